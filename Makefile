@@ -1,0 +1,21 @@
+# Two entry points for newcomers: `make run` (the main job) and `make test` (what CI runs).
+BUILD ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: deps build run test clean
+
+deps:
+	scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	cmake --build $(BUILD)
+
+run: build
+	scripts/run-demo.sh $(BUILD)
+
+test: build
+	scripts/run-tests.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

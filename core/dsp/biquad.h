@@ -1,0 +1,35 @@
+// One second-order IIR section (transposed direct form II) and its cookbook designs at 48 kHz.
+#pragma once
+
+namespace halvex {
+
+struct Biquad {
+  float b0 = 1.0f;
+  float b1 = 0.0f;
+  float b2 = 0.0f;
+  float a1 = 0.0f;
+  float a2 = 0.0f;
+  float z1 = 0.0f;
+  float z2 = 0.0f;
+
+  // Every design clears the state.
+  void SetButterworthHighpass(float hz);
+  void SetHighpass(float hz, float q);
+  void SetLowpass(float hz, float q);
+  void SetHighShelf(float hz, float gain_db);
+  void SetLowShelf(float hz, float gain_db);
+  void SetPeaking(float hz, float gain_db, float bandwidth_octaves);
+
+  void Reset() noexcept {
+    z1 = 0.0f;
+    z2 = 0.0f;
+  }
+  float Process(float x) noexcept;
+  // Linear magnitude response at hz.
+  float MagnitudeAt(float hz) const;
+};
+
+// Gain in decibels; Db(0) is -infinity.
+float Db(float linear);
+
+}  // namespace halvex
