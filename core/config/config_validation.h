@@ -1,0 +1,21 @@
+// Acceptance rules for a configuration record and for output device names.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "core/config/config_defaults.h"
+
+namespace halvex {
+
+// Longest accepted output device name, in bytes.
+inline constexpr std::size_t kMaxDeviceNameLength = 128;
+
+// Empty, or at most 128 bytes of ASCII letters, digits, '.', '_', '-' and ':'.
+bool IsSafeDeviceName(std::string_view name, std::string& error);
+
+// True if every rule holds; otherwise `error` gets the first failing rule's
+// message. Never changes or clamps the record; NaN fails every range check.
+bool ValidateConfig(const ProcessorConfig& config, std::string& error);
+
+}  // namespace halvex
