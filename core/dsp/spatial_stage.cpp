@@ -1,0 +1,34 @@
+#include "core/dsp/spatial_stage.h"
+
+namespace halvex {
+namespace {
+
+// Stands in for an algorithm whose stage has not been built yet: wet and dry are the input.
+class PassThroughStage final : public SpatialStage {
+ public:
+  void Configure(const ProcessorConfig&) override {}
+  void Reset() override {}
+  size_t Latency() const override { return 0; }
+  StageOutput Process(float left, float right) override {
+    return {{left, right}, {left, right}};
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
+  switch (algorithm) {
+    case SpatialAlgorithm::kExperimental:
+      return std::make_unique<PassThroughStage>();
+    case SpatialAlgorithm::kDeepField:
+      return std::make_unique<PassThroughStage>();
+    case SpatialAlgorithm::kMatrixSurround:
+      return std::make_unique<PassThroughStage>();
+    case SpatialAlgorithm::kMatrixSteer:
+      return std::make_unique<PassThroughStage>();
+    default:  // echo_widener and every value outside the table
+      return std::make_unique<PassThroughStage>();
+  }
+}
+
+}  // namespace halvex
