@@ -1,0 +1,130 @@
+// Matrix-surround decoders: a passive difference decoder and an active, servo-steered one,
+// both producing the nine-channel MatrixBus that MatrixRender folds back to stereo.
+#pragma once
+
+#include <array>
+#include <utility>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/biquad.h"
+#include "core/dsp/spatial_stage.h"
+
+namespace halvex {
+
+// The decoded channels of one frame.
+struct MatrixBus {
+  float left = 0.0f;
+  float right = 0.0f;
+  float centre = 0.0f;
+  float surround_left = 0.0f;
+  float surround_right = 0.0f;
+  float cancel_left = 0.0f;   // removed from the fronts by an adaptive amount
+  float cancel_right = 0.0f;
+  float extra_left = 0.0f;    // added to the fronts
+  float extra_right = 0.0f;
+};
+
+// Fixed decoder: the band-limited difference (100 Hz to 7 kHz, fourth-order Butterworth edges)
+// is the surround.
+class PassiveMatrix {
+ public:
+  void Configure();
+  void Reset() noexcept;
+  MatrixBus Decode(float left, float right) noexcept;
+
+ private:
+  std::array<Biquad, 2> highpass_;
+  std::array<Biquad, 2> lowpass_;
+};
+
+// Two allpass chains whose outputs stay about 90 degrees apart across the audio band.
+class HilbertPair {
+ public:
+  struct Output {
+    float reference = 0.0f;   // chain A, one frame late
+    float quadrature = 0.0f;  // chain B
+  };
+
+  void Reset() noexcept;
+  Output Process(float x) noexcept;
+
+ private:
+  static constexpr size_t kSections = 4;
+  // One second-order allpass section: y = c (x + y[n-2]) - x[n-2].
+  struct Section {
+    float x1 = 0.0f;
+    float x2 = 0.0f;
+    float y1 = 0.0f;
+    float y2 = 0.0f;
+  };
+  static float RunChain(std::array<Section, kSections>& chain,
+                        const std::array<float, kSections>& coefficients, float x) noexcept;
+
+  std::array<Section, kSections> chain_a_{};
+  std::array<Section, kSections> chain_b_{};
+  float previous_a_ = 0.0f;
+};
+
+// Measures left/right and front/back dominance (dB) with slew-limited followers.
+struct DominanceServo {
+  struct Dominance {
+    float lr_steer = 0.0f;
+    float front_back = 0.0f;
+    float lr_position = 0.0f;
+  };
+  // Largest change of each dominance value per frame, dB.
+  static constexpr float kSlewDb = 0.03125f;
+
+  float attack = 0.0f;        // envelope rising
+  float release = 0.0f;       // envelope falling
+  float average_rate = 0.0f;  // slow left/right average
+  float env_left = 0.0f;
+  float env_right = 0.0f;
+  float env_centre = 0.0f;
+  float env_surround = 0.0f;
+  float lr_average = 0.0f;
+  float lr_steer = 0.0f;
+  float front_back = 0.0f;
+  float lr_position = 0.0f;
+
+  void SetRates() noexcept;
+  // Zeroes the followers and dominance values, keeps the rates.
+  void Clear() noexcept;
+  Dominance Update(const MatrixBus& bus) noexcept;
+};
+
+// Active decoder: 90-degree copies of both inputs, steered by the measured dominance.
+class SteeredMatrix {
+ public:
+  void Configure(const ProcessorConfig& config);
+  void Reset() noexcept;
+  MatrixBus Decode(float left, float right) noexcept;
+  void UpdateWeights(const MatrixBus& bus) noexcept;
+  std::pair<float, float> Rears(float a, float b) const noexcept;
+
+  // The inputs after the reference allpass chains in the last Decode: the dry signal that lines
+  // up in phase with the decoded fronts.
+  StereoSample Reference() const noexcept { return reference_; }
+
+  const DominanceServo& servo() const { return servo_; }
+  float w_left() const { return w_left_; }
+  float w_right() const { return w_right_; }
+  float w_front() const { return w_front_; }
+  float w_rear_left() const { return w_rear_left_; }
+  float w_rear_right() const { return w_rear_right_; }
+
+ private:
+  HilbertPair hilbert_left_;
+  HilbertPair hilbert_right_;
+  DominanceServo servo_;
+  float w_left_ = 0.0f;
+  float w_right_ = 0.0f;
+  float w_front_ = 0.0f;
+  float w_rear_left_ = 0.0f;
+  float w_rear_right_ = 0.0f;
+  float centre_width_ = 0.0f;
+  float panorama_ = 0.0f;
+  StereoSample reference_;
+};
+
+}  // namespace halvex

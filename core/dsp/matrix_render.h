@@ -1,0 +1,72 @@
+// Folds a decoded MatrixBus back to two channels, placing the surrounds behind the listener:
+// delayed, coloured, optionally cross-fed, with the front leak of the surround cancelled.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <utility>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/biquad.h"
+#include "core/dsp/matrix_decode.h"
+#include "core/dsp/spatial_stage.h"
+
+namespace halvex {
+
+// Peaking sections that colour a sound coming from behind: a dip at 4.5 and 9 kHz, a small lift
+// at 700 Hz (gains scaled down over loudspeakers).
+constexpr std::array<float, 3> kColourHz{4500.0f, 9000.0f, 700.0f};
+constexpr std::array<float, 3> kColourDb{-2.5f, -1.5f, 1.0f};
+constexpr std::array<float, 3> kColourWidthOct{1.0f, 0.7f, 1.5f};
+
+class MatrixRender {
+ public:
+  static constexpr size_t kRingLength = 2048;
+  static constexpr size_t kPassiveDelay = 960;  // 20 ms
+  static constexpr size_t kSteeredDelay = 480;  // 10 ms
+  static constexpr size_t kCrossfeedDelay = 34;
+
+  void Configure(const ProcessorConfig& config, bool steered);
+  void Reset() noexcept;
+  std::pair<float, float> PlaceSurround(float left, float right) noexcept;
+  StereoSample Render(const MatrixBus& bus) noexcept;
+
+  float colour_norm() const { return colour_norm_; }
+  float rear_gain() const { return rear_gain_; }
+  size_t surround_delay() const { return surround_delay_; }
+
+ private:
+  struct Ring {
+    std::array<float, kRingLength> line{};
+    size_t write = 0;
+    // Stores x and returns the sample stored `delay` calls earlier (delay < kRingLength).
+    float Push(float x, size_t delay) noexcept {
+      line[write] = x;
+      const float out = line[(write - delay) & (kRingLength - 1)];
+      write = (write + 1) & (kRingLength - 1);
+      return out;
+    }
+    void Clear() noexcept {
+      line.fill(0.0f);
+      write = 0;
+    }
+  };
+
+  std::array<Biquad, 3> colour_left_;
+  std::array<Biquad, 3> colour_right_;
+  Ring surround_left_;
+  Ring surround_right_;
+  Ring crossfeed_left_;
+  Ring crossfeed_right_;
+  float colour_norm_ = 1.0f;
+  size_t surround_delay_ = kPassiveDelay;
+  size_t crossfeed_delay_ = kCrossfeedDelay;
+  float rear_gain_ = 0.0f;
+  float crossfeed_gain_ = 0.0f;
+  float smoothing_ = 0.0f;
+  float corr_ = 0.0f;
+  float power_ = 0.0f;
+  bool stereo_surround_ = false;
+};
+
+}  // namespace halvex
