@@ -35,7 +35,7 @@ bool TapMultipliersValid(const std::array<float, 4>& taps) {
 
 }  // namespace
 
-bool IsSafeDeviceName(std::string_view name, std::string& error) {
+bool IsSafeDeviceName(const std::string& name, std::string& error) {
   if (name.size() > kMaxDeviceNameLength) return Fail(error, "output_device is too long");
   for (char c : name) {
     if (!IsDeviceNameByte(static_cast<unsigned char>(c))) {

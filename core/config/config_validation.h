@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
 #include "core/config/config_defaults.h"
 
@@ -12,7 +11,7 @@ namespace halvex {
 inline constexpr std::size_t kMaxDeviceNameLength = 128;
 
 // Empty, or at most 128 bytes of ASCII letters, digits, '.', '_', '-' and ':'.
-bool IsSafeDeviceName(std::string_view name, std::string& error);
+bool IsSafeDeviceName(const std::string& name, std::string& error);
 
 // True if every rule holds; otherwise `error` gets the first failing rule's
 // message. Never changes or clamps the record; NaN fails every range check.
