@@ -1,0 +1,158 @@
+#include "daemon/socket_server.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <system_error>
+#include <unistd.h>
+
+#include "core/ipc/socket_io.h"
+
+namespace halvex {
+namespace {
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+bool MakeAddress(const std::string& path, sockaddr_un& addr) {
+  addr = sockaddr_un{};
+  if (path.size() >= sizeof(addr.sun_path)) return false;
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path, path.data(), path.size());
+  return true;
+}
+
+// A socket file that accepts a connection belongs to a running server; a refused connect means
+// a stale file left by a process that is gone.
+bool SomeoneListens(const sockaddr_un& addr) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  int rc;
+  do {
+    rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  // EAGAIN: the listener's backlog is full, which still means it is alive.
+  const bool alive = rc == 0 || errno == EAGAIN;
+  ::close(fd);
+  return alive;
+}
+
+void SetTimeouts(int fd, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool SameUser(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  return cred.uid == ::geteuid();
+}
+
+}  // namespace
+
+SocketServer::SocketServer(std::string path, ControlService& service)
+    : path_(std::move(path)), service_(service) {}
+
+SocketServer::~SocketServer() { Stop(); }
+
+bool SocketServer::Start() {
+  in_use_ = false;
+  if (running_.load()) return false;
+  sockaddr_un addr;
+  if (!MakeAddress(path_, addr)) return false;
+
+  if (SomeoneListens(addr)) {
+    in_use_ = true;
+    return false;
+  }
+  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return false;
+
+  ::unlink(path_.c_str());
+  // No client can connect between bind and listen, so narrowing the mode here leaves no window.
+  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::chmod(path_.c_str(), 0600) != 0 || ::listen(listen_fd_, 4) != 0) {
+    CloseFd(listen_fd_);
+    return false;
+  }
+
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    CloseFd(listen_fd_);
+    ::unlink(path_.c_str());
+    return false;
+  }
+  wake_read_fd_ = pipe_fds[0];
+  wake_write_fd_ = pipe_fds[1];
+
+  running_.store(true);
+  try {
+    thread_ = std::thread([this] { Run(); });
+  } catch (const std::system_error&) {
+    running_.store(false);
+    CloseFd(listen_fd_);
+    CloseFd(wake_read_fd_);
+    CloseFd(wake_write_fd_);
+    ::unlink(path_.c_str());
+    return false;
+  }
+  return true;
+}
+
+void SocketServer::Stop() {
+  if (!running_.exchange(false)) return;
+  const char byte = 1;
+  while (::write(wake_write_fd_, &byte, 1) < 0 && errno == EINTR) {
+  }
+  if (thread_.joinable()) thread_.join();
+  CloseFd(listen_fd_);
+  CloseFd(wake_read_fd_);
+  CloseFd(wake_write_fd_);
+  ::unlink(path_.c_str());
+}
+
+void SocketServer::Run() {
+  while (running_.load()) {
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}};
+    const int rc = ::poll(fds, 2, -1);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents & POLLIN) HandleConnection();
+    else if (fds[0].revents != 0) return;  // the listening socket itself failed
+  }
+}
+
+void SocketServer::HandleConnection() {
+  const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) return;
+  SetTimeouts(fd, kClientTimeoutMs);
+  if (!SameUser(fd)) {
+    WriteAll(fd, "ERR permission denied\n");
+    ::close(fd);
+    return;
+  }
+  ReadEnd end;
+  const std::string line = ReadLine(fd, kMaxLineBytes, end);
+  // A client that sent nothing before the time-out gets no reply and changes nothing: half a
+  // command must never be executed.
+  if (end != ReadEnd::kTimedOut && end != ReadEnd::kError) {
+    WriteAll(fd, service_.Handle(line) + "\n");
+  }
+  ::close(fd);
+}
+
+}  // namespace halvex

@@ -1,0 +1,46 @@
+// The control socket: a listening UNIX socket and the thread that serves one connection at a time.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "daemon/control_service.h"
+
+namespace halvex {
+
+class SocketServer {
+ public:
+  // Longest command line read from a client, in bytes; the rest of a longer line is left unread.
+  static constexpr size_t kMaxLineBytes = 4096;
+  // Send and receive time-out of an accepted connection, so a silent client cannot hold the thread.
+  static constexpr int kClientTimeoutMs = 2000;
+
+  SocketServer(std::string path, ControlService& service);
+  ~SocketServer();
+  SocketServer(const SocketServer&) = delete;
+  SocketServer& operator=(const SocketServer&) = delete;
+
+  // Binds, listens (socket file mode 0600) and starts the server thread. Refuses, without touching
+  // the socket file, when a live server already answers at the path (see InUse).
+  bool Start();
+  // Idempotent: wakes and joins the thread, closes everything and removes the socket file.
+  void Stop();
+  // The last Start failed because another server is listening at the path.
+  bool InUse() const { return in_use_; }
+
+ private:
+  void Run();
+  void HandleConnection();
+
+  std::string path_;
+  ControlService& service_;
+  int listen_fd_ = -1;
+  int wake_read_fd_ = -1;
+  int wake_write_fd_ = -1;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  bool in_use_ = false;
+};
+
+}  // namespace halvex
