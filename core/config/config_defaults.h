@@ -28,6 +28,8 @@ struct BandParam {
   float freq_hz = 0.0f;
   float l_base_ms = 0.0f;
   float r_base_ms = 0.0f;
+
+  friend bool operator==(const BandParam&, const BandParam&) = default;
 };
 
 // Every tunable of the engine and of the daemon's output choice, in file order.
@@ -69,6 +71,9 @@ struct ProcessorConfig {
   bool hot_reload = true;
   bool enabled = false;
   std::vector<BandParam> bands;
+
+  // Field by field; a NaN field makes a record unequal to itself.
+  friend bool operator==(const ProcessorConfig&, const ProcessorConfig&) = default;
 };
 
 // The factory configuration, including the 15-row default band table.
