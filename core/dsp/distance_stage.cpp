@@ -1,0 +1,95 @@
+#include "core/dsp/distance_stage.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace halvex {
+namespace {
+
+constexpr size_t kRingMask = DistanceStage::kRingLength - 1;
+constexpr float kMinDistance = 1.0f;
+constexpr float kMaxDistance = 8.0f;
+constexpr float kSilentFieldDb = -40.0f;
+constexpr float kDirectCornerHz = 16000.0f;
+constexpr float kMinReflectionCornerHz = 4000.0f;
+
+// Per reflection: how much farther its path is than the direct one, and its level.
+constexpr std::array<float, DistanceStage::kReflections> kDistanceFactor{1.0f, 1.6f, 2.6f};
+constexpr std::array<float, DistanceStage::kReflections> kLevelFactor{0.50350887f, 0.7552632f,
+                                                                      0.41959068f};
+
+float OnePoleCoefficient(float hz) {
+  const float f = std::clamp(hz, 20.0f, 21600.0f);
+  return 1.0f - std::exp(-2.0f * 3.14159265f * f / 48000.0f);
+}
+
+}  // namespace
+
+void DistanceStage::Configure(float distance, float air, float field_level) {
+  const float d = std::clamp(distance, kMinDistance, kMaxDistance);
+  direct_gain_ = 1.0f;
+  direct_coefficient_ = OnePoleCoefficient(kDirectCornerHz / std::pow(d, 0.8f));
+  // At d = 1 the air term vanishes, which also covers distances below 1.
+  air_mix_ = std::clamp(air, 0.0f, 1.0f) * (d - 1.0f) / 7.0f;
+
+  const float level = field_level <= kSilentFieldDb ? 0.0f : std::pow(10.0f, field_level / 20.0f);
+  const float spread = std::pow(d, -0.35f) * d;
+  float power = 0.0f;
+  for (size_t k = 0; k < kReflections; ++k) {
+    Reflection& r = reflections_[k];
+    const float md = kDistanceFactor[k] * d;
+    r.gain = level * kLevelFactor[k] * spread;
+    r.coefficient =
+        OnePoleCoefficient(std::max(kDirectCornerHz / std::pow(md, 0.8f), kMinReflectionCornerHz));
+    const float ms = std::min(18.0f / md + 4.0f, 25.0f);
+    r.delay = static_cast<size_t>(std::clamp(std::lround(ms * 48.0f), 0L, 2047L));
+    power += r.gain * r.gain;
+  }
+  // The late send is reflection 2 brought to the combined level of all three.
+  const float g2 = reflections_[1].gain;
+  late_level_ = std::sqrt(power);
+  late_norm_ = g2 + 1e-9f;
+  Reset();
+}
+
+void DistanceStage::Reset() {
+  direct_lp_left_ = 0.0f;
+  direct_lp_right_ = 0.0f;
+  for (Reflection& r : reflections_) {
+    r.ring_left.fill(0.0f);
+    r.ring_right.fill(0.0f);
+    r.write = 0;
+    r.lp_left = 0.0f;
+    r.lp_right = 0.0f;
+  }
+}
+
+DistanceOutput DistanceStage::Process(float left, float right, float shaped_left,
+                                      float shaped_right) noexcept {
+  DistanceOutput out;
+  const float xl = direct_gain_ * left;
+  const float xr = direct_gain_ * right;
+  direct_lp_left_ += direct_coefficient_ * (xl - direct_lp_left_);
+  direct_lp_right_ += direct_coefficient_ * (xr - direct_lp_right_);
+  out.direct.left = (1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_;
+  out.direct.right = (1.0f - air_mix_) * xr + air_mix_ * direct_lp_right_;
+
+  for (size_t k = 0; k < kReflections; ++k) {
+    Reflection& r = reflections_[k];
+    r.ring_left[r.write] = shaped_left;
+    r.ring_right[r.write] = shaped_right;
+    // The frame written `delay` frames ago; a delay of 0 reads the frame just written.
+    const size_t read = (r.write - r.delay) & kRingMask;
+    r.write = (r.write + 1) & kRingMask;
+    r.lp_left += r.coefficient * (r.ring_left[read] - r.lp_left);
+    r.lp_right += r.coefficient * (r.ring_right[read] - r.lp_right);
+    out.sends[k].left = r.gain * r.lp_left;
+    out.sends[k].right = r.gain * r.lp_right;
+  }
+  const float g2 = reflections_[1].gain;
+  out.late.left = late_level_ * (g2 * reflections_[1].lp_left) / late_norm_;
+  out.late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
+  return out;
+}
+
+}  // namespace halvex

@@ -1,0 +1,60 @@
+// Places the source at a distance: the direct sound darkened by air, plus three delayed,
+// filtered reflection sends and one late send that feed the synthetic field.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/dsp/spatial_stage.h"
+
+namespace halvex {
+
+// One send into the field: a left and a right value.
+struct FieldSend {
+  float left = 0.0f;
+  float right = 0.0f;
+};
+
+struct DistanceOutput {
+  StereoSample direct;
+  std::array<FieldSend, 3> sends;
+  FieldSend late;
+};
+
+class DistanceStage {
+ public:
+  static constexpr size_t kReflections = 3;
+  static constexpr size_t kRingLength = 2048;
+
+  void Configure(float distance, float air, float field_level);
+  void Reset();
+  // x is the unshaped input (direct path), shaped the gated input that feeds the reflections.
+  DistanceOutput Process(float left, float right, float shaped_left, float shaped_right) noexcept;
+
+  size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }
+  float ReflectionGain(size_t k) const { return reflections_[k].gain; }
+  float AirMix() const { return air_mix_; }
+
+ private:
+  struct Reflection {
+    std::array<float, kRingLength> ring_left{};
+    std::array<float, kRingLength> ring_right{};
+    size_t write = 0;
+    size_t delay = 0;
+    float gain = 0.0f;
+    float coefficient = 0.0f;
+    float lp_left = 0.0f;
+    float lp_right = 0.0f;
+  };
+
+  float direct_gain_ = 1.0f;
+  float direct_coefficient_ = 0.0f;
+  float air_mix_ = 0.0f;
+  float direct_lp_left_ = 0.0f;
+  float direct_lp_right_ = 0.0f;
+  float late_level_ = 0.0f;  // combined level of the three reflections
+  float late_norm_ = 1e-9f;
+  std::array<Reflection, kReflections> reflections_{};
+};
+
+}  // namespace halvex

@@ -1,0 +1,349 @@
+#include "core/dsp/field_synth.h"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+namespace halvex {
+namespace {
+
+constexpr size_t kLines = FieldSynth::kLines;
+constexpr size_t kLayers = FieldSynth::kLayers;
+constexpr size_t kLineMask = FieldSynth::kLineRingLength - 1;
+constexpr size_t kAllpassMask = FieldSynth::kAllpassRingLength - 1;
+constexpr size_t kBlock = FieldSynth::kVelvetBlock;
+
+// Taps of the six early sequences (primes, so no two sequences share a period).
+constexpr std::array<size_t, FieldSynth::kEarlySequences> kVelvetCount{61, 67, 71, 73, 79, 83};
+constexpr size_t kLateSlot = 6;              // frames per late tap
+constexpr float kLateTapLevel = 0.057735022f;  // 1/sqrt(300)
+// The lines each early layer emphasises.
+constexpr std::array<size_t, kLayers> kLayerFirstLine{0, 2, 5};
+constexpr std::array<size_t, kLayers> kLayerLineCount{3, 4, 3};
+constexpr float kLayerEmphasis = 1.7f;
+// Line lengths in frames, mutually prime.
+constexpr std::array<size_t, kLines> kFdnLen{1097, 1327, 1571, 1949, 2311, 2677, 3079, 3469};
+// Three Schroeder diffusers per line, frames.
+constexpr std::array<std::array<size_t, 3>, kLines> kAllpassLen{{{149, 379, 577},
+                                                                 {211, 401, 601},
+                                                                 {283, 419, 619},
+                                                                 {353, 439, 641},
+                                                                 {167, 457, 659},
+                                                                 {193, 467, 673},
+                                                                 {229, 487, 691},
+                                                                 {241, 523, 709}}};
+// 3 * (line length + 0.2 * its diffusers' lengths): -60 dB per T frames over one loop.
+constexpr std::array<float, kLines> kDampingExponent{3954.0f, 4708.8f, 5505.6f, 6706.8f,
+                                                     7702.8f, 8830.8f, 10081.2f, 11290.8f};
+constexpr float kHighDecayPower = 1.8571429f;  // 13/7: highs decay 2.86 times faster
+constexpr float kMinFieldSeconds = 0.05f;
+constexpr float kAllpassGain = 0.5f;
+
+// Tone of the field: peaking sections as (Hz, dB, bandwidth in octaves).
+struct Peak {
+  float hz;
+  float db;
+  float octaves;
+};
+constexpr std::array<Peak, 3> kColour{{{4500.0f, -2.5f, 0.9f},
+                                       {9000.0f, -1.5f, 0.5f},
+                                       {700.0f, 1.0f, 1.0f}}};
+constexpr float kSpeakerColourScale = 0.6f;
+constexpr float kSpeakerWidthScale = 0.85f;
+
+constexpr uint32_t kVelvetSeed = 0x5EED1234u;
+constexpr uint32_t kInjectionSeed = 0xC0DA6B8Du;
+
+constexpr float kTwoPi = 6.2831855f;
+constexpr float kModDepth = 2.0f;  // frames of delay modulation
+constexpr float kFlush = 1e-25f;   // below this the recursive paths are set to 0
+constexpr float kInvSqrt8 = 0.35355338f;
+constexpr float kLateMix = 0.75f;
+
+constexpr float kBalanceSmoothing = 2e-4f;
+constexpr float kBalanceStep = 5e-4f;
+constexpr float kBalanceFloor = 1e-14f;
+constexpr float kBalanceMin = 0.71428573f;  // 1/1.4
+constexpr float kBalanceMax = 1.4f;
+constexpr float kCentreGain = 0.68f;
+
+uint32_t Step(uint32_t s) { return s * 1664525u + 1013904223u; }
+
+float Flush(float x) { return std::fabs(x) < kFlush ? 0.0f : x; }
+
+// sin for 0 <= x < 2pi + a little, from a fixed polynomial in double: libm's sin may pick a
+// different code path per CPU, and the modulation must render identically everywhere.
+float Sine(float phase) {
+  constexpr double kPi = 3.14159265358979323846;
+  double x = phase;
+  double sign = 1.0;
+  if (x > kPi) {
+    x -= kPi;
+    sign = -1.0;
+  }
+  if (x > kPi / 2.0) x = kPi - x;
+  const double x2 = x * x;
+  // Taylor series to x^13; the error at pi/2 is below 1e-9.
+  double p = 1.0 / 6227020800.0;
+  p = p * x2 - 1.0 / 39916800.0;
+  p = p * x2 + 1.0 / 362880.0;
+  p = p * x2 - 1.0 / 5040.0;
+  p = p * x2 + 1.0 / 120.0;
+  p = p * x2 - 1.0 / 6.0;
+  p = p * x2 + 1.0;
+  return static_cast<float>(sign * x * p);
+}
+
+// far[i] = sum over taps [begin, end) of sign * x(block start + i - position). Lanes run across
+// time and every lane sums its taps in the same order, so any vector width gives the same bits.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+void SumFarTaps(const float* __restrict history, const size_t* __restrict position,
+                const float* __restrict sign, size_t begin, size_t end, size_t write,
+                size_t history_mask, float* __restrict far) {
+  float acc[kBlock] = {};
+  for (size_t j = begin; j < end; ++j) {
+    const float* src = history + ((write - position[j]) & history_mask);
+    const float s = sign[j];
+    for (size_t i = 0; i < kBlock; ++i) acc[i] += src[i] * s;
+  }
+  for (size_t i = 0; i < kBlock; ++i) far[i] = acc[i];
+}
+
+template <size_t kCapacity>
+void FillFar(FieldSynth::Velvet<kCapacity>& v, size_t write) {
+  using V = FieldSynth::Velvet<kCapacity>;
+  SumFarTaps(v.history.data(), v.position.data(), v.sign.data(), v.near_count, v.count, write,
+             V::kHistory - 1, v.far.data());
+}
+
+template <size_t kCapacity>
+void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, float level,
+                   uint32_t& s) {
+  v.count = taps;
+  v.near_count = 0;
+  for (size_t j = 0; j < taps; ++j) {
+    const uint32_t s1 = Step(s);
+    v.position[j] = j * span + s1 % span;
+    v.sign[j] = (s & 1u) ? level : -level;
+    s = Step(s1);
+    // Positions grow with j, so the near taps are a prefix.
+    if (v.position[j] < kBlock) v.near_count = j + 1;
+  }
+}
+
+}  // namespace
+
+void FieldSynth::Configure(RenderTarget target, float field_size, float envelopment) {
+  const bool headphones = target == RenderTarget::kHeadphones;
+  mod_rate_.fill(0.0f);
+  mod_rate_[6] = kTwoPi * 0.31f / 48000.0f;
+  mod_rate_[7] = kTwoPi * 0.67f / 48000.0f;
+  width_ = headphones ? envelopment : kSpeakerWidthScale * envelopment;
+  const float colour_scale = headphones ? 1.0f : kSpeakerColourScale;
+  for (size_t i = 0; i < kColour.size(); ++i) {
+    colour_left_[i].SetPeaking(kColour[i].hz, kColour[i].db * colour_scale, kColour[i].octaves);
+    colour_right_[i].SetPeaking(kColour[i].hz, kColour[i].db * colour_scale, kColour[i].octaves);
+  }
+  split_left_.Configure();
+  split_right_.Configure();
+  BuildVelvet(kVelvetSeed);
+  BuildInjection(kInjectionSeed);
+  BuildDamping(field_size);
+  Reset();
+}
+
+void FieldSynth::Reset() {
+  for (auto& v : early_) {
+    v.history.fill(0.0f);
+    v.far.fill(0.0f);
+  }
+  for (auto& v : late_) {
+    v.history.fill(0.0f);
+    v.far.fill(0.0f);
+  }
+  velvet_write_ = 0;
+  block_pos_ = 0;
+  for (auto& ring : line_ring_) ring.fill(0.0f);
+  line_pos_ = 0;
+  mod_phase_.fill(0.0f);
+  line_prev_.fill(0.0f);
+  for (auto& line : allpass_) {
+    for (auto& ring : line) ring.fill(0.0f);
+  }
+  allpass_pos_ = 0;
+  for (Biquad& b : colour_left_) b.Reset();
+  for (Biquad& b : colour_right_) b.Reset();
+  split_left_.Reset();
+  split_right_.Reset();
+  power_left_.fill(0.0f);
+  power_right_.fill(0.0f);
+  gain_left_.fill(1.0f);
+  gain_right_.fill(1.0f);
+  damping_state_.fill(0.0f);
+}
+
+void FieldSynth::BuildVelvet(uint32_t seed) {
+  uint32_t s = seed;
+  for (size_t q = 0; q < kEarlySequences; ++q) {
+    const size_t n = kVelvetCount[q];
+    BuildSequence(early_[q], n, kEarlySpan / n, 1.0f / std::sqrt(static_cast<float>(n)), s);
+  }
+  for (auto& v : late_) BuildSequence(v, kLateTaps, kLateSlot, kLateTapLevel, s);
+}
+
+void FieldSynth::BuildInjection(uint32_t seed) {
+  uint32_t x = seed;
+  for (size_t layer = 0; layer < kLayers; ++layer) {
+    std::array<float, kLines> v{1.0f, 1.0f, 1.0f, 1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+    uint32_t s = x;
+    for (size_t n = kLines - 1; n >= 1; --n) {
+      s = Step(s);
+      std::swap(v[n], v[s % (n + 1)]);
+    }
+    const size_t first = kLayerFirstLine[layer];
+    for (size_t n = first; n < first + kLayerLineCount[layer]; ++n) v[n] *= kLayerEmphasis;
+    float norm2 = 0.0f;
+    for (float e : v) norm2 += e * e;
+    const float norm = std::sqrt(norm2);
+    for (size_t n = 0; n < kLines; ++n) {
+      injection_left_[layer][n] = v[n] / norm;
+      const bool flip = n == 1 || n == 2 || n == 5 || n == 6;
+      injection_right_[layer][n] = flip ? -injection_left_[layer][n] : injection_left_[layer][n];
+    }
+    x = s;
+  }
+}
+
+void FieldSynth::BuildDamping(float field_size) {
+  const float t = std::max(field_size, kMinFieldSeconds) * 48000.0f;
+  for (size_t n = 0; n < kLines; ++n) {
+    line_gain_[n] = std::pow(10.0f, -kDampingExponent[n] / t);
+    const float h = std::pow(line_gain_[n], kHighDecayPower);
+    damping_coeff_[n] = (1.0f - h) / (1.0f + h);
+  }
+}
+
+float FieldSynth::ReadLine(size_t line) noexcept {
+  const auto& ring = line_ring_[line];
+  const size_t p = line_pos_;
+  if (mod_rate_[line] == 0.0f) return ring[(p - kFdnLen[line]) & kLineMask];
+
+  float phase = mod_phase_[line] + mod_rate_[line];
+  if (phase > kTwoPi) phase -= kTwoPi;
+  mod_phase_[line] = phase;
+  const float d = static_cast<float>(kFdnLen[line]) + kModDepth * Sine(phase);
+  const size_t i = static_cast<size_t>(d);
+  const float f = d - static_cast<float>(i);
+  const float eta = (1.0f - f) / (1.0f + f);
+  // First-order allpass interpolation: flat magnitude, so modulation does not dull the tail.
+  const float y = Flush(ring[(p - i) & kLineMask] +
+                        eta * (ring[(p - i - 1) & kLineMask] - line_prev_[line]));
+  line_prev_[line] = y;
+  return y;
+}
+
+void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
+                                  std::array<float, kLines>& out) noexcept {
+  const size_t ap = allpass_pos_;
+  float sum = 0.0f;
+  for (size_t n = 0; n < kLines; ++n) {
+    float x = ReadLine(n);
+    for (size_t a = 0; a < kAllpassesPerLine; ++a) {
+      auto& buf = allpass_[n][a];
+      const float delayed = buf[(ap - kAllpassLen[n][a]) & kAllpassMask];
+      const float w = Flush(x - kAllpassGain * delayed);
+      buf[ap] = w;
+      x = delayed + kAllpassGain * w;
+    }
+    const float c = damping_coeff_[n];
+    damping_state_[n] = Flush(c * damping_state_[n] + (1.0f - c) * x);
+    out[n] = line_gain_[n] * damping_state_[n];
+    sum += out[n];
+  }
+  allpass_pos_ = (ap + 1) & kAllpassMask;
+  // Householder feedback I - (1/4) 1 1^T: lossless, every line feeds every other.
+  const float feedback = 0.25f * sum;
+  for (size_t n = 0; n < kLines; ++n) line_ring_[n][line_pos_] = out[n] - feedback + acc[n];
+  line_pos_ = (line_pos_ + 1) & kLineMask;
+}
+
+StereoSample FieldSynth::Balance(float left, float right) noexcept {
+  std::array<float, kBandSplitBands> band_left;
+  std::array<float, kBandSplitBands> band_right;
+  split_left_.Split(left, band_left);
+  split_right_.Split(right, band_right);
+  for (size_t b = 0; b < kBandSplitBands; ++b) {
+    float& pl = power_left_[b];
+    float& pr = power_right_[b];
+    pl += kBalanceSmoothing * (band_left[b] * band_left[b] - pl);
+    pr += kBalanceSmoothing * (band_right[b] * band_right[b] - pr);
+    const float m = (pl + pr) / 2.0f;
+    if (m > kBalanceFloor) {
+      const float target_left = std::clamp(std::sqrt(m / (pl + kBalanceFloor)), kBalanceMin,
+                                           kBalanceMax);
+      const float target_right = std::clamp(std::sqrt(m / (pr + kBalanceFloor)), kBalanceMin,
+                                            kBalanceMax);
+      gain_left_[b] += std::clamp(target_left - gain_left_[b], -kBalanceStep, kBalanceStep);
+      gain_right_[b] += std::clamp(target_right - gain_right_[b], -kBalanceStep, kBalanceStep);
+    }
+  }
+  StereoSample out;
+  for (size_t b = 0; b < kBandSplitBands; ++b) {
+    out.left += band_left[b] * gain_left_[b];
+    out.right += band_right[b] * gain_right_[b];
+  }
+  return out;
+}
+
+template <size_t kCapacity>
+float FieldSynth::VelvetStep(Velvet<kCapacity>& v, float x, size_t write,
+                             size_t block_pos) noexcept {
+  constexpr size_t kMask = Velvet<kCapacity>::kHistory - 1;
+  v.history[write] = x;
+  v.history[write + Velvet<kCapacity>::kHistory] = x;
+  float sum = v.far[block_pos];
+  for (size_t j = 0; j < v.near_count; ++j) {
+    sum += v.history[(write - v.position[j]) & kMask] * v.sign[j];
+  }
+  return sum;
+}
+
+StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
+                                 const FieldSend& late) noexcept {
+  const size_t write = velvet_write_;
+  if (block_pos_ == 0) {
+    for (auto& v : early_) FillFar(v, write);
+    for (auto& v : late_) FillFar(v, write);
+  }
+
+  std::array<float, kLines> acc{};
+  for (size_t k = 0; k < kLayers; ++k) {
+    const float vl = VelvetStep(early_[2 * k], sends[k].left, write, block_pos_);
+    const float vr = VelvetStep(early_[2 * k + 1], sends[k].right, write, block_pos_);
+    for (size_t n = 0; n < kLines; ++n) {
+      acc[n] += vl * injection_left_[k][n] + vr * injection_right_[k][n];
+    }
+  }
+
+  std::array<float, kLines> o;
+  InjectAndAdvance(acc, o);
+
+  const float late_left = VelvetStep(late_[0], late.left, write, block_pos_);
+  const float late_right = VelvetStep(late_[1], late.right, write, block_pos_);
+  velvet_write_ = (write + 1) & (Velvet<kLateTaps>::kHistory - 1);
+  block_pos_ = (block_pos_ + 1) % kBlock;
+
+  float left = kLateMix * late_left +
+               (o[0] - o[1] + o[2] - o[3] + o[4] - o[5] + o[6] - o[7]) * kInvSqrt8;
+  float right = kLateMix * late_right +
+                (o[0] + o[1] - o[2] - o[3] + o[4] + o[5] - o[6] - o[7]) * kInvSqrt8;
+  for (Biquad& b : colour_left_) left = b.Process(left);
+  for (Biquad& b : colour_right_) right = b.Process(right);
+
+  const StereoSample balanced = Balance(left, right);
+  const float u = (balanced.left + balanced.right) / 2.0f;
+  const float v = (balanced.left - balanced.right) / 2.0f * width_;
+  return {kCentreGain * u + v, kCentreGain * u - v};
+}
+
+}  // namespace halvex
