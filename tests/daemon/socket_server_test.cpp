@@ -1,0 +1,209 @@
+#include "daemon/socket_server.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/ipc/socket_io.h"
+#include "tests/daemon/control_fakes.h"
+
+namespace halvex {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A connected client socket, or -1.
+int Connect(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// One exchange with raw bytes; no client-side time-out, so a hanging server fails by the test's
+// own watchdog in Exchange's caller, not silently.
+std::string Exchange(const std::string& path, const std::string& bytes) {
+  const int fd = Connect(path);
+  if (fd < 0) return "<no connection>";
+  WriteAll(fd, bytes);
+  ::shutdown(fd, SHUT_WR);
+  const std::string reply = ReadLine(fd, 1 << 16);
+  ::close(fd);
+  return reply;
+}
+
+class SocketServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir_template[] = "/tmp/halvex-socket-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir_template), nullptr);
+    dir = dir_template;
+    path = dir + "/halvexd.sock";
+  }
+  void TearDown() override {
+    if (server) server->Stop();
+    ::unlink(path.c_str());
+    ::rmdir(dir.c_str());
+  }
+
+  FakeEngine engine;
+  FakeProvider provider;
+  ControlService service{engine, provider};
+  std::string dir;
+  std::string path;
+  std::unique_ptr<SocketServer> server;
+  void Started() {
+    server = std::make_unique<SocketServer>(path, service);
+    ASSERT_TRUE(server->Start());
+  }
+};
+
+TEST_F(SocketServerTest, ServesOneExchangePerConnectionAndCleansUpOnStop) {
+  Started();
+  struct stat st{};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  EXPECT_EQ(Exchange(path, "on\n"), "OK enabled");
+  EXPECT_TRUE(engine.enabled);
+  EXPECT_EQ(Exchange(path, "set wet_dry_ratio 0.5"), "OK set wet_dry_ratio=0.5");  // EOF ends it
+  EXPECT_EQ(Exchange(path, "status\r\nstatus\n").rfind("OK enabled=1 ", 0), 0u);
+
+  server->Stop();
+  EXPECT_NE(::access(path.c_str(), F_OK), 0);
+  EXPECT_EQ(Connect(path), -1);
+  server->Stop();  // idempotent
+}
+
+TEST_F(SocketServerTest, CutsOversizeLinesAt4096Bytes) {
+  Started();
+  const std::string word(5000, 'x');
+  EXPECT_EQ(Exchange(path, word + "\n"), "ERR unknown command: " + std::string(4096, 'x'));
+  // The 4096-byte cut falls inside the value: the daemon sees a shorter, still valid command.
+  const std::string set = "set widen_scale 0." + std::string(5000, '5');
+  EXPECT_EQ(Exchange(path, set + "\n"), "OK set widen_scale=" + set.substr(16, 4096 - 16));
+  EXPECT_EQ(Exchange(path, "status\n").substr(0, 13), "OK enabled=0 ");
+}
+
+TEST_F(SocketServerTest, SurvivesClientsThatHangUpEarly) {
+  Started();
+  // Closing without writing: the reply goes to a dead peer. Without MSG_NOSIGNAL this test process
+  // would die of SIGPIPE.
+  for (int i = 0; i < 20; ++i) {
+    const int fd = Connect(path);
+    ASSERT_GE(fd, 0);
+    if (i % 2 == 1) WriteAll(fd, "status\n");
+    ::close(fd);
+  }
+  EXPECT_EQ(Exchange(path, "devices\n"), "OK devices");
+}
+
+TEST_F(SocketServerTest, SilentClientIsDroppedAfterTheTimeoutWithoutRunningItsPartialLine) {
+  Started();
+  const int silent = Connect(path);
+  ASSERT_GE(silent, 0);
+  WriteAll(silent, "off");  // no line end, connection kept open
+  engine.enabled = true;
+
+  const auto start = Clock::now();
+  std::string reply;
+  std::thread other([&] { reply = Exchange(path, "status\n"); });
+  other.join();
+  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_EQ(reply.rfind("OK enabled=1", 0), 0u);
+  EXPECT_GT(waited, 1.0);
+  EXPECT_LT(waited, 4.0);
+
+  // The silent connection was closed with no reply, and its half command did nothing.
+  char byte;
+  EXPECT_EQ(::read(silent, &byte, 1), 0);
+  ::close(silent);
+  EXPECT_TRUE(engine.enabled);
+}
+
+TEST_F(SocketServerTest, StopDoesNotHangOnASilentClient) {
+  Started();
+  const int silent = Connect(path);
+  ASSERT_GE(silent, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server accept it
+  const auto start = Clock::now();
+  server->Stop();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 4.0);
+  ::close(silent);
+}
+
+TEST_F(SocketServerTest, RefusesAPathTakenByALiveServerButReplacesAStaleOne) {
+  Started();
+  SocketServer second(path, service);
+  EXPECT_FALSE(second.Start());
+  EXPECT_TRUE(second.InUse());
+  second.Stop();  // must not remove the live server's socket
+  EXPECT_EQ(Exchange(path, "status\n").substr(0, 2), "OK");
+  server->Stop();
+
+  // A socket file nobody listens on any more, as a crashed daemon leaves it.
+  const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+  ASSERT_EQ(::bind(stale, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  ::close(stale);
+  SocketServer third(path, service);
+  EXPECT_TRUE(third.Start());
+  EXPECT_FALSE(third.InUse());
+  EXPECT_EQ(Exchange(path, "status\n").substr(0, 2), "OK");
+}
+
+TEST_F(SocketServerTest, FailsOnAPathThatDoesNotFitASocketAddress) {
+  SocketServer too_long(dir + "/" + std::string(110, 's'), service);
+  EXPECT_FALSE(too_long.Start());
+  SocketServer no_dir(dir + "/missing/halvexd.sock", service);
+  EXPECT_FALSE(no_dir.Start());
+  EXPECT_FALSE(no_dir.InUse());
+}
+
+TEST_F(SocketServerTest, AnswersAnotherUserWithPermissionDenied) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another uid";
+  Started();
+  // Open the door on purpose so only the credential check stands in the way.
+  ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(pipe_fds[0]);
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    WriteAll(pipe_fds[1], Exchange(path, "on\n"));
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  const std::string reply = ReadLine(pipe_fds[0], 256);
+  ::close(pipe_fds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(reply, "ERR permission denied");
+  EXPECT_FALSE(engine.enabled);
+}
+
+}  // namespace
+}  // namespace halvex
