@@ -1,0 +1,115 @@
+// halvex: sends one control command to halvexd, or renders a WAV file offline.
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cli/offline_runner.h"
+#include "core/config/config_params.h"
+#include "core/ipc/socket_client.h"
+#include "core/ipc/socket_path.h"
+
+namespace halvex {
+namespace {
+
+constexpr const char* kProductName = "Halvex";
+constexpr const char* kMaker = "the Halvex developers";
+constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
+
+constexpr const char* kControlCommands[] = {"status", "devices", "on",     "off",
+                                            "enable", "disable", "reload", "set"};
+constexpr size_t kKeyLineWidth = 48;
+constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
+
+bool IsControlCommand(const char* word) {
+  for (const char* command : kControlCommands) {
+    if (std::strcmp(word, command) == 0) return true;
+  }
+  return false;
+}
+
+void PrintKeyList() {
+  std::string line;
+  for (size_t i = 0; i < ParamKeyCount(); ++i) {
+    const std::string key = ParamKeyAt(i);
+    if (line.empty()) {
+      line = key;
+    } else if (line.size() + 2 + key.size() <= kKeyLineWidth) {
+      line += ", " + key;
+    } else {
+      std::fprintf(stderr, "%s%s\n", kKeyIndent, line.c_str());
+      line = key;
+    }
+  }
+  std::fprintf(stderr, "%s%s\n\n", kKeyIndent, line.c_str());
+}
+
+int RunControl(int argc, char** argv) {
+  std::string line = argv[1];
+  for (int i = 2; i < argc; ++i) line += std::string(" ") + argv[i];
+  const std::string reply = SocketClient::SendCommand(DefaultSocketPath(), line);
+  std::printf("%s\n", reply.c_str());
+  return reply.size() >= 2 && reply.compare(0, 2, "OK") == 0 ? 0 : 1;
+}
+
+// Unknown words are skipped one by one; an option with no value after it is ignored.
+Options ScanOfflineOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i + 1 < argc; ++i) {
+    const char* arg = argv[i];
+    const char* value = argv[i + 1];
+    if (std::strcmp(arg, "--wav-in") == 0) {
+      options.wav_in = value;
+    } else if (std::strcmp(arg, "--wav-out") == 0) {
+      options.wav_out = value;
+    } else if (std::strcmp(arg, "--config") == 0) {
+      options.config_path = value;
+    } else if (std::strcmp(arg, "--block") == 0) {
+      options.block = std::strtoul(value, nullptr, 10);
+    } else {
+      continue;
+    }
+    ++i;
+  }
+  return options;
+}
+
+}  // namespace
+
+void PrintUsage(const char* program) {
+  std::fprintf(stderr, "Usage: %s <command> | %s --wav-in IN --wav-out OUT\n\n", program, program);
+  std::fprintf(stderr,
+               "Control the running halvexd daemon:\n"
+               "  status                show state\n"
+               "  devices               list output devices (name|description|priority|active)\n"
+               "  on | off              enable / disable DSP (off = pass-through)\n"
+               "  reload                reload the config file\n"
+               "  set <key> <value>     retune live; keys:\n");
+  PrintKeyList();
+  std::fprintf(stderr,
+               "Offline WAV processing (no daemon):\n"
+               "  --wav-in FILE --wav-out FILE [--config FILE] [--block N]\n\n");
+  std::fprintf(stderr, "%s by %s\n%s\n", kProductName, kMaker, kProjectPage);
+}
+
+}  // namespace halvex
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_NUMERIC, "C");
+  const char* program = argc > 0 ? argv[0] : "halvex";
+  if (argc < 2) {
+    halvex::PrintUsage(program);
+    return 1;
+  }
+  if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+    halvex::PrintUsage(program);
+    return 0;
+  }
+  if (halvex::IsControlCommand(argv[1])) return halvex::RunControl(argc, argv);
+
+  const halvex::Options options = halvex::ScanOfflineOptions(argc, argv);
+  if (!options.wav_in.empty() && !options.wav_out.empty()) return halvex::RunWavMode(options);
+  halvex::PrintUsage(program);
+  return 1;
+}
