@@ -1,0 +1,123 @@
+#include "core/dsp/matrix_render.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/dsp/denormal_guard.h"
+
+namespace halvex {
+namespace {
+
+struct Placed {
+  std::vector<float> first;
+  std::vector<float> second;
+};
+
+// A unit impulse on the left surround input, then silence.
+Placed PlaceImpulse(MatrixRender& render, size_t frames) {
+  Placed out;
+  for (size_t n = 0; n < frames; ++n) {
+    const auto [l, r] = render.PlaceSurround(n == 0 ? 1.0f : 0.0f, 0.0f);
+    out.first.push_back(l);
+    out.second.push_back(r);
+  }
+  return out;
+}
+
+size_t FirstNonZero(const std::vector<float>& x) {
+  for (size_t i = 0; i < x.size(); ++i) {
+    if (x[i] != 0.0f) return i;
+  }
+  return x.size();
+}
+
+TEST(MatrixRender, PassiveSurroundArrives960FramesLateWithoutCrossfeed) {
+  DenormalGuard guard;
+  MatrixRender render;
+  render.Configure(DefaultConfig(), false);
+  const Placed p = PlaceImpulse(render, 2000);
+  EXPECT_EQ(FirstNonZero(p.first), 960u);
+  EXPECT_EQ(FirstNonZero(p.second), p.second.size());
+}
+
+TEST(MatrixRender, SteeredSurroundArrives480FramesLateAndCrossfeeds34FramesLaterAtMinus6Db) {
+  DenormalGuard guard;
+  MatrixRender render;
+  render.Configure(DefaultConfig(), true);
+  const Placed p = PlaceImpulse(render, 2000);
+  ASSERT_EQ(FirstNonZero(p.first), 480u);
+  ASSERT_EQ(FirstNonZero(p.second), 514u);
+  for (size_t n = 514; n < 700; ++n) {
+    EXPECT_EQ(p.second[n], 0.5011872f * p.first[n - 34]) << n;
+  }
+}
+
+TEST(MatrixRender, ColourIsNormalisedAndMilderOverSpeakers) {
+  DenormalGuard guard;
+  ProcessorConfig config = DefaultConfig();
+  config.render_target = RenderTarget::kHeadphones;
+  MatrixRender headphones;
+  headphones.Configure(config, false);
+  config.render_target = RenderTarget::kSpeakers;
+  MatrixRender speakers;
+  speakers.Configure(config, false);
+  // The colour is a few dB either way, so its normalisation stays close to 1, and the
+  // speaker colour (60 % of the gains) needs less of it.
+  EXPECT_GT(headphones.colour_norm(), 0.8f);
+  EXPECT_LT(headphones.colour_norm(), 1.25f);
+  EXPECT_LT(std::fabs(speakers.colour_norm() - 1.0f), std::fabs(headphones.colour_norm() - 1.0f));
+
+  // The placed impulse's energy therefore stays near the input's.
+  const Placed p = PlaceImpulse(headphones, 8000);
+  double energy = 0.0;
+  for (const float x : p.first) energy += static_cast<double>(x) * x;
+  EXPECT_NEAR(energy, 1.0, 0.25);
+}
+
+TEST(MatrixRender, RearGainFollowsSurroundGainAndDimension) {
+  ProcessorConfig config = DefaultConfig();
+  config.surround_gain = 1.0f;
+  config.dimension = 0.0f;
+  MatrixRender render;
+  render.Configure(config, false);
+  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f);  // -3 dB
+  config.dimension = 2.0f;
+  config.surround_gain = 0.5f;
+  render.Configure(config, false);
+  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f);  // +6 dB of dimension, -6 dB of gain
+  render.Configure(config, true);
+  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f / 1.1185654f);
+}
+
+TEST(MatrixRender, RenderedSurroundIsInPhaseLeftAndInvertedRightForPassive) {
+  DenormalGuard guard;
+  MatrixRender render;
+  render.Configure(DefaultConfig(), false);
+  MatrixBus impulse;
+  impulse.surround_left = impulse.surround_right = 1.0f;
+  // No cancel signal: the fronts are untouched and the surround is +-rear_gain of the placed one.
+  MatrixRender reference;
+  reference.Configure(DefaultConfig(), false);
+  for (size_t n = 0; n < 2000; ++n) {
+    const MatrixBus bus = n == 0 ? impulse : MatrixBus{};
+    const StereoSample out = render.Render(bus);
+    const float placed = reference.PlaceSurround(bus.surround_left, bus.surround_right).first;
+    ASSERT_EQ(out.left, placed * render.rear_gain()) << n;
+    ASSERT_EQ(out.right, -placed * render.rear_gain()) << n;
+  }
+}
+
+TEST(MatrixRender, SilenceStaysSilent) {
+  MatrixRender render;
+  render.Configure(DefaultConfig(), true);
+  for (size_t n = 0; n < 4000; ++n) {
+    const StereoSample out = render.Render(MatrixBus{});
+    ASSERT_EQ(out.left, 0.0f);
+    ASSERT_EQ(out.right, 0.0f);
+  }
+}
+
+}  // namespace
+}  // namespace halvex
