@@ -1,5 +1,7 @@
 #include "core/dsp/spatial_stage.h"
 
+#include "core/dsp/spatial_matrix.h"
+
 namespace halvex {
 namespace {
 
@@ -23,9 +25,9 @@ std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
     case SpatialAlgorithm::kDeepField:
       return std::make_unique<PassThroughStage>();
     case SpatialAlgorithm::kMatrixSurround:
-      return std::make_unique<PassThroughStage>();
+      return std::make_unique<MatrixSurroundStage>();
     case SpatialAlgorithm::kMatrixSteer:
-      return std::make_unique<PassThroughStage>();
+      return std::make_unique<MatrixSteerStage>();
     default:  // echo_widener and every value outside the table
       return std::make_unique<PassThroughStage>();
   }
