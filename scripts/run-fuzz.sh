@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Builds every tests/fuzz/*_fuzz.cpp as a libFuzzer program (ASan + UBSan), seeds it with a small
+# generated corpus and runs it for FUZZ_SECONDS (default 20). Exits non-zero on the first crash.
+# Usage: scripts/run-fuzz.sh [WORK_DIR]   (default: build-fuzz)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${1:-$root/build-fuzz}
+seconds=${FUZZ_SECONDS:-20}
+mkdir -p "$work"
+
+# Sources each fuzz target needs besides itself.
+sources_for() {
+  case "$1" in
+    config_fuzz) ls "$root"/core/config/*.cpp ;;
+    wav_fuzz) echo "$root/cli/wav_io.cpp" ;;
+    *) return 1 ;;
+  esac
+}
+
+le16() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $((($1 >> 8) & 255)))"; }
+le32() { le16 $(($1 & 65535)); le16 $((($1 >> 16) & 65535)); }
+
+# wav FILE TAG CHANNELS RATE BITS DATA_BYTES: a minimal fmt + data file with a fixed payload.
+wav() {
+  local file=$1 tag=$2 ch=$3 rate=$4 bits=$5 n=$6
+  {
+    printf 'RIFF'; le32 $((36 + n)); printf 'WAVEfmt '; le32 16
+    le16 "$tag"; le16 "$ch"; le32 "$rate"; le32 $((rate * ch * bits / 8)); le16 $((ch * bits / 8)); le16 "$bits"
+    printf 'data'; le32 "$n"
+    printf "%*s" "$n" "" | tr " " "U"
+  } >"$file"
+}
+
+seed_wav_fuzz() {
+  local dir=$1
+  wav "$dir/pcm16" 1 2 48000 16 64
+  wav "$dir/pcm24" 1 1 44100 24 48
+  wav "$dir/pcm32" 1 2 48000 32 64
+  wav "$dir/float32" 3 2 48000 32 64
+  wav "$dir/float64" 3 1 96000 64 64
+  wav "$dir/pcm8" 1 1 8000 8 16
+  { printf 'RIFF'; le32 100; printf 'WAVEJUNK'; le32 3; printf 'abc\0'; } >"$dir/junk_only"
+  { cat "$dir/pcm16"; printf 'LIST'; le32 5; printf 'INFOx\0'; } >"$dir/trailing_list"
+  head -c 30 "$dir/pcm16" >"$dir/truncated"
+}
+
+seed_config_fuzz() {
+  local dir=$1
+  printf '{}' >"$dir/empty"
+  printf '{"wet_dry_ratio": 0.5, "spatial_algorithm": "echo_widener", "haas_channel": "L"}' >"$dir/keys"
+  printf '{"bands": [{"freq_hz": 100, "l_base_ms": 1.5, "r_base_ms": 2}], "tap_volumes": [1,2,3,4]}' >"$dir/arrays"
+  printf '{"enabled": true, "output_device": "alsa_output.pci-0000", "bit_depth": 24.9}' >"$dir/types"
+  printf '[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]' >"$dir/deep"
+}
+
+status=0
+for src in "$root"/tests/fuzz/*_fuzz.cpp; do
+  name=$(basename "$src" .cpp)
+  if ! extra=$(sources_for "$name"); then
+    echo "run-fuzz: no source list for $name (add it to sources_for)" >&2
+    exit 2
+  fi
+  echo "run-fuzz: building $name"
+  # shellcheck disable=SC2086
+  clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+    -I"$root" "$src" $extra -o "$work/$name"
+
+  corpus="$work/$name.corpus"
+  rm -rf "$corpus"
+  mkdir -p "$corpus"
+  "seed_$name" "$corpus"
+
+  echo "run-fuzz: running $name for ${seconds}s"
+  if ! (cd "$work" && "./$name" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 "$corpus" >"$work/$name.log" 2>&1); then
+    echo "run-fuzz: $name FAILED; last lines of $work/$name.log:" >&2
+    tail -n 30 "$work/$name.log" >&2
+    status=1
+  else
+    echo "run-fuzz: $name ok ($(grep -o 'stat::number_of_executed_units: *[0-9]*' "$work/$name.log" | grep -o '[0-9]*$') runs)"
+  fi
+done
+exit $status
