@@ -16,8 +16,9 @@ constexpr size_t kEndBin = 341;
 constexpr float kSmoothing = 0.3f;  // per transform frame, i.e. per 256 input frames
 constexpr float kSilentMagnitude = 1e-6f;
 constexpr float kMaxGain = 4.0f;
-constexpr double kCentre = std::numbers::pi / 4.0;
 constexpr float kCentreF = std::numbers::pi_v<float> / 4.0f;
+// The centre as the angles store it, so a centred (mono) bin computes gains of exactly 1.
+constexpr double kCentre = kCentreF;
 
 }  // namespace
 
