@@ -116,6 +116,17 @@ void FillFar(FieldSynth::Velvet<kCapacity>& v, size_t write) {
              V::kHistory - 1, v.far.data());
 }
 
+// The colour sections, with their memories flushed: near the smallest normal float a resonant
+// section whose a2 term underflows is left undamped and rings forever.
+float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
+  for (Biquad& b : chain) {
+    x = b.Process(x);
+    b.z1 = Flush(b.z1);
+    b.z2 = Flush(b.z2);
+  }
+  return x;
+}
+
 template <size_t kCapacity>
 void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, float level,
                    uint32_t& s) {
@@ -337,8 +348,8 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
                (o[0] - o[1] + o[2] - o[3] + o[4] - o[5] + o[6] - o[7]) * kInvSqrt8;
   float right = kLateMix * late_right +
                 (o[0] + o[1] - o[2] - o[3] + o[4] + o[5] - o[6] - o[7]) * kInvSqrt8;
-  for (Biquad& b : colour_left_) left = b.Process(left);
-  for (Biquad& b : colour_right_) right = b.Process(right);
+  left = Colour(colour_left_, left);
+  right = Colour(colour_right_, right);
 
   const StereoSample balanced = Balance(left, right);
   const float u = (balanced.left + balanced.right) / 2.0f;
