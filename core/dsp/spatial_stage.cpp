@@ -1,5 +1,6 @@
 #include "core/dsp/spatial_stage.h"
 
+#include "core/dsp/spatial_deepfield.h"
 #include "core/dsp/spatial_matrix.h"
 
 namespace halvex {
@@ -23,7 +24,7 @@ std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
     case SpatialAlgorithm::kExperimental:
       return std::make_unique<PassThroughStage>();
     case SpatialAlgorithm::kDeepField:
-      return std::make_unique<PassThroughStage>();
+      return std::make_unique<DeepFieldStage>();
     case SpatialAlgorithm::kMatrixSurround:
       return std::make_unique<MatrixSurroundStage>();
     case SpatialAlgorithm::kMatrixSteer:
