@@ -1,0 +1,209 @@
+#include "core/dsp/spatial_echo.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace halvex {
+namespace {
+
+constexpr size_t kLineMask = EchoWidenerStage::kEchoLineLength - 1;
+constexpr size_t kTaps = EchoWidenerStage::kBandTaps;
+
+// Sixteen fixed partial sums per inner product (lane j takes every k with k % 16 == j), folded
+// in a fixed tree: the same bits as FirFilter::Process, whatever vector width runs it.
+constexpr size_t kLanes = 16;
+using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
+// Unaligned view of 16 floats; read through it in place, so no vector crosses a call boundary.
+using LanesUnaligned =
+    float __attribute__((vector_size(kLanes * sizeof(float)), aligned(4), may_alias));
+
+#define HALVEX_LOAD16(p) (*reinterpret_cast<const LanesUnaligned*>(p))
+
+// lane[j] += lane[j + width] for width 8, 4, 2, 1, as vector halves.
+// Always inlined, so each clone of its callers compiles it for its own instruction set.
+__attribute__((always_inline)) inline float Fold(const Lanes& acc) {
+  using Lanes8 = float __attribute__((vector_size(8 * sizeof(float))));
+  using Lanes4 = float __attribute__((vector_size(4 * sizeof(float))));
+  using Lanes2 = float __attribute__((vector_size(2 * sizeof(float))));
+  const Lanes8 a = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 4, 5, 6, 7) +
+                   __builtin_shufflevector(acc, acc, 8, 9, 10, 11, 12, 13, 14, 15);
+  const Lanes4 b = __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
+  const Lanes2 c = __builtin_shufflevector(b, b, 0, 1) + __builtin_shufflevector(b, b, 2, 3);
+  return c[0] + c[1];
+}
+
+// G bands of both channels side by side: each history block is loaded once for G bands and
+// each coefficient block once for both channels.
+template <size_t G>
+__attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const float* hl, const float* hr, float* out_l,
+                       float* out_r) noexcept {
+  Lanes acc_l[G] = {};
+  Lanes acc_r[G] = {};
+  for (size_t k = 0; k < kTaps; k += kLanes) {
+    const Lanes xl = HALVEX_LOAD16(hl + k);
+    const Lanes xr = HALVEX_LOAD16(hr + k);
+#pragma GCC unroll 4
+    for (size_t g = 0; g < G; ++g) {
+      const Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
+      acc_l[g] += c * xl;
+      acc_r[g] += c * xr;
+    }
+  }
+#pragma GCC unroll 4
+  for (size_t g = 0; g < G; ++g) {
+    out_l[g] = Fold(acc_l[g]);
+    out_r[g] = Fold(acc_r[g]);
+  }
+}
+
+// Every band of both channels. Mul and add stay separate (no contraction), so each clone
+// rounds identically.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+void SplitBands(const float* coeffs, size_t bands, const float* hl, const float* hr,
+                float* out_l, float* out_r) noexcept {
+  size_t b = 0;
+  for (; b + 4 <= bands; b += 4) {
+    SplitGroup<4>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+  }
+  switch (bands - b) {
+    case 3:
+      SplitGroup<3>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      break;
+    case 2:
+      SplitGroup<2>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      break;
+    case 1:
+      SplitGroup<1>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      break;
+    default:
+      break;
+  }
+}
+
+#undef HALVEX_LOAD16
+
+// Stores this frame's steered band values in the echo lines and sums the taps, bands in
+// ascending order and taps in order, one fused multiply-add each.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+float EchoTaps(EchoWidenerStage::EchoLine* lines, const std::array<size_t, kEchoTaps>* delays,
+               const float* tap_gains, const float* bands, const float* gains,
+               size_t band_count) noexcept {
+  float echo = 0.0f;
+  for (size_t b = 0; b < band_count; ++b) {
+    EchoWidenerStage::EchoLine& line = lines[b];
+    const size_t written = line.write;
+    line.samples[written] = bands[b] * gains[b];
+    line.write = (written + 1) & kLineMask;
+    for (size_t k = 0; k < kEchoTaps; ++k) {
+      const size_t d = delays[b][k];
+      if (d != 0) {
+        echo = std::fmaf(tap_gains[k], line.samples[(written - d) & kLineMask], echo);
+      }
+    }
+  }
+  return echo;
+}
+
+}  // namespace
+
+size_t EchoWidenerStage::BuildBands(const ProcessorConfig& config, BandEdges& edges) {
+  return BuildBandEdges(config.bands, edges);
+}
+
+void EchoWidenerStage::ConfigureTaps(const ProcessorConfig& config, size_t band_count) {
+  tap_gains_ = BuildTapGains(config);
+  for (auto& channel : tap_delays_) {
+    for (auto& band : channel) band.fill(0);
+  }
+  const size_t n = std::min(band_count, std::min(config.bands.size(), kMaxEchoBands));
+  for (size_t b = 0; b < n; ++b) {
+    for (size_t k = 0; k < kEchoTaps; ++k) {
+      const float multiplier = config.tap_multipliers[k];
+      tap_delays_[0][b][k] = TapDelayFrames(config.bands[b].l_base_ms, multiplier);
+      tap_delays_[1][b][k] = TapDelayFrames(config.bands[b].r_base_ms, multiplier);
+    }
+  }
+}
+
+void EchoWidenerStage::Configure(const ProcessorConfig& config) {
+  BandEdges edges{};
+  band_count_ = BuildBands(config, edges);
+  const LinkwitzRileyFir crossover;
+  filterbank_left_.Configure(crossover, edges, band_count_, kTaps);
+  filterbank_right_.Configure(crossover, edges, band_count_, kTaps);
+  for (size_t b = 0; b < kMaxEchoBands; ++b) {
+    std::copy(filterbank_left_.filters[b].coeffs.begin(), filterbank_left_.filters[b].coeffs.end(),
+              band_coeffs_.begin() + b * kTaps);
+  }
+  ConfigureTaps(config, band_count_);
+  steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
+  stft_on_ = config.stft_expand > 0.0f;
+  if (stft_on_) {
+    stager_.Configure(config.stft_expand);
+  }
+  side_gain_ = config.echo_side_gain;
+  mid_gain_ = config.echo_mid_gain;
+  Reset();
+}
+
+void EchoWidenerStage::Reset() {
+  filterbank_left_.Reset();
+  filterbank_right_.Reset();
+  for (auto& channel : echo_lines_) {
+    for (size_t b = 0; b < band_count_; ++b) {
+      channel[b].samples.fill(0.0f);
+      channel[b].write = 0;
+    }
+  }
+  for (History& h : history_) {
+    h.samples.fill(0.0f);
+    h.pos = 0;
+  }
+  steering_.Reset();
+  stager_.Reset();
+}
+
+size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
+
+StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
+  if (stft_on_) {
+    const StereoSample staged = stager_.Process(left, right);
+    left = staged.left;
+    right = staged.right;
+  }
+
+  BandValues left_bands{};
+  BandValues right_bands{};
+  if (band_count_ > 0) {
+    for (size_t c = 0; c < 2; ++c) {
+      History& h = history_[c];
+      h.pos = h.pos == 0 ? kTaps - 1 : h.pos - 1;
+      const float x = c == 0 ? left : right;
+      h.samples[h.pos] = x;
+      h.samples[h.pos + kTaps] = x;
+    }
+    SplitBands(band_coeffs_.data(), band_count_, history_[0].samples.data() + history_[0].pos,
+               history_[1].samples.data() + history_[1].pos, left_bands.data(),
+               right_bands.data());
+  }
+  steering_.Update(left_bands, right_bands);
+
+  const float echo_left =
+      EchoTaps(echo_lines_[0].data(), tap_delays_[0].data(), tap_gains_.data(),
+               left_bands.data(), steering_.gain_left().data(), band_count_);
+  const float echo_right =
+      EchoTaps(echo_lines_[1].data(), tap_delays_[1].data(), tap_gains_.data(),
+               right_bands.data(), steering_.gain_right().data(), band_count_);
+  const float side = echo_left - echo_right;
+  const float mid = echo_left + echo_right;
+  const float half_mid = 0.5f * mid_gain_;
+  const float half_side = 0.5f * side_gain_;
+  StageOutput out;
+  out.wet.left = std::fmaf(half_side, side, std::fmaf(half_mid, mid, left));
+  out.wet.right = std::fmaf(-half_side, side, std::fmaf(half_mid, mid, right));
+  out.dry = {left, right};
+  return out;
+}
+
+}  // namespace halvex

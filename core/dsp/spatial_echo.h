@@ -1,0 +1,67 @@
+// The echo widener: short band-limited echoes inside the Haas zone, steered per band by the
+// mix's own panning, added back as side (and optionally mid) components.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/dsp/band_table.h"
+#include "core/dsp/filterbank.h"
+#include "core/dsp/spatial_stage.h"
+#include "core/dsp/steering.h"
+#include "core/dsp/stft_stager.h"
+
+namespace halvex {
+
+class EchoWidenerStage final : public SpatialStage {
+ public:
+  static constexpr size_t kEchoLineLength = 2048;
+  static constexpr size_t kBandTaps = 256;
+
+  void Configure(const ProcessorConfig& config) override;
+  void Reset() override;
+  size_t Latency() const override;
+  StageOutput Process(float left, float right) noexcept override;
+
+  // Band edges from the band table; returns the band count.
+  static size_t BuildBands(const ProcessorConfig& config, BandEdges& edges);
+  void ConfigureTaps(const ProcessorConfig& config, size_t band_count);
+
+  size_t band_count() const { return band_count_; }
+  const TapGains& tap_gains() const { return tap_gains_; }
+  // channel 0 is left, 1 right; 0 frames means the tap is off.
+  size_t tap_delay(size_t channel, size_t band, size_t tap) const {
+    return tap_delays_[channel][band][tap];
+  }
+  const BandSteering& steering() const { return steering_; }
+
+  struct EchoLine {
+    std::array<float, kEchoLineLength> samples;
+    size_t write;
+  };
+
+ private:
+  // The band filters of both channels share one input line each, so one pass over the
+  // coefficients serves both channels; the filterbanks hold the designs.
+  struct History {
+    std::array<float, 2 * kBandTaps> samples;
+    size_t pos;
+  };
+
+  FirFilterbank filterbank_left_;
+  FirFilterbank filterbank_right_;
+  std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
+  std::array<std::array<std::array<size_t, kEchoTaps>, kMaxEchoBands>, 2> tap_delays_{};
+  TapGains tap_gains_{};
+  BandSteering steering_;
+  StftStager stager_;
+  bool stft_on_ = false;
+  size_t band_count_ = 0;
+  float side_gain_ = 0.0f;
+  float mid_gain_ = 0.0f;
+  std::array<History, 2> history_{};
+  // The band designs side by side, aligned for the vector loads.
+  alignas(64) std::array<float, kMaxEchoBands * kBandTaps> band_coeffs_{};
+};
+
+}  // namespace halvex

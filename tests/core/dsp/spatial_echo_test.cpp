@@ -1,0 +1,206 @@
+#include "core/dsp/spatial_echo.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/filterbank.h"
+#include "core/dsp/processor.h"
+#include "core/dsp/stft_stager.h"
+
+namespace halvex {
+namespace {
+
+ProcessorConfig EchoConfig() {
+  ProcessorConfig config = DefaultConfig();
+  config.spatial_algorithm = SpatialAlgorithm::kEchoWidener;
+  return config;
+}
+
+std::unique_ptr<EchoWidenerStage> MakeStage(const ProcessorConfig& config) {
+  auto stage = std::make_unique<EchoWidenerStage>();
+  stage->Configure(config);
+  return stage;
+}
+
+// Uniform noise in [-amplitude, amplitude), interleaved stereo, independent channels.
+std::vector<float> Noise(size_t frames, float amplitude, uint32_t seed) {
+  std::vector<float> out(2 * frames);
+  for (float& v : out) {
+    seed = seed * 1664525u + 1013904223u;
+    v = amplitude * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
+  }
+  return out;
+}
+
+TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  auto plain = MakeStage(config);
+  EXPECT_EQ(plain->Latency(), 0u);
+  EXPECT_EQ(plain->band_count(), 15u);
+
+  config.stft_expand = 0.4f;
+  auto staged = MakeStage(config);
+  EXPECT_EQ(staged->Latency(), 1024u);
+  StftStager reference;
+  reference.Configure(0.4f);
+
+  const std::vector<float> in = Noise(3000, 0.5f, 7);
+  for (size_t i = 0; i < 3000; ++i) {
+    const StageOutput a = plain->Process(in[2 * i], in[2 * i + 1]);
+    ASSERT_EQ(a.dry.left, in[2 * i]);
+    ASSERT_EQ(a.dry.right, in[2 * i + 1]);
+    const StageOutput b = staged->Process(in[2 * i], in[2 * i + 1]);
+    const StereoSample expected = reference.Process(in[2 * i], in[2 * i + 1]);
+    ASSERT_EQ(b.dry.left, expected.left) << "frame " << i;
+    ASSERT_EQ(b.dry.right, expected.right) << "frame " << i;
+  }
+}
+
+// One band covering everything is a pure 127-frame delay, so an impulse comes back as the four
+// taps, at their delays plus 127 frames, with their gains and signs, +-1.5 times (side gain 3).
+TEST(EchoWidener, SingleBandImpulseShowsTapDelaysGainsAndPolarity) {
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  config.steer_amount = 0.0f;
+  config.steer_depth = 0.0f;
+  config.bands = {{1000.0f, 1.0f, 0.0f}};  // left taps at 48, 82, 139, 226 frames
+  auto stage = MakeStage(config);
+  ASSERT_EQ(stage->band_count(), 1u);
+  EXPECT_EQ(stage->tap_delay(0, 0, 3), 226u);
+  EXPECT_EQ(stage->tap_delay(1, 0, 0), 0u);
+
+  std::vector<float> expected_left(600, 0.0f);
+  expected_left[0] = 1.0f;
+  expected_left[127 + 48] = 0.75f;
+  expected_left[127 + 82] = -0.375f;
+  expected_left[127 + 139] = 0.1875f;
+  expected_left[127 + 226] = -0.09375f;
+  for (size_t t = 0; t < 600; ++t) {
+    const StageOutput out = stage->Process(t == 0 ? 1.0f : 0.0f, 0.0f);
+    ASSERT_FLOAT_EQ(out.wet.left, expected_left[t]) << "frame " << t;
+    const float expected_right = t == 0 ? 0.0f : -expected_left[t];
+    ASSERT_FLOAT_EQ(out.wet.right, expected_right) << "frame " << t;
+  }
+}
+
+// With steering off the impulse response of the whole stage is known in closed form from the
+// band designs: wet.left = x + 1.5 (eL - eR), each echo a sum of delayed band responses.
+TEST(EchoWidener, DefaultImpulseResponseIsTheSumOfDelayedBandFilters) {
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  config.steer_amount = 0.0f;
+  config.steer_depth = 0.0f;
+  auto stage = MakeStage(config);
+
+  BandEdges edges{};
+  const size_t n = EchoWidenerStage::BuildBands(config, edges);
+  const LinkwitzRileyFir crossover;
+  constexpr size_t kLength = 1300;
+  std::vector<double> echo_left(kLength, 0.0);
+  std::vector<double> echo_right(kLength, 0.0);
+  for (size_t b = 0; b < n; ++b) {
+    const FirCoeffs h = crossover.BandFir(edges[b], edges[b + 1], 256);
+    for (size_t k = 0; k < 4; ++k) {
+      const size_t dl = stage->tap_delay(0, b, k);
+      const size_t dr = stage->tap_delay(1, b, k);
+      for (size_t i = 0; i < 256; ++i) {
+        if (dl != 0) echo_left[dl + i] += stage->tap_gains()[k] * h[i];
+        if (dr != 0) echo_right[dr + i] += stage->tap_gains()[k] * h[i];
+      }
+    }
+  }
+  for (size_t t = 0; t < kLength; ++t) {
+    const StageOutput out = stage->Process(t == 0 ? 1.0f : 0.0f, 0.0f);
+    // Left impulse only: the right band signals are silent.
+    const double side = echo_left[t];
+    ASSERT_NEAR(out.wet.left, (t == 0 ? 1.0 : 0.0) + 1.5 * side, 1e-6) << "frame " << t;
+    ASSERT_NEAR(out.wet.right, -1.5 * side, 1e-6) << "frame " << t;
+  }
+  // And a right impulse uses the right delays.
+  stage->Reset();
+  for (size_t t = 0; t < kLength; ++t) {
+    const StageOutput out = stage->Process(0.0f, t == 0 ? 1.0f : 0.0f);
+    ASSERT_NEAR(out.wet.left, -1.5 * echo_right[t], 1e-6) << "frame " << t;
+  }
+}
+
+TEST(EchoWidener, DefaultEchoesOnlyWidenTheSideChannel) {
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  auto stage = MakeStage(config);
+  const std::vector<float> in = Noise(20000, 0.7f, 3);
+  double side_change = 0.0;
+  for (size_t i = 0; i < 20000; ++i) {
+    const float l = in[2 * i];
+    const float r = in[2 * i + 1];
+    const StageOutput out = stage->Process(l, r);
+    ASSERT_NEAR(out.wet.left + out.wet.right, l + r, 2e-6f) << "frame " << i;
+    side_change += std::fabs((out.wet.left - out.wet.right) - (l - r));
+  }
+  EXPECT_GT(side_change / 20000.0, 0.05);  // the echoes are really there
+}
+
+TEST(EchoWidener, MonoInputComesOutWidened) {
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  auto stage = MakeStage(config);
+  const std::vector<float> in = Noise(5000, 0.5f, 11);
+  double difference = 0.0;
+  for (size_t i = 0; i < 5000; ++i) {
+    const StageOutput out = stage->Process(in[2 * i], in[2 * i]);
+    difference += std::fabs(out.wet.left - out.wet.right);
+  }
+  EXPECT_GT(difference / 5000.0, 0.01);
+}
+
+TEST(EchoWidener, NoBandsOrNoGainsGiveTheInputBack) {
+  ProcessorConfig empty = EchoConfig();
+  empty.stft_expand = 0.0f;
+  empty.bands.clear();
+  ProcessorConfig silent = EchoConfig();
+  silent.stft_expand = 0.0f;
+  silent.echo_side_gain = 0.0f;
+  silent.echo_mid_gain = 0.0f;
+  for (const ProcessorConfig& config : {empty, silent}) {
+    auto stage = MakeStage(config);
+    const std::vector<float> in = Noise(3000, 1.0f, 5);
+    for (size_t i = 0; i < 3000; ++i) {
+      const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
+      ASSERT_EQ(out.wet.left, in[2 * i]);
+      ASSERT_EQ(out.wet.right, in[2 * i + 1]);
+    }
+  }
+}
+
+TEST(EchoWidener, MoreThanThirtyTwoRowsUseTheFirstThirtyTwo) {
+  ProcessorConfig config = EchoConfig();
+  config.bands.clear();
+  for (int i = 0; i < 40; ++i) {
+    config.bands.push_back({50.0f * static_cast<float>(i + 1), 0.5f, 1.0f});
+  }
+  config.bands[35].l_base_ms = 3.0f;
+  auto stage = MakeStage(config);
+  EXPECT_EQ(stage->band_count(), 32u);
+  EXPECT_EQ(stage->tap_delay(0, 31, 0), 24u);
+}
+
+TEST(EchoWidener, ZeroFrequencyRowStaysFinite) {
+  ProcessorConfig config = EchoConfig();
+  config.bands[3].freq_hz = 0.0f;
+  config.bands[9].freq_hz = -20.0f;
+  auto stage = MakeStage(config);
+  const std::vector<float> in = Noise(4000, 1.0f, 9);
+  for (size_t i = 0; i < 4000; ++i) {
+    const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
+    ASSERT_TRUE(std::isfinite(out.wet.left) && std::isfinite(out.wet.right)) << "frame " << i;
+  }
+}
+
+}  // namespace
+}  // namespace halvex
