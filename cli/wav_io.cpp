@@ -16,6 +16,16 @@ constexpr uint16_t kTagExtensible = 0xFFFE;
 bool SlurpFile(const std::string& path, std::vector<uint8_t>& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  if (size >= 0 && in.seekg(0, std::ios::beg)) {
+    bytes.resize(static_cast<size_t>(size));
+    in.read(reinterpret_cast<char*>(bytes.data()), size);
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return true;
+  }
+  // Not seekable (a pipe): read it as a stream.
+  in.clear();
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return true;
 }

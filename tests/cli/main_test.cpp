@@ -351,7 +351,7 @@ TEST_F(ToolOffline, ConfigurationFileIsUsedAndABrokenOneFallsBackToDefaults) {
   EXPECT_EQ(absent.status, 0);
   EXPECT_EQ(absent.err.rfind("config: ", 0), 0u);
 
-  // Fully dry: the output is the input passed through the output stage alone.
+  // Fully dry: the stage's time-aligned input, bypassing every effect, so it must differ from the wet render.
   std::ofstream(dir_.File("dry.json")) << "{ \"wet_dry_ratio\": 0 }";
   const RunResult dry = RunTool({"--config", dir_.File("dry.json"), "--wav-in", in, "--wav-out", Out("d.wav")});
   EXPECT_EQ(dry.status, 0);
