@@ -28,7 +28,7 @@ output=$out_dir/demo-out.wav
 # Eight seconds of 48 kHz stereo: a plucked arpeggio on the left, a soft pad on the right, a
 # little pink noise in both, so the widening and the field have something to work on.
 sox -q -D -n -r 48000 -b 16 -c 1 "$out_dir/left.wav" \
-  synth 0.5 pluck C3 : synth 0.5 pluck E3 : synth 0.5 pluck G3 : synth 0.5 pluck C4 repeat 3 norm -6
+  synth 0.5 pluck C3 gain -4 : synth 0.5 pluck E3 gain -4 : synth 0.5 pluck G3 gain -4 : synth 0.5 pluck C4 gain -4 repeat 3
 sox -q -D -n -r 48000 -b 16 -c 1 "$out_dir/right.wav" synth 8 sine 196 sine 247 tremolo 0.5 40 gain -14
 sox -q -D -n -r 48000 -b 16 -c 1 "$out_dir/noise.wav" synth 8 pinknoise gain -30
 sox -q -D -M "$out_dir/left.wav" "$out_dir/right.wav" "$out_dir/noise.wav" "$input" remix 1,3 2,3 fade 0.05 8 0.3
