@@ -1,0 +1,42 @@
+// The experimental ambience stage: re-renders ambient and direct sound bin by bin in the
+// frequency domain.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/dsp/ambient_render.h"
+#include "core/dsp/ambient_split.h"
+#include "core/dsp/spatial_stage.h"
+#include "core/dsp/wola.h"
+
+namespace halvex {
+
+class ExperimentalStage final : public SpatialStage, public SpectrumTransform {
+ public:
+  static constexpr size_t kDryRingLength = 2048;
+
+  void Configure(const ProcessorConfig& config) override;
+  void Reset() override;
+  size_t Latency() const override;
+  StageOutput Process(float left, float right) noexcept override;
+  void Apply(StereoSpectrum& spectrum) override;
+
+  bool active() const { return active_; }
+  const AmbientRenderer& renderer() const { return renderer_; }
+  const AmbientSplit& split() const { return split_; }
+
+ private:
+  WolaEngine engine_;
+  AmbientSplit split_;
+  AmbientRenderer renderer_;
+  const size_t split_first_bin_ = 4;
+  const size_t split_end_bin_ = 341;
+  std::array<float, kDryRingLength> dry_left_{};
+  std::array<float, kDryRingLength> dry_right_{};
+  size_t dry_pos_left_ = 0;
+  size_t dry_pos_right_ = 0;
+  bool active_ = false;
+};
+
+}  // namespace halvex
