@@ -1,6 +1,8 @@
 #include "core/dsp/spatial_stage.h"
 
 #include "core/dsp/spatial_deepfield.h"
+#include "core/dsp/spatial_echo.h"
+#include "core/dsp/spatial_experimental.h"
 #include "core/dsp/spatial_matrix.h"
 
 namespace halvex {
@@ -22,7 +24,7 @@ class PassThroughStage final : public SpatialStage {
 std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
   switch (algorithm) {
     case SpatialAlgorithm::kExperimental:
-      return std::make_unique<PassThroughStage>();
+      return std::make_unique<ExperimentalStage>();
     case SpatialAlgorithm::kDeepField:
       return std::make_unique<DeepFieldStage>();
     case SpatialAlgorithm::kMatrixSurround:
@@ -30,7 +32,7 @@ std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
     case SpatialAlgorithm::kMatrixSteer:
       return std::make_unique<MatrixSteerStage>();
     default:  // echo_widener and every value outside the table
-      return std::make_unique<PassThroughStage>();
+      return std::make_unique<EchoWidenerStage>();
   }
 }
 
