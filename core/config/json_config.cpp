@@ -375,6 +375,14 @@ bool JsonConfigProvider::Save(const ProcessorConfig& config, std::string& error)
   }
 
   const std::string text = ConfigToJson(config);
+  // Six-decimal rounding can merge two close tap multipliers or push a band
+  // just past the Haas zone; never write a file that would not load again.
+  ProcessorConfig reread;
+  std::string reread_error;
+  if (!ParseConfigJson(text, reread, reread_error)) {
+    return Fail(error, "refusing to save an invalid config: " + reread_error);
+  }
+
   const std::string temp = path_ + ".tmp";
   if (path_.empty()) return Fail(error, "cannot write " + temp);
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);

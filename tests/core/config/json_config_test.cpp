@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/config/config_defaults.h"
+#include "core/config/config_validation.h"
 
 namespace halvex {
 namespace {
@@ -268,6 +269,16 @@ TEST_F(ConfigFile, SaveReplacesTheFileByRenameAndRefusesInvalidRecords) {
   const std::string before = Read(path_);
   EXPECT_FALSE(provider.Save(invalid, error));
   EXPECT_EQ(error, "refusing to save an invalid config: wet_dry_ratio out of [0,1]");
+  EXPECT_EQ(Read(path_), before);
+
+  // Valid as floats, but equal once rounded to six decimals.
+  invalid = DefaultConfig();
+  invalid.tap_multipliers = {1.0f, 1.0000001f, 2.0f, 3.0f};
+  ASSERT_TRUE(ValidateConfig(invalid, error)) << error;
+  EXPECT_FALSE(provider.Save(invalid, error));
+  EXPECT_EQ(error,
+            "refusing to save an invalid config: tap_multipliers must be strictly increasing in "
+            "(0,10]");
   EXPECT_EQ(Read(path_), before);
 
   // The last good record is still the second one.
