@@ -1,0 +1,112 @@
+// halvexd: wires the configuration file, the DSP node, the control socket and the PipeWire loop.
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "core/config/config_defaults.h"
+#include "core/config/json_config.h"
+#include "core/ipc/socket_path.h"
+#include "daemon/control_service.h"
+#include "daemon/pw_daemon.h"
+#include "daemon/socket_server.h"
+
+namespace halvex {
+namespace {
+
+// The file given after the first "--config" that has a value; empty when there is none.
+std::string ConfigArgument(int argc, char** argv) {
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--config") == 0) return argv[i + 1];
+  }
+  return "";
+}
+
+// Both stop signals are blocked before any thread exists, so every thread inherits the mask and
+// only the main loop's signal sources ever see them: the orderly stop always runs.
+void BlockStopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void WarnWithoutRealtime() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_RTPRIO, &limit) == 0 && limit.rlim_cur == 0) {
+    std::fprintf(stderr,
+                 "halvexd: warning: no real-time scheduling (add your user to 'audio' or run rtkit).\n");
+  }
+}
+
+// Only a file that does not exist means defaults; a file that exists but does not load is the
+// user's configuration, and running on defaults would later save them over it.
+bool LoadConfig(JsonConfigProvider& provider, const std::string& path, ProcessorConfig& config) {
+  config = DefaultConfig();
+  if (provider.Load(config)) return true;
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0 && errno == ENOENT) {
+    config = DefaultConfig();
+    return true;
+  }
+  std::fprintf(stderr, "halvexd: config error: %s\n", provider.LastError().c_str());
+  return false;
+}
+
+int Run(int argc, char** argv) {
+  std::setlocale(LC_NUMERIC, "C");
+  BlockStopSignals();
+  WarnWithoutRealtime();
+
+  std::string path = ConfigArgument(argc, argv);
+  if (path.empty()) {
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] == '\0') {
+      std::fprintf(stderr, "halvexd: HOME is not set; cannot locate the config file (use --config)\n");
+      return 1;
+    }
+    path = std::string(home) + "/.config/halvex/config.json";
+  }
+  JsonConfigProvider provider(path);
+  ProcessorConfig config;
+  if (!LoadConfig(provider, path, config)) return 1;
+
+  PwDaemon engine;
+  std::string error;
+  if (!engine.Configure(config, error)) {
+    std::fprintf(stderr, "halvexd: config error: %s\n", error.c_str());
+    return 1;
+  }
+  engine.SetEnabled(config.enabled);
+
+  const std::string socket_path = DefaultSocketPath();
+  ControlService service(engine, provider);
+  SocketServer server(socket_path, service);
+  if (!server.Start()) {
+    if (server.InUse()) {
+      std::fprintf(stderr, "halvexd: another instance is running (control socket %s)\n",
+                   socket_path.c_str());
+    } else {
+      std::fprintf(stderr, "halvexd: cannot open control socket %s\n", socket_path.c_str());
+    }
+    return 1;
+  }
+
+  std::fprintf(stderr, "halvexd: running (%s). control: %s\n",
+               config.enabled ? "processing" : "pass-through", socket_path.c_str());
+  const bool ok = engine.Run();
+  server.Stop();
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace halvex
+
+int main(int argc, char** argv) { return halvex::Run(argc, argv); }
