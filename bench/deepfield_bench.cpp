@@ -1,0 +1,109 @@
+// Cost per frame of the deep-field stage and its field synthesiser, and of the whole default chain.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/denormal_guard.h"
+#include "core/dsp/distance_stage.h"
+#include "core/dsp/field_synth.h"
+#include "core/dsp/processor.h"
+#include "core/dsp/spatial_deepfield.h"
+
+namespace halvex {
+namespace {
+
+constexpr size_t kFrames = 4096;
+
+std::vector<float> Noise(size_t frames, uint32_t seed) {
+  std::vector<float> v(frames * 2);
+  for (float& x : v) {
+    seed = seed * 1664525u + 1013904223u;
+    x = 0.5f * static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
+  }
+  return v;
+}
+
+// ns per frame and seconds of 48 kHz audio rendered per CPU second.
+void Report(benchmark::State& state, size_t frames_per_iteration) {
+  const double frames = static_cast<double>(state.iterations()) * frames_per_iteration;
+  state.SetItemsProcessed(static_cast<int64_t>(frames));
+  state.counters["ns_per_frame"] =
+      benchmark::Counter(frames * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["realtime_x"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
+}
+
+void BM_FieldSynthProcess(benchmark::State& state) {
+  DenormalGuard guard;
+  auto synth = std::make_unique<FieldSynth>();
+  synth->Configure(RenderTarget::kHeadphones, 12.0f, 1.0f);
+  const std::vector<float> x = Noise(kFrames, 1);
+  for (auto _ : state) {
+    for (size_t i = 0; i < kFrames; ++i) {
+      const float l = 0.05f * x[2 * i];
+      const float r = 0.05f * x[2 * i + 1];
+      const std::array<FieldSend, 3> sends{{{l, r}, {r, l}, {l, -r}}};
+      benchmark::DoNotOptimize(synth->Process(sends, {l, r}));
+    }
+  }
+  Report(state, kFrames);
+}
+BENCHMARK(BM_FieldSynthProcess);
+
+void BM_DeepFieldStage(benchmark::State& state) {
+  DenormalGuard guard;
+  auto stage = std::make_unique<DeepFieldStage>();
+  stage->Configure(DefaultConfig());
+  const std::vector<float> x = Noise(kFrames, 2);
+  for (auto _ : state) {
+    for (size_t i = 0; i < kFrames; ++i) {
+      benchmark::DoNotOptimize(stage->Process(x[2 * i], x[2 * i + 1]));
+    }
+  }
+  Report(state, kFrames);
+}
+BENCHMARK(BM_DeepFieldStage);
+
+void BM_ProcessorDefault(benchmark::State& state) {
+  DenormalGuard guard;
+  Processor processor;
+  processor.Configure(DefaultConfig());
+  const std::vector<float> x = Noise(kFrames, 3);
+  std::vector<float> block(x.size());
+  for (auto _ : state) {
+    block = x;
+    processor.ProcessBlock(block.data(), kFrames, 2);
+    benchmark::DoNotOptimize(block.data());
+  }
+  Report(state, kFrames);
+}
+BENCHMARK(BM_ProcessorDefault);
+
+// Silence right after loud input: while the field decays, no path may slow down. Compare with
+// BM_ProcessorDefault, and with range 1 (after 60 s, when the output has gone exactly silent).
+void BM_ProcessorSilenceAfterLoud(benchmark::State& state) {
+  DenormalGuard guard;
+  Processor processor;
+  ProcessorConfig config = DefaultConfig();
+  processor.Configure(config);
+  std::vector<float> loud = Noise(48000, 4);
+  for (float& v : loud) v *= 2.0f;
+  processor.ProcessBlock(loud.data(), 48000, 2);
+  std::vector<float> block(kFrames * 2, 0.0f);
+  for (int64_t s = 0; s < state.range(0) * 60 * 48000; s += kFrames) {
+    processor.ProcessBlock(block.data(), kFrames, 2);
+  }
+  for (auto _ : state) {
+    std::fill(block.begin(), block.end(), 0.0f);
+    processor.ProcessBlock(block.data(), kFrames, 2);
+    benchmark::DoNotOptimize(block.data());
+  }
+  Report(state, kFrames);
+}
+BENCHMARK(BM_ProcessorSilenceAfterLoud)->Arg(0)->Arg(1);
+
+}  // namespace
+}  // namespace halvex
