@@ -45,40 +45,46 @@ class PwDaemon final : public EngineControl {
   // Whole PipeWire lifetime, blocking in the main loop until SIGINT/SIGTERM or RequestStop.
   // False when set-up failed or the connection to the server was lost (said on stderr).
   bool Run();
-  // Any thread (also async-signal-safe): makes Run return normally. Harmless outside Run.
+  // Any thread, also a signal handler: makes Run return normally. Harmless outside Run.
   void RequestStop();
 
-  // One graph cycle, as the data thread runs it. Null inputs read as silence; null outputs are
-  // skipped; every other output is written. Exposed for tests.
+  // One graph cycle as the data thread runs it. Null inputs read as silence; null outputs are
+  // skipped; every other output is written. Public so tests can drive it without a graph.
   void ProcessCycle(const float* in_left, const float* in_right, float* out_left,
-                    float* out_right, uint32_t frames, int64_t now_ns) noexcept;
+                    float* out_right, uint32_t frames) noexcept;
 
-  // Longest a swap waits for the data thread to leave a retired processor.
-  static constexpr int64_t kRetireWaitNs = 2000000000;
-  // Cycles are processed in slices of this many frames (size of the zero and scratch blocks).
+  // Longest a swap waits for the data thread to leave a retired processor before giving up
+  // on freeing it (it is then leaked rather than freed under the data thread).
+  static constexpr int64_t kRetireWaitMs = 2000;
+  // Cycles are processed in slices of this many frames (the size of the zero and scratch
+  // blocks that stand in for missing port buffers).
   static constexpr uint32_t kSliceFrames = 1024;
   static constexpr uint32_t kEngineRate = 48000;
 
  private:
-
   static void OnProcess(void* data, spa_io_position* position);
   static void OnFilterStateChanged(void* data, pw_filter_state old_state,
                                    pw_filter_state state, const char* error);
   static void OnMonitor(void* data, uint64_t expirations);
   static void OnSignal(void* data, int signal);
   static void OnStopEvent(void* data, uint64_t count);
+  static void OnRoundtripTimeout(void* data, uint64_t expirations);
   static void OnCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void OnCoreDone(void* data, uint32_t id, int seq);
   static void OnSinkBound(void* data, uint32_t global_id);
+  static void OnSinkError(void* data, int seq, int res, const char* message);
 
   bool CreateSink();
   bool AddPorts();
   bool SetupAndRun();
   void Teardown();
   void ReportRelief();
-  void Fail(const std::string& message);
+  void Fail(const char* what, const char* detail);
   void Roundtrip();
-  void WaitUntilLeft(const Processor* processor);
+  // Waits (bounded) until the data thread is not inside `processor`.
+  bool WaitUntilLeft(const Processor* processor) const;
+  // Data thread: the live processor, published as running before it is used.
+  Processor* EnterProcessor() noexcept;
 
   // Main-loop side.
   pw_main_loop* main_loop_ = nullptr;
@@ -89,13 +95,15 @@ class PwDaemon final : public EngineControl {
   pw_filter* filter_ = nullptr;
   std::array<void*, 4> ports_{};  // input FL, input FR, output FL, output FR
   spa_source* monitor_timer_ = nullptr;
-  spa_source* stop_event_ = nullptr;
-  spa_source* signal_sources_[2] = {nullptr, nullptr};
+  spa_source* roundtrip_timer_ = nullptr;
+  std::array<spa_source*, 2> signal_sources_{};
+  std::atomic<spa_source*> stop_event_{nullptr};
   spa_hook core_listener_{};
   spa_hook sink_listener_{};
   spa_hook filter_listener_{};
   std::atomic<bool> stop_requested_{false};
   bool failed_ = false;
+  bool stopping_ = false;
   bool filter_connected_ = false;
   int roundtrip_seq_ = -1;
   bool quantum_warned_ = false;

@@ -30,6 +30,8 @@ struct LinkInfo {
   uint32_t id = kNoId;
   uint32_t output_node = 0;  // "link.output.node"
   uint32_t input_node = 0;   // "link.input.node"
+  uint32_t output_port = kNoId;  // "link.output.port"
+  uint32_t input_port = kNoId;   // "link.input.port"
 };
 
 // False for the unnamed node and the daemon's own two nodes.
