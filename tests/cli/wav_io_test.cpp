@@ -192,7 +192,7 @@ TEST(WavDecode, ChunkSizesThatPointPastTheEndNeverReadOutOfBounds) {
     Bytes prefix(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
     // Copy into an exactly sized heap block so ASan sees any overrun.
     std::unique_ptr<uint8_t[]> exact(new uint8_t[n == 0 ? 1 : n]);
-    std::memcpy(exact.get(), prefix.data(), n);
+    if (n != 0) std::memcpy(exact.get(), prefix.data(), n);
     WavData out;
     std::string error;
     const bool ok = DecodeWav(exact.get(), n, out, error);
