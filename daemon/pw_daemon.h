@@ -53,6 +53,9 @@ class PwDaemon final : public EngineControl {
   void ProcessCycle(const float* in_left, const float* in_right, float* out_left,
                     float* out_right, uint32_t frames) noexcept;
 
+  // The processor a data cycle is inside right now, or null (diagnostics and tests).
+  const Processor* RunningProcessor() const { return running_.load(); }
+
   // Longest a swap waits for the data thread to leave a retired processor before giving up
   // on freeing it (it is then leaked rather than freed under the data thread).
   static constexpr int64_t kRetireWaitMs = 2000;

@@ -104,6 +104,7 @@ std::vector<std::string> PrivateGraph::Environment() const {
   env.push_back("XDG_STATE_HOME=" + home_ + "/.local/state");
   env.push_back("XDG_DATA_HOME=" + home_ + "/.local/share");
   if (!bus_address_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_address_);
+  env.insert(env.end(), extra_env_.begin(), extra_env_.end());
   return env;
 }
 
@@ -423,6 +424,29 @@ bool PrivateGraph::WaitUntil(const std::function<bool()>& condition, int timeout
     if (NowMs() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
   }
+}
+
+pid_t PrivateGraph::StartDaemon(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {DaemonPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = Spawn(argv, LogPath("halvexd-out"), LogPath("halvexd"));
+  const bool up = WaitUntil(
+      [&] {
+        if (!IsRunning(pid)) return true;
+        if (Cli({"status"}).out.rfind("OK ", 0) != 0) return false;
+        const nlohmann::json dump = Dump();
+        return NodeId(dump, "halvex") >= 0 && NodeId(dump, "halvex_dsp") >= 0;
+      },
+      15000);
+  return up && IsRunning(pid) ? pid : -1;
+}
+
+std::string PrivateGraph::DaemonLog() const { return ReadFile(LogPath("halvexd")); }
+
+CommandResult PrivateGraph::Cli(const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {CliPath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv, 10000);
 }
 
 std::string PrivateGraph::DaemonPath() { return HALVEX_BINARY_DIR "/daemon/halvexd"; }

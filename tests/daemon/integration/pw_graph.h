@@ -83,6 +83,15 @@ class PrivateGraph {
   static std::string DaemonPath();
   static std::string CliPath();
 
+  // Starts halvexd (stderr to DaemonLog) and waits until it answers "status" and both of its
+  // nodes are in the graph; -1 on failure.
+  pid_t StartDaemon(const std::vector<std::string>& args = {});
+  std::string DaemonLog() const;
+  // `halvex ARGS...` in this graph.
+  CommandResult Cli(const std::vector<std::string>& args) const;
+  // Extra "KEY=value" entries for every later command.
+  void AddEnvironment(const std::string& entry) { extra_env_.push_back(entry); }
+
  private:
   bool StartBus(std::string& error);
   bool StartServer(std::string& error);
@@ -97,6 +106,7 @@ class PrivateGraph {
   pid_t server_pid_ = -1;
   pid_t session_pid_ = -1;
   std::vector<pid_t> children_;
+  std::vector<std::string> extra_env_;
 };
 
 }  // namespace halvex::test

@@ -1,0 +1,150 @@
+#include "daemon/pw_daemon.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/processor.h"
+
+namespace halvex {
+namespace {
+
+std::vector<float> Tone(size_t frames, float frequency, float gain) {
+  std::vector<float> out(frames);
+  for (size_t i = 0; i < frames; ++i) {
+    out[i] = gain * std::sin(6.2831853f * frequency * static_cast<float>(i) / 48000.0f);
+  }
+  return out;
+}
+
+// What the engine makes of (left, right), frame by frame, from a fresh processor.
+void Reference(const ProcessorConfig& config, const std::vector<float>& left,
+               const std::vector<float>& right, std::vector<float>& out_left,
+               std::vector<float>& out_right) {
+  Processor processor;
+  processor.Configure(config);
+  out_left.resize(left.size());
+  out_right.resize(left.size());
+  for (size_t i = 0; i < left.size(); ++i) {
+    const StereoSample s = processor.ProcessFrame(left[i], right[i]);
+    out_left[i] = s.left;
+    out_right[i] = s.right;
+  }
+}
+
+TEST(PwDaemonCycle, PassThroughIsBitExactAndMissingInputsReadAsSilence) {
+  PwDaemon daemon;
+  std::string error;
+  ASSERT_TRUE(daemon.Configure(DefaultConfig(), error)) << error;
+  daemon.SetEnabled(false);
+  const std::vector<float> left = Tone(3000, 440.0f, 0.5f);
+  const std::vector<float> right = Tone(3000, 660.0f, 0.25f);
+  // Outputs hold stale samples from an earlier cycle; all of them must be overwritten.
+  std::vector<float> out_left(3000, 7.0f), out_right(3000, 7.0f);
+  daemon.ProcessCycle(left.data(), right.data(), out_left.data(), out_right.data(), 3000);
+  EXPECT_EQ(out_left, left);
+  EXPECT_EQ(out_right, right);
+
+  daemon.ProcessCycle(left.data(), nullptr, out_left.data(), out_right.data(), 3000);
+  EXPECT_EQ(out_left, left);
+  EXPECT_EQ(out_right, std::vector<float>(3000, 0.0f));
+}
+
+TEST(PwDaemonCycle, ProcessingMatchesTheProcessorEvenWithAnOutputMissing) {
+  PwDaemon daemon;
+  std::string error;
+  const ProcessorConfig config = DefaultConfig();
+  ASSERT_TRUE(daemon.Configure(config, error)) << error;
+  daemon.SetEnabled(true);
+  // Longer than one slice, with an unlinked right output and an unlinked right input.
+  const std::vector<float> left = Tone(2500, 330.0f, 0.5f);
+  const std::vector<float> silence(2500, 0.0f);
+  std::vector<float> want_left, want_right;
+  Reference(config, left, silence, want_left, want_right);
+
+  std::vector<float> out_left(2500, 7.0f);
+  daemon.ProcessCycle(left.data(), nullptr, out_left.data(), nullptr, 1000);
+  daemon.ProcessCycle(left.data() + 1000, nullptr, out_left.data() + 1000, nullptr, 1500);
+  EXPECT_EQ(out_left, want_left);
+  float energy = 0.0f;
+  for (float v : out_left) energy += v * v;
+  EXPECT_GT(energy, 1.0f) << "the left-only device must hear the engine";
+
+  // A cycle with no output buffer at all is skipped and leaves the engine where it was.
+  daemon.ProcessCycle(left.data(), left.data(), nullptr, nullptr, 256);
+  std::vector<float> tail_left(10), tail_right(10);
+  daemon.ProcessCycle(silence.data(), silence.data(), tail_left.data(), tail_right.data(), 10);
+  std::vector<float> ref_l, ref_r;
+  std::vector<float> longer_left = left, longer_silence = silence;
+  longer_left.insert(longer_left.end(), 10, 0.0f);
+  longer_silence.insert(longer_silence.end(), 10, 0.0f);
+  Reference(config, longer_left, longer_silence, ref_l, ref_r);
+  EXPECT_EQ(tail_left, std::vector<float>(ref_l.end() - 10, ref_l.end()));
+  EXPECT_EQ(tail_right, std::vector<float>(ref_r.end() - 10, ref_r.end()));
+}
+
+TEST(PwDaemonConfig, RejectedConfigurationChangesNothing) {
+  PwDaemon daemon;
+  std::string error;
+  ProcessorConfig config = DefaultConfig();
+  config.wet_dry_ratio = 0.25f;
+  ASSERT_TRUE(daemon.Configure(config, error)) << error;
+  ProcessorConfig bad = config;
+  bad.wet_dry_ratio = 7.0f;
+  EXPECT_FALSE(daemon.Reconfigure(bad, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(daemon.CurrentConfig().wet_dry_ratio, 0.25f);
+  // Outside Run a device change is only recorded; nothing waits for a loop that is not there.
+  ProcessorConfig moved = config;
+  moved.output_device = "speakers";
+  EXPECT_TRUE(daemon.Reconfigure(moved, error)) << error;
+  EXPECT_EQ(daemon.CurrentConfig().output_device, "speakers");
+  EXPECT_TRUE(daemon.Devices().empty());
+  EXPECT_EQ(daemon.ActiveDevice(), "");
+}
+
+TEST(PwDaemonSwap, NeverFreesAProcessorADataCycleIsStillInside) {
+  PwDaemon daemon;
+  std::string error;
+  ASSERT_TRUE(daemon.Configure(DefaultConfig(), error)) << error;
+  daemon.SetEnabled(true);
+  // One long cycle on a "data thread" (several seconds of audio in one block).
+  constexpr uint32_t kFrames = 48000 * 15;
+  std::vector<float> in(kFrames, 0.1f), out_left(kFrames), out_right(kFrames);
+  std::atomic<int64_t> cycle_done_ns{0};
+  const auto now_ns = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  std::thread data([&] {
+    daemon.ProcessCycle(in.data(), in.data(), out_left.data(), out_right.data(), kFrames);
+    cycle_done_ns = now_ns();
+  });
+  ASSERT_TRUE([&] {
+    for (int i = 0; i < 5000 && daemon.RunningProcessor() == nullptr; ++i) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    }
+    return daemon.RunningProcessor() != nullptr;
+  }());
+  // Two swaps while the cycle runs: the second would free the processor it is inside.
+  ProcessorConfig other = DefaultConfig();
+  other.wet_dry_ratio = 0.5f;
+  ASSERT_TRUE(daemon.Reconfigure(other, error)) << error;
+  const bool cycle_was_running = cycle_done_ns.load() == 0;
+  ASSERT_TRUE(daemon.Reconfigure(DefaultConfig(), error)) << error;
+  const int64_t swapped_ns = now_ns();
+  data.join();
+  ASSERT_TRUE(cycle_was_running) << "the cycle was too short to overlap the swaps";
+  EXPECT_GE(swapped_ns, cycle_done_ns.load()) << "second swap returned while its victim ran";
+  EXPECT_EQ(daemon.RunningProcessor(), nullptr);
+  EXPECT_TRUE(std::isfinite(out_left.back()) && std::isfinite(out_right.back()));
+}
+
+}  // namespace
+}  // namespace halvex
