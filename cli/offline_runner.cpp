@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 #include <vector>
 
 #include "core/config/json_config.h"
@@ -15,30 +16,7 @@ constexpr int kEngineRate = 48000;
 // their blocks are shortened, which changes nothing audible: the engine runs frame by frame.
 constexpr size_t kMaxBufferSamples = size_t{1} << 22;
 
-}  // namespace
-
-OfflineResult RunOffline(AudioSource& source, AudioSink& sink, Processor& processor, size_t block) {
-  OfflineResult result;
-  const int k = source.Format().channels;
-  result.channels = k;
-  if (k <= 0 || block == 0) return result;
-  const size_t channels = static_cast<size_t>(k);
-  // Dividing instead of multiplying keeps block x channels from overflowing.
-  const size_t frames_per_block = std::max<size_t>(1, std::min(block, kMaxBufferSamples / channels));
-  std::vector<float> buffer(frames_per_block * channels, 0.0f);
-
-  DenormalGuard guard;
-  for (;;) {
-    const size_t n = source.Read(buffer.data(), frames_per_block);
-    if (n == 0) break;
-    processor.ProcessBlock(buffer.data(), n, channels);
-    sink.Write(buffer.data(), n, k);
-    result.frames += n;
-  }
-  return result;
-}
-
-int RunWavMode(const Options& options) {
+int RunWavModeInMemory(const Options& options) {
   const size_t block = options.block == 0 ? kDefaultBlockFrames : options.block;
   if (block > kMaxBlockFrames) {
     std::fprintf(stderr, "error: block too large (at most %zu frames): %zu\n", kMaxBlockFrames, block);
@@ -76,6 +54,39 @@ int RunWavMode(const Options& options) {
   std::fprintf(stderr, "processed %zu frames, %d ch -> %s\n", result.frames, result.channels,
                options.wav_out.c_str());
   return 0;
+}
+
+}  // namespace
+
+OfflineResult RunOffline(AudioSource& source, AudioSink& sink, Processor& processor, size_t block) {
+  OfflineResult result;
+  const int k = source.Format().channels;
+  result.channels = k;
+  if (k <= 0 || block == 0) return result;
+  const size_t channels = static_cast<size_t>(k);
+  // Dividing instead of multiplying keeps block x channels from overflowing.
+  const size_t frames_per_block = std::max<size_t>(1, std::min(block, kMaxBufferSamples / channels));
+  std::vector<float> buffer(frames_per_block * channels, 0.0f);
+
+  DenormalGuard guard;
+  for (;;) {
+    const size_t n = source.Read(buffer.data(), frames_per_block);
+    if (n == 0) break;
+    processor.ProcessBlock(buffer.data(), n, channels);
+    sink.Write(buffer.data(), n, k);
+    result.frames += n;
+  }
+  return result;
+}
+
+int RunWavMode(const Options& options) {
+  // Input and output live wholly in memory; a file too big for it must not end in an abort.
+  try {
+    return RunWavModeInMemory(options);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "error: out of memory: %s\n", options.wav_in.c_str());
+    return 1;
+  }
 }
 
 }  // namespace halvex

@@ -1,10 +1,15 @@
 #include "cli/wav_io.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <bit>
 #include <cstring>
 #include <fstream>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace halvex {
 namespace {
@@ -12,21 +17,26 @@ namespace {
 constexpr uint16_t kTagFloat = 3;
 constexpr uint16_t kTagExtensible = 0xFFFE;
 
-// Reads a whole file byte for byte; false only if it cannot be opened.
+// Reads a whole file byte for byte; false only if it cannot be opened (a directory cannot).
+// Plain reads to the end, so files whose size is unknown up front (pipes, /proc) work too.
 bool SlurpFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size >= 0 && in.seekg(0, std::ios::beg)) {
-    bytes.resize(static_cast<size_t>(size));
-    in.read(reinterpret_cast<char*>(bytes.data()), size);
-    bytes.resize(static_cast<size_t>(in.gcount()));
-    return true;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return false;
   }
-  // Not seekable (a pipe): read it as a stream.
-  in.clear();
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  bytes.clear();
+  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+  uint8_t chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // a read error ends the file where it stopped
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+  ::close(fd);
   return true;
 }
 

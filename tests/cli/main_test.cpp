@@ -1,6 +1,7 @@
 // Runs the built halvex binary and checks what a user sees: output, messages and exit status.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,8 +40,10 @@ std::string Slurp(const std::string& path) {
   return s.str();
 }
 
-// Runs the tool with args; env entries override (or, with a null value, remove) variables.
-RunResult RunTool(const std::vector<std::string>& args, const std::map<std::string, const char*>& env = {}) {
+// Runs the tool with args; env entries override (or, with a null value, remove) variables;
+// a non-zero memory_limit caps the child's address space.
+RunResult RunTool(const std::vector<std::string>& args, const std::map<std::string, const char*>& env = {},
+                  rlim_t memory_limit = 0) {
   TempDir dir;
   const std::string out_path = dir.File("stdout"), err_path = dir.File("stderr");
   std::vector<std::string> env_strings;
@@ -65,6 +68,10 @@ RunResult RunTool(const std::vector<std::string>& args, const std::map<std::stri
     const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(out, 1);
     ::dup2(err, 2);
+    if (memory_limit != 0) {
+      const rlimit limit{memory_limit, memory_limit};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     ::execve(kTool, argv.data(), envp.data());
     ::_exit(127);
   }
@@ -320,6 +327,7 @@ TEST_F(ToolOffline, InputAndOutputErrorsAreOneLineAndTouchNoOutput) {
   };
   const Case cases[] = {
       {Out("absent.wav"), Out("o1.wav"), "error: cannot open: " + Out("absent.wav") + "\n"},
+      {dir_.path(), Out("o5.wav"), "error: cannot open: " + dir_.path() + "\n"},
       {junk, Out("o2.wav"), "error: not a RIFF/WAVE file\n"},
       {pcm8, Out("o3.wav"), "error: unsupported bit depth\n"},
       {good, Out("missing/dir/o4.wav"), "error: cannot write: " + Out("missing/dir/o4.wav") + "\n"},
@@ -331,7 +339,19 @@ TEST_F(ToolOffline, InputAndOutputErrorsAreOneLineAndTouchNoOutput) {
     EXPECT_EQ(r.err, c.message);
     EXPECT_EQ(r.out, "");
   }
-  for (const char* name : {"o1.wav", "o2.wav", "o3.wav"}) EXPECT_FALSE(Exists(Out(name)));
+  for (const char* name : {"o1.wav", "o2.wav", "o3.wav", "o5.wav"}) EXPECT_FALSE(Exists(Out(name)));
+}
+
+TEST_F(ToolOffline, AnInputTooLargeForMemoryIsAnErrorNotAnAbort) {
+  Bytes header = RiffHeader();
+  PutChunk(header, "fmt ", FmtBody(1, 2, 48000, 16));
+  PutChunk(header, "data", {}, 0xFFFFFFF0);
+  const std::string in = dir_.Write("huge.wav", header);
+  ASSERT_EQ(::truncate(in.c_str(), 1536L << 20), 0);  // sparse: costs no disk
+  const RunResult r = RunTool({"--wav-in", in, "--wav-out", Out("huge_out.wav")}, {}, rlim_t{512} << 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: out of memory: " + in + "\n");
+  EXPECT_FALSE(Exists(Out("huge_out.wav")));
 }
 
 TEST_F(ToolOffline, ConfigurationFileIsUsedAndABrokenOneFallsBackToDefaults) {
