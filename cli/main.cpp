@@ -49,7 +49,8 @@ int RunControl(int argc, char** argv) {
   std::string line = argv[1];
   for (int i = 2; i < argc; ++i) line += std::string(" ") + argv[i];
   const std::string reply = SocketClient::SendCommand(DefaultSocketPath(), line);
-  std::printf("%s\n", reply.c_str());
+  std::fwrite(reply.data(), 1, reply.size(), stdout);
+  std::fputc('\n', stdout);
   return reply.size() >= 2 && reply.compare(0, 2, "OK") == 0 ? 0 : 1;
 }
 
