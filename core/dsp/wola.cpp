@@ -1,6 +1,8 @@
 #include "core/dsp/wola.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
 
 namespace halvex {
@@ -24,6 +26,164 @@ constexpr std::array<uint16_t, kFftSize> MakeBitReversal() {
 
 // Input index -> position after the decimation-in-time permutation.
 constexpr std::array<uint16_t, kFftSize> kBitReversed = MakeBitReversal();
+
+constexpr size_t kLanes = 8;
+using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
+
+using Lanes8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
+
+// Masks for a pass whose groups are narrower than a vector (butterflies `kHalf` apart): which
+// of 16 consecutive elements feed the eight even and odd inputs, and how the results go back.
+template <size_t kHalf>
+struct SmallSpanMasks;
+template <>
+struct SmallSpanMasks<1> {
+  static constexpr Lanes8 even = {0, 2, 4, 6, 8, 10, 12, 14};
+  static constexpr Lanes8 odd = {1, 3, 5, 7, 9, 11, 13, 15};
+  static constexpr Lanes8 back_lo = {0, 8, 1, 9, 2, 10, 3, 11};
+  static constexpr Lanes8 back_hi = {4, 12, 5, 13, 6, 14, 7, 15};
+};
+template <>
+struct SmallSpanMasks<2> {
+  static constexpr Lanes8 even = {0, 1, 4, 5, 8, 9, 12, 13};
+  static constexpr Lanes8 odd = {2, 3, 6, 7, 10, 11, 14, 15};
+  static constexpr Lanes8 back_lo = {0, 1, 8, 9, 2, 3, 10, 11};
+  static constexpr Lanes8 back_hi = {4, 5, 12, 13, 6, 7, 14, 15};
+};
+template <>
+struct SmallSpanMasks<4> {
+  static constexpr Lanes8 even = {0, 1, 2, 3, 8, 9, 10, 11};
+  static constexpr Lanes8 odd = {4, 5, 6, 7, 12, 13, 14, 15};
+  static constexpr Lanes8 back_lo = {0, 1, 2, 3, 8, 9, 10, 11};
+  static constexpr Lanes8 back_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+};
+
+// Gathers eight butterflies from 16 elements, runs them lane by lane as the wide passes do, and
+// puts the results back in place.
+template <size_t kHalf>
+inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
+  using M = SmallSpanMasks<kHalf>;
+  constexpr Lanes8 even = M::even;
+  constexpr Lanes8 odd = M::odd;
+  constexpr Lanes8 back_lo = M::back_lo;
+  constexpr Lanes8 back_hi = M::back_hi;
+  Vec8 vwr, vwi;
+  for (size_t i = 0; i < kLanes; ++i) {
+    vwr[i] = wr[i % kHalf];
+    vwi[i] = wi[i % kHalf];
+  }
+  for (size_t base = 0; base < kFftSize; base += 2 * kLanes) {
+    Vec8 r0, r1, q0, q1;
+    std::memcpy(&r0, r + base, sizeof(Vec8));
+    std::memcpy(&r1, r + base + kLanes, sizeof(Vec8));
+    std::memcpy(&q0, q + base, sizeof(Vec8));
+    std::memcpy(&q1, q + base + kLanes, sizeof(Vec8));
+    const Vec8 er = __builtin_shuffle(r0, r1, even);
+    const Vec8 orr = __builtin_shuffle(r0, r1, odd);
+    const Vec8 ei = __builtin_shuffle(q0, q1, even);
+    const Vec8 oi = __builtin_shuffle(q0, q1, odd);
+    const Vec8 tr = vwr * orr - vwi * oi;
+    const Vec8 ti = vwr * oi + vwi * orr;
+    const Vec8 new_er = er + tr;
+    const Vec8 new_ei = ei + ti;
+    const Vec8 new_or = er - tr;
+    const Vec8 new_oi = ei - ti;
+    r0 = __builtin_shuffle(new_er, new_or, back_lo);
+    r1 = __builtin_shuffle(new_er, new_or, back_hi);
+    q0 = __builtin_shuffle(new_ei, new_oi, back_lo);
+    q1 = __builtin_shuffle(new_ei, new_oi, back_hi);
+    std::memcpy(r + base, &r0, sizeof(Vec8));
+    std::memcpy(r + base + kLanes, &r1, sizeof(Vec8));
+    std::memcpy(q + base, &q0, sizeof(Vec8));
+    std::memcpy(q + base + kLanes, &q1, sizeof(Vec8));
+  }
+}
+
+inline void Swap(float& a, float& b) {
+  const float t = a;
+  a = b;
+  b = t;
+}
+
+// Radix-2 decimation in time over `channels` channels at once (they share the twiddles; each
+// channel sees exactly the operations a lone transform would). Every butterfly computes
+// t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr), then x[odd] = x[even] - t, x[even] += t;
+// spans of 16 and more run eight butterflies per step, the same arithmetic lane by lane.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
+               const float* twiddle_sin, bool inverse) {
+  for (size_t c = 0; c < channels; ++c) {
+    float* r = re[c];
+    float* q = im[c];
+    for (size_t i = 0; i < kFftSize; ++i) {
+      const size_t j = kBitReversed[i];
+      if (j > i) {
+        Swap(r[i], r[j]);
+        Swap(q[i], q[j]);
+      }
+    }
+  }
+  // The inverse uses the conjugate twiddles.
+  const float sign = inverse ? -1.0f : 1.0f;
+  alignas(32) float wr[kFftSize / 2];
+  alignas(32) float wi[kFftSize / 2];
+  for (size_t span = 2; span <= kFftSize; span *= 2) {
+    const size_t half = span / 2;
+    const size_t stride = kFftSize / span;
+    for (size_t j = 0; j < half; ++j) {
+      wr[j] = twiddle_cos[j * stride];
+      wi[j] = sign * twiddle_sin[j * stride];
+    }
+    for (size_t c = 0; c < channels; ++c) {
+      float* r = re[c];
+      float* q = im[c];
+      if (half == 1) {
+        SmallSpanPass<1>(r, q, wr, wi);
+        continue;
+      }
+      if (half == 2) {
+        SmallSpanPass<2>(r, q, wr, wi);
+        continue;
+      }
+      if (half == 4) {
+        SmallSpanPass<4>(r, q, wr, wi);
+        continue;
+      }
+      for (size_t group = 0; group < kFftSize; group += span) {
+        for (size_t j = 0; j < half; j += kLanes) {
+          const size_t even = group + j;
+          const size_t odd = even + half;
+          Vec8 vwr, vwi, er, ei, orr, oi;
+          std::memcpy(&vwr, wr + j, sizeof(Vec8));
+          std::memcpy(&vwi, wi + j, sizeof(Vec8));
+          std::memcpy(&er, r + even, sizeof(Vec8));
+          std::memcpy(&ei, q + even, sizeof(Vec8));
+          std::memcpy(&orr, r + odd, sizeof(Vec8));
+          std::memcpy(&oi, q + odd, sizeof(Vec8));
+          const Vec8 tr = vwr * orr - vwi * oi;
+          const Vec8 ti = vwr * oi + vwi * orr;
+          const Vec8 new_or = er - tr;
+          const Vec8 new_oi = ei - ti;
+          const Vec8 new_er = er + tr;
+          const Vec8 new_ei = ei + ti;
+          std::memcpy(r + odd, &new_or, sizeof(Vec8));
+          std::memcpy(q + odd, &new_oi, sizeof(Vec8));
+          std::memcpy(r + even, &new_er, sizeof(Vec8));
+          std::memcpy(q + even, &new_ei, sizeof(Vec8));
+        }
+      }
+    }
+  }
+  if (inverse) {
+    constexpr float scale = 1.0f / static_cast<float>(kFftSize);  // exact: a power of two
+    for (size_t c = 0; c < channels; ++c) {
+      for (size_t i = 0; i < kFftSize; ++i) {
+        re[c][i] *= scale;
+        im[c][i] *= scale;
+      }
+    }
+  }
+}
 
 }  // namespace
 
@@ -53,40 +213,9 @@ void WolaEngine::Reset() {
 
 void WolaEngine::Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize>& im,
                      bool inverse) const noexcept {
-  for (size_t i = 0; i < kFftSize; ++i) {
-    const size_t j = kBitReversed[i];
-    if (j > i) {
-      std::swap(re[i], re[j]);
-      std::swap(im[i], im[j]);
-    }
-  }
-  // The inverse uses the conjugate twiddles.
-  const float sign = inverse ? -1.0f : 1.0f;
-  for (size_t span = 2; span <= kFftSize; span *= 2) {
-    const size_t half = span / 2;
-    const size_t stride = kFftSize / span;
-    for (size_t group = 0; group < kFftSize; group += span) {
-      for (size_t j = 0; j < half; ++j) {
-        const float wr = twiddle_cos[j * stride];
-        const float wi = sign * twiddle_sin[j * stride];
-        const size_t even = group + j;
-        const size_t odd = even + half;
-        const float tr = wr * re[odd] - wi * im[odd];
-        const float ti = wr * im[odd] + wi * re[odd];
-        re[odd] = re[even] - tr;
-        im[odd] = im[even] - ti;
-        re[even] += tr;
-        im[even] += ti;
-      }
-    }
-  }
-  if (inverse) {
-    constexpr float scale = 1.0f / static_cast<float>(kFftSize);  // exact: a power of two
-    for (size_t i = 0; i < kFftSize; ++i) {
-      re[i] *= scale;
-      im[i] *= scale;
-    }
-  }
+  float* re_ptr[1] = {re.data()};
+  float* im_ptr[1] = {im.data()};
+  Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), inverse);
 }
 
 void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
@@ -98,8 +227,9 @@ void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
   }
   spectrum.left_im.fill(0.0f);
   spectrum.right_im.fill(0.0f);
-  Fft(spectrum.left_re, spectrum.left_im, false);
-  Fft(spectrum.right_re, spectrum.right_im, false);
+  float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
+  float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
+  Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false);
   transform.Apply(spectrum);
 }
 
@@ -116,8 +246,9 @@ StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& tra
   if (hop_count == kWolaHop - 1) {
     hop_count = 0;
     AnalyseFrame(transform);
-    Fft(spectrum.left_re, spectrum.left_im, true);
-    Fft(spectrum.right_re, spectrum.right_im, true);
+    float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
+    float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
+    Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true);
     // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
     for (size_t n = 0; n < kFftSize; ++n) {
       const size_t i = (output_pos + n) & kOutputMask;

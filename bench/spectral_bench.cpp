@@ -1,0 +1,113 @@
+// Cost per frame of the spectral engine; every 256th frame carries a whole transform, so each
+// iteration runs whole hops.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <memory>
+
+#include "core/dsp/ambient_split.h"
+#include "core/dsp/stft_stager.h"
+#include "core/dsp/wola.h"
+
+namespace halvex {
+namespace {
+
+constexpr double kSampleRate = 48000.0;
+
+struct Noise {
+  uint32_t s = 1;
+  float operator()() {
+    s = s * 1664525u + 1013904223u;
+    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
+  }
+};
+
+void Report(benchmark::State& state, int64_t frames_per_iteration) {
+  const double frames = static_cast<double>(state.iterations() * frames_per_iteration);
+  state.counters["per_frame"] =
+      benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["rt_factor"] = benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
+}
+
+class Passthrough : public SpectrumTransform {
+ public:
+  void Apply(StereoSpectrum& s) override { benchmark::DoNotOptimize(s.left_re[7]); }
+};
+
+// One channel, forward: the building block of every transform frame.
+void BM_Fft1024(benchmark::State& state) {
+  auto engine = std::make_unique<WolaEngine>();
+  engine->Configure();
+  std::array<float, kFftSize> re{};
+  std::array<float, kFftSize> im{};
+  Noise noise;
+  for (float& v : re) v = noise();
+  const auto input = re;
+  for (auto _ : state) {
+    re = input;
+    im.fill(0.0f);
+    engine->Fft(re, im, false);
+    benchmark::DoNotOptimize(re);
+  }
+}
+BENCHMARK(BM_Fft1024);
+
+void BM_WolaEngineProcess(benchmark::State& state) {
+  auto engine = std::make_unique<WolaEngine>();
+  engine->Configure();
+  Passthrough transform;
+  Noise noise;
+  for (auto _ : state) {
+    for (size_t n = 0; n < kWolaHop; ++n) {
+      benchmark::DoNotOptimize(engine->Process(noise(), noise(), transform));
+    }
+  }
+  Report(state, kWolaHop);
+}
+BENCHMARK(BM_WolaEngineProcess);
+
+void BM_WolaEngineAnalyse(benchmark::State& state) {
+  auto engine = std::make_unique<WolaEngine>();
+  engine->Configure();
+  Passthrough transform;
+  Noise noise;
+  for (auto _ : state) {
+    for (size_t n = 0; n < kWolaHop; ++n) engine->Analyse(noise(), noise(), transform);
+  }
+  Report(state, kWolaHop);
+}
+BENCHMARK(BM_WolaEngineAnalyse);
+
+void BM_StftStager(benchmark::State& state) {
+  auto stager = std::make_unique<StftStager>();
+  stager->Configure(0.4f);
+  Noise noise;
+  for (auto _ : state) {
+    for (size_t n = 0; n < kWolaHop; ++n) {
+      const float x = noise();
+      benchmark::DoNotOptimize(stager->Process(x, 0.5f * x + 0.3f * noise()));
+    }
+  }
+  Report(state, kWolaHop);
+}
+BENCHMARK(BM_StftStager);
+
+// One Update per transform frame: the per-frame figure is the call's cost spread over a hop.
+void BM_AmbientSplitUpdate(benchmark::State& state) {
+  auto split = std::make_unique<AmbientSplit>();
+  split->Configure(4, 341);
+  auto spectrum = std::make_unique<StereoSpectrum>();
+  Noise noise;
+  for (auto* a : {&spectrum->left_re, &spectrum->left_im, &spectrum->right_re, &spectrum->right_im}) {
+    for (float& v : *a) v = noise();
+  }
+  for (auto _ : state) {
+    split->Update(*spectrum);
+    benchmark::DoNotOptimize(split->ambience_smooth[100]);
+  }
+  Report(state, kWolaHop);
+}
+BENCHMARK(BM_AmbientSplitUpdate);
+
+}  // namespace
+}  // namespace halvex
