@@ -110,6 +110,12 @@ TEST(DominanceServo, EveryDominanceValueIsSlewLimited) {
     ASSERT_LE(d.lr_steer, n / 32.0f);
     ASSERT_EQ(d.front_back, 0.0f);
   }
+  // Envelopes rise fast (time constant about 8 ms) and fall slowly (about 220 ms).
+  const double risen = 1.0 - std::pow(1.0 - 0.0026007891, 1500.0);
+  EXPECT_NEAR(servo.env_left, risen, 1e-3);
+  for (int n = 0; n < 2000; ++n) servo.Update(MatrixBus{});
+  EXPECT_NEAR(servo.env_left, risen * std::pow(1.0 - 9.4711780e-05, 2000.0), 1e-3);
+
   // Abrupt switches between extreme buses never move any value faster than the limit.
   DominanceServo::Dominance last{servo.lr_steer, servo.front_back, servo.lr_position};
   const MatrixBus buses[] = {Bus(0.0f, 1.0f, 0.0f, 0.0f), Bus(0.0f, 0.0f, 1.0f, 0.0f),

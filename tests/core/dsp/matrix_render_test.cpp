@@ -109,6 +109,34 @@ TEST(MatrixRender, RenderedSurroundIsInPhaseLeftAndInvertedRightForPassive) {
   }
 }
 
+// Steady fronts of K x against a cancel pair (x, -x): the least-squares fit is K / 2; a fit
+// beyond rear_gain is pulled back to b - sqrt(b^2 - rear_gain^2); a near-silent cancel signal
+// is taken out at rear_gain.
+TEST(MatrixRender, CancellationIsTheFittedLeakOfTheCancelSignal) {
+  DenormalGuard guard;
+  constexpr float kRearGain = 0.70794576f;
+  struct Case {
+    float k;
+    float x;
+    float expected;
+  };
+  const float pulled_back = 2.0f - std::sqrt(4.0f - kRearGain * kRearGain);
+  for (const Case c : {Case{1.0f, 0.5f, 0.5f}, Case{4.0f, 0.5f, pulled_back},
+                       Case{-1.0f, 0.5f, 0.0f}, Case{1.0f, 1e-5f, kRearGain}}) {
+    MatrixRender render;
+    render.Configure(DefaultConfig(), false);
+    MatrixBus bus;
+    bus.left = c.k * c.x;
+    bus.cancel_left = c.x;
+    bus.cancel_right = -c.x;
+    StereoSample out;
+    for (int n = 0; n < 100000; ++n) out = render.Render(bus);
+    // The right front is empty, so the right output is the cancellation amount times x.
+    EXPECT_NEAR(out.right / c.x, c.expected, 1e-4f) << c.k << " " << c.x;
+    EXPECT_NEAR(out.left, c.k * c.x - c.x * c.expected, 1e-4f * c.x);
+  }
+}
+
 TEST(MatrixRender, SilenceStaysSilent) {
   MatrixRender render;
   render.Configure(DefaultConfig(), true);
