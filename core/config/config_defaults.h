@@ -32,7 +32,7 @@ struct BandParam {
   friend bool operator==(const BandParam&, const BandParam&) = default;
 };
 
-// Every tunable of the engine and of the daemon's output choice, in file order.
+// Every tunable of the engine and of the daemon's output choice.
 struct ProcessorConfig {
   SpatialAlgorithm spatial_algorithm = SpatialAlgorithm::kDeepField;
   RenderTarget render_target = RenderTarget::kHeadphones;
