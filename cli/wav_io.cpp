@@ -1,8 +1,8 @@
 #include "cli/wav_io.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
