@@ -85,14 +85,15 @@ class FieldSynth {
   std::array<std::array<float, kLines>, kLayers> injection_left_{};
   std::array<std::array<float, kLines>, kLayers> injection_right_{};
 
-  std::array<std::array<float, kLineRingLength>, kLines> line_ring_{};
+  // Rings interleaved by line (frame-major), so one frame's eight writes are one store.
+  std::array<std::array<float, kLines>, kLineRingLength> line_ring_{};
   size_t line_pos_ = 0;  // shared write position of the line rings
   std::array<float, kLines> mod_phase_{};
   std::array<float, kLines> mod_rate_{};
   std::array<float, kLines> line_prev_{};  // last interpolated output of a modulated line
 
-  std::array<std::array<std::array<float, kAllpassRingLength>, kAllpassesPerLine>, kLines>
-      allpass_{};
+  std::array<std::array<std::array<float, kLines>, kAllpassRingLength>, kAllpassesPerLine>
+      allpass_{};  // [diffuser][position][line]
   size_t allpass_pos_ = 0;  // shared position of all diffusers
 
   std::array<Biquad, 3> colour_left_{};
@@ -107,6 +108,7 @@ class FieldSynth {
 
   std::array<float, kLines> damping_state_{};
   std::array<float, kLines> damping_coeff_{};
+  std::array<float, kLines> damping_keep_{};  // 1 - damping coefficient
   std::array<float, kLines> line_gain_{};
   float width_ = 0.0f;
 };

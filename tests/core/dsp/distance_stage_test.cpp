@@ -1,0 +1,85 @@
+#include "core/dsp/distance_stage.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+namespace halvex {
+namespace {
+
+// Frame at which an impulse on the shaped input first shows up in reflection k's send.
+size_t FirstArrival(float distance, size_t k) {
+  DistanceStage stage;
+  stage.Configure(distance, 0.5f, -10.0f);
+  for (size_t i = 0; i < 2048; ++i) {
+    const float x = i == 0 ? 1.0f : 0.0f;
+    const DistanceOutput out = stage.Process(0.0f, 0.0f, x, x);
+    if (out.sends[k].left != 0.0f) return i;
+  }
+  return 2048;
+}
+
+TEST(DistanceStage, FirstReflectionArrivesLaterWhenTheSourceIsCloser) {
+  EXPECT_EQ(FirstArrival(8.0f, 0), 300u);   // (18/8 + 4) ms
+  EXPECT_EQ(FirstArrival(1.0f, 0), 1056u);  // 22 ms
+  EXPECT_EQ(FirstArrival(1.0f, 1), 732u);   // (18/1.6 + 4) ms
+  EXPECT_EQ(FirstArrival(1.0f, 2), 524u);   // (18/2.6 + 4) ms
+  EXPECT_EQ(FirstArrival(0.5f, 0), 1056u);  // below 1 counts as 1
+}
+
+TEST(DistanceStage, DirectSoundIsUntouchedAtDistanceOneAndDarkenedFarAway) {
+  DistanceStage near;
+  near.Configure(0.5f, 1.0f, -20.0f);
+  DistanceStage far;
+  far.Configure(8.0f, 1.0f, -20.0f);
+  double far_nyquist = 0.0;
+  for (size_t i = 0; i < 4000; ++i) {
+    const float x = (i % 2 == 0) ? 0.5f : -0.5f;
+    const DistanceOutput n = near.Process(x, -x, 0.0f, 0.0f);
+    ASSERT_EQ(n.direct.left, x);
+    ASSERT_EQ(n.direct.right, -x);
+    const DistanceOutput f = far.Process(x, -x, 0.0f, 0.0f);
+    if (i >= 3000) far_nyquist = std::max(far_nyquist, std::fabs(double(f.direct.left)));
+  }
+  // With all the air at distance 8 only the one-pole low-pass at 16000/8^0.8 = 3036 Hz remains;
+  // at the Nyquist frequency a one-pole y += a (x - y) has the gain a / (2 - a).
+  const double a = 1.0 - std::exp(-2.0 * M_PI * 16000.0 / std::pow(8.0, 0.8) / 48000.0);
+  EXPECT_NEAR(far_nyquist, 0.5 * a / (2.0 - a), 1e-3);
+  // while a steady level passes unchanged.
+  for (size_t i = 0; i < 2000; ++i) far.Process(0.25f, 0.25f, 0.0f, 0.0f);
+  EXPECT_NEAR(far.Process(0.25f, 0.25f, 0.0f, 0.0f).direct.left, 0.25f, 1e-5f);
+}
+
+TEST(DistanceStage, SendsCarryTheFieldLevelScaledByTheLevelFactors) {
+  DistanceStage stage;
+  stage.Configure(1.0f, 0.0f, -20.0f);
+  DistanceOutput out;
+  for (size_t i = 0; i < 6000; ++i) out = stage.Process(0.0f, 0.0f, 1.0f, -1.0f);
+  const float expected[3] = {0.050350887f, 0.07552632f, 0.041959068f};  // 10^(-1) * G
+  for (size_t k = 0; k < 3; ++k) {
+    EXPECT_NEAR(out.sends[k].left, expected[k], 1e-6f) << k;
+    EXPECT_NEAR(out.sends[k].right, -expected[k], 1e-6f) << k;
+  }
+  // The late send is the second reflection at the combined level of all three.
+  const float combined = std::sqrt(expected[0] * expected[0] + expected[1] * expected[1] +
+                                   expected[2] * expected[2]);
+  EXPECT_NEAR(out.late.left, combined, 1e-6f);
+  EXPECT_NEAR(out.late.right, -combined, 1e-6f);
+}
+
+TEST(DistanceStage, FieldLevelAtTheFloorSendsNothing) {
+  DistanceStage stage;
+  stage.Configure(4.0f, 0.5f, -40.0f);
+  uint32_t s = 1;
+  for (size_t i = 0; i < 3000; ++i) {
+    s = s * 1664525u + 1013904223u;
+    const float x = static_cast<float>(static_cast<int32_t>(s)) / 2147483648.0f;
+    const DistanceOutput out = stage.Process(x, x, x, x);
+    for (const FieldSend& send : out.sends) ASSERT_EQ(send.left, 0.0f);
+    ASSERT_EQ(out.late.left, 0.0f);
+    ASSERT_EQ(out.late.right, 0.0f);
+  }
+}
+
+}  // namespace
+}  // namespace halvex
