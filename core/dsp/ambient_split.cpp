@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace halvex {
 
@@ -14,22 +15,39 @@ constexpr float kSilentPower = 1e-9f;
 constexpr float kCrossDiscount = 0.06382979f;
 constexpr float kAmbienceFloor = 0.05f;
 constexpr size_t kBoxRadius = 8;  // 17-bin averages
-constexpr float kBoxWidth = 2 * kBoxRadius + 1;
+constexpr size_t kBoxWidth = 2 * kBoxRadius + 1;
 
-// 17-bin box average of src into dst over [first, end), indices clamped into the range.
+constexpr size_t kLanes = 8;
+using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
+
+// 17-bin box average of src into dst over [first, end), indices clamped into the range. Each
+// output is summed in index order from k - 8 to k + 8; eight outputs run side by side.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
 void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBins>& dst,
                 size_t first, size_t end) {
-  const size_t last = end - 1;
-  for (size_t k = first; k < end; ++k) {
-    float sum = 0.0f;
-    for (size_t j = 0; j < 2 * kBoxRadius + 1; ++j) {
-      // k + j - 8, clamped; computed without going below zero.
-      size_t i = k + j;
-      i = (i < first + kBoxRadius) ? first : i - kBoxRadius;
-      i = std::min(i, last);
-      sum += src[i];
+  const size_t n = end - first;
+  // The range with its edge values repeated, so no tap needs a clamp.
+  std::array<float, kFftBins + 2 * kBoxRadius + kLanes> padded{};
+  for (size_t i = 0; i < kBoxRadius; ++i) {
+    padded[i] = src[first];
+    padded[kBoxRadius + n + i] = src[end - 1];
+  }
+  for (size_t i = 0; i < n; ++i) padded[kBoxRadius + i] = src[first + i];
+  size_t k = 0;
+  for (; k + kLanes <= n; k += kLanes) {
+    Vec8 sum = {};
+    for (size_t j = 0; j < kBoxWidth; ++j) {
+      Vec8 v;
+      std::memcpy(&v, padded.data() + k + j, sizeof(v));
+      sum += v;
     }
-    dst[k] = sum / kBoxWidth;
+    sum /= static_cast<float>(kBoxWidth);
+    std::memcpy(dst.data() + first + k, &sum, sizeof(sum));
+  }
+  for (; k < n; ++k) {
+    float sum = 0.0f;
+    for (size_t j = 0; j < kBoxWidth; ++j) sum += padded[k + j];
+    dst[first + k] = sum / static_cast<float>(kBoxWidth);
   }
 }
 

@@ -37,6 +37,11 @@ float Dot(const float* c, const float* h, size_t n) {
     a2 += c2 * h2;
     a3 += c3 * h3;
   }
+  if (k == n) {
+    // No tail: the first two levels of the tree as whole vectors, then within one vector.
+    const Vec8 s = (a0 + a2) + (a1 + a3);
+    return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
+  }
   float lane[kBlock];
   std::memcpy(lane, &a0, sizeof(a0));
   std::memcpy(lane + kLanes, &a1, sizeof(a1));
