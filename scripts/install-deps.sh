@@ -6,7 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
   libpipewire-0.3-dev libspa-0.2-dev
   pipewire pipewire-bin wireplumber dbus dbus-x11 sox
-  clang libclang-rt-14-dev systemd
+  clang libclang-rt-14-dev systemd locales
 )
 missing=()
 for p in "${packages[@]}"; do

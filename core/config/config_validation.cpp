@@ -1,5 +1,6 @@
 #include "core/config/config_validation.h"
 
+#include <cmath>
 #include <cstdint>
 
 namespace halvex {
@@ -112,6 +113,13 @@ bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
     if (band.l_base_ms * longest_multiplier > 25.0f ||
         band.r_base_ms * longest_multiplier > 25.0f) {
       return Fail(error, "a band's longest tap exceeds the 25 ms Haas zone");
+    }
+  }
+  // Band edges are geometric means of neighbouring frequencies: a zero, negative or non-finite
+  // frequency would turn every edge, and with it the whole output, into NaN.
+  for (const BandParam& band : c.bands) {
+    if (!(band.freq_hz > 0.0f) || !std::isfinite(band.freq_hz)) {
+      return Fail(error, "a band frequency must be a positive number");
     }
   }
   return true;

@@ -130,6 +130,21 @@ TEST(ConfigValidation, BandRowsAreCheckedRowByRow) {
   EXPECT_EQ(Check(config), "ok");
 }
 
+TEST(ConfigValidation, BandFrequenciesMustBePositiveAndFinite) {
+  for (float bad : {0.0f, -30.0f, std::numeric_limits<float>::quiet_NaN(),
+                    std::numeric_limits<float>::infinity()}) {
+    ProcessorConfig config = DefaultConfig();
+    config.bands[7].freq_hz = bad;
+    EXPECT_EQ(Check(config), "a band frequency must be a positive number") << bad;
+    // The delay rules of any row still come first.
+    config.bands[12].l_base_ms = 16.0f;
+    EXPECT_EQ(Check(config), "a band base delay is out of [0,15] ms") << bad;
+  }
+  ProcessorConfig tiny = DefaultConfig();
+  tiny.bands[0].freq_hz = 1e-3f;
+  EXPECT_EQ(Check(tiny), "ok");
+}
+
 TEST(ConfigValidation, RejectsNanInEveryCheckWithThatChecksMessage) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   struct Case {

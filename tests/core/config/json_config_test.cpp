@@ -126,13 +126,17 @@ TEST(ConfigText, BandsReplaceTheTableOnlyWhenANonEmptyArray) {
   EXPECT_EQ(config.bands, DefaultConfig().bands);
   ASSERT_EQ(Parse("{\"bands\": {\"freq_hz\": 5}}", config), "ok");
   EXPECT_EQ(config.bands, DefaultConfig().bands);
-  ASSERT_EQ(Parse("{\"bands\": [{\"freq_hz\": 500}, {\"r_base_ms\": 2, \"l_base_ms\": 1}]}",
+  ASSERT_EQ(Parse("{\"bands\": [{\"freq_hz\": 500}, {\"r_base_ms\": 2, \"l_base_ms\": 1, "
+                  "\"freq_hz\": 900}]}",
                   config),
             "ok");
   ASSERT_EQ(config.bands.size(), 2u);
   EXPECT_EQ(config.bands[0], (BandParam{500.0f, 0.0f, 0.0f}));
-  EXPECT_EQ(config.bands[1], (BandParam{0.0f, 1.0f, 2.0f}));
-  EXPECT_EQ(Parse("{\"bands\": [{\"l_base_ms\": 5.4}]}"),
+  EXPECT_EQ(config.bands[1], (BandParam{900.0f, 1.0f, 2.0f}));
+  // A row without a frequency reads as 0 Hz, which no band edge can be built from.
+  EXPECT_EQ(Parse("{\"bands\": [{\"r_base_ms\": 2, \"l_base_ms\": 1}]}"),
+            "a band frequency must be a positive number");
+  EXPECT_EQ(Parse("{\"bands\": [{\"l_base_ms\": 5.4, \"freq_hz\": 100}]}"),
             "a band's longest tap exceeds the 25 ms Haas zone");
 }
 
