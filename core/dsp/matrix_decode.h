@@ -57,8 +57,14 @@ class HilbertPair {
     float y1 = 0.0f;
     float y2 = 0.0f;
   };
-  static float RunChain(std::array<Section, kSections>& chain,
-                        const std::array<float, kSections>& coefficients, float x) noexcept;
+  static float Step(Section& s, float c, float x) noexcept {
+    const float y = c * (x + s.y2) - s.x2;
+    s.x2 = s.x1;
+    s.x1 = x;
+    s.y2 = s.y1;
+    s.y1 = y;
+    return y;
+  }
 
   std::array<Section, kSections> chain_a_{};
   std::array<Section, kSections> chain_b_{};

@@ -1,0 +1,93 @@
+// Cost per frame of the two matrix-surround stages, alone and inside the whole Processor.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "core/config/config_defaults.h"
+#include "core/dsp/denormal_guard.h"
+#include "core/dsp/processor.h"
+#include "core/dsp/spatial_matrix.h"
+
+namespace halvex {
+namespace {
+
+constexpr size_t kFrames = 4096;
+
+// Interleaved stereo noise at half scale with partly correlated channels, so the steering
+// servo keeps moving.
+std::vector<float> Noise(size_t frames, uint32_t seed) {
+  std::vector<float> v(frames * 2);
+  for (size_t i = 0; i < frames; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float common = static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
+    seed = seed * 1664525u + 1013904223u;
+    const float own = static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
+    v[2 * i] = 0.4f * common + 0.1f * own;
+    v[2 * i + 1] = 0.4f * common - 0.1f * own;
+  }
+  return v;
+}
+
+// ns per frame and seconds of 48 kHz audio rendered per CPU second.
+void Report(benchmark::State& state, size_t frames_per_iteration) {
+  const double frames = static_cast<double>(state.iterations()) * frames_per_iteration;
+  state.SetItemsProcessed(static_cast<int64_t>(frames));
+  state.counters["ns_per_frame"] =
+      benchmark::Counter(frames * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["realtime_x"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
+}
+
+ProcessorConfig ConfigFor(SpatialAlgorithm algorithm) {
+  ProcessorConfig config = DefaultConfig();
+  config.spatial_algorithm = algorithm;
+  return config;
+}
+
+template <typename Stage>
+void RunStage(benchmark::State& state, SpatialAlgorithm algorithm) {
+  DenormalGuard guard;
+  const std::vector<float> in = Noise(kFrames, 17);
+  auto stage = std::make_unique<Stage>();
+  stage->Configure(ConfigFor(algorithm));
+  stage->Reset();
+  for (auto _ : state) {
+    for (size_t i = 0; i < kFrames; ++i) {
+      const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
+      benchmark::DoNotOptimize(out);
+    }
+  }
+  Report(state, kFrames);
+}
+
+void BM_MatrixSurroundStage(benchmark::State& state) {
+  RunStage<MatrixSurroundStage>(state, SpatialAlgorithm::kMatrixSurround);
+}
+
+void BM_MatrixSteerStage(benchmark::State& state) {
+  RunStage<MatrixSteerStage>(state, SpatialAlgorithm::kMatrixSteer);
+}
+
+void BM_Processor(benchmark::State& state, SpatialAlgorithm algorithm) {
+  DenormalGuard guard;
+  const std::vector<float> in = Noise(kFrames, 17);
+  std::vector<float> block(in.size());
+  Processor processor;
+  processor.Configure(ConfigFor(algorithm));
+  for (auto _ : state) {
+    block = in;
+    processor.ProcessBlock(block.data(), kFrames, 2);
+    benchmark::DoNotOptimize(block.data());
+    benchmark::ClobberMemory();
+  }
+  Report(state, kFrames);
+}
+
+BENCHMARK(BM_MatrixSurroundStage);
+BENCHMARK(BM_MatrixSteerStage);
+BENCHMARK_CAPTURE(BM_Processor, matrix_surround, SpatialAlgorithm::kMatrixSurround);
+BENCHMARK_CAPTURE(BM_Processor, matrix_steer, SpatialAlgorithm::kMatrixSteer);
+
+}  // namespace
+}  // namespace halvex
