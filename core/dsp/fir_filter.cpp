@@ -1,5 +1,6 @@
 #include "core/dsp/fir_filter.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace halvex {
@@ -58,7 +59,9 @@ float Dot(const float* c, const float* h, size_t n) {
 
 void FirFilter::SetCoeffs(const FirCoeffs& c, size_t tap_count) {
   coeffs = c;
-  taps = tap_count;
+  // A length of 0 would wrap `pos` and one above 256 would write past the line: clamp here,
+  // once, rather than test in Process.
+  taps = std::clamp<size_t>(tap_count, 1, kFirMaxTaps);
   Reset();
 }
 

@@ -13,10 +13,10 @@ struct FirFilter {
   // Every sample is written twice, `taps` apart, so the newest `taps` samples are always
   // contiguous from `pos` and the inner product needs no wrap test.
   std::array<float, 2 * kFirMaxTaps> history{};
-  size_t taps = 1;  // 1 to 256; not checked
+  size_t taps = 1;  // 1 to 256
   size_t pos = 0;   // index of the newest sample in history
 
-  // Copies all 256 coefficients and clears the state.
+  // Copies all 256 coefficients and clears the state; tap_count is clamped to 1..256.
   void SetCoeffs(const FirCoeffs& c, size_t tap_count);
   void Reset();
   float Process(float x) noexcept;

@@ -60,6 +60,21 @@ TEST(FirFilter, CoefficientsBeyondTheLengthAreIgnored) {
   EXPECT_EQ(last, 5.0f);
 }
 
+TEST(FirFilter, OutOfRangeLengthsAreClampedInsteadOfOverrunningTheLine) {
+  FirCoeffs c{};
+  c.fill(0.5f);
+  FirFilter none;
+  none.SetCoeffs(c, 0);
+  EXPECT_EQ(none.taps, 1u);
+  EXPECT_EQ(none.Process(2.0f), 1.0f);
+  FirFilter too_long;
+  too_long.SetCoeffs(c, 1000);
+  EXPECT_EQ(too_long.taps, 256u);
+  float last = 0.0f;
+  for (int i = 0; i < 600; ++i) last = too_long.Process(1.0f);
+  EXPECT_EQ(last, 128.0f);
+}
+
 TEST(FirFilter, ResetAndSetCoeffsForgetThePast) {
   Noise noise;
   FirCoeffs c{};
