@@ -35,7 +35,7 @@ __attribute__((always_inline)) inline float Fold(const Lanes& acc) {
 
 // G bands of both channels side by side: each history block is loaded once for G bands and
 // each coefficient block once for both channels.
-template <size_t G>
+template <size_t G, bool kPinCoeffs>
 __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const float* hl, const float* hr, float* out_l,
                        float* out_r) noexcept {
   Lanes acc_l[G] = {};
@@ -45,7 +45,12 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
     const Lanes xr = HALVEX_LOAD16(hr + k);
 #pragma GCC unroll 4
     for (size_t g = 0; g < G; ++g) {
-      const Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
+      Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
+      if constexpr (kPinCoeffs) {
+        // Keeps the block in one register for both channels; the compiler would otherwise load
+        // it twice and the loop would wait on loads rather than arithmetic.
+        asm("" : "+v"(c));
+      }
       acc_l[g] += c * xl;
       acc_r[g] += c * xr;
     }
@@ -57,55 +62,121 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
   }
 }
 
-// Every band of both channels. Mul and add stay separate (no contraction), so each clone
-// rounds identically.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-void SplitBands(const float* coeffs, size_t bands, const float* hl, const float* hr,
-                float* out_l, float* out_r) noexcept {
+template <bool kPinCoeffs>
+__attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
+                                                        const float* hl, const float* hr,
+                                                        float* out_l, float* out_r) noexcept {
   size_t b = 0;
   for (; b + 4 <= bands; b += 4) {
-    SplitGroup<4>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+    SplitGroup<4, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
   }
   switch (bands - b) {
     case 3:
-      SplitGroup<3>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      SplitGroup<3, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
       break;
     case 2:
-      SplitGroup<2>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      SplitGroup<2, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
       break;
     case 1:
-      SplitGroup<1>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+      SplitGroup<1, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
       break;
     default:
       break;
   }
 }
 
+// One build per instruction set, chosen once at start-up. Mul and add stay separate (no
+// contraction), so every build rounds identically.
+__attribute__((target("arch=x86-64-v4"))) void SplitBandsV4(const float* coeffs, size_t bands,
+                                                             const float* hl, const float* hr,
+                                                             float* out_l, float* out_r) noexcept {
+  SplitAllBands<true>(coeffs, bands, hl, hr, out_l, out_r);
+}
+
+__attribute__((target("arch=x86-64-v3"))) void SplitBandsV3(const float* coeffs, size_t bands,
+                                                             const float* hl, const float* hr,
+                                                             float* out_l, float* out_r) noexcept {
+  SplitAllBands<false>(coeffs, bands, hl, hr, out_l, out_r);
+}
+
+void SplitBandsBaseline(const float* coeffs, size_t bands, const float* hl, const float* hr,
+                        float* out_l, float* out_r) noexcept {
+  SplitAllBands<false>(coeffs, bands, hl, hr, out_l, out_r);
+}
+
+using SplitBandsFn = void (*)(const float*, size_t, const float*, const float*, float*,
+                              float*) noexcept;
+
+SplitBandsFn PickSplitBands() {
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("x86-64-v4")) return SplitBandsV4;
+  if (__builtin_cpu_supports("x86-64-v3")) return SplitBandsV3;
+  return SplitBandsBaseline;
+}
+
+const SplitBandsFn SplitBands = PickSplitBands();
+
 #undef HALVEX_LOAD16
 
+struct EchoPair {
+  float left;
+  float right;
+};
+
 // Stores this frame's steered band values in the echo lines and sums the taps, bands in
-// ascending order and taps in order, one fused multiply-add each.
+// ascending order and taps in order, one fused multiply-add each. Both channels in one loop so
+// their two dependency chains run side by side.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
-float EchoTaps(EchoWidenerStage::EchoLine* lines, const std::array<size_t, kEchoTaps>* delays,
-               const float* tap_gains, const float* bands, const float* gains,
-               size_t band_count) noexcept {
-  float echo = 0.0f;
+EchoPair EchoTaps(EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
+                  const std::array<size_t, kEchoTaps>* left_delays,
+                  const std::array<size_t, kEchoTaps>* right_delays, const float* tap_gains,
+                  const float* left_bands, const float* right_bands, const float* left_gains,
+                  const float* right_gains, size_t band_count) noexcept {
+  float echo_left = 0.0f;
+  float echo_right = 0.0f;
   for (size_t b = 0; b < band_count; ++b) {
-    EchoWidenerStage::EchoLine& line = lines[b];
-    const size_t written = line.write;
-    line.samples[written] = bands[b] * gains[b];
-    line.write = (written + 1) & kLineMask;
+    EchoWidenerStage::EchoLine& l = left_lines[b];
+    EchoWidenerStage::EchoLine& r = right_lines[b];
+    const size_t wl = l.write;
+    const size_t wr = r.write;
+    l.samples[wl] = left_bands[b] * left_gains[b];
+    r.samples[wr] = right_bands[b] * right_gains[b];
+    l.write = (wl + 1) & kLineMask;
+    r.write = (wr + 1) & kLineMask;
     for (size_t k = 0; k < kEchoTaps; ++k) {
-      const size_t d = delays[b][k];
-      if (d != 0) {
-        echo = std::fmaf(tap_gains[k], line.samples[(written - d) & kLineMask], echo);
+      const size_t dl = left_delays[b][k];
+      const size_t dr = right_delays[b][k];
+      if (dl != 0) {
+        echo_left = std::fmaf(tap_gains[k], l.samples[(wl - dl) & kLineMask], echo_left);
+      }
+      if (dr != 0) {
+        echo_right = std::fmaf(tap_gains[k], r.samples[(wr - dr) & kLineMask], echo_right);
       }
     }
   }
-  return echo;
+  return {echo_left, echo_right};
 }
 
 }  // namespace
+
+bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
+                    const float* right, float* out_left, float* out_right) {
+  __builtin_cpu_init();
+  switch (level) {
+    case SplitLevel::kAvx512:
+      if (!__builtin_cpu_supports("x86-64-v4")) return false;
+      SplitBandsV4(coeffs, bands, left, right, out_left, out_right);
+      return true;
+    case SplitLevel::kAvx2:
+      if (!__builtin_cpu_supports("x86-64-v3")) return false;
+      SplitBandsV3(coeffs, bands, left, right, out_left, out_right);
+      return true;
+    case SplitLevel::kBaseline:
+      SplitBandsBaseline(coeffs, bands, left, right, out_left, out_right);
+      return true;
+  }
+  return false;
+}
 
 size_t EchoWidenerStage::BuildBands(const ProcessorConfig& config, BandEdges& edges) {
   return BuildBandEdges(config.bands, edges);
@@ -189,12 +260,13 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
   }
   steering_.Update(left_bands, right_bands);
 
-  const float echo_left =
-      EchoTaps(echo_lines_[0].data(), tap_delays_[0].data(), tap_gains_.data(),
-               left_bands.data(), steering_.gain_left().data(), band_count_);
-  const float echo_right =
-      EchoTaps(echo_lines_[1].data(), tap_delays_[1].data(), tap_gains_.data(),
-               right_bands.data(), steering_.gain_right().data(), band_count_);
+  const EchoPair echo = EchoTaps(echo_lines_[0].data(), echo_lines_[1].data(),
+                                 tap_delays_[0].data(), tap_delays_[1].data(), tap_gains_.data(),
+                                 left_bands.data(), right_bands.data(),
+                                 steering_.gain_left().data(), steering_.gain_right().data(),
+                                 band_count_);
+  const float echo_left = echo.left;
+  const float echo_right = echo.right;
   const float side = echo_left - echo_right;
   const float mid = echo_left + echo_right;
   const float half_mid = 0.5f * mid_gain_;

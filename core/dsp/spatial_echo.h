@@ -13,6 +13,15 @@
 
 namespace halvex {
 
+// Instruction-set builds of the band split; Process uses the best the CPU has.
+enum class SplitLevel { kBaseline, kAvx2, kAvx512 };
+
+// 256-tap inner products of `bands` contiguous coefficient rows with two histories (newest
+// sample first), in one build. False when the CPU lacks that build's instructions. For tests:
+// every build must give the same bits.
+bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
+                    const float* right, float* out_left, float* out_right);
+
 class EchoWidenerStage final : public SpatialStage {
  public:
   static constexpr size_t kEchoLineLength = 2048;
