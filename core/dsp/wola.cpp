@@ -106,13 +106,14 @@ inline void Swap(float& a, float& b) {
 }
 
 // Radix-2 decimation in time over `channels` channels at once (they share the twiddles; each
-// channel sees exactly the operations a lone transform would). Every butterfly computes
+// channel sees exactly the operations a lone transform would); `permuted` says the input is
+// already in bit-reversed order. Every butterfly computes
 // t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr), then x[odd] = x[even] - t, x[even] += t;
 // spans of 16 and more run eight butterflies per step, the same arithmetic lane by lane.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
-               const float* twiddle_sin, bool inverse) {
-  for (size_t c = 0; c < channels; ++c) {
+               const float* twiddle_sin, bool inverse, bool permuted) {
+  for (size_t c = 0; c < channels && !permuted; ++c) {
     float* r = re[c];
     float* q = im[c];
     for (size_t i = 0; i < kFftSize; ++i) {
@@ -215,21 +216,22 @@ void WolaEngine::Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize
                      bool inverse) const noexcept {
   float* re_ptr[1] = {re.data()};
   float* im_ptr[1] = {im.data()};
-  Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), inverse);
+  Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), inverse, false);
 }
 
 void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
-  // Oldest frame first: input_pos is where the next frame will be written.
+  // Oldest frame first: input_pos is where the next frame will be written. Each windowed
+  // sample goes straight to its bit-reversed place, which saves the transform's own permutation.
   for (size_t n = 0; n < kFftSize; ++n) {
     const size_t i = (input_pos + n) & kInputMask;
-    spectrum.left_re[n] = window[n] * input_left[i];
-    spectrum.right_re[n] = window[n] * input_right[i];
+    spectrum.left_re[kBitReversed[n]] = window[n] * input_left[i];
+    spectrum.right_re[kBitReversed[n]] = window[n] * input_right[i];
   }
   spectrum.left_im.fill(0.0f);
   spectrum.right_im.fill(0.0f);
   float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
   float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-  Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false);
+  Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false, true);
   transform.Apply(spectrum);
 }
 
@@ -248,7 +250,7 @@ StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& tra
     AnalyseFrame(transform);
     float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
     float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-    Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true);
+    Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
     // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
     for (size_t n = 0; n < kFftSize; ++n) {
       const size_t i = (output_pos + n) & kOutputMask;
