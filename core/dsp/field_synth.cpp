@@ -99,18 +99,29 @@ float Sine(float phase) {
 }
 
 // far[i] = sum over taps [begin, end) of sign * x(block start + i - position). Lanes run across
-// time and every lane sums its taps in the same order, so any vector width gives the same bits.
+// time; within a lane the taps go round-robin into kPartials partial sums, combined in a fixed
+// order, so the bits do not depend on the vector width and the adds do not wait on each other.
+constexpr size_t kPartials = 4;
+
 __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
 void SumFarTaps(const float* __restrict history, const size_t* __restrict position,
                 const float* __restrict sign, size_t begin, size_t end, size_t write,
                 size_t history_mask, float* __restrict far) {
-  float acc[kBlock] = {};
-  for (size_t j = begin; j < end; ++j) {
+  float acc[kPartials][kBlock] = {};
+  size_t j = begin;
+  for (; j + kPartials <= end; j += kPartials) {
+    for (size_t p = 0; p < kPartials; ++p) {
+      const float* src = history + ((write - position[j + p]) & history_mask);
+      const float s = sign[j + p];
+      for (size_t i = 0; i < kBlock; ++i) acc[p][i] += src[i] * s;
+    }
+  }
+  for (size_t p = 0; j < end; ++j, ++p) {
     const float* src = history + ((write - position[j]) & history_mask);
     const float s = sign[j];
-    for (size_t i = 0; i < kBlock; ++i) acc[i] += src[i] * s;
+    for (size_t i = 0; i < kBlock; ++i) acc[p][i] += src[i] * s;
   }
-  for (size_t i = 0; i < kBlock; ++i) far[i] = acc[i];
+  for (size_t i = 0; i < kBlock; ++i) far[i] = (acc[0][i] + acc[1][i]) + (acc[2][i] + acc[3][i]);
 }
 
 template <size_t kCapacity>
@@ -303,7 +314,7 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
   line_pos_ = (line_pos_ + 1) & kLineMask;
 }
 
-// Elementwise over the eight bands (vectorised); the final sums run band by band.
+// Elementwise over the eight bands (vectorised).
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 StereoSample FieldSynth::Balance(float left, float right) noexcept {
   std::array<float, kBandSplitBands> band_left;
@@ -337,12 +348,15 @@ StereoSample FieldSynth::Balance(float left, float right) noexcept {
     gain_left_[b] = live ? gain_left_[b] + step_left : gain_left_[b];
     gain_right_[b] = live ? gain_right_[b] + step_right : gain_right_[b];
   }
-  StereoSample out;
+  // Pairwise, in a fixed order: shorter dependency chains than a running sum.
+  std::array<float, kBandSplitBands> wl;
+  std::array<float, kBandSplitBands> wr;
   for (size_t b = 0; b < kBandSplitBands; ++b) {
-    out.left += band_left[b] * gain_left_[b];
-    out.right += band_right[b] * gain_right_[b];
+    wl[b] = band_left[b] * gain_left_[b];
+    wr[b] = band_right[b] * gain_right_[b];
   }
-  return out;
+  return {((wl[0] + wl[1]) + (wl[2] + wl[3])) + ((wl[4] + wl[5]) + (wl[6] + wl[7])),
+          ((wr[0] + wr[1]) + (wr[2] + wr[3])) + ((wr[4] + wr[5]) + (wr[6] + wr[7]))};
 }
 
 template <size_t kCapacity>
