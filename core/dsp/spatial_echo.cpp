@@ -123,37 +123,50 @@ struct EchoPair {
   float right;
 };
 
-// Stores this frame's steered band values in the echo lines and sums the taps, bands in
-// ascending order and taps in order, one fused multiply-add each. Both channels in one loop so
-// their two dependency chains run side by side.
+// Sums one channel's active taps over its lines, in the order of the list (bands ascending,
+// taps in order), one fused multiply-add each.
+__attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::EchoLine* lines,
+                                                    const EchoWidenerStage::ActiveTap* taps,
+                                                    size_t begin, size_t end, size_t written,
+                                                    float echo) noexcept {
+  for (size_t i = begin; i < end; ++i) {
+    const EchoWidenerStage::ActiveTap& t = taps[i];
+    echo = std::fmaf(t.gain, lines[t.band].samples[(written - t.delay) & kLineMask], echo);
+  }
+  return echo;
+}
+
+// Stores this frame's steered band values in the echo lines, then sums the taps. No tap reads
+// the slot just written (delays are at least 1), so storing every band first changes nothing.
+// The two channels' chains are interleaved so they run side by side.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 EchoPair EchoTaps(EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
-                  const std::array<size_t, kEchoTaps>* left_delays,
-                  const std::array<size_t, kEchoTaps>* right_delays, const float* tap_gains,
+                  const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
+                  const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
                   const float* left_bands, const float* right_bands, const float* left_gains,
                   const float* right_gains, size_t band_count) noexcept {
+  // All lines of a channel advance together, so band 0's index stands for all of them.
+  const size_t wl = left_lines[0].write;
+  const size_t wr = right_lines[0].write;
+  for (size_t b = 0; b < band_count; ++b) {
+    left_lines[b].samples[wl] = left_bands[b] * left_gains[b];
+    right_lines[b].samples[wr] = right_bands[b] * right_gains[b];
+    left_lines[b].write = (wl + 1) & kLineMask;
+    right_lines[b].write = (wr + 1) & kLineMask;
+  }
   float echo_left = 0.0f;
   float echo_right = 0.0f;
-  for (size_t b = 0; b < band_count; ++b) {
-    EchoWidenerStage::EchoLine& l = left_lines[b];
-    EchoWidenerStage::EchoLine& r = right_lines[b];
-    const size_t wl = l.write;
-    const size_t wr = r.write;
-    l.samples[wl] = left_bands[b] * left_gains[b];
-    r.samples[wr] = right_bands[b] * right_gains[b];
-    l.write = (wl + 1) & kLineMask;
-    r.write = (wr + 1) & kLineMask;
-    for (size_t k = 0; k < kEchoTaps; ++k) {
-      const size_t dl = left_delays[b][k];
-      const size_t dr = right_delays[b][k];
-      if (dl != 0) {
-        echo_left = std::fmaf(tap_gains[k], l.samples[(wl - dl) & kLineMask], echo_left);
-      }
-      if (dr != 0) {
-        echo_right = std::fmaf(tap_gains[k], r.samples[(wr - dr) & kLineMask], echo_right);
-      }
-    }
+  const size_t common = std::min(left_count, right_count);
+  for (size_t i = 0; i < common; ++i) {
+    const EchoWidenerStage::ActiveTap& l = left_taps[i];
+    const EchoWidenerStage::ActiveTap& r = right_taps[i];
+    echo_left =
+        std::fmaf(l.gain, left_lines[l.band].samples[(wl - l.delay) & kLineMask], echo_left);
+    echo_right =
+        std::fmaf(r.gain, right_lines[r.band].samples[(wr - r.delay) & kLineMask], echo_right);
   }
+  echo_left = SumTaps(left_lines, left_taps, common, left_count, wl, echo_left);
+  echo_right = SumTaps(right_lines, right_taps, common, right_count, wr, echo_right);
   return {echo_left, echo_right};
 }
 
@@ -193,6 +206,18 @@ void EchoWidenerStage::ConfigureTaps(const ProcessorConfig& config, size_t band_
       const float multiplier = config.tap_multipliers[k];
       tap_delays_[0][b][k] = TapDelayFrames(config.bands[b].l_base_ms, multiplier);
       tap_delays_[1][b][k] = TapDelayFrames(config.bands[b].r_base_ms, multiplier);
+    }
+  }
+  for (size_t c = 0; c < 2; ++c) {
+    active_count_[c] = 0;
+    for (size_t b = 0; b < n; ++b) {
+      for (size_t k = 0; k < kEchoTaps; ++k) {
+        const size_t d = tap_delays_[c][b][k];
+        if (d != 0) {
+          active_taps_[c][active_count_[c]++] = {static_cast<uint32_t>(b),
+                                                 static_cast<uint32_t>(d), tap_gains_[k]};
+        }
+      }
     }
   }
 }
@@ -261,7 +286,8 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
   steering_.Update(left_bands, right_bands);
 
   const EchoPair echo = EchoTaps(echo_lines_[0].data(), echo_lines_[1].data(),
-                                 tap_delays_[0].data(), tap_delays_[1].data(), tap_gains_.data(),
+                                 active_taps_[0].data(), active_count_[0],
+                                 active_taps_[1].data(), active_count_[1],
                                  left_bands.data(), right_bands.data(),
                                  steering_.gain_left().data(), steering_.gain_right().data(),
                                  band_count_);

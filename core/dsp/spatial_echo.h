@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "core/dsp/band_table.h"
 #include "core/dsp/filterbank.h"
@@ -44,9 +45,18 @@ class EchoWidenerStage final : public SpatialStage {
   }
   const BandSteering& steering() const { return steering_; }
 
-  struct EchoLine {
+  // Padded so that the same slot of neighbouring bands falls into different cache sets: at
+  // a plain 8 KiB stride every band's current slot competes for the same few sets.
+  struct alignas(64) EchoLine {
     std::array<float, kEchoLineLength> samples;
     size_t write;
+    char padding[184];
+  };
+  // A tap that is on, in summation order.
+  struct ActiveTap {
+    uint32_t band;
+    uint32_t delay;
+    float gain;
   };
 
  private:
@@ -62,6 +72,8 @@ class EchoWidenerStage final : public SpatialStage {
   std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
   std::array<std::array<std::array<size_t, kEchoTaps>, kMaxEchoBands>, 2> tap_delays_{};
   TapGains tap_gains_{};
+  std::array<std::array<ActiveTap, kMaxEchoBands * kEchoTaps>, 2> active_taps_{};
+  std::array<size_t, 2> active_count_{};
   BandSteering steering_;
   StftStager stager_;
   bool stft_on_ = false;
