@@ -8,6 +8,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
@@ -408,6 +409,10 @@ void PwDaemon::OnMonitor(void* data, uint64_t) {
     }
   }
   const uint32_t rate = self->last_rate_.load(std::memory_order_relaxed);
+  if (std::getenv("HALVEX_TRACE_ROUTING") != nullptr && quantum != self->traced_quantum_) {
+    std::fprintf(stderr, "halvexd: cycle %u frames at %u Hz\n", quantum, rate);
+    self->traced_quantum_ = quantum;
+  }
   if (rate != 0 && rate != kEngineRate && !self->rate_warned_) {
     std::fprintf(stderr, "halvexd: graph runs at %u Hz; the engine is tuned for %u Hz\n", rate,
                  kEngineRate);

@@ -111,6 +111,7 @@ class PwDaemon final : public EngineControl {
   int roundtrip_seq_ = -1;
   bool quantum_warned_ = false;
   bool rate_warned_ = false;
+  uint32_t traced_quantum_ = 0;
   uint64_t reported_bursts_ = 0;
 
   // Shared with the data thread: atomics and fixed buffers only.

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace halvex {
 namespace {
@@ -16,6 +17,16 @@ namespace {
 constexpr const char* kConfiguredSinkKey = "default.configured.audio.sink";
 // Refusals of one port pair after which the router stops asking for that link.
 constexpr int kMaxRefusals = 3;
+// The session manager configures a new sink in several steps, and PipeWire 0.3.65 can crash
+// in the sink's converter when a link starts it in between. The sink is linked once its ports
+// have been quiet this long.
+constexpr int64_t kSinkSettleNs = 300000000;
+
+int64_t NowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 bool Tracing() { return std::getenv("HALVEX_TRACE_ROUTING") != nullptr; }
 
@@ -89,6 +100,7 @@ bool PwRouter::Start(pw_core* core, pw_loop* loop, const std::string& preferred)
     preferred_ = preferred;
     route_event_ = pw_loop_add_event(loop_, &PwRouter::OnRouteEvent, this);
   }
+  settle_timer_ = pw_loop_add_timer(loop_, &PwRouter::OnSettleTimer, this);
   static const pw_core_events core_events = [] {
     pw_core_events events{};
     events.version = PW_VERSION_CORE_EVENTS;
@@ -111,7 +123,10 @@ bool PwRouter::Start(pw_core* core, pw_loop* loop, const std::string& preferred)
 }
 
 void PwRouter::SetOwnNodes(uint32_t sink_id, uint32_t dsp_id) {
-  if (sink_id != kNoId) sink_node_id_ = sink_id;
+  if (sink_id != kNoId) {
+    sink_node_id_ = sink_id;
+    sink_ports_changed_ns_ = NowNs();
+  }
   if (dsp_id != kNoId) dsp_node_id_ = dsp_id;
   QueueRoute();
 }
@@ -123,6 +138,10 @@ void PwRouter::Stop() {
       pw_loop_destroy_source(loop_, route_event_);
       route_event_ = nullptr;
     }
+  }
+  if (settle_timer_ != nullptr) {
+    pw_loop_destroy_source(loop_, settle_timer_);
+    settle_timer_ = nullptr;
   }
   for (auto& link : owned_links_) DestroyLink(*link);
   owned_links_.clear();
@@ -191,6 +210,8 @@ void PwRouter::OnRouteEvent(void* data, uint64_t) {
   router->SweepDeadLinks();
   router->Route();
 }
+
+void PwRouter::OnSettleTimer(void* data, uint64_t) { static_cast<PwRouter*>(data)->Route(); }
 
 void PwRouter::OnCoreDone(void* data, uint32_t id, int seq) {
   auto* router = static_cast<PwRouter*>(data);
@@ -262,7 +283,12 @@ void PwRouter::OnGlobalRemoved(uint32_t id) {
     reroute = nodes_.erase(id) > 0;
   }
   moved_streams_.erase(id);
-  reroute = ports_.erase(id) > 0 || reroute;
+  const auto port = ports_.find(id);
+  if (port != ports_.end()) {
+    if (port->second.node == sink_node_id_) sink_ports_changed_ns_ = NowNs();
+    ports_.erase(port);
+    reroute = true;
+  }
   links_.erase(id);
   if (id == sink_node_id_) sink_node_id_ = kNoId;
   if (id == dsp_node_id_) dsp_node_id_ = kNoId;
@@ -303,6 +329,7 @@ void PwRouter::AddPort(uint32_t id, const spa_dict* props) {
   port.output = std::strcmp(Lookup(props, PW_KEY_PORT_DIRECTION, ""), "out") == 0;
   port.channel = Lookup(props, PW_KEY_AUDIO_CHANNEL, "");
   port.name = Lookup(props, PW_KEY_PORT_NAME, "");
+  if (port.node == sink_node_id_) sink_ports_changed_ns_ = NowNs();
   ports_[id] = std::move(port);
 }
 
@@ -388,6 +415,14 @@ void PwRouter::Route() {
                  dsp, devices.size(), ports_.size(), target ? target->name.c_str() : "(none)");
   }
   if (sink == kNoId || dsp == kNoId) return;
+  const int64_t quiet_ns = NowNs() - sink_ports_changed_ns_;
+  if (quiet_ns < kSinkSettleNs) {
+    const int64_t wait_ns = kSinkSettleNs - quiet_ns;
+    timespec value{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
+    timespec none{0, 0};
+    if (settle_timer_ != nullptr) pw_loop_update_timer(loop_, settle_timer_, &value, &none, false);
+    return;
+  }
   LinkNodes(sink, "monitor", dsp);
   if (target == nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -439,7 +474,11 @@ bool PwRouter::LinkNodes(uint32_t out_node, const char* kind, uint32_t in_node) 
     std::snprintf(in_text, sizeof in_text, "%u", in_port);
     pw_properties* props = pw_properties_new(PW_KEY_LINK_OUTPUT_PORT, out_text,
                                              PW_KEY_LINK_INPUT_PORT, in_text,
-                                             PW_KEY_OBJECT_LINGER, "false", nullptr);
+                                             PW_KEY_OBJECT_LINGER, "false",
+                                             // "node.passive" on the filter does not keep
+                                             // these from holding the graph awake here; a
+                                             // passive link runs only while a stream plays.
+                                             PW_KEY_LINK_PASSIVE, "true", nullptr);
     auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
         core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
     pw_properties_free(props);

@@ -59,6 +59,7 @@ class PwRouter {
                             uint32_t version, const spa_dict* props);
   static void OnGlobalRemovedThunk(void* data, uint32_t id);
   static void OnRouteEvent(void* data, uint64_t count);
+  static void OnSettleTimer(void* data, uint64_t expirations);
   static void OnCoreDone(void* data, uint32_t id, int seq);
   static void OnLinkBound(void* data, uint32_t global_id);
   static void OnLinkRemoved(void* data);
@@ -96,6 +97,10 @@ class PwRouter {
   uint32_t dsp_node_id_ = kNoId;
   uint32_t sink_node_id_ = kNoId;
   std::map<uint32_t, Port> ports_;
+  // Last time a port of the virtual sink came or went; the sink is linked only once that has
+  // been quiet for a while (see Route).
+  int64_t sink_ports_changed_ns_ = 0;
+  spa_source* settle_timer_ = nullptr;
   std::map<uint32_t, GraphLink> links_;
   uint64_t pinned_serial_ = 0;
   std::set<uint32_t> moved_streams_;
