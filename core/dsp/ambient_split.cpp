@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 namespace halvex {
@@ -51,6 +52,109 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   }
 }
 
+using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
+
+inline void Load(Vec8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
+inline void Store(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof(v)); }
+
+// One bin up to the eigenvalue: smoothing, placement and correlation; leaves P and the
+// discriminant D for the ambience pass.
+inline void UpdateBin(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
+                      float* d_out) {
+  const float lr = s.left_re[k];
+  const float li = s.left_im[k];
+  const float rr = s.right_re[k];
+  const float ri = s.right_im[k];
+  a.power_left[k] += kSmoothing * (lr * lr + li * li - a.power_left[k]);
+  a.power_right[k] += kSmoothing * (rr * rr + ri * ri - a.power_right[k]);
+  a.cross_re[k] += kSmoothing * (lr * rr + li * ri - a.cross_re[k]);  // Re(L conj R)
+  a.cross_im[k] += kSmoothing * (li * rr - lr * ri - a.cross_im[k]);  // Im(L conj R)
+  const float pl = a.power_left[k];
+  const float pr = a.power_right[k];
+  const float p = pl + pr;
+  p_out[k] = p;
+  if (p < kSilentPower) {
+    a.coherence[k] = 0.0f;
+    return;
+  }
+  const float cr = a.cross_re[k];
+  const float ci = a.cross_im[k];
+  a.coherence[k] = std::clamp(2.0f * cr / p, 0.0f, 1.0f);
+  a.balance[k] = std::clamp((pl - pr) / p, -1.0f, 1.0f);
+  a.quadrature[k] = std::clamp(-2.0f * ci / p, -1.0f, 1.0f);
+  // Covariance [[pl, x], [conj x, pr]] with the cross term discounted.
+  const float x = cr * cr + ci * ci;
+  const float t = kCrossDiscount * pl * pr;
+  const float diff = pl - pr;
+  d_out[k] = diff * diff + (x > t ? 4.0f * (x - t) : 0.0f);
+}
+
+// UpdateBin for eight bins at once, lane by lane the same operations (selects stand in for the
+// branches), so every build gives the same bits.
+inline void UpdateEightBins(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
+                            float* d_out) {
+  const Vec8 zero = {};
+  const Vec8 one = zero + 1.0f;
+  Vec8 lr, li, rr, ri, pl, pr, cr, ci;
+  Load(lr, s.left_re.data() + k);
+  Load(li, s.left_im.data() + k);
+  Load(rr, s.right_re.data() + k);
+  Load(ri, s.right_im.data() + k);
+  Load(pl, a.power_left.data() + k);
+  Load(pr, a.power_right.data() + k);
+  Load(cr, a.cross_re.data() + k);
+  Load(ci, a.cross_im.data() + k);
+  pl += kSmoothing * (lr * lr + li * li - pl);
+  pr += kSmoothing * (rr * rr + ri * ri - pr);
+  cr += kSmoothing * (lr * rr + li * ri - cr);
+  ci += kSmoothing * (li * rr - lr * ri - ci);
+  Store(a.power_left.data() + k, pl);
+  Store(a.power_right.data() + k, pr);
+  Store(a.cross_re.data() + k, cr);
+  Store(a.cross_im.data() + k, ci);
+  const Vec8 p = pl + pr;
+  Store(p_out + k, p);
+  const Mask8 silent = p < kSilentPower;
+
+  // std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v).
+  Vec8 coherence = 2.0f * cr / p;
+  coherence = coherence < zero ? zero : (one < coherence ? one : coherence);
+  Vec8 balance = (pl - pr) / p;
+  balance = balance < -one ? -one : (one < balance ? one : balance);
+  Vec8 quadrature = -2.0f * ci / p;
+  quadrature = quadrature < -one ? -one : (one < quadrature ? one : quadrature);
+  Vec8 old_balance, old_quadrature;
+  Load(old_balance, a.balance.data() + k);
+  Load(old_quadrature, a.quadrature.data() + k);
+  Store(a.coherence.data() + k, silent ? zero : coherence);
+  Store(a.balance.data() + k, silent ? old_balance : balance);
+  Store(a.quadrature.data() + k, silent ? old_quadrature : quadrature);
+
+  const Vec8 x = cr * cr + ci * ci;
+  const Vec8 t = kCrossDiscount * pl * pr;
+  const Vec8 diff = pl - pr;
+  const Vec8 d = diff * diff + (x > t ? 4.0f * (x - t) : zero);
+  Store(d_out + k, silent ? zero : d);
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
+  std::array<float, kFftBins> p{};
+  std::array<float, kFftBins> d{};
+  size_t k = a.first_bin;
+  for (; k + kLanes <= a.end_bin; k += kLanes) UpdateEightBins(a, s, k, p.data(), d.data());
+  for (; k < a.end_bin; ++k) UpdateBin(a, s, k, p.data(), d.data());
+  // lambda = (P - sqrt(D)) / 2 is the smaller eigenvalue; twice it over P the diffuse share.
+  for (k = a.first_bin; k < a.end_bin; ++k) {
+    if (p[k] < kSilentPower) {
+      a.ambience[k] = 0.0f;
+      continue;
+    }
+    const float lambda = (p[k] - std::sqrt(d[k])) / 2.0f;
+    a.ambience[k] = std::min(1.0f, 2.0f * std::max(lambda, 0.0f) / (p[k] + 1e-12f));
+  }
+}
+
 }  // namespace
 
 void AmbientSplit::Configure(size_t first, size_t end) {
@@ -68,37 +172,7 @@ void AmbientSplit::Reset() {
 }
 
 void AmbientSplit::Update(const StereoSpectrum& s) noexcept {
-  for (size_t k = first_bin; k < end_bin; ++k) {
-    const float lr = s.left_re[k];
-    const float li = s.left_im[k];
-    const float rr = s.right_re[k];
-    const float ri = s.right_im[k];
-    power_left[k] += kSmoothing * (lr * lr + li * li - power_left[k]);
-    power_right[k] += kSmoothing * (rr * rr + ri * ri - power_right[k]);
-    cross_re[k] += kSmoothing * (lr * rr + li * ri - cross_re[k]);  // Re(L conj R)
-    cross_im[k] += kSmoothing * (li * rr - lr * ri - cross_im[k]);  // Im(L conj R)
-
-    const float pl = power_left[k];
-    const float pr = power_right[k];
-    const float p = pl + pr;
-    if (p < kSilentPower) {
-      ambience[k] = 0.0f;
-      coherence[k] = 0.0f;
-      continue;
-    }
-    const float cr = cross_re[k];
-    const float ci = cross_im[k];
-    coherence[k] = std::clamp(2.0f * cr / p, 0.0f, 1.0f);
-    balance[k] = std::clamp((pl - pr) / p, -1.0f, 1.0f);
-    quadrature[k] = std::clamp(-2.0f * ci / p, -1.0f, 1.0f);
-    // Smaller eigenvalue of the channel covariance [[pl, x], [conj x, pr]], cross term discounted.
-    const float x = cr * cr + ci * ci;
-    const float t = kCrossDiscount * pl * pr;
-    const float diff = pl - pr;
-    const float d = diff * diff + (x > t ? 4.0f * (x - t) : 0.0f);
-    const float lambda = (p - std::sqrt(d)) / 2.0f;
-    ambience[k] = std::min(1.0f, 2.0f * std::max(lambda, 0.0f) / (p + 1e-12f));
-  }
+  UpdateBins(*this, s);
   SmoothAcrossBins();
 }
 
