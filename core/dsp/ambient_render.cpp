@@ -40,9 +40,9 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
     const float x = static_cast<float>(i);
     const float a =
         (0.6f * std::sin(0.48332196f * x) + 0.4f * std::sin(0.330694f * x + 1.7f)) * kInvSqrt026;
-    const float b = (0.6f * std::sin(0.16981582f * x + 0.9f) +
-                     0.4f * std::sin(0.11855067f * x + 2.4f)) *
-                    kInvSqrt026;
+    const float b =
+        (0.6f * std::sin(0.16981582f * x + 0.9f) + 0.4f * std::sin(0.11855067f * x + 2.4f)) *
+        kInvSqrt026;
     rotation_angle_[i] = ClampAngle(profile.rotation_scale * spread * a);
     ambient_phase_[i] = ClampAngle(profile.phase_scale * spread * b);
     direct_phase_[i] = ClampAngle(profile.phase_scale * direct * b);
@@ -181,10 +181,10 @@ void AmbientRenderer::UpdateBalance(const StereoSpectrum& before,
     };
     band_gain_left_[j] += kBalanceSmoothing * (target(e_left) - band_gain_left_[j]);
     band_gain_right_[j] += kBalanceSmoothing * (target(e_right) - band_gain_right_[j]);
-    const float angle_out = Atan2(static_cast<float>(out[j].cross_im),
-                                  static_cast<float>(out[j].cross_re));
-    const float angle_in = Atan2(static_cast<float>(in[j].cross_im),
-                                 static_cast<float>(in[j].cross_re));
+    const float angle_out =
+        Atan2(static_cast<float>(out[j].cross_im), static_cast<float>(out[j].cross_re));
+    const float angle_in =
+        Atan2(static_cast<float>(in[j].cross_im), static_cast<float>(in[j].cross_re));
     const float delta = angle_out - angle_in;
     const float wrapped = Atan2(std::sin(delta), std::cos(delta));
     band_phase_[j] += kBalanceSmoothing * (-0.5f * wrapped - band_phase_[j]);

@@ -28,9 +28,8 @@ size_t BuildBandEdges(const std::vector<BandParam>& bands, BandEdges& edges) {
     // A zero, negative or non-finite centre would give a NaN (or negative) edge and a NaN
     // filter design: both edges of such a row collapse onto the one below, so its band and
     // its lower neighbour go silent while the others still tile 0 to 24000 Hz.
-    const float edge = IsUsableCentre(lower) && IsUsableCentre(upper)
-                           ? GeometricMean(lower, upper)
-                           : edges[i - 1];
+    const float edge =
+        IsUsableCentre(lower) && IsUsableCentre(upper) ? GeometricMean(lower, upper) : edges[i - 1];
     edges[i] = std::min(edge, kNyquistHz);
   }
   edges[n] = kNyquistHz;

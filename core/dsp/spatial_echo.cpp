@@ -11,7 +11,7 @@ constexpr size_t kLineMask = EchoWidenerStage::kEchoLineLength - 1;
 constexpr size_t kTaps = EchoWidenerStage::kBandTaps;
 
 // Sixteen fixed partial sums per inner product (lane j takes every k with k % 16 == j), folded
-// in a fixed tree: the same bits as FirFilter::Process, whatever vector width runs it.
+// in a fixed tree: the same bits whatever vector width runs it.
 constexpr size_t kLanes = 16;
 using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
 // Unaligned view of 16 floats; read through it in place, so no vector crosses a call boundary.
@@ -28,7 +28,8 @@ __attribute__((always_inline)) inline float Fold(const Lanes& acc) {
   using Lanes2 = float __attribute__((vector_size(2 * sizeof(float))));
   const Lanes8 a = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 4, 5, 6, 7) +
                    __builtin_shufflevector(acc, acc, 8, 9, 10, 11, 12, 13, 14, 15);
-  const Lanes4 b = __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
+  const Lanes4 b =
+      __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
   const Lanes2 c = __builtin_shufflevector(b, b, 0, 1) + __builtin_shufflevector(b, b, 2, 3);
   return c[0] + c[1];
 }
@@ -36,8 +37,9 @@ __attribute__((always_inline)) inline float Fold(const Lanes& acc) {
 // G bands of both channels side by side: each history block is loaded once for G bands and
 // each coefficient block once for both channels.
 template <size_t G, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const float* hl, const float* hr, float* out_l,
-                       float* out_r) noexcept {
+__attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const float* hl,
+                                                      const float* hr, float* out_l,
+                                                      float* out_r) noexcept {
   Lanes acc_l[G] = {};
   Lanes acc_r[G] = {};
   for (size_t k = 0; k < kTaps; k += kLanes) {
@@ -64,8 +66,8 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
 
 template <bool kPinCoeffs>
 __attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
-                                                        const float* hl, const float* hr,
-                                                        float* out_l, float* out_r) noexcept {
+                                                         const float* hl, const float* hr,
+                                                         float* out_l, float* out_r) noexcept {
   size_t b = 0;
   for (; b + 4 <= bands; b += 4) {
     SplitGroup<4, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
@@ -88,14 +90,14 @@ __attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, si
 // One build per instruction set, chosen once at start-up. Mul and add stay separate (no
 // contraction), so every build rounds identically.
 __attribute__((target("arch=x86-64-v4"))) void SplitBandsV4(const float* coeffs, size_t bands,
-                                                             const float* hl, const float* hr,
-                                                             float* out_l, float* out_r) noexcept {
+                                                            const float* hl, const float* hr,
+                                                            float* out_l, float* out_r) noexcept {
   SplitAllBands<true>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
 __attribute__((target("arch=x86-64-v3"))) void SplitBandsV3(const float* coeffs, size_t bands,
-                                                             const float* hl, const float* hr,
-                                                             float* out_l, float* out_r) noexcept {
+                                                            const float* hl, const float* hr,
+                                                            float* out_l, float* out_r) noexcept {
   SplitAllBands<false>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
@@ -139,12 +141,12 @@ __attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::Echo
 // Stores this frame's steered band values in the echo lines, then sums the taps. No tap reads
 // the slot just written (delays are at least 1), so storing every band first changes nothing.
 // The two channels' chains are interleaved so they run side by side.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-EchoPair EchoTaps(EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
-                  const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
-                  const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
-                  const float* left_bands, const float* right_bands, const float* left_gains,
-                  const float* right_gains, size_t band_count) noexcept {
+__attribute__((target_clones("arch=x86-64-v3", "default"))) EchoPair EchoTaps(
+    EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
+    const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
+    const EchoWidenerStage::ActiveTap* right_taps, size_t right_count, const float* left_bands,
+    const float* right_bands, const float* left_gains, const float* right_gains,
+    size_t band_count) noexcept {
   // All lines of a channel advance together, so band 0's index stands for all of them.
   const size_t wl = left_lines[0].write;
   const size_t wr = right_lines[0].write;
@@ -214,8 +216,8 @@ void EchoWidenerStage::ConfigureTaps(const ProcessorConfig& config, size_t band_
       for (size_t k = 0; k < kEchoTaps; ++k) {
         const size_t d = tap_delays_[c][b][k];
         if (d != 0) {
-          active_taps_[c][active_count_[c]++] = {static_cast<uint32_t>(b),
-                                                 static_cast<uint32_t>(d), tap_gains_[k]};
+          active_taps_[c][active_count_[c]++] = {static_cast<uint32_t>(b), static_cast<uint32_t>(d),
+                                                 tap_gains_[k]};
         }
       }
     }
@@ -280,17 +282,14 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
       h.samples[h.pos + kTaps] = x;
     }
     SplitBands(band_coeffs_.data(), band_count_, history_[0].samples.data() + history_[0].pos,
-               history_[1].samples.data() + history_[1].pos, left_bands.data(),
-               right_bands.data());
+               history_[1].samples.data() + history_[1].pos, left_bands.data(), right_bands.data());
   }
   steering_.Update(left_bands, right_bands);
 
-  const EchoPair echo = EchoTaps(echo_lines_[0].data(), echo_lines_[1].data(),
-                                 active_taps_[0].data(), active_count_[0],
-                                 active_taps_[1].data(), active_count_[1],
-                                 left_bands.data(), right_bands.data(),
-                                 steering_.gain_left().data(), steering_.gain_right().data(),
-                                 band_count_);
+  const EchoPair echo = EchoTaps(
+      echo_lines_[0].data(), echo_lines_[1].data(), active_taps_[0].data(), active_count_[0],
+      active_taps_[1].data(), active_count_[1], left_bands.data(), right_bands.data(),
+      steering_.gain_left().data(), steering_.gain_right().data(), band_count_);
   const float echo_left = echo.left;
   const float echo_right = echo.right;
   const float side = echo_left - echo_right;

@@ -73,7 +73,8 @@ TEST(AmbientRenderer, BinsOutsideTheRangeAndTheirMirrorsPassUnchanged) {
     renderer.Render(out, split);
     const size_t first = renderer.first_bin();
     for (size_t k = 0; k < kFftSize; ++k) {
-      const bool rendered = (k >= first && k <= 340) || (k >= kFftSize - 340 && k <= kFftSize - first);
+      const bool rendered =
+          (k >= first && k <= 340) || (k >= kFftSize - 340 && k <= kFftSize - first);
       if (rendered) {
         // Conjugate symmetry is kept.
         ASSERT_EQ(out.left_re[k], out.left_re[kFftSize - k]);
@@ -99,10 +100,14 @@ TEST(AmbientRenderer, DirectBinsGetOnlyTheDirectPhaseAndDepthScaling) {
   for (size_t k = 4; k <= 340; k += 17) {
     const float phi = renderer.direct_phase()[k];
     const float g = 1.0f / std::sqrt(2.0f);
-    EXPECT_NEAR(out.left_re[k], g * (in.left_re[k] * std::cos(phi) - in.left_im[k] * std::sin(phi)), 1e-5f);
-    EXPECT_NEAR(out.left_im[k], g * (in.left_re[k] * std::sin(phi) + in.left_im[k] * std::cos(phi)), 1e-5f);
-    EXPECT_NEAR(out.right_re[k], g * (in.right_re[k] * std::cos(phi) + in.right_im[k] * std::sin(phi)), 1e-5f);
-    EXPECT_NEAR(out.right_im[k], g * (in.right_im[k] * std::cos(phi) - in.right_re[k] * std::sin(phi)), 1e-5f);
+    EXPECT_NEAR(out.left_re[k], g * (in.left_re[k] * std::cos(phi) - in.left_im[k] * std::sin(phi)),
+                1e-5f);
+    EXPECT_NEAR(out.left_im[k], g * (in.left_re[k] * std::sin(phi) + in.left_im[k] * std::cos(phi)),
+                1e-5f);
+    EXPECT_NEAR(out.right_re[k],
+                g * (in.right_re[k] * std::cos(phi) + in.right_im[k] * std::sin(phi)), 1e-5f);
+    EXPECT_NEAR(out.right_im[k],
+                g * (in.right_im[k] * std::cos(phi) - in.right_re[k] * std::sin(phi)), 1e-5f);
   }
 }
 
@@ -166,8 +171,10 @@ TEST(AmbientRenderer, PhaseCorrectionUndoesAnInterChannelPhaseShift) {
   for (size_t j = 0; j < kBalanceBands; ++j) EXPECT_NEAR(renderer.band_phase()[j], 0.3f, 1e-3f);
   renderer.ApplyBalance(after);
   for (size_t k = 20; k <= 340; k += 40) {
-    const double cross_re = after.left_re[k] * after.right_re[k] + after.left_im[k] * after.right_im[k];
-    const double cross_im = after.left_im[k] * after.right_re[k] - after.left_re[k] * after.right_im[k];
+    const double cross_re =
+        after.left_re[k] * after.right_re[k] + after.left_im[k] * after.right_im[k];
+    const double cross_im =
+        after.left_im[k] * after.right_re[k] - after.left_re[k] * after.right_im[k];
     EXPECT_NEAR(std::atan2(cross_im, cross_re), 0.0, 1e-3) << "bin " << k;
   }
 }

@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -243,14 +243,13 @@ TEST(EchoBandSplit, EveryBuildGivesTheSameBitsAndMatchesTheFirFilter) {
     for (size_t bands : {kBands, size_t{1}, size_t{6}}) {
       std::array<float, kBands> base_l{};
       std::array<float, kBands> base_r{};
-      ASSERT_TRUE(SplitEchoBands(SplitLevel::kBaseline, coeffs.data(), bands,
-                                 left_history.data(), right_history.data(), base_l.data(),
-                                 base_r.data()));
+      ASSERT_TRUE(SplitEchoBands(SplitLevel::kBaseline, coeffs.data(), bands, left_history.data(),
+                                 right_history.data(), base_l.data(), base_r.data()));
       for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
         std::array<float, kBands> out_l{};
         std::array<float, kBands> out_r{};
-        if (!SplitEchoBands(level, coeffs.data(), bands, left_history.data(),
-                            right_history.data(), out_l.data(), out_r.data())) {
+        if (!SplitEchoBands(level, coeffs.data(), bands, left_history.data(), right_history.data(),
+                            out_l.data(), out_r.data())) {
           continue;
         }
         ++builds_run;

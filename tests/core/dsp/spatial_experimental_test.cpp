@@ -36,8 +36,7 @@ std::vector<float> Impulse(size_t frames) {
   return out;
 }
 
-std::vector<float> Render(const ProcessorConfig& config, std::vector<float> samples,
-                          size_t block) {
+std::vector<float> Render(const ProcessorConfig& config, std::vector<float> samples, size_t block) {
   Processor processor;
   processor.Configure(config);
   const size_t frames = samples.size() / 2;
@@ -152,9 +151,8 @@ TEST(EchoAndExperimentalInProcessor, DeterministicBlockInvariantAndFinite) {
   configs.push_back(echo_all);
 
   const size_t frames = 6000;
-  const std::vector<std::vector<float>> inputs = {Noise(frames, 1.0f, 99),
-                                                  std::vector<float>(2 * frames, 0.0f),
-                                                  Impulse(frames)};
+  const std::vector<std::vector<float>> inputs = {
+      Noise(frames, 1.0f, 99), std::vector<float>(2 * frames, 0.0f), Impulse(frames)};
   for (size_t c = 0; c < configs.size(); ++c) {
     for (size_t s = 0; s < inputs.size(); ++s) {
       const std::vector<float> one = Render(configs[c], inputs[s], 1);
