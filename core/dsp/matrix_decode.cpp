@@ -180,6 +180,8 @@ std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
   return {first, second};
 }
 
+// Flattened: the servo, weights and rears are small per-frame steps worth inlining here.
+__attribute__((flatten))
 MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   const HilbertPair::Output l = hilbert_left_.Process(left);
   const HilbertPair::Output r = hilbert_right_.Process(right);

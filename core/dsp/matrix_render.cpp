@@ -70,7 +70,6 @@ void MatrixRender::Reset() noexcept {
   power_ = 0.0f;
 }
 
-HALVEX_MATRIX_CLONES
 std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noexcept {
   float cl = surround_left_.Push(left, surround_delay_) * colour_norm_;
   float cr = surround_right_.Push(right, surround_delay_) * colour_norm_;
@@ -84,6 +83,8 @@ std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noe
   return {cl + crossfeed_gain_ * cr_earlier, cr + crossfeed_gain_ * cl_earlier};
 }
 
+// Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
+HALVEX_MATRIX_CLONES __attribute__((flatten))
 StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
   const auto [pl, pr] = PlaceSurround(bus.surround_left, bus.surround_right);
   const float lf = bus.left + bus.extra_left + bus.centre;
