@@ -83,12 +83,13 @@ TEST(MatrixRender, RearGainFollowsSurroundGainAndDimension) {
   MatrixRender render;
   render.Configure(config, false);
   EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f);  // -3 dB
-  config.dimension = 2.0f;
-  config.surround_gain = 0.5f;
+  config.dimension = 1.0f;  // +3 dB
+  config.surround_gain = 2.0f;
   render.Configure(config, false);
-  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f);  // +6 dB of dimension, -6 dB of gain
+  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f * 2.0f * 1.4142135f);
+  config.dimension = -1.0f;  // -3 dB
   render.Configure(config, true);
-  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f / 1.1185654f);
+  EXPECT_FLOAT_EQ(render.rear_gain(), 0.70794576f * 2.0f / 1.4142135f / 1.1185654f);
 }
 
 TEST(MatrixRender, RenderedSurroundIsInPhaseLeftAndInvertedRightForPassive) {
