@@ -111,13 +111,19 @@ void AmbientRenderer::RenderOneBin(StereoSpectrum& s, size_t k,
   const float rot = rotation_angle_[k];
   const float amb = ambient_phase_[k];
   // The rotation and phase lean away from where the bin already sits.
-  const float theta1 = x * rot * (1.0f + std::tanh(1.5f * rot * balance)) / 2.0f;
-  const float theta2 =
-      x * amb * (1.0f + std::tanh(-1.5f * amb * quadrature)) / 2.0f + (1.0f - x) * direct_phase_[k];
+  // Where the weight or the angle is 0 the product is a signed zero whatever the tanh gives,
+  // so the (costly) tanh is skipped there without changing a bit.
+  const bool rotates = x != 0.0f && rot != 0.0f;
+  const bool spreads = x != 0.0f && amb != 0.0f;
+  const float lean1 = rotates ? std::tanh(1.5f * rot * balance) : 0.0f;
+  const float lean2 = spreads ? std::tanh(-1.5f * amb * quadrature) : 0.0f;
+  const float theta1 = x * rot * (1.0f + lean1) / 2.0f;
+  const float theta2 = x * amb * (1.0f + lean2) / 2.0f + (1.0f - x) * direct_phase_[k];
   const float g = (1.0f + (depth_eq_[k] - 1.0f) * ambience) * std::pow(depth_, ambience - 0.5f);
 
-  const float c1 = std::cos(theta1);
-  const float s1 = std::sin(theta1);
+  // cos(+-0) = 1 and sin(+-0) = +-0 exactly.
+  const float c1 = rotates ? std::cos(theta1) : 1.0f;
+  const float s1 = rotates ? std::sin(theta1) : theta1;
   const float c2 = std::cos(theta2);
   const float s2 = std::sin(theta2);
   const float lr = s.left_re[k];
