@@ -60,6 +60,7 @@ constexpr uint32_t kVelvetSeed = 0x5EED1234u;
 constexpr uint32_t kInjectionSeed = 0xC0DA6B8Du;
 
 constexpr float kTwoPi = 6.2831855f;
+constexpr size_t kFirstModulatedLine = 6;  // lines 6 and 7 wander slowly to break up ringing
 constexpr float kModDepth = 2.0f;  // frames of delay modulation
 constexpr float kFlush = 1e-25f;   // below this the recursive paths are set to 0
 constexpr float kInvSqrt8 = 0.35355338f;
@@ -197,8 +198,8 @@ void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, f
 void FieldSynth::Configure(RenderTarget target, float field_size, float envelopment) {
   const bool headphones = target == RenderTarget::kHeadphones;
   mod_rate_.fill(0.0f);
-  mod_rate_[6] = kTwoPi * 0.31f / 48000.0f;
-  mod_rate_[7] = kTwoPi * 0.67f / 48000.0f;
+  mod_rate_[kFirstModulatedLine] = kTwoPi * 0.31f / 48000.0f;
+  mod_rate_[kFirstModulatedLine + 1] = kTwoPi * 0.67f / 48000.0f;
   width_ = headphones ? envelopment : kSpeakerWidthScale * envelopment;
   const float colour_scale = headphones ? 1.0f : kSpeakerColourScale;
   for (size_t i = 0; i < kColour.size(); ++i) {
@@ -308,7 +309,10 @@ __attribute__((target_clones("arch=x86-64-v3", "default")))
 void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
                                   std::array<float, kLines>& out) noexcept {
   alignas(16) std::array<float, kLines> x;
-  for (size_t n = 0; n < kLines; ++n) x[n] = ReadLine(n);
+  // Only the last two lines are modulated; the others are plain reads.
+  const auto& behind = [this](size_t n) { return line_ring_[(line_pos_ - kFdnLen[n]) & kLineMask][n]; };
+  for (size_t n = 0; n < kFirstModulatedLine; ++n) x[n] = behind(n);
+  for (size_t n = kFirstModulatedLine; n < kLines; ++n) x[n] = ReadLine(n);
 
   const size_t ap = allpass_pos_;
   for (size_t a = 0; a < kAllpassesPerLine; ++a) {
