@@ -441,6 +441,35 @@ pid_t PrivateGraph::StartDaemon(const std::vector<std::string>& args) {
   return up && IsRunning(pid) ? pid : -1;
 }
 
+bool PrivateGraph::WriteConfig(const std::string& json) const {
+  std::filesystem::create_directories(home_ + "/.config/halvex");
+  std::ofstream out(ConfigPath(), std::ios::binary | std::ios::trunc);
+  out << json;
+  return static_cast<bool>(out);
+}
+
+std::string PrivateGraph::NodeState(const std::string& name) const {
+  const nlohmann::json dump = Dump();
+  const nlohmann::json* node = Object(dump, NodeId(dump, name));
+  return node != nullptr ? (*node)["info"].value("state", "") : "";
+}
+
+std::vector<std::string> PrivateGraph::LinksBetween(const std::string& out_node,
+                                                    const std::string& in_node) const {
+  const nlohmann::json dump = Dump();
+  const int out_id = NodeId(dump, out_node);
+  const int in_id = NodeId(dump, in_node);
+  std::vector<std::string> found;
+  for (const Link& link : Links(dump)) {
+    if (link.output_node == out_id && link.input_node == in_id) {
+      found.push_back(out_node + ":" + link.output_port + " -> " + in_node + ":" +
+                      link.input_port);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 std::string PrivateGraph::DaemonLog() const { return ReadFile(LogPath("halvexd")); }
 
 CommandResult PrivateGraph::Cli(const std::vector<std::string>& args) const {

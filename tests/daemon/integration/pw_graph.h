@@ -89,6 +89,14 @@ class PrivateGraph {
   std::string DaemonLog() const;
   // `halvex ARGS...` in this graph.
   CommandResult Cli(const std::vector<std::string>& args) const;
+  // Writes the daemon's config.json in this graph's HOME.
+  bool WriteConfig(const std::string& json) const;
+  // "running", "idle", "suspended" ... of the first node of that name ("" when absent).
+  std::string NodeState(const std::string& name) const;
+  // Links whose ends belong to the named nodes, as "out_node:port -> in_node:port" strings.
+  std::vector<std::string> LinksBetween(const std::string& out_node,
+                                        const std::string& in_node) const;
+
   // Extra "KEY=value" entries for every later command.
   void AddEnvironment(const std::string& entry) { extra_env_.push_back(entry); }
 

@@ -1,0 +1,188 @@
+// The daemon's nodes, its lifecycle and its effect on the session, on a private graph.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "tests/daemon/integration/pw_graph.h"
+
+namespace halvex::test {
+namespace {
+
+class DaemonGraph : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(graph_.Start(error)) << error;
+    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+  }
+
+  // Waits until the DSP output feeds `device` on both channels.
+  bool RoutedTo(const std::string& device, int timeout_ms = 10000) {
+    return PrivateGraph::WaitUntil(
+        [&] { return graph_.LinksBetween("halvex_dsp", device).size() == 2; }, timeout_ms);
+  }
+
+  PrivateGraph graph_;
+};
+
+const nlohmann::json& Props(const nlohmann::json& dump, const std::string& node) {
+  return (*PrivateGraph::Object(dump, PrivateGraph::NodeId(dump, node)))["info"]["props"];
+}
+
+TEST_F(DaemonGraph, CreatesBothNodesWithTheirPropertiesPortsAndLinks) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers")) << graph_.DaemonLog();
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.LinksBetween("halvex", "halvex_dsp").size() == 2; }, 5000));
+
+  const nlohmann::json dump = graph_.Dump();
+  const nlohmann::json& sink = Props(dump, "halvex");
+  EXPECT_EQ(sink.value("media.class", ""), "Audio/Sink");
+  EXPECT_EQ(sink.value("node.description", ""), "Halvex Stereo Widener");
+  EXPECT_EQ(sink.value("node.group", ""), "halvex_group");
+  EXPECT_EQ(sink.value("factory.name", ""), "support.null-audio-sink");
+  const nlohmann::json& dsp = Props(dump, "halvex_dsp");
+  EXPECT_EQ(dsp.value("media.role", ""), "DSP");
+  EXPECT_EQ(dsp.value("media.category", ""), "Duplex");
+  EXPECT_EQ(dsp.value("node.description", ""), "Halvex DSP");
+  EXPECT_EQ(dsp.value("node.group", ""), "halvex_group");
+  EXPECT_EQ(dsp.value("node.latency", ""), "2048/48000");
+
+  std::vector<std::string> ports;
+  const int dsp_id = PrivateGraph::NodeId(dump, "halvex_dsp");
+  for (const auto& object : dump) {
+    if (object.value("type", "") != "PipeWire:Interface:Port") continue;
+    const auto& props = object["info"]["props"];
+    if (props.value("node.id", -1) != dsp_id) continue;
+    ports.push_back(object["info"].value("direction", "") + " " +
+                    props.value("port.name", "") + " " + props.value("audio.channel", ""));
+  }
+  std::sort(ports.begin(), ports.end());
+  EXPECT_EQ(ports, (std::vector<std::string>{"input input_FL FL", "input input_FR FR",
+                                             "output output_FL FL", "output output_FR FR"}));
+  EXPECT_EQ(graph_.LinksBetween("halvex", "halvex_dsp"),
+            (std::vector<std::string>{"halvex:monitor_FL -> halvex_dsp:input_FL",
+                                      "halvex:monitor_FR -> halvex_dsp:input_FR"}));
+  EXPECT_EQ(graph_.LinksBetween("halvex_dsp", "speakers"),
+            (std::vector<std::string>{"halvex_dsp:output_FL -> speakers:playback_FL",
+                                      "halvex_dsp:output_FR -> speakers:playback_FR"}));
+  const CommandResult devices = graph_.Cli({"devices"});
+  EXPECT_EQ(devices.out, "OK devices\tspeakers|Test Speakers|1000|1\n");
+}
+
+TEST_F(DaemonGraph, SigtermEndsWithStatusZeroAndRemovesSocketLinksAndNodes) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  struct stat info {};
+  ASSERT_EQ(stat(graph_.SocketPath().c_str(), &info), 0);
+
+  kill(daemon, SIGTERM);
+  EXPECT_EQ(graph_.Wait(daemon, 10000), 0) << graph_.DaemonLog();
+  EXPECT_NE(access(graph_.SocketPath().c_str(), F_OK), 0);
+  const nlohmann::json dump = graph_.Dump();
+  EXPECT_LT(PrivateGraph::NodeId(dump, "halvex"), 0);
+  EXPECT_LT(PrivateGraph::NodeId(dump, "halvex_dsp"), 0);
+  EXPECT_TRUE(PrivateGraph::Links(dump).empty());
+  EXPECT_EQ(graph_.DaemonLog().find("lost"), std::string::npos) << graph_.DaemonLog();
+}
+
+TEST_F(DaemonGraph, BecomesTheDefaultSinkAndGivesThePreviousOneBack) {
+  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                        "{\"name\":\"speakers\"}", "Spa:String:JSON"})
+                .status,
+            0);
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.Metadata("default", "default.configured.audio.sink") ==
+                   "{\"name\":\"halvex\"}" &&
+               graph_.Metadata("default", "default.audio.sink") == "{\"name\":\"halvex\"}";
+      },
+      10000));
+  // WirePlumber agrees: wpctl marks the virtual sink as the default.
+  const std::string status = graph_.Run({"wpctl", "status"}).out;
+  EXPECT_NE(status.find("*"), std::string::npos);
+  const size_t star = status.find("*");
+  EXPECT_NE(status.substr(star, status.find('\n', star) - star).find("Halvex Stereo Widener"),
+            std::string::npos)
+      << status;
+
+  EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.Metadata("default", "default.configured.audio.sink") ==
+                   "{\"name\":\"speakers\"}" &&
+               graph_.Metadata("default", "default.audio.sink") == "{\"name\":\"speakers\"}";
+      },
+      5000))
+      << graph_.Metadata("default", "default.configured.audio.sink");
+}
+
+TEST_F(DaemonGraph, QuantumIsForcedForItsOwnNodesOnlyAndNeverServerWide) {
+  graph_.AddEnvironment("HALVEX_TRACE_ROUTING=1");
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  const std::string tone = graph_.home() + "/tone.wav";
+  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
+                        "32", tone, "synth", "3", "sine", "440", "gain", "-12"})
+                .status,
+            0);
+  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.DaemonLog().find("cycle 2048 frames at 48000 Hz") != std::string::npos;
+      },
+      8000))
+      << graph_.DaemonLog();
+  EXPECT_EQ(graph_.Metadata("settings", "clock.force-quantum"), "0");
+  graph_.Wait(player, 10000);
+  EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
+  EXPECT_EQ(graph_.Metadata("settings", "clock.force-quantum"), "0");
+}
+
+TEST_F(DaemonGraph, LosingTheServerEndsWithStatusOneAndSaysSo) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  graph_.KillServer();
+  EXPECT_EQ(graph_.Wait(daemon, 10000), 1) << graph_.DaemonLog();
+  EXPECT_NE(graph_.DaemonLog().find("halvexd: lost the"), std::string::npos)
+      << graph_.DaemonLog();
+}
+
+TEST_F(DaemonGraph, IdleGraphSleepsAndWakesWhenAStreamPlays) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  // Nothing plays: neither the DSP nor the device is kept running by our links.
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.NodeState("speakers") != "running" &&
+               graph_.NodeState("halvex_dsp") != "running";
+      },
+      10000, 200))
+      << graph_.NodeState("speakers") << " " << graph_.NodeState("halvex_dsp");
+
+  const std::string tone = graph_.home() + "/tone.wav";
+  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
+                        "32", tone, "synth", "4", "sine", "440", "gain", "-12"})
+                .status,
+            0);
+  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.NodeState("speakers") == "running" &&
+               graph_.NodeState("halvex_dsp") == "running";
+      },
+      5000, 50));
+  graph_.Wait(player, 10000);
+}
+
+}  // namespace
+}  // namespace halvex::test
