@@ -67,19 +67,5 @@ TEST(DistanceStage, SendsCarryTheFieldLevelScaledByTheLevelFactors) {
   EXPECT_NEAR(out.late.right, -combined, 1e-6f);
 }
 
-TEST(DistanceStage, FieldLevelAtTheFloorSendsNothing) {
-  DistanceStage stage;
-  stage.Configure(4.0f, 0.5f, -40.0f);
-  uint32_t s = 1;
-  for (size_t i = 0; i < 3000; ++i) {
-    s = s * 1664525u + 1013904223u;
-    const float x = static_cast<float>(static_cast<int32_t>(s)) / 2147483648.0f;
-    const DistanceOutput out = stage.Process(x, x, x, x);
-    for (const FieldSend& send : out.sends) ASSERT_EQ(send.left, 0.0f);
-    ASSERT_EQ(out.late.left, 0.0f);
-    ASSERT_EQ(out.late.right, 0.0f);
-  }
-}
-
 }  // namespace
 }  // namespace halvex

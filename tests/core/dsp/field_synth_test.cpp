@@ -93,13 +93,5 @@ TEST(FieldSynth, LateSendArrivesAtTheFirstTapOfItsSequence) {
   EXPECT_NE(y[2 * first], 0.0f);
 }
 
-TEST(FieldSynth, WidthFollowsEnvelopmentAndTarget) {
-  FieldSynth synth;
-  synth.Configure(RenderTarget::kHeadphones, 1.0f, 0.8f);
-  EXPECT_FLOAT_EQ(synth.Width(), 0.8f);
-  synth.Configure(RenderTarget::kSpeakers, 1.0f, 0.8f);
-  EXPECT_FLOAT_EQ(synth.Width(), 0.68f);
-}
-
 }  // namespace
 }  // namespace halvex
