@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <utility>
 
 #include "core/config/config_defaults.h"

@@ -7,12 +7,12 @@ void MatrixSurroundStage::Configure(const ProcessorConfig& config) {
   render_.Configure(config, false);
 }
 
-void MatrixSurroundStage::Reset() {
+void MatrixSurroundStage::Reset() noexcept {
   decoder_.Reset();
   render_.Reset();
 }
 
-StageOutput MatrixSurroundStage::Process(float left, float right) {
+StageOutput MatrixSurroundStage::Process(float left, float right) noexcept {
   StageOutput out;
   out.wet = render_.Render(decoder_.Decode(left, right));
   out.dry = {left, right};
@@ -24,12 +24,12 @@ void MatrixSteerStage::Configure(const ProcessorConfig& config) {
   render_.Configure(config, true);
 }
 
-void MatrixSteerStage::Reset() {
+void MatrixSteerStage::Reset() noexcept {
   decoder_.Reset();
   render_.Reset();
 }
 
-StageOutput MatrixSteerStage::Process(float left, float right) {
+StageOutput MatrixSteerStage::Process(float left, float right) noexcept {
   StageOutput out;
   out.wet = render_.Render(decoder_.Decode(left, right));
   out.dry = decoder_.Reference();

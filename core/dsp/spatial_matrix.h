@@ -11,10 +11,10 @@ namespace halvex {
 class MatrixSurroundStage final : public SpatialStage {
  public:
   void Configure(const ProcessorConfig& config) override;
-  void Reset() override;
+  void Reset() noexcept override;
   size_t Latency() const override { return 0; }
   // dry is the input itself.
-  StageOutput Process(float left, float right) override;
+  StageOutput Process(float left, float right) noexcept override;
 
  private:
   PassiveMatrix decoder_;
@@ -24,11 +24,11 @@ class MatrixSurroundStage final : public SpatialStage {
 class MatrixSteerStage final : public SpatialStage {
  public:
   void Configure(const ProcessorConfig& config) override;
-  void Reset() override;
+  void Reset() noexcept override;
   size_t Latency() const override { return 0; }
   // dry is the input through the decoder's reference allpass chains, so that it stays in phase
   // with the wet fronts; the raw input would comb-filter against them in a wet/dry mix.
-  StageOutput Process(float left, float right) override;
+  StageOutput Process(float left, float right) noexcept override;
 
  private:
   SteeredMatrix decoder_;
