@@ -17,7 +17,7 @@ void ExperimentalStage::Configure(const ProcessorConfig& config) {
     engine_.Configure();
     renderer_.Configure(config.ambience_spread, config.ambience_depth, config.direct_spread,
                         config.render_target);
-    split_.Configure(split_first_bin_, split_end_bin_);
+    split_.Configure(kSplitFirstBin, kSplitEndBin);
   }
   Reset();
 }

@@ -30,8 +30,9 @@ class ExperimentalStage final : public SpatialStage, public SpectrumTransform {
   WolaEngine engine_;
   AmbientSplit split_;
   AmbientRenderer renderer_;
-  const size_t split_first_bin_ = 4;
-  const size_t split_end_bin_ = 341;
+  // The analysed bins, 4 to 340: 187.5 Hz to 15937.5 Hz.
+  static constexpr size_t kSplitFirstBin = 4;
+  static constexpr size_t kSplitEndBin = 341;
   std::array<float, kDryRingLength> dry_left_{};
   std::array<float, kDryRingLength> dry_right_{};
   size_t dry_pos_left_ = 0;
