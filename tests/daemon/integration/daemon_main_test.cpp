@@ -96,6 +96,13 @@ TEST_F(DaemonStartup, TakesTheFileAfterConfigAndIgnoresOtherArguments) {
   EXPECT_NE(Slurp(other).find("\"enabled\": false"), std::string::npos);
   EXPECT_FALSE(Exists(graph_->ConfigPath()));
   EXPECT_EQ(graph_->Kill(pid), 0);
+
+  // A final "--config" without a value falls back to the file under HOME.
+  WriteText(graph_->ConfigPath(), "{ \"distance\": 5 }");
+  const pid_t lone = StartDaemon(*graph_, log_, {"--config"});
+  ASSERT_GT(lone, 0) << Slurp(log_);
+  EXPECT_EQ(StatusValue(RawExchange(graph_->SocketPath(), "status\n"), "distance"), "5");
+  EXPECT_EQ(graph_->Kill(lone), 0);
 }
 
 TEST_F(DaemonStartup, SecondInstanceOnTheSameSocketIsRefused) {
