@@ -29,11 +29,21 @@ bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
+void SetTimeouts(int fd, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
 // A socket file that accepts a connection belongs to a running server; a refused connect means
 // a stale file left by a process that is gone.
 bool SomeoneListens(const sockaddr_un& addr) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  // Bounds a connect that waits on a full backlog.
+  SetTimeouts(fd, 1000);
   int rc;
   do {
     rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -42,14 +52,6 @@ bool SomeoneListens(const sockaddr_un& addr) {
   const bool alive = rc == 0 || errno == EAGAIN;
   ::close(fd);
   return alive;
-}
-
-void SetTimeouts(int fd, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 bool SameUser(int fd) {
