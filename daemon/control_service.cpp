@@ -9,7 +9,8 @@
 namespace halvex {
 namespace {
 
-// Clients read at most this many bytes of a reply, so the device list is kept within it.
+// A protocol client need not read more of a reply than a command line may hold; the device list
+// is kept within that so every client gets it whole.
 constexpr size_t kMaxReplyBytes = 4096;
 
 bool IsBlank(char c) {
