@@ -27,6 +27,18 @@ constexpr std::array<uint16_t, kFftSize> MakeBitReversal() {
 // Input index -> position after the decimation-in-time permutation.
 constexpr std::array<uint16_t, kFftSize> kBitReversed = MakeBitReversal();
 
+// The permutation as a list of swaps (i < j), so applying it needs no test per index.
+constexpr size_t kSwapCount = (kFftSize - (size_t{1} << (kFftBits / 2))) / 2;
+constexpr std::array<std::array<uint16_t, 2>, kSwapCount> MakeSwaps() {
+  std::array<std::array<uint16_t, 2>, kSwapCount> swaps{};
+  size_t n = 0;
+  for (size_t i = 0; i < kFftSize; ++i) {
+    if (kBitReversed[i] > i) swaps[n++] = {static_cast<uint16_t>(i), kBitReversed[i]};
+  }
+  return swaps;
+}
+constexpr auto kSwaps = MakeSwaps();
+
 constexpr size_t kLanes = 8;
 using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
@@ -99,6 +111,42 @@ inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) 
   }
 }
 
+// One pass with groups of at least 16: eight butterflies per step. The inverse's conjugate
+// twiddle (c, -s) is folded into the signs: wr*xr - (-s)*xi is exactly wr*xr + s*xi.
+template <bool kInverse>
+inline void WidePass(float* r, float* q, size_t span, const float* wc, const float* ws) {
+  const size_t half = span / 2;
+  for (size_t group = 0; group < kFftSize; group += span) {
+    for (size_t j = 0; j < half; j += kLanes) {
+      const size_t even = group + j;
+      const size_t odd = even + half;
+      Vec8 vwr, vws, er, ei, orr, oi;
+      std::memcpy(&vwr, wc + j, sizeof(Vec8));
+      std::memcpy(&vws, ws + j, sizeof(Vec8));
+      std::memcpy(&er, r + even, sizeof(Vec8));
+      std::memcpy(&ei, q + even, sizeof(Vec8));
+      std::memcpy(&orr, r + odd, sizeof(Vec8));
+      std::memcpy(&oi, q + odd, sizeof(Vec8));
+      Vec8 tr, ti;
+      if constexpr (kInverse) {
+        tr = vwr * orr + vws * oi;
+        ti = vwr * oi - vws * orr;
+      } else {
+        tr = vwr * orr - vws * oi;
+        ti = vwr * oi + vws * orr;
+      }
+      const Vec8 new_or = er - tr;
+      const Vec8 new_oi = ei - ti;
+      const Vec8 new_er = er + tr;
+      const Vec8 new_ei = ei + ti;
+      std::memcpy(r + odd, &new_or, sizeof(Vec8));
+      std::memcpy(q + odd, &new_oi, sizeof(Vec8));
+      std::memcpy(r + even, &new_er, sizeof(Vec8));
+      std::memcpy(q + even, &new_ei, sizeof(Vec8));
+    }
+  }
+}
+
 inline void Swap(float& a, float& b) {
   const float t = a;
   a = b;
@@ -116,62 +164,46 @@ void Transform(float* const* re, float* const* im, size_t channels, const float*
   for (size_t c = 0; c < channels && !permuted; ++c) {
     float* r = re[c];
     float* q = im[c];
-    for (size_t i = 0; i < kFftSize; ++i) {
-      const size_t j = kBitReversed[i];
-      if (j > i) {
-        Swap(r[i], r[j]);
-        Swap(q[i], q[j]);
-      }
+    for (const auto& [i, j] : kSwaps) {
+      Swap(r[i], r[j]);
+      Swap(q[i], q[j]);
     }
   }
   // The inverse uses the conjugate twiddles.
   const float sign = inverse ? -1.0f : 1.0f;
-  alignas(32) float wr[kFftSize / 2];
-  alignas(32) float wi[kFftSize / 2];
-  for (size_t span = 2; span <= kFftSize; span *= 2) {
-    const size_t half = span / 2;
-    const size_t stride = kFftSize / span;
+  for (size_t half = 1; half < kLanes; half *= 2) {
+    float wr[kLanes / 2];
+    float wi[kLanes / 2];
     for (size_t j = 0; j < half; ++j) {
-      wr[j] = twiddle_cos[j * stride];
-      wi[j] = sign * twiddle_sin[j * stride];
+      wr[j] = twiddle_cos[j * (kFftSize / (2 * half))];
+      wi[j] = sign * twiddle_sin[j * (kFftSize / (2 * half))];
     }
     for (size_t c = 0; c < channels; ++c) {
-      float* r = re[c];
-      float* q = im[c];
-      if (half == 1) {
-        SmallSpanPass<1>(r, q, wr, wi);
-        continue;
+      if (half == 1) SmallSpanPass<1>(re[c], im[c], wr, wi);
+      if (half == 2) SmallSpanPass<2>(re[c], im[c], wr, wi);
+      if (half == 4) SmallSpanPass<4>(re[c], im[c], wr, wi);
+    }
+  }
+  alignas(32) float wr[kFftSize / 2];
+  alignas(32) float ws[kFftSize / 2];
+  for (size_t span = 2 * kLanes; span <= kFftSize; span *= 2) {
+    const size_t half = span / 2;
+    const size_t stride = kFftSize / span;
+    const float* pass_cos = twiddle_cos;
+    const float* pass_sin = twiddle_sin;
+    if (stride > 1) {
+      for (size_t j = 0; j < half; ++j) {
+        wr[j] = twiddle_cos[j * stride];
+        ws[j] = twiddle_sin[j * stride];
       }
-      if (half == 2) {
-        SmallSpanPass<2>(r, q, wr, wi);
-        continue;
-      }
-      if (half == 4) {
-        SmallSpanPass<4>(r, q, wr, wi);
-        continue;
-      }
-      for (size_t group = 0; group < kFftSize; group += span) {
-        for (size_t j = 0; j < half; j += kLanes) {
-          const size_t even = group + j;
-          const size_t odd = even + half;
-          Vec8 vwr, vwi, er, ei, orr, oi;
-          std::memcpy(&vwr, wr + j, sizeof(Vec8));
-          std::memcpy(&vwi, wi + j, sizeof(Vec8));
-          std::memcpy(&er, r + even, sizeof(Vec8));
-          std::memcpy(&ei, q + even, sizeof(Vec8));
-          std::memcpy(&orr, r + odd, sizeof(Vec8));
-          std::memcpy(&oi, q + odd, sizeof(Vec8));
-          const Vec8 tr = vwr * orr - vwi * oi;
-          const Vec8 ti = vwr * oi + vwi * orr;
-          const Vec8 new_or = er - tr;
-          const Vec8 new_oi = ei - ti;
-          const Vec8 new_er = er + tr;
-          const Vec8 new_ei = ei + ti;
-          std::memcpy(r + odd, &new_or, sizeof(Vec8));
-          std::memcpy(q + odd, &new_oi, sizeof(Vec8));
-          std::memcpy(r + even, &new_er, sizeof(Vec8));
-          std::memcpy(q + even, &new_ei, sizeof(Vec8));
-        }
+      pass_cos = wr;
+      pass_sin = ws;
+    }
+    for (size_t c = 0; c < channels; ++c) {
+      if (inverse) {
+        WidePass<true>(re[c], im[c], span, pass_cos, pass_sin);
+      } else {
+        WidePass<false>(re[c], im[c], span, pass_cos, pass_sin);
       }
     }
   }
