@@ -157,7 +157,8 @@ inline void Swap(float& a, float& b) {
 // channel sees exactly the operations a lone transform would); `permuted` says the input is
 // already in bit-reversed order. Every butterfly computes
 // t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr), then x[odd] = x[even] - t, x[even] += t;
-// spans of 16 and more run eight butterflies per step, the same arithmetic lane by lane.
+// every pass runs eight butterflies per step (narrow groups gathered by shuffles), the same
+// arithmetic lane by lane as one butterfly at a time.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                const float* twiddle_sin, bool inverse, bool permuted) {
