@@ -28,7 +28,7 @@ class FieldSynth {
   // Must hold the longest diffuser delay (709 frames).
   static constexpr size_t kAllpassRingLength = 1024;
   // Far velvet taps are summed for this many frames ahead at once, vectorised across time.
-  static constexpr size_t kVelvetBlock = 64;
+  static constexpr size_t kVelvetBlock = 32;
 
   // A sparse sequence of +-a taps and the input history it is convolved with. The history is
   // written twice (at w and w + kHistory) so that any window of up to kHistory frames is
