@@ -120,11 +120,6 @@ const SplitBandsFn SplitBands = PickSplitBands();
 
 #undef HALVEX_LOAD16
 
-struct EchoPair {
-  float left;
-  float right;
-};
-
 // Sums one channel's active taps over its lines, in the order of the list (bands ascending,
 // taps in order), one fused multiply-add each.
 __attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::EchoLine* lines,
@@ -138,15 +133,34 @@ __attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::Echo
   return echo;
 }
 
-// Stores this frame's steered band values in the echo lines, then sums the taps. No tap reads
-// the slot just written (delays are at least 1), so storing every band first changes nothing.
-// The two channels' chains are interleaved so they run side by side.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) EchoPair EchoTaps(
+// What one frame of echo needs besides the stage's lines: the direct pair, this frame's band
+// signals and steering gains, and the mix gains (already halved).
+struct EchoFrame {
+  float left;
+  float right;
+  const float* left_bands;
+  const float* right_bands;
+  const float* left_gains;
+  const float* right_gains;
+  size_t band_count;
+  float half_mid;
+  float half_side;
+};
+
+// Stores this frame's steered band values in the echo lines, sums the taps, and adds the side
+// and mid echoes to the direct pair. No tap reads the slot just written (delays are at least
+// 1), so storing every band first changes nothing. The two channels' chains are interleaved so
+// they run side by side. Cloned so the fused multiply-adds are instructions, not libm calls.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAndMix(
     EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
     const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
-    const EchoWidenerStage::ActiveTap* right_taps, size_t right_count, const float* left_bands,
-    const float* right_bands, const float* left_gains, const float* right_gains,
-    size_t band_count) noexcept {
+    const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
+    const EchoFrame& frame) noexcept {
+  const size_t band_count = frame.band_count;
+  const float* left_bands = frame.left_bands;
+  const float* right_bands = frame.right_bands;
+  const float* left_gains = frame.left_gains;
+  const float* right_gains = frame.right_gains;
   // All lines of a channel advance together, so band 0's index stands for all of them.
   const size_t wl = left_lines[0].write;
   const size_t wr = right_lines[0].write;
@@ -169,7 +183,10 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) EchoPair EchoTaps(
   }
   echo_left = SumTaps(left_lines, left_taps, common, left_count, wl, echo_left);
   echo_right = SumTaps(right_lines, right_taps, common, right_count, wr, echo_right);
-  return {echo_left, echo_right};
+  const float side = echo_left - echo_right;
+  const float mid = echo_left + echo_right;
+  return {std::fmaf(frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.left)),
+          std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
 }
 
 }  // namespace
@@ -286,19 +303,18 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
   }
   steering_.Update(left_bands, right_bands);
 
-  const EchoPair echo = EchoTaps(
-      echo_lines_[0].data(), echo_lines_[1].data(), active_taps_[0].data(), active_count_[0],
-      active_taps_[1].data(), active_count_[1], left_bands.data(), right_bands.data(),
-      steering_.gain_left().data(), steering_.gain_right().data(), band_count_);
-  const float echo_left = echo.left;
-  const float echo_right = echo.right;
-  const float side = echo_left - echo_right;
-  const float mid = echo_left + echo_right;
-  const float half_mid = 0.5f * mid_gain_;
-  const float half_side = 0.5f * side_gain_;
+  const EchoFrame frame{left,
+                        right,
+                        left_bands.data(),
+                        right_bands.data(),
+                        steering_.gain_left().data(),
+                        steering_.gain_right().data(),
+                        band_count_,
+                        0.5f * mid_gain_,
+                        0.5f * side_gain_};
   StageOutput out;
-  out.wet.left = std::fmaf(half_side, side, std::fmaf(half_mid, mid, left));
-  out.wet.right = std::fmaf(-half_side, side, std::fmaf(half_mid, mid, right));
+  out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), active_taps_[0].data(),
+                       active_count_[0], active_taps_[1].data(), active_count_[1], frame);
   out.dry = {left, right};
   return out;
 }
