@@ -1,6 +1,9 @@
 #include "daemon/socket_server.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -52,6 +55,41 @@ bool SomeoneListens(const sockaddr_un& addr) {
   const bool alive = rc == 0 || errno == EAGAIN;
   ::close(fd);
   return alive;
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Waits until a whole command is queued on the connection (a line end, end of file, or as many
+// bytes as are read) or the budget is spent. A per-read time-out alone would let a client that
+// sends a byte now and then hold the serving thread for hours; this bounds the whole exchange.
+bool WaitForCommand(int fd, size_t max_bytes, int budget_ms) {
+  const int64_t deadline = NowMs() + budget_ms;
+  std::string peek(max_bytes, '\0');
+  for (;;) {
+    const ssize_t n = ::recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return true;  // the peer finished sending
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
+    if (n > 0 && (static_cast<size_t>(n) == max_bytes ||
+                  std::memchr(peek.data(), '\n', static_cast<size_t>(n)) != nullptr)) {
+      return true;
+    }
+    const int64_t left = deadline - NowMs();
+    if (left <= 0) return false;
+    if (n > 0) {
+      // Part of a line is queued, so the socket stays readable and poll would not wait; only a
+      // hang-up is worth polling for.
+      pollfd pfd{fd, POLLRDHUP, 0};
+      if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP)) != 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, 5)));
+    } else {
+      pollfd pfd{fd, POLLIN, 0};
+      ::poll(&pfd, 1, static_cast<int>(left));
+    }
+  }
 }
 
 bool SameUser(int fd) {
@@ -147,10 +185,14 @@ void SocketServer::HandleConnection() {
     ::close(fd);
     return;
   }
+  // A client that has not sent a whole command within the time-out gets no reply and changes
+  // nothing: half a command must never be executed.
+  if (!WaitForCommand(fd, kMaxLineBytes, kClientTimeoutMs)) {
+    ::close(fd);
+    return;
+  }
   ReadEnd end;
   const std::string line = ReadLine(fd, kMaxLineBytes, end);
-  // A client that sent nothing before the time-out gets no reply and changes nothing: half a
-  // command must never be executed.
   if (end != ReadEnd::kTimedOut && end != ReadEnd::kError) {
     WriteAll(fd, service_.Handle(line) + "\n");
   }

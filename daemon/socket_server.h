@@ -13,7 +13,8 @@ class SocketServer {
  public:
   // Longest command line read from a client, in bytes; the rest of a longer line is left unread.
   static constexpr size_t kMaxLineBytes = 4096;
-  // Send and receive time-out of an accepted connection, so a silent client cannot hold the thread.
+  // Longest an accepted connection may take to deliver its command (and the send and receive
+  // time-out of each socket operation), so a silent or trickling client cannot hold the thread.
   static constexpr int kClientTimeoutMs = 2000;
 
   SocketServer(std::string path, ControlService& service);
