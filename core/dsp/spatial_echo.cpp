@@ -152,7 +152,7 @@ struct EchoFrame {
 // 1), so storing every band first changes nothing. The two channels' chains are interleaved so
 // they run side by side. Cloned so the fused multiply-adds are instructions, not libm calls.
 __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAndMix(
-    EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines,
+    EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines, size_t* write,
     const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
     const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
     const EchoFrame& frame) noexcept {
@@ -161,15 +161,14 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAnd
   const float* right_bands = frame.right_bands;
   const float* left_gains = frame.left_gains;
   const float* right_gains = frame.right_gains;
-  // All lines of a channel advance together, so band 0's index stands for all of them.
-  const size_t wl = left_lines[0].write;
-  const size_t wr = right_lines[0].write;
+  const size_t wl = write[0];
+  const size_t wr = write[1];
   for (size_t b = 0; b < band_count; ++b) {
     left_lines[b].samples[wl] = left_bands[b] * left_gains[b];
     right_lines[b].samples[wr] = right_bands[b] * right_gains[b];
-    left_lines[b].write = (wl + 1) & kLineMask;
-    right_lines[b].write = (wr + 1) & kLineMask;
   }
+  write[0] = (wl + 1) & kLineMask;
+  write[1] = (wr + 1) & kLineMask;
   float echo_left = 0.0f;
   float echo_right = 0.0f;
   const size_t common = std::min(left_count, right_count);
@@ -268,9 +267,9 @@ void EchoWidenerStage::Reset() {
   for (auto& channel : echo_lines_) {
     for (size_t b = 0; b < band_count_; ++b) {
       channel[b].samples.fill(0.0f);
-      channel[b].write = 0;
     }
   }
+  echo_write_.fill(0);
   for (History& h : history_) {
     h.samples.fill(0.0f);
     h.pos = 0;
@@ -313,8 +312,9 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                         0.5f * mid_gain_,
                         0.5f * side_gain_};
   StageOutput out;
-  out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), active_taps_[0].data(),
-                       active_count_[0], active_taps_[1].data(), active_count_[1], frame);
+  out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
+                       active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
+                       active_count_[1], frame);
   out.dry = {left, right};
   return out;
 }

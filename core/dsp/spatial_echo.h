@@ -46,11 +46,11 @@ class EchoWidenerStage final : public SpatialStage {
   const BandSteering& steering() const { return steering_; }
 
   // Padded so that the same slot of neighbouring bands falls into different cache sets: at
-  // a plain 8 KiB stride every band's current slot competes for the same few sets.
+  // a plain 8 KiB stride every band's current slot competes for the same few sets. The lines
+  // of a channel advance in lockstep, so they share one write index (echo_write_).
   struct alignas(64) EchoLine {
     std::array<float, kEchoLineLength> samples;
-    size_t write;
-    char padding[184];
+    char padding[192];
   };
   // A tap that is on, in summation order.
   struct ActiveTap {
@@ -70,6 +70,7 @@ class EchoWidenerStage final : public SpatialStage {
   FirFilterbank filterbank_left_;
   FirFilterbank filterbank_right_;
   std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
+  std::array<size_t, 2> echo_write_{};
   std::array<std::array<std::array<size_t, kEchoTaps>, kMaxEchoBands>, 2> tap_delays_{};
   TapGains tap_gains_{};
   std::array<std::array<ActiveTap, kMaxEchoBands * kEchoTaps>, 2> active_taps_{};
