@@ -1,5 +1,7 @@
 #include "core/dsp/output_stage.h"
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 namespace {
 
@@ -36,7 +38,7 @@ void OutputStage::Reset() {
   haas_write_ = 0;
 }
 
-StereoSample OutputStage::Process(StereoSample in) noexcept {
+HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept {
   float left = in.left;
   float right = in.right;
   if (haas_delay_ != 0) {

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/dsp/biquad.h"
+#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -53,12 +54,13 @@ StereoSample Processor::Run(float left, float right) noexcept {
           std::fmaf(out.right, wet_gain_, staged.dry.right * dry_gain_)};
 }
 
-StereoSample Processor::ProcessFrame(float left, float right) noexcept {
+HALVEX_FMA_CLONES StereoSample Processor::ProcessFrame(float left, float right) noexcept {
   if (!stage_) return {left, right};
   return Run(left, right);
 }
 
-void Processor::ProcessBlock(float* samples, size_t frames, size_t channels) noexcept {
+HALVEX_FMA_CLONES void Processor::ProcessBlock(float* samples, size_t frames,
+                                               size_t channels) noexcept {
   if (channels < 2 || frames == 0 || !stage_) return;
   for (size_t i = 0; i < frames; ++i) {
     float* frame = samples + i * channels;
