@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run test clean
+.PHONY: deps build run render test clean
 
 deps:
 	scripts/install-deps.sh
@@ -12,6 +12,10 @@ build: deps
 	cmake --build $(BUILD)
 
 run: build
+	scripts/run-daemon-demo.sh $(BUILD)
+
+# Offline only: renders a generated demo signal through the default engine, no daemon needed.
+render: build
 	scripts/run-demo.sh $(BUILD)
 
 test: build
