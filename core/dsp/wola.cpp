@@ -42,43 +42,49 @@ constexpr auto kSwaps = MakeSwaps();
 constexpr size_t kLanes = 8;
 using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
-using Lanes8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
-
-// Masks for a pass whose groups are narrower than a vector (butterflies `kHalf` apart): which
-// of 16 consecutive elements feed the eight even and odd inputs, and how the results go back.
+// Shuffles for a pass whose groups are narrower than a vector (butterflies `kHalf` apart):
+// Gather picks the eight even and eight odd inputs out of 16 consecutive elements (lo, hi),
+// Scatter puts the results back in place.
 template <size_t kHalf>
-struct SmallSpanMasks;
+struct SmallSpan;
 template <>
-struct SmallSpanMasks<1> {
-  static constexpr Lanes8 even = {0, 2, 4, 6, 8, 10, 12, 14};
-  static constexpr Lanes8 odd = {1, 3, 5, 7, 9, 11, 13, 15};
-  static constexpr Lanes8 back_lo = {0, 8, 1, 9, 2, 10, 3, 11};
-  static constexpr Lanes8 back_hi = {4, 12, 5, 13, 6, 14, 7, 15};
+struct SmallSpan<1> {
+  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+    even = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
+    odd = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
+  }
+  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+    lo = __builtin_shufflevector(even, odd, 0, 8, 1, 9, 2, 10, 3, 11);
+    hi = __builtin_shufflevector(even, odd, 4, 12, 5, 13, 6, 14, 7, 15);
+  }
 };
 template <>
-struct SmallSpanMasks<2> {
-  static constexpr Lanes8 even = {0, 1, 4, 5, 8, 9, 12, 13};
-  static constexpr Lanes8 odd = {2, 3, 6, 7, 10, 11, 14, 15};
-  static constexpr Lanes8 back_lo = {0, 1, 8, 9, 2, 3, 10, 11};
-  static constexpr Lanes8 back_hi = {4, 5, 12, 13, 6, 7, 14, 15};
+struct SmallSpan<2> {
+  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+    even = __builtin_shufflevector(lo, hi, 0, 1, 4, 5, 8, 9, 12, 13);
+    odd = __builtin_shufflevector(lo, hi, 2, 3, 6, 7, 10, 11, 14, 15);
+  }
+  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+    lo = __builtin_shufflevector(even, odd, 0, 1, 8, 9, 2, 3, 10, 11);
+    hi = __builtin_shufflevector(even, odd, 4, 5, 12, 13, 6, 7, 14, 15);
+  }
 };
 template <>
-struct SmallSpanMasks<4> {
-  static constexpr Lanes8 even = {0, 1, 2, 3, 8, 9, 10, 11};
-  static constexpr Lanes8 odd = {4, 5, 6, 7, 12, 13, 14, 15};
-  static constexpr Lanes8 back_lo = {0, 1, 2, 3, 8, 9, 10, 11};
-  static constexpr Lanes8 back_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+struct SmallSpan<4> {
+  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+    even = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 8, 9, 10, 11);
+    odd = __builtin_shufflevector(lo, hi, 4, 5, 6, 7, 12, 13, 14, 15);
+  }
+  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+    lo = __builtin_shufflevector(even, odd, 0, 1, 2, 3, 8, 9, 10, 11);
+    hi = __builtin_shufflevector(even, odd, 4, 5, 6, 7, 12, 13, 14, 15);
+  }
 };
 
-// Gathers eight butterflies from 16 elements, runs them lane by lane as the wide passes do, and
-// puts the results back in place.
+// Runs eight butterflies gathered from 16 elements, lane by lane as the wide passes do.
 template <size_t kHalf>
 inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
-  using M = SmallSpanMasks<kHalf>;
-  constexpr Lanes8 even = M::even;
-  constexpr Lanes8 odd = M::odd;
-  constexpr Lanes8 back_lo = M::back_lo;
-  constexpr Lanes8 back_hi = M::back_hi;
+  using S = SmallSpan<kHalf>;
   Vec8 vwr, vwi;
   for (size_t i = 0; i < kLanes; ++i) {
     vwr[i] = wr[i % kHalf];
@@ -90,20 +96,17 @@ inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) 
     std::memcpy(&r1, r + base + kLanes, sizeof(Vec8));
     std::memcpy(&q0, q + base, sizeof(Vec8));
     std::memcpy(&q1, q + base + kLanes, sizeof(Vec8));
-    const Vec8 er = __builtin_shuffle(r0, r1, even);
-    const Vec8 orr = __builtin_shuffle(r0, r1, odd);
-    const Vec8 ei = __builtin_shuffle(q0, q1, even);
-    const Vec8 oi = __builtin_shuffle(q0, q1, odd);
+    Vec8 er, orr, ei, oi;
+    S::Gather(r0, r1, er, orr);
+    S::Gather(q0, q1, ei, oi);
     const Vec8 tr = vwr * orr - vwi * oi;
     const Vec8 ti = vwr * oi + vwi * orr;
     const Vec8 new_er = er + tr;
     const Vec8 new_ei = ei + ti;
     const Vec8 new_or = er - tr;
     const Vec8 new_oi = ei - ti;
-    r0 = __builtin_shuffle(new_er, new_or, back_lo);
-    r1 = __builtin_shuffle(new_er, new_or, back_hi);
-    q0 = __builtin_shuffle(new_ei, new_oi, back_lo);
-    q1 = __builtin_shuffle(new_ei, new_oi, back_hi);
+    S::Scatter(new_er, new_or, r0, r1);
+    S::Scatter(new_ei, new_oi, q0, q1);
     std::memcpy(r + base, &r0, sizeof(Vec8));
     std::memcpy(r + base + kLanes, &r1, sizeof(Vec8));
     std::memcpy(q + base, &q0, sizeof(Vec8));
