@@ -123,29 +123,49 @@ float Sine(float phase) {
 }
 
 // far[i] = sum over taps [begin, end) of sign * x(block start + i - position). Lanes run across
-// time; within a lane the taps go round-robin into kPartials partial sums, combined in a fixed
-// order, so the bits do not depend on the vector width and the adds do not wait on each other.
-constexpr size_t kPartials = 4;
+// time; within a lane the taps alternate between two partial sums, added at the end, so the bits
+// do not depend on the vector width and consecutive adds do not wait on each other. The
+// accumulators are explicit vectors so that they stay in registers.
+using F8 = float __attribute__((vector_size(32)));
+static_assert(kBlock == 32, "SumFarTaps is unrolled for four vectors of eight frames");
 
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+struct Lanes32 {
+  F8 a, b, c, d;
+};
+
+void AddTap(Lanes32& acc, const float* src, float s) {
+  const F8 k = {s, s, s, s, s, s, s, s};
+  F8 x0, x1, x2, x3;
+  std::memcpy(&x0, src, sizeof x0);
+  std::memcpy(&x1, src + 8, sizeof x1);
+  std::memcpy(&x2, src + 16, sizeof x2);
+  std::memcpy(&x3, src + 24, sizeof x3);
+  acc.a += x0 * k;
+  acc.b += x1 * k;
+  acc.c += x2 * k;
+  acc.d += x3 * k;
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
 void SumFarTaps(const float* __restrict history, const size_t* __restrict position,
                 const float* __restrict sign, size_t begin, size_t end, size_t write,
                 size_t history_mask, float* __restrict far) {
-  float acc[kPartials][kBlock] = {};
+  Lanes32 even{};
+  Lanes32 odd{};
   size_t j = begin;
-  for (; j + kPartials <= end; j += kPartials) {
-    for (size_t p = 0; p < kPartials; ++p) {
-      const float* src = history + ((write - position[j + p]) & history_mask);
-      const float s = sign[j + p];
-      for (size_t i = 0; i < kBlock; ++i) acc[p][i] += src[i] * s;
-    }
+  for (; j + 2 <= end; j += 2) {
+    AddTap(even, history + ((write - position[j]) & history_mask), sign[j]);
+    AddTap(odd, history + ((write - position[j + 1]) & history_mask), sign[j + 1]);
   }
-  for (size_t p = 0; j < end; ++j, ++p) {
-    const float* src = history + ((write - position[j]) & history_mask);
-    const float s = sign[j];
-    for (size_t i = 0; i < kBlock; ++i) acc[p][i] += src[i] * s;
-  }
-  for (size_t i = 0; i < kBlock; ++i) far[i] = (acc[0][i] + acc[1][i]) + (acc[2][i] + acc[3][i]);
+  if (j < end) AddTap(even, history + ((write - position[j]) & history_mask), sign[j]);
+  const F8 s0 = even.a + odd.a;
+  const F8 s1 = even.b + odd.b;
+  const F8 s2 = even.c + odd.c;
+  const F8 s3 = even.d + odd.d;
+  std::memcpy(far, &s0, sizeof s0);
+  std::memcpy(far + 8, &s1, sizeof s1);
+  std::memcpy(far + 16, &s2, sizeof s2);
+  std::memcpy(far + 24, &s3, sizeof s3);
 }
 
 template <size_t kCapacity>
