@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace halvex {
 namespace {
@@ -64,27 +65,88 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
   }
 }
 
-template <bool kPinCoeffs>
+// The same sixteen partial sums held as two halves of eight, for instruction sets with 256-bit
+// (or narrower) registers: G bands of both channels fit the register file without spilling.
+// Lane j of the sixteen is lane j % 8 of half j / 8, and the first fold step adds the halves,
+// so the result is bit for bit the one of SplitGroup.
+using Lanes8 = float __attribute__((vector_size(8 * sizeof(float))));
+using Lanes8Unaligned =
+    float __attribute__((vector_size(8 * sizeof(float)), aligned(4), may_alias));
+#define HALVEX_LOAD8(p) (*reinterpret_cast<const Lanes8Unaligned*>(p))
+
+__attribute__((always_inline)) inline float FoldHalves(const Lanes8& lo, const Lanes8& hi) {
+  using Lanes4 = float __attribute__((vector_size(4 * sizeof(float))));
+  using Lanes2 = float __attribute__((vector_size(2 * sizeof(float))));
+  const Lanes8 a = lo + hi;
+  const Lanes4 b =
+      __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
+  const Lanes2 c = __builtin_shufflevector(b, b, 0, 1) + __builtin_shufflevector(b, b, 2, 3);
+  return c[0] + c[1];
+}
+
+template <size_t G, bool kPinCoeffs>
+__attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs, const float* hl,
+                                                            const float* hr, float* out_l,
+                                                            float* out_r) noexcept {
+  Lanes8 l_lo[G] = {};
+  Lanes8 l_hi[G] = {};
+  Lanes8 r_lo[G] = {};
+  Lanes8 r_hi[G] = {};
+  for (size_t k = 0; k < kTaps; k += kLanes) {
+    const Lanes8 xl_lo = HALVEX_LOAD8(hl + k);
+    const Lanes8 xl_hi = HALVEX_LOAD8(hl + k + 8);
+    const Lanes8 xr_lo = HALVEX_LOAD8(hr + k);
+    const Lanes8 xr_hi = HALVEX_LOAD8(hr + k + 8);
+#pragma GCC unroll 4
+    for (size_t g = 0; g < G; ++g) {
+      Lanes8 c_lo = HALVEX_LOAD8(coeffs + g * kTaps + k);
+      Lanes8 c_hi = HALVEX_LOAD8(coeffs + g * kTaps + k + 8);
+      if constexpr (kPinCoeffs) {
+        asm("" : "+x"(c_lo), "+x"(c_hi));  // one load for both channels
+      }
+      l_lo[g] += c_lo * xl_lo;
+      l_hi[g] += c_hi * xl_hi;
+      r_lo[g] += c_lo * xr_lo;
+      r_hi[g] += c_hi * xr_hi;
+    }
+  }
+#pragma GCC unroll 4
+  for (size_t g = 0; g < G; ++g) {
+    out_l[g] = FoldHalves(l_lo[g], l_hi[g]);
+    out_r[g] = FoldHalves(r_lo[g], r_hi[g]);
+  }
+}
+
+#undef HALVEX_LOAD8
+
+// Whole groups of kGroup bands, then the remainder in one smaller group where possible.
+template <size_t kGroup, bool kHalves, bool kPinCoeffs>
 __attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
                                                          const float* hl, const float* hr,
                                                          float* out_l, float* out_r) noexcept {
+  const auto group = [&](auto width, size_t b) {
+    constexpr size_t kWidth = decltype(width)::value;
+    if constexpr (kHalves) {
+      SplitGroupHalves<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+    } else {
+      SplitGroup<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+    }
+  };
   size_t b = 0;
-  for (; b + 4 <= bands; b += 4) {
-    SplitGroup<4, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
+  for (; b + kGroup <= bands; b += kGroup) group(std::integral_constant<size_t, kGroup>{}, b);
+  if constexpr (kGroup >= 4) {
+    if (bands - b == 3) {
+      group(std::integral_constant<size_t, 3>{}, b);
+      return;
+    }
   }
-  switch (bands - b) {
-    case 3:
-      SplitGroup<3, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
-      break;
-    case 2:
-      SplitGroup<2, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
-      break;
-    case 1:
-      SplitGroup<1, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
-      break;
-    default:
-      break;
+  if constexpr (kGroup >= 3) {
+    if (bands - b == 2) {
+      group(std::integral_constant<size_t, 2>{}, b);
+      return;
+    }
   }
+  if (b < bands) group(std::integral_constant<size_t, 1>{}, b);
 }
 
 // One build per instruction set, chosen once at start-up. Mul and add stay separate (no
@@ -92,18 +154,18 @@ __attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, si
 __attribute__((target("arch=x86-64-v4"))) void SplitBandsV4(const float* coeffs, size_t bands,
                                                             const float* hl, const float* hr,
                                                             float* out_l, float* out_r) noexcept {
-  SplitAllBands<true>(coeffs, bands, hl, hr, out_l, out_r);
+  SplitAllBands<4, false, true>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
 __attribute__((target("arch=x86-64-v3"))) void SplitBandsV3(const float* coeffs, size_t bands,
                                                             const float* hl, const float* hr,
                                                             float* out_l, float* out_r) noexcept {
-  SplitAllBands<false>(coeffs, bands, hl, hr, out_l, out_r);
+  SplitAllBands<2, true, true>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
 void SplitBandsBaseline(const float* coeffs, size_t bands, const float* hl, const float* hr,
                         float* out_l, float* out_r) noexcept {
-  SplitAllBands<false>(coeffs, bands, hl, hr, out_l, out_r);
+  SplitAllBands<1, true, false>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
 using SplitBandsFn = void (*)(const float*, size_t, const float*, const float*, float*,
