@@ -137,6 +137,36 @@ inline void UpdateEightBins(AmbientSplit& a, const StereoSpectrum& s, size_t k, 
   Store(d_out + k, silent ? zero : d);
 }
 
+// ambience_gated: the 3-bin mean (edge bins count themselves as their missing neighbour) less
+// the floor, rescaled to 0..1; eight bins side by side, each with the scalar operations.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void GateAmbience(const std::array<float, kFftBins>& ambience,
+                  std::array<float, kFftBins>& gated, size_t first, size_t end) {
+  const size_t n = end - first;
+  std::array<float, kFftBins + 2 + kLanes> padded{};
+  padded[0] = ambience[first];
+  for (size_t i = 0; i < n; ++i) padded[1 + i] = ambience[first + i];
+  padded[1 + n] = ambience[end - 1];
+  const Vec8 zero = {};
+  const Vec8 one = zero + 1.0f;
+  size_t k = 0;
+  for (; k + kLanes <= n; k += kLanes) {
+    Vec8 below, centre, above;
+    Load(below, padded.data() + k);
+    Load(centre, padded.data() + k + 1);
+    Load(above, padded.data() + k + 2);
+    const Vec8 mean = (below + centre + above) / 3.0f;
+    const Vec8 scaled = (mean - kAmbienceFloor) / 0.95f;
+    const Vec8 capped = scaled < one ? scaled : one;  // std::min(1, scaled)
+    Store(gated.data() + first + k, mean <= kAmbienceFloor ? zero : capped);
+  }
+  for (; k < n; ++k) {
+    const float mean = (padded[k] + padded[k + 1] + padded[k + 2]) / 3.0f;
+    gated[first + k] =
+        mean <= kAmbienceFloor ? 0.0f : std::min(1.0f, (mean - kAmbienceFloor) / 0.95f);
+  }
+}
+
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
   std::array<float, kFftBins> p{};
@@ -178,14 +208,7 @@ void AmbientSplit::Update(const StereoSpectrum& s) noexcept {
 
 void AmbientSplit::SmoothAcrossBins() noexcept {
   if (first_bin >= end_bin) return;
-  const size_t last = end_bin - 1;
-  for (size_t k = first_bin; k < end_bin; ++k) {
-    const float below = ambience[k == first_bin ? k : k - 1];
-    const float above = ambience[k == last ? k : k + 1];
-    const float mean = (below + ambience[k] + above) / 3.0f;
-    ambience_gated[k] =
-        mean <= kAmbienceFloor ? 0.0f : std::min(1.0f, (mean - kAmbienceFloor) / 0.95f);
-  }
+  GateAmbience(ambience, ambience_gated, first_bin, end_bin);
   BoxAverage(balance, balance_smooth, first_bin, end_bin);
   BoxAverage(quadrature, quadrature_smooth, first_bin, end_bin);
   BoxAverage(coherence, coherence_smooth, first_bin, end_bin);
