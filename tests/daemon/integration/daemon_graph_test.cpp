@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "tests/daemon/integration/pw_graph.h"
 
@@ -182,6 +185,65 @@ TEST_F(DaemonGraph, IdleGraphSleepsAndWakesWhenAStreamPlays) {
       },
       5000, 50));
   graph_.Wait(player, 10000);
+}
+
+TEST_F(DaemonGraph, ANodeThatOnlySharesTheSinkNameIsNeverTakenForOurs) {
+  std::string error;
+  ASSERT_TRUE(graph_.AddSink("halvex", "Impostor", 2, 5000, error)) << error;
+  const int impostor = PrivateGraph::NodeId(graph_.Dump(), "halvex");
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers")) << graph_.DaemonLog();
+  // Our own sink feeds the DSP; the impostor (lower id, same name) is linked to nothing.
+  const nlohmann::json dump = graph_.Dump();
+  const int dsp = PrivateGraph::NodeId(dump, "halvex_dsp");
+  int into_dsp = 0;
+  for (const auto& link : PrivateGraph::Links(dump)) {
+    EXPECT_NE(link.output_node, impostor);
+    EXPECT_NE(link.input_node, impostor);
+    if (link.input_node == dsp) ++into_dsp;
+  }
+  EXPECT_EQ(into_dsp, 2);
+  EXPECT_EQ(graph_.Cli({"devices"}).out, "OK devices\tspeakers|Test Speakers|1000|1\n");
+}
+
+TEST_F(DaemonGraph, DeviceChangesDuringShutdownAreHarmless) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  std::atomic<bool> done{false};
+  std::thread setter([&] {
+    for (int i = 0; !done; ++i) {
+      graph_.Cli({"set", "output_device", i % 2 ? "speakers" : "elsewhere"});
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  kill(daemon, SIGTERM);
+  const int status = graph_.Wait(daemon, 10000);
+  done = true;
+  setter.join();
+  EXPECT_EQ(status, 0) << graph_.DaemonLog();
+}
+
+TEST_F(DaemonGraph, SaysOnceWhenTheGraphRunsAtAnotherRate) {
+  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "44100"}).status,
+            0);
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  const std::string tone = graph_.home() + "/tone.wav";
+  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
+                        "32", tone, "synth", "5", "sine", "440", "gain", "-12"})
+                .status,
+            0);
+  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  const std::string warning = "halvexd: graph runs at 44100 Hz; the engine is tuned for 48000 Hz";
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.DaemonLog().find(warning) != std::string::npos; }, 8000))
+      << graph_.DaemonLog();
+  graph_.Wait(player, 10000);
+  const std::string log = graph_.DaemonLog();
+  EXPECT_EQ(log.find(warning), log.rfind(warning)) << "said more than once";
 }
 
 }  // namespace

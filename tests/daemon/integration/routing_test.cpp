@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <string>
 #include <thread>
 
 #include "tests/daemon/integration/pw_graph.h"
@@ -140,6 +142,20 @@ TEST_F(Routing, MonoDeviceGetsTheLeftOutputOnly) {
   ASSERT_TRUE(OnlyRoutedTo("mono", 1)) << graph_.DaemonLog();
   EXPECT_EQ(graph_.LinksBetween("halvex_dsp", "mono"),
             (std::vector<std::string>{"halvex_dsp:output_FL -> mono:playback_MONO"}));
+
+  // And it hears the engine, although the DSP's right output has no buffer to write into.
+  const std::string out = graph_.home() + "/mono.wav";
+  const pid_t recorder = graph_.Spawn({"pw-record", "--target", "mono", "-P",
+                                       "{ stream.capture.sink=true }", "--format", "f32",
+                                       "--rate", "48000", "--channels", "1", out});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(graph_.Run({"pw-play", "--target", "halvex", Tone(1.5)}).status, 0);
+  kill(recorder, SIGINT);
+  graph_.Wait(recorder, 5000);
+  const CommandResult stat = graph_.Run({"sox", out, "-n", "stat"});
+  const size_t at = stat.err.find("Maximum amplitude:");
+  ASSERT_NE(at, std::string::npos) << stat.err;
+  EXPECT_GT(std::stod(stat.err.substr(at + 18)), 0.01) << stat.err;
 }
 
 TEST_F(Routing, LinkRemovedBySomeoneElseIsMadeAgain) {
