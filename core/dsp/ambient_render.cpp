@@ -62,7 +62,7 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
   }
 
   // Band layout: eight logarithmically spaced bands from first_bin to bin 340.
-  bin_band_.fill(0);
+  band_begin_.fill(end_bin_);
   lerp_lower_.fill(0);
   lerp_upper_.fill(0);
   lerp_t_.fill(0.0f);
@@ -71,7 +71,9 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
   for (size_t k = first_bin_; k < end_bin_; ++k) {
     const float octave = std::log2(static_cast<float>(k) / first);
     const float band = std::floor(octave * static_cast<float>(kBalanceBands) / span);
-    bin_band_[k] = static_cast<uint8_t>(std::min(band, static_cast<float>(kBalanceBands - 1)));
+    const size_t j = static_cast<size_t>(std::min(band, static_cast<float>(kBalanceBands - 1)));
+    // The band index never falls as k rises: record where each band starts.
+    for (size_t i = 0; i <= j; ++i) band_begin_[i] = std::min(band_begin_[i], k);
     const float u = octave / span;
     if (u < kFirstBandOnly) continue;  // band 0 alone
     const float p = std::min(8.0f * u - 0.5f, static_cast<float>(kBalanceBands - 1));
@@ -91,11 +93,12 @@ void AmbientRenderer::Reset() {
 }
 
 void AmbientRenderer::Render(StereoSpectrum& spectrum, const AmbientSplit& split) noexcept {
-  const StereoSpectrum before = spectrum;
+  // Only the band sums of the input are needed afterwards, not a copy of it.
+  const BandSums before = SumBands(spectrum);
   for (size_t k = first_bin_; k < end_bin_; ++k) {
     RenderOneBin(spectrum, k, split);
   }
-  UpdateBalance(before, spectrum);
+  UpdateBalance(before, SumBands(spectrum));
   ApplyBalance(spectrum);
 }
 
@@ -151,46 +154,54 @@ void AmbientRenderer::RenderOneBin(StereoSpectrum& s, size_t k,
   s.right_im[m] = -out_ri;
 }
 
-void AmbientRenderer::UpdateBalance(const StereoSpectrum& before,
-                                    const StereoSpectrum& after) noexcept {
-  struct Sums {
+AmbientRenderer::BandSums AmbientRenderer::SumBands(const StereoSpectrum& s) const noexcept {
+  BandSums sums{};
+  // A band's bins are contiguous, so each band sums in registers.
+  for (size_t j = 0; j < kBalanceBands; ++j) {
     double left = 0.0;
     double right = 0.0;
     double cross_re = 0.0;
     double cross_im = 0.0;
-  };
-  std::array<Sums, kBalanceBands> in{};
-  std::array<Sums, kBalanceBands> out{};
-  const auto accumulate = [](Sums& sums, const StereoSpectrum& s, size_t k) {
-    const double lr = s.left_re[k];
-    const double li = s.left_im[k];
-    const double rr = s.right_re[k];
-    const double ri = s.right_im[k];
-    sums.left += lr * lr + li * li;
-    sums.right += rr * rr + ri * ri;
-    // L conj(R)
-    sums.cross_re += lr * rr + li * ri;
-    sums.cross_im += li * rr - lr * ri;
-  };
-  for (size_t k = first_bin_; k < end_bin_; ++k) {
-    accumulate(in[bin_band_[k]], before, k);
-    accumulate(out[bin_band_[k]], after, k);
+    for (size_t k = band_begin_[j]; k < band_begin_[j + 1]; ++k) {
+      const double lr = s.left_re[k];
+      const double li = s.left_im[k];
+      const double rr = s.right_re[k];
+      const double ri = s.right_im[k];
+      left += lr * lr + li * li;
+      right += rr * rr + ri * ri;
+      // L conj(R)
+      cross_re += lr * rr + li * ri;
+      cross_im += li * rr - lr * ri;
+    }
+    sums.left[j] = left;
+    sums.right[j] = right;
+    sums.cross_re[j] = cross_re;
+    sums.cross_im[j] = cross_im;
   }
+  return sums;
+}
+
+void AmbientRenderer::UpdateBalance(const StereoSpectrum& before,
+                                    const StereoSpectrum& after) noexcept {
+  UpdateBalance(SumBands(before), SumBands(after));
+}
+
+void AmbientRenderer::UpdateBalance(const BandSums& in, const BandSums& out) noexcept {
   for (size_t j = 0; j < kBalanceBands; ++j) {
-    const double e_in = in[j].left + in[j].right;
-    const double e_out = out[j].left + out[j].right;
+    const double e_in = in.left[j] + in.right[j];
+    const double e_out = out.left[j] + out.right[j];
     if (e_in < kBandFloor || e_out < kBandFloor) continue;
-    const double e_left = (in[j].left / e_in) * e_out / (out[j].left + kBandFloor);
-    const double e_right = (in[j].right / e_in) * e_out / (out[j].right + kBandFloor);
+    const double e_left = (in.left[j] / e_in) * e_out / (out.left[j] + kBandFloor);
+    const double e_right = (in.right[j] / e_in) * e_out / (out.right[j] + kBandFloor);
     const auto target = [](double e) {
       return e < 0.25 ? 0.5f : static_cast<float>(std::min(std::sqrt(e), 2.0));
     };
     band_gain_left_[j] += kBalanceSmoothing * (target(e_left) - band_gain_left_[j]);
     band_gain_right_[j] += kBalanceSmoothing * (target(e_right) - band_gain_right_[j]);
     const float angle_out =
-        Atan2(static_cast<float>(out[j].cross_im), static_cast<float>(out[j].cross_re));
+        Atan2(static_cast<float>(out.cross_im[j]), static_cast<float>(out.cross_re[j]));
     const float angle_in =
-        Atan2(static_cast<float>(in[j].cross_im), static_cast<float>(in[j].cross_re));
+        Atan2(static_cast<float>(in.cross_im[j]), static_cast<float>(in.cross_re[j]));
     const float delta = angle_out - angle_in;
     const float wrapped = Atan2(std::sin(delta), std::cos(delta));
     band_phase_[j] += kBalanceSmoothing * (-0.5f * wrapped - band_phase_[j]);

@@ -50,6 +50,16 @@ class AmbientRenderer {
   const std::array<float, kBalanceBands>& band_phase() const { return band_phase_; }
 
  private:
+  // Per band: |L|^2, |R|^2 and L conj(R) summed over its bins.
+  struct BandSums {
+    std::array<double, kBalanceBands> left;
+    std::array<double, kBalanceBands> right;
+    std::array<double, kBalanceBands> cross_re;
+    std::array<double, kBalanceBands> cross_im;
+  };
+  BandSums SumBands(const StereoSpectrum& spectrum) const noexcept;
+  void UpdateBalance(const BandSums& in, const BandSums& out) noexcept;
+
   std::array<float, kFftBins> rotation_angle_{};
   std::array<float, kFftBins> ambient_phase_{};
   std::array<float, kFftBins> direct_phase_{};
@@ -61,8 +71,9 @@ class AmbientRenderer {
   size_t first_bin_ = 0;
   size_t end_bin_ = 0;
   // Derived from first_bin once per configuration, so the audio path needs no logarithms
-  // for them: each bin's band for the balance sums, and its interpolation between bands.
-  std::array<uint8_t, kFftBins> bin_band_{};
+  // for them: where each band's bins begin (the last entry is end_bin), and each bin's
+  // interpolation between bands.
+  std::array<size_t, kBalanceBands + 1> band_begin_{};
   std::array<uint8_t, kFftBins> lerp_lower_{};
   std::array<uint8_t, kFftBins> lerp_upper_{};
   std::array<float, kFftBins> lerp_t_{};
