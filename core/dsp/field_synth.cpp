@@ -333,13 +333,16 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
   alignas(16) std::array<float, kLines> x;
   // Only the last two lines are modulated; the others are plain reads.
   const auto& behind = [this](size_t n) { return line_ring_[(line_pos_ - kFdnLen[n]) & kLineMask][n]; };
+#pragma GCC unroll 8
   for (size_t n = 0; n < kFirstModulatedLine; ++n) x[n] = behind(n);
   for (size_t n = kFirstModulatedLine; n < kLines; ++n) x[n] = ReadLine(n);
 
   const size_t ap = allpass_pos_;
+#pragma GCC unroll 3
   for (size_t a = 0; a < kAllpassesPerLine; ++a) {
     auto& ring = allpass_[a];
     alignas(16) std::array<float, kLines> delayed;
+#pragma GCC unroll 8
     for (size_t n = 0; n < kLines; ++n) delayed[n] = ring[(ap - kAllpassLen[n][a]) & kAllpassMask][n];
     float* slot = ring[ap].data();
     for (size_t h = 0; h < kLines; h += 4) {
