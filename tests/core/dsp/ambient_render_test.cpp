@@ -38,17 +38,6 @@ AmbientSplit FlatSplit(float coherence, float ambience) {
   return split;
 }
 
-TEST(AmbientRenderer, DepthEqIsUnitMeanPowerOverRenderedBins) {
-  AmbientRenderer renderer;
-  renderer.Configure(1.0f, 1.0f, 0.0f, RenderTarget::kHeadphones);  // eq_depth 1
-  double power = 0.0;
-  for (size_t k = 4; k <= 340; ++k) power += renderer.depth_eq()[k] * renderer.depth_eq()[k];
-  EXPECT_NEAR(power / 337.0, 1.0, 1e-4);
-  // No spread, no tilt.
-  renderer.Configure(0.0f, 2.0f, 0.0f, RenderTarget::kHeadphones);
-  for (size_t k = 0; k < kFftBins; ++k) ASSERT_EQ(renderer.depth_eq()[k], 1.0f);
-}
-
 TEST(AmbientRenderer, BinsOutsideTheRangeAndTheirMirrorsPassUnchanged) {
   for (RenderTarget target : {RenderTarget::kSpeakers, RenderTarget::kHeadphones}) {
     AmbientRenderer renderer;
