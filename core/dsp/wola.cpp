@@ -42,6 +42,9 @@ constexpr auto kSwaps = MakeSwaps();
 constexpr size_t kLanes = 8;
 using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
+// The helpers below are always inlined, so each clone of the transform compiles them for its
+// own instruction set.
+
 // Shuffles for a pass whose groups are narrower than a vector (butterflies `kHalf` apart):
 // Gather picks the eight even and eight odd inputs out of 16 consecutive elements (lo, hi),
 // Scatter puts the results back in place.
@@ -49,33 +52,33 @@ template <size_t kHalf>
 struct SmallSpan;
 template <>
 struct SmallSpan<1> {
-  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
     odd = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
   }
-  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 8, 1, 9, 2, 10, 3, 11);
     hi = __builtin_shufflevector(even, odd, 4, 12, 5, 13, 6, 14, 7, 15);
   }
 };
 template <>
 struct SmallSpan<2> {
-  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 1, 4, 5, 8, 9, 12, 13);
     odd = __builtin_shufflevector(lo, hi, 2, 3, 6, 7, 10, 11, 14, 15);
   }
-  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 1, 8, 9, 2, 3, 10, 11);
     hi = __builtin_shufflevector(even, odd, 4, 5, 12, 13, 6, 7, 14, 15);
   }
 };
 template <>
 struct SmallSpan<4> {
-  static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 8, 9, 10, 11);
     odd = __builtin_shufflevector(lo, hi, 4, 5, 6, 7, 12, 13, 14, 15);
   }
-  static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 1, 2, 3, 8, 9, 10, 11);
     hi = __builtin_shufflevector(even, odd, 4, 5, 6, 7, 12, 13, 14, 15);
   }
@@ -83,7 +86,7 @@ struct SmallSpan<4> {
 
 // Runs eight butterflies gathered from 16 elements, lane by lane as the wide passes do.
 template <size_t kHalf>
-inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
+[[gnu::always_inline]] inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
   using S = SmallSpan<kHalf>;
   Vec8 vwr, vwi;
   for (size_t i = 0; i < kLanes; ++i) {
@@ -117,7 +120,7 @@ inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) 
 // One pass with groups of at least 16: eight butterflies per step. The inverse's conjugate
 // twiddle (c, -s) is folded into the signs: wr*xr - (-s)*xi is exactly wr*xr + s*xi.
 template <bool kInverse>
-inline void WidePass(float* r, float* q, size_t span, const float* wc, const float* ws) {
+[[gnu::always_inline]] inline void WidePass(float* r, float* q, size_t span, const float* wc, const float* ws) {
   const size_t half = span / 2;
   for (size_t group = 0; group < kFftSize; group += span) {
     for (size_t j = 0; j < half; j += kLanes) {
@@ -150,7 +153,7 @@ inline void WidePass(float* r, float* q, size_t span, const float* wc, const flo
   }
 }
 
-inline void Swap(float& a, float& b) {
+[[gnu::always_inline]] inline void Swap(float& a, float& b) {
   const float t = a;
   a = b;
   b = t;
