@@ -54,12 +54,15 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
 
 using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
-inline void Load(Vec8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
-inline void Store(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof(v)); }
+// Helpers called from the cloned functions are always inlined, so each clone compiles them for
+// its own instruction set.
+
+[[gnu::always_inline]] inline void Load(Vec8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
+[[gnu::always_inline]] inline void Store(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof(v)); }
 
 // One bin up to the eigenvalue: smoothing, placement and correlation; leaves P and the
 // discriminant D for the ambience pass.
-inline void UpdateBin(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
+[[gnu::always_inline]] inline void UpdateBin(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
                       float* d_out) {
   const float lr = s.left_re[k];
   const float li = s.left_im[k];
@@ -91,7 +94,7 @@ inline void UpdateBin(AmbientSplit& a, const StereoSpectrum& s, size_t k, float*
 
 // UpdateBin for eight bins at once, lane by lane the same operations (selects stand in for the
 // branches), so every build gives the same bits.
-inline void UpdateEightBins(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
+[[gnu::always_inline]] inline void UpdateEightBins(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
                             float* d_out) {
   const Vec8 zero = {};
   const Vec8 one = zero + 1.0f;
