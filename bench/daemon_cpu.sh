@@ -56,9 +56,14 @@ ticks=$(getconf CLK_TCK)
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 printf "%-16s %10s %14s %10s\n" algorithm cpu_s cpu_s/audio_s "% core"
-for algorithm in echo_widener experimental deep_field matrix_surround matrix_steer; do
-  printf '{"enabled": true, "spatial_algorithm": "%s"}\n' "$algorithm" \
-    > "$HOME/.config/halvex/config.json"
+# "pass-through" (processing off) is the daemon's own cost: graph, guard and block copies.
+for algorithm in pass-through echo_widener experimental deep_field matrix_surround matrix_steer; do
+  if [ "$algorithm" = pass-through ]; then
+    echo '{"enabled": false}' > "$HOME/.config/halvex/config.json"
+  else
+    printf '{"enabled": true, "spatial_algorithm": "%s"}\n' "$algorithm" \
+      > "$HOME/.config/halvex/config.json"
+  fi
   "$daemon" >/dev/null 2>"$base/halvexd-$algorithm.log" & daemon_pid=$!
   pids+=($daemon_pid)
   until [ -S "$XDG_RUNTIME_DIR/halvexd.sock" ] && pw-link -l 2>/dev/null | grep -q "halvex_dsp:output_FR"; do
