@@ -307,11 +307,21 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   const LinkwitzRileyFir crossover;
   filterbank_left_.Configure(crossover, edges, band_count_, kTaps);
   filterbank_right_.Configure(crossover, edges, band_count_, kTaps);
-  for (size_t b = 0; b < kMaxEchoBands; ++b) {
-    std::copy(filterbank_left_.filters[b].coeffs.begin(), filterbank_left_.filters[b].coeffs.end(),
-              band_coeffs_.begin() + b * kTaps);
-  }
   ConfigureTaps(config, band_count_);
+  // A band with every tap off on both sides is never heard: its echo lines are never read and
+  // its steering gains only scale those lines. Its filters are skipped (its band values stay
+  // 0); the default table's lowest and highest bands are such bands.
+  heard_count_ = 0;
+  for (size_t b = 0; b < band_count_; ++b) {
+    bool heard = false;
+    for (size_t k = 0; k < kEchoTaps; ++k) {
+      heard = heard || tap_delays_[0][b][k] != 0 || tap_delays_[1][b][k] != 0;
+    }
+    if (!heard) continue;
+    const FirCoeffs& design = filterbank_left_.filters[b].coeffs;
+    std::copy(design.begin(), design.end(), band_coeffs_.begin() + heard_count_ * kTaps);
+    heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
+  }
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
   if (stft_on_) {
@@ -350,7 +360,7 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
 
   BandValues left_bands{};
   BandValues right_bands{};
-  if (band_count_ > 0) {
+  if (heard_count_ > 0) {
     for (size_t c = 0; c < 2; ++c) {
       History& h = history_[c];
       h.pos = h.pos == 0 ? kTaps - 1 : h.pos - 1;
@@ -358,8 +368,14 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
       h.samples[h.pos] = x;
       h.samples[h.pos + kTaps] = x;
     }
-    SplitBands(band_coeffs_.data(), band_count_, history_[0].samples.data() + history_[0].pos,
-               history_[1].samples.data() + history_[1].pos, left_bands.data(), right_bands.data());
+    BandValues heard_left;
+    BandValues heard_right;
+    SplitBands(band_coeffs_.data(), heard_count_, history_[0].samples.data() + history_[0].pos,
+               history_[1].samples.data() + history_[1].pos, heard_left.data(), heard_right.data());
+    for (size_t i = 0; i < heard_count_; ++i) {
+      left_bands[heard_bands_[i]] = heard_left[i];
+      right_bands[heard_bands_[i]] = heard_right[i];
+    }
   }
   steering_.Update(left_bands, right_bands);
 

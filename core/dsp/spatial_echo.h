@@ -82,8 +82,11 @@ class EchoWidenerStage final : public SpatialStage {
   float side_gain_ = 0.0f;
   float mid_gain_ = 0.0f;
   std::array<History, 2> history_{};
-  // The band designs side by side, aligned for the vector loads.
+  // The designs of the bands that are heard, side by side and aligned for the vector loads,
+  // and which band each row is.
   alignas(64) std::array<float, kMaxEchoBands * kBandTaps> band_coeffs_{};
+  std::array<uint8_t, kMaxEchoBands> heard_bands_{};
+  size_t heard_count_ = 0;
 };
 
 }  // namespace halvex

@@ -71,23 +71,28 @@ TEST(EchoWidener, SingleBandImpulseShowsTapDelaysGainsAndPolarity) {
   config.stft_expand = 0.0f;
   config.steer_amount = 0.0f;
   config.steer_depth = 0.0f;
-  config.bands = {{1000.0f, 1.0f, 0.0f}};  // left taps at 48, 82, 139, 226 frames
-  auto stage = MakeStage(config);
-  ASSERT_EQ(stage->band_count(), 1u);
-  EXPECT_EQ(stage->tap_delay(0, 0, 3), 226u);
-  EXPECT_EQ(stage->tap_delay(1, 0, 0), 0u);
+  // Echoes on one side only (taps at 48, 82, 139, 226 frames), left first, then right.
+  for (size_t side = 0; side < 2; ++side) {
+    config.bands = {{1000.0f, side == 0 ? 1.0f : 0.0f, side == 0 ? 0.0f : 1.0f}};
+    auto stage = MakeStage(config);
+    ASSERT_EQ(stage->band_count(), 1u);
+    EXPECT_EQ(stage->tap_delay(side, 0, 3), 226u);
+    EXPECT_EQ(stage->tap_delay(1 - side, 0, 0), 0u);
 
-  std::vector<float> expected_left(600, 0.0f);
-  expected_left[0] = 1.0f;
-  expected_left[127 + 48] = 0.75f;
-  expected_left[127 + 82] = -0.375f;
-  expected_left[127 + 139] = 0.1875f;
-  expected_left[127 + 226] = -0.09375f;
-  for (size_t t = 0; t < 600; ++t) {
-    const StageOutput out = stage->Process(t == 0 ? 1.0f : 0.0f, 0.0f);
-    ASSERT_FLOAT_EQ(out.wet.left, expected_left[t]) << "frame " << t;
-    const float expected_right = t == 0 ? 0.0f : -expected_left[t];
-    ASSERT_FLOAT_EQ(out.wet.right, expected_right) << "frame " << t;
+    // The echo, as 1.5 (eL - eR) on the left and its negative on the right.
+    std::vector<float> side_echo(600, 0.0f);
+    const float sign = side == 0 ? 1.0f : -1.0f;
+    side_echo[127 + 48] = sign * 0.75f;
+    side_echo[127 + 82] = sign * -0.375f;
+    side_echo[127 + 139] = sign * 0.1875f;
+    side_echo[127 + 226] = sign * -0.09375f;
+    for (size_t t = 0; t < 600; ++t) {
+      const float impulse = t == 0 ? 1.0f : 0.0f;
+      const StageOutput out =
+          stage->Process(side == 0 ? impulse : 0.0f, side == 1 ? impulse : 0.0f);
+      ASSERT_FLOAT_EQ(out.wet.left, (side == 0 ? impulse : 0.0f) + side_echo[t]) << "frame " << t;
+      ASSERT_FLOAT_EQ(out.wet.right, (side == 1 ? impulse : 0.0f) - side_echo[t]) << "frame " << t;
+    }
   }
 }
 
