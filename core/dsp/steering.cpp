@@ -78,9 +78,14 @@ void BandSteering::Update(const BandValues& left_bands, const BandValues& right_
   if (!active_) {
     return;
   }
-  for (size_t b = 0; b < band_count_; ++b) {
-    const float l = left_bands[b];
-    const float r = right_bands[b];
+  // Every slot, not only the active bands, on local copies of the inputs: with a fixed count
+  // and no possible aliasing the element-wise updates vectorise. Slots from band_count up are
+  // never refreshed, so their targets and gains stay 1 whatever they are fed.
+  const BandValues left = left_bands;
+  const BandValues right = right_bands;
+  for (size_t b = 0; b < kMaxEchoBands; ++b) {
+    const float l = left[b];
+    const float r = right[b];
     power_left_[b] += kPowerSmoothing * (l * l - power_left_[b]);
     power_right_[b] += kPowerSmoothing * (r * r - power_right_[b]);
     cross_[b] += kPowerSmoothing * (l * r - cross_[b]);
@@ -90,7 +95,7 @@ void BandSteering::Update(const BandValues& left_bands, const BandValues& right_
     countdown_ = kRefreshInterval;
     RefreshTargets();
   }
-  for (size_t b = 0; b < band_count_; ++b) {
+  for (size_t b = 0; b < kMaxEchoBands; ++b) {
     gain_left_[b] += kGainGlide * (target_left_[b] - gain_left_[b]);
     gain_right_[b] += kGainGlide * (target_right_[b] - gain_right_[b]);
   }
