@@ -53,10 +53,13 @@ void BM_FieldSynthProcess(benchmark::State& state) {
 }
 BENCHMARK(BM_FieldSynthProcess);
 
+// range 0: the default (the gate analyses the input); range 1: recycle 1, the gate switched off.
 void BM_DeepFieldStage(benchmark::State& state) {
   DenormalGuard guard;
   auto stage = std::make_unique<DeepFieldStage>();
-  stage->Configure(DefaultConfig());
+  ProcessorConfig config = DefaultConfig();
+  if (state.range(0) == 1) config.recycle = 1.0f;
+  stage->Configure(config);
   const std::vector<float> x = Noise(kFrames, 2);
   for (auto _ : state) {
     for (size_t i = 0; i < kFrames; ++i) {
@@ -65,7 +68,7 @@ void BM_DeepFieldStage(benchmark::State& state) {
   }
   Report(state, kFrames);
 }
-BENCHMARK(BM_DeepFieldStage);
+BENCHMARK(BM_DeepFieldStage)->Arg(0)->Arg(1);
 
 void BM_ProcessorDefault(benchmark::State& state) {
   DenormalGuard guard;
