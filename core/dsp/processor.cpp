@@ -20,6 +20,10 @@ size_t HaasFrames(float ms) {
   return static_cast<size_t>(frames);
 }
 
+// A NaN or infinity would stay in every recursive filter until the next Configure, so one bad
+// sample from a player would silence (or NaN) the output for good: read it as silence instead.
+float Finite(float x) noexcept { return std::isfinite(x) ? x : 0.0f; }
+
 }  // namespace
 
 void Processor::Configure(const ProcessorConfig& config) {
@@ -47,7 +51,7 @@ void Processor::Configure(const ProcessorConfig& config) {
 }
 
 StereoSample Processor::Run(float left, float right) noexcept {
-  const StageOutput staged = stage_->Process(left, right);
+  const StageOutput staged = stage_->Process(Finite(left), Finite(right));
   const StereoSample out = output_.Process(staged.wet);
   // The dry path bypasses the output stage: no delay, filtering or limiting.
   return {std::fmaf(out.left, wet_gain_, staged.dry.left * dry_gain_),

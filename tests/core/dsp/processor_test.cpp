@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -187,6 +188,31 @@ TEST(Processor, ReconfigureStartsFromSilence) {
     const StereoSample b = reused.ProcessFrame(x, x);
     ASSERT_EQ(a.left, b.left) << n;
     ASSERT_EQ(a.right, b.right) << n;
+  }
+}
+
+TEST(Processor, NonFiniteInputDoesNotPoisonLaterOutput) {
+  for (int algorithm = 0; algorithm <= 4; ++algorithm) {
+    ProcessorConfig c = DefaultConfig();
+    c.spatial_algorithm = static_cast<SpatialAlgorithm>(algorithm);
+    c.wet_dry_ratio = 0.5f;
+    Processor clean;
+    clean.Configure(c);
+    Processor hit;
+    hit.Configure(c);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    // The bad frames read as silence, so both processors stay in step bit for bit.
+    for (int n = 0; n < 6000; ++n) {
+      const float x = 0.3f * std::sin(n * 0.05f);
+      const bool bad = n == 100 || n == 101;
+      const StereoSample a = clean.ProcessFrame(bad ? 0.0f : x, bad ? 0.0f : -x);
+      const StereoSample b = hit.ProcessFrame(n == 100 ? nan : (n == 101 ? inf : x),
+                                              n == 101 ? -inf : (n == 100 ? nan : -x));
+      ASSERT_TRUE(std::isfinite(b.left) && std::isfinite(b.right)) << algorithm << " " << n;
+      ASSERT_EQ(a.left, b.left) << algorithm << " " << n;
+      ASSERT_EQ(a.right, b.right) << algorithm << " " << n;
+    }
   }
 }
 
