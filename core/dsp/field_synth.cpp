@@ -328,8 +328,7 @@ float FieldSynth::ReadLine(size_t line) noexcept {
 
 // Stage by stage across the eight lines: every step but the reads is elementwise over lines.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
-void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
-                                  std::array<float, kLines>& out) noexcept {
+void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   alignas(16) std::array<float, kLines> x;
   // Only the last two lines are modulated; the others are plain reads.
   const auto& behind = [this](size_t n) { return line_ring_[(line_pos_ - kFdnLen[n]) & kLineMask][n]; };
@@ -360,6 +359,11 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
     Store4(damping_state_.data() + h, s);
     Store4(out.data() + h, Load4(line_gain_.data() + h) * s);
   }
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void FieldSynth::FeedLines(const std::array<float, kLines>& acc,
+                           const std::array<float, kLines>& out) noexcept {
   float sum = 0.0f;
   for (size_t n = 0; n < kLines; ++n) sum += out[n];
   // Householder feedback I - (1/4) 1 1^T: lossless, every line feeds every other.
@@ -369,6 +373,12 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
     Store4(slot + h, Load4(out.data() + h) - feedback + Load4(acc.data() + h));
   }
   line_pos_ = (line_pos_ + 1) & kLineMask;
+}
+
+void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
+                                  std::array<float, kLines>& out) noexcept {
+  AdvanceLines(out);
+  FeedLines(acc, out);
 }
 
 // Elementwise over the eight bands (vectorised).
@@ -439,6 +449,20 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
     for (auto& v : late_) FillFar(v, write);
   }
 
+  // The lines' outputs do not depend on this frame's injection, so the long serial path to the
+  // output (lines, colour, balance) starts first and the early diffusion overlaps it.
+  std::array<float, kLines> o;
+  AdvanceLines(o);
+  const float late_left = VelvetStep(late_[0], late.left, write, block_pos_);
+  const float late_right = VelvetStep(late_[1], late.right, write, block_pos_);
+  float left = kLateMix * late_left +
+               (o[0] - o[1] + o[2] - o[3] + o[4] - o[5] + o[6] - o[7]) * kInvSqrt8;
+  float right = kLateMix * late_right +
+                (o[0] + o[1] - o[2] - o[3] + o[4] + o[5] - o[6] - o[7]) * kInvSqrt8;
+  left = Colour(colour_left_, left);
+  right = Colour(colour_right_, right);
+  const StereoSample balanced = Balance(left, right);
+
   alignas(16) std::array<float, kLines> acc{};
   for (size_t k = 0; k < kLayers; ++k) {
     const F4 vl = Splat(VelvetStep(early_[2 * k], sends[k].left, write, block_pos_));
@@ -448,23 +472,10 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
                                                       vr * Load4(injection_right_[k].data() + h)));
     }
   }
-
-  std::array<float, kLines> o;
-  InjectAndAdvance(acc, o);
-
-  const float late_left = VelvetStep(late_[0], late.left, write, block_pos_);
-  const float late_right = VelvetStep(late_[1], late.right, write, block_pos_);
+  FeedLines(acc, o);
   velvet_write_ = (write + 1) & (Velvet<kLateTaps>::kHistory - 1);
   block_pos_ = (block_pos_ + 1) % kBlock;
 
-  float left = kLateMix * late_left +
-               (o[0] - o[1] + o[2] - o[3] + o[4] - o[5] + o[6] - o[7]) * kInvSqrt8;
-  float right = kLateMix * late_right +
-                (o[0] + o[1] - o[2] - o[3] + o[4] + o[5] - o[6] - o[7]) * kInvSqrt8;
-  left = Colour(colour_left_, left);
-  right = Colour(colour_right_, right);
-
-  const StereoSample balanced = Balance(left, right);
   const float u = (balanced.left + balanced.right) / 2.0f;
   const float v = (balanced.left - balanced.right) / 2.0f * width_;
   return {kCentreGain * u + v, kCentreGain * u - v};

@@ -58,6 +58,10 @@ class FieldSynth {
   // feedback with `acc` injected, and advances. `out` receives each line's damped output.
   void InjectAndAdvance(const std::array<float, kLines>& acc,
                         std::array<float, kLines>& out) noexcept;
+  // The two halves of InjectAndAdvance: the lines' damped outputs, then the feedback write.
+  void AdvanceLines(std::array<float, kLines>& out) noexcept;
+  void FeedLines(const std::array<float, kLines>& acc,
+                 const std::array<float, kLines>& out) noexcept;
   // Evens out the two channels' band levels; returns the balanced pair.
   StereoSample Balance(float left, float right) noexcept;
 
