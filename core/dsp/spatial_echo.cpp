@@ -34,6 +34,17 @@ __attribute__((always_inline)) inline float Fold(const Lanes& acc) {
   return c[0] + c[1];
 }
 
+// Keeps a loaded block in one register for both channels: GCC would otherwise fold the load
+// into both multiplies and the loop would wait on loads rather than arithmetic. Clang checks
+// the register constraint against the file's baseline target rather than the function's, and
+// keeps the block in a register anyway, so it gets nothing here.
+template <typename V>
+__attribute__((always_inline)) inline void PinInRegister([[maybe_unused]] V& v) {
+#if defined(__GNUC__) && !defined(__clang__)
+  asm("" : "+v"(v));
+#endif
+}
+
 // G bands of both channels side by side: each history block is loaded once for G bands and
 // each coefficient block once for both channels.
 template <size_t G, bool kPinCoeffs>
@@ -49,9 +60,7 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
     for (size_t g = 0; g < G; ++g) {
       Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
       if constexpr (kPinCoeffs) {
-        // Keeps the block in one register for both channels; the compiler would otherwise load
-        // it twice and the loop would wait on loads rather than arithmetic.
-        asm("" : "+v"(c));
+        PinInRegister(c);
       }
       acc_l[g] += c * xl;
       acc_r[g] += c * xr;
@@ -101,7 +110,8 @@ __attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs,
       Lanes8 c_lo = HALVEX_LOAD8(coeffs + g * kTaps + k);
       Lanes8 c_hi = HALVEX_LOAD8(coeffs + g * kTaps + k + 8);
       if constexpr (kPinCoeffs) {
-        asm("" : "+x"(c_lo), "+x"(c_hi));  // one load for both channels
+        PinInRegister(c_lo);
+        PinInRegister(c_hi);
       }
       l_lo[g] += c_lo * xl_lo;
       l_hi[g] += c_hi * xl_hi;
@@ -170,10 +180,31 @@ void SplitBandsBaseline(const float* coeffs, size_t bands, const float* hl, cons
 using SplitBandsFn = void (*)(const float*, size_t, const float*, const float*, float*,
                               float*) noexcept;
 
-SplitBandsFn PickSplitBands() {
+// Whether this CPU runs code built for x86-64-v3 (AVX2, FMA, BMI) or x86-64-v4 (AVX-512).
+bool CpuHasV3() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("x86-64-v4")) return SplitBandsV4;
-  if (__builtin_cpu_supports("x86-64-v3")) return SplitBandsV3;
+#if defined(__clang__)
+  // Clang knows no level names here; these are the features the v3 build leans on.
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+#else
+  return __builtin_cpu_supports("x86-64-v3");
+#endif
+}
+
+bool CpuHasV4() {
+  __builtin_cpu_init();
+#if defined(__clang__)
+  return CpuHasV3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+#else
+  return __builtin_cpu_supports("x86-64-v4");
+#endif
+}
+
+SplitBandsFn PickSplitBands() {
+  if (CpuHasV4()) return SplitBandsV4;
+  if (CpuHasV3()) return SplitBandsV3;
   return SplitBandsBaseline;
 }
 
@@ -253,14 +284,13 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAnd
 
 bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
                     const float* right, float* out_left, float* out_right) {
-  __builtin_cpu_init();
   switch (level) {
     case SplitLevel::kAvx512:
-      if (!__builtin_cpu_supports("x86-64-v4")) return false;
+      if (!CpuHasV4()) return false;
       SplitBandsV4(coeffs, bands, left, right, out_left, out_right);
       return true;
     case SplitLevel::kAvx2:
-      if (!__builtin_cpu_supports("x86-64-v3")) return false;
+      if (!CpuHasV3()) return false;
       SplitBandsV3(coeffs, bands, left, right, out_left, out_right);
       return true;
     case SplitLevel::kBaseline:
