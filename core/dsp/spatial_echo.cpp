@@ -56,7 +56,7 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
   for (size_t k = 0; k < kTaps; k += kLanes) {
     const Lanes xl = HALVEX_LOAD16(hl + k);
     const Lanes xr = HALVEX_LOAD16(hr + k);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (size_t g = 0; g < G; ++g) {
       Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
       if constexpr (kPinCoeffs) {
@@ -66,7 +66,7 @@ __attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const
       acc_r[g] += c * xr;
     }
   }
-#pragma GCC unroll 4
+#pragma GCC unroll 16
   for (size_t g = 0; g < G; ++g) {
     out_l[g] = Fold(acc_l[g]);
     out_r[g] = Fold(acc_r[g]);
@@ -105,7 +105,7 @@ __attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs,
     const Lanes8 xl_hi = HALVEX_LOAD8(hl + k + 8);
     const Lanes8 xr_lo = HALVEX_LOAD8(hr + k);
     const Lanes8 xr_hi = HALVEX_LOAD8(hr + k + 8);
-#pragma GCC unroll 4
+#pragma GCC unroll 16
     for (size_t g = 0; g < G; ++g) {
       Lanes8 c_lo = HALVEX_LOAD8(coeffs + g * kTaps + k);
       Lanes8 c_hi = HALVEX_LOAD8(coeffs + g * kTaps + k + 8);
@@ -119,7 +119,7 @@ __attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs,
       r_hi[g] += c_hi * xr_hi;
     }
   }
-#pragma GCC unroll 4
+#pragma GCC unroll 16
   for (size_t g = 0; g < G; ++g) {
     out_l[g] = FoldHalves(l_lo[g], l_hi[g]);
     out_r[g] = FoldHalves(r_lo[g], r_hi[g]);
@@ -128,34 +128,36 @@ __attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs,
 
 #undef HALVEX_LOAD8
 
-// Whole groups of kGroup bands, then the remainder in one smaller group where possible.
-template <size_t kGroup, bool kHalves, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
-                                                         const float* hl, const float* hr,
-                                                         float* out_l, float* out_r) noexcept {
-  const auto group = [&](auto width, size_t b) {
-    constexpr size_t kWidth = decltype(width)::value;
-    if constexpr (kHalves) {
+// The last `rest` (below kWidth + 1) bands from band b, as one group.
+template <size_t kWidth, bool kHalves, bool kPinCoeffs>
+__attribute__((always_inline)) inline void SplitRest(size_t rest, size_t b, const float* coeffs,
+                                                     const float* hl, const float* hr, float* out_l,
+                                                     float* out_r) noexcept {
+  if constexpr (kWidth > 0) {
+    if (rest != kWidth) {
+      SplitRest<kWidth - 1, kHalves, kPinCoeffs>(rest, b, coeffs, hl, hr, out_l, out_r);
+    } else if constexpr (kHalves) {
       SplitGroupHalves<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
     } else {
       SplitGroup<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
     }
-  };
+  }
+}
+
+// Groups of at most kGroup bands, spread evenly (15 bands in groups of at most 7 run as
+// 5 + 5 + 5, not 7 + 7 + 1): a lone band per group would wait on loads.
+template <size_t kGroup, bool kHalves, bool kPinCoeffs>
+__attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
+                                                         const float* hl, const float* hr,
+                                                         float* out_l, float* out_r) noexcept {
+  const size_t groups = (bands + kGroup - 1) / kGroup;
   size_t b = 0;
-  for (; b + kGroup <= bands; b += kGroup) group(std::integral_constant<size_t, kGroup>{}, b);
-  if constexpr (kGroup >= 4) {
-    if (bands - b == 3) {
-      group(std::integral_constant<size_t, 3>{}, b);
-      return;
-    }
+  for (size_t g = 0; g < groups; ++g) {
+    // Bands left over the groups left: the first groups take one more.
+    const size_t width = (bands - b + (groups - g) - 1) / (groups - g);
+    SplitRest<kGroup, kHalves, kPinCoeffs>(width, b, coeffs, hl, hr, out_l, out_r);
+    b += width;
   }
-  if constexpr (kGroup >= 3) {
-    if (bands - b == 2) {
-      group(std::integral_constant<size_t, 2>{}, b);
-      return;
-    }
-  }
-  if (b < bands) group(std::integral_constant<size_t, 1>{}, b);
 }
 
 // One build per instruction set, chosen once at start-up. Mul and add stay separate (no
@@ -163,7 +165,7 @@ __attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, si
 __attribute__((target("arch=x86-64-v4"))) void SplitBandsV4(const float* coeffs, size_t bands,
                                                             const float* hl, const float* hr,
                                                             float* out_l, float* out_r) noexcept {
-  SplitAllBands<4, false, true>(coeffs, bands, hl, hr, out_l, out_r);
+  SplitAllBands<7, false, true>(coeffs, bands, hl, hr, out_l, out_r);
 }
 
 __attribute__((target("arch=x86-64-v3"))) void SplitBandsV3(const float* coeffs, size_t bands,
