@@ -175,15 +175,13 @@ void FillFar(FieldSynth::Velvet<kCapacity>& v, size_t write) {
              V::kHistory - 1, v.far.data());
 }
 
-// In place, eight at a time. The inputs are never negative; the vector instruction avoids the
-// errno check that keeps the scalar call from vectorising, and rounds exactly as it does.
-void SquareRoots(std::array<float, kBandSplitBands>& v) noexcept {
+// Exactly rounded square roots of four values that are never negative. The vector instruction
+// avoids the errno check that keeps the scalar call out of vector code.
+F4 Sqrt4(F4 x) {
 #if defined(__SSE__)
-  for (size_t i = 0; i < kBandSplitBands; i += 4) {
-    _mm_storeu_ps(v.data() + i, _mm_sqrt_ps(_mm_loadu_ps(v.data() + i)));
-  }
+  return reinterpret_cast<F4>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
 #else
-  for (float& x : v) x = std::sqrt(x);
+  return F4{std::sqrt(x[0]), std::sqrt(x[1]), std::sqrt(x[2]), std::sqrt(x[3])};
 #endif
 }
 
@@ -381,51 +379,43 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
   FeedLines(acc, out);
 }
 
-// Elementwise over the eight bands (vectorised).
+// Four bands at a time, in registers; the band sums are pairwise in a fixed order.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 StereoSample FieldSynth::Balance(float left, float right) noexcept {
-  std::array<float, kBandSplitBands> band_left;
-  std::array<float, kBandSplitBands> band_right;
+  alignas(16) std::array<float, kBandSplitBands> band_left;
+  alignas(16) std::array<float, kBandSplitBands> band_right;
   split_left_.Split(left, band_left);
   split_right_.Split(right, band_right);
-  std::array<float, kBandSplitBands> mean;
-  std::array<float, kBandSplitBands> ratio_left;
-  std::array<float, kBandSplitBands> ratio_right;
-  for (size_t b = 0; b < kBandSplitBands; ++b) {
-    const float pl = power_left_[b] + kBalanceSmoothing * (band_left[b] * band_left[b] - power_left_[b]);
-    const float pr =
-        power_right_[b] + kBalanceSmoothing * (band_right[b] * band_right[b] - power_right_[b]);
-    power_left_[b] = pl;
-    power_right_[b] = pr;
-    mean[b] = (pl + pr) / 2.0f;
-    ratio_left[b] = mean[b] / (pl + kBalanceFloor);
-    ratio_right[b] = mean[b] / (pr + kBalanceFloor);
-  }
-  SquareRoots(ratio_left);
-  SquareRoots(ratio_right);
+  F4 weighted_left[2];
+  F4 weighted_right[2];
   for (size_t h = 0; h < kBandSplitBands; h += 4) {
-    // Below the floor both channels are silent in this band: hold the gains.
-    const I4 live = Load4(mean.data() + h) > Splat(kBalanceFloor);
+    const F4 bl = Load4(band_left.data() + h);
+    const F4 br = Load4(band_right.data() + h);
+    F4 pl = Load4(power_left_.data() + h);
+    F4 pr = Load4(power_right_.data() + h);
+    pl = pl + Splat(kBalanceSmoothing) * (bl * bl - pl);
+    pr = pr + Splat(kBalanceSmoothing) * (br * br - pr);
+    Store4(power_left_.data() + h, pl);
+    Store4(power_right_.data() + h, pr);
+    const F4 mean = (pl + pr) / Splat(2.0f);
+    const F4 target_left = Clamp4(Sqrt4(mean / (pl + Splat(kBalanceFloor))), kBalanceMin, kBalanceMax);
+    const F4 target_right =
+        Clamp4(Sqrt4(mean / (pr + Splat(kBalanceFloor))), kBalanceMin, kBalanceMax);
     const F4 gl = Load4(gain_left_.data() + h);
     const F4 gr = Load4(gain_right_.data() + h);
-    const F4 step_left =
-        Clamp4(Clamp4(Load4(ratio_left.data() + h), kBalanceMin, kBalanceMax) - gl, -kBalanceStep,
-               kBalanceStep);
-    const F4 step_right =
-        Clamp4(Clamp4(Load4(ratio_right.data() + h), kBalanceMin, kBalanceMax) - gr,
-               -kBalanceStep, kBalanceStep);
-    Store4(gain_left_.data() + h, live ? gl + step_left : gl);
-    Store4(gain_right_.data() + h, live ? gr + step_right : gr);
+    // Below the floor both channels are silent in this band: hold the gains.
+    const I4 live = mean > Splat(kBalanceFloor);
+    const F4 new_left = live ? gl + Clamp4(target_left - gl, -kBalanceStep, kBalanceStep) : gl;
+    const F4 new_right = live ? gr + Clamp4(target_right - gr, -kBalanceStep, kBalanceStep) : gr;
+    Store4(gain_left_.data() + h, new_left);
+    Store4(gain_right_.data() + h, new_right);
+    weighted_left[h / 4] = bl * new_left;
+    weighted_right[h / 4] = br * new_right;
   }
-  // Pairwise, in a fixed order: shorter dependency chains than a running sum.
-  std::array<float, kBandSplitBands> wl;
-  std::array<float, kBandSplitBands> wr;
-  for (size_t b = 0; b < kBandSplitBands; ++b) {
-    wl[b] = band_left[b] * gain_left_[b];
-    wr[b] = band_right[b] * gain_right_[b];
-  }
-  return {((wl[0] + wl[1]) + (wl[2] + wl[3])) + ((wl[4] + wl[5]) + (wl[6] + wl[7])),
-          ((wr[0] + wr[1]) + (wr[2] + wr[3])) + ((wr[4] + wr[5]) + (wr[6] + wr[7]))};
+  const auto sum8 = [](const F4* w) {
+    return ((w[0][0] + w[0][1]) + (w[0][2] + w[0][3])) + ((w[1][0] + w[1][1]) + (w[1][2] + w[1][3]));
+  };
+  return {sum8(weighted_left), sum8(weighted_right)};
 }
 
 template <size_t kCapacity>
