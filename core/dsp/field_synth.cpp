@@ -327,36 +327,38 @@ float FieldSynth::ReadLine(size_t line) noexcept {
 // Stage by stage across the eight lines: every step but the reads is elementwise over lines.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
-  alignas(16) std::array<float, kLines> x;
-  // Only the last two lines are modulated; the others are plain reads.
-  const auto& behind = [this](size_t n) { return line_ring_[(line_pos_ - kFdnLen[n]) & kLineMask][n]; };
-#pragma GCC unroll 8
-  for (size_t n = 0; n < kFirstModulatedLine; ++n) x[n] = behind(n);
-  for (size_t n = kFirstModulatedLine; n < kLines; ++n) x[n] = ReadLine(n);
+  // Lines 0-3 and 4-7 as two vectors, kept in registers through the diffusers. Only the last two
+  // lines are modulated; the others are plain reads.
+  const size_t p = line_pos_;
+  const auto behind = [&](size_t n) { return line_ring_[(p - kFdnLen[n]) & kLineMask][n]; };
+  F4 lo = {behind(0), behind(1), behind(2), behind(3)};
+  static_assert(kFirstModulatedLine == 6, "lines 6 and 7 are the modulated ones");
+  F4 hi = {behind(4), behind(5), ReadLine(6), ReadLine(7)};
 
   const size_t ap = allpass_pos_;
 #pragma GCC unroll 3
   for (size_t a = 0; a < kAllpassesPerLine; ++a) {
     auto& ring = allpass_[a];
-    alignas(16) std::array<float, kLines> delayed;
-#pragma GCC unroll 8
-    for (size_t n = 0; n < kLines; ++n) delayed[n] = ring[(ap - kAllpassLen[n][a]) & kAllpassMask][n];
-    float* slot = ring[ap].data();
-    for (size_t h = 0; h < kLines; h += 4) {
-      const F4 d = Load4(delayed.data() + h);
-      const F4 w = Flush4(Load4(x.data() + h) - Splat(kAllpassGain) * d);
-      Store4(slot + h, w);
-      Store4(x.data() + h, d + Splat(kAllpassGain) * w);
-    }
+    const auto tap = [&](size_t n) { return ring[(ap - kAllpassLen[n][a]) & kAllpassMask][n]; };
+    const F4 d_lo = {tap(0), tap(1), tap(2), tap(3)};
+    const F4 d_hi = {tap(4), tap(5), tap(6), tap(7)};
+    const F4 w_lo = Flush4(lo - Splat(kAllpassGain) * d_lo);
+    const F4 w_hi = Flush4(hi - Splat(kAllpassGain) * d_hi);
+    Store4(ring[ap].data(), w_lo);
+    Store4(ring[ap].data() + 4, w_hi);
+    lo = d_lo + Splat(kAllpassGain) * w_lo;
+    hi = d_hi + Splat(kAllpassGain) * w_hi;
   }
   allpass_pos_ = (ap + 1) & kAllpassMask;
 
-  for (size_t h = 0; h < kLines; h += 4) {
-    const F4 s = Flush4(Load4(damping_coeff_.data() + h) * Load4(damping_state_.data() + h) +
-                        Load4(damping_keep_.data() + h) * Load4(x.data() + h));
-    Store4(damping_state_.data() + h, s);
-    Store4(out.data() + h, Load4(line_gain_.data() + h) * s);
-  }
+  const F4 s_lo = Flush4(Load4(damping_coeff_.data()) * Load4(damping_state_.data()) +
+                         Load4(damping_keep_.data()) * lo);
+  const F4 s_hi = Flush4(Load4(damping_coeff_.data() + 4) * Load4(damping_state_.data() + 4) +
+                         Load4(damping_keep_.data() + 4) * hi);
+  Store4(damping_state_.data(), s_lo);
+  Store4(damping_state_.data() + 4, s_hi);
+  Store4(out.data(), Load4(line_gain_.data()) * s_lo);
+  Store4(out.data() + 4, Load4(line_gain_.data() + 4) * s_hi);
 }
 
 __attribute__((target_clones("arch=x86-64-v3", "default")))
