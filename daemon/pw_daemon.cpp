@@ -1,6 +1,5 @@
 #include "daemon/pw_daemon.h"
 
-#include <spa/param/audio/format-utils.h>
 #include <spa/utils/result.h>
 
 #include <algorithm>
@@ -179,14 +178,6 @@ bool PwDaemon::Run() {
   return ok;
 }
 
-void PwDaemon::RequestStop() {
-  stop_requested_.store(true);
-  spa_source* event = stop_event_.load();
-  if (event != nullptr && main_loop_ != nullptr) {
-    pw_loop_signal_event(pw_main_loop_get_loop(main_loop_), event);
-  }
-}
-
 bool PwDaemon::CreateSink() {
   pw_loop* loop = pw_main_loop_get_loop(main_loop_);
   context_ = pw_context_new(loop, nullptr, 0);
@@ -242,7 +233,6 @@ bool PwDaemon::AddPorts() {
 
 bool PwDaemon::SetupAndRun() {
   pw_loop* loop = pw_main_loop_get_loop(main_loop_);
-  stop_event_.store(pw_loop_add_event(loop, &PwDaemon::OnStopEvent, this));
   if (!CreateSink()) return false;
 
   static const pw_filter_events filter_events = [] {
@@ -276,7 +266,7 @@ bool PwDaemon::SetupAndRun() {
   timespec period{kMonitorPeriodS, 0};
   pw_loop_update_timer(loop, monitor_timer_, &period, &period, false);
 
-  if (!stop_requested_.load()) pw_main_loop_run(main_loop_);
+  pw_main_loop_run(main_loop_);
   // From here on the filter going away is our own doing.
   stopping_ = true;
   router_.Stop();
@@ -300,7 +290,6 @@ void PwDaemon::Roundtrip() {
 void PwDaemon::Teardown() {
   if (main_loop_ != nullptr) {
     pw_loop* loop = pw_main_loop_get_loop(main_loop_);
-    if (spa_source* event = stop_event_.exchange(nullptr)) pw_loop_destroy_source(loop, event);
     if (monitor_timer_ != nullptr) pw_loop_destroy_source(loop, monitor_timer_);
     for (spa_source*& source : signal_sources_) {
       if (source != nullptr) pw_loop_destroy_source(loop, source);
@@ -348,7 +337,9 @@ void PwDaemon::OnFilterStateChanged(void* data, pw_filter_state, pw_filter_state
       self->Fail("lost the PipeWire connection (filter error)", error);
       break;
     case PW_FILTER_STATE_UNCONNECTED:
-      if (self->filter_connected_) self->Fail("lost the PipeWire connection (filter unconnected)", error);
+      if (self->filter_connected_) {
+        self->Fail("lost the PipeWire connection (filter unconnected)", error);
+      }
       break;
     case PW_FILTER_STATE_PAUSED:
     case PW_FILTER_STATE_STREAMING:
@@ -391,9 +382,7 @@ void PwDaemon::OnSinkError(void* data, int, int res, const char* message) {
   self->Fail("cannot keep the virtual sink", nullptr);
 }
 
-void PwDaemon::OnSignal(void* data, int) { pw_main_loop_quit(static_cast<PwDaemon*>(data)->main_loop_); }
-
-void PwDaemon::OnStopEvent(void* data, uint64_t) {
+void PwDaemon::OnSignal(void* data, int) {
   pw_main_loop_quit(static_cast<PwDaemon*>(data)->main_loop_);
 }
 

@@ -42,11 +42,9 @@ class PwDaemon final : public EngineControl {
   std::vector<AudioDevice> Devices() const override;
   std::string ActiveDevice() const override;
 
-  // Whole PipeWire lifetime, blocking in the main loop until SIGINT/SIGTERM or RequestStop.
+  // Whole PipeWire lifetime, blocking in the main loop until SIGINT or SIGTERM.
   // False when set-up failed or the connection to the server was lost (said on stderr).
   bool Run();
-  // Any thread, also a signal handler: makes Run return normally. Harmless outside Run.
-  void RequestStop();
 
   // One graph cycle as the data thread runs it. Null inputs read as silence; null outputs are
   // skipped; every other output is written. Public so tests can drive it without a graph.
@@ -70,7 +68,6 @@ class PwDaemon final : public EngineControl {
                                    pw_filter_state state, const char* error);
   static void OnMonitor(void* data, uint64_t expirations);
   static void OnSignal(void* data, int signal);
-  static void OnStopEvent(void* data, uint64_t count);
   static void OnRoundtripTimeout(void* data, uint64_t expirations);
   static void OnCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void OnCoreDone(void* data, uint32_t id, int seq);
@@ -100,11 +97,9 @@ class PwDaemon final : public EngineControl {
   spa_source* monitor_timer_ = nullptr;
   spa_source* roundtrip_timer_ = nullptr;
   std::array<spa_source*, 2> signal_sources_{};
-  std::atomic<spa_source*> stop_event_{nullptr};
   spa_hook core_listener_{};
   spa_hook sink_listener_{};
   spa_hook filter_listener_{};
-  std::atomic<bool> stop_requested_{false};
   bool failed_ = false;
   bool stopping_ = false;
   bool filter_connected_ = false;

@@ -418,7 +418,8 @@ void PwRouter::Route() {
   const int64_t quiet_ns = NowNs() - sink_ports_changed_ns_;
   if (quiet_ns < kSinkSettleNs) {
     const int64_t wait_ns = kSinkSettleNs - quiet_ns;
-    timespec value{static_cast<time_t>(wait_ns / 1000000000), static_cast<long>(wait_ns % 1000000000)};
+    timespec value{static_cast<time_t>(wait_ns / 1000000000),
+                   static_cast<long>(wait_ns % 1000000000)};
     timespec none{0, 0};
     if (settle_timer_ != nullptr) pw_loop_update_timer(loop_, settle_timer_, &value, &none, false);
     return;
