@@ -246,5 +246,21 @@ TEST_F(DaemonGraph, SaysOnceWhenTheGraphRunsAtAnotherRate) {
   EXPECT_EQ(log.find(warning), log.rfind(warning)) << "said more than once";
 }
 
+TEST_F(DaemonGraph, DeviceListShowsOnlySelectableNamesWithWholeCharacters) {
+  std::string error;
+  ASSERT_TRUE(graph_.AddSink("bad|name", "Hostile", 2, 1, error)) << error;
+  // 95 ASCII bytes, then a two-byte character that a 96-byte cut would split.
+  const std::string long_description = std::string(95, 'd') + "\xC3\xA9" + " tail";
+  ASSERT_TRUE(graph_.AddSink("long.desc", long_description, 2, 2, error)) << error;
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  const std::string devices = graph_.Cli({"devices"}).out;
+  EXPECT_EQ(devices.find("bad"), std::string::npos) << devices;
+  EXPECT_NE(devices.find("\tlong.desc|" + std::string(95, 'd') + "|2|0"), std::string::npos)
+      << devices;
+  EXPECT_NE(devices.find("\tspeakers|Test Speakers|1000|1"), std::string::npos) << devices;
+}
+
 }  // namespace
 }  // namespace halvex::test
