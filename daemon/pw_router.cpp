@@ -538,7 +538,9 @@ void PwRouter::ClaimDefaultSink() {
   // Captured once: after a session manager restart the stored default may already be ours.
   if (!previous_captured_) {
     const auto previous = metadata.globals.find(kConfiguredSinkKey);
-    had_previous_default_ = previous != metadata.globals.end();
+    // Left over from a daemon that could not clean up: that is no default to go back to.
+    had_previous_default_ =
+        previous != metadata.globals.end() && previous->second.first != SinkJson(kSinkName);
     if (had_previous_default_) {
       previous_default_ = previous->second.first;
       previous_default_type_ = previous->second.second;

@@ -262,5 +262,25 @@ TEST_F(DaemonGraph, DeviceListShowsOnlySelectableNamesWithWholeCharacters) {
   EXPECT_NE(devices.find("\tspeakers|Test Speakers|1000|1"), std::string::npos) << devices;
 }
 
+TEST_F(DaemonGraph, AClaimLeftByAKilledDaemonIsNotRestoredLater) {
+  pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.Metadata("default", "default.configured.audio.sink") ==
+               "{\"name\":\"halvex\"}";
+      },
+      10000));
+  kill(daemon, SIGKILL);
+  graph_.Wait(daemon, 5000);
+  daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(RoutedTo("speakers"));
+  EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.Metadata("default", "default.configured.audio.sink").empty(); }, 5000))
+      << graph_.Metadata("default", "default.configured.audio.sink");
+}
+
 }  // namespace
 }  // namespace halvex::test
