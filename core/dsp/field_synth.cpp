@@ -314,8 +314,9 @@ float FieldSynth::ReadLine(size_t line) noexcept {
   if (phase > kTwoPi) phase -= kTwoPi;
   mod_phase_[line] = phase;
   const float d = static_cast<float>(kFdnLen[line]) + kModDepth * Sine(phase);
-  const size_t i = static_cast<size_t>(d);
-  const float f = d - static_cast<float>(i);
+  const int32_t whole = static_cast<int32_t>(d);  // d is about 3000: a signed convert suffices
+  const size_t i = static_cast<size_t>(whole);
+  const float f = d - static_cast<float>(whole);
   const float eta = (1.0f - f) / (1.0f + f);
   // First-order allpass interpolation: flat magnitude, so modulation does not dull the tail.
   const float y = Flush(line_ring_[(p - i) & kLineMask][line] +
