@@ -114,7 +114,7 @@ TEST(PwDaemonSwap, NeverFreesAProcessorADataCycleIsStillInside) {
   ASSERT_TRUE(daemon.Configure(DefaultConfig(), error)) << error;
   daemon.SetEnabled(true);
   // One long cycle on a "data thread" (several seconds of audio in one block).
-  constexpr uint32_t kFrames = 48000 * 15;
+  constexpr uint32_t kFrames = 48000 * 40;
   std::vector<float> in(kFrames, 0.1f), out_left(kFrames), out_right(kFrames);
   std::atomic<int64_t> cycle_done_ns{0};
   const auto now_ns = [] {
