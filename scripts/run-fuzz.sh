@@ -8,6 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 work=${1:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-20}
 mkdir -p "$work"
+work=$(cd "$work" && pwd)  # the runs below change directory
 
 # Sources each fuzz target needs besides itself.
 sources_for() {
