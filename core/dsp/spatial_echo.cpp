@@ -1,5 +1,7 @@
 #include "core/dsp/spatial_echo.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <type_traits>
@@ -8,6 +10,7 @@ namespace halvex {
 namespace {
 
 constexpr size_t kLineMask = EchoWidenerStage::kEchoLineLength - 1;
+constexpr size_t kBatch = EchoWidenerStage::kEchoBatch;
 constexpr size_t kTaps = EchoWidenerStage::kBandTaps;
 
 // Sixteen fixed partial sums per inner product (lane j takes every k with k % 16 == j), folded
@@ -227,6 +230,58 @@ __attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::Echo
   return echo;
 }
 
+// One channel's taps for the frames of a batch, whose first frame writes slot `write`.
+struct BatchChannel {
+  const EchoWidenerStage::EchoLine* lines;
+  const EchoWidenerStage::ActiveTap* taps;
+  size_t count;
+  size_t write;
+  float* out;
+};
+
+// The kBatch frames of a batch in the eight lanes of one vector: lane j is frame j's chain,
+// in list order, so the result is that of one frame at a time. Slots at most `write - 1` are
+// read, and the repeated slots past the end of a line cover a batch that would wrap.
+__attribute__((target("arch=x86-64-v3"))) void SumBatchV3(const BatchChannel& a,
+                                                          const BatchChannel& b) noexcept {
+  static_assert(kBatch == 8, "one 256-bit vector per batch");
+  auto slot = [](const BatchChannel& c, size_t i) {
+    const EchoWidenerStage::ActiveTap& t = c.taps[i];
+    return c.lines[t.band].samples.data() + ((c.write - t.delay) & kLineMask);
+  };
+  __m256 acc_a = _mm256_setzero_ps();
+  __m256 acc_b = _mm256_setzero_ps();
+  const size_t common = std::min(a.count, b.count);
+  for (size_t i = 0; i < common; ++i) {
+    acc_a = _mm256_fmadd_ps(_mm256_set1_ps(a.taps[i].gain), _mm256_loadu_ps(slot(a, i)), acc_a);
+    acc_b = _mm256_fmadd_ps(_mm256_set1_ps(b.taps[i].gain), _mm256_loadu_ps(slot(b, i)), acc_b);
+  }
+  for (size_t i = common; i < a.count; ++i) {
+    acc_a = _mm256_fmadd_ps(_mm256_set1_ps(a.taps[i].gain), _mm256_loadu_ps(slot(a, i)), acc_a);
+  }
+  for (size_t i = common; i < b.count; ++i) {
+    acc_b = _mm256_fmadd_ps(_mm256_set1_ps(b.taps[i].gain), _mm256_loadu_ps(slot(b, i)), acc_b);
+  }
+  _mm256_storeu_ps(a.out, acc_a);
+  _mm256_storeu_ps(b.out, acc_b);
+}
+
+void SumBatchChannel(const BatchChannel& c) noexcept {
+  for (size_t j = 0; j < kBatch; ++j) {
+    c.out[j] = SumTaps(c.lines, c.taps, 0, c.count, c.write + j, 0.0f);
+  }
+}
+
+void SumBatchBaseline(const BatchChannel& a, const BatchChannel& b) noexcept {
+  SumBatchChannel(a);
+  SumBatchChannel(b);
+}
+
+using SumBatchFn = void (*)(const BatchChannel&, const BatchChannel&) noexcept;
+
+const SumBatchFn SumBatch = CpuHasV3() ? SumBatchV3 : SumBatchBaseline;
+
+
 // What one frame of echo needs besides the stage's lines: the direct pair, this frame's band
 // signals and steering gains, and the mix gains (already halved).
 struct EchoFrame {
@@ -282,6 +337,28 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAnd
           std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
 }
 
+// Stores this frame's steered band values of one channel in its lines and advances the write
+// index, keeping the repeated slots past the end in step.
+void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* bands,
+                const float* gains, size_t band_count) noexcept {
+  const size_t w = write;
+  for (size_t b = 0; b < band_count; ++b) {
+    const float v = bands[b] * gains[b];
+    lines[b].samples[w] = v;
+    if (w < kBatch) lines[b].samples[w + EchoWidenerStage::kEchoLineLength] = v;
+  }
+  write = (w + 1) & kLineMask;
+}
+
+// The side and mid echoes added to the direct pair, as EchoAndMix ends.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample MixEchoes(
+    const EchoFrame& frame, float echo_left, float echo_right) noexcept {
+  const float side = echo_left - echo_right;
+  const float mid = echo_left + echo_right;
+  return {std::fmaf(frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.left)),
+          std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
+}
+
 }  // namespace
 
 bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
@@ -297,6 +374,25 @@ bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const f
       return true;
     case SplitLevel::kBaseline:
       SplitBandsBaseline(coeffs, bands, left, right, out_left, out_right);
+      return true;
+  }
+  return false;
+}
+
+bool SumEchoBatch(SplitLevel level, const EchoWidenerStage::EchoLine* lines,
+                  const EchoWidenerStage::ActiveTap* taps, size_t count, size_t write,
+                  float* out) {
+  std::array<float, kBatch> unused{};
+  const BatchChannel channel{lines, taps, count, write, out};
+  const BatchChannel none{lines, taps, 0, write, unused.data()};
+  switch (level) {
+    case SplitLevel::kAvx512:
+    case SplitLevel::kAvx2:
+      if (!CpuHasV3()) return false;
+      SumBatchV3(channel, none);
+      return true;
+    case SplitLevel::kBaseline:
+      SumBatchBaseline(channel, none);
       return true;
   }
   return false;
@@ -329,6 +425,13 @@ void EchoWidenerStage::ConfigureTaps(const ProcessorConfig& config, size_t band_
                                                  tap_gains_[k]};
         }
       }
+    }
+  }
+  // Echoes can be summed a batch ahead only if no tap reads a frame of its own batch.
+  batched_ = true;
+  for (size_t c = 0; c < 2; ++c) {
+    for (size_t i = 0; i < active_count_[c]; ++i) {
+      batched_ = batched_ && active_taps_[c][i].delay >= kEchoBatch;
     }
   }
 }
@@ -373,6 +476,8 @@ void EchoWidenerStage::Reset() {
     }
   }
   echo_write_.fill(0);
+  for (auto& channel : echo_batch_) channel.fill(0.0f);
+  batch_frame_ = 0;
   for (History& h : history_) {
     h.samples.fill(0.0f);
     h.pos = 0;
@@ -421,6 +526,22 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                         0.5f * mid_gain_,
                         0.5f * side_gain_};
   StageOutput out;
+  if (batched_) {
+    if (batch_frame_ == 0) {
+      SumBatch({echo_lines_[0].data(), active_taps_[0].data(), active_count_[0], echo_write_[0],
+                echo_batch_[0].data()},
+               {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
+                echo_batch_[1].data()});
+    }
+    StoreBands(echo_lines_[0].data(), echo_write_[0], frame.left_bands, frame.left_gains,
+               band_count_);
+    StoreBands(echo_lines_[1].data(), echo_write_[1], frame.right_bands, frame.right_gains,
+               band_count_);
+    out.wet = MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
+    batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
+    out.dry = {left, right};
+    return out;
+  }
   out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
                        active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
                        active_count_[1], frame);

@@ -27,6 +27,10 @@ class EchoWidenerStage final : public SpatialStage {
  public:
   static constexpr size_t kEchoLineLength = 2048;
   static constexpr size_t kBandTaps = 256;
+  // Frames whose echoes are summed together, side by side in one vector, when every tap is at
+  // least this long: each frame's chain of fused multiply-adds keeps its order, the chains of
+  // neighbouring frames overlap rather than wait on each other.
+  static constexpr size_t kEchoBatch = 8;
 
   void Configure(const ProcessorConfig& config) override;
   void Reset() override;
@@ -47,10 +51,11 @@ class EchoWidenerStage final : public SpatialStage {
 
   // Padded so that the same slot of neighbouring bands falls into different cache sets: at
   // a plain 8 KiB stride every band's current slot competes for the same few sets. The lines
-  // of a channel advance in lockstep, so they share one write index (echo_write_).
+  // of a channel advance in lockstep, so they share one write index (echo_write_). The first
+  // kEchoBatch slots are repeated past the end, so a batch of slots never wraps.
   struct alignas(64) EchoLine {
-    std::array<float, kEchoLineLength> samples;
-    char padding[192];
+    std::array<float, kEchoLineLength + kEchoBatch> samples;
+    char padding[192 - kEchoBatch * sizeof(float)];
   };
   // A tap that is on, in summation order.
   struct ActiveTap {
@@ -75,6 +80,10 @@ class EchoWidenerStage final : public SpatialStage {
   TapGains tap_gains_{};
   std::array<std::array<ActiveTap, kMaxEchoBands * kEchoTaps>, 2> active_taps_{};
   std::array<size_t, 2> active_count_{};
+  // Echoes of the current batch, per channel, and the frame of the batch that comes next.
+  std::array<std::array<float, kEchoBatch>, 2> echo_batch_{};
+  size_t batch_frame_ = 0;
+  bool batched_ = false;
   BandSteering steering_;
   StftStager stager_;
   bool stft_on_ = false;
@@ -88,5 +97,12 @@ class EchoWidenerStage final : public SpatialStage {
   std::array<uint8_t, kMaxEchoBands> heard_bands_{};
   size_t heard_count_ = 0;
 };
+
+// The echoes of kEchoBatch consecutive frames of one channel: frame j of the batch sums the
+// list's taps at `write + j - delay`, in the order of the list, exactly as a frame on its own
+// would. Every delay must be at least kEchoBatch. False when the CPU lacks that build's
+// instructions. For tests: every build must give the bits of the one-frame chain.
+bool SumEchoBatch(SplitLevel level, const EchoWidenerStage::EchoLine* lines,
+                  const EchoWidenerStage::ActiveTap* taps, size_t count, size_t write, float* out);
 
 }  // namespace halvex

@@ -242,5 +242,88 @@ TEST(EchoBandSplit, EveryBuildGivesTheSameBitsAndTheInnerProducts) {
   }
 }
 
+TEST(EchoBatch, EveryBuildGivesTheBitsOfOneFrameAtATime) {
+  uint32_t seed = 91;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
+  };
+  constexpr size_t kLines = 5;
+  constexpr size_t kBatch = EchoWidenerStage::kEchoBatch;
+  auto lines = std::make_unique<std::array<EchoWidenerStage::EchoLine, kLines>>();
+  for (auto& line : *lines) {
+    for (size_t i = 0; i < EchoWidenerStage::kEchoLineLength; ++i) line.samples[i] = next();
+    // The repeated slots past the end, as the stage keeps them.
+    for (size_t i = 0; i < kBatch; ++i) {
+      line.samples[EchoWidenerStage::kEchoLineLength + i] = line.samples[i];
+    }
+  }
+  // Shortest and longest delays, and taps that start a batch just past a wrap.
+  std::vector<EchoWidenerStage::ActiveTap> taps;
+  for (uint32_t d : {8u, 9u, 2047u, 1000u, 13u, 8u, 2040u, 500u}) {
+    taps.push_back({static_cast<uint32_t>(taps.size() % kLines), d, next()});
+  }
+  size_t builds_run = 0;
+  for (size_t write : {size_t{0}, size_t{3}, size_t{7}, size_t{1040}, size_t{2047}}) {
+    std::array<float, kBatch> base{};
+    ASSERT_TRUE(SumEchoBatch(SplitLevel::kBaseline, lines->data(), taps.data(), taps.size(),
+                             write, base.data()));
+    for (size_t j = 0; j < kBatch; ++j) {
+      // Frame j reads each tap's slot from the frame's own write index, in list order.
+      float chain = 0.0f;
+      for (const auto& t : taps) {
+        const size_t slot = (write + j - t.delay) & (EchoWidenerStage::kEchoLineLength - 1);
+        chain = std::fmaf(t.gain, (*lines)[t.band].samples[slot], chain);
+      }
+      ASSERT_EQ(base[j], chain) << "write " << write << " frame " << j;
+    }
+    std::array<float, kBatch> vec{};
+    if (SumEchoBatch(SplitLevel::kAvx2, lines->data(), taps.data(), taps.size(), write,
+                     vec.data())) {
+      ++builds_run;
+      ASSERT_EQ(vec, base) << "write " << write;
+    }
+  }
+  if (__builtin_cpu_supports("avx2")) {
+    EXPECT_EQ(builds_run, 5u);
+  }
+}
+
+TEST(EchoBatch, ShortTapsGiveTheSameEchoesAsLongOnes) {
+  // A tap shorter than a batch makes the stage sum one frame at a time, a long one a batch
+  // at a time; with only the first tap heard, lengthening it by 48 frames must shift the
+  // echoes of an impulse by exactly 48 frames, bit for bit.
+  ProcessorConfig config = EchoConfig();
+  config.stft_expand = 0.0f;
+  config.steer_amount = 0.0f;
+  config.steer_depth = 0.0f;
+  config.tap_volumes = {0.5f, 0.0f, 0.0f, 0.0f};
+  config.bands = {{1000.0f, 0.0f, 0.0f}, {2000.0f, 0.1f, 0.1f}, {4000.0f, 0.0f, 0.0f}};
+  ProcessorConfig longer = config;
+  longer.bands[1] = {2000.0f, 1.1f, 1.1f};
+  auto short_taps = MakeStage(config);
+  auto long_taps = MakeStage(longer);
+  ASSERT_LT(short_taps->tap_delay(0, 1, 0), EchoWidenerStage::kEchoBatch);
+  for (size_t c = 0; c < 2; ++c) {
+    ASSERT_EQ(long_taps->tap_delay(c, 1, 0), short_taps->tap_delay(c, 1, 0) + 48);
+  }
+  constexpr size_t kFrames = 700;
+  std::vector<StereoSample> out_short;
+  std::vector<StereoSample> out_long;
+  for (size_t i = 0; i < kFrames; ++i) {
+    const float l = i == 0 ? 1.0f : 0.0f;
+    const float r = i == 0 ? -0.5f : 0.0f;
+    out_short.push_back(short_taps->Process(l, r).wet);
+    out_long.push_back(long_taps->Process(l, r).wet);
+  }
+  float peak = 0.0f;
+  for (size_t i = 1; i + 48 < kFrames; ++i) {
+    ASSERT_EQ(out_long[i + 48].left, out_short[i].left) << "frame " << i;
+    ASSERT_EQ(out_long[i + 48].right, out_short[i].right) << "frame " << i;
+    peak = std::max(peak, std::fabs(out_short[i].left));
+  }
+  EXPECT_GT(peak, 0.01f);
+}
+
 }  // namespace
 }  // namespace halvex
