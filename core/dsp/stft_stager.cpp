@@ -4,7 +4,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "core/dsp/portable_math.h"
 
 namespace halvex {
 
@@ -19,6 +18,38 @@ constexpr float kMaxGain = 4.0f;
 constexpr float kCentreF = std::numbers::pi_v<float> / 4.0f;
 // The centre as the angles store it, so a centred (mono) bin computes gains of exactly 1.
 constexpr double kCentre = kCentreF;
+constexpr float kHalfPiF = std::numbers::pi_v<float> / 2.0f;
+
+// sin x for x in [-pi/2, pi/2] from its Taylor series to x^13 (the first term left out is
+// below 7e-10 there). Plain float arithmetic, no library call: these run for every bin of
+// every transform, and the result must not depend on the library's choice of algorithm.
+float SinHalfTurn(float x) {
+  const float z = x * x;
+  const float p =
+      -1.0f / 6.0f +
+      z * (1.0f / 120.0f +
+           z * (-1.0f / 5040.0f +
+                z * (1.0f / 362880.0f + z * (-1.0f / 39916800.0f + z * (1.0f / 6227020800.0f)))));
+  return x + x * z * p;
+}
+
+// The angle of (x, y) for x, y >= 0 and x > 0, in [0, pi/2]: the octant below the diagonal
+// is folded onto [0, pi/4], and [tan(pi/8), 1] onto [-tan(pi/8), 0] by the difference formula,
+// where a short odd polynomial (the classic single-precision arctangent fit) is good to an
+// ulp or two. Equal arguments give exactly the float centre.
+float AngleOf(float y, float x) {
+  const bool steep = y > x;
+  const float t = steep ? x / y : y / x;
+  const bool upper = t > 0.41421356f;
+  const float r = upper ? (t - 1.0f) / (t + 1.0f) : t;
+  const float z = r * r;
+  float a = (((8.05374449538e-2f * z - 1.38776856032e-1f) * z + 1.99777106478e-1f) * z -
+             3.33329491539e-1f) *
+                z * r +
+            r;
+  if (upper) a = kCentreF + a;
+  return steep ? kHalfPiF - a : a;
+}
 
 }  // namespace
 
@@ -53,7 +84,7 @@ void StftStager::SteerBin(const StereoSpectrum& s, size_t k) noexcept {
   const float mag_left = std::sqrt(lr * lr + li * li);
   const float mag_right = std::sqrt(rr * rr + ri * ri);
   if (mag_left + mag_right > kSilentMagnitude) {
-    const float theta = Atan2(mag_right, mag_left + 1e-12f);
+    const float theta = AngleOf(mag_right, mag_left + 1e-12f);
     angle[k] += kSmoothing * (theta - angle[k]);
   }
   // L * conj(R)
@@ -64,7 +95,9 @@ void StftStager::SteerBin(const StereoSpectrum& s, size_t k) noexcept {
   cross_re[k] += kSmoothing * (xr - cross_re[k]);
   cross_im[k] += kSmoothing * (xi - cross_im[k]);
 
-  // The gains are ratios near 1: in double, so an unmoved bin keeps a gain of exactly 1.0f.
+  // The new angle in double: an unmoved bin gets back exactly its old angle, so its gains
+  // below divide equal numbers and are exactly 1. The cosines are sines of the complement
+  // taken in double, so both keep their relative accuracy near the ends of the quadrant.
   const double cr = cross_re[k];
   const double ci = cross_im[k];
   const double pl = power_left[k];
@@ -73,10 +106,13 @@ void StftStager::SteerBin(const StereoSpectrum& s, size_t k) noexcept {
   const double a = angle[k];
   double phi = kCentre + (a - kCentre) * (1.0 + 2.0 * static_cast<double>(expand) * c * c);
   phi = std::clamp(phi, 0.0, std::numbers::pi / 2.0);
-  gain_left[k] = static_cast<float>(std::clamp(std::cos(phi) / (std::cos(a) + 1e-12), 0.0,
-                                               static_cast<double>(kMaxGain)));
-  gain_right[k] = static_cast<float>(std::clamp(std::sin(phi) / (std::sin(a) + 1e-12), 0.0,
-                                                static_cast<double>(kMaxGain)));
+  constexpr double kHalfPi = std::numbers::pi / 2.0;
+  const float cos_phi = SinHalfTurn(static_cast<float>(kHalfPi - phi));
+  const float sin_phi = SinHalfTurn(static_cast<float>(phi));
+  const float cos_a = SinHalfTurn(static_cast<float>(kHalfPi - a));
+  const float sin_a = SinHalfTurn(static_cast<float>(a));
+  gain_left[k] = std::clamp(cos_phi / (cos_a + 1e-12f), 0.0f, kMaxGain);
+  gain_right[k] = std::clamp(sin_phi / (sin_a + 1e-12f), 0.0f, kMaxGain);
 }
 
 void StftStager::SteerBins(StereoSpectrum& s) noexcept {
