@@ -18,6 +18,8 @@ class StftStager : public SpectrumTransform {
   // The widened frame of 1024 calls ago.
   StereoSample Process(float left, float right) noexcept;
   void Apply(StereoSpectrum& spectrum) override;
+  // Apply without vector instructions. For tests: must give the bits of Apply.
+  void ApplyOneBinAtATime(StereoSpectrum& spectrum);
 
   WolaEngine engine;
   // Per bin: smoothed pan angle (0 hard left, pi/2 hard right), powers and cross term, and the
@@ -33,7 +35,8 @@ class StftStager : public SpectrumTransform {
 
  private:
   void SteerBins(StereoSpectrum& spectrum) noexcept;
-  void SteerBin(const StereoSpectrum& spectrum, size_t k) noexcept;
+  // Averages the raw gains over neighbouring bins and scales the spectrum by them.
+  void ScaleBins(StereoSpectrum& spectrum) noexcept;
 };
 
 }  // namespace halvex
