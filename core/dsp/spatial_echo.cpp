@@ -482,6 +482,8 @@ void EchoWidenerStage::Reset() {
     h.samples.fill(0.0f);
     h.pos = 0;
   }
+  band_left_.fill(0.0f);
+  band_right_.fill(0.0f);
   steering_.Reset();
   stager_.Reset();
 }
@@ -495,8 +497,8 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
     right = staged.right;
   }
 
-  BandValues left_bands{};
-  BandValues right_bands{};
+  BandValues& left_bands = band_left_;
+  BandValues& right_bands = band_right_;
   if (heard_count_ > 0) {
     for (size_t c = 0; c < 2; ++c) {
       History& h = history_[c];

@@ -91,6 +91,10 @@ class EchoWidenerStage final : public SpatialStage {
   float side_gain_ = 0.0f;
   float mid_gain_ = 0.0f;
   std::array<History, 2> history_{};
+  // This frame's band values; bands that are never heard stay 0, so nothing is cleared per
+  // frame.
+  BandValues band_left_{};
+  BandValues band_right_{};
   // The designs of the bands that are heard, side by side and aligned for the vector loads,
   // and which band each row is.
   alignas(64) std::array<float, kMaxEchoBands * kBandTaps> band_coeffs_{};
