@@ -6,21 +6,6 @@
 #include "core/dsp/spatial_matrix.h"
 
 namespace halvex {
-namespace {
-
-// Stands in for an algorithm whose stage has not been built yet: wet and dry are the input.
-class PassThroughStage final : public SpatialStage {
- public:
-  void Configure(const ProcessorConfig&) override {}
-  void Reset() override {}
-  size_t Latency() const override { return 0; }
-  StageOutput Process(float left, float right) override {
-    return {{left, right}, {left, right}};
-  }
-};
-
-}  // namespace
-
 std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
   switch (algorithm) {
     case SpatialAlgorithm::kExperimental:
