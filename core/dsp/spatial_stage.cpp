@@ -6,6 +6,7 @@
 #include "core/dsp/spatial_matrix.h"
 
 namespace halvex {
+
 std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
   switch (algorithm) {
     case SpatialAlgorithm::kExperimental:
