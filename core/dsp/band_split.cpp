@@ -32,13 +32,7 @@ void BandSplit::Reset() { state.fill(0.0f); }
 // nothing to vectorise; the clone only turns the fused multiply-adds into instructions.
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void BandSplit::Split(float x, std::array<float, kBandSplitBands>& out) noexcept {
-  float r = x;
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    state[k] = std::fmaf(coeffs[k], r - state[k], state[k]);
-    out[k] = state[k];
-    r -= state[k];
-  }
-  out[kBandSplitEdges] = r;
+  SplitInline(x, out.data());
 }
 
 __attribute__((target_clones("arch=x86-64-v3", "default")))

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 
 namespace halvex {
@@ -23,6 +24,18 @@ struct BandSplit {
   void Split(float x, std::array<float, kBandSplitBands>& out) noexcept;
   // Same state update as Split; returns the bands weighted by `gains` and summed.
   float Apply(float x, const std::array<float, kBandSplitBands>& gains) noexcept;
+
+  // Split as an inline step, for hot loops that want it fused with their own work (and built
+  // for their instruction set: the fused multiply-adds are library calls without FMA).
+  [[gnu::always_inline]] inline void SplitInline(float x, float* out) noexcept {
+    float r = x;
+    for (size_t k = 0; k < kBandSplitEdges; ++k) {
+      state[k] = std::fmaf(coeffs[k], r - state[k], state[k]);
+      out[k] = state[k];
+      r -= state[k];
+    }
+    out[kBandSplitEdges] = r;
+  }
 };
 
 }  // namespace halvex

@@ -59,36 +59,57 @@ void DistanceStage::Reset() {
     r.ring_left.fill(0.0f);
     r.ring_right.fill(0.0f);
     r.write = 0;
+    r.read = 0;
     r.lp_left = 0.0f;
     r.lp_right = 0.0f;
   }
 }
 
-DistanceOutput DistanceStage::Process(float left, float right, float shaped_left,
-                                      float shaped_right) noexcept {
-  DistanceOutput out;
+StereoSample DistanceStage::Direct(float left, float right) noexcept {
   const float xl = direct_gain_ * left;
   const float xr = direct_gain_ * right;
   direct_lp_left_ += direct_coefficient_ * (xl - direct_lp_left_);
   direct_lp_right_ += direct_coefficient_ * (xr - direct_lp_right_);
-  out.direct.left = (1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_;
-  out.direct.right = (1.0f - air_mix_) * xr + air_mix_ * direct_lp_right_;
+  return {(1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_,
+          (1.0f - air_mix_) * xr + air_mix_ * direct_lp_right_};
+}
 
-  for (size_t k = 0; k < kReflections; ++k) {
-    Reflection& r = reflections_[k];
+void DistanceStage::Feed(float shaped_left, float shaped_right) noexcept {
+  for (Reflection& r : reflections_) {
     r.ring_left[r.write] = shaped_left;
     r.ring_right[r.write] = shaped_right;
-    // The frame written `delay` frames ago; a delay of 0 reads the frame just written.
-    const size_t read = (r.write - r.delay) & kRingMask;
     r.write = (r.write + 1) & kRingMask;
+  }
+}
+
+void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept {
+  for (size_t k = 0; k < kReflections; ++k) {
+    Reflection& r = reflections_[k];
+    // The frame written `delay` frames before this one; a delay of 0 reads this frame itself.
+    const size_t read = (r.read - r.delay) & kRingMask;
+    r.read = (r.read + 1) & kRingMask;
     r.lp_left += r.coefficient * (r.ring_left[read] - r.lp_left);
     r.lp_right += r.coefficient * (r.ring_right[read] - r.lp_right);
-    out.sends[k].left = r.gain * r.lp_left;
-    out.sends[k].right = r.gain * r.lp_right;
+    sends[k].left = r.gain * r.lp_left;
+    sends[k].right = r.gain * r.lp_right;
   }
   const float g2 = reflections_[1].gain;
-  out.late.left = late_level_ * (g2 * reflections_[1].lp_left) / late_norm_;
-  out.late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
+  late.left = late_level_ * (g2 * reflections_[1].lp_left) / late_norm_;
+  late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
+}
+
+size_t DistanceStage::MinDelay() const {
+  size_t d = reflections_[0].delay;
+  for (const Reflection& r : reflections_) d = std::min(d, r.delay);
+  return d;
+}
+
+DistanceOutput DistanceStage::Process(float left, float right, float shaped_left,
+                                      float shaped_right) noexcept {
+  DistanceOutput out;
+  out.direct = Direct(left, right);
+  Feed(shaped_left, shaped_right);
+  Sends(out.sends, out.late);
   return out;
 }
 

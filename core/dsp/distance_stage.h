@@ -31,6 +31,15 @@ class DistanceStage {
   // x is the unshaped input (direct path), shaped the gated input that feeds the reflections.
   DistanceOutput Process(float left, float right, float shaped_left, float shaped_right) noexcept;
 
+  // Process in three independent parts, for callers that run the reflections ahead of the
+  // direct sound: the direct path of one frame; one frame into the reflection rings; the sends
+  // of the next frame to be read. Sends reads what Feed wrote `delay` frames earlier, so it may
+  // run up to MinDelay() frames ahead of Feed (Process feeds first, so a delay of 0 works there).
+  StereoSample Direct(float left, float right) noexcept;
+  void Feed(float shaped_left, float shaped_right) noexcept;
+  void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
+  size_t MinDelay() const;
+
   size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }
   float ReflectionGain(size_t k) const { return reflections_[k].gain; }
   float AirMix() const { return air_mix_; }
@@ -40,6 +49,7 @@ class DistanceStage {
     std::array<float, kRingLength> ring_left{};
     std::array<float, kRingLength> ring_right{};
     size_t write = 0;
+    size_t read = 0;  // ring slot of the frame whose send is read next
     size_t delay = 0;
     float gain = 0.0f;
     float coefficient = 0.0f;

@@ -122,57 +122,142 @@ float Sine(float phase) {
   return static_cast<float>(sign * x * p);
 }
 
-// far[i] = sum over taps [begin, end) of sign * x(block start + i - position). Lanes run across
-// time; within a lane the taps alternate between two partial sums, added at the end, so the bits
-// do not depend on the vector width and consecutive adds do not wait on each other. The
-// accumulators are explicit vectors so that they stay in registers.
+// Sine for a block of phases, four lanes at a time: lane by lane the operations of Sine, with
+// selects for its branches, so the bits are the same.
+using D4 = double __attribute__((vector_size(32)));
+using L4 = int64_t __attribute__((vector_size(32)));
+
+[[gnu::always_inline]] inline void SineBlock(const float* phase, float* out) {
+  constexpr double kPi = 3.14159265358979323846;
+  for (size_t i = 0; i < FieldSynth::kVelvetBlock; i += 4) {
+    D4 x = {phase[i], phase[i + 1], phase[i + 2], phase[i + 3]};
+    const L4 upper = x > kPi;
+    const D4 one = {1.0, 1.0, 1.0, 1.0};
+    const D4 sign = upper ? -one : one;
+    x = upper ? x - kPi : x;
+    x = x > kPi / 2.0 ? kPi - x : x;
+    const D4 x2 = x * x;
+    D4 p = x2 * (1.0 / 6227020800.0) - 1.0 / 39916800.0;
+    p = p * x2 + 1.0 / 362880.0;
+    p = p * x2 - 1.0 / 5040.0;
+    p = p * x2 + 1.0 / 120.0;
+    p = p * x2 - 1.0 / 6.0;
+    p = p * x2 + 1.0;
+    const D4 y = sign * x * p;
+    for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<float>(y[k]);
+  }
+}
+
+// far[i] = sum over the far taps of sign * x(block start + i - position). Lanes run across time.
+// The order of the sum is free: the positive taps and the negative taps are each summed in
+// position order, alternating between two partial sums so consecutive adds do not wait on each
+// other, and far = (plus_even + plus_odd) - (minus_even + minus_odd). The history already holds
+// level * x, so each tap is a single add of exactly the product level * x would give, and the
+// bits do not depend on the vector width.
 using F8 = float __attribute__((vector_size(32)));
-static_assert(kBlock == 32, "SumFarTaps is unrolled for four vectors of eight frames");
+static_assert(kBlock == 32, "the velvet sums are unrolled for four vectors of eight frames");
 
 struct Lanes32 {
   F8 a, b, c, d;
 };
 
-void AddTap(Lanes32& acc, const float* src, float s) {
-  const F8 k = {s, s, s, s, s, s, s, s};
-  F8 x0, x1, x2, x3;
-  std::memcpy(&x0, src, sizeof x0);
-  std::memcpy(&x1, src + 8, sizeof x1);
-  std::memcpy(&x2, src + 16, sizeof x2);
-  std::memcpy(&x3, src + 24, sizeof x3);
-  acc.a += x0 * k;
-  acc.b += x1 * k;
-  acc.c += x2 * k;
-  acc.d += x3 * k;
+[[gnu::always_inline]] inline void LoadLanes(Lanes32& v, const float* src) {
+  std::memcpy(&v.a, src, sizeof v.a);
+  std::memcpy(&v.b, src + 8, sizeof v.b);
+  std::memcpy(&v.c, src + 16, sizeof v.c);
+  std::memcpy(&v.d, src + 24, sizeof v.d);
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void SumFarTaps(const float* __restrict history, const size_t* __restrict position,
-                const float* __restrict sign, size_t begin, size_t end, size_t write,
-                size_t history_mask, float* __restrict far) {
-  Lanes32 even{};
-  Lanes32 odd{};
-  size_t j = begin;
-  for (; j + 2 <= end; j += 2) {
-    AddTap(even, history + ((write - position[j]) & history_mask), sign[j]);
-    AddTap(odd, history + ((write - position[j + 1]) & history_mask), sign[j + 1]);
+[[gnu::always_inline]] inline void StoreLanes(float* dst, const Lanes32& v) {
+  std::memcpy(dst, &v.a, sizeof v.a);
+  std::memcpy(dst + 8, &v.b, sizeof v.b);
+  std::memcpy(dst + 16, &v.c, sizeof v.c);
+  std::memcpy(dst + 24, &v.d, sizeof v.d);
+}
+
+// ring[(start + i) & mask] for the block's frames; a window that wraps is copied in two parts.
+[[gnu::always_inline]] inline void ReadWindow(Lanes32& v, const float* ring, size_t mask,
+                                              size_t start) {
+  start &= mask;
+  if (start + kBlock <= mask + 1) {
+    LoadLanes(v, ring + start);
+    return;
   }
-  if (j < end) AddTap(even, history + ((write - position[j]) & history_mask), sign[j]);
-  const F8 s0 = even.a + odd.a;
-  const F8 s1 = even.b + odd.b;
-  const F8 s2 = even.c + odd.c;
-  const F8 s3 = even.d + odd.d;
-  std::memcpy(far, &s0, sizeof s0);
-  std::memcpy(far + 8, &s1, sizeof s1);
-  std::memcpy(far + 16, &s2, sizeof s2);
-  std::memcpy(far + 24, &s3, sizeof s3);
+  alignas(32) std::array<float, kBlock> t;
+  for (size_t i = 0; i < kBlock; ++i) t[i] = ring[(start + i) & mask];
+  LoadLanes(v, t.data());
+}
+
+[[gnu::always_inline]] inline void WriteWindow(float* ring, size_t mask, size_t start,
+                                               const Lanes32& v) {
+  start &= mask;
+  if (start + kBlock <= mask + 1) {
+    StoreLanes(ring + start, v);
+    return;
+  }
+  alignas(32) std::array<float, kBlock> t;
+  StoreLanes(t.data(), v);
+  for (size_t i = 0; i < kBlock; ++i) ring[(start + i) & mask] = t[i];
+}
+
+using I8 = int32_t __attribute__((vector_size(32)));
+
+// Flush for eight lanes, in place (a vector passed by value would change the baseline ABI).
+[[gnu::always_inline]] inline void Flush8(F8& x) {
+  const F8 magnitude = reinterpret_cast<F8>(reinterpret_cast<I8>(x) & 0x7fffffff);
+  const F8 limit = {kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush};
+  x = magnitude < limit ? F8{} : x;
+}
+
+[[gnu::always_inline]] inline void AddTap(Lanes32& acc, const float* src) {
+  Lanes32 x;
+  LoadLanes(x, src);
+  acc.a += x.a;
+  acc.b += x.b;
+  acc.c += x.c;
+  acc.d += x.d;
+}
+
+[[gnu::always_inline]] inline void SubTap(Lanes32& acc, const float* src) {
+  Lanes32 x;
+  LoadLanes(x, src);
+  acc.a -= x.a;
+  acc.b -= x.b;
+  acc.c -= x.c;
+  acc.d -= x.d;
+}
+
+[[gnu::always_inline]] inline void SumTaps(Lanes32& even, Lanes32& odd, const float* base,
+                                           const uint32_t* offset, size_t count) {
+  size_t j = 0;
+  for (; j + 2 <= count; j += 2) {
+    AddTap(even, base + offset[j]);
+    AddTap(odd, base + offset[j + 1]);
+  }
+  if (j < count) AddTap(even, base + offset[j]);
+}
+
+// base points at the block's first frame in the second copy of the history, so base - position
+// stays inside the doubled ring for every far tap.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void SumFarTaps(const float* __restrict base, const uint32_t* __restrict offset, size_t plus,
+                size_t count, float* __restrict far) {
+  Lanes32 plus_even{}, plus_odd{}, minus_even{}, minus_odd{};
+  SumTaps(plus_even, plus_odd, base, offset, plus);
+  SumTaps(minus_even, minus_odd, base, offset + plus, count - plus);
+  const Lanes32 sum = {(plus_even.a + plus_odd.a) - (minus_even.a + minus_odd.a),
+                       (plus_even.b + plus_odd.b) - (minus_even.b + minus_odd.b),
+                       (plus_even.c + plus_odd.c) - (minus_even.c + minus_odd.c),
+                       (plus_even.d + plus_odd.d) - (minus_even.d + minus_odd.d)};
+  StoreLanes(far, sum);
 }
 
 template <size_t kCapacity>
 void FillFar(FieldSynth::Velvet<kCapacity>& v, size_t write) {
   using V = FieldSynth::Velvet<kCapacity>;
-  SumFarTaps(v.history.data(), v.position.data(), v.sign.data(), v.near_count, v.count, write,
-             V::kHistory - 1, v.far.data());
+  SumFarTaps(v.history.data() + write, v.far_offset.data(), v.far_plus, v.count - v.near_count,
+             v.far.data());
+  static_assert(V::kHistory >= FieldSynth::kLateSpan + kBlock);
 }
 
 // Exactly rounded square roots of four values that are never negative. The vector instruction
@@ -188,8 +273,7 @@ F4 Sqrt4(F4 x) {
 // The colour sections, with their memories flushed: near the smallest normal float a resonant
 // section whose a2 term underflows is left undamped and rings forever. Cloned so that the
 // sections' fused multiply-adds are instructions rather than library calls.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
+[[gnu::always_inline]] inline float ColourOne(std::array<Biquad, 3>& chain, float x) noexcept {
   for (Biquad& b : chain) {
     x = b.Process(x);
     b.z1 = Flush(b.z1);
@@ -198,10 +282,35 @@ float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
   return x;
 }
 
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
+  return ColourOne(chain, x);
+}
+
+// Adds the taps closer than a block to far, lanes across the block's frames, in tap order: the
+// same adds, in the same order, as VelvetStep makes frame by frame.
+template <size_t kCapacity>
+[[gnu::always_inline]] inline void AddNearTaps(FieldSynth::Velvet<kCapacity>& v, size_t write) {
+  constexpr size_t kMask = FieldSynth::Velvet<kCapacity>::kHistory - 1;
+  Lanes32 sum;
+  LoadLanes(sum, v.far.data());
+  for (size_t j = 0; j < v.near_count; ++j) {
+    const float* src = v.history.data() + ((write - v.position[j]) & kMask);
+    if (v.sign[j] > 0.0f) {
+      AddTap(sum, src);
+    } else {
+      SubTap(sum, src);
+    }
+  }
+  StoreLanes(v.far.data(), sum);
+}
+
 template <size_t kCapacity>
 void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, float level,
                    uint32_t& s) {
+  using V = FieldSynth::Velvet<kCapacity>;
   v.count = taps;
+  v.level = level;
   v.near_count = 0;
   for (size_t j = 0; j < taps; ++j) {
     const uint32_t s1 = Step(s);
@@ -210,6 +319,15 @@ void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, f
     s = Step(s1);
     // Positions grow with j, so the near taps are a prefix.
     if (v.position[j] < kBlock) v.near_count = j + 1;
+  }
+  v.far_plus = 0;
+  size_t n = 0;
+  for (bool positive : {true, false}) {
+    for (size_t j = v.near_count; j < taps; ++j) {
+      if ((v.sign[j] > 0.0f) != positive) continue;
+      v.far_offset[n++] = static_cast<uint32_t>(V::kHistory - v.position[j]);
+    }
+    if (positive) v.far_plus = n;
   }
 }
 
@@ -245,12 +363,12 @@ void FieldSynth::Reset() {
   }
   velvet_write_ = 0;
   block_pos_ = 0;
-  for (auto& frame : line_ring_) frame.fill(0.0f);
+  for (auto& ring : line_ring_) ring.fill(0.0f);
   line_pos_ = 0;
   mod_phase_.fill(0.0f);
   line_prev_.fill(0.0f);
-  for (auto& ring : allpass_) {
-    for (auto& frame : ring) frame.fill(0.0f);
+  for (auto& diffuser : allpass_) {
+    for (auto& ring : diffuser) ring.fill(0.0f);
   }
   allpass_pos_ = 0;
   for (Biquad& b : colour_left_) b.Reset();
@@ -306,9 +424,9 @@ void FieldSynth::BuildDamping(float field_size) {
   }
 }
 
-float FieldSynth::ReadLine(size_t line) noexcept {
-  const size_t p = line_pos_;
-  if (mod_rate_[line] == 0.0f) return line_ring_[(p - kFdnLen[line]) & kLineMask][line];
+[[gnu::always_inline]] inline float FieldSynth::ReadLineAt(size_t line, size_t p) noexcept {
+  const auto& ring = line_ring_[line];
+  if (mod_rate_[line] == 0.0f) return ring[(p - kFdnLen[line]) & kLineMask];
 
   float phase = mod_phase_[line] + mod_rate_[line];
   if (phase > kTwoPi) phase -= kTwoPi;
@@ -319,34 +437,36 @@ float FieldSynth::ReadLine(size_t line) noexcept {
   const float f = d - static_cast<float>(whole);
   const float eta = (1.0f - f) / (1.0f + f);
   // First-order allpass interpolation: flat magnitude, so modulation does not dull the tail.
-  const float y = Flush(line_ring_[(p - i) & kLineMask][line] +
-                        eta * (line_ring_[(p - i - 1) & kLineMask][line] - line_prev_[line]));
+  const float y = Flush(ring[(p - i) & kLineMask] +
+                        eta * (ring[(p - i - 1) & kLineMask] - line_prev_[line]));
   line_prev_[line] = y;
   return y;
 }
 
+float FieldSynth::ReadLine(size_t line) noexcept { return ReadLineAt(line, line_pos_); }
+
 // Stage by stage across the eight lines: every step but the reads is elementwise over lines.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
+[[gnu::always_inline]] inline void FieldSynth::AdvanceAt(size_t p, float* out) noexcept {
   // Lines 0-3 and 4-7 as two vectors, kept in registers through the diffusers. Only the last two
   // lines are modulated; the others are plain reads.
-  const size_t p = line_pos_;
-  const auto behind = [&](size_t n) { return line_ring_[(p - kFdnLen[n]) & kLineMask][n]; };
+  const auto behind = [&](size_t n) { return line_ring_[n][(p - kFdnLen[n]) & kLineMask]; };
   F4 lo = {behind(0), behind(1), behind(2), behind(3)};
   static_assert(kFirstModulatedLine == 6, "lines 6 and 7 are the modulated ones");
-  F4 hi = {behind(4), behind(5), ReadLine(6), ReadLine(7)};
+  F4 hi = {behind(4), behind(5), ReadLineAt(6, p), ReadLineAt(7, p)};
 
   const size_t ap = allpass_pos_;
 #pragma GCC unroll 3
   for (size_t a = 0; a < kAllpassesPerLine; ++a) {
-    auto& ring = allpass_[a];
-    const auto tap = [&](size_t n) { return ring[(ap - kAllpassLen[n][a]) & kAllpassMask][n]; };
+    auto& rings = allpass_[a];
+    const auto tap = [&](size_t n) { return rings[n][(ap - kAllpassLen[n][a]) & kAllpassMask]; };
     const F4 d_lo = {tap(0), tap(1), tap(2), tap(3)};
     const F4 d_hi = {tap(4), tap(5), tap(6), tap(7)};
     const F4 w_lo = Flush4(lo - Splat(kAllpassGain) * d_lo);
     const F4 w_hi = Flush4(hi - Splat(kAllpassGain) * d_hi);
-    Store4(ring[ap].data(), w_lo);
-    Store4(ring[ap].data() + 4, w_hi);
+    for (size_t n = 0; n < 4; ++n) {
+      rings[n][ap] = w_lo[n];
+      rings[n + 4][ap] = w_hi[n];
+    }
     lo = d_lo + Splat(kAllpassGain) * w_lo;
     hi = d_hi + Splat(kAllpassGain) * w_hi;
   }
@@ -358,21 +478,133 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
                          Load4(damping_keep_.data() + 4) * hi);
   Store4(damping_state_.data(), s_lo);
   Store4(damping_state_.data() + 4, s_hi);
-  Store4(out.data(), Load4(line_gain_.data()) * s_lo);
-  Store4(out.data() + 4, Load4(line_gain_.data() + 4) * s_hi);
+  Store4(out, Load4(line_gain_.data()) * s_lo);
+  Store4(out + 4, Load4(line_gain_.data() + 4) * s_hi);
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
+  AdvanceAt(line_pos_, out.data());
+}
+
+[[gnu::always_inline]] inline void FieldSynth::FeedAt(size_t p, const float* acc,
+                                                     const float* out) noexcept {
+  float sum = 0.0f;
+  for (size_t n = 0; n < kLines; ++n) sum += out[n];
+  // Householder feedback I - (1/4) 1 1^T: lossless, every line feeds every other.
+  const F4 feedback = Splat(0.25f * sum);
+  for (size_t h = 0; h < kLines; h += 4) {
+    const F4 w = Load4(out + h) - feedback + Load4(acc + h);
+    for (size_t n = 0; n < 4; ++n) line_ring_[h + n][p] = w[n];
+  }
+}
+
+// The diffusers' shortest delay (149 frames) and the lines' (1097) exceed a block, so nothing a
+// block writes is read in the same block: each step runs across the block's frames as vectors,
+// with the operations AdvanceAt applies frame by frame. Only the damping and the modulated reads
+// carry a state from frame to frame; they stay serial.
+[[gnu::always_inline]] inline void FieldSynth::AdvanceBlock(
+    std::array<std::array<float, kBlock>, kLines>& out) noexcept {
+  const size_t p = line_pos_;
+  std::array<Lanes32, kLines> x;
+  for (size_t n = 0; n < kFirstModulatedLine; ++n) {
+    ReadWindow(x[n], line_ring_[n].data(), kLineMask, p - kFdnLen[n]);
+  }
+  // The modulated lines as ReadLineAt reads them: the phases first, their sines as vectors,
+  // then the interpolation, which is serial through the previous output.
+  for (size_t n = kFirstModulatedLine; n < kLines; ++n) {
+    alignas(32) std::array<float, kBlock> phase;
+    float ph = mod_phase_[n];
+    for (size_t i = 0; i < kBlock; ++i) {
+      ph += mod_rate_[n];
+      if (ph > kTwoPi) ph -= kTwoPi;
+      phase[i] = ph;
+    }
+    mod_phase_[n] = ph;
+    alignas(32) std::array<float, kBlock> sine;
+    SineBlock(phase.data(), sine.data());
+    const float* ring = line_ring_[n].data();
+    float prev = line_prev_[n];
+    alignas(32) std::array<float, kBlock> y;
+    for (size_t i = 0; i < kBlock; ++i) {
+      const float d = static_cast<float>(kFdnLen[n]) + kModDepth * sine[i];
+      const int32_t whole = static_cast<int32_t>(d);
+      const size_t at = p + i - static_cast<size_t>(whole);
+      const float f = d - static_cast<float>(whole);
+      const float eta = (1.0f - f) / (1.0f + f);
+      prev = Flush(ring[at & kLineMask] + eta * (ring[(at - 1) & kLineMask] - prev));
+      y[i] = prev;
+    }
+    line_prev_[n] = prev;
+    LoadLanes(x[n], y.data());
+  }
+  const size_t ap = allpass_pos_;
+  for (size_t a = 0; a < kAllpassesPerLine; ++a) {
+    for (size_t n = 0; n < kLines; ++n) {
+      float* ring = allpass_[a][n].data();
+      Lanes32 d;
+      ReadWindow(d, ring, kAllpassMask, ap - kAllpassLen[n][a]);
+      Lanes32 w;
+      Lanes32& v = x[n];
+      w.a = v.a - kAllpassGain * d.a;
+      w.b = v.b - kAllpassGain * d.b;
+      w.c = v.c - kAllpassGain * d.c;
+      w.d = v.d - kAllpassGain * d.d;
+      Flush8(w.a);
+      Flush8(w.b);
+      Flush8(w.c);
+      Flush8(w.d);
+      WriteWindow(ring, kAllpassMask, ap, w);
+      v.a = d.a + kAllpassGain * w.a;
+      v.b = d.b + kAllpassGain * w.b;
+      v.c = d.c + kAllpassGain * w.c;
+      v.d = d.d + kAllpassGain * w.d;
+    }
+  }
+  allpass_pos_ = (ap + kBlock) & kAllpassMask;
+  for (size_t n = 0; n < kLines; ++n) {
+    alignas(32) std::array<float, kBlock> in;
+    StoreLanes(in.data(), x[n]);
+    const float c = damping_coeff_[n];
+    const float keep = damping_keep_[n];
+    const float g = line_gain_[n];
+    float state = damping_state_[n];
+    for (size_t i = 0; i < kBlock; ++i) {
+      state = Flush(c * state + keep * in[i]);
+      out[n][i] = g * state;
+    }
+    damping_state_[n] = state;
+  }
+}
+
+[[gnu::always_inline]] inline void FieldSynth::FeedBlock(
+    const std::array<std::array<float, kBlock>, kLines>& acc,
+    const std::array<std::array<float, kBlock>, kLines>& out) noexcept {
+  Lanes32 sum = {};
+  for (size_t n = 0; n < kLines; ++n) {
+    Lanes32 o;
+    LoadLanes(o, out[n].data());
+    sum.a += o.a;
+    sum.b += o.b;
+    sum.c += o.c;
+    sum.d += o.d;
+  }
+  const Lanes32 feedback = {0.25f * sum.a, 0.25f * sum.b, 0.25f * sum.c, 0.25f * sum.d};
+  for (size_t n = 0; n < kLines; ++n) {
+    Lanes32 o, in;
+    LoadLanes(o, out[n].data());
+    LoadLanes(in, acc[n].data());
+    const Lanes32 w = {o.a - feedback.a + in.a, o.b - feedback.b + in.b,
+                       o.c - feedback.c + in.c, o.d - feedback.d + in.d};
+    WriteWindow(line_ring_[n].data(), kLineMask, line_pos_, w);
+  }
+  line_pos_ = (line_pos_ + kBlock) & kLineMask;
 }
 
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 void FieldSynth::FeedLines(const std::array<float, kLines>& acc,
                            const std::array<float, kLines>& out) noexcept {
-  float sum = 0.0f;
-  for (size_t n = 0; n < kLines; ++n) sum += out[n];
-  // Householder feedback I - (1/4) 1 1^T: lossless, every line feeds every other.
-  const F4 feedback = Splat(0.25f * sum);
-  float* slot = line_ring_[line_pos_].data();
-  for (size_t h = 0; h < kLines; h += 4) {
-    Store4(slot + h, Load4(out.data() + h) - feedback + Load4(acc.data() + h));
-  }
+  FeedAt(line_pos_, acc.data(), out.data());
   line_pos_ = (line_pos_ + 1) & kLineMask;
 }
 
@@ -383,12 +615,12 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
 }
 
 // Four bands at a time, in registers; the band sums are pairwise in a fixed order.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-StereoSample FieldSynth::Balance(float left, float right) noexcept {
+[[gnu::always_inline]] inline StereoSample FieldSynth::BalanceOne(float left,
+                                                                 float right) noexcept {
   alignas(16) std::array<float, kBandSplitBands> band_left;
   alignas(16) std::array<float, kBandSplitBands> band_right;
-  split_left_.Split(left, band_left);
-  split_right_.Split(right, band_right);
+  split_left_.SplitInline(left, band_left.data());
+  split_right_.SplitInline(right, band_right.data());
   F4 weighted_left[2];
   F4 weighted_right[2];
   for (size_t h = 0; h < kBandSplitBands; h += 4) {
@@ -421,15 +653,22 @@ StereoSample FieldSynth::Balance(float left, float right) noexcept {
   return {sum8(weighted_left), sum8(weighted_right)};
 }
 
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+StereoSample FieldSynth::Balance(float left, float right) noexcept {
+  return BalanceOne(left, right);
+}
+
 template <size_t kCapacity>
 float FieldSynth::VelvetStep(Velvet<kCapacity>& v, float x, size_t write,
                              size_t block_pos) noexcept {
   constexpr size_t kMask = Velvet<kCapacity>::kHistory - 1;
-  v.history[write] = x;
-  v.history[write + Velvet<kCapacity>::kHistory] = x;
+  const float scaled = v.level * x;
+  v.history[write] = scaled;
+  v.history[write + Velvet<kCapacity>::kHistory] = scaled;
   float sum = v.far[block_pos];
   for (size_t j = 0; j < v.near_count; ++j) {
-    sum += v.history[(write - v.position[j]) & kMask] * v.sign[j];
+    const float h = v.history[(write - v.position[j]) & kMask];
+    sum += v.sign[j] > 0.0f ? h : -h;
   }
   return sum;
 }
@@ -472,6 +711,78 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
   const float u = (balanced.left + balanced.right) / 2.0f;
   const float v = (balanced.left - balanced.right) / 2.0f * width_;
   return {kCentreGain * u + v, kCentreGain * u - v};
+}
+
+// The frames of a block step by step: every velvet sum across the block at once, then the lines,
+// the colour, the balance and the feedback each over the whole block. The lines read only frames
+// written at least 1097 frames ago, so this block's feedback writes can wait until its outputs
+// are known; each recursive state still sees its frames in order, with the operations of
+// Process, so the result is bit for bit that of kVelvetBlock calls of Process. The short loops
+// let consecutive frames' independent chains overlap.
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
+                              const std::array<FieldSend, kVelvetBlock>& late,
+                              std::array<StereoSample, kVelvetBlock>& out) noexcept {
+  if (block_pos_ != 0) {
+    for (size_t i = 0; i < kBlock; ++i) out[i] = Process(sends[i], late[i]);
+    return;
+  }
+  static_assert(Velvet<kLateTaps>::kHistory % kBlock == 0, "a block never wraps the history");
+  static_assert(kFdnLen[0] > kBlock, "the lines read nothing this block writes");
+  const size_t write = velvet_write_;
+  constexpr size_t kHistory = Velvet<kLateTaps>::kHistory;
+  static_assert(Velvet<kMaxEarlyTaps>::kHistory == kHistory);
+  for (auto& v : early_) FillFar(v, write);
+  for (auto& v : late_) FillFar(v, write);
+  for (size_t i = 0; i < kBlock; ++i) {
+    for (size_t k = 0; k < kLayers; ++k) {
+      auto& vl = early_[2 * k];
+      auto& vr = early_[2 * k + 1];
+      vl.history[write + i] = vl.history[write + i + kHistory] = vl.level * sends[i][k].left;
+      vr.history[write + i] = vr.history[write + i + kHistory] = vr.level * sends[i][k].right;
+    }
+    late_[0].history[write + i] = late_[0].history[write + i + kHistory] =
+        late_[0].level * late[i].left;
+    late_[1].history[write + i] = late_[1].history[write + i + kHistory] =
+        late_[1].level * late[i].right;
+  }
+  for (auto& v : early_) AddNearTaps(v, write);
+  for (auto& v : late_) AddNearTaps(v, write);
+
+  alignas(32) std::array<std::array<float, kBlock>, kLines> o;
+  AdvanceBlock(o);
+
+  alignas(64) std::array<float, kBlock> left;
+  alignas(64) std::array<float, kBlock> right;
+  for (size_t i = 0; i < kBlock; ++i) {
+    left[i] = kLateMix * late_[0].far[i] + (o[0][i] - o[1][i] + o[2][i] - o[3][i] + o[4][i] -
+                                            o[5][i] + o[6][i] - o[7][i]) * kInvSqrt8;
+    right[i] = kLateMix * late_[1].far[i] + (o[0][i] + o[1][i] - o[2][i] - o[3][i] + o[4][i] +
+                                             o[5][i] - o[6][i] - o[7][i]) * kInvSqrt8;
+  }
+  for (size_t i = 0; i < kBlock; ++i) {
+    left[i] = ColourOne(colour_left_, left[i]);
+    right[i] = ColourOne(colour_right_, right[i]);
+  }
+  for (size_t i = 0; i < kBlock; ++i) {
+    const StereoSample balanced = BalanceOne(left[i], right[i]);
+    const float u = (balanced.left + balanced.right) / 2.0f;
+    const float v = (balanced.left - balanced.right) / 2.0f * width_;
+    out[i] = {kCentreGain * u + v, kCentreGain * u - v};
+  }
+
+  alignas(32) std::array<std::array<float, kBlock>, kLines> acc{};
+  for (size_t k = 0; k < kLayers; ++k) {
+    const std::array<float, kBlock>& vl = early_[2 * k].far;
+    const std::array<float, kBlock>& vr = early_[2 * k + 1].far;
+    for (size_t n = 0; n < kLines; ++n) {
+      const float il = injection_left_[k][n];
+      const float ir = injection_right_[k][n];
+      for (size_t i = 0; i < kBlock; ++i) acc[n][i] = acc[n][i] + (vl[i] * il + vr[i] * ir);
+    }
+  }
+  FeedBlock(acc, o);
+  velvet_write_ = (write + kBlock) & (kHistory - 1);
 }
 
 }  // namespace halvex

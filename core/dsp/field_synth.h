@@ -33,13 +33,19 @@ class FieldSynth {
   // A sparse sequence of +-a taps and the input history it is convolved with. The history is
   // written twice (at w and w + kHistory) so that any window of up to kHistory frames is
   // contiguous.
+  // The history holds the input times the tap level, so every tap is an exact +-copy of the
+  // product the sum needs and the far taps cost one add each.
   template <size_t kCapacity>
   struct Velvet {
     static constexpr size_t kHistory = 2048;
     std::array<size_t, kCapacity> position{};
     std::array<float, kCapacity> sign{};
+    float level = 0.0f;  // |sign| of every tap
     size_t count = 0;
     size_t near_count = 0;  // taps closer than kVelvetBlock frames, summed frame by frame
+    // Far taps as kHistory - position, the positive taps first (far_plus of them).
+    std::array<uint32_t, kCapacity> far_offset{};
+    size_t far_plus = 0;
     std::array<float, 2 * kHistory> history{};
     std::array<float, kVelvetBlock> far{};  // sums of the far taps for the current block
   };
@@ -48,6 +54,10 @@ class FieldSynth {
   // Clears every ring, filter memory, phase and smoothed power; band gains back to 1.
   void Reset();
   StereoSample Process(const std::array<FieldSend, 3>& sends, const FieldSend& late) noexcept;
+  // kVelvetBlock frames at once: the same result as that many calls of Process.
+  void ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
+                    const std::array<FieldSend, kVelvetBlock>& late,
+                    std::array<StereoSample, kVelvetBlock>& out) noexcept;
 
   void BuildVelvet(uint32_t seed);
   void BuildInjection(uint32_t seed);
@@ -80,6 +90,17 @@ class FieldSynth {
  private:
   template <size_t kCapacity>
   static float VelvetStep(Velvet<kCapacity>& v, float x, size_t write, size_t block_pos) noexcept;
+  // The bodies of ReadLine, AdvanceLines, FeedLines and Balance for line position p, inlined
+  // into the per-frame and the per-block paths alike.
+  float ReadLineAt(size_t line, size_t p) noexcept;
+  void AdvanceAt(size_t p, float* out) noexcept;
+  void FeedAt(size_t p, const float* acc, const float* out) noexcept;
+  StereoSample BalanceOne(float left, float right) noexcept;
+  // The lines of a whole block, vectors across time: out[n][i] is line n's damped output in
+  // frame i; then the block's feedback writes with the injections acc[n][i].
+  void AdvanceBlock(std::array<std::array<float, kVelvetBlock>, kLines>& out) noexcept;
+  void FeedBlock(const std::array<std::array<float, kVelvetBlock>, kLines>& acc,
+                 const std::array<std::array<float, kVelvetBlock>, kLines>& out) noexcept;
 
   std::array<Velvet<kMaxEarlyTaps>, kEarlySequences> early_{};
   std::array<Velvet<kLateTaps>, 2> late_{};
@@ -89,15 +110,16 @@ class FieldSynth {
   std::array<std::array<float, kLines>, kLayers> injection_left_{};
   std::array<std::array<float, kLines>, kLayers> injection_right_{};
 
-  // Rings interleaved by line (frame-major), so one frame's eight writes are one store.
-  std::array<std::array<float, kLines>, kLineRingLength> line_ring_{};
+  // One ring per line (and per diffuser), so a block's frames are contiguous in each: the block
+  // path reads and writes them as vectors across time.
+  std::array<std::array<float, kLineRingLength>, kLines> line_ring_{};
   size_t line_pos_ = 0;  // shared write position of the line rings
   std::array<float, kLines> mod_phase_{};
   std::array<float, kLines> mod_rate_{};
   std::array<float, kLines> line_prev_{};  // last interpolated output of a modulated line
 
-  std::array<std::array<std::array<float, kLines>, kAllpassRingLength>, kAllpassesPerLine>
-      allpass_{};  // [diffuser][position][line]
+  std::array<std::array<std::array<float, kAllpassRingLength>, kLines>, kAllpassesPerLine>
+      allpass_{};  // [diffuser][line][position]
   size_t allpass_pos_ = 0;  // shared position of all diffusers
 
   std::array<Biquad, 3> colour_left_{};

@@ -21,15 +21,40 @@ void DeepFieldStage::Reset() {
   gate_.Reset();
   distance_.Reset();
   synth_.Reset();
+  ahead_ = active_ && distance_.MinDelay() >= kBlock;
+  pending_count_ = 0;
+  field_.fill({});
+  pos_ = 0;
+}
+
+void DeepFieldStage::RenderAhead() noexcept {
+  for (size_t i = 0; i < pending_count_; ++i) {
+    gate_.Observe(pending_[i].left, pending_[i].right);
+    const StereoSample shaped = gate_.Shape(pending_[i].left, pending_[i].right);
+    distance_.Feed(shaped.left, shaped.right);
+  }
+  pending_count_ = kBlock;
+  std::array<std::array<FieldSend, 3>, kBlock> sends;
+  std::array<FieldSend, kBlock> late;
+  for (size_t i = 0; i < kBlock; ++i) distance_.Sends(sends[i], late[i]);
+  synth_.ProcessBlock(sends, late, field_);
 }
 
 StageOutput DeepFieldStage::Process(float left, float right) {
   if (!active_) return {{left, right}, {left, right}};
-  gate_.Observe(left, right);
-  const StereoSample shaped = gate_.Shape(left, right);
-  const DistanceOutput out = distance_.Process(left, right, shaped.left, shaped.right);
-  const StereoSample field = synth_.Process(out.sends, out.late);
-  return {{out.direct.left + field.left, out.direct.right + field.right}, {left, right}};
+  if (!ahead_) {
+    gate_.Observe(left, right);
+    const StereoSample shaped = gate_.Shape(left, right);
+    const DistanceOutput out = distance_.Process(left, right, shaped.left, shaped.right);
+    const StereoSample field = synth_.Process(out.sends, out.late);
+    return {{out.direct.left + field.left, out.direct.right + field.right}, {left, right}};
+  }
+  if (pos_ == 0) RenderAhead();
+  pending_[pos_] = {left, right};
+  const StereoSample direct = distance_.Direct(left, right);
+  const StereoSample field = field_[pos_];
+  pos_ = pos_ + 1 == kBlock ? 0 : pos_ + 1;
+  return {{direct.left + field.left, direct.right + field.right}, {left, right}};
 }
 
 }  // namespace halvex

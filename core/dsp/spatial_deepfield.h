@@ -2,6 +2,7 @@
 // darkened direct sound plus the synthesised field; dry is the input; no latency.
 #pragma once
 
+#include <array>
 #include <cstddef>
 
 #include "core/dsp/coherence_gate.h"
@@ -21,10 +22,23 @@ class DeepFieldStage final : public SpatialStage {
   bool Active() const { return active_; }
 
  private:
+  // The field hears the input only through the reflections, at least MinDelay() frames late, so
+  // when that is a whole block it is rendered a block ahead: the gate and the reflection feed
+  // catch up on the frames buffered since the last block, then the sends and the field of the
+  // next kBlock frames are computed in one pass. Every part sees the same frames in the same
+  // order as frame by frame, so the output is the same; only the work is grouped.
+  static constexpr size_t kBlock = FieldSynth::kVelvetBlock;
+  void RenderAhead() noexcept;
+
   CoherenceGate gate_{};
   DistanceStage distance_{};
   FieldSynth synth_{};
   bool active_ = false;
+  bool ahead_ = false;
+  std::array<StereoSample, kBlock> pending_{};  // input frames not yet fed to the reflections
+  size_t pending_count_ = 0;
+  std::array<StereoSample, kBlock> field_{};  // the field of the current block
+  size_t pos_ = 0;                            // frame within the current block
 };
 
 }  // namespace halvex
