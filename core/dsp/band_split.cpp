@@ -37,14 +37,7 @@ void BandSplit::Split(float x, std::array<float, kBandSplitBands>& out) noexcept
 
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 float BandSplit::Apply(float x, const std::array<float, kBandSplitBands>& gains) noexcept {
-  float r = x;
-  float sum = 0.0f;
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    state[k] = std::fmaf(coeffs[k], r - state[k], state[k]);
-    sum += state[k] * gains[k];
-    r -= state[k];
-  }
-  return sum + r * gains[kBandSplitEdges];
+  return ApplyInline(x, gains.data());
 }
 
 }  // namespace halvex

@@ -36,6 +36,18 @@ struct BandSplit {
     }
     out[kBandSplitEdges] = r;
   }
+
+  // Apply as an inline step, likewise.
+  [[gnu::always_inline]] inline float ApplyInline(float x, const float* gains) noexcept {
+    float r = x;
+    float sum = 0.0f;
+    for (size_t k = 0; k < kBandSplitEdges; ++k) {
+      state[k] = std::fmaf(coeffs[k], r - state[k], state[k]);
+      sum += state[k] * gains[k];
+      r -= state[k];
+    }
+    return sum + r * gains[kBandSplitEdges];
+  }
 };
 
 }  // namespace halvex

@@ -1,6 +1,9 @@
 #include "core/dsp/coherence_gate.h"
 
 #include <algorithm>
+#include <cstring>
+
+#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -63,12 +66,39 @@ void CoherenceGate::Apply(StereoSpectrum& spectrum) {
   }
 }
 
-StereoSample CoherenceGate::Shape(float left, float right) noexcept {
+// The gains move in eight lanes at once (std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v),
+// lane by lane); both channels' splits are inline so their serial chains interleave.
+[[gnu::always_inline]] inline StereoSample CoherenceGate::ShapeOne(float left,
+                                                                  float right) noexcept {
+  using F8 = float __attribute__((vector_size(32)));
+  static_assert(kBandSplitBands == 8);
+  F8 current, target;
+  std::memcpy(&current, current_.data(), sizeof current);
+  std::memcpy(&target, target_.data(), sizeof target);
+  const F8 lo = F8{} - kGainStep;
+  const F8 hi = F8{} + kGainStep;
+  const F8 d = target - current;
+  current += d < lo ? lo : (hi < d ? hi : d);
+  std::memcpy(current_.data(), &current, sizeof current);
+  return {split_left_.ApplyInline(left, current_.data()),
+          split_right_.ApplyInline(right, current_.data())};
+}
+
+HALVEX_FMA_CLONES StereoSample CoherenceGate::Shape(float left, float right) noexcept {
   if (!enabled_) return {left, right};
-  for (size_t b = 0; b < kBandSplitBands; ++b) {
-    current_[b] += std::clamp(target_[b] - current_[b], -kGainStep, kGainStep);
+  return ShapeOne(left, right);
+}
+
+HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, StereoSample* out,
+                                                      size_t count) noexcept {
+  if (!enabled_) {
+    for (size_t i = 0; i < count; ++i) out[i] = in[i];
+    return;
   }
-  return {split_left_.Apply(left, current_), split_right_.Apply(right, current_)};
+  for (size_t i = 0; i < count; ++i) {
+    engine_.Analyse(in[i].left, in[i].right, *this);
+    out[i] = ShapeOne(in[i].left, in[i].right);
+  }
 }
 
 }  // namespace halvex

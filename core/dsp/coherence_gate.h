@@ -19,6 +19,8 @@ class CoherenceGate final : public SpectrumTransform {
   void Reset();
   void Observe(float left, float right) noexcept;
   StereoSample Shape(float left, float right) noexcept;
+  // Observe then Shape for each of `count` frames, in one loop.
+  void ObserveAndShape(const StereoSample* in, StereoSample* out, size_t count) noexcept;
   // Called by the engine every 256 frames: turns the measured ambience into band targets.
   void Apply(StereoSpectrum& spectrum) override;
 
@@ -37,6 +39,8 @@ class CoherenceGate final : public SpectrumTransform {
   std::array<float, kBandSplitBands> current_{};
   float recycle_ = 1.0f;
   bool enabled_ = false;
+
+  StereoSample ShapeOne(float left, float right) noexcept;
 };
 
 }  // namespace halvex

@@ -28,11 +28,9 @@ void DeepFieldStage::Reset() {
 }
 
 void DeepFieldStage::RenderAhead() noexcept {
-  for (size_t i = 0; i < pending_count_; ++i) {
-    gate_.Observe(pending_[i].left, pending_[i].right);
-    const StereoSample shaped = gate_.Shape(pending_[i].left, pending_[i].right);
-    distance_.Feed(shaped.left, shaped.right);
-  }
+  std::array<StereoSample, kBlock> shaped;
+  gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
+  for (size_t i = 0; i < pending_count_; ++i) distance_.Feed(shaped[i].left, shaped[i].right);
   pending_count_ = kBlock;
   std::array<std::array<FieldSend, 3>, kBlock> sends;
   std::array<FieldSend, kBlock> late;
