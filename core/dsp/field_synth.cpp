@@ -562,18 +562,31 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
     }
   }
   allpass_pos_ = (ap + kBlock) & kAllpassMask;
+  // The damping runs across the lines in one vector, frame after frame: the block is transposed
+  // in and out so the serial chain is one for all eight lines.
+  alignas(32) std::array<std::array<float, kLines>, kBlock> in;
   for (size_t n = 0; n < kLines; ++n) {
-    alignas(32) std::array<float, kBlock> in;
-    StoreLanes(in.data(), x[n]);
-    const float c = damping_coeff_[n];
-    const float keep = damping_keep_[n];
-    const float g = line_gain_[n];
-    float state = damping_state_[n];
-    for (size_t i = 0; i < kBlock; ++i) {
-      state = Flush(c * state + keep * in[i]);
-      out[n][i] = g * state;
-    }
-    damping_state_[n] = state;
+    alignas(32) std::array<float, kBlock> line;
+    StoreLanes(line.data(), x[n]);
+    for (size_t i = 0; i < kBlock; ++i) in[i][n] = line[i];
+  }
+  static_assert(kLines == 8, "one vector of eight lines");
+  F8 c, keep, g, state;
+  std::memcpy(&c, damping_coeff_.data(), sizeof c);
+  std::memcpy(&keep, damping_keep_.data(), sizeof keep);
+  std::memcpy(&g, line_gain_.data(), sizeof g);
+  std::memcpy(&state, damping_state_.data(), sizeof state);
+  for (size_t i = 0; i < kBlock; ++i) {
+    F8 v;
+    std::memcpy(&v, in[i].data(), sizeof v);
+    state = c * state + keep * v;
+    Flush8(state);
+    v = g * state;
+    std::memcpy(in[i].data(), &v, sizeof v);
+  }
+  std::memcpy(damping_state_.data(), &state, sizeof state);
+  for (size_t n = 0; n < kLines; ++n) {
+    for (size_t i = 0; i < kBlock; ++i) out[n][i] = in[i][n];
   }
 }
 
