@@ -37,6 +37,15 @@ struct BandSplit {
     out[kBandSplitEdges] = r;
   }
 
+  // Split of `count` frames (at most kMaxBlock) of two independent signals at once: bands_a[i]
+  // holds the bands of xa[i]. Each state sees the operations of Split frame after frame, so the
+  // bits are the same; where AVX2 and FMA are present the cascade runs as a wavefront, one
+  // vector lane per band, so the frames' serial chains overlap.
+  static constexpr size_t kMaxBlock = 32;
+  static void SplitPair(BandSplit& a, BandSplit& b, const float* xa, const float* xb,
+                        size_t count, std::array<float, kBandSplitBands>* bands_a,
+                        std::array<float, kBandSplitBands>* bands_b) noexcept;
+
   // Apply as an inline step, likewise.
   [[gnu::always_inline]] inline float ApplyInline(float x, const float* gains) noexcept {
     float r = x;

@@ -628,17 +628,13 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
 }
 
 // Four bands at a time, in registers; the band sums are pairwise in a fixed order.
-[[gnu::always_inline]] inline StereoSample FieldSynth::BalanceOne(float left,
-                                                                 float right) noexcept {
-  alignas(16) std::array<float, kBandSplitBands> band_left;
-  alignas(16) std::array<float, kBandSplitBands> band_right;
-  split_left_.SplitInline(left, band_left.data());
-  split_right_.SplitInline(right, band_right.data());
+[[gnu::always_inline]] inline StereoSample FieldSynth::BalanceBands(
+    const float* band_left, const float* band_right) noexcept {
   F4 weighted_left[2];
   F4 weighted_right[2];
   for (size_t h = 0; h < kBandSplitBands; h += 4) {
-    const F4 bl = Load4(band_left.data() + h);
-    const F4 br = Load4(band_right.data() + h);
+    const F4 bl = Load4(band_left + h);
+    const F4 br = Load4(band_right + h);
     F4 pl = Load4(power_left_.data() + h);
     F4 pr = Load4(power_right_.data() + h);
     pl = pl + Splat(kBalanceSmoothing) * (bl * bl - pl);
@@ -664,6 +660,15 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
     return ((w[0][0] + w[0][1]) + (w[0][2] + w[0][3])) + ((w[1][0] + w[1][1]) + (w[1][2] + w[1][3]));
   };
   return {sum8(weighted_left), sum8(weighted_right)};
+}
+
+[[gnu::always_inline]] inline StereoSample FieldSynth::BalanceOne(float left,
+                                                                 float right) noexcept {
+  alignas(16) std::array<float, kBandSplitBands> band_left;
+  alignas(16) std::array<float, kBandSplitBands> band_right;
+  split_left_.SplitInline(left, band_left.data());
+  split_right_.SplitInline(right, band_right.data());
+  return BalanceBands(band_left.data(), band_right.data());
 }
 
 __attribute__((target_clones("arch=x86-64-v3", "default")))
@@ -777,8 +782,13 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
     left[i] = ColourOne(colour_left_, left[i]);
     right[i] = ColourOne(colour_right_, right[i]);
   }
+  static_assert(BandSplit::kMaxBlock >= kBlock);
+  alignas(32) std::array<std::array<float, kBandSplitBands>, kBlock> band_left;
+  alignas(32) std::array<std::array<float, kBandSplitBands>, kBlock> band_right;
+  BandSplit::SplitPair(split_left_, split_right_, left.data(), right.data(), kBlock,
+                       band_left.data(), band_right.data());
   for (size_t i = 0; i < kBlock; ++i) {
-    const StereoSample balanced = BalanceOne(left[i], right[i]);
+    const StereoSample balanced = BalanceBands(band_left[i].data(), band_right[i].data());
     const float u = (balanced.left + balanced.right) / 2.0f;
     const float v = (balanced.left - balanced.right) / 2.0f * width_;
     out[i] = {kCentreGain * u + v, kCentreGain * u - v};

@@ -96,6 +96,7 @@ class FieldSynth {
   void AdvanceAt(size_t p, float* out) noexcept;
   void FeedAt(size_t p, const float* acc, const float* out) noexcept;
   StereoSample BalanceOne(float left, float right) noexcept;
+  StereoSample BalanceBands(const float* band_left, const float* band_right) noexcept;
   // The lines of a whole block, vectors across time: out[n][i] is line n's damped output in
   // frame i; then the block's feedback writes with the injections acc[n][i].
   void AdvanceBlock(std::array<std::array<float, kVelvetBlock>, kLines>& out) noexcept;
