@@ -209,6 +209,13 @@ void AmbientSplit::Update(const StereoSpectrum& s) noexcept {
   SmoothAcrossBins();
 }
 
+void AmbientSplit::UpdateAmbience(const StereoSpectrum& s) noexcept {
+  UpdateBins(*this, s);
+  if (first_bin >= end_bin) return;
+  GateAmbience(ambience, ambience_gated, first_bin, end_bin);
+  BoxAverage(ambience_gated, ambience_smooth, first_bin, end_bin);
+}
+
 void AmbientSplit::SmoothAcrossBins() noexcept {
   if (first_bin >= end_bin) return;
   GateAmbience(ambience, ambience_gated, first_bin, end_bin);

@@ -31,6 +31,9 @@ struct AmbientSplit {
   void Reset();
   // Once per transform frame.
   void Update(const StereoSpectrum& spectrum) noexcept;
+  // Update for callers that read only the ambience: the 17-bin means of balance, quadrature and
+  // coherence are not brought up to date.
+  void UpdateAmbience(const StereoSpectrum& spectrum) noexcept;
   void SmoothAcrossBins() noexcept;
 };
 

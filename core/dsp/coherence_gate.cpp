@@ -47,7 +47,7 @@ void CoherenceGate::Observe(float left, float right) noexcept {
 }
 
 void CoherenceGate::Apply(StereoSpectrum& spectrum) {
-  ambient_.Update(spectrum);
+  ambient_.UpdateAmbience(spectrum);  // the gate reads nothing else
   std::array<float, kBandSplitBands> numerator{};
   std::array<float, kBandSplitBands> denominator{};
   for (size_t k = kFirstBin; k < kEndBin; ++k) {

@@ -158,5 +158,22 @@ TEST(AmbientSplit, SmoothingClampsAtTheEdgesOfTheRange) {
   EXPECT_FLOAT_EQ(split->ambience_smooth[200], 3.0f * gated / 17.0f);
 }
 
+TEST(AmbientSplit, AmbienceOnlyUpdateKeepsTheAmbienceOfTheFullOne) {
+  auto full = MakeSplit();
+  auto lean = MakeSplit();
+  Noise noise;
+  auto s = std::make_unique<StereoSpectrum>();
+  for (int frame = 0; frame < 30; ++frame) {
+    FillSpectrum(*s, noise, frame % 3 == 0 ? 0.2f : 0.8f);
+    full->Update(*s);
+    lean->UpdateAmbience(*s);
+    for (size_t k = 0; k < kFftBins; ++k) {
+      ASSERT_EQ(lean->ambience[k], full->ambience[k]) << frame << " " << k;
+      ASSERT_EQ(lean->ambience_smooth[k], full->ambience_smooth[k]) << frame << " " << k;
+    }
+  }
+  EXPECT_GT(Mean(lean->ambience_smooth, 4, 341), 0.1);  // the comparison saw real ambience
+}
+
 }  // namespace
 }  // namespace halvex
