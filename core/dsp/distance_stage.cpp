@@ -98,6 +98,37 @@ void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noex
   late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
 }
 
+void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
+                               FieldSend* late) noexcept {
+  std::array<float, kReflections> lp_left;
+  std::array<float, kReflections> lp_right;
+  std::array<size_t, kReflections> read;
+  for (size_t k = 0; k < kReflections; ++k) {
+    lp_left[k] = reflections_[k].lp_left;
+    lp_right[k] = reflections_[k].lp_right;
+    read[k] = reflections_[k].read;
+  }
+  const float g2 = reflections_[1].gain;
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t k = 0; k < kReflections; ++k) {
+      const Reflection& r = reflections_[k];
+      const size_t at = (read[k] - r.delay) & kRingMask;
+      read[k] = (read[k] + 1) & kRingMask;
+      lp_left[k] += r.coefficient * (r.ring_left[at] - lp_left[k]);
+      lp_right[k] += r.coefficient * (r.ring_right[at] - lp_right[k]);
+      sends[i][k].left = r.gain * lp_left[k];
+      sends[i][k].right = r.gain * lp_right[k];
+    }
+    late[i].left = late_level_ * (g2 * lp_left[1]) / late_norm_;
+    late[i].right = late_level_ * (g2 * lp_right[1]) / late_norm_;
+  }
+  for (size_t k = 0; k < kReflections; ++k) {
+    reflections_[k].lp_left = lp_left[k];
+    reflections_[k].lp_right = lp_right[k];
+    reflections_[k].read = read[k];
+  }
+}
+
 size_t DistanceStage::MinDelay() const {
   size_t d = reflections_[0].delay;
   for (const Reflection& r : reflections_) d = std::min(d, r.delay);

@@ -38,6 +38,8 @@ class DistanceStage {
   StereoSample Direct(float left, float right) noexcept;
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
+  // Sends for `count` frames in a row, the filter memories kept in registers.
+  void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
   size_t MinDelay() const;
 
   size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }

@@ -34,7 +34,7 @@ void DeepFieldStage::RenderAhead() noexcept {
   pending_count_ = kBlock;
   std::array<std::array<FieldSend, 3>, kBlock> sends;
   std::array<FieldSend, kBlock> late;
-  for (size_t i = 0; i < kBlock; ++i) distance_.Sends(sends[i], late[i]);
+  distance_.SendsBlock(kBlock, sends.data(), late.data());
   synth_.ProcessBlock(sends, late, field_);
 }
 
