@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
+
 #include "core/config/config_defaults.h"
 #include "core/dsp/denormal_guard.h"
 #include "core/dsp/distance_stage.h"
@@ -18,29 +20,11 @@ namespace {
 
 constexpr size_t kFrames = 4096;
 
-std::vector<float> Noise(size_t frames, uint32_t seed) {
-  std::vector<float> v(frames * 2);
-  for (float& x : v) {
-    seed = seed * 1664525u + 1013904223u;
-    x = 0.5f * static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
-  }
-  return v;
-}
-
-// ns per frame and seconds of 48 kHz audio rendered per CPU second.
-void Report(benchmark::State& state, size_t frames_per_iteration) {
-  const double frames = static_cast<double>(state.iterations()) * frames_per_iteration;
-  state.SetItemsProcessed(static_cast<int64_t>(frames));
-  state.counters["ns_per_frame"] =
-      benchmark::Counter(frames * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["realtime_x"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
-}
-
 void BM_FieldSynthProcess(benchmark::State& state) {
   DenormalGuard guard;
   auto synth = std::make_unique<FieldSynth>();
   synth->Configure(RenderTarget::kHeadphones, 12.0f, 1.0f);
-  const std::vector<float> x = Noise(kFrames, 1);
+  const std::vector<float> x = bench::LcgNoise(2 * kFrames, 1);
   for (auto _ : state) {
     for (size_t i = 0; i < kFrames; ++i) {
       const float l = 0.05f * x[2 * i];
@@ -49,7 +33,7 @@ void BM_FieldSynthProcess(benchmark::State& state) {
       benchmark::DoNotOptimize(synth->Process(sends, {l, r}));
     }
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(BM_FieldSynthProcess);
 
@@ -59,7 +43,7 @@ void BM_FieldSynthProcessBlock(benchmark::State& state) {
   constexpr size_t kB = FieldSynth::kVelvetBlock;
   auto synth = std::make_unique<FieldSynth>();
   synth->Configure(RenderTarget::kHeadphones, 12.0f, 1.0f);
-  const std::vector<float> x = Noise(kFrames, 1);
+  const std::vector<float> x = bench::LcgNoise(2 * kFrames, 1);
   std::array<std::array<FieldSend, 3>, kB> sends;
   std::array<FieldSend, kB> late;
   std::array<StereoSample, kB> out;
@@ -75,7 +59,7 @@ void BM_FieldSynthProcessBlock(benchmark::State& state) {
       benchmark::DoNotOptimize(out.data());
     }
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(BM_FieldSynthProcessBlock);
 
@@ -86,13 +70,13 @@ void BM_DeepFieldStage(benchmark::State& state) {
   ProcessorConfig config = DefaultConfig();
   if (state.range(0) == 1) config.recycle = 1.0f;
   stage->Configure(config);
-  const std::vector<float> x = Noise(kFrames, 2);
+  const std::vector<float> x = bench::LcgNoise(2 * kFrames, 2);
   for (auto _ : state) {
     for (size_t i = 0; i < kFrames; ++i) {
       benchmark::DoNotOptimize(stage->Process(x[2 * i], x[2 * i + 1]));
     }
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(BM_DeepFieldStage)->Arg(0)->Arg(1);
 
@@ -100,14 +84,14 @@ void BM_ProcessorDefault(benchmark::State& state) {
   DenormalGuard guard;
   Processor processor;
   processor.Configure(DefaultConfig());
-  const std::vector<float> x = Noise(kFrames, 3);
+  const std::vector<float> x = bench::LcgNoise(2 * kFrames, 3);
   std::vector<float> block(x.size());
   for (auto _ : state) {
     block = x;
     processor.ProcessBlock(block.data(), kFrames, 2);
     benchmark::DoNotOptimize(block.data());
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(BM_ProcessorDefault);
 
@@ -118,7 +102,7 @@ void BM_ProcessorSilenceAfterLoud(benchmark::State& state) {
   Processor processor;
   ProcessorConfig config = DefaultConfig();
   processor.Configure(config);
-  std::vector<float> loud = Noise(48000, 4);
+  std::vector<float> loud = bench::LcgNoise(2 * 48000, 4);
   for (float& v : loud) v *= 2.0f;
   processor.ProcessBlock(loud.data(), 48000, 2);
   std::vector<float> block(kFrames * 2, 0.0f);
@@ -130,7 +114,7 @@ void BM_ProcessorSilenceAfterLoud(benchmark::State& state) {
     processor.ProcessBlock(block.data(), kFrames, 2);
     benchmark::DoNotOptimize(block.data());
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(BM_ProcessorSilenceAfterLoud)->Arg(0)->Arg(1);
 

@@ -1,6 +1,8 @@
 // Cost per frame of the experimental ambience stage alone and of the whole processor running it.
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
+
 #include <cstdint>
 #include <vector>
 
@@ -14,16 +16,6 @@ using halvex::ProcessorConfig;
 
 constexpr size_t kFrames = 4096;
 
-std::vector<float> Noise(size_t samples) {
-  std::vector<float> out(samples);
-  uint32_t s = 12345;
-  for (float& v : out) {
-    s = s * 1664525u + 1013904223u;
-    v = static_cast<float>(static_cast<int32_t>(s)) * (0.5f / 2147483648.0f);
-  }
-  return out;
-}
-
 // Arg 0: the defaults; 1: every option on (speakers, direct spread, depth 4).
 ProcessorConfig ExperimentalConfig(int64_t variant) {
   ProcessorConfig config = halvex::DefaultConfig();
@@ -36,38 +28,31 @@ ProcessorConfig ExperimentalConfig(int64_t variant) {
   return config;
 }
 
-void ReportRate(benchmark::State& state) {
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kFrames);
-  // Seconds of 48 kHz audio per second of CPU time.
-  state.counters["realtime_x"] = benchmark::Counter(
-      static_cast<double>(state.iterations()) * kFrames / 48000.0, benchmark::Counter::kIsRate);
-}
-
 void ExperimentalStage(benchmark::State& state) {
   auto stage = std::make_unique<halvex::ExperimentalStage>();
   stage->Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = Noise(2 * kFrames);
+  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
   for (auto _ : state) {
     for (size_t i = 0; i < kFrames; ++i) {
       const halvex::StageOutput out = stage->Process(input[2 * i], input[2 * i + 1]);
       benchmark::DoNotOptimize(out);
     }
   }
-  ReportRate(state);
+  halvex::bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(ExperimentalStage)->Arg(0)->Arg(1);
 
 void ExperimentalProcessor(benchmark::State& state) {
   halvex::Processor processor;
   processor.Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = Noise(2 * kFrames);
+  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
   std::vector<float> block(input.size());
   for (auto _ : state) {
     block = input;
     processor.ProcessBlock(block.data(), kFrames, 2);
     benchmark::DoNotOptimize(block.data());
   }
-  ReportRate(state);
+  halvex::bench::ReportFrames(state, kFrames);
 }
 BENCHMARK(ExperimentalProcessor)->Arg(0)->Arg(1);
 

@@ -5,6 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_support.h"
+
 #include "core/config/config_defaults.h"
 #include "core/dsp/denormal_guard.h"
 #include "core/dsp/processor.h"
@@ -30,15 +32,6 @@ std::vector<float> Noise(size_t frames, uint32_t seed) {
   return v;
 }
 
-// ns per frame and seconds of 48 kHz audio rendered per CPU second.
-void Report(benchmark::State& state, size_t frames_per_iteration) {
-  const double frames = static_cast<double>(state.iterations()) * frames_per_iteration;
-  state.SetItemsProcessed(static_cast<int64_t>(frames));
-  state.counters["ns_per_frame"] =
-      benchmark::Counter(frames * 1e-9, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["realtime_x"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
-}
-
 ProcessorConfig ConfigFor(SpatialAlgorithm algorithm) {
   ProcessorConfig config = DefaultConfig();
   config.spatial_algorithm = algorithm;
@@ -58,7 +51,7 @@ void RunStage(benchmark::State& state, SpatialAlgorithm algorithm) {
       benchmark::DoNotOptimize(out);
     }
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 
 void BM_MatrixSurroundStage(benchmark::State& state) {
@@ -81,7 +74,7 @@ void BM_Processor(benchmark::State& state, SpatialAlgorithm algorithm) {
     benchmark::DoNotOptimize(block.data());
     benchmark::ClobberMemory();
   }
-  Report(state, kFrames);
+  bench::ReportFrames(state, kFrames);
 }
 
 BENCHMARK(BM_MatrixSurroundStage);
