@@ -32,21 +32,13 @@ bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
-void SetTimeouts(int fd, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
 // A socket file that accepts a connection belongs to a running server; a refused connect means
 // a stale file left by a process that is gone.
 bool SomeoneListens(const sockaddr_un& addr) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
   // Bounds a connect that waits on a full backlog.
-  SetTimeouts(fd, 1000);
+  SetSocketTimeouts(fd, 1000);
   int rc;
   do {
     rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -179,7 +171,7 @@ void SocketServer::Run() {
 void SocketServer::HandleConnection() {
   const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
-  SetTimeouts(fd, kClientTimeoutMs);
+  SetSocketTimeouts(fd, kClientTimeoutMs);
   if (!SameUser(fd)) {
     WriteAll(fd, "ERR permission denied\n");
     ::close(fd);

@@ -29,14 +29,6 @@ class Fd {
   int fd_;
 };
 
-void SetTimeouts(int fd, int ms) {
-  timeval tv{};
-  tv.tv_sec = ms / 1000;
-  tv.tv_usec = (ms % 1000) * 1000;
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
 }  // namespace
 
 std::string SocketClient::SendCommand(const std::string& socket_path, const std::string& line) {
@@ -49,7 +41,7 @@ std::string SocketClient::SendCommand(const std::string& socket_path, const std:
   std::memcpy(addr.sun_path, socket_path.data(), socket_path.size());
 
   // The send time-out also bounds a connect that waits on a full backlog.
-  SetTimeouts(fd.get(), kTimeoutMs);
+  SetSocketTimeouts(fd.get(), kTimeoutMs);
   int rc;
   do {
     rc = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace halvex {
@@ -55,6 +56,14 @@ bool WriteAll(int fd, const std::string& data) {
     done += static_cast<size_t>(n);
   }
   return true;
+}
+
+void SetSocketTimeouts(int fd, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 }  // namespace halvex

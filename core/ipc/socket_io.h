@@ -25,4 +25,7 @@ std::string ReadLine(int fd, size_t max, ReadEnd& end);
 // yields false, never SIGPIPE.
 bool WriteAll(int fd, const std::string& data);
 
+// Send and receive time-outs, so a silent peer can never hold a reader or writer for ever.
+void SetSocketTimeouts(int fd, int ms);
+
 }  // namespace halvex
