@@ -15,15 +15,8 @@
 namespace halvex::test {
 namespace {
 
-class ControlProtocol : public ::testing::Test {
+class ControlProtocol : public SpeakersGraphSuite {
  protected:
-  static void SetUpTestSuite() {
-    graph_ = std::make_unique<PrivateGraph>();
-    std::string error;
-    ASSERT_TRUE(graph_->Start(error)) << error;
-    ASSERT_TRUE(graph_->AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
-  }
-  static void TearDownTestSuite() { graph_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(graph_) << "no private graph";
     std::filesystem::remove_all(graph_->home() + "/.config/halvex");
@@ -44,11 +37,9 @@ class ControlProtocol : public ::testing::Test {
   }
   std::string Raw(const std::string& bytes) { return RawExchange(graph_->SocketPath(), bytes); }
 
-  static std::unique_ptr<PrivateGraph> graph_;
   std::string log_;
   pid_t pid_ = -1;
 };
-std::unique_ptr<PrivateGraph> ControlProtocol::graph_;
 
 TEST_F(ControlProtocol, EveryCommandThroughTheTool) {
   auto [status, code] = Halvex({"status"});

@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "tests/daemon/integration/pw_graph.h"
 
@@ -110,5 +113,19 @@ inline std::string StatusValue(const std::string& status, const std::string& key
   const size_t start = at + needle.size();
   return status.substr(start, status.find(' ', start) - start);
 }
+
+// One private graph with a stereo "speakers" device, shared by the tests of a suite.
+class SpeakersGraphSuite : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    graph_ = std::make_unique<PrivateGraph>();
+    std::string error;
+    ASSERT_TRUE(graph_->Start(error)) << error;
+    ASSERT_TRUE(graph_->AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+  }
+  static void TearDownTestSuite() { graph_.reset(); }
+
+  static inline std::unique_ptr<PrivateGraph> graph_;
+};
 
 }  // namespace halvex::test

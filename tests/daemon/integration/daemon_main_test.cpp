@@ -12,15 +12,8 @@
 namespace halvex::test {
 namespace {
 
-class DaemonStartup : public ::testing::Test {
+class DaemonStartup : public SpeakersGraphSuite {
  protected:
-  static void SetUpTestSuite() {
-    graph_ = std::make_unique<PrivateGraph>();
-    std::string error;
-    ASSERT_TRUE(graph_->Start(error)) << error;
-    ASSERT_TRUE(graph_->AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
-  }
-  static void TearDownTestSuite() { graph_.reset(); }
   void SetUp() override {
     ASSERT_TRUE(graph_) << "no private graph";
     std::filesystem::remove_all(graph_->home() + "/.config/halvex");
@@ -37,10 +30,8 @@ class DaemonStartup : public ::testing::Test {
     return graph_->Run(argv, 10000);
   }
 
-  static std::unique_ptr<PrivateGraph> graph_;
   std::string log_;
 };
-std::unique_ptr<PrivateGraph> DaemonStartup::graph_;
 
 TEST_F(DaemonStartup, ConfigFileThatDoesNotLoadStopsItBeforeAnySocketExists) {
   struct Case {
