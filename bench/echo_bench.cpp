@@ -3,10 +3,13 @@
 
 #include "bench/bench_support.h"
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/config/config_defaults.h"
+#include "core/dsp/band_convolver.h"
 #include "core/dsp/processor.h"
 #include "core/dsp/spatial_echo.h"
 
@@ -37,6 +40,26 @@ void EchoStage(benchmark::State& state) {
 }
 // Arg: stft_expand x 10 (0 leaves the spectral pre-stage off, 4 is the default).
 BENCHMARK(EchoStage)->Arg(0)->Arg(4);
+
+// The default table's 13 heard bands, as the stage runs them.
+void BandFilters(benchmark::State& state) {
+  constexpr size_t kBands = 13;
+  const std::vector<float> rows = halvex::bench::LcgNoise(kBands * halvex::BandConvolver::kTaps);
+  auto conv = std::make_unique<halvex::BandConvolver>();
+  conv->Configure(rows.data(), kBands, static_cast<halvex::SplitLevel>(state.range(0)));
+  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
+  std::array<float, halvex::BandConvolver::kMaxFilters> left{};
+  std::array<float, halvex::BandConvolver::kMaxFilters> right{};
+  for (auto _ : state) {
+    for (size_t i = 0; i < kFrames; ++i) {
+      conv->Process(input[2 * i], input[2 * i + 1], left.data(), right.data());
+      benchmark::DoNotOptimize(left.data());
+    }
+  }
+  halvex::bench::ReportFrames(state, kFrames);
+}
+// Arg: the build (0 baseline, 1 AVX2, 2 AVX-512); a build the CPU lacks runs the baseline.
+BENCHMARK(BandFilters)->Arg(0)->Arg(1)->Arg(2);
 
 void EchoProcessor(benchmark::State& state) {
   halvex::Processor processor;

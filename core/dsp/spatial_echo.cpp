@@ -13,210 +13,6 @@ constexpr size_t kLineMask = EchoWidenerStage::kEchoLineLength - 1;
 constexpr size_t kBatch = EchoWidenerStage::kEchoBatch;
 constexpr size_t kTaps = EchoWidenerStage::kBandTaps;
 
-// Sixteen fixed partial sums per inner product (lane j takes every k with k % 16 == j), folded
-// in a fixed tree: the same bits whatever vector width runs it.
-constexpr size_t kLanes = 16;
-using Lanes = float __attribute__((vector_size(kLanes * sizeof(float))));
-// Unaligned view of 16 floats; read through it in place, so no vector crosses a call boundary.
-using LanesUnaligned =
-    float __attribute__((vector_size(kLanes * sizeof(float)), aligned(4), may_alias));
-
-#define HALVEX_LOAD16(p) (*reinterpret_cast<const LanesUnaligned*>(p))
-
-// lane[j] += lane[j + width] for width 8, 4, 2, 1, as vector halves.
-// Always inlined, so each clone of its callers compiles it for its own instruction set.
-__attribute__((always_inline)) inline float Fold(const Lanes& acc) {
-  using Lanes8 = float __attribute__((vector_size(8 * sizeof(float))));
-  using Lanes4 = float __attribute__((vector_size(4 * sizeof(float))));
-  using Lanes2 = float __attribute__((vector_size(2 * sizeof(float))));
-  const Lanes8 a = __builtin_shufflevector(acc, acc, 0, 1, 2, 3, 4, 5, 6, 7) +
-                   __builtin_shufflevector(acc, acc, 8, 9, 10, 11, 12, 13, 14, 15);
-  const Lanes4 b =
-      __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
-  const Lanes2 c = __builtin_shufflevector(b, b, 0, 1) + __builtin_shufflevector(b, b, 2, 3);
-  return c[0] + c[1];
-}
-
-// Keeps a loaded block in one register for both channels: GCC would otherwise fold the load
-// into both multiplies and the loop would wait on loads rather than arithmetic. Clang checks
-// the register constraint against the file's baseline target rather than the function's, and
-// keeps the block in a register anyway, so it gets nothing here.
-template <typename V>
-__attribute__((always_inline)) inline void PinInRegister([[maybe_unused]] V& v) {
-#if defined(__GNUC__) && !defined(__clang__)
-  asm("" : "+v"(v));
-#endif
-}
-
-// G bands of both channels side by side: each history block is loaded once for G bands and
-// each coefficient block once for both channels.
-template <size_t G, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitGroup(const float* coeffs, const float* hl,
-                                                      const float* hr, float* out_l,
-                                                      float* out_r) noexcept {
-  Lanes acc_l[G] = {};
-  Lanes acc_r[G] = {};
-  for (size_t k = 0; k < kTaps; k += kLanes) {
-    const Lanes xl = HALVEX_LOAD16(hl + k);
-    const Lanes xr = HALVEX_LOAD16(hr + k);
-#pragma GCC unroll 16
-    for (size_t g = 0; g < G; ++g) {
-      Lanes c = HALVEX_LOAD16(coeffs + g * kTaps + k);
-      if constexpr (kPinCoeffs) {
-        PinInRegister(c);
-      }
-      acc_l[g] += c * xl;
-      acc_r[g] += c * xr;
-    }
-  }
-#pragma GCC unroll 16
-  for (size_t g = 0; g < G; ++g) {
-    out_l[g] = Fold(acc_l[g]);
-    out_r[g] = Fold(acc_r[g]);
-  }
-}
-
-// The same sixteen partial sums held as two halves of eight, for instruction sets with 256-bit
-// (or narrower) registers: G bands of both channels fit the register file without spilling.
-// Lane j of the sixteen is lane j % 8 of half j / 8, and the first fold step adds the halves,
-// so the result is bit for bit the one of SplitGroup.
-using Lanes8 = float __attribute__((vector_size(8 * sizeof(float))));
-using Lanes8Unaligned =
-    float __attribute__((vector_size(8 * sizeof(float)), aligned(4), may_alias));
-#define HALVEX_LOAD8(p) (*reinterpret_cast<const Lanes8Unaligned*>(p))
-
-__attribute__((always_inline)) inline float FoldHalves(const Lanes8& lo, const Lanes8& hi) {
-  using Lanes4 = float __attribute__((vector_size(4 * sizeof(float))));
-  using Lanes2 = float __attribute__((vector_size(2 * sizeof(float))));
-  const Lanes8 a = lo + hi;
-  const Lanes4 b =
-      __builtin_shufflevector(a, a, 0, 1, 2, 3) + __builtin_shufflevector(a, a, 4, 5, 6, 7);
-  const Lanes2 c = __builtin_shufflevector(b, b, 0, 1) + __builtin_shufflevector(b, b, 2, 3);
-  return c[0] + c[1];
-}
-
-template <size_t G, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitGroupHalves(const float* coeffs, const float* hl,
-                                                            const float* hr, float* out_l,
-                                                            float* out_r) noexcept {
-  Lanes8 l_lo[G] = {};
-  Lanes8 l_hi[G] = {};
-  Lanes8 r_lo[G] = {};
-  Lanes8 r_hi[G] = {};
-  for (size_t k = 0; k < kTaps; k += kLanes) {
-    const Lanes8 xl_lo = HALVEX_LOAD8(hl + k);
-    const Lanes8 xl_hi = HALVEX_LOAD8(hl + k + 8);
-    const Lanes8 xr_lo = HALVEX_LOAD8(hr + k);
-    const Lanes8 xr_hi = HALVEX_LOAD8(hr + k + 8);
-#pragma GCC unroll 16
-    for (size_t g = 0; g < G; ++g) {
-      Lanes8 c_lo = HALVEX_LOAD8(coeffs + g * kTaps + k);
-      Lanes8 c_hi = HALVEX_LOAD8(coeffs + g * kTaps + k + 8);
-      if constexpr (kPinCoeffs) {
-        PinInRegister(c_lo);
-        PinInRegister(c_hi);
-      }
-      l_lo[g] += c_lo * xl_lo;
-      l_hi[g] += c_hi * xl_hi;
-      r_lo[g] += c_lo * xr_lo;
-      r_hi[g] += c_hi * xr_hi;
-    }
-  }
-#pragma GCC unroll 16
-  for (size_t g = 0; g < G; ++g) {
-    out_l[g] = FoldHalves(l_lo[g], l_hi[g]);
-    out_r[g] = FoldHalves(r_lo[g], r_hi[g]);
-  }
-}
-
-#undef HALVEX_LOAD8
-
-// The last `rest` (below kWidth + 1) bands from band b, as one group.
-template <size_t kWidth, bool kHalves, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitRest(size_t rest, size_t b, const float* coeffs,
-                                                     const float* hl, const float* hr, float* out_l,
-                                                     float* out_r) noexcept {
-  if constexpr (kWidth > 0) {
-    if (rest != kWidth) {
-      SplitRest<kWidth - 1, kHalves, kPinCoeffs>(rest, b, coeffs, hl, hr, out_l, out_r);
-    } else if constexpr (kHalves) {
-      SplitGroupHalves<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
-    } else {
-      SplitGroup<kWidth, kPinCoeffs>(coeffs + b * kTaps, hl, hr, out_l + b, out_r + b);
-    }
-  }
-}
-
-// Groups of at most kGroup bands, spread evenly (15 bands in groups of at most 7 run as
-// 5 + 5 + 5, not 7 + 7 + 1): a lone band per group would wait on loads.
-template <size_t kGroup, bool kHalves, bool kPinCoeffs>
-__attribute__((always_inline)) inline void SplitAllBands(const float* coeffs, size_t bands,
-                                                         const float* hl, const float* hr,
-                                                         float* out_l, float* out_r) noexcept {
-  const size_t groups = (bands + kGroup - 1) / kGroup;
-  size_t b = 0;
-  for (size_t g = 0; g < groups; ++g) {
-    // Bands left over the groups left: the first groups take one more.
-    const size_t width = (bands - b + (groups - g) - 1) / (groups - g);
-    SplitRest<kGroup, kHalves, kPinCoeffs>(width, b, coeffs, hl, hr, out_l, out_r);
-    b += width;
-  }
-}
-
-// One build per instruction set, chosen once at start-up. Mul and add stay separate (no
-// contraction), so every build rounds identically.
-__attribute__((target("arch=x86-64-v4"))) void SplitBandsV4(const float* coeffs, size_t bands,
-                                                            const float* hl, const float* hr,
-                                                            float* out_l, float* out_r) noexcept {
-  SplitAllBands<7, false, true>(coeffs, bands, hl, hr, out_l, out_r);
-}
-
-__attribute__((target("arch=x86-64-v3"))) void SplitBandsV3(const float* coeffs, size_t bands,
-                                                            const float* hl, const float* hr,
-                                                            float* out_l, float* out_r) noexcept {
-  SplitAllBands<2, true, true>(coeffs, bands, hl, hr, out_l, out_r);
-}
-
-void SplitBandsBaseline(const float* coeffs, size_t bands, const float* hl, const float* hr,
-                        float* out_l, float* out_r) noexcept {
-  SplitAllBands<1, true, false>(coeffs, bands, hl, hr, out_l, out_r);
-}
-
-using SplitBandsFn = void (*)(const float*, size_t, const float*, const float*, float*,
-                              float*) noexcept;
-
-// Whether this CPU runs code built for x86-64-v3 (AVX2, FMA, BMI) or x86-64-v4 (AVX-512).
-bool CpuHasV3() {
-  __builtin_cpu_init();
-#if defined(__clang__)
-  // Clang knows no level names here; these are the features the v3 build leans on.
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-#else
-  return __builtin_cpu_supports("x86-64-v3");
-#endif
-}
-
-bool CpuHasV4() {
-  __builtin_cpu_init();
-#if defined(__clang__)
-  return CpuHasV3() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
-#else
-  return __builtin_cpu_supports("x86-64-v4");
-#endif
-}
-
-SplitBandsFn PickSplitBands() {
-  if (CpuHasV4()) return SplitBandsV4;
-  if (CpuHasV3()) return SplitBandsV3;
-  return SplitBandsBaseline;
-}
-
-const SplitBandsFn SplitBands = PickSplitBands();
-
-#undef HALVEX_LOAD16
-
 // Sums one channel's active taps over its lines, in the order of the list (bands ascending,
 // taps in order), one fused multiply-add each.
 __attribute__((always_inline)) inline float SumTaps(const EchoWidenerStage::EchoLine* lines,
@@ -279,7 +75,7 @@ void SumBatchBaseline(const BatchChannel& a, const BatchChannel& b) noexcept {
 
 using SumBatchFn = void (*)(const BatchChannel&, const BatchChannel&) noexcept;
 
-const SumBatchFn SumBatch = CpuHasV3() ? SumBatchV3 : SumBatchBaseline;
+const SumBatchFn SumBatch = CpuRuns(SplitLevel::kAvx2) ? SumBatchV3 : SumBatchBaseline;
 
 
 // What one frame of echo needs besides the stage's lines: the direct pair, this frame's band
@@ -337,15 +133,24 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAnd
           std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
 }
 
-// Stores this frame's steered band values of one channel in its lines and advances the write
-// index, keeping the repeated slots past the end in step.
+// Stores this frame's steered band values of one channel in the lines of the heard bands (no
+// tap reads the others) and advances the write index, keeping the repeated slots past the end
+// in step.
 void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* bands,
-                const float* gains, size_t band_count) noexcept {
+                const float* gains, const uint8_t* heard, size_t heard_count) noexcept {
   const size_t w = write;
-  for (size_t b = 0; b < band_count; ++b) {
-    const float v = bands[b] * gains[b];
-    lines[b].samples[w] = v;
-    if (w < kBatch) lines[b].samples[w + EchoWidenerStage::kEchoLineLength] = v;
+  if (w < kBatch) {
+    for (size_t i = 0; i < heard_count; ++i) {
+      const size_t b = heard[i];
+      const float v = bands[b] * gains[b];
+      lines[b].samples[w] = v;
+      lines[b].samples[w + EchoWidenerStage::kEchoLineLength] = v;
+    }
+  } else {
+    for (size_t i = 0; i < heard_count; ++i) {
+      const size_t b = heard[i];
+      lines[b].samples[w] = bands[b] * gains[b];
+    }
   }
   write = (w + 1) & kLineMask;
 }
@@ -361,24 +166,6 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample MixEcho
 
 }  // namespace
 
-bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
-                    const float* right, float* out_left, float* out_right) {
-  switch (level) {
-    case SplitLevel::kAvx512:
-      if (!CpuHasV4()) return false;
-      SplitBandsV4(coeffs, bands, left, right, out_left, out_right);
-      return true;
-    case SplitLevel::kAvx2:
-      if (!CpuHasV3()) return false;
-      SplitBandsV3(coeffs, bands, left, right, out_left, out_right);
-      return true;
-    case SplitLevel::kBaseline:
-      SplitBandsBaseline(coeffs, bands, left, right, out_left, out_right);
-      return true;
-  }
-  return false;
-}
-
 bool SumEchoBatch(SplitLevel level, const EchoWidenerStage::EchoLine* lines,
                   const EchoWidenerStage::ActiveTap* taps, size_t count, size_t write,
                   float* out) {
@@ -388,7 +175,7 @@ bool SumEchoBatch(SplitLevel level, const EchoWidenerStage::EchoLine* lines,
   switch (level) {
     case SplitLevel::kAvx512:
     case SplitLevel::kAvx2:
-      if (!CpuHasV3()) return false;
+      if (!CpuRuns(SplitLevel::kAvx2)) return false;
       SumBatchV3(channel, none);
       return true;
     case SplitLevel::kBaseline:
@@ -444,8 +231,12 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   filterbank_right_.Configure(crossover, edges, band_count_, kTaps);
   ConfigureTaps(config, band_count_);
   // A band with every tap off on both sides is never heard: its echo lines are never read and
-  // its steering gains only scale those lines. Its filters are skipped (its band values stay
-  // 0); the default table's lowest and highest bands are such bands.
+  // its steering gains only scale those lines. Its filter is left at zero, so its band values
+  // stay 0; the default table's lowest and highest bands are such bands. Filter b of the
+  // convolver is band b, so its outputs land where the steering reads them, whole vectors at
+  // a time.
+  std::array<float, kMaxEchoBands * kTaps> designs{};
+  size_t filters = 0;
   heard_count_ = 0;
   for (size_t b = 0; b < band_count_; ++b) {
     bool heard = false;
@@ -454,9 +245,11 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
     }
     if (!heard) continue;
     const FirCoeffs& design = filterbank_left_.filters[b].coeffs;
-    std::copy(design.begin(), design.end(), band_coeffs_.begin() + heard_count_ * kTaps);
+    std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
     heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
+    filters = b + 1;
   }
+  convolver_.Configure(designs.data(), filters);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
   if (stft_on_) {
@@ -478,10 +271,7 @@ void EchoWidenerStage::Reset() {
   echo_write_.fill(0);
   for (auto& channel : echo_batch_) channel.fill(0.0f);
   batch_frame_ = 0;
-  for (History& h : history_) {
-    h.samples.fill(0.0f);
-    h.pos = 0;
-  }
+  convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
   steering_.Reset();
@@ -499,23 +289,7 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
 
   BandValues& left_bands = band_left_;
   BandValues& right_bands = band_right_;
-  if (heard_count_ > 0) {
-    for (size_t c = 0; c < 2; ++c) {
-      History& h = history_[c];
-      h.pos = h.pos == 0 ? kTaps - 1 : h.pos - 1;
-      const float x = c == 0 ? left : right;
-      h.samples[h.pos] = x;
-      h.samples[h.pos + kTaps] = x;
-    }
-    BandValues heard_left;
-    BandValues heard_right;
-    SplitBands(band_coeffs_.data(), heard_count_, history_[0].samples.data() + history_[0].pos,
-               history_[1].samples.data() + history_[1].pos, heard_left.data(), heard_right.data());
-    for (size_t i = 0; i < heard_count_; ++i) {
-      left_bands[heard_bands_[i]] = heard_left[i];
-      right_bands[heard_bands_[i]] = heard_right[i];
-    }
-  }
+  convolver_.Process(left, right, left_bands.data(), right_bands.data());
   steering_.Update(left_bands, right_bands);
 
   const EchoFrame frame{left,
@@ -536,9 +310,9 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                 echo_batch_[1].data()});
     }
     StoreBands(echo_lines_[0].data(), echo_write_[0], frame.left_bands, frame.left_gains,
-               band_count_);
+               heard_bands_.data(), heard_count_);
     StoreBands(echo_lines_[1].data(), echo_write_[1], frame.right_bands, frame.right_gains,
-               band_count_);
+               heard_bands_.data(), heard_count_);
     out.wet = MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
     batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
     out.dry = {left, right};

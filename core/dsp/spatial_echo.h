@@ -6,22 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/dsp/band_convolver.h"
 #include "core/dsp/band_table.h"
+#include "core/dsp/isa_level.h"
 #include "core/dsp/filterbank.h"
 #include "core/dsp/spatial_stage.h"
 #include "core/dsp/steering.h"
 #include "core/dsp/stft_stager.h"
 
 namespace halvex {
-
-// Instruction-set builds of the band split; Process uses the best the CPU has.
-enum class SplitLevel { kBaseline, kAvx2, kAvx512 };
-
-// 256-tap inner products of `bands` contiguous coefficient rows with two histories (newest
-// sample first), in one build. False when the CPU lacks that build's instructions. For tests:
-// every build must give the same bits.
-bool SplitEchoBands(SplitLevel level, const float* coeffs, size_t bands, const float* left,
-                    const float* right, float* out_left, float* out_right);
 
 class EchoWidenerStage final : public SpatialStage {
  public:
@@ -65,13 +58,7 @@ class EchoWidenerStage final : public SpatialStage {
   };
 
  private:
-  // The band filters of both channels share one input line each, so one pass over the
-  // coefficients serves both channels; the filterbanks hold the designs.
-  struct History {
-    std::array<float, 2 * kBandTaps> samples;
-    size_t pos;
-  };
-
+  // The filterbanks hold the designs; the convolver runs those of the heard bands.
   FirFilterbank filterbank_left_;
   FirFilterbank filterbank_right_;
   std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
@@ -90,14 +77,12 @@ class EchoWidenerStage final : public SpatialStage {
   size_t band_count_ = 0;
   float side_gain_ = 0.0f;
   float mid_gain_ = 0.0f;
-  std::array<History, 2> history_{};
   // This frame's band values; bands that are never heard stay 0, so nothing is cleared per
   // frame.
   BandValues band_left_{};
   BandValues band_right_{};
-  // The designs of the bands that are heard, side by side and aligned for the vector loads,
-  // and which band each row is.
-  alignas(64) std::array<float, kMaxEchoBands * kBandTaps> band_coeffs_{};
+  // The band filters (those of bands never heard left at zero), and the bands that are heard.
+  BandConvolver convolver_;
   std::array<uint8_t, kMaxEchoBands> heard_bands_{};
   size_t heard_count_ = 0;
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 namespace {
 
@@ -74,7 +76,8 @@ void BandSteering::RefreshTargets() {
   }
 }
 
-void BandSteering::Update(const BandValues& left_bands, const BandValues& right_bands) noexcept {
+// Cloned for the wider vectors; the updates are element-wise, so both builds give the same bits.
+HALVEX_FMA_CLONES void BandSteering::Update(const BandValues& left_bands, const BandValues& right_bands) noexcept {
   if (!active_) {
     return;
   }

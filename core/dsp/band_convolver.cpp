@@ -1,0 +1,387 @@
+#include "core/dsp/band_convolver.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+namespace halvex {
+
+namespace {
+
+constexpr size_t kLanes = BandConvolver::kLanes;
+constexpr size_t kBlock = BandConvolver::kBlock;
+constexpr size_t kFft = 2 * kBlock;
+
+// W filters of a lane row as one native vector (16 with AVX-512, 8 with AVX2, 4 otherwise),
+// read and written in place so no vector crosses a call boundary: the builds for different
+// instruction sets would pass it differently.
+// (A typedef in a class template: GCC drops the attribute on an alias template.)
+template <size_t W>
+struct Native {
+  typedef float Vec __attribute__((vector_size(W * sizeof(float))));
+  typedef float Alias __attribute__((vector_size(W * sizeof(float)), may_alias));
+};
+template <size_t W>
+using VecOf = typename Native<W>::Vec;
+template <size_t W>
+using VecAliasOf = typename Native<W>::Alias;
+#define HALVEX_SLICE(lanes, s) \
+  (*reinterpret_cast<VecAliasOf<W>*>((lanes).v.data() + (s) * W))
+#define HALVEX_CSLICE(lanes, s) \
+  (*reinterpret_cast<const VecAliasOf<W>*>((lanes).v.data() + (s) * W))
+
+constexpr size_t Reverse6(size_t i) {
+  size_t r = 0;
+  for (size_t b = 0; b < 6; ++b) r |= ((i >> b) & 1u) << (5 - b);
+  return r;
+}
+
+constexpr std::array<uint8_t, kFft> kBitReversed = [] {
+  static_assert(kFft == 64, "six-bit reversal");
+  std::array<uint8_t, kFft> r{};
+  for (size_t i = 0; i < kFft; ++i) r[i] = static_cast<uint8_t>(Reverse6(i));
+  return r;
+}();
+
+// Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans 2
+// up to `last_span`. T is a float or a vector of filters (one transform per lane); the twiddle
+// of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes
+// t = w * x[odd] as (wr xr - wi xi, wr xi + wi xr), then x[odd] = x[even] - t, x[even] += t.
+template <typename T>
+[[gnu::always_inline]] inline void Passes(T* re, T* im, const float* wc, const float* ws,
+                                          float sign, size_t last_span) {
+  for (size_t span = 2; span <= last_span; span *= 2) {
+    const size_t half = span / 2;
+    const size_t stride = kFft / span;
+    for (size_t start = 0; start < kFft; start += span) {
+      for (size_t j = 0; j < half; ++j) {
+        const float wr = wc[j * stride];
+        const float wi = sign * ws[j * stride];
+        const T odd_re = re[start + j + half];
+        const T odd_im = im[start + j + half];
+        const T tr = odd_re * wr - odd_im * wi;
+        const T ti = odd_im * wr + odd_re * wi;
+        const T even_re = re[start + j];
+        const T even_im = im[start + j];
+        re[start + j + half] = even_re - tr;
+        im[start + j + half] = even_im - ti;
+        re[start + j] = even_re + tr;
+        im[start + j] = even_im + ti;
+      }
+    }
+  }
+}
+
+// The same passes over floats, W butterflies at a time where a pass's half span holds W;
+// `twiddles` are per pass, contiguous: pass of half span h at offset h - 1.
+template <size_t W>
+[[gnu::always_inline]] inline void ForwardPasses(float* re, float* im, const float* tw_cos,
+                                                 const float* tw_sin) {
+  using V = typename Native<W>::Vec;
+  for (size_t half = 1; half < kFft; half *= 2) {
+    const float* wc = tw_cos + half - 1;
+    const float* ws = tw_sin + half - 1;
+    for (size_t start = 0; start < kFft; start += 2 * half) {
+      if (half < W) {
+        for (size_t j = 0; j < half; ++j) {
+          const float odd_re = re[start + j + half];
+          const float odd_im = im[start + j + half];
+          const float tr = odd_re * wc[j] - odd_im * ws[j];
+          const float ti = odd_im * wc[j] + odd_re * ws[j];
+          const float even_re = re[start + j];
+          const float even_im = im[start + j];
+          re[start + j + half] = even_re - tr;
+          im[start + j + half] = even_im - ti;
+          re[start + j] = even_re + tr;
+          im[start + j] = even_im + ti;
+        }
+        continue;
+      }
+      for (size_t j = 0; j < half; j += W) {
+        V wr, wi, odd_re, odd_im, even_re, even_im;
+        std::memcpy(&wr, wc + j, sizeof(V));
+        std::memcpy(&wi, ws + j, sizeof(V));
+        std::memcpy(&odd_re, re + start + j + half, sizeof(V));
+        std::memcpy(&odd_im, im + start + j + half, sizeof(V));
+        std::memcpy(&even_re, re + start + j, sizeof(V));
+        std::memcpy(&even_im, im + start + j, sizeof(V));
+        const V tr = odd_re * wr - odd_im * wi;
+        const V ti = odd_im * wr + odd_re * wi;
+        const V new_odd_re = even_re - tr;
+        const V new_odd_im = even_im - ti;
+        const V new_even_re = even_re + tr;
+        const V new_even_im = even_im + ti;
+        std::memcpy(re + start + j + half, &new_odd_re, sizeof(V));
+        std::memcpy(im + start + j + half, &new_odd_im, sizeof(V));
+        std::memcpy(re + start + j, &new_even_re, sizeof(V));
+        std::memcpy(im + start + j, &new_even_im, sizeof(V));
+      }
+    }
+  }
+}
+
+}  // namespace
+
+struct BandConvolverKernels {
+  using Group = BandConvolver::Group;
+  static constexpr size_t kParts = BandConvolver::kParts;
+
+  // The tail of the block that starts now, from the blocks before it: the spectrum of the last
+  // two blocks joins the spectrum line, every filter's partitions multiply the line (overlap
+  // save), and the second half of each inverse transform is the block's tail.
+  template <size_t W>
+  [[gnu::always_inline]] static inline void Block(BandConvolver& c) noexcept {
+    c.spectrum_pos_ = (c.spectrum_pos_ + 1) % kParts;
+    float* zr = c.spectrum_re_[c.spectrum_pos_].data();
+    float* zi = c.spectrum_im_[c.spectrum_pos_].data();
+    for (size_t t = 0; t < kFft; ++t) {
+      zr[kBitReversed[t]] = c.block_left_[t];
+      zi[kBitReversed[t]] = c.block_right_[t];
+    }
+    ForwardPasses<(W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
+    std::copy(c.block_left_.begin() + kBlock, c.block_left_.end(), c.block_left_.begin());
+    std::copy(c.block_right_.begin() + kBlock, c.block_right_.end(), c.block_right_.begin());
+
+    // Partition p (taps 32 (p + 1) on) meets the spectrum of p + 1 blocks ago.
+    std::array<const float*, kParts> spec_re;
+    std::array<const float*, kParts> spec_im;
+    for (size_t p = 0; p < kParts; ++p) {
+      const size_t slot = (c.spectrum_pos_ + kParts - p) % kParts;
+      spec_re[p] = c.spectrum_re_[slot].data();
+      spec_im[p] = c.spectrum_im_[slot].data();
+    }
+    for (size_t g = 0; g < c.group_count_; ++g) {
+      for (size_t slice = 0; slice < kLanes / W; ++slice) {
+        TailSlice<W>(c, c.groups_[g], slice, spec_re, spec_im);
+      }
+    }
+  }
+
+  // One slice of W filters of a group: the partitions times the spectrum line, then the
+  // inverse transform. A real filter's bin 64 - k is the conjugate of bin k, so each pair of
+  // bins shares its loads.
+  template <size_t W>
+  [[gnu::always_inline]] static inline void TailSlice(
+      BandConvolver& c, Group& group, size_t slice, const std::array<const float*, kParts>& spec_re,
+      const std::array<const float*, kParts>& spec_im) noexcept {
+    using V = VecOf<W>;
+    V yr[kFft];
+    V yi[kFft];
+    constexpr size_t kHalf = kFft / 2;
+    for (size_t k = 0; k <= kHalf; k += kHalf) {
+      V ar = {};
+      V ai = {};
+      #pragma GCC unroll 7
+      for (size_t p = 0; p < kParts; ++p) {
+        const float a = spec_re[p][k];
+        const float b = spec_im[p][k];
+        const V hr = HALVEX_CSLICE(group.part_re[p][k], slice);
+        const V hi = HALVEX_CSLICE(group.part_im[p][k], slice);
+        ar += hr * a - hi * b;
+        ai += hr * b + hi * a;
+      }
+      yr[kBitReversed[k]] = ar;
+      yi[kBitReversed[k]] = ai;
+    }
+    for (size_t k = 1; k < kHalf; ++k) {
+      const size_t m = kFft - k;
+      V ar = {};
+      V ai = {};
+      V br = {};
+      V bi = {};
+      #pragma GCC unroll 7
+      for (size_t p = 0; p < kParts; ++p) {
+        const float a = spec_re[p][k];
+        const float b = spec_im[p][k];
+        const float d = spec_re[p][m];
+        const float e = spec_im[p][m];
+        const V hr = HALVEX_CSLICE(group.part_re[p][k], slice);
+        const V hi = HALVEX_CSLICE(group.part_im[p][k], slice);
+        ar += hr * a - hi * b;
+        ai += hr * b + hi * a;
+        br += hr * d + hi * e;
+        bi += hr * e - hi * d;
+      }
+      yr[kBitReversed[k]] = ar;
+      yi[kBitReversed[k]] = ai;
+      yr[kBitReversed[m]] = br;
+      yi[kBitReversed[m]] = bi;
+    }
+    Passes<V>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f, kHalf);
+    // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.
+    for (size_t j = 0; j < kBlock; ++j) {
+      const float wr = c.twiddle_cos_[j];
+      const float wi = -c.twiddle_sin_[j];
+      const V tr = yr[j + kBlock] * wr - yi[j + kBlock] * wi;
+      const V ti = yi[j + kBlock] * wr + yr[j + kBlock] * wi;
+      HALVEX_SLICE(group.tail_left[j], slice) = yr[j] - tr;
+      HALVEX_SLICE(group.tail_right[j], slice) = yi[j] - ti;
+    }
+  }
+
+  // The head taps of this frame plus the block's tail. Four fixed partial sums per channel
+  // (tap k goes to sum k % 4), so the chains of additions overlap.
+  template <size_t W>
+  [[gnu::always_inline]] static inline void Frame(const BandConvolver& c, float* out_left,
+                                                  float* out_right) noexcept {
+    using V = VecOf<W>;
+    const float* xl = c.line_left_.data() + c.line_pos_;
+    const float* xr = c.line_right_.data() + c.line_pos_;
+    for (size_t g = 0; g < c.group_count_; ++g) {
+      const Group& group = c.groups_[g];
+      for (size_t slice = 0; slice < kLanes / W; ++slice) {
+        V al0 = {}, al1 = {}, al2 = {}, al3 = {};
+        V ar0 = {}, ar1 = {}, ar2 = {}, ar3 = {};
+#pragma GCC unroll 8
+        for (size_t k = 0; k < kBlock; k += 4) {
+          const V h0 = HALVEX_CSLICE(group.head[k], slice);
+          const V h1 = HALVEX_CSLICE(group.head[k + 1], slice);
+          const V h2 = HALVEX_CSLICE(group.head[k + 2], slice);
+          const V h3 = HALVEX_CSLICE(group.head[k + 3], slice);
+          al0 += h0 * xl[k];
+          ar0 += h0 * xr[k];
+          al1 += h1 * xl[k + 1];
+          ar1 += h1 * xr[k + 1];
+          al2 += h2 * xl[k + 2];
+          ar2 += h2 * xr[k + 2];
+          al3 += h3 * xl[k + 3];
+          ar3 += h3 * xr[k + 3];
+        }
+        const V tail_l = HALVEX_CSLICE(group.tail_left[c.frame_], slice);
+        const V tail_r = HALVEX_CSLICE(group.tail_right[c.frame_], slice);
+        const V yl = ((al0 + al1) + (al2 + al3)) + tail_l;
+        const V yr = ((ar0 + ar1) + (ar2 + ar3)) + tail_r;
+        std::memcpy(out_left + g * kLanes + slice * W, &yl, sizeof yl);
+        std::memcpy(out_right + g * kLanes + slice * W, &yr, sizeof yr);
+      }
+    }
+  }
+};
+
+namespace {
+
+// One build per instruction set, chosen at Configure. Products and sums stay separate (no
+// contraction), so every build rounds identically.
+__attribute__((target("arch=x86-64-v4"))) void BlockV4(BandConvolver& c) noexcept {
+  BandConvolverKernels::Block<16>(c);
+}
+__attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolver& c, float* l,
+                                                       float* r) noexcept {
+  BandConvolverKernels::Frame<16>(c, l, r);
+}
+__attribute__((target("arch=x86-64-v3"))) void BlockV3(BandConvolver& c) noexcept {
+  BandConvolverKernels::Block<8>(c);
+}
+__attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolver& c, float* l,
+                                                       float* r) noexcept {
+  BandConvolverKernels::Frame<8>(c, l, r);
+}
+void BlockBaseline(BandConvolver& c) noexcept { BandConvolverKernels::Block<4>(c); }
+void FrameBaseline(const BandConvolver& c, float* l, float* r) noexcept {
+  BandConvolverKernels::Frame<4>(c, l, r);
+}
+
+}  // namespace
+
+void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level) {
+  count_ = std::min(count, kMaxFilters);
+  group_count_ = (count_ + kLanes - 1) / kLanes;
+  for (Group& group : groups_) group = Group{};
+
+  constexpr double pi = std::numbers::pi;
+  std::array<double, kFft> cos_table{};
+  std::array<double, kFft> sin_table{};
+  for (size_t n = 0; n < kFft; ++n) {
+    const double phase = -2.0 * pi * static_cast<double>(n) / static_cast<double>(kFft);
+    cos_table[n] = std::cos(phase);
+    sin_table[n] = std::sin(phase);
+  }
+  for (size_t j = 0; j < kFft / 2; ++j) {
+    twiddle_cos_[j] = static_cast<float>(cos_table[j]);
+    twiddle_sin_[j] = static_cast<float>(sin_table[j]);
+  }
+  for (size_t half = 1; half < kFft; half *= 2) {
+    for (size_t j = 0; j < half; ++j) {
+      pass_cos_[half - 1 + j] = twiddle_cos_[j * (kFft / (2 * half))];
+      pass_sin_[half - 1 + j] = twiddle_sin_[j * (kFft / (2 * half))];
+    }
+  }
+
+  for (size_t f = 0; f < count_; ++f) {
+    Group& group = groups_[f / kLanes];
+    const size_t lane = f % kLanes;
+    const float* h = rows + f * kTaps;
+    for (size_t k = 0; k < kBlock; ++k) group.head[k].v[lane] = h[k];
+    // Partition spectra in double, rounded once; the 1 / 64 of the inverse transform is a power
+    // of two, so folding it in here changes no bits.
+    for (size_t p = 0; p < kParts; ++p) {
+      const float* part = h + kBlock * (p + 1);
+      for (size_t bin = 0; bin < kBins; ++bin) {
+        double re = 0.0;
+        double im = 0.0;
+        for (size_t k = 0; k < kBlock; ++k) {
+          const size_t n = (bin * k) % kFft;
+          re += static_cast<double>(part[k]) * cos_table[n];
+          im += static_cast<double>(part[k]) * sin_table[n];
+        }
+        group.part_re[p][bin].v[lane] = static_cast<float>(re / static_cast<double>(kFft));
+        group.part_im[p][bin].v[lane] = static_cast<float>(im / static_cast<double>(kFft));
+      }
+    }
+  }
+
+  if (!CpuRuns(level)) level = SplitLevel::kBaseline;
+  switch (level) {
+    case SplitLevel::kAvx512:
+      block_ = BlockV4;
+      frame_fn_ = FrameV4;
+      break;
+    case SplitLevel::kAvx2:
+      block_ = BlockV3;
+      frame_fn_ = FrameV3;
+      break;
+    case SplitLevel::kBaseline:
+      block_ = BlockBaseline;
+      frame_fn_ = FrameBaseline;
+      break;
+  }
+  Reset();
+}
+
+void BandConvolver::Reset() {
+  for (Group& group : groups_) {
+    for (Lanes& l : group.tail_left) l.v.fill(0.0f);
+    for (Lanes& l : group.tail_right) l.v.fill(0.0f);
+  }
+  for (auto& s : spectrum_re_) s.fill(0.0f);
+  for (auto& s : spectrum_im_) s.fill(0.0f);
+  spectrum_pos_ = 0;
+  block_left_.fill(0.0f);
+  block_right_.fill(0.0f);
+  line_left_.fill(0.0f);
+  line_right_.fill(0.0f);
+  line_pos_ = 0;
+  frame_ = 0;
+}
+
+void BandConvolver::Process(float left, float right, float* out_left,
+                            float* out_right) noexcept {
+  if (count_ == 0) return;
+  if (frame_ == 0) block_(*this);
+  line_pos_ = line_pos_ == 0 ? kBlock - 1 : line_pos_ - 1;
+  line_left_[line_pos_] = left;
+  line_left_[line_pos_ + kBlock] = left;
+  line_right_[line_pos_] = right;
+  line_right_[line_pos_ + kBlock] = right;
+  block_left_[kBlock + frame_] = left;
+  block_right_[kBlock + frame_] = right;
+  frame_fn_(*this, out_left, out_right);
+  frame_ = frame_ + 1 == kBlock ? 0 : frame_ + 1;
+}
+
+#undef HALVEX_SLICE
+#undef HALVEX_CSLICE
+
+}  // namespace halvex

@@ -1,0 +1,86 @@
+// Up to 32 real 256-tap FIR filters on one stereo pair, without latency: the first 32 taps of
+// each filter run directly, frame by frame; the other 224 by fast convolution, a block of 32
+// frames at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/dsp/isa_level.h"
+
+namespace halvex {
+
+class BandConvolver {
+ public:
+  static constexpr size_t kTaps = 256;
+  static constexpr size_t kMaxFilters = 32;
+  static constexpr size_t kBlock = 32;
+
+  // `count` rows of kTaps coefficients, one after the other (at most kMaxFilters are used).
+  // `level` picks the build of the hot loops; every build gives the same bits.
+  void Configure(const float* rows, size_t count, SplitLevel level = BestSplitLevel());
+  // Clears the signal history; the filters stay.
+  void Reset();
+  // This frame's output of filter f on each channel in out_left[f] and out_right[f], for f
+  // below count(). Both arrays must hold kMaxFilters floats: entries past count() are
+  // overwritten with 0.
+  void Process(float left, float right, float* out_left, float* out_right) noexcept;
+
+  size_t count() const { return count_; }
+
+  // Filters side by side, one per vector lane.
+  static constexpr size_t kLanes = 16;
+  struct alignas(64) Lanes {
+    std::array<float, kLanes> v;
+  };
+
+ private:
+  friend struct BandConvolverKernels;
+
+  static constexpr size_t kGroups = kMaxFilters / kLanes;
+  static constexpr size_t kFft = 2 * kBlock;
+  // Spectra of real filters: the bins above kFft / 2 are the conjugates of those below.
+  static constexpr size_t kBins = kFft / 2 + 1;
+  static constexpr size_t kParts = kTaps / kBlock - 1;
+
+  struct Group {
+    std::array<Lanes, kBlock> head;  // head[k]: tap k of each filter
+    // Spectra of the tail partitions (taps 32 (p + 1) to 32 (p + 1) + 31), scaled by 1 / 64
+    // for the inverse transform.
+    std::array<std::array<Lanes, kBins>, kParts> part_re;
+    std::array<std::array<Lanes, kBins>, kParts> part_im;
+    // The tail of every frame of the current block: left in the real part, right in the
+    // imaginary part.
+    std::array<Lanes, kBlock> tail_left;
+    std::array<Lanes, kBlock> tail_right;
+  };
+
+  using BlockFn = void (*)(BandConvolver&) noexcept;
+  using FrameFn = void (*)(const BandConvolver&, float*, float*) noexcept;
+
+  std::array<Group, kGroups> groups_{};
+  size_t count_ = 0;
+  size_t group_count_ = 0;
+  // Twiddles e^(-2 pi i j / 64), j below 32.
+  std::array<float, kFft / 2> twiddle_cos_{};
+  std::array<float, kFft / 2> twiddle_sin_{};
+  // The same per pass of the forward transform, contiguous: half span h from offset h - 1.
+  std::array<float, kFft - 1> pass_cos_{};
+  std::array<float, kFft - 1> pass_sin_{};
+  // Spectra of the last kParts input blocks pairs (left + i right), newest at spectrum_pos_.
+  std::array<std::array<float, kFft>, kParts> spectrum_re_{};
+  std::array<std::array<float, kFft>, kParts> spectrum_im_{};
+  size_t spectrum_pos_ = 0;
+  // The previous block, then the current one, oldest first.
+  std::array<float, kFft> block_left_{};
+  std::array<float, kFft> block_right_{};
+  // Newest first from line_pos_, each sample written twice so kBlock of them are contiguous.
+  std::array<float, 2 * kBlock> line_left_{};
+  std::array<float, 2 * kBlock> line_right_{};
+  size_t line_pos_ = 0;
+  size_t frame_ = 0;  // frame within the current block
+  BlockFn block_ = nullptr;
+  FrameFn frame_fn_ = nullptr;
+};
+
+}  // namespace halvex
