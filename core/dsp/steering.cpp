@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -76,32 +75,55 @@ void BandSteering::RefreshTargets() {
   }
 }
 
-// Cloned for the wider vectors; the updates are element-wise, so both builds give the same bits.
-HALVEX_FMA_CLONES void BandSteering::Update(const BandValues& left_bands, const BandValues& right_bands) noexcept {
+namespace {
+
+// Sixteen slots as one vector: every input of a step is in a register before any output is
+// written, so there is no aliasing question and no round trip through the stack.
+using Slots = float __attribute__((vector_size(16 * sizeof(float))));
+
+// Read in place, so no vector crosses a call boundary (the builds would pass it differently).
+using SlotsAlias = float __attribute__((vector_size(16 * sizeof(float)), aligned(4), may_alias));
+#define HALVEX_SLOTS(p) (*reinterpret_cast<const SlotsAlias*>(p))
+#define HALVEX_SLOTS_AT(p) (*reinterpret_cast<SlotsAlias*>(p))
+
+}  // namespace
+
+// Cloned for the wider vectors; the updates are element-wise, so every build gives the same
+// bits. Every slot up to the next multiple of 16 is updated, not only the active bands: slots
+// from band_count up are never refreshed, so their targets and gains stay 1 whatever they are
+// fed.
+__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void
+BandSteering::Update(const BandValues& left_bands, const BandValues& right_bands) noexcept {
   if (!active_) {
     return;
   }
-  // Every slot, not only the active bands, on local copies of the inputs: with a fixed count
-  // and no possible aliasing the element-wise updates vectorise. Slots from band_count up are
-  // never refreshed, so their targets and gains stay 1 whatever they are fed.
-  const BandValues left = left_bands;
-  const BandValues right = right_bands;
-  for (size_t b = 0; b < kMaxEchoBands; ++b) {
-    const float l = left[b];
-    const float r = right[b];
-    power_left_[b] += kPowerSmoothing * (l * l - power_left_[b]);
-    power_right_[b] += kPowerSmoothing * (r * r - power_right_[b]);
-    cross_[b] += kPowerSmoothing * (l * r - cross_[b]);
+  const size_t slots = band_count_ <= 16 ? 16 : kMaxEchoBands;
+  for (size_t b = 0; b < slots; b += 16) {
+    const Slots l = HALVEX_SLOTS(left_bands.data() + b);
+    const Slots r = HALVEX_SLOTS(right_bands.data() + b);
+    const Slots pl = HALVEX_SLOTS(power_left_.data() + b);
+    const Slots pr = HALVEX_SLOTS(power_right_.data() + b);
+    const Slots cr = HALVEX_SLOTS(cross_.data() + b);
+    HALVEX_SLOTS_AT(power_left_.data() + b) = pl + kPowerSmoothing * (l * l - pl);
+    HALVEX_SLOTS_AT(power_right_.data() + b) = pr + kPowerSmoothing * (r * r - pr);
+    HALVEX_SLOTS_AT(cross_.data() + b) = cr + kPowerSmoothing * (l * r - cr);
   }
   countdown_ -= 1;
   if (countdown_ < 1) {
     countdown_ = kRefreshInterval;
     RefreshTargets();
   }
-  for (size_t b = 0; b < kMaxEchoBands; ++b) {
-    gain_left_[b] += kGainGlide * (target_left_[b] - gain_left_[b]);
-    gain_right_[b] += kGainGlide * (target_right_[b] - gain_right_[b]);
+  for (size_t b = 0; b < slots; b += 16) {
+    const Slots gl = HALVEX_SLOTS(gain_left_.data() + b);
+    const Slots gr = HALVEX_SLOTS(gain_right_.data() + b);
+    const Slots tl = HALVEX_SLOTS(target_left_.data() + b);
+    const Slots tr = HALVEX_SLOTS(target_right_.data() + b);
+    HALVEX_SLOTS_AT(gain_left_.data() + b) = gl + kGainGlide * (tl - gl);
+    HALVEX_SLOTS_AT(gain_right_.data() + b) = gr + kGainGlide * (tr - gr);
   }
 }
+
+#undef HALVEX_SLOTS
+#undef HALVEX_SLOTS_AT
 
 }  // namespace halvex

@@ -14,30 +14,49 @@ static_assert(size_t{1} << kFftBits == kFftSize);
 constexpr size_t kInputMask = kFftSize - 1;
 constexpr size_t kOutputMask = 2 * kFftSize - 1;
 
-constexpr std::array<uint16_t, kFftSize> MakeBitReversal() {
-  std::array<uint16_t, kFftSize> table{};
-  for (size_t i = 0; i < kFftSize; ++i) {
+template <size_t N>
+constexpr size_t Log2() {
+  size_t bits = 0;
+  while ((size_t{1} << bits) < N) ++bits;
+  return bits;
+}
+
+template <size_t N>
+constexpr std::array<uint16_t, N> MakeBitReversal() {
+  constexpr size_t kBits = Log2<N>();
+  std::array<uint16_t, N> table{};
+  for (size_t i = 0; i < N; ++i) {
     size_t r = 0;
-    for (size_t b = 0; b < kFftBits; ++b) r |= ((i >> b) & 1u) << (kFftBits - 1 - b);
+    for (size_t b = 0; b < kBits; ++b) r |= ((i >> b) & 1u) << (kBits - 1 - b);
     table[i] = static_cast<uint16_t>(r);
   }
   return table;
 }
 
-// Input index -> position after the decimation-in-time permutation.
-constexpr std::array<uint16_t, kFftSize> kBitReversed = MakeBitReversal();
+// Input index -> position after the decimation-in-time permutation, for the full-size
+// transform and for the half-size one that real signals go through.
+constexpr size_t kHalfSize = kFftSize / 2;
+constexpr std::array<uint16_t, kFftSize> kBitReversed = MakeBitReversal<kFftSize>();
+constexpr std::array<uint16_t, kHalfSize> kHalfBitReversed = MakeBitReversal<kHalfSize>();
 
 // The permutation as a list of swaps (i < j), so applying it needs no test per index.
-constexpr size_t kSwapCount = (kFftSize - (size_t{1} << (kFftBits / 2))) / 2;
-constexpr std::array<std::array<uint16_t, 2>, kSwapCount> MakeSwaps() {
-  std::array<std::array<uint16_t, 2>, kSwapCount> swaps{};
+template <size_t N>
+constexpr auto MakeSwaps() {
+  constexpr auto rev = MakeBitReversal<N>();
+  constexpr size_t count = [&] {
+    size_t n = 0;
+    for (size_t i = 0; i < N; ++i) n += rev[i] > i ? 1 : 0;
+    return n;
+  }();
+  std::array<std::array<uint16_t, 2>, count> swaps{};
   size_t n = 0;
-  for (size_t i = 0; i < kFftSize; ++i) {
-    if (kBitReversed[i] > i) swaps[n++] = {static_cast<uint16_t>(i), kBitReversed[i]};
+  for (size_t i = 0; i < N; ++i) {
+    if (rev[i] > i) swaps[n++] = {static_cast<uint16_t>(i), rev[i]};
   }
   return swaps;
 }
-constexpr auto kSwaps = MakeSwaps();
+template <size_t N>
+constexpr auto kSwaps = MakeSwaps<N>();
 
 constexpr size_t kLanes = 8;
 using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
@@ -85,7 +104,7 @@ struct SmallSpan<4> {
 };
 
 // Runs eight butterflies gathered from 16 elements, lane by lane as the wide passes do.
-template <size_t kHalf>
+template <size_t kHalf, size_t N>
 [[gnu::always_inline]] inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
   using S = SmallSpan<kHalf>;
   Vec8 vwr, vwi;
@@ -93,7 +112,7 @@ template <size_t kHalf>
     vwr[i] = wr[i % kHalf];
     vwi[i] = wi[i % kHalf];
   }
-  for (size_t base = 0; base < kFftSize; base += 2 * kLanes) {
+  for (size_t base = 0; base < N; base += 2 * kLanes) {
     Vec8 r0, r1, q0, q1;
     std::memcpy(&r0, r + base, sizeof(Vec8));
     std::memcpy(&r1, r + base + kLanes, sizeof(Vec8));
@@ -119,10 +138,10 @@ template <size_t kHalf>
 
 // One pass with groups of at least 16: eight butterflies per step. The inverse's conjugate
 // twiddle (c, -s) is folded into the signs: wr*xr - (-s)*xi is exactly wr*xr + s*xi.
-template <bool kInverse>
+template <bool kInverse, size_t N>
 [[gnu::always_inline]] inline void WidePass(float* r, float* q, size_t span, const float* wc, const float* ws) {
   const size_t half = span / 2;
-  for (size_t group = 0; group < kFftSize; group += span) {
+  for (size_t group = 0; group < N; group += span) {
     for (size_t j = 0; j < half; j += kLanes) {
       const size_t even = group + j;
       const size_t odd = even + half;
@@ -165,13 +184,16 @@ template <bool kInverse>
 // t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr), then x[odd] = x[even] - t, x[even] += t;
 // every pass runs eight butterflies per step (narrow groups gathered by shuffles), the same
 // arithmetic lane by lane as one butterfly at a time.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
-               const float* twiddle_sin, bool inverse, bool permuted) {
+// N is 1024 or 512; the twiddle tables are those of 1024 points either way.
+template <size_t N>
+[[gnu::always_inline]] inline void TransformN(float* const* re, float* const* im,
+                                              size_t channels, const float* twiddle_cos,
+                                              const float* twiddle_sin, bool inverse,
+                                              bool permuted) {
   for (size_t c = 0; c < channels && !permuted; ++c) {
     float* r = re[c];
     float* q = im[c];
-    for (const auto& [i, j] : kSwaps) {
+    for (const auto& [i, j] : kSwaps<N>) {
       Swap(r[i], r[j]);
       Swap(q[i], q[j]);
     }
@@ -186,14 +208,14 @@ void Transform(float* const* re, float* const* im, size_t channels, const float*
       wi[j] = sign * twiddle_sin[j * (kFftSize / (2 * half))];
     }
     for (size_t c = 0; c < channels; ++c) {
-      if (half == 1) SmallSpanPass<1>(re[c], im[c], wr, wi);
-      if (half == 2) SmallSpanPass<2>(re[c], im[c], wr, wi);
-      if (half == 4) SmallSpanPass<4>(re[c], im[c], wr, wi);
+      if (half == 1) SmallSpanPass<1, N>(re[c], im[c], wr, wi);
+      if (half == 2) SmallSpanPass<2, N>(re[c], im[c], wr, wi);
+      if (half == 4) SmallSpanPass<4, N>(re[c], im[c], wr, wi);
     }
   }
   alignas(32) float wr[kFftSize / 2];
   alignas(32) float ws[kFftSize / 2];
-  for (size_t span = 2 * kLanes; span <= kFftSize; span *= 2) {
+  for (size_t span = 2 * kLanes; span <= N; span *= 2) {
     const size_t half = span / 2;
     const size_t stride = kFftSize / span;
     const float* pass_cos = twiddle_cos;
@@ -208,20 +230,99 @@ void Transform(float* const* re, float* const* im, size_t channels, const float*
     }
     for (size_t c = 0; c < channels; ++c) {
       if (inverse) {
-        WidePass<true>(re[c], im[c], span, pass_cos, pass_sin);
+        WidePass<true, N>(re[c], im[c], span, pass_cos, pass_sin);
       } else {
-        WidePass<false>(re[c], im[c], span, pass_cos, pass_sin);
+        WidePass<false, N>(re[c], im[c], span, pass_cos, pass_sin);
       }
     }
   }
   if (inverse) {
-    constexpr float scale = 1.0f / static_cast<float>(kFftSize);  // exact: a power of two
+    constexpr float scale = 1.0f / static_cast<float>(N);  // exact: a power of two
     for (size_t c = 0; c < channels; ++c) {
-      for (size_t i = 0; i < kFftSize; ++i) {
+      for (size_t i = 0; i < N; ++i) {
         re[c][i] *= scale;
         im[c][i] *= scale;
       }
     }
+  }
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
+               const float* twiddle_sin, bool inverse, bool permuted) {
+  TransformN<kFftSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
+}
+
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+void HalfTransform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
+                   const float* twiddle_sin, bool inverse, bool permuted) {
+  TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
+}
+
+// A real frame's spectrum from the half-size transform Z of its sample pairs (even samples
+// real, odd imaginary), in place: with E = (Z[k] + conj Z[512 - k]) / 2 and
+// O = (Z[k] - conj Z[512 - k]) / 2i, X[k] = E + W^k O and X[512 - k] = conj E + W^(512 - k) conj O.
+// Bins k and 512 - k are done together, so the pair is read before either is written; the
+// upper half is the mirror.
+void SplitRealSpectrum(float* re, float* im, const float* twiddle_cos,
+                       const float* twiddle_sin) noexcept {
+  {
+    const float z_re = re[0];
+    const float z_im = im[0];
+    re[0] = z_re + z_im;
+    im[0] = 0.0f;
+    re[kHalfSize] = z_re - z_im;
+    im[kHalfSize] = 0.0f;
+  }
+  for (size_t k = 1; k <= kHalfSize / 2; ++k) {
+    const size_t j = kHalfSize - k;
+    const float a_re = re[k];
+    const float a_im = im[k];
+    const float b_re = re[j];
+    const float b_im = im[j];
+    const float e_re = 0.5f * (a_re + b_re);
+    const float e_im = 0.5f * (a_im - b_im);
+    const float o_re = 0.5f * (a_im + b_im);
+    const float o_im = 0.5f * (b_re - a_re);
+    // X[k] = E + W^k O, X[j] = conj E + W^j conj O.
+    const float wk_re = twiddle_cos[k];
+    const float wk_im = twiddle_sin[k];
+    const float wj_re = twiddle_cos[j];
+    const float wj_im = twiddle_sin[j];
+    const float xk_re = e_re + (wk_re * o_re - wk_im * o_im);
+    const float xk_im = e_im + (wk_re * o_im + wk_im * o_re);
+    const float xj_re = e_re + (wj_re * o_re + wj_im * o_im);
+    const float xj_im = -e_im + (wj_im * o_re - wj_re * o_im);
+    re[k] = xk_re;
+    im[k] = xk_im;
+    re[kFftSize - k] = xk_re;
+    im[kFftSize - k] = -xk_im;
+    re[j] = xj_re;
+    im[j] = xj_im;
+    re[kFftSize - j] = xj_re;
+    im[kFftSize - j] = -xj_im;
+  }
+}
+
+// The reverse for a conjugate-symmetric spectrum, in place: Z[k] = E + i O with
+// E = (X[k] + X[k + 512]) / 2 and O = (X[k] - X[k + 512]) conj W^k / 2, for k below 512.
+void JoinRealSpectrum(float* re, float* im, const float* twiddle_cos,
+                      const float* twiddle_sin) noexcept {
+  for (size_t k = 0; k < kHalfSize; ++k) {
+    const float a_re = re[k];
+    const float a_im = im[k];
+    const float b_re = re[k + kHalfSize];
+    const float b_im = im[k + kHalfSize];
+    const float e_re = 0.5f * (a_re + b_re);
+    const float e_im = 0.5f * (a_im + b_im);
+    const float d_re = 0.5f * (a_re - b_re);
+    const float d_im = 0.5f * (a_im - b_im);
+    const float w_re = twiddle_cos[k];
+    const float w_im = -twiddle_sin[k];
+    const float o_re = d_re * w_re - d_im * w_im;
+    const float o_im = d_re * w_im + d_im * w_re;
+    re[k] = e_re - o_im;
+    im[k] = e_im + o_re;
   }
 }
 
@@ -258,19 +359,27 @@ void WolaEngine::Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize
   Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), inverse, false);
 }
 
+// Each channel is a real signal, so its spectrum comes from a transform of half the size
+// over its sample pairs; both channels see exactly the same operations.
 void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
-  // Oldest frame first: input_pos is where the next frame will be written. Each windowed
-  // sample goes straight to its bit-reversed place, which saves the transform's own permutation.
-  for (size_t n = 0; n < kFftSize; ++n) {
+  // Oldest frame first: input_pos is where the next frame will be written. Each windowed pair
+  // goes straight to its bit-reversed place, which saves the transform's own permutation.
+  for (size_t m = 0; m < kHalfSize; ++m) {
+    const size_t n = 2 * m;
     const size_t i = (input_pos + n) & kInputMask;
-    spectrum.left_re[kBitReversed[n]] = window[n] * input_left[i];
-    spectrum.right_re[kBitReversed[n]] = window[n] * input_right[i];
+    const size_t i1 = (i + 1) & kInputMask;
+    const size_t to = kHalfBitReversed[m];
+    spectrum.left_re[to] = window[n] * input_left[i];
+    spectrum.left_im[to] = window[n + 1] * input_left[i1];
+    spectrum.right_re[to] = window[n] * input_right[i];
+    spectrum.right_im[to] = window[n + 1] * input_right[i1];
   }
-  spectrum.left_im.fill(0.0f);
-  spectrum.right_im.fill(0.0f);
   float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
   float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-  Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false, true);
+  HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false, true);
+  for (size_t c = 0; c < 2; ++c) {
+    SplitRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
+  }
   transform.Apply(spectrum);
 }
 
@@ -287,15 +396,25 @@ StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& tra
   if (hop_count == kWolaHop - 1) {
     hop_count = 0;
     AnalyseFrame(transform);
+    // Back through the half-size transform: sample 2m is the real part of its output m,
+    // sample 2m + 1 the imaginary part.
     float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
     float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-    Transform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
+    for (size_t c = 0; c < 2; ++c) {
+      JoinRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
+    }
+    HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
     // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
-    for (size_t n = 0; n < kFftSize; ++n) {
+    for (size_t m = 0; m < kHalfSize; ++m) {
+      const size_t n = 2 * m;
       const size_t i = (output_pos + n) & kOutputMask;
-      const float w = 0.5f * window[n];
-      output_left[i] += w * spectrum.left_re[n];
-      output_right[i] += w * spectrum.right_re[n];
+      const size_t i1 = (i + 1) & kOutputMask;
+      const float w0 = 0.5f * window[n];
+      const float w1 = 0.5f * window[n + 1];
+      output_left[i] += w0 * spectrum.left_re[m];
+      output_left[i1] += w1 * spectrum.left_im[m];
+      output_right[i] += w0 * spectrum.right_re[m];
+      output_right[i1] += w1 * spectrum.right_im[m];
     }
   } else {
     ++hop_count;
