@@ -547,6 +547,10 @@ void PwRouter::ClaimDefaultSink() {
     }
     previous_captured_ = true;
   }
+  if (Tracing()) {
+    std::fprintf(stderr, "halvexd: claim default: previous=%s\n",
+                 had_previous_default_ ? previous_default_.c_str() : "(none)");
+  }
   // The session manager derives "default.audio.sink" from the configured default.
   pw_metadata_set_property(metadata.proxy, 0, kConfiguredSinkKey, "Spa:String:JSON",
                            SinkJson(kSinkName).c_str());
@@ -563,8 +567,19 @@ void PwRouter::RestoreDefaultSink() {
   if (!default_metadata_) return;
   BoundMetadata& metadata = *default_metadata_;
   const auto now = metadata.globals.find(kConfiguredSinkKey);
-  // Someone chose another default since: leave their choice alone.
-  if (now != metadata.globals.end() && now->second.first != SinkJson(kSinkName)) return;
+  if (Tracing()) {
+    std::fprintf(stderr, "halvexd: restore default: now=%s previous=%s\n",
+                 now != metadata.globals.end() ? now->second.first.c_str() : "(unset)",
+                 had_previous_default_ ? previous_default_.c_str() : "(none)");
+  }
+  // Someone chose a third default since: leave their choice alone. Seeing the previous default
+  // again is no such choice: the session manager may write it back from its saved state while
+  // ours is still in force, so the value seen here can lag behind the server's, and writing the
+  // previous default once more is harmless.
+  if (now != metadata.globals.end() && now->second.first != SinkJson(kSinkName) &&
+      !(had_previous_default_ && now->second.first == previous_default_)) {
+    return;
+  }
   if (had_previous_default_) {
     pw_metadata_set_property(metadata.proxy, 0, kConfiguredSinkKey,
                              previous_default_type_.empty() ? nullptr

@@ -126,6 +126,35 @@ TEST_F(DaemonGraph, BecomesTheDefaultSinkAndGivesThePreviousOneBack) {
       << graph_.Metadata("default", "default.configured.audio.sink");
 }
 
+TEST_F(DaemonGraph, ADefaultChosenWhileRunningIsLeftAloneOnExit) {
+  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                        "{\"name\":\"speakers\"}", "Spa:String:JSON"})
+                .status,
+            0);
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.Metadata("default", "default.configured.audio.sink") ==
+               "{\"name\":\"halvex\"}";
+      },
+      10000));
+  // The user picks another output while the daemon runs.
+  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+                        "{\"name\":\"headphones\"}", "Spa:String:JSON"})
+                .status,
+            0);
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        return graph_.Metadata("default", "default.configured.audio.sink") ==
+               "{\"name\":\"headphones\"}";
+      },
+      5000));
+  EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
+  EXPECT_EQ(graph_.Metadata("default", "default.configured.audio.sink"),
+            "{\"name\":\"headphones\"}");
+}
+
 TEST_F(DaemonGraph, QuantumIsForcedForItsOwnNodesOnlyAndNeverServerWide) {
   graph_.AddEnvironment("HALVEX_TRACE_ROUTING=1");
   const pid_t daemon = graph_.StartDaemon();
