@@ -259,13 +259,22 @@ void HalfTransform(float* const* re, float* const* im, size_t channels, const fl
   TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
 }
 
+// Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones
+// would pass it differently).
+using Vec8Unaligned = float __attribute__((vector_size(kLanes * sizeof(float)), aligned(4),
+                                           may_alias));
+#define HALVEX_LOAD8(p) (*reinterpret_cast<const Vec8Unaligned*>(p))
+#define HALVEX_STORE8(p, v) (*reinterpret_cast<Vec8Unaligned*>(p) = (v))
+#define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
+
 // A real frame's spectrum from the half-size transform Z of its sample pairs (even samples
 // real, odd imaginary), in place: with E = (Z[k] + conj Z[512 - k]) / 2 and
 // O = (Z[k] - conj Z[512 - k]) / 2i, X[k] = E + W^k O and X[512 - k] = conj E + W^(512 - k) conj O.
-// Bins k and 512 - k are done together, so the pair is read before either is written; the
-// upper half is the mirror.
-void SplitRealSpectrum(float* re, float* im, const float* twiddle_cos,
-                       const float* twiddle_sin) noexcept {
+// Bins k and 512 - k are done together, eight pairs at a time (the partners run backwards),
+// so each pair is read before either is written; the upper half is the mirror. At k = 256 the
+// pair is one bin and both formulas give the same value.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectrum(
+    float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
   {
     const float z_re = re[0];
     const float z_im = im[0];
@@ -274,57 +283,87 @@ void SplitRealSpectrum(float* re, float* im, const float* twiddle_cos,
     re[kHalfSize] = z_re - z_im;
     im[kHalfSize] = 0.0f;
   }
-  for (size_t k = 1; k <= kHalfSize / 2; ++k) {
-    const size_t j = kHalfSize - k;
-    const float a_re = re[k];
-    const float a_im = im[k];
-    const float b_re = re[j];
-    const float b_im = im[j];
-    const float e_re = 0.5f * (a_re + b_re);
-    const float e_im = 0.5f * (a_im - b_im);
-    const float o_re = 0.5f * (a_im + b_im);
-    const float o_im = 0.5f * (b_re - a_re);
-    // X[k] = E + W^k O, X[j] = conj E + W^j conj O.
-    const float wk_re = twiddle_cos[k];
-    const float wk_im = twiddle_sin[k];
-    const float wj_re = twiddle_cos[j];
-    const float wj_im = twiddle_sin[j];
-    const float xk_re = e_re + (wk_re * o_re - wk_im * o_im);
-    const float xk_im = e_im + (wk_re * o_im + wk_im * o_re);
-    const float xj_re = e_re + (wj_re * o_re + wj_im * o_im);
-    const float xj_im = -e_im + (wj_im * o_re - wj_re * o_im);
-    re[k] = xk_re;
-    im[k] = xk_im;
-    re[kFftSize - k] = xk_re;
-    im[kFftSize - k] = -xk_im;
-    re[j] = xj_re;
-    im[j] = xj_im;
-    re[kFftSize - j] = xj_re;
-    im[kFftSize - j] = -xj_im;
+  for (size_t k = 1; k <= kHalfSize / 2; k += kLanes) {
+    const size_t j = kHalfSize - k - (kLanes - 1);  // lowest partner of the eight
+    const Vec8 a_re = HALVEX_LOAD8(re + k);
+    const Vec8 a_im = HALVEX_LOAD8(im + k);
+    const Vec8 b_re = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(re + j)));
+    const Vec8 b_im = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(im + j)));
+    const Vec8 e_re = 0.5f * (a_re + b_re);
+    const Vec8 e_im = 0.5f * (a_im - b_im);
+    const Vec8 o_re = 0.5f * (a_im + b_im);
+    const Vec8 o_im = 0.5f * (b_re - a_re);
+    const Vec8 wk_re = HALVEX_LOAD8(twiddle_cos + k);
+    const Vec8 wk_im = HALVEX_LOAD8(twiddle_sin + k);
+    const Vec8 wj_re = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(twiddle_cos + j)));
+    const Vec8 wj_im = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(twiddle_sin + j)));
+    const Vec8 xk_re = e_re + (wk_re * o_re - wk_im * o_im);
+    const Vec8 xk_im = e_im + (wk_re * o_im + wk_im * o_re);
+    const Vec8 xj_re = e_re + (wj_re * o_re + wj_im * o_im);
+    const Vec8 xj_im = -e_im + (wj_im * o_re - wj_re * o_im);
+    // Bins k, 1024 - k, 512 - k and 512 + k.
+    HALVEX_STORE8(re + k, xk_re);
+    HALVEX_STORE8(im + k, xk_im);
+    HALVEX_STORE8(re + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Vec8(xk_re)));
+    HALVEX_STORE8(im + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Vec8(-xk_im)));
+    HALVEX_STORE8(re + j, HALVEX_REVERSE8(Vec8(xj_re)));
+    HALVEX_STORE8(im + j, HALVEX_REVERSE8(Vec8(xj_im)));
+    HALVEX_STORE8(re + kHalfSize + k, xj_re);
+    HALVEX_STORE8(im + kHalfSize + k, -xj_im);
   }
 }
 
 // The reverse for a conjugate-symmetric spectrum, in place: Z[k] = E + i O with
 // E = (X[k] + X[k + 512]) / 2 and O = (X[k] - X[k + 512]) conj W^k / 2, for k below 512.
-void JoinRealSpectrum(float* re, float* im, const float* twiddle_cos,
-                      const float* twiddle_sin) noexcept {
-  for (size_t k = 0; k < kHalfSize; ++k) {
-    const float a_re = re[k];
-    const float a_im = im[k];
-    const float b_re = re[k + kHalfSize];
-    const float b_im = im[k + kHalfSize];
-    const float e_re = 0.5f * (a_re + b_re);
-    const float e_im = 0.5f * (a_im + b_im);
-    const float d_re = 0.5f * (a_re - b_re);
-    const float d_im = 0.5f * (a_im - b_im);
-    const float w_re = twiddle_cos[k];
-    const float w_im = -twiddle_sin[k];
-    const float o_re = d_re * w_re - d_im * w_im;
-    const float o_im = d_re * w_im + d_im * w_re;
-    re[k] = e_re - o_im;
-    im[k] = e_im + o_re;
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void JoinRealSpectrum(
+    float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
+  for (size_t k = 0; k < kHalfSize; k += kLanes) {
+    const Vec8 a_re = HALVEX_LOAD8(re + k);
+    const Vec8 a_im = HALVEX_LOAD8(im + k);
+    const Vec8 b_re = HALVEX_LOAD8(re + k + kHalfSize);
+    const Vec8 b_im = HALVEX_LOAD8(im + k + kHalfSize);
+    const Vec8 e_re = 0.5f * (a_re + b_re);
+    const Vec8 e_im = 0.5f * (a_im + b_im);
+    const Vec8 d_re = 0.5f * (a_re - b_re);
+    const Vec8 d_im = 0.5f * (a_im - b_im);
+    const Vec8 w_re = HALVEX_LOAD8(twiddle_cos + k);
+    const Vec8 w_im = -HALVEX_LOAD8(twiddle_sin + k);
+    const Vec8 o_re = d_re * w_re - d_im * w_im;
+    const Vec8 o_im = d_re * w_im + d_im * w_re;
+    HALVEX_STORE8(re + k, e_re - o_im);
+    HALVEX_STORE8(im + k, e_im + o_re);
   }
 }
+
+// Adds a resynthesised frame, given as the half-size transform's output (sample 2m in re[m],
+// sample 2m + 1 in im[m]), to a ring of accumulators from `pos` on, windowed and halved.
+__attribute__((target_clones("arch=x86-64-v3", "default"))) void OverlapAdd(
+    const float* re, const float* im, const float* window, float* ring, size_t pos) noexcept {
+  for (size_t m = 0; m < kHalfSize; m += kLanes) {
+    const size_t n = 2 * m;
+    const Vec8 y_re = HALVEX_LOAD8(re + m);
+    const Vec8 y_im = HALVEX_LOAD8(im + m);
+    const Vec8 lo = __builtin_shufflevector(y_re, y_im, 0, 8, 1, 9, 2, 10, 3, 11);
+    const Vec8 hi = __builtin_shufflevector(y_re, y_im, 4, 12, 5, 13, 6, 14, 7, 15);
+    const Vec8 w_lo = 0.5f * HALVEX_LOAD8(window + n);
+    const Vec8 w_hi = 0.5f * HALVEX_LOAD8(window + n + kLanes);
+    const size_t i = (pos + n) & kOutputMask;
+    if (i + 2 * kLanes <= kOutputMask + 1) {
+      HALVEX_STORE8(ring + i, HALVEX_LOAD8(ring + i) + w_lo * lo);
+      HALVEX_STORE8(ring + i + kLanes, HALVEX_LOAD8(ring + i + kLanes) + w_hi * hi);
+    } else {
+      // The ring wraps inside these sixteen.
+      for (size_t t = 0; t < kLanes; ++t) {
+        ring[(i + t) & kOutputMask] += w_lo[t] * lo[t];
+        ring[(i + kLanes + t) & kOutputMask] += w_hi[t] * hi[t];
+      }
+    }
+  }
+}
+
+#undef HALVEX_LOAD8
+#undef HALVEX_STORE8
+#undef HALVEX_REVERSE8
 
 }  // namespace
 
@@ -405,17 +444,10 @@ StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& tra
     }
     HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
     // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
-    for (size_t m = 0; m < kHalfSize; ++m) {
-      const size_t n = 2 * m;
-      const size_t i = (output_pos + n) & kOutputMask;
-      const size_t i1 = (i + 1) & kOutputMask;
-      const float w0 = 0.5f * window[n];
-      const float w1 = 0.5f * window[n + 1];
-      output_left[i] += w0 * spectrum.left_re[m];
-      output_left[i1] += w1 * spectrum.left_im[m];
-      output_right[i] += w0 * spectrum.right_re[m];
-      output_right[i1] += w1 * spectrum.right_im[m];
-    }
+    OverlapAdd(spectrum.left_re.data(), spectrum.left_im.data(), window.data(),
+               output_left.data(), output_pos);
+    OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
+               output_right.data(), output_pos);
   } else {
     ++hop_count;
   }
