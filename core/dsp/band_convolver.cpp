@@ -141,20 +141,24 @@ struct BandConvolverKernels {
       zi[kBitReversed[t]] = c.block_right_[t];
     }
     ForwardPasses<(W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
+    float* zs = c.spectrum_sum_[c.spectrum_pos_].data();
+    for (size_t k = 0; k < kFft; ++k) zs[k] = zr[k] + zi[k];
     std::copy(c.block_left_.begin() + kBlock, c.block_left_.end(), c.block_left_.begin());
     std::copy(c.block_right_.begin() + kBlock, c.block_right_.end(), c.block_right_.begin());
 
     // Partition p (taps 32 (p + 1) on) meets the spectrum of p + 1 blocks ago.
     std::array<const float*, kParts> spec_re;
     std::array<const float*, kParts> spec_im;
+    std::array<const float*, kParts> spec_sum;
     for (size_t p = 0; p < kParts; ++p) {
       const size_t slot = (c.spectrum_pos_ + kParts - p) % kParts;
       spec_re[p] = c.spectrum_re_[slot].data();
       spec_im[p] = c.spectrum_im_[slot].data();
+      spec_sum[p] = c.spectrum_sum_[slot].data();
     }
     for (size_t g = 0; g < c.group_count_; ++g) {
       for (size_t slice = 0; slice < kLanes / W; ++slice) {
-        TailSlice<W>(c, c.groups_[g], slice, spec_re, spec_im);
+        TailSlice<W>(c, c.groups_[g], slice, spec_re, spec_im, spec_sum);
       }
     }
   }
@@ -165,49 +169,56 @@ struct BandConvolverKernels {
   template <size_t W>
   [[gnu::always_inline]] static inline void TailSlice(
       BandConvolver& c, Group& group, size_t slice, const std::array<const float*, kParts>& spec_re,
-      const std::array<const float*, kParts>& spec_im) noexcept {
+      const std::array<const float*, kParts>& spec_im,
+      const std::array<const float*, kParts>& spec_sum) noexcept {
     using V = VecOf<W>;
     V yr[kFft];
     V yi[kFft];
     constexpr size_t kHalf = kFft / 2;
+    // Each product H Z (H = c + id, Z = a + ib) in three multiplies: with k1 = c (a + b),
+    // k2 = a (d - c) and k3 = b (c + d), H Z = (k1 - k3) + i (k1 + k2); for the conjugate
+    // bin, conj(H) Z = (k1 + b (d - c)) + i (k1 - a (c + d)). The three products are summed
+    // over the partitions apart and combined once per bin.
     for (size_t k = 0; k <= kHalf; k += kHalf) {
-      V ar = {};
-      V ai = {};
-      #pragma GCC unroll 7
+      V k1 = {};
+      V k2 = {};
+      V k3 = {};
+#pragma GCC unroll 7
       for (size_t p = 0; p < kParts; ++p) {
-        const float a = spec_re[p][k];
-        const float b = spec_im[p][k];
-        const V hr = HALVEX_CSLICE(group.part_re[p][k], slice);
-        const V hi = HALVEX_CSLICE(group.part_im[p][k], slice);
-        ar += hr * a - hi * b;
-        ai += hr * b + hi * a;
+        const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
+        const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
+        const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
+        k1 += hc * spec_sum[p][k];
+        k2 += hd * spec_re[p][k];
+        k3 += hs * spec_im[p][k];
       }
-      yr[kBitReversed[k]] = ar;
-      yi[kBitReversed[k]] = ai;
+      yr[kBitReversed[k]] = k1 - k3;
+      yi[kBitReversed[k]] = k1 + k2;
     }
     for (size_t k = 1; k < kHalf; ++k) {
       const size_t m = kFft - k;
-      V ar = {};
-      V ai = {};
-      V br = {};
-      V bi = {};
-      #pragma GCC unroll 7
+      V k1 = {};
+      V k2 = {};
+      V k3 = {};
+      V m1 = {};
+      V m2 = {};
+      V m3 = {};
+#pragma GCC unroll 7
       for (size_t p = 0; p < kParts; ++p) {
-        const float a = spec_re[p][k];
-        const float b = spec_im[p][k];
-        const float d = spec_re[p][m];
-        const float e = spec_im[p][m];
-        const V hr = HALVEX_CSLICE(group.part_re[p][k], slice);
-        const V hi = HALVEX_CSLICE(group.part_im[p][k], slice);
-        ar += hr * a - hi * b;
-        ai += hr * b + hi * a;
-        br += hr * d + hi * e;
-        bi += hr * e - hi * d;
+        const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
+        const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
+        const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
+        k1 += hc * spec_sum[p][k];
+        k2 += hd * spec_re[p][k];
+        k3 += hs * spec_im[p][k];
+        m1 += hc * spec_sum[p][m];
+        m2 += hs * spec_re[p][m];
+        m3 += hd * spec_im[p][m];
       }
-      yr[kBitReversed[k]] = ar;
-      yi[kBitReversed[k]] = ai;
-      yr[kBitReversed[m]] = br;
-      yi[kBitReversed[m]] = bi;
+      yr[kBitReversed[k]] = k1 - k3;
+      yi[kBitReversed[k]] = k1 + k2;
+      yr[kBitReversed[m]] = m1 + m3;
+      yi[kBitReversed[m]] = m1 - m2;
     }
     Passes<V>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f, kHalf);
     // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.
@@ -326,8 +337,11 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
           re += static_cast<double>(part[k]) * cos_table[n];
           im += static_cast<double>(part[k]) * sin_table[n];
         }
-        group.part_re[p][bin].v[lane] = static_cast<float>(re / static_cast<double>(kFft));
-        group.part_im[p][bin].v[lane] = static_cast<float>(im / static_cast<double>(kFft));
+        re /= static_cast<double>(kFft);
+        im /= static_cast<double>(kFft);
+        group.part_c[p][bin].v[lane] = static_cast<float>(re);
+        group.part_d[p][bin].v[lane] = static_cast<float>(im - re);
+        group.part_s[p][bin].v[lane] = static_cast<float>(re + im);
       }
     }
   }
@@ -357,6 +371,7 @@ void BandConvolver::Reset() {
   }
   for (auto& s : spectrum_re_) s.fill(0.0f);
   for (auto& s : spectrum_im_) s.fill(0.0f);
+  for (auto& s : spectrum_sum_) s.fill(0.0f);
   spectrum_pos_ = 0;
   block_left_.fill(0.0f);
   block_right_.fill(0.0f);

@@ -45,10 +45,12 @@ class BandConvolver {
 
   struct Group {
     std::array<Lanes, kBlock> head;  // head[k]: tap k of each filter
-    // Spectra of the tail partitions (taps 32 (p + 1) to 32 (p + 1) + 31), scaled by 1 / 64
-    // for the inverse transform.
-    std::array<std::array<Lanes, kBins>, kParts> part_re;
-    std::array<std::array<Lanes, kBins>, kParts> part_im;
+    // Spectra c + id of the tail partitions (taps 32 (p + 1) to 32 (p + 1) + 31), scaled by
+    // 1 / 64 for the inverse transform, as c, d - c and c + d: the three factors of a complex
+    // product in three multiplies.
+    std::array<std::array<Lanes, kBins>, kParts> part_c;
+    std::array<std::array<Lanes, kBins>, kParts> part_d;
+    std::array<std::array<Lanes, kBins>, kParts> part_s;
     // The tail of every frame of the current block: left in the real part, right in the
     // imaginary part.
     std::array<Lanes, kBlock> tail_left;
@@ -70,6 +72,7 @@ class BandConvolver {
   // Spectra of the last kParts input blocks pairs (left + i right), newest at spectrum_pos_.
   std::array<std::array<float, kFft>, kParts> spectrum_re_{};
   std::array<std::array<float, kFft>, kParts> spectrum_im_{};
+  std::array<std::array<float, kFft>, kParts> spectrum_sum_{};  // re + im
   size_t spectrum_pos_ = 0;
   // The previous block, then the current one, oldest first.
   std::array<float, kFft> block_left_{};
