@@ -179,24 +179,10 @@ struct BandConvolverKernels {
     // k2 = a (d - c) and k3 = b (c + d), H Z = (k1 - k3) + i (k1 + k2); for the conjugate
     // bin, conj(H) Z = (k1 + b (d - c)) + i (k1 - a (c + d)). The three products are summed
     // over the partitions apart and combined once per bin.
-    for (size_t k = 0; k <= kHalf; k += kHalf) {
-      V k1 = {};
-      V k2 = {};
-      V k3 = {};
-#pragma GCC unroll 7
-      for (size_t p = 0; p < kParts; ++p) {
-        const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
-        const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
-        const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
-        k1 += hc * spec_sum[p][k];
-        k2 += hd * spec_re[p][k];
-        k3 += hs * spec_im[p][k];
-      }
-      yr[kBitReversed[k]] = k1 - k3;
-      yi[kBitReversed[k]] = k1 + k2;
-    }
-    for (size_t k = 1; k < kHalf; ++k) {
-      const size_t m = kFft - k;
+    // Bins 0 and 32 are their own partners: their conjugate results are written first and
+    // overwritten by the direct ones.
+    for (size_t k = 0; k <= kHalf; ++k) {
+      const size_t m = (kFft - k) % kFft;
       V k1 = {};
       V k2 = {};
       V k3 = {};
@@ -215,10 +201,10 @@ struct BandConvolverKernels {
         m2 += hs * spec_re[p][m];
         m3 += hd * spec_im[p][m];
       }
-      yr[kBitReversed[k]] = k1 - k3;
-      yi[kBitReversed[k]] = k1 + k2;
       yr[kBitReversed[m]] = m1 + m3;
       yi[kBitReversed[m]] = m1 - m2;
+      yr[kBitReversed[k]] = k1 - k3;
+      yi[kBitReversed[k]] = k1 + k2;
     }
     Passes<V>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f, kHalf);
     // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.

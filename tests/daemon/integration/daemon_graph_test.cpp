@@ -27,6 +27,21 @@ class DaemonGraph : public ::testing::Test {
         [&] { return graph_.LinksBetween("halvex_dsp", device).size() == 2; }, timeout_ms);
   }
 
+  // The configured default sink, as a user would choose it, and as the graph shows it.
+  int ChooseDefaultSink(const std::string& name) {
+    return graph_
+        .Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
+              "{\"name\":\"" + name + "\"}", "Spa:String:JSON"})
+        .status;
+  }
+  std::string ConfiguredSink() {
+    return graph_.Metadata("default", "default.configured.audio.sink");
+  }
+  bool ConfiguredSinkBecomes(const std::string& name, int timeout_ms) {
+    return PrivateGraph::WaitUntil(
+        [&] { return ConfiguredSink() == "{\"name\":\"" + name + "\"}"; }, timeout_ms);
+  }
+
   PrivateGraph graph_;
 };
 
@@ -94,16 +109,12 @@ TEST_F(DaemonGraph, SigtermEndsWithStatusZeroAndRemovesSocketLinksAndNodes) {
 }
 
 TEST_F(DaemonGraph, BecomesTheDefaultSinkAndGivesThePreviousOneBack) {
-  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
-                        "{\"name\":\"speakers\"}", "Spa:String:JSON"})
-                .status,
-            0);
+  ASSERT_EQ(ChooseDefaultSink("speakers"), 0);
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
-        return graph_.Metadata("default", "default.configured.audio.sink") ==
-                   "{\"name\":\"halvex\"}" &&
+        return ConfiguredSink() == "{\"name\":\"halvex\"}" &&
                graph_.Metadata("default", "default.audio.sink") == "{\"name\":\"halvex\"}";
       },
       10000));
@@ -118,41 +129,23 @@ TEST_F(DaemonGraph, BecomesTheDefaultSinkAndGivesThePreviousOneBack) {
   EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
-        return graph_.Metadata("default", "default.configured.audio.sink") ==
-                   "{\"name\":\"speakers\"}" &&
+        return ConfiguredSink() == "{\"name\":\"speakers\"}" &&
                graph_.Metadata("default", "default.audio.sink") == "{\"name\":\"speakers\"}";
       },
       5000))
-      << graph_.Metadata("default", "default.configured.audio.sink");
+      << ConfiguredSink();
 }
 
 TEST_F(DaemonGraph, ADefaultChosenWhileRunningIsLeftAloneOnExit) {
-  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
-                        "{\"name\":\"speakers\"}", "Spa:String:JSON"})
-                .status,
-            0);
+  ASSERT_EQ(ChooseDefaultSink("speakers"), 0);
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
-  ASSERT_TRUE(PrivateGraph::WaitUntil(
-      [&] {
-        return graph_.Metadata("default", "default.configured.audio.sink") ==
-               "{\"name\":\"halvex\"}";
-      },
-      10000));
+  ASSERT_TRUE(ConfiguredSinkBecomes("halvex", 10000));
   // The user picks another output while the daemon runs.
-  ASSERT_EQ(graph_.Run({"pw-metadata", "-n", "default", "0", "default.configured.audio.sink",
-                        "{\"name\":\"headphones\"}", "Spa:String:JSON"})
-                .status,
-            0);
-  ASSERT_TRUE(PrivateGraph::WaitUntil(
-      [&] {
-        return graph_.Metadata("default", "default.configured.audio.sink") ==
-               "{\"name\":\"headphones\"}";
-      },
-      5000));
+  ASSERT_EQ(ChooseDefaultSink("headphones"), 0);
+  ASSERT_TRUE(ConfiguredSinkBecomes("headphones", 5000));
   EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
-  EXPECT_EQ(graph_.Metadata("default", "default.configured.audio.sink"),
-            "{\"name\":\"headphones\"}");
+  EXPECT_EQ(ConfiguredSink(), "{\"name\":\"headphones\"}");
 }
 
 TEST_F(DaemonGraph, QuantumIsForcedForItsOwnNodesOnlyAndNeverServerWide) {
@@ -294,21 +287,15 @@ TEST_F(DaemonGraph, DeviceListShowsOnlySelectableNamesWithWholeCharacters) {
 TEST_F(DaemonGraph, AClaimLeftByAKilledDaemonIsNotRestoredLater) {
   pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
-  ASSERT_TRUE(PrivateGraph::WaitUntil(
-      [&] {
-        return graph_.Metadata("default", "default.configured.audio.sink") ==
-               "{\"name\":\"halvex\"}";
-      },
-      10000));
+  ASSERT_TRUE(ConfiguredSinkBecomes("halvex", 10000));
   kill(daemon, SIGKILL);
   graph_.Wait(daemon, 5000);
   daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_TRUE(RoutedTo("speakers"));
   EXPECT_EQ(graph_.Kill(daemon, 10000), 0);
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return graph_.Metadata("default", "default.configured.audio.sink").empty(); }, 5000))
-      << graph_.Metadata("default", "default.configured.audio.sink");
+  EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return ConfiguredSink().empty(); }, 5000))
+      << ConfiguredSink();
 }
 
 }  // namespace
