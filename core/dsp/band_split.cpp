@@ -3,6 +3,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/dsp/isa_level.h"
+
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -91,12 +93,7 @@ __attribute__((target("avx2,fma"))) void SplitPairWavefront(
   }
 }
 
-bool CpuHasAvx2Fma() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
-
-const bool kWavefront = CpuHasAvx2Fma();
+const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
 #endif
 
 }  // namespace

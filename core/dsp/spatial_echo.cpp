@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 
 namespace halvex {
 namespace {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/dsp/isa_level.h"
 
 namespace halvex {
 
@@ -200,14 +201,8 @@ __attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(StftStager& st,
   SteerScalar(st, s, k, end);
 }
 
-bool CpuHasV3() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-}
-
 using SteerFn = void (*)(StftStager&, const StereoSpectrum&, size_t, size_t) noexcept;
-const SteerFn SteerBest = CpuHasV3() ? SteerVectorV3 : SteerScalar;
+const SteerFn SteerBest = CpuRuns(SplitLevel::kAvx2) ? SteerVectorV3 : SteerScalar;
 
 }  // namespace
 
