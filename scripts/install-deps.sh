@@ -7,6 +7,14 @@ packages=(
   libpipewire-0.3-dev libspa-0.2-dev
   pipewire pipewire-bin wireplumber dbus dbus-x11 sox
   clang libclang-rt-14-dev systemd locales
+  # tray
+  libgtk-3-dev libglib2.0-dev libayatana-appindicator3-dev librsvg2-bin desktop-file-utils
+  # visualizer
+  libsdl2-dev libvulkan-dev glslang-tools glslc mesa-vulkan-drivers vulkan-tools vulkan-validationlayers
+  # offline rendering of compressed files
+  libsndfile1-dev libsoxr-dev libebur128-dev
+  # test tools: displays, screenshots, D-Bus peers, test files
+  xvfb xauth x11-utils imagemagick python3-dbusmock libnotify-bin playerctl ffmpeg
 )
 missing=()
 for p in "${packages[@]}"; do

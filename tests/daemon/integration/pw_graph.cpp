@@ -162,6 +162,34 @@ bool PrivateGraph::StartSessionManager(std::string& error) {
   return up;
 }
 
+bool PrivateGraph::StartDisplay(std::string& error) {
+  // -displayfd picks a free display number and writes it once the server accepts clients.
+  const std::string log = LogPath("xvfb-display");
+  const pid_t pid = Spawn({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten",
+                           "tcp", "-noreset"},
+                          log, LogPath("xvfb"));
+  std::string number;
+  const bool up = pid > 0 && WaitUntil(
+                                 [&] {
+                                   number = ReadFile(log);
+                                   return !number.empty() && number.back() == '\n';
+                                 },
+                                 10000, 20);
+  if (!up) {
+    error = "Xvfb did not start: " + ReadFile(LogPath("xvfb"));
+    return false;
+  }
+  number.pop_back();
+  display_ = ":" + number;
+  AddEnvironment("DISPLAY=" + display_);
+  return true;
+}
+
+bool PrivateGraph::Screenshot(const std::string& png_path) const {
+  return !display_.empty() &&
+         Run({"import", "-display", display_, "-window", "root", png_path}).status == 0;
+}
+
 void PrivateGraph::RestartSessionManager() {
   if (session_pid_ > 0) Kill(session_pid_);
   std::string ignored;
@@ -196,6 +224,7 @@ void PrivateGraph::Stop() {
     bus_pid_ = -1;
   }
   bus_address_.clear();
+  display_.clear();
   if (!base_dir_.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(base_dir_, ignored);

@@ -53,6 +53,13 @@ class PrivateGraph {
   bool IsRunning(pid_t pid);
   // SIGTERM, then SIGKILL after `grace_ms`; reaps it. Returns its status.
   int Kill(pid_t pid, int grace_ms = 3000);
+  // An Xvfb display (1280x800x24) for the graph's later commands: sets DISPLAY in Environment().
+  bool StartDisplay(std::string& error);
+  // DISPLAY value of the display started above ("" before).
+  const std::string& display() const { return display_; }
+  // A PNG of the whole screen (no window manager: windows sit at 0,0).
+  bool Screenshot(const std::string& png_path) const;
+
   // Kills the PipeWire server (and WirePlumber stays behind, disconnected).
   void KillServer();
   void RestartSessionManager();
@@ -110,6 +117,7 @@ class PrivateGraph {
   std::string runtime_dir_;
   std::string home_;
   std::string bus_address_;
+  std::string display_;
   pid_t bus_pid_ = -1;
   pid_t server_pid_ = -1;
   pid_t session_pid_ = -1;
