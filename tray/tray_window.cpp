@@ -183,6 +183,7 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
   gtk_label_set_xalign(GTK_LABEL(status_), 0.0f);
   // Wrapped rather than ellipsised: the buttons leave it little room, and it must stay readable.
   gtk_label_set_line_wrap(GTK_LABEL(status_), TRUE);
+  gtk_label_set_width_chars(GTK_LABEL(status_), 14);
   gtk_label_set_max_width_chars(GTK_LABEL(status_), 24);
   gtk_box_pack_start(GTK_BOX(header), master_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(header), status_, TRUE, TRUE, 0);
@@ -206,6 +207,7 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
   for (const Button& spec : kButtons) {
     GtkWidget* button = gtk_button_new_with_label(spec.label);
     gtk_widget_set_tooltip_text(button, spec.tooltip);
+    gtk_widget_set_valign(button, GTK_ALIGN_CENTER);
     g_object_set_data(G_OBJECT(button), "halvex-action", const_cast<Button*>(&spec));
     g_signal_connect(button, "clicked", G_CALLBACK(+[](GtkButton* b, gpointer data) {
                        auto* self = static_cast<TrayWindowImpl*>(data);
