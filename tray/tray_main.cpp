@@ -116,6 +116,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
   std::setlocale(LC_NUMERIC, "C");
+  // Installed before anything else, so a SIGTERM from a newer tray during start-up still ends
+  // this one through its main loop, which removes the pid file.
+  const guint term = g_unix_signal_add(SIGTERM, OnQuitSignal, nullptr);
+  const guint interrupt = g_unix_signal_add(SIGINT, OnQuitSignal, nullptr);
 
   SingleInstance instance(DefaultInstancePath(), "halvex-tray");
   if (options.replace) {
@@ -147,8 +151,6 @@ int Run(int argc, char** argv) {
   window->Sync();
   if (!options.hidden) window->Show();
 
-  const guint term = g_unix_signal_add(SIGTERM, OnQuitSignal, nullptr);
-  const guint interrupt = g_unix_signal_add(SIGINT, OnQuitSignal, nullptr);
   Poll poll{*presenter, *icon, *window};
   const guint timer = g_timeout_add(options.poll_ms, OnPoll, &poll);
 
