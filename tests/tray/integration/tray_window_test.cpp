@@ -15,6 +15,7 @@
 #include "tests/tray/integration/gtk_helpers.h"
 #include "tray/control_spec.h"
 #include "tray/remote_engine.h"
+#include "tray/tray_icon.h"
 
 namespace halvex {
 namespace {
@@ -51,7 +52,8 @@ class TrayWindowLive : public ::testing::Test {
     graph_ = new test::PrivateGraph;
     std::string error;
     if (!graph_->Start(error) || !graph_->StartDisplay(error) ||
-        !graph_->AddSink("speakers", "Test Speakers", 2, 1000, error)) {
+        !graph_->AddSink("speakers", "Test Speakers", 2, 1000, error) ||
+        !graph_->AddSink("desk", "Desk Speakers", 2, 500, error)) {
       setup_error_ = error;
       return;
     }
@@ -60,6 +62,12 @@ class TrayWindowLive : public ::testing::Test {
       return;
     }
     setenv("DISPLAY", graph_->display().c_str(), 1);
+    // The icon asks the session bus for a StatusNotifierItem host: the graph's, never the user's.
+    for (const std::string& entry : graph_->Environment()) {
+      if (entry.rfind("DBUS_SESSION_BUS_ADDRESS=", 0) == 0) {
+        setenv("DBUS_SESSION_BUS_ADDRESS", entry.substr(25).c_str(), 1);
+      }
+    }
     setenv("NO_AT_BRIDGE", "1", 1);
     if (!gtk_init_check(nullptr, nullptr)) setup_error_ = "gtk cannot open " + graph_->display();
   }
@@ -251,6 +259,84 @@ TEST_F(TrayWindowLive, AnUnreachableDaemonGreysEverythingOut) {
     EXPECT_FALSE(gtk_widget_is_sensitive(widget)) << name;
   }
   EXPECT_TRUE(graph_->Screenshot(Artefact("window-unreachable.png")));
+}
+
+// A menu item by its label, looking into submenus.
+GtkWidget* MenuItem(GtkWidget* menu, const std::string& label) {
+  GList* items = gtk_container_get_children(GTK_CONTAINER(menu));
+  GtkWidget* found = nullptr;
+  for (GList* i = items; i != nullptr && found == nullptr; i = i->next) {
+    GtkWidget* item = GTK_WIDGET(i->data);
+    if (!GTK_IS_MENU_ITEM(item)) continue;
+    const gchar* text = gtk_menu_item_get_label(GTK_MENU_ITEM(item));
+    if (text != nullptr && label == text) found = item;
+    GtkWidget* sub = gtk_menu_item_get_submenu(GTK_MENU_ITEM(item));
+    if (found == nullptr && sub != nullptr) found = MenuItem(sub, label);
+  }
+  g_list_free(items);
+  return found;
+}
+
+TEST_F(TrayWindowLive, TheIconMenuSendsOnlyWhatTheUserPicked) {
+  TrayIcon icon(*presenter_, *window_);
+  icon.Build();
+  GtkWidget* menu = icon.menu();
+  GtkWidget* automatic = MenuItem(menu, "Automatic");
+  GtkWidget* desk = MenuItem(menu, "Desk Speakers");
+  ASSERT_NE(automatic, nullptr);
+  ASSERT_NE(desk, nullptr);
+  ASSERT_NE(MenuItem(menu, "Test Speakers"), nullptr);
+  EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(automatic)));
+  // Each choice toggles two radio items, the one left and the one chosen; only the second acts.
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(desk), TRUE);
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(automatic), TRUE);
+  std::vector<std::string> sent;
+  for (const auto& set : engine_->sets) sent.push_back(set.key + "=" + set.value);
+  EXPECT_EQ(sent, (std::vector<std::string>{"output_device=desk", "output_device=auto"}));
+
+  GtkWidget* processing = MenuItem(menu, "Processing");
+  ASSERT_NE(processing, nullptr);
+  EXPECT_FALSE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(processing)));
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(processing), TRUE);
+  EXPECT_EQ(Status().rfind("OK enabled=1 ", 0), 0u) << Status();
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(processing), FALSE);
+  EXPECT_EQ(Status().rfind("OK enabled=0 ", 0), 0u) << Status();
+}
+
+// Synthesised window-manager events: the window hides on close and minimise only while a status
+// icon can bring it back.
+TEST_F(TrayWindowLive, ClosingOrMinimisingHidesTheWindowOnlyWhenAnIconCanBringItBack) {
+  TrayIcon icon(*presenter_, *window_);
+  icon.Build();
+  EXPECT_TRUE(test::Pump(TrayIcon::kEmbedWaitMs + 1000,
+                         [&] { return icon.host() != TrayHost::Pending; }));
+  EXPECT_EQ(icon.host(), TrayHost::None);  // a bare X server has neither kind of tray
+  GtkWidget* window = window_->widget();
+  EXPECT_TRUE(gtk_widget_get_visible(window));
+
+  struct Case {
+    bool only_way_in;
+    GdkEventType type;
+  };
+  const Case cases[] = {{true, GDK_DELETE},
+                        {true, GDK_WINDOW_STATE},
+                        {false, GDK_DELETE},
+                        {false, GDK_WINDOW_STATE}};
+  for (const Case& c : cases) {
+    window_->SetOnlyWayIn(c.only_way_in);
+    window_->Show();
+    test::Pump(100);
+    GdkEvent* event = gdk_event_new(c.type);
+    event->any.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(window)));
+    if (c.type == GDK_WINDOW_STATE) {
+      event->window_state.changed_mask = GDK_WINDOW_STATE_ICONIFIED;
+      event->window_state.new_window_state = GDK_WINDOW_STATE_ICONIFIED;
+    }
+    gtk_widget_event(window, event);
+    gdk_event_free(event);
+    test::Pump(100);
+    EXPECT_EQ(gtk_widget_get_visible(window), c.only_way_in) << c.type;
+  }
 }
 
 }  // namespace
