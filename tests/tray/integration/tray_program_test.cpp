@@ -177,6 +177,14 @@ TEST_F(TrayProgram, ANewTrayReplacesTheRunningOne) {
   const pid_t first = StartTray({"--no-start", "--hidden"}, "first");
   ASSERT_TRUE(test::PrivateGraph::WaitUntil([&] { return ReadNumber(PidFile()) == first; }, 8000))
       << TrayErr("first");
+  // One that cannot open its display leaves the running tray alone.
+  const test::CommandResult headless =
+      graph_.Run({"env", "DISPLAY=:4242", TrayPath(), "--no-start", "--hidden"});
+  EXPECT_EQ(headless.status, 1);
+  EXPECT_EQ(headless.err, "halvex-tray: cannot open the display\n");
+  EXPECT_TRUE(graph_.IsRunning(first));
+  EXPECT_EQ(ReadNumber(PidFile()), first);
+
   const pid_t second = StartTray({"--no-start", "--hidden"}, "second");
   const std::string message =
       "halvex-tray: replaced running instance (pid " + std::to_string(first) + ")\n";
@@ -218,6 +226,77 @@ TEST_F(TrayProgram, StartsTheDaemonUnitAndAnnouncesWhatHappensToIt) {
       },
       5000, 100))
       << Slurp(notifications_);
+  EXPECT_EQ(graph_.Kill(tray), 0);
+}
+
+// A desktop with a StatusNotifierItem host (a mock watcher here) gets the indicator with the same
+// menu, the window stays closed, and the secondary click toggles processing.
+TEST_F(TrayProgram, UsesAStatusNotifierHostWhenTheSessionHasOne) {
+  ASSERT_GT(graph_.StartDaemon(), 0);
+  const std::string watcher_log = dir_ + "/watcher.log";
+  const std::string watcher = "org.kde.StatusNotifierWatcher";
+  graph_.Spawn({"/usr/bin/python3", "-m", "dbusmock", "--session", "-l", watcher_log, watcher,
+                "/StatusNotifierWatcher", watcher});
+  const auto mock = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"gdbus", "call", "--session", "-d", watcher, "-o",
+                                     "/StatusNotifierWatcher", "-m"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return graph_.Run(argv).status == 0;
+  };
+  ASSERT_TRUE(test::PrivateGraph::WaitUntil(
+      [&] {
+        return mock({"org.freedesktop.DBus.Mock.AddMethod", watcher,
+                     "RegisterStatusNotifierItem", "s", "", ""});
+      },
+      15000, 100));
+  ASSERT_TRUE(mock({"org.freedesktop.DBus.Mock.AddProperty", watcher,
+                    "IsStatusNotifierHostRegistered", "<true>"}));
+  ASSERT_TRUE(mock({"org.freedesktop.DBus.Mock.AddProperty", watcher, "ProtocolVersion", "<0>"}));
+
+  const pid_t tray = StartTray({"--hidden", "--no-start"});
+  const std::string item = "/org/ayatana/NotificationItem/halvex";
+  ASSERT_TRUE(test::PrivateGraph::WaitUntil(
+      [&] { return Slurp(watcher_log).find(item) != std::string::npos; }, 8000, 100))
+      << TrayErr();
+
+  // The tray's connection that exports the item (it has another one for notifications).
+  std::string connection, layout;
+  std::istringstream names(graph_.Run({"gdbus", "call", "--session", "-d", "org.freedesktop.DBus",
+                                       "-o", "/org/freedesktop/DBus", "-m",
+                                       "org.freedesktop.DBus.ListNames"})
+                               .out);
+  for (std::string word; names >> word && connection.empty();) {
+    const size_t start = word.find("':");
+    if (start == std::string::npos) continue;
+    const std::string name = word.substr(start + 1, word.find('\'', start + 1) - start - 1);
+    const std::string pid =
+        graph_.Run({"gdbus", "call", "--session", "-d", "org.freedesktop.DBus", "-o",
+                    "/org/freedesktop/DBus", "-m",
+                    "org.freedesktop.DBus.GetConnectionUnixProcessID", name})
+            .out;
+    if (pid.find("(uint32 " + std::to_string(tray) + ",)") == std::string::npos) continue;
+    const test::CommandResult got =
+        graph_.Run({"gdbus", "call", "--session", "-d", name, "-o", item + "/Menu", "-m",
+                    "com.canonical.dbusmenu.GetLayout", "--", "0", "-1", "[]"});
+    if (got.status == 0) {
+      connection = name;
+      layout = got.out;
+    }
+  }
+  ASSERT_NE(connection, "");
+  for (const char* label : {"Show controls", "Processing", "Output device", "Reload config",
+                            "Milkdrop visualizer", "Restart daemon", "About Halvex", "Quit"}) {
+    EXPECT_NE(layout.find(std::string("'") + label + "'"), std::string::npos) << label << layout;
+  }
+  EXPECT_FALSE(WindowMapped());
+
+  ASSERT_EQ(graph_.Cli({"status"}).out.rfind("OK enabled=0 ", 0), 0u);
+  const test::CommandResult click =
+      graph_.Run({"gdbus", "call", "--session", "-d", connection, "-o", item, "-m",
+                  "org.kde.StatusNotifierItem.SecondaryActivate", "0", "0"});
+  EXPECT_EQ(click.status, 0) << click.err;
+  EXPECT_TRUE(test::PrivateGraph::WaitUntil(
+      [&] { return graph_.Cli({"status"}).out.rfind("OK enabled=1 ", 0) == 0; }, 5000, 100));
   EXPECT_EQ(graph_.Kill(tray), 0);
 }
 
