@@ -9,14 +9,14 @@
 
 namespace halvex::test {
 
-// A daemon in memory: `up` says whether it answers; commands are kept as the protocol would send.
+// A daemon in memory: `up` says whether it answers; `fail_with` makes every change fail.
 class FakeEngine : public EngineRemote {
  public:
   bool up = true;
   EngineStatus state{true, true, DefaultConfig()};
   std::vector<AudioDevice> devices;
-  std::string fail_with;  // non-empty: every command that changes something fails with it
-  std::vector<std::string> commands;
+  std::string fail_with;
+  std::vector<std::string> commands;  // as the protocol would send them
 
   bool Fetch(EngineStatus& status) override {
     commands.push_back("status");
@@ -24,35 +24,27 @@ class FakeEngine : public EngineRemote {
     return up;
   }
   bool SetEnabled(bool on, std::string& error) override {
-    commands.push_back(on ? "on" : "off");
-    if (!Changes(error)) return false;
-    state.enabled = on;
-    return true;
+    return Change(on ? "on" : "off", error) && ((state.enabled = on), true);
   }
   bool SetParam(const std::string& key, const std::string& value, std::string& error) override {
-    commands.push_back("set " + key + " " + value);
-    return Changes(error) && ApplyParam(state.config, key, value, error);
+    return Change("set " + key + " " + value, error) && ApplyParam(state.config, key, value, error);
   }
-  bool Reload(std::string& error) override {
-    commands.push_back("reload");
-    return Changes(error);
-  }
+  bool Reload(std::string& error) override { return Change("reload", error); }
   std::vector<AudioDevice> Devices() override {
     commands.push_back("devices");
     return up ? devices : std::vector<AudioDevice>{};
   }
 
  private:
-  bool Changes(std::string& error) {
-    if (!up) error = "ERR cannot reach halvexd (is it running? /run/halvexd.sock)";
-    else if (!fail_with.empty()) error = fail_with;
+  bool Change(const std::string& command, std::string& error) {
+    commands.push_back(command);
+    error = !up ? "ERR cannot reach halvexd" : fail_with;
     return up && fail_with.empty();
   }
 };
 
 struct Notice {
   NotifyLevel level;
-  std::string title;
   std::string body;
   bool operator==(const Notice&) const = default;
 };
@@ -60,32 +52,28 @@ struct Notice {
 class FakeNotifier : public Notifier {
  public:
   std::vector<Notice> notices;
+  std::vector<std::string> titles;
   void Notify(NotifyLevel level, const std::string& title, const std::string& body) override {
-    notices.push_back({level, title, body});
-  }
-  std::vector<std::string> Bodies() const {
-    std::vector<std::string> bodies;
-    for (const Notice& n : notices) bodies.push_back(n.body);
-    return bodies;
+    notices.push_back({level, body});
+    titles.push_back(title);
   }
 };
 
 class FakeService : public ServiceControl {
  public:
-  bool ok = true;
-  std::string error_text = "systemctl --user start halvexd failed (is the unit installed?)";
+  std::string error;  // non-empty: every call fails with it
   std::vector<std::string> calls;
-  bool Start(std::string& error) override { return Call("start", error); }
-  bool Restart(std::string& error) override { return Call("restart", error); }
-  bool Launch(const std::string& program, std::string& error) override {
-    return Call("launch " + program, error);
+  bool Start(std::string& e) override { return Call("start", e); }
+  bool Restart(std::string& e) override { return Call("restart", e); }
+  bool Launch(const std::string& program, std::string& e) override {
+    return Call("launch " + program, e);
   }
 
  private:
-  bool Call(const std::string& what, std::string& error) {
+  bool Call(const std::string& what, std::string& e) {
     calls.push_back(what);
-    if (!ok) error = error_text;
-    return ok;
+    e = error;
+    return error.empty();
   }
 };
 
