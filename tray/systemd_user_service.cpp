@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 
 namespace halvex {
@@ -56,13 +57,16 @@ bool SystemdUserService::RunOn(const char* verb, const std::string& unit, std::s
     _exit(kNotExecutable);
   }
 
+  // Polled against the clock rather than counted, so a loaded machine still waits 5 s, not more.
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(kPollMs * kPolls);
   int raw = 0;
   pid_t done = 0;
-  for (int i = 0; i < kPolls; ++i) {
+  for (;;) {
     do {
       done = waitpid(pid, &raw, WNOHANG);
     } while (done < 0 && errno == EINTR);
-    if (done != 0) break;
+    if (done != 0 || std::chrono::steady_clock::now() >= deadline) break;
     usleep(kPollMs * 1000);
   }
   if (done == 0) {

@@ -24,7 +24,7 @@ class StandInSystemctl : public ::testing::Test {
     dir_ = mkdtemp(pattern);
     Install("#!/bin/sh\necho \"$@\" >>" + dir_ + "/calls\ncase \"$3\" in\n"
             "  halvexd|halvex-vis) exit 0 ;;\n"
-            "  hang) echo $$ >" + dir_ + "/hang.pid; sleep 5.6 ;;\n"
+            "  hang) echo $$ >" + dir_ + "/hang.pid; sleep 6.5 ;;\n"
             "  killed) kill -9 $$ ;;\n"
             "  *) exit 5 ;;\nesac\n");
     saved_path_ = std::getenv("PATH");
