@@ -385,8 +385,12 @@ void TrayWindowImpl::OnComboChanged(GtkComboBox* combo, gpointer data) {
 
 gboolean TrayWindowImpl::OnSwitchRowSet(GtkSwitch*, gboolean state, gpointer data) {
   Row& row = *static_cast<Row*>(data);
-  if (!row.owner->syncing_) row.owner->presenter_.SetControl(row.spec->key, state ? "1" : "0");
-  return FALSE;
+  if (row.owner->syncing_ || row.owner->presenter_.SetControl(row.spec->key, state ? "1" : "0")) {
+    return FALSE;
+  }
+  // Refused: the switch goes back to what the daemon has.
+  row.owner->AfterAction();
+  return TRUE;
 }
 
 void TrayWindowImpl::OnSliderMoved(GtkRange* range, gpointer data) {
@@ -406,9 +410,11 @@ gboolean TrayWindowImpl::OnSliderTimer(gpointer data) {
 gboolean TrayWindowImpl::OnMasterSet(GtkSwitch*, gboolean state, gpointer data) {
   auto* self = static_cast<TrayWindowImpl*>(data);
   if (self->syncing_) return FALSE;
-  self->presenter_.SetEnabled(state);
+  const bool ok = self->presenter_.SetEnabled(state);
   self->AfterAction();
-  return FALSE;
+  // On failure the sync above has already put the switch back; the default handler must not
+  // move it again.
+  return !ok;
 }
 
 void TrayWindowImpl::OnDeviceChanged(GtkComboBox* combo, gpointer data) {
@@ -416,6 +422,7 @@ void TrayWindowImpl::OnDeviceChanged(GtkComboBox* combo, gpointer data) {
   if (self->syncing_ || gtk_combo_box_get_active(combo) < 0) return;
   const gchar* id = gtk_combo_box_get_active_id(combo);
   self->presenter_.SetControl("output_device", id != nullptr && *id != '\0' ? id : "auto");
+  self->AfterAction();  // a refused device goes back to the configured one
 }
 
 gboolean TrayWindowImpl::OnDelete(GtkWidget* window, GdkEvent*, gpointer data) {
