@@ -1,8 +1,9 @@
 // Rendering real music files: formats made by sox and ffmpeg, other rates, broken inputs,
 // unwritable outputs, the progress line on a terminal, and batches.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -293,6 +294,26 @@ TEST_F(ToolRender, UnwritableDestinationsFailBeforeRenderingAndLeaveNothing) {
   }
   EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"folder", "music.wav"}));
   EXPECT_TRUE(Listing(Path("folder")).empty());
+}
+
+TEST_F(ToolRender, AnInterruptedRenderLeavesNothingBehind) {
+  const std::string in = Path("music.wav");
+  ASSERT_TRUE(Sh("sox -n -r 44100 -c 2 -b 16 '" + in + "' synth 60 pluck C3"));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    ::execl(kTool, kTool, "--wav-in", in.c_str(), "--wav-out", Path("out.flac").c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Wait for the temporary to appear, then interrupt as Ctrl-C would.
+  for (int i = 0; i < 500 && Listing(dir_.path()).size() < 2; ++i) ::usleep(10000);
+  ASSERT_EQ(Listing(dir_.path()).size(), 2u);
+  ::kill(pid, SIGINT);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"music.wav"}));
 }
 
 TEST_F(ToolRender, ReplacingAFileKeepsItsPermissionsAndFollowsLinks) {
