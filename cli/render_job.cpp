@@ -19,6 +19,10 @@ constexpr int kEngineRate = 48000;
 // soxr keeps per-channel filter state; far more channels than any music file has would need
 // gigabytes, so such files must take --no-resample.
 constexpr int kMaxResampledChannels = 64;
+// Rates the resampler takes: beyond them one block of input would convert into huge buffers (a
+// header saying 1 Hz is 48000 times the data); real files are far inside.
+constexpr int kMinResampledRate = 1000;
+constexpr int kMaxResampledRate = 1536000;
 
 std::string Printf(const char* format, auto... args) {
   const int n = std::snprintf(nullptr, 0, format, args...);
@@ -49,6 +53,14 @@ bool RenderFile(const std::string& input, const std::string& output, const Rende
   const int channels = format.channels;
   const bool resample = settings.resample && rate != kEngineRate;
   const int stored_rate = resample ? StoredRate(kind, rate) : rate;
+  if (resample && (rate < kMinResampledRate || rate > kMaxResampledRate)) {
+    return Fail(say, Printf("cannot resample %d Hz (only %d to %d Hz; try --no-resample)", rate, kMinResampledRate,
+                            kMaxResampledRate));
+  }
+  if (resample && channels > kMaxResampledChannels) {
+    return Fail(say, Printf("too many channels to resample (at most %d; try --no-resample): %d", kMaxResampledChannels, channels));
+  }
+
   if (rate != kEngineRate && !resample) {
     say(Printf("warning: input is %d Hz; DSP is tuned for %d Hz (resampler pending)", rate, kEngineRate));
   } else if (resample && stored_rate == rate) {
@@ -56,9 +68,6 @@ bool RenderFile(const std::string& input, const std::string& output, const Rende
   } else if (resample) {
     say(Printf("note: input is %d Hz; processed and written at %d Hz (%s cannot hold %d Hz)", rate, kEngineRate,
                ExtensionOf(output).c_str(), rate));
-  }
-  if (resample && channels > kMaxResampledChannels) {
-    return Fail(say, Printf("too many channels to resample (at most %d; try --no-resample): %d", kMaxResampledChannels, channels));
   }
 
   Processor processor;

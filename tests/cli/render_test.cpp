@@ -224,6 +224,28 @@ TEST_F(ToolRender, OtherRatesKeepTheirRateAndExactFrameCount) {
   }
 }
 
+// Opus and MP3 know a few rates; what they cannot hold is written at the engine's 48000 Hz.
+// Rates no resampler should take (a header saying 1 Hz) are refused unless --no-resample.
+TEST_F(ToolRender, RatesAFormatOrTheResamplerCannotTake) {
+  const std::string cd = MakeMusic("cd.wav", 44100, 44100);
+  RunResult r = RunTool({"--wav-in", cd, "--wav-out", Path("cd.opus")});
+  EXPECT_EQ(r.err, "note: input is 44100 Hz; processed and written at 48000 Hz (.opus cannot hold 44100 Hz)\n" +
+                       Summary(48000, Path("cd.opus")) + "\n");
+  EXPECT_EQ(Decode(Path("cd.opus")).samples.size(), 96000u);
+  const std::string hires = MakeMusic("hires.wav", 96000, 9600);
+  r = RunTool({"--wav-in", hires, "--wav-out", Path("hires.mp3")});
+  EXPECT_EQ(Lines(r.err).back(), Summary(4800, Path("hires.mp3")));
+
+  const std::string odd = dir_.Write("odd.wav", SimpleWav(1, 2, 1, 16, Bytes(400, 0)));
+  r = RunTool({"--wav-in", odd, "--wav-out", Path("odd.flac")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: cannot resample 1 Hz (only 1000 to 1536000 Hz; try --no-resample)\n");
+  EXPECT_FALSE(Exists(Path("odd.flac")));
+  r = RunTool({"--wav-in", odd, "--wav-out", Path("odd.wav"), "--no-resample"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(Lines(r.err).back(), Summary(100, Path("odd.wav")));
+}
+
 // A broken compressed file gives a short render or one clear error; never a crash, never a
 // file left behind but the render.
 TEST_F(ToolRender, TruncatedOrCorruptFilesRenderShortOrFailCleanly) {
