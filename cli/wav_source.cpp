@@ -68,8 +68,17 @@ WavSource::WavSource(const std::string& path) : path_(path) {
     if (!ok_) return;
     total_frames_ = layout_.data_size / layout_.BytesPerSample() / layout_.channels;
   } else {
+    // Read from the descriptor already open: opening a pipe again would wait for a second writer.
+    std::vector<uint8_t> bytes;
+    uint8_t chunk[1 << 16];
+    for (;;) {
+      const ssize_t n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;  // a read error ends the file where it stopped
+      bytes.insert(bytes.end(), chunk, chunk + n);
+    }
     ::close(fd);
-    ok_ = ReadWav(path, data_, error_);
+    ok_ = DecodeWav(bytes.data(), bytes.size(), data_, error_);
     if (!ok_) return;
     layout_.channels = static_cast<uint16_t>(data_.channels);
     layout_.sample_rate = static_cast<uint32_t>(data_.sample_rate);
