@@ -1,11 +1,14 @@
-// halvex: sends one control command to halvexd, or renders a WAV file offline.
+// halvex: sends one control command to halvexd, or renders audio files offline.
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "cli/batch_runner.h"
 #include "cli/offline_runner.h"
+#include "cli/output_file.h"
 #include "core/config/config_params.h"
 #include "core/ipc/socket_client.h"
 #include "core/ipc/socket_path.h"
@@ -54,11 +57,21 @@ int RunControl(int argc, char** argv) {
   return reply.size() >= 2 && reply.compare(0, 2, "OK") == 0 ? 0 : 1;
 }
 
-// Unknown words are skipped one by one; an option with no value after it is ignored.
+// Unknown words are skipped one by one; an option with no value after it is ignored; the two
+// flags take none, so they count even last.
 Options ScanOfflineOptions(int argc, char** argv) {
   Options options;
-  for (int i = 1; i + 1 < argc; ++i) {
+  for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    if (std::strcmp(arg, "--no-resample") == 0) {
+      options.no_resample = true;
+      continue;
+    }
+    if (std::strcmp(arg, "--loudness") == 0) {
+      options.loudness = true;
+      continue;
+    }
+    if (i + 1 >= argc) break;
     const char* value = argv[i + 1];
     if (std::strcmp(arg, "--wav-in") == 0) {
       options.wav_in = value;
@@ -76,6 +89,16 @@ Options ScanOfflineOptions(int argc, char** argv) {
   return options;
 }
 
+int RunRender(int argc, char** argv) {
+  BatchOptions options;
+  std::string error;
+  if (!ParseBatchOptions(std::vector<std::string>(argv + 2, argv + argc), options, error)) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return 1;
+  }
+  return RunBatch(options);
+}
+
 }  // namespace
 
 void PrintUsage(const char* program) {
@@ -89,6 +112,15 @@ void PrintUsage(const char* program) {
                "  set <key> <value>     retune live; keys:\n");
   PrintKeyList();
   std::fprintf(stderr,
+               "Render an album (no daemon):\n"
+               "  render --out-dir DIR [--jobs N] [--format EXT] [--config FILE] FILE...\n"
+               "                        every FILE into DIR under its own name, N at a time\n"
+               "                        (default: one per core), as EXT when given\n"
+               "Options of both offline forms:\n"
+               "  --no-resample         process other rates as if they were 48000 Hz\n"
+               "  --loudness            add the loudness of input and output and the true peak\n"
+               "Reads WAV, FLAC, Ogg Vorbis, Opus, MP3, AIFF, W64, RF64; writes what the output's\n"
+               "extension says: .wav (32-bit float) .flac (24-bit) .ogg .opus .mp3 (320 kbit/s) .aiff\n\n"
                "Offline WAV processing (no daemon):\n"
                "  --wav-in FILE --wav-out FILE [--config FILE] [--block N]\n\n");
   std::fprintf(stderr, "%s by %s\n%s\n", kProductName, kMaker, kProjectPage);
@@ -108,6 +140,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (halvex::IsControlCommand(argv[1])) return halvex::RunControl(argc, argv);
+  halvex::RemoveTemporariesOnSignals();
+  if (std::strcmp(argv[1], "render") == 0) return halvex::RunRender(argc, argv);
 
   const halvex::Options options = halvex::ScanOfflineOptions(argc, argv);
   if (!options.wav_in.empty() && !options.wav_out.empty()) return halvex::RunWavMode(options);

@@ -5,56 +5,19 @@
 #include <new>
 #include <vector>
 
+#include <unistd.h>
+
+#include "cli/progress_line.h"
+#include "cli/render_job.h"
 #include "core/config/json_config.h"
 #include "core/dsp/denormal_guard.h"
 
 namespace halvex {
 namespace {
 
-constexpr int kEngineRate = 48000;
 // Cap on the one reusable buffer (16 MiB of floats). Only files with very many channels reach it;
 // their blocks are shortened, which changes nothing audible: the engine runs frame by frame.
 constexpr size_t kMaxBufferSamples = size_t{1} << 22;
-
-int RunWavModeInMemory(const Options& options) {
-  const size_t block = options.block == 0 ? kDefaultBlockFrames : options.block;
-  if (block > kMaxBlockFrames) {
-    std::fprintf(stderr, "error: block too large (at most %zu frames): %zu\n", kMaxBlockFrames, block);
-    return 1;
-  }
-
-  WavSource source(options.wav_in);
-  if (!source.ok()) {
-    std::fprintf(stderr, "error: %s\n", source.error().c_str());
-    return 1;
-  }
-  const AudioFormat format = source.Format();
-  if (format.sample_rate != kEngineRate) {
-    std::fprintf(stderr, "warning: input is %d Hz; DSP is tuned for %d Hz (resampler pending)\n",
-                 format.sample_rate, kEngineRate);
-  }
-
-  Processor processor;
-  ProcessorConfig config = DefaultConfig();
-  if (!options.config_path.empty()) {
-    JsonConfigProvider provider(options.config_path);
-    // On failure Load leaves the provider's last good record, the defaults here.
-    if (!provider.Load(config)) {
-      std::fprintf(stderr, "config: %s (using defaults/last-good)\n", provider.LastError().c_str());
-    }
-  }
-  processor.Configure(config);
-
-  WavSink sink(options.wav_out, format.sample_rate);
-  const OfflineResult result = RunOffline(source, sink, processor, block);
-  if (!sink.Finish()) {
-    std::fprintf(stderr, "error: %s\n", sink.error().c_str());
-    return 1;
-  }
-  std::fprintf(stderr, "processed %zu frames, %d ch -> %s\n", result.frames, result.channels,
-               options.wav_out.c_str());
-  return 0;
-}
 
 }  // namespace
 
@@ -79,12 +42,41 @@ OfflineResult RunOffline(AudioSource& source, AudioSink& sink, Processor& proces
   return result;
 }
 
+ProcessorConfig LoadOfflineConfig(const std::string& path, std::string* config_line) {
+  ProcessorConfig config = DefaultConfig();
+  if (path.empty()) return config;
+  JsonConfigProvider provider(path);
+  // On failure Load leaves the provider's last good record, the defaults here.
+  if (!provider.Load(config) && config_line != nullptr) {
+    *config_line = "config: " + provider.LastError() + " (using defaults/last-good)";
+  }
+  return config;
+}
+
 int RunWavMode(const Options& options) {
-  // Input and output live wholly in memory; a file too big for it must not end in an abort.
+  ProgressLine progress(STDERR_FILENO, 1);
+  const LineOut say = [&](const std::string& line) { progress.Print(line); };
+  const ConfigSource config = [&] {
+    std::string line;
+    const ProcessorConfig loaded = LoadOfflineConfig(options.config_path, &line);
+    if (!line.empty()) say(line);
+    return loaded;
+  };
+  const ProgressOut report = [&](double fraction, double seconds) {
+    progress.Report(0, fraction, seconds);
+    progress.Tick();
+  };
+  RenderSettings settings;
+  settings.block = options.block;
+  settings.resample = !options.no_resample;
+  settings.loudness = options.loudness;
+  // Only unseekable inputs are held in memory; one too big for it must not end in an abort.
   try {
-    return RunWavModeInMemory(options);
+    const bool ok = RenderFile(options.wav_in, options.wav_out, settings, config, say, report);
+    progress.Clear();
+    return ok ? 0 : 1;
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "error: out of memory: %s\n", options.wav_in.c_str());
+    say("error: out of memory: " + options.wav_in);
     return 1;
   }
 }

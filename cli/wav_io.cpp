@@ -63,16 +63,10 @@ uint64_t Rd64(const uint8_t* p) {
   return static_cast<uint64_t>(Rd32(p)) | (static_cast<uint64_t>(Rd32(p + 4)) << 32);
 }
 
-struct Format {
-  uint16_t tag = 0;
-  uint16_t channels = 0;
-  uint32_t sample_rate = 0;
-  uint16_t bits = 0;
-  bool Valid() const { return sample_rate != 0 && channels != 0 && bits != 0; }
-};
+}  // namespace
 
 // Integer scaling by powers of two is exact in float; no clamping, no dither.
-void DecodeSamples(const uint8_t* p, size_t count, const Format& fmt, float* out) {
+void DecodeWavSamples(const uint8_t* p, size_t count, const WavLayout& fmt, float* out) {
   const bool is_float = fmt.tag == kTagFloat;
   switch (fmt.bits) {
     case 16:
@@ -110,10 +104,10 @@ void DecodeSamples(const uint8_t* p, size_t count, const Format& fmt, float* out
   }
 }
 
-}  // namespace
-
-bool DecodeWav(const uint8_t* bytes, size_t size, WavData& out, std::string& error) {
-  if (size < 12 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0) {
+bool ScanWavLayout(uint64_t size, const WavFetch& fetch, WavLayout& layout, std::string& error) {
+  uint8_t head[12];
+  if (size < 12 || fetch(0, head, 12) != 12 || std::memcmp(head, "RIFF", 4) != 0 ||
+      std::memcmp(head + 8, "WAVE", 4) != 0) {
     error = "not a RIFF/WAVE file";
     return false;
   }
@@ -122,51 +116,68 @@ bool DecodeWav(const uint8_t* bytes, size_t size, WavData& out, std::string& err
     return false;
   }
 
-  Format fmt;
+  WavLayout found;
+  bool have_format = false;
   bool have_data = false;
-  size_t data_at = 0;
-  size_t data_size = 0;
   // p is where a chunk's data starts; its 8-byte header sits just before it. Every size is cut to
   // the bytes present, so no read goes past the end whatever the file claims.
-  for (size_t p = 20; p <= size;) {
-    const uint8_t* id = bytes + p - 8;
-    const size_t usable = std::min<size_t>(Rd32(bytes + p - 4), size - p);
-    const uint8_t* d = bytes + p;
-    if (std::memcmp(id, "fmt ", 4) == 0) {
-      fmt = Format{};
-      if (usable >= 16) {
-        fmt.tag = Rd16(d);
-        fmt.channels = Rd16(d + 2);
-        fmt.sample_rate = Rd32(d + 4);
-        fmt.bits = Rd16(d + 14);
+  for (uint64_t p = 20; p <= size;) {
+    uint8_t header[8];
+    if (fetch(p - 8, header, 8) != 8) break;  // a read error ends the file where it stopped
+    const uint64_t usable = std::min<uint64_t>(Rd32(header + 4), size - p);
+    if (std::memcmp(header, "fmt ", 4) == 0) {
+      found.tag = 0;
+      found.channels = 0;
+      found.sample_rate = 0;
+      found.bits = 0;
+      uint8_t d[26] = {};
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(usable, sizeof d));
+      if (usable >= 16 && fetch(p, d, want) == want) {
+        found.tag = Rd16(d);
+        found.channels = Rd16(d + 2);
+        found.sample_rate = Rd32(d + 4);
+        found.bits = Rd16(d + 14);
         // Extensible: the sub-format GUID starts with the plain format tag.
-        if (fmt.tag == kTagExtensible && usable >= 26) fmt.tag = Rd16(d + 24);
+        if (found.tag == kTagExtensible && usable >= 26) found.tag = Rd16(d + 24);
       }
-    } else if (std::memcmp(id, "data", 4) == 0) {
+      have_format = found.sample_rate != 0 && found.channels != 0 && found.bits != 0;
+    } else if (std::memcmp(header, "data", 4) == 0) {
       have_data = true;
-      data_at = p;
-      data_size = usable;
+      found.data_at = p;
+      found.data_size = usable;
     }
     p += usable + (usable & 1) + 8;
   }
 
-  if (!have_data || data_size == 0 || !fmt.Valid()) {
+  if (!have_data || found.data_size == 0 || !have_format) {
     error = "missing fmt/data chunk";
     return false;
   }
-  const bool is_float = fmt.tag == kTagFloat;
-  const bool supported = is_float ? (fmt.bits == 32 || fmt.bits == 64)
-                                  : (fmt.bits == 16 || fmt.bits == 24 || fmt.bits == 32);
+  const bool is_float = found.tag == kTagFloat;
+  const bool supported = is_float ? (found.bits == 32 || found.bits == 64)
+                                  : (found.bits == 16 || found.bits == 24 || found.bits == 32);
   if (!supported) {
     error = "unsupported bit depth";
     return false;
   }
+  layout = found;
+  return true;
+}
 
-  const size_t count = data_size / (fmt.bits / 8);
-  out.sample_rate = static_cast<int32_t>(fmt.sample_rate);
-  out.channels = fmt.channels;
+bool DecodeWav(const uint8_t* bytes, size_t size, WavData& out, std::string& error) {
+  const WavFetch fetch = [bytes, size](uint64_t offset, uint8_t* dst, size_t count) -> size_t {
+    if (offset >= size) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(count, size - offset));
+    std::memcpy(dst, bytes + offset, n);
+    return n;
+  };
+  WavLayout layout;
+  if (!ScanWavLayout(size, fetch, layout, error)) return false;
+  const size_t count = static_cast<size_t>(layout.data_size / layout.BytesPerSample());
+  out.sample_rate = static_cast<int32_t>(layout.sample_rate);
+  out.channels = layout.channels;
   out.samples.resize(count);
-  DecodeSamples(bytes + data_at, count, fmt, out.samples.data());
+  DecodeWavSamples(bytes + layout.data_at, count, layout, out.samples.data());
   return true;
 }
 
@@ -179,21 +190,13 @@ bool ReadWav(const std::string& path, WavData& out, std::string& error) {
   return DecodeWav(bytes.data(), bytes.size(), out, error);
 }
 
-bool WriteWavFloat32(const std::string& path, const WavData& data, std::string& error) {
-  constexpr size_t kHeaderBytes = 56;
-  const uint64_t data_bytes = static_cast<uint64_t>(data.samples.size()) * 4;
-  // The RIFF size field is 32 bits; a larger file would carry a wrapped, lying header.
-  if (data_bytes + kHeaderBytes - 8 > std::numeric_limits<uint32_t>::max()) {
-    error = "output too large for a wav file: " + path;
-    return false;
-  }
-  const uint32_t d = static_cast<uint32_t>(data_bytes);
-  const uint32_t k = static_cast<uint32_t>(data.channels);
-  const uint32_t r = static_cast<uint32_t>(data.sample_rate);
-  const uint32_t frames = data.channels > 0 ? static_cast<uint32_t>(data.samples.size() / k) : 0;
-
+std::vector<uint8_t> WavFloatHeader(uint32_t data_bytes, int32_t channels, int32_t sample_rate) {
+  const uint32_t d = data_bytes;
+  const uint32_t k = static_cast<uint32_t>(channels);
+  const uint32_t r = static_cast<uint32_t>(sample_rate);
+  const uint32_t frames = channels > 0 ? (d / 4) / k : 0;
   std::vector<uint8_t> bytes;
-  bytes.reserve(kHeaderBytes + d);
+  bytes.reserve(kWavFloatHeaderBytes);
   WrTag(bytes, "RIFF");
   Wr32(bytes, d + 48);
   WrTag(bytes, "WAVE");
@@ -210,6 +213,18 @@ bool WriteWavFloat32(const std::string& path, const WavData& data, std::string& 
   Wr32(bytes, frames);
   WrTag(bytes, "data");
   Wr32(bytes, d);
+  return bytes;
+}
+
+bool WriteWavFloat32(const std::string& path, const WavData& data, std::string& error) {
+  const uint64_t data_bytes = static_cast<uint64_t>(data.samples.size()) * 4;
+  // The RIFF size field is 32 bits; a larger file would carry a wrapped, lying header.
+  if (data_bytes > kMaxWavFloatDataBytes) {
+    error = "output too large for a wav file: " + path;
+    return false;
+  }
+  const uint32_t d = static_cast<uint32_t>(data_bytes);
+  std::vector<uint8_t> bytes = WavFloatHeader(d, data.channels, data.sample_rate);
   const size_t header_end = bytes.size();
   bytes.resize(header_end + d);
   if constexpr (std::endian::native == std::endian::little) {

@@ -1,20 +1,102 @@
 #include "cli/wav_sink.h"
 
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
-namespace halvex {
+#include <unistd.h>
 
-WavSink::WavSink(std::string path, int sample_rate) : path_(std::move(path)) {
-  data_.sample_rate = sample_rate;
-  data_.channels = 2;
+namespace halvex {
+namespace {
+
+constexpr size_t kFlushBytes = size_t{1} << 20;
+
+bool WriteAllBytes(int fd, const uint8_t* bytes, size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, bytes, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PwriteAll(int fd, const uint8_t* bytes, size_t size, off_t at) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, bytes, size, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes += n;
+    size -= static_cast<size_t>(n);
+    at += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::string& AudioSink::error() const {
+  static const std::string kNone;
+  return kNone;
+}
+
+WavSink::WavSink(std::string path, int sample_rate, int channels, uint64_t expected_frames)
+    : path_(std::move(path)), sample_rate_(sample_rate), channels_(channels) {
+  if (!file_.Open(path_, error_)) return;
+  const uint64_t expected = std::min(expected_frames * 4 * static_cast<uint64_t>(std::max(channels, 0)),
+                                     kMaxWavFloatDataBytes);
+  header_ = WavFloatHeader(static_cast<uint32_t>(expected), channels_, sample_rate_);
+  pending_ = header_;
 }
 
 void WavSink::Write(const float* samples, size_t frames, int channels) {
-  data_.channels = channels;
+  if (!error_.empty()) return;
+  channels_ = channels;
   const size_t count = frames * static_cast<size_t>(channels > 0 ? channels : 0);
-  data_.samples.insert(data_.samples.end(), samples, samples + count);
+  if (data_bytes_ + count * 4 > kMaxWavFloatDataBytes) {
+    error_ = "output too large for a wav file: " + path_;
+    return;
+  }
+  const size_t at = pending_.size();
+  pending_.resize(at + count * 4);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (count != 0) std::memcpy(pending_.data() + at, samples, count * 4);
+  } else {
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t raw = std::bit_cast<uint32_t>(samples[i]);
+      for (int b = 0; b < 4; ++b) pending_[at + i * 4 + b] = static_cast<uint8_t>(raw >> (8 * b));
+    }
+  }
+  data_bytes_ += count * 4;
+  if (pending_.size() >= kFlushBytes) Flush();
 }
 
-bool WavSink::Finish() { return WriteWavFloat32(path_, data_, error_); }
+bool WavSink::Flush() {
+  if (!WriteAllBytes(file_.fd(), pending_.data(), pending_.size())) {
+    error_ = "write failed: " + path_;
+    return false;
+  }
+  header_written_ = true;
+  pending_.clear();
+  return true;
+}
+
+bool WavSink::Finish() {
+  if (!error_.empty()) return false;
+  const std::vector<uint8_t> header =
+      WavFloatHeader(static_cast<uint32_t>(data_bytes_), channels_, sample_rate_);
+  const bool header_pending = !header_written_;
+  if (header_pending) std::copy(header.begin(), header.end(), pending_.begin());
+  if (!Flush()) return false;
+  if (!header_pending && header != header_ &&
+      !PwriteAll(file_.fd(), header.data(), header.size(), 0)) {
+    error_ = "write failed: " + path_;
+    return false;
+  }
+  return file_.Commit(error_);
+}
 
 }  // namespace halvex

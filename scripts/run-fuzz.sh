@@ -15,6 +15,7 @@ sources_for() {
   case "$1" in
     config_fuzz) ls "$root"/core/config/*.cpp ;;
     wav_fuzz) echo "$root/cli/wav_io.cpp" ;;
+    audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
     *) return 1 ;;
   esac
 }
@@ -44,6 +45,17 @@ seed_wav_fuzz() {
   { printf 'RIFF'; le32 100; printf 'WAVEJUNK'; le32 3; printf 'abc\0'; } >"$dir/junk_only"
   { cat "$dir/pcm16"; printf 'LIST'; le32 5; printf 'INFOx\0'; } >"$dir/trailing_list"
   head -c 30 "$dir/pcm16" >"$dir/truncated"
+}
+
+# Small files of each format libsndfile reads, made by sox when it is there, and the WAV seeds.
+seed_audio_reader_fuzz() {
+  local dir=$1
+  seed_wav_fuzz "$dir"
+  command -v sox >/dev/null || return 0
+  for f in flac ogg aiff w64 au; do
+    sox -n -r 8000 -c 1 -b 16 "$dir/tone.$f" synth 0.05 sine 440 2>/dev/null || true
+  done
+  sox -n -r 44100 -c 2 "$dir/stereo.flac" synth 0.02 sine 440 sine 660 2>/dev/null || true
 }
 
 seed_config_fuzz() {

@@ -1,0 +1,153 @@
+#include "cli/output_file.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <random>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace halvex {
+namespace {
+
+// Temporaries a signal handler may remove: plain pointers to paths kept alive by their owners.
+// Sized for one per worker thread with room to spare; beyond it a file is just not cleaned up.
+constexpr int kMaxTemporaries = 256;
+std::atomic<const char*> g_temporaries[kMaxTemporaries];
+
+int Register(const char* path) {
+  for (int i = 0; i < kMaxTemporaries; ++i) {
+    const char* expected = nullptr;
+    if (g_temporaries[i].compare_exchange_strong(expected, path)) return i;
+  }
+  return -1;
+}
+
+void Unregister(int slot) {
+  if (slot >= 0) g_temporaries[slot].store(nullptr);
+}
+
+extern "C" void OnFatalSignal(int signal_number) {
+  for (auto& slot : g_temporaries) {
+    const char* path = slot.exchange(nullptr);
+    if (path != nullptr) ::unlink(path);
+  }
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Follows a symbolic link so that the rename replaces what it points to, not the link.
+std::string ResolveLink(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;  // a dangling link: write the link's own name
+  std::string result = resolved;
+  std::free(resolved);
+  return result;
+}
+
+}  // namespace
+
+OutputFile::~OutputFile() { Discard(); }
+
+void OutputFile::Discard() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  if (!temporary_.empty()) {
+    Unregister(slot_);
+    ::unlink(temporary_.c_str());
+    temporary_.clear();
+  }
+  slot_ = -1;
+}
+
+bool OutputFile::Open(const std::string& destination, std::string& error) {
+  Discard();
+  shown_ = destination;
+  const std::string target = ResolveLink(destination);
+  struct stat st {};
+  const bool exists = ::stat(target.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) {
+    error = "cannot write: " + destination;
+    return false;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      error = "cannot write: " + destination;
+      return false;
+    }
+    seekable_ = false;
+    return true;
+  }
+
+  // A hidden name in the destination's folder: the rename stays on one file system.
+  std::random_device entropy;
+  const std::string stem = DirectoryOf(target) + "/." + NameOf(target) + ".";
+  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x.part", static_cast<unsigned>(entropy()));
+    temporary_ = stem + suffix;
+    // 0666 before the umask, as any new file gets.
+    fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ < 0 && errno != EEXIST) break;
+  }
+  if (fd_ < 0) {
+    temporary_.clear();
+    error = "cannot write: " + destination;
+    return false;
+  }
+  slot_ = Register(temporary_.c_str());
+  // Replacing a file keeps its permissions, as writing over it would.
+  if (exists) ::fchmod(fd_, st.st_mode & 07777);
+  target_ = target;
+  seekable_ = true;
+  return true;
+}
+
+bool OutputFile::Commit(std::string& error) {
+  if (fd_ < 0) {
+    error = "write failed: " + shown_;
+    return false;
+  }
+  const bool in_place = temporary_.empty();
+  // A full disk may only show at the flush; in place on a device there may be nothing to flush.
+  const bool synced = ::fsync(fd_) == 0 || (in_place && (errno == EINVAL || errno == EROFS));
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (!synced || !closed || (!in_place && ::rename(temporary_.c_str(), target_.c_str()) != 0)) {
+    error = "write failed: " + shown_;
+    Discard();
+    return false;
+  }
+  Unregister(slot_);
+  slot_ = -1;
+  temporary_.clear();
+  return true;
+}
+
+void RemoveTemporariesOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnFatalSignal;
+  sigemptyset(&action.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &action, nullptr);
+}
+
+}  // namespace halvex
