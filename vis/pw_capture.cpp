@@ -36,6 +36,12 @@ void CaptureLoopSlot::Quit() {
   if (loop_ != nullptr) pw_main_loop_quit(loop_);
 }
 
+ChunkSpan ChunkFrames(uint32_t chunk_offset, uint32_t chunk_size, uint32_t maxsize) {
+  const uint32_t offset = std::min(chunk_offset, maxsize);
+  const uint32_t size = std::min(chunk_size, maxsize - offset);
+  return ChunkSpan{offset, size / sizeof(StereoFrame)};
+}
+
 void WaitWhileRunning(int ms, const std::atomic<bool>& running) {
   constexpr int kStepMs = 100;
   for (int waited = 0; waited < ms && running.load(); waited += kStepMs) {
@@ -189,12 +195,10 @@ void OnProcess(void* data) {
   spa_buffer* b = buffer->buffer;
   if (b->n_datas > 0 && b->datas[0].data != nullptr && b->datas[0].chunk != nullptr) {
     const spa_data& d = b->datas[0];
-    // Stay inside the mapped block whatever the chunk claims.
-    const uint32_t offset = std::min(d.chunk->offset, d.maxsize);
-    const uint32_t size = std::min(d.chunk->size, d.maxsize - offset);
-    const size_t n = size / sizeof(StereoFrame);
+    const ChunkSpan span = ChunkFrames(d.chunk->offset, d.chunk->size, d.maxsize);
+    const size_t n = span.frames;
     if (a->scratch.size() < n) a->scratch.resize(n);
-    std::memcpy(a->scratch.data(), static_cast<const uint8_t*>(d.data) + offset,
+    std::memcpy(a->scratch.data(), static_cast<const uint8_t*>(d.data) + span.offset,
                 n * sizeof(StereoFrame));
     a->ring->Write(a->scratch.data(), n);
     a->audio_seen->store(true);

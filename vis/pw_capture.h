@@ -3,6 +3,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -35,6 +37,14 @@ using CaptureAttempt = std::function<bool(const std::string& node_target, AudioR
                                           std::atomic<bool>& running, CaptureLoopSlot& loop)>;
 // Waits up to `ms` milliseconds, returning early once `running` is clear.
 using CaptureWait = std::function<void(int ms, const std::atomic<bool>& running)>;
+
+// The whole stereo frames of a buffer's chunk that lie inside its data block: the chunk's
+// offset and size are clipped to `maxsize`, whatever they claim.
+struct ChunkSpan {
+  uint32_t offset = 0;  // bytes from the start of the block
+  size_t frames = 0;
+};
+ChunkSpan ChunkFrames(uint32_t chunk_offset, uint32_t chunk_size, uint32_t maxsize);
 
 // The real attempt against the PipeWire server.
 bool RunOnce(const std::string& node_target, AudioRing& ring, std::atomic<bool>& audio_seen,

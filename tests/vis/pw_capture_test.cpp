@@ -100,6 +100,35 @@ TEST(CaptureRetry, StopDuringAWaitReturnsPromptly) {
   unsetenv("PIPEWIRE_RUNTIME_DIR");
 }
 
+TEST(CaptureRetry, StartAndStopAtAnyMomentNeverHang) {
+  setenv("PIPEWIRE_REMOTE", "/nonexistent/halvex-test-socket", 1);
+  PipeWireCapture capture;
+  AudioRing ring;
+  std::string error;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(capture.Start("halvex_dsp", ring, error)) << i;
+    std::this_thread::sleep_for(std::chrono::microseconds(137 * (i % 9)));
+    capture.Stop();
+  }
+  unsetenv("PIPEWIRE_REMOTE");
+}
+
+TEST(CaptureChunk, StaysInsideTheDataBlock) {
+  const struct {
+    uint32_t offset, size, maxsize, want_offset;
+    size_t want_frames;
+  } cases[] = {
+      {0, 4096, 4096, 0, 512},     {0, 4100, 4096, 0, 512},  {4000, 4096, 4096, 4000, 12},
+      {9000, 64, 4096, 4096, 0},   {8, 20, 4096, 8, 2},      {0, 0, 4096, 0, 0},
+      {0xffffffffu, 0xffffffffu, 4096, 4096, 0},
+  };
+  for (const auto& c : cases) {
+    const ChunkSpan span = ChunkFrames(c.offset, c.size, c.maxsize);
+    EXPECT_EQ(span.offset, c.want_offset) << c.offset << "+" << c.size;
+    EXPECT_EQ(span.frames, c.want_frames) << c.offset << "+" << c.size;
+  }
+}
+
 TEST(CaptureRetry, WaitWhileRunningEndsEarlyWhenStopped) {
   std::atomic<bool> running{false};
   const auto before = std::chrono::steady_clock::now();

@@ -165,5 +165,17 @@ TEST_F(CaptureGraph, LinksAgainAfterTheDaemonRestarts) {
   EXPECT_FALSE(capture_.gave_up());
 }
 
+TEST_F(CaptureGraph, StopsCleanlyAtAnyPointOfAnAttempt) {
+  std::string error;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(capture_.Start("halvex_dsp", ring_, error)) << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(7 * i));
+    capture_.Stop();
+  }
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.LinksBetween("halvex_dsp", "halvex-vis").empty(); }, 5000))
+      << "a stopped capture left its links behind";
+}
+
 }  // namespace
 }  // namespace halvex::test
