@@ -38,10 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
         // precedence and grouping
         ValueCase{"x = 1 + 2 & 4", 0}, ValueCase{"x = 1 + 2 * 3", 7},
         ValueCase{"x = (1 + 2) * 3", 9}, ValueCase{"x = 10 - 4 - 3", 3},
-        ValueCase{"x = 2 * 3 % 4", 2}, ValueCase{"x = 5 | 2 & 3", 3},
-        ValueCase{"x = -2 * -3", 6}, ValueCase{"x = - - 4", 4}, ValueCase{"x = +++5", 5},
-        ValueCase{"x = -(1 + 1)", -2}, ValueCase{"x = 1e-3 * 1000", 1},
-        ValueCase{"x = .5 + 0.25", 0.75},
+        ValueCase{"x = 2 * 3 % 4", 2}, ValueCase{"x = 5 | 2 & 3", 3}, ValueCase{"x = -2 * -3", 6},
+        ValueCase{"x = - - 4", 4}, ValueCase{"x = +++5", 5}, ValueCase{"x = -(1 + 1)", -2},
+        ValueCase{"x = 1e-3 * 1000", 1}, ValueCase{"x = .5 + 0.25", 0.75},
         // division and remainder
         ValueCase{"x = 1/0", 0}, ValueCase{"x = 7 % 0", 0}, ValueCase{"x = -7 % 3", -1},
         ValueCase{"x = 7.9 % 3.9", 1}, ValueCase{"x = 0.5 % 0.5", 0},
@@ -49,10 +48,10 @@ INSTANTIATE_TEST_SUITE_P(
         ValueCase{"x = 1e300 | 0", 2147483647}, ValueCase{"x = -1e300 & -1", -2147483648.0},
         // functions
         ValueCase{"x = int(-1.5)", -2}, ValueCase{"x = int(2.5)", 2},
-        ValueCase{"x = int(9007199254740993)", 9007199254740993.0},
-        ValueCase{"x = sign(0)", 0}, ValueCase{"x = sign(-3)", -1},
-        ValueCase{"x = if(0, 1, 2)", 2}, ValueCase{"x = if(-0.1, 1, 2)", 1},
-        ValueCase{"x = sqrt(-16)", 4}, ValueCase{"x = log(-1)", 0}, ValueCase{"x = log10(100)", 2},
+        ValueCase{"x = int(9007199254740993)", 9007199254740993.0}, ValueCase{"x = sign(0)", 0},
+        ValueCase{"x = sign(-3)", -1}, ValueCase{"x = if(0, 1, 2)", 2},
+        ValueCase{"x = if(-0.1, 1, 2)", 1}, ValueCase{"x = sqrt(-16)", 4},
+        ValueCase{"x = log(-1)", 0}, ValueCase{"x = log10(100)", 2},
         ValueCase{"x = asin(2)", M_PI / 2}, ValueCase{"x = acos(-5)", M_PI},
         ValueCase{"x = atan2(1, 0)", M_PI / 2}, ValueCase{"x = sqr(-3)", 9},
         ValueCase{"x = pow(2, 10)", 1024}, ValueCase{"x = min(3, -2) + max(3, -2)", 1},
@@ -83,20 +82,22 @@ TEST_P(Rejects, WithItsFirstError) {
   EXPECT_TRUE(program.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Language, Rejects,
-    ::testing::Values(
-        ErrorCase{"x = sin(1, 2)", "sin takes 1 arguments"},
-        ErrorCase{"x = if(1, 2)", "if takes 3 arguments"},
-        ErrorCase{"x = sin()", "sin takes 1 arguments"},
-        ErrorCase{"x = (1 + 2", "missing )"}, ErrorCase{"x = max(1, 2", "missing ) in call to max"},
-        ErrorCase{"x = 3 == 3", "unexpected character: ="},
-        ErrorCase{"x = ", "unexpected end of expression"},
-        ErrorCase{"x = 1 +", "unexpected end of expression"},
-        ErrorCase{"x = )", "unexpected character: )"}, ErrorCase{"x = 1 < 2", "unexpected character: <"},
-        ErrorCase{"x = .", "unexpected character: ."}, ErrorCase{"x = . + 1", "unexpected character: ."},
-        ErrorCase{"x = (1 + 2; y = 1 +", "missing )"}, ErrorCase{"x = ?", "unexpected character: ?"},
-        ErrorCase{"x = f(,)", "unexpected character: ,"}));
+INSTANTIATE_TEST_SUITE_P(Language, Rejects,
+                         ::testing::Values(ErrorCase{"x = sin(1, 2)", "sin takes 1 arguments"},
+                                           ErrorCase{"x = if(1, 2)", "if takes 3 arguments"},
+                                           ErrorCase{"x = sin()", "sin takes 1 arguments"},
+                                           ErrorCase{"x = (1 + 2", "missing )"},
+                                           ErrorCase{"x = max(1, 2", "missing ) in call to max"},
+                                           ErrorCase{"x = 3 == 3", "unexpected character: ="},
+                                           ErrorCase{"x = ", "unexpected end of expression"},
+                                           ErrorCase{"x = 1 +", "unexpected end of expression"},
+                                           ErrorCase{"x = )", "unexpected character: )"},
+                                           ErrorCase{"x = 1 < 2", "unexpected character: <"},
+                                           ErrorCase{"x = .", "unexpected character: ."},
+                                           ErrorCase{"x = . + 1", "unexpected character: ."},
+                                           ErrorCase{"x = (1 + 2; y = 1 +", "missing )"},
+                                           ErrorCase{"x = ?", "unexpected character: ?"},
+                                           ErrorCase{"x = f(,)", "unexpected character: ,"}));
 
 TEST(Compiler, TreatsANulWhereAnOperandIsNeededAsTheEnd) {
   VariableTable table;

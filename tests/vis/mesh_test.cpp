@@ -31,8 +31,8 @@ struct MotionCase {
   const char* name;
   const char* per_frame;
   float aspect;
-  float x, y;      // vertex
-  float u, v;      // expected texture coordinate
+  float x, y;  // vertex
+  float u, v;  // expected texture coordinate
 };
 
 TEST(MeshEvaluator, SamplesThePreviousFrameWhereTheMotionSays) {
@@ -46,10 +46,11 @@ TEST(MeshEvaluator, SamplesThePreviousFrameWhereTheMotionSays) {
       {"stretch x halves the fetch", "sx = 2", 1.0f, 1.0f, 1.0f, 0.75f, 1.0f},
       {"stretch 0 counts as none", "sx = 0; sy = 0", 1.0f, 1.0f, 0.0f, 1.0f, 0.0f},
       {"quarter turn", "rot = 1.5707963267948966", 1.0f, 1.0f, 0.5f, 0.5f, 1.0f},
-      {"quarter turn stays circular when wide", "rot = 1.5707963267948966", 2.0f, 1.0f, 0.5f,
-       0.5f, 1.5f},
+      {"quarter turn stays circular when wide", "rot = 1.5707963267948966", 2.0f, 1.0f, 0.5f, 0.5f,
+       1.5f},
       {"centre moved", "zoom = 2; cx = 0; cy = 0", 1.0f, 1.0f, 1.0f, 0.5f, 0.5f},
-      {"aspect 0 divides by 0.001", "rot = 1.5707963267948966", 0.0f, 0.5f, 0.5009765625f, -0.4765625f, 0.5f},
+      {"aspect 0 divides by 0.001", "rot = 1.5707963267948966", 0.0f, 0.5f, 0.5009765625f,
+       -0.4765625f, 0.5f},
   };
   for (const MotionCase& c : cases) {
     MeshEvaluator e = Loaded(c.per_frame, "", Still());
@@ -90,8 +91,10 @@ TEST(MeshEvaluator, WarpDisplacesByTheDocumentedTerms) {
   MeshEvaluator e = Loaded("warp = 2", "", Still());
   e.Evaluate(AudioFeatures{}, 1.0, 0, 1.0f);
   const MeshVertex m = e.EvaluateVertex(0.25f, 0.5f, 1.0f);
-  const double bx = static_cast<float>(0.0035 * (std::sin(13 * 0.25 + 0.33) + std::cos(7 * 0.5 - 0.21)));
-  const double by = static_cast<float>(0.0035 * (std::sin(13 * 0.5 + 0.33) + std::cos(7 * 0.25 - 0.21)));
+  const double bx =
+      static_cast<float>(0.0035 * (std::sin(13 * 0.25 + 0.33) + std::cos(7 * 0.5 - 0.21)));
+  const double by =
+      static_cast<float>(0.0035 * (std::sin(13 * 0.5 + 0.33) + std::cos(7 * 0.25 - 0.21)));
   EXPECT_FLOAT_EQ(m.u, static_cast<float>(0.25 + 2 * bx));
   EXPECT_FLOAT_EQ(m.v, static_cast<float>(0.5 + 2 * by));
 }
@@ -104,7 +107,8 @@ TEST(MeshEvaluator, ClampsTheGrid) {
 }
 
 TEST(MeshEvaluator, PassesFrameVariablesToVerticesAndForgetsVertexChanges) {
-  MeshEvaluator e = Loaded("shared = shared + 1; frames = frame", "local = local + 1; seen = shared + local");
+  MeshEvaluator e =
+      Loaded("shared = shared + 1; frames = frame", "local = local + 1; seen = shared + local");
   AudioFeatures f;
   f.bass = 2.0f;
   e.Evaluate(f, 0.5, 3, 1.0f);
@@ -125,7 +129,8 @@ TEST(MeshEvaluator, ReadsTheFrameStateAfterThePerFrameProgram) {
   PresetParams p;
   p.invert = true;
   p.additive_waves = true;
-  MeshEvaluator e = Loaded("decay = 0.5; wave_mode = 3.7; echo_orient = -2.5; wave_r = 0.25", "", p);
+  MeshEvaluator e =
+      Loaded("decay = 0.5; wave_mode = 3.7; echo_orient = -2.5; wave_r = 0.25", "", p);
   e.Evaluate(AudioFeatures{}, 0.0, 0, 1.0f);
   const FrameState& s = e.frame_state();
   EXPECT_FLOAT_EQ(s.decay, 0.5f);
@@ -145,7 +150,8 @@ TEST(MeshEvaluator, LoadsWithNotesAndFailsOnTheFirstBrokenProgram) {
   MeshEvaluator e;
   std::string error;
   ASSERT_TRUE(e.Load(preset, error)) << error;
-  EXPECT_EQ(e.notes(), (std::vector<std::string>{"from the file", "unsupported construct: megabuf"}));
+  EXPECT_EQ(e.notes(),
+            (std::vector<std::string>{"from the file", "unsupported construct: megabuf"}));
   // Bound names take the first slots in binding order.
   for (size_t i = 0; i < MeshEvaluator::kBoundCount; ++i) {
     EXPECT_EQ(e.table().Find(MeshEvaluator::kBoundNames[i]), i);

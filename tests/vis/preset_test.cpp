@@ -46,14 +46,21 @@ struct ValueCase {
 
 TEST(PresetFile, ReadsNumbersWithDefaultsAndFallbacks) {
   const ValueCase cases[] = {
-      {"fDecay=0.9", &Preset::decay, 0.9f},      {"fDecay=abc", &Preset::decay, 0.0f},
-      {"fzoom=2", &Preset::zoom, 2.0f},          {"x=1", &Preset::zoom, 1.0f},
-      {"x=1", &Preset::warp, 1.0f},              {"fwarpamount=0.3", &Preset::warp, 0.3f},
-      {"fcx=0.2", &Preset::cx, 0.2f},            {"x=1", &Preset::cy, 0.5f},
-      {"fstretchx=1.5", &Preset::sx, 1.5f},      {"fvideoechozoom=2", &Preset::echo_zoom, 2.0f},
+      {"fDecay=0.9", &Preset::decay, 0.9f},
+      {"fDecay=abc", &Preset::decay, 0.0f},
+      {"fzoom=2", &Preset::zoom, 2.0f},
+      {"x=1", &Preset::zoom, 1.0f},
+      {"x=1", &Preset::warp, 1.0f},
+      {"fwarpamount=0.3", &Preset::warp, 0.3f},
+      {"fcx=0.2", &Preset::cx, 0.2f},
+      {"x=1", &Preset::cy, 0.5f},
+      {"fstretchx=1.5", &Preset::sx, 1.5f},
+      {"fvideoechozoom=2", &Preset::echo_zoom, 2.0f},
       {"fvideoechoalpha=.5", &Preset::echo_alpha, 0.5f},
-      {"fwavealpha=0.25", &Preset::wave_a, 0.25f}, {"wave_x=0.1", &Preset::wave_x, 0.1f},
-      {"fgammaadj=2", &Preset::gamma, 2.0f},     {"fdecay=1e300", &Preset::decay, INFINITY},
+      {"fwavealpha=0.25", &Preset::wave_a, 0.25f},
+      {"wave_x=0.1", &Preset::wave_x, 0.1f},
+      {"fgammaadj=2", &Preset::gamma, 2.0f},
+      {"fdecay=1e300", &Preset::decay, INFINITY},
   };
   for (const ValueCase& c : cases) EXPECT_EQ(Parse(c.text).*c.field, c.expected) << c.text;
 }
@@ -76,8 +83,8 @@ TEST(PresetFile, TruncatesIntegersAndReadsFlags) {
 TEST(PresetFile, DetectsShaderStagesOnlyWhenTheyCarryText) {
   const Preset with = Parse("warp_1=`shader_body {}\n");
   EXPECT_TRUE(with.has_shaders);
-  EXPECT_EQ(with.notes,
-            std::vector<std::string>{"carries MilkDrop 2 shader stages; rendering with the fixed pipeline"});
+  EXPECT_EQ(with.notes, std::vector<std::string>{
+                            "carries MilkDrop 2 shader stages; rendering with the fixed pipeline"});
   const Preset comp = Parse("comp_3=ret = 1;");
   EXPECT_TRUE(comp.has_shaders);
   const Preset empty = Parse("warp_1=\nfzoom=1");
@@ -86,9 +93,8 @@ TEST(PresetFile, DetectsShaderStagesOnlyWhenTheyCarryText) {
 }
 
 TEST(PresetFile, RefusesTextsWithoutAnyKeyValueLine) {
-  for (const std::string& text :
-       {std::string(""), std::string("[preset00]\n// just a comment\n\n"),
-        std::string("no equals here\n/=comment=\n")}) {
+  for (const std::string& text : {std::string(""), std::string("[preset00]\n// just a comment\n\n"),
+                                  std::string("no equals here\n/=comment=\n")}) {
     Preset untouched;
     untouched.name = "kept";
     EXPECT_FALSE(ParsePreset(text, "new", untouched)) << text;

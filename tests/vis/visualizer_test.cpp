@@ -288,7 +288,8 @@ TEST_F(Waves, PlacePointsWhereTheModeSays) {
 }
 
 TEST_F(Waves, StayInsideTheClipSpaceWithFiniteColours) {
-  const std::vector<DrawVertex> far = Wave("wave_mode=1; wave_x=9; wave_y=-9; wave_r=pow(-1,0.5); wave_a=4");
+  const std::vector<DrawVertex> far =
+      Wave("wave_mode=1; wave_x=9; wave_y=-9; wave_r=pow(-1,0.5); wave_a=4");
   for (const DrawVertex& p : far) {
     EXPECT_EQ(p.x, 1.0f);
     EXPECT_EQ(p.y, -1.0f);
