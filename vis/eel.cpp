@@ -31,13 +31,6 @@ uint64_t SaturatingUint64(double value) noexcept {
   return static_cast<uint64_t>(value);
 }
 
-float NarrowToFloat(double value) noexcept {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (value > kMax) return std::numeric_limits<float>::infinity();
-  if (value < -kMax) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(value);
-}
-
 size_t VariableTable::Slot(std::string_view name) {
   const auto [it, inserted] = index_.try_emplace(std::string(name), names_.size());
   if (inserted) names_.emplace_back(name);
@@ -389,7 +382,7 @@ double Call(uint8_t code, const double* arg, uint32_t& rng) {
   }
 }
 
-double Arith(uint8_t code, double a, double b) {
+inline double Arith(uint8_t code, double a, double b) {
   switch (code) {
     case kAdd: return a + b;
     case kSub: return a - b;
@@ -633,13 +626,20 @@ bool Program::RunBatch(const Batch& b) const noexcept {
       case kFSubV:
       case kFMulV:
       case kFDivV: {
-        const uint8_t code = static_cast<uint8_t>(f.op - kFAddV);
-        if (b.is_lane[f.slot]) {
-          const double* v = lane(f.slot);
-          for (size_t k = 0; k < n; ++k) top[k] = Arith(code, top[k], v[k]);
-        } else {
-          const double v = b.scalars[f.slot];
-          for (size_t k = 0; k < n; ++k) top[k] = Arith(code, top[k], v);
+        // A variable that is not a lane is the same for every lane: broadcast it.
+        double scalar[N];
+        const double* v = lane(f.slot);
+        if (!b.is_lane[f.slot]) {
+          std::fill(scalar, scalar + n, b.scalars[f.slot]);
+          v = scalar;
+        }
+        switch (f.op) {
+          case kFAddV: for (size_t k = 0; k < n; ++k) top[k] += v[k]; break;
+          case kFSubV: for (size_t k = 0; k < n; ++k) top[k] -= v[k]; break;
+          case kFMulV: for (size_t k = 0; k < n; ++k) top[k] *= v[k]; break;
+          default:
+            for (size_t k = 0; k < n; ++k) top[k] = v[k] == 0.0 ? 0.0 : top[k] / v[k];
+            break;
         }
         break;
       }

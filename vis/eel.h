@@ -18,7 +18,12 @@ int32_t SaturatingInt32(double value) noexcept;
 int64_t SaturatingInt64(double value) noexcept;
 uint64_t SaturatingUint64(double value) noexcept;
 // Double to float without an undefined conversion: beyond the float range gives an infinity.
-float NarrowToFloat(double value) noexcept;
+inline float NarrowToFloat(double value) noexcept {
+  constexpr double kMax = 3.4028234663852886e38;  // the largest float
+  if (value > kMax) return __builtin_inff();
+  if (value < -kMax) return -__builtin_inff();
+  return static_cast<float>(value);
+}
 
 class VariableTable {
  public:

@@ -191,15 +191,23 @@ void MeshEvaluator::EvaluateRowBatched(size_t j, double cx, double cy, double a,
   batch.stack = batch_stack_.data();
   vertex_program_.RunBatch(batch);
 
-  const auto value = [&](Bound b, size_t i) {
-    const size_t slot = slots_[b];
-    return is_lane_[slot] ? lanes_[slot * N + i] : frame_vars_[slot];
+  // Each motion variable is a lane (stride 1) or the frame's value for all (stride 0).
+  struct Source {
+    const double* at;
+    size_t stride;
   };
+  const auto source = [&](Bound b) {
+    const size_t slot = slots_[b];
+    return is_lane_[slot] ? Source{lanes_.data() + slot * N, 1} : Source{&frame_vars_[slot], 0};
+  };
+  const Source time_src = source(kTime), zoom = source(kZoom), sx = source(kSx),
+               sy = source(kSy), rot = source(kRot), warp = source(kWarp), dx = source(kDx),
+               dy = source(kDy);
   double last_rot = 0.0, cos_rot = 1.0, sin_rot = 0.0;
   for (size_t i = 0; i < columns_; ++i) {
     const float x = static_cast<float>(i) / static_cast<float>(columns_ - 1);
     const size_t k = j * columns_ + i;
-    const double t = value(kTime, i);
+    const double t = time_src.at[i * time_src.stride];
     double warp_x, warp_y;
     if (t == frame_time) {
       warp_x = WarpBracket(column_terms_.sin13[i], row_terms_.cos7[j]);
@@ -210,8 +218,9 @@ void MeshEvaluator::EvaluateRowBatched(size_t j, double cx, double cy, double a,
       warp_x = WarpBracket(std::sin(13.0 * xd + 0.33 * t), std::cos(7.0 * yd - 0.21 * t));
       warp_y = WarpBracket(std::sin(13.0 * yd + 0.33 * t), std::cos(7.0 * xd - 0.21 * t));
     }
-    const Motion m{value(kZoom, i), value(kSx, i),   value(kSy, i), value(kRot, i),
-                   value(kWarp, i), value(kDx, i), value(kDy, i)};
+    const Motion m{zoom.at[i * zoom.stride], sx.at[i * sx.stride],     sy.at[i * sy.stride],
+                   rot.at[i * rot.stride],   warp.at[i * warp.stride], dx.at[i * dx.stride],
+                   dy.at[i * dy.stride]};
     mesh_[k] = Place(x, y, grid_.u[k], grid_.v[k], cx, cy, a, warp_x, warp_y, m, last_rot,
                      cos_rot, sin_rot);
   }
