@@ -203,15 +203,6 @@ TEST(Evaluator, StoreBeyondTheVectorLeavesItUnchanged) {
   EXPECT_EQ(vars, std::vector<double>{1.0});
 }
 
-TEST(Evaluator, UnsupportedCallWithAnEmptyStackLeavesOneZero) {
-  VariableTable table;
-  Program program;
-  ASSERT_TRUE(program.Compile("x = 3; y = x + megabuf(1)", table).ok);
-  std::vector<double> vars(table.size(), 0.0);
-  program.Run(vars);
-  EXPECT_DOUBLE_EQ(vars[table.Find("y")], 3.0);
-}
-
 struct Conversion {
   double in;
   int32_t i32;

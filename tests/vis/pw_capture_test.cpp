@@ -129,12 +129,5 @@ TEST(CaptureChunk, StaysInsideTheDataBlock) {
   }
 }
 
-TEST(CaptureRetry, WaitWhileRunningEndsEarlyWhenStopped) {
-  std::atomic<bool> running{false};
-  const auto before = std::chrono::steady_clock::now();
-  WaitWhileRunning(30000, running);
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50));
-}
-
 }  // namespace
 }  // namespace halvex::vis
