@@ -577,17 +577,23 @@ bool Program::RunBatch(const Batch& b) const noexcept {
   if (!fast_ok_) return false;
   constexpr size_t N = kBatchSize;
   const size_t n = std::min(b.count, N);
-  double* top = b.stack - N;  // lane 0 of the top stack entry
+  size_t depth = 0;       // stack entries in use
+  double* top = b.stack;  // lane 0 of the top entry (meaningful while depth > 0)
+  const auto push = [&] { top = b.stack + N * depth++; };
+  const auto pop = [&](size_t count) {
+    depth -= count;
+    top = b.stack + N * (depth > 0 ? depth - 1 : 0);
+  };
   uint32_t rng = 22222;
   const auto lane = [&](uint32_t slot) { return b.lanes + static_cast<size_t>(slot) * N; };
   for (const FastOp& f : fast_) {
     switch (f.op) {
       case kFPush:
-        top += N;
+        push();
         std::fill(top, top + n, f.value);
         break;
       case kFLoad:
-        top += N;
+        push();
         if (b.is_lane[f.slot]) {
           std::copy(lane(f.slot), lane(f.slot) + n, top);
         } else {
@@ -599,9 +605,9 @@ bool Program::RunBatch(const Batch& b) const noexcept {
         break;
       case kFStorePop:
         std::copy(top, top + n, lane(f.slot));
-        top -= N;
+        pop(1);
         break;
-      case kFPop: top -= N; break;
+      case kFPop: pop(1); break;
       case kFNegate:
         for (size_t k = 0; k < n; ++k) top[k] = -top[k];
         break;
@@ -613,7 +619,7 @@ bool Program::RunBatch(const Batch& b) const noexcept {
           case kMul: for (size_t k = 0; k < n; ++k) a[k] *= top[k]; break;
           default: for (size_t k = 0; k < n; ++k) a[k] = Arith(f.code, a[k], top[k]); break;
         }
-        top = a;
+        pop(1);
         break;
       }
       case kFAddC: for (size_t k = 0; k < n; ++k) top[k] += f.value; break;
@@ -655,12 +661,12 @@ bool Program::RunBatch(const Batch& b) const noexcept {
           after = state;
         }
         rng = after;
-        top = base;
+        pop(f.argc - 1u);
         break;
       }
       case kFUnsupported:
-        top -= static_cast<size_t>(f.argc) * N;
-        top += N;
+        pop(f.argc);
+        push();
         std::fill(top, top + n, 0.0);
         break;
       default:
