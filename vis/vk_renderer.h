@@ -17,6 +17,21 @@ struct DrawVertex;      // draw_types.h
 struct FrameConstants;  // draw_types.h
 class VisWindow;
 
+// What device selection needs to know of one physical device.
+struct DeviceCandidate {
+  std::string name;
+  bool discrete = false;
+  bool integrated = false;
+  uint32_t api_version = 0;
+  bool can_present = false;  // has a graphics queue family that presents to the surface
+};
+
+// The device to render on: discrete before integrated before others, Vulkan 1.3 required
+// unless chosen by name, and `gpu_filter` (HALVEX_VIS_GPU, null when unset; empty matches any
+// name) winning over both. False with a one-line error when none will do.
+bool ChooseDevice(const std::vector<DeviceCandidate>& devices, const char* gpu_filter,
+                  std::size_t& chosen, std::string& error);
+
 class VulkanRenderer {
  public:
   // Fixed capacities of the persistently mapped vertex buffers.
@@ -62,6 +77,13 @@ class VulkanRenderer {
   void SetCapture(bool on);
   // The last captured frame as tightly packed RGBA8, top row first. False when none exists.
   bool CapturedFrame(std::vector<uint8_t>& rgba, uint32_t& width, uint32_t& height);
+  // Test hook: use width × height instead of the window's drawable size (as a minimised
+  // window reports 0 × 0 on some systems); a negative width goes back to the window's size.
+  // Takes effect at the next HandleResize.
+  void OverrideDrawableSize(int width, int height);
+  // Warnings and errors the validation layer reported (HALVEX_VIS_VALIDATE), each also
+  // printed on standard error.
+  uint32_t validation_reports() const;
 
  private:
   struct Impl;
