@@ -17,6 +17,8 @@ namespace halvex::vis {
 int32_t SaturatingInt32(double value) noexcept;
 int64_t SaturatingInt64(double value) noexcept;
 uint64_t SaturatingUint64(double value) noexcept;
+// Double to float without an undefined conversion: beyond the float range gives an infinity.
+float NarrowToFloat(double value) noexcept;
 
 class VariableTable {
  public:

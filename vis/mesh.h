@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,27 @@ class MeshEvaluator {
   const VariableTable& table() const { return table_; }
 
  private:
+  // Per-grid-point values that depend only on the frame's centre and aspect, and the warp's
+  // per-column and per-row terms; rebuilt only when their inputs change.
+  struct GridCache {
+    double cx = std::numeric_limits<double>::quiet_NaN();
+    double cy = 0.0;
+    double a = 0.0;
+    size_t columns = 0;
+    size_t rows = 0;
+    std::vector<double> u, v, rad, ang;  // per grid point
+  };
+  struct WarpTerms {
+    std::vector<double> sin13, cos7;  // of 13 p + 0.33 t and 7 p - 0.21 t, per column / row
+  };
+
   double Var(size_t bound, double missing) const;
+  // Texture coordinate for the vertex program's results; `warp_x`, `warp_y` are the brackets
+  // of the warp displacement.
+  MeshVertex Finish(float x, float y, double u, double v, double cx, double cy, double a,
+                    double warp_x, double warp_y) const;
+  void UpdateGridCache(double cx, double cy, double a);
+  void UpdateWarpTerms(double t);
 
   VariableTable table_;
   Program init_program_;
@@ -101,6 +122,9 @@ class MeshEvaluator {
   size_t columns_ = 48;
   size_t rows_ = 36;
   std::array<size_t, kBoundCount> slots_{};
+  GridCache grid_;
+  WarpTerms column_terms_;
+  WarpTerms row_terms_;
 };
 
 }  // namespace halvex::vis

@@ -39,7 +39,7 @@ Preset BuiltInPreset();
 
 class Visualizer {
  public:
-  static constexpr size_t kWaveReserve = 1088;
+  static constexpr size_t kWaveReserve = 1160;  // the longest mode, 1153 points
   static constexpr double kBeatSwitchGap = 4.0;  // seconds
   static constexpr float kBeatSwitchBass = 1.8f;
 
