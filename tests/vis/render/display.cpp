@@ -12,6 +12,11 @@
 #include <fstream>
 #include <sstream>
 
+// After gtest: Xlib defines macros (None, Bool) that its headers use as names.
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_syswm.h>
+#include <X11/Xlib.h>
+
 namespace halvex::test {
 
 namespace {
@@ -74,8 +79,30 @@ const ::testing::Environment* const kEnvironment =
 
 const std::string& TestDisplay() { return g_display; }
 
+bool DestroyXWindowOf(SDL_Window* window) {
+  SDL_SysWMinfo info;
+  SDL_VERSION(&info.version);
+  if (SDL_GetWindowWMInfo(window, &info) != SDL_TRUE || info.subsystem != SDL_SYSWM_X11) {
+    return false;
+  }
+  Display* other = XOpenDisplay(g_display.c_str());
+  if (other == nullptr) return false;
+  XDestroyWindow(other, info.info.x11.window);
+  XSync(other, False);
+  XCloseDisplay(other);
+  return true;
+}
+
+void IgnoreXErrors() {
+  XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
+}
+
 std::string ArtefactPath(const std::string& name) {
   return std::string(HALVEX_ARTEFACT_DIR) + "/" + name;
+}
+
+bool Screenshot(const std::string& png_path) {
+  return std::system(("import -display " + g_display + " -window root " + png_path).c_str()) == 0;
 }
 
 bool ScreenshotRgb(const std::string& png_path, std::string& rgb, int& width, int& height) {
