@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "tests/vis/render/display.h"
 #include "vis/draw_types.h"
@@ -36,15 +35,6 @@ struct Frame {
     return {p[0], p[1], p[2]};
   }
 };
-
-// Writes a captured frame as a binary PPM next to the other build artefacts.
-void Keep(const Frame& frame, const std::string& name) {
-  std::ofstream out(halvex::test::ArtefactPath(name + ".ppm"), std::ios::binary);
-  out << "P6\n" << frame.width << " " << frame.height << "\n255\n";
-  for (std::size_t i = 0; i < frame.rgba.size(); i += 4) {
-    out.write(reinterpret_cast<const char*>(&frame.rgba[i]), 3);
-  }
-}
 
 // No motion, no effects: what is in the feedback image stays and reaches the screen as is.
 FrameConstants Still(float decay = 1.0f) {
@@ -310,7 +300,6 @@ TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
   for (int i = 0; i < 3; ++i) {  // a few presents so the server has the newest image
     frame = Draw(Column(100, 1.0f, 0.5f, 0.0f), Still(0.9f), Row(600, 0.0f, 1.0f, 1.0f));
   }
-  Keep(frame, "screen_frame");
   std::string rgb;
   int width = 0;
   int height = 0;
