@@ -70,7 +70,8 @@ AudioFeatures Music(int frame) {
   return f;
 }
 
-// Argument: index into our collection; one past its end is the built-in preset.
+// Arguments: index into our collection (one past its end is the built-in preset), and 1 to
+// leave out the preset's evaluation (the renderer's own cost).
 void BM_Frame(benchmark::State& state) {
   EnsureDisplay();
   unsetenv("HALVEX_VIS_VALIDATE");
@@ -97,12 +98,16 @@ void BM_Frame(benchmark::State& state) {
   visualizer.ToggleLock();  // the preset under test stays on screen
   state.SetLabel(visualizer.current_name());
 
+  const bool render_only = state.range(1) != 0;  // the preset's first frame over and over
+  if (render_only) visualizer.Advance(Music(0), 0.0, static_cast<float>(kWidth) / kHeight);
   int frame = 0;
   const double cpu_start = Seconds(CLOCK_PROCESS_CPUTIME_ID);
   const double thread_start = Seconds(CLOCK_THREAD_CPUTIME_ID);
   const double wall_start = Seconds(CLOCK_MONOTONIC);
   for (auto _ : state) {
-    visualizer.Advance(Music(frame), frame / 60.0, static_cast<float>(kWidth) / kHeight);
+    if (!render_only) {
+      visualizer.Advance(Music(frame), frame / 60.0, static_cast<float>(kWidth) / kHeight);
+    }
     renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
                          visualizer.waves(), {}, visualizer.Constants(),
                          visualizer.additive_waves());
@@ -113,7 +118,11 @@ void BM_Frame(benchmark::State& state) {
   state.counters["cpu_ms"] = 1e3 * (Seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start) / frames;
   state.counters["render_ms"] = 1e3 * (Seconds(CLOCK_THREAD_CPUTIME_ID) - thread_start) / frames;
 }
-BENCHMARK(BM_Frame)->DenseRange(0, 13)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Frame)
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 13, 1), {0}})
+    ->Args({13, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace halvex::vis
