@@ -1,0 +1,474 @@
+#include "vis/eel.h"
+
+#include <locale.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <unordered_set>
+
+namespace halvex::vis {
+
+int32_t SaturatingInt32(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+  if (value <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+int64_t SaturatingInt64(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  // 2^63 is the first double above every int64.
+  if (value >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (value <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(value);
+}
+
+uint64_t SaturatingUint64(double value) noexcept {
+  if (std::isnan(value) || value <= 0.0) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(value);
+}
+
+float NarrowToFloat(double value) noexcept {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (value > kMax) return std::numeric_limits<float>::infinity();
+  if (value < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(value);
+}
+
+size_t VariableTable::Slot(std::string_view name) {
+  const auto [it, inserted] = index_.try_emplace(std::string(name), names_.size());
+  if (inserted) names_.emplace_back(name);
+  return it->second;
+}
+
+size_t VariableTable::Find(std::string_view name) const {
+  const auto it = index_.find(std::string(name));
+  return it == index_.end() ? kMissing : it->second;
+}
+
+void VariableTable::Clear() {
+  index_.clear();
+  names_.clear();
+}
+
+// Codes follow the row order; Run's switch relies on it.
+const FunctionInfo kFunctions[25] = {
+    {"sin", 0, 1},     {"cos", 1, 1},     {"tan", 2, 1},      {"asin", 3, 1},  {"acos", 4, 1},
+    {"atan", 5, 1},    {"atan2", 6, 2},   {"sqr", 7, 1},      {"sqrt", 8, 1},  {"pow", 9, 2},
+    {"exp", 10, 1},    {"log", 11, 1},    {"log10", 12, 1},   {"abs", 13, 1},  {"sign", 14, 1},
+    {"min", 15, 2},    {"max", 16, 2},    {"int", 17, 1},     {"rand", 18, 1}, {"sigmoid", 19, 2},
+    {"bnot", 20, 1},   {"above", 21, 2},  {"below", 22, 2},   {"equal", 23, 2}, {"if", 24, 3},
+};
+
+const char* const kDeferred[7] = {"megabuf", "gmegabuf", "loop", "exec2",
+                                  "exec3",   "while",    "gmem"};
+
+namespace {
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool IsNameStart(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
+
+// Number texts are read the same whatever the process locale.
+locale_t CLocale() {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return c;
+}
+
+class Parser {
+ public:
+  Parser(std::string_view text, VariableTable& table, std::vector<Instruction>& code,
+         CompileResult& result)
+      : text_(text), table_(table), code_(code), result_(result) {}
+
+  void ParseProgram() {
+    for (;;) {
+      SkipSpace();
+      if (pos_ >= text_.size()) return;
+      if (text_[pos_] == ';') {
+        ++pos_;
+        continue;
+      }
+      ParseExpression();
+      if (failed_) return;
+      Emit(Op::kPop);
+    }
+  }
+
+  bool failed() const { return failed_; }
+
+ private:
+  char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+  bool AtEnd() const { return pos_ >= text_.size() || text_[pos_] == '\0'; }
+
+  // White space, and `//` comments to the end of the line.
+  void SkipSpace() {
+    while (pos_ < text_.size()) {
+      if (IsSpace(text_[pos_])) {
+        ++pos_;
+      } else if (text_[pos_] == '/' && pos_ + 1 < text_.size() && text_[pos_ + 1] == '/') {
+        while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
+      } else {
+        return;
+      }
+    }
+  }
+
+  std::string ReadName() {
+    std::string name;
+    while (pos_ < text_.size() && IsNameChar(text_[pos_])) {
+      char c = text_[pos_++];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      name.push_back(c);
+    }
+    return name;
+  }
+
+  void Fail(std::string message) {
+    if (!failed_) result_.error = std::move(message);
+    failed_ = true;
+  }
+
+  void Note(const std::string& note) {
+    if (noted_.insert(note).second) result_.notes.push_back(note);
+  }
+
+  void Emit(Op op, double value = 0.0, uint64_t slot = 0, uint8_t code = 0, uint8_t argc = 0) {
+    code_.push_back(Instruction{op, value, slot, code, argc});
+  }
+
+  // Guards every recursive descent so hostile nesting fails instead of exhausting the stack.
+  bool Enter() {
+    if (++depth_ > Program::kMaxDepth) {
+      Fail("expression nested too deeply");
+      return false;
+    }
+    return true;
+  }
+  void Leave() { --depth_; }
+
+  void ParseExpression() {
+    if (!Enter()) return;
+    SkipSpace();
+    const size_t start = pos_;
+    if (IsNameStart(Peek())) {
+      const std::string name = ReadName();
+      SkipSpace();
+      if (Peek() == '=' && !(pos_ + 1 < text_.size() && text_[pos_ + 1] == '=')) {
+        ++pos_;
+        const size_t slot = table_.Slot(name);
+        ParseExpression();
+        if (!failed_) Emit(Op::kStore, 0.0, slot);
+        Leave();
+        return;
+      }
+      pos_ = start;
+    }
+    ParseProduct();
+    for (;;) {
+      if (failed_) break;
+      SkipSpace();
+      const char c = Peek();
+      uint8_t op;
+      if (c == '+') {
+        op = kAdd;
+      } else if (c == '-') {
+        op = kSub;
+      } else if (c == '&') {
+        op = kAnd;
+      } else if (c == '|') {
+        op = kOr;
+      } else {
+        break;
+      }
+      ++pos_;
+      ParseProduct();
+      if (!failed_) Emit(Op::kArith, 0.0, 0, op);
+    }
+    Leave();
+  }
+
+  void ParseProduct() {
+    ParseUnary();
+    for (;;) {
+      if (failed_) return;
+      SkipSpace();
+      const char c = Peek();
+      uint8_t op;
+      if (c == '*') {
+        op = kMul;
+      } else if (c == '/') {
+        op = kDiv;
+      } else if (c == '%') {
+        op = kMod;
+      } else {
+        return;
+      }
+      ++pos_;
+      ParseUnary();
+      if (!failed_) Emit(Op::kArith, 0.0, 0, op);
+    }
+  }
+
+  void ParseUnary() {
+    for (;;) {
+      SkipSpace();
+      if (Peek() == '+') {
+        ++pos_;
+        continue;
+      }
+      if (Peek() == '-') {
+        ++pos_;
+        if (!Enter()) return;
+        ParseUnary();
+        if (!failed_) Emit(Op::kNegate);
+        Leave();
+        return;
+      }
+      ParseAtom();
+      return;
+    }
+  }
+
+  void ParseAtom() {
+    SkipSpace();
+    if (AtEnd()) {
+      Fail("unexpected end of expression");
+      return;
+    }
+    const char c = text_[pos_];
+    if ((c >= '0' && c <= '9') || c == '.') {
+      ParseNumber();
+      return;
+    }
+    if (c == '(') {
+      ++pos_;
+      ParseExpression();
+      if (failed_) return;
+      SkipSpace();
+      if (Peek() != ')') {
+        Fail("missing )");
+        return;
+      }
+      ++pos_;
+      return;
+    }
+    if (IsNameStart(c)) {
+      const std::string name = ReadName();
+      SkipSpace();
+      if (Peek() == '(') {
+        ++pos_;
+        ParseCall(name);
+        return;
+      }
+      Emit(Op::kLoad, 0.0, table_.Slot(name));
+      return;
+    }
+    Fail(std::string("unexpected character: ") + c);
+  }
+
+  void ParseNumber() {
+    // strtod needs a terminated copy; a number text is short, so copy only its longest
+    // possible extent.
+    size_t end = pos_;
+    while (end < text_.size() && end - pos_ < 400 &&
+           (IsNameChar(text_[end]) || text_[end] == '.' || text_[end] == '+' ||
+            text_[end] == '-')) {
+      ++end;
+    }
+    const std::string number(text_.substr(pos_, end - pos_));
+    char* stop = nullptr;
+    const double value = strtod_l(number.c_str(), &stop, CLocale());
+    const size_t used = static_cast<size_t>(stop - number.c_str());
+    if (used == 0) {
+      Fail(std::string("unexpected character: ") + text_[pos_]);
+      return;
+    }
+    pos_ += used;
+    Emit(Op::kPush, value);
+  }
+
+  void ParseCall(const std::string& name) {
+    int argc = 0;
+    SkipSpace();
+    if (Peek() != ')') {
+      for (;;) {
+        if (!Enter()) return;
+        ParseExpression();
+        Leave();
+        if (failed_) return;
+        ++argc;
+        if (argc > 255) {
+          Fail("too many arguments in call to " + name);
+          return;
+        }
+        SkipSpace();
+        if (Peek() != ',') break;
+        ++pos_;
+      }
+    }
+    if (Peek() != ')') {
+      Fail("missing ) in call to " + name);
+      return;
+    }
+    ++pos_;
+    const auto count = static_cast<uint8_t>(argc);
+    for (const char* deferred : kDeferred) {
+      if (name == deferred) {
+        Note(name);
+        Emit(Op::kUnsupported, 0.0, 0, 0, count);
+        return;
+      }
+    }
+    for (const FunctionInfo& f : kFunctions) {
+      if (name == f.name) {
+        if (argc != f.argc) {
+          Fail(name + " takes " + std::to_string(f.argc) + " arguments");
+          return;
+        }
+        Emit(Op::kCall, 0.0, 0, f.code, count);
+        return;
+      }
+    }
+    Note(name + "()");
+    Emit(Op::kUnsupported, 0.0, 0, 0, count);
+  }
+
+  std::string_view text_;
+  size_t pos_ = 0;
+  int depth_ = 0;
+  bool failed_ = false;
+  std::unordered_set<std::string> noted_;
+  VariableTable& table_;
+  std::vector<Instruction>& code_;
+  CompileResult& result_;
+};
+
+double Int(double a) {
+  if (std::isnan(a)) return 0.0;
+  if (std::fabs(a) >= 4503599627370496.0) return a;  // 2^52: already whole
+  return std::floor(a);
+}
+
+double Call(uint8_t code, const double* arg, uint32_t& rng) {
+  const double a = arg[0];
+  switch (code) {
+    case 0: return std::sin(a);
+    case 1: return std::cos(a);
+    case 2: return std::tan(a);
+    case 3: return std::asin(std::clamp(a, -1.0, 1.0));
+    case 4: return std::acos(std::clamp(a, -1.0, 1.0));
+    case 5: return std::atan(a);
+    case 6: return std::atan2(a, arg[1]);
+    case 7: return a * a;
+    case 8: return std::sqrt(std::fabs(a));
+    case 9: return std::pow(a, arg[1]);
+    case 10: return std::exp(a);
+    case 11: return a > 0.0 ? std::log(a) : 0.0;
+    case 12: return a > 0.0 ? std::log10(a) : 0.0;
+    case 13: return std::fabs(a);
+    case 14: return a > 0.0 ? 1.0 : (a < 0.0 ? -1.0 : 0.0);
+    case 15: return std::min(a, arg[1]);
+    case 16: return std::max(a, arg[1]);
+    case 17: return Int(a);
+    case 18:
+      rng = rng * 1664525u + 1013904223u;
+      return static_cast<double>(rng >> 8) * (1.0 / 16777216.0) * a;
+    case 19: return 1.0 / (1.0 + std::exp(-a * arg[1]));
+    case 20: return a == 0.0 ? 1.0 : 0.0;
+    case 21: return a > arg[1] ? 1.0 : 0.0;
+    case 22: return a < arg[1] ? 1.0 : 0.0;
+    case 23: return a == arg[1] ? 1.0 : 0.0;
+    case 24: return a != 0.0 ? arg[1] : arg[2];
+    default: return 0.0;
+  }
+}
+
+double Arith(uint8_t code, double a, double b) {
+  switch (code) {
+    case kAdd: return a + b;
+    case kSub: return a - b;
+    case kMul: return a * b;
+    case kDiv: return b == 0.0 ? 0.0 : a / b;
+    case kMod: {
+      const int32_t x = SaturatingInt32(a);
+      const int32_t y = SaturatingInt32(b);
+      // Any remainder by -1 is 0; computing it would trap for INT32_MIN.
+      if (y == 0 || y == -1) return 0.0;
+      return static_cast<double>(x % y);
+    }
+    case kAnd: return static_cast<double>(SaturatingInt32(a) & SaturatingInt32(b));
+    case kOr: return static_cast<double>(SaturatingInt32(a) | SaturatingInt32(b));
+    default: return a;
+  }
+}
+
+}  // namespace
+
+CompileResult Program::Compile(std::string_view text, VariableTable& table) {
+  CompileResult result;
+  code_.clear();
+  Parser parser(text, table, code_, result);
+  parser.ParseProgram();
+  result.ok = !parser.failed();
+  if (!result.ok) code_.clear();
+  return result;
+}
+
+void Program::Run(std::vector<double>& variables) const noexcept {
+  double stack[kStackSize];
+  size_t depth = 0;
+  uint32_t rng = 22222;
+  double* vars = variables.data();
+  const size_t count = variables.size();
+  for (const Instruction& in : code_) {
+    switch (in.op) {
+      case Op::kPush:
+        if (depth < kStackSize) stack[depth++] = in.value;
+        break;
+      case Op::kLoad:
+        if (depth < kStackSize) stack[depth++] = in.slot < count ? vars[in.slot] : 0.0;
+        break;
+      case Op::kStore:
+        if (depth > 0 && in.slot < count) vars[in.slot] = stack[depth - 1];
+        break;
+      case Op::kNegate:
+        if (depth > 0) stack[depth - 1] = -stack[depth - 1];
+        break;
+      case Op::kArith:
+        if (depth >= 2) {
+          stack[depth - 2] = Arith(in.code, stack[depth - 2], stack[depth - 1]);
+          --depth;
+        }
+        break;
+      case Op::kCall:
+        if (in.argc > 0 && depth >= in.argc) {
+          const size_t base = depth - in.argc;
+          stack[base] = Call(in.code, stack + base, rng);
+          depth = base + 1;
+        }
+        break;
+      case Op::kUnsupported:
+        if (depth >= in.argc) {
+          depth -= in.argc;
+          if (depth < kStackSize) stack[depth++] = 0.0;
+        } else {
+          stack[0] = 0.0;
+          depth = 1;
+        }
+        break;
+      case Op::kPop:
+        if (depth > 0) --depth;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace halvex::vis
