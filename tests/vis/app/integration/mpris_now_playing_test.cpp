@@ -6,6 +6,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -15,35 +16,12 @@
 #include <thread>
 
 #include "tests/daemon/integration/pw_graph.h"
+#include "tests/vis/app/scoped_env.h"
 
 namespace halvex::vis {
 namespace {
 
 using test::PrivateGraph;
-
-// Sets or unsets one variable for the scope and restores it after.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 struct Track {
   std::string artist;  // "" leaves xesam:artist out
@@ -116,7 +94,8 @@ class MprisBus : public ::testing::Test {
                                      "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player"});
     EXPECT_GT(pid, 0);
     players_.push_back(pid);
-    EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return HasOwner(name); }, 10000)) << name;
+    EXPECT_TRUE(PrivateGraph::WaitUntil(
+        [&] { return std::ranges::count(Players(), name) == 1; }, 10000)) << name;
     GVariant* reply = Call(name, "org.freedesktop.DBus.Mock", "AddProperties", Properties(status, track));
     EXPECT_NE(reply, nullptr) << name;
     if (reply != nullptr) g_variant_unref(reply);
@@ -132,34 +111,22 @@ class MprisBus : public ::testing::Test {
     g_variant_unref(reply);
   }
 
-  static bool HasOwner(const std::string& name) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "NameHasOwner", g_variant_new("(s)", name.c_str()), G_VARIANT_TYPE("(b)"),
-        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    if (reply == nullptr) return false;
-    gboolean owned = FALSE;
-    g_variant_get(reply, "(b)", &owned);
-    g_variant_unref(reply);
-    return owned;
-  }
-
-  // The first media player name in the bus's own order.
-  static std::string FirstPlayer() {
+  // Media player names in the bus's own order.
+  static std::vector<std::string> Players() {
+    std::vector<std::string> players;
     GVariant* reply = g_dbus_connection_call_sync(
         bus_, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
         nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    std::string first;
-    if (reply == nullptr) return first;
+    if (reply == nullptr) return players;
     GVariantIter* names = nullptr;
     g_variant_get(reply, "(as)", &names);
     const gchar* name = nullptr;
-    while (first.empty() && g_variant_iter_next(names, "&s", &name)) {
-      if (std::string(name).rfind("org.mpris.MediaPlayer2.", 0) == 0) first = name;
+    while (g_variant_iter_next(names, "&s", &name)) {
+      if (std::string(name).rfind("org.mpris.MediaPlayer2.", 0) == 0) players.push_back(name);
     }
     g_variant_iter_free(names);
     g_variant_unref(reply);
-    return first;
+    return players;
   }
 
   static bool Shows(const MprisNowPlaying& watcher, const std::string& text, int timeout_ms = 6000) {
@@ -176,33 +143,27 @@ PrivateGraph* MprisBus::graph_ = nullptr;
 std::string MprisBus::address_;
 GDBusConnection* MprisBus::bus_ = nullptr;
 
-TEST_F(MprisBus, ShowsThePlayingPlayerFollowsItsChangesAndFallsBackWhenItVanishes) {
-  AddPlayer("first", "Paused", {"Paused Artist", "Paused Song"});
-  const pid_t second = AddPlayer("second", "Playing", {"Live Artist", "Live Song"});
+TEST_F(MprisBus, FollowsThePlayingPlayerElseTheFirstElseNothing) {
   MprisNowPlaying watcher;
   ASSERT_TRUE(watcher.Start());
   EXPECT_FALSE(watcher.Start());
-  EXPECT_TRUE(Shows(watcher, "Live Artist ~ Live Song")) << watcher.Current();
-
-  ChangeTrack("second", {"", "Only A Title"});
-  EXPECT_TRUE(Shows(watcher, "Only A Title")) << watcher.Current();
-  ChangeTrack("second", {"Only An Artist", ""});
-  EXPECT_TRUE(Shows(watcher, "Only An Artist")) << watcher.Current();
-
-  graph_->Kill(second, 500);
-  EXPECT_TRUE(Shows(watcher, "Paused Artist ~ Paused Song")) << watcher.Current();
-  watcher.Stop();
-}
-
-TEST_F(MprisBus, WithNoPlayerPlayingShowsTheFirstAndWithNoPlayerNothing) {
-  MprisNowPlaying watcher;
-  ASSERT_TRUE(watcher.Start());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_EQ(watcher.Current(), "");
   AddPlayer("alpha", "Paused", {"A", "Alpha"});
   AddPlayer("beta", "Stopped", {"B", "Beta"});
-  const std::string expected = FirstPlayer() == "org.mpris.MediaPlayer2.alpha" ? "A ~ Alpha" : "B ~ Beta";
-  EXPECT_TRUE(Shows(watcher, expected)) << watcher.Current();
+  ASSERT_EQ(Players().size(), 2u);
+  const std::string first = Players().front() == "org.mpris.MediaPlayer2.alpha" ? "A ~ Alpha" : "B ~ Beta";
+  EXPECT_TRUE(Shows(watcher, first)) << watcher.Current();
+
+  const pid_t live = AddPlayer("live", "Playing", {"Live Artist", "Live Song"});
+  EXPECT_TRUE(Shows(watcher, "Live Artist ~ Live Song")) << watcher.Current();
+  ChangeTrack("live", {"", "Only A Title"});
+  EXPECT_TRUE(Shows(watcher, "Only A Title")) << watcher.Current();
+  ChangeTrack("live", {"Only An Artist", ""});
+  EXPECT_TRUE(Shows(watcher, "Only An Artist")) << watcher.Current();
+
+  graph_->Kill(live, 500);  // vanishes without a word
+  EXPECT_TRUE(Shows(watcher, first)) << watcher.Current();
   for (const pid_t pid : players_) graph_->Kill(pid, 500);
   players_.clear();
   EXPECT_TRUE(Shows(watcher, "")) << watcher.Current();
@@ -242,13 +203,6 @@ TEST(MprisNoBus, SaysSoOnceAndShowsNothing) {
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "halvex-vis: no session bus; no track titles\n");
   ::rmdir(runtime);
-}
-
-TEST(NowPlayingText, JoinsArtistAndTitleOrUsesWhicheverIsThere) {
-  EXPECT_EQ(FormatNowPlaying("A", "B"), "A ~ B");
-  EXPECT_EQ(FormatNowPlaying("", "B"), "B");
-  EXPECT_EQ(FormatNowPlaying("A", ""), "A");
-  EXPECT_EQ(FormatNowPlaying("", ""), "");
 }
 
 }  // namespace
