@@ -76,6 +76,12 @@ float Normalise(float raw, float& average) {
 
 }  // namespace
 
+BandEdges BandEdgesFor(int sample_rate) {
+  const float bin_hz = static_cast<float>(sample_rate) / static_cast<float>(Analyzer::kFftSize);
+  return BandEdges{EdgeBin(kBassTopHz, bin_hz), EdgeBin(kMidTopHz, bin_hz),
+                   EdgeBin(kTrebTopHz, bin_hz)};
+}
+
 void Analyzer::Configure(int sample_rate) {
   *this = Analyzer{};
   sample_rate_ = sample_rate < 1 ? kDefaultRate : sample_rate;
@@ -95,13 +101,10 @@ AudioFeatures Analyzer::AnalyseBuffer(const StereoFrame* frames, size_t n) {
   }
   FillSpectrum(frames, n, f);
 
-  const float bin_hz = static_cast<float>(sample_rate_) / static_cast<float>(kFftSize);
-  const size_t e1 = EdgeBin(kBassTopHz, bin_hz);
-  const size_t e2 = EdgeBin(kMidTopHz, bin_hz);
-  const size_t e3 = EdgeBin(kTrebTopHz, bin_hz);
-  f.bass = Normalise(BandMean(f.spectrum, 0, e1), bass_avg_);
-  f.mid = Normalise(BandMean(f.spectrum, e1, e2), mid_avg_);
-  f.treb = Normalise(BandMean(f.spectrum, e2, e3), treb_avg_);
+  const BandEdges e = BandEdgesFor(sample_rate_);
+  f.bass = Normalise(BandMean(f.spectrum, 0, e.mid), bass_avg_);
+  f.mid = Normalise(BandMean(f.spectrum, e.mid, e.treb), mid_avg_);
+  f.treb = Normalise(BandMean(f.spectrum, e.treb, e.end), treb_avg_);
 
   bass_att_ += kAttRate * (f.bass - bass_att_);
   mid_att_ += kAttRate * (f.mid - mid_att_);

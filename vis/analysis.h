@@ -25,6 +25,15 @@ struct AudioFeatures {
   bool beat = false;
 };
 
+// First bins of the mid and treble bands and the end of the treble band, from the bin width as
+// a float: at 48000 Hz bass is bins 0-5, mid 6-48, treble 49-469.
+struct BandEdges {
+  size_t mid = 0;
+  size_t treb = 0;
+  size_t end = 0;
+};
+BandEdges BandEdgesFor(int sample_rate);
+
 // Runs once per rendered frame, so its averages move per frame, not per second of audio.
 class Analyzer {
  public:

@@ -14,7 +14,7 @@ const char* const MeshEvaluator::kBoundNames[kBoundCount] = {
 
 namespace {
 
-constexpr double kFps = 60.0;
+constexpr double kFramesPerSecond = 60.0;  // what presets are told, whatever the real rate
 constexpr double kWarpScale = 0.0035;
 
 double WarpBracket(double sin_term, double cos_term) {
@@ -78,7 +78,7 @@ void MeshEvaluator::SeedFrameVariables(const AudioFeatures& features, double tim
       {kDecay, p.decay},
       {kTime, time},
       {kFrame, static_cast<double>(frame)},
-      {kFps, kFps},
+      {kFps, kFramesPerSecond},
       {kBass, features.bass},
       {kMid, features.mid},
       {kTreb, features.treb},

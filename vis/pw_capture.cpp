@@ -261,19 +261,18 @@ bool RunOnce(const std::string& node_target, AudioRing& ring, std::atomic<bool>&
   info.position[1] = SPA_AUDIO_CHANNEL_FR;
   const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
-  a.core = pw_stream_get_core(a.stream);
-  a.registry = pw_core_get_registry(a.core, PW_VERSION_REGISTRY, 0);
+  // A simple stream connects to the server only in pw_stream_connect; the registry comes after.
+  bool connected = pw_stream_connect(a.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                                     PW_STREAM_FLAG_MAP_BUFFERS, params, 1) >= 0;
+  a.core = connected ? pw_stream_get_core(a.stream) : nullptr;
+  if (a.core != nullptr) a.registry = pw_core_get_registry(a.core, PW_VERSION_REGISTRY, 0);
   if (a.registry != nullptr) {
     pw_registry_add_listener(a.registry, &a.registry_listener, &kRegistryEvents, &a);
   }
   a.timer = pw_loop_add_timer(pl, &OnTick, &a);
   timespec tick{0, kTickMs * 1000000L};
   if (a.timer != nullptr) pw_loop_update_timer(pl, a.timer, &tick, &tick, false);
-
-  const bool connected =
-      a.registry != nullptr && a.timer != nullptr &&
-      pw_stream_connect(a.stream, PW_DIRECTION_INPUT, PW_ID_ANY, PW_STREAM_FLAG_MAP_BUFFERS,
-                        params, 1) >= 0;
+  connected = connected && a.registry != nullptr && a.timer != nullptr;
   if (connected) pw_main_loop_run(loop);
 
   const bool result = audio_seen.load();

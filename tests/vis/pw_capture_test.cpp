@@ -1,0 +1,111 @@
+#include "vis/pw_capture.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace halvex::vis {
+namespace {
+
+// A scripted sequence of attempt results and a record of every wait asked for.
+struct Script {
+  std::vector<bool> results;  // attempts beyond the list fail
+  size_t next = 0;
+  std::mutex mutex;
+  std::vector<int> waits;
+
+  PipeWireCapture Capture() {
+    return PipeWireCapture(
+        [this](const std::string&, AudioRing&, std::atomic<bool>&, std::atomic<bool>&,
+               CaptureLoopSlot&) {
+          const size_t attempt = next++;
+          return attempt < results.size() && results[attempt];
+        },
+        [this](int ms, const std::atomic<bool>&) {
+          std::lock_guard<std::mutex> lock(mutex);
+          waits.push_back(ms);
+        });
+  }
+};
+
+bool WaitFor(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST(CaptureRetry, GivesUpAfterTenFailuresWithGrowingWaits) {
+  Script script;
+  PipeWireCapture capture = script.Capture();
+  AudioRing ring;
+  std::string error;
+  ASSERT_TRUE(capture.Start("halvex_dsp", ring, error));
+  ASSERT_TRUE(WaitFor([&] { return capture.gave_up(); }));
+  capture.Stop();
+  EXPECT_EQ(script.next, 10u);
+  EXPECT_EQ(script.waits, (std::vector<int>{2000, 4000, 8000, 16000, 30000, 30000, 30000, 30000,
+                                            30000}));
+}
+
+TEST(CaptureRetry, ASuccessRestartsTheCount) {
+  Script script;
+  script.results = {false, false, true, false};
+  PipeWireCapture capture = script.Capture();
+  AudioRing ring;
+  std::string error;
+  ASSERT_TRUE(capture.Start("halvex_dsp", ring, error));
+  ASSERT_TRUE(WaitFor([&] { return capture.gave_up(); }));
+  capture.Stop();
+  EXPECT_EQ(script.next, 13u);  // 2 failures, 1 success, then 10 failures
+  ASSERT_GE(script.waits.size(), 4u);
+  EXPECT_EQ(std::vector<int>(script.waits.begin(), script.waits.begin() + 4),
+            (std::vector<int>{2000, 4000, 1000, 2000}));
+}
+
+TEST(CaptureRetry, RefusesASecondStart) {
+  Script script;
+  script.results = std::vector<bool>(1000000, true);
+  PipeWireCapture capture = script.Capture();
+  AudioRing ring;
+  std::string error;
+  ASSERT_TRUE(capture.Start("a", ring, error));
+  EXPECT_FALSE(capture.Start("a", ring, error));
+  EXPECT_EQ(error, "capture already running");
+  capture.Stop();
+  EXPECT_TRUE(capture.Start("a", ring, error));  // after Stop it may start again
+  capture.Stop();
+}
+
+TEST(CaptureRetry, StopDuringAWaitReturnsPromptly) {
+  // No server at this address: every real attempt fails at once and the capture waits.
+  setenv("PIPEWIRE_REMOTE", "/nonexistent/halvex-test-socket", 1);
+  setenv("PIPEWIRE_RUNTIME_DIR", "/nonexistent", 1);
+  PipeWireCapture capture;
+  AudioRing ring;
+  std::string error;
+  ASSERT_TRUE(capture.Start("halvex_dsp", ring, error));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  const auto before = std::chrono::steady_clock::now();
+  capture.Stop();
+  const auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_LT(took, std::chrono::milliseconds(1000));  // the wait in progress is 2 s
+  EXPECT_FALSE(capture.gave_up());
+  unsetenv("PIPEWIRE_REMOTE");
+  unsetenv("PIPEWIRE_RUNTIME_DIR");
+}
+
+TEST(CaptureRetry, WaitWhileRunningEndsEarlyWhenStopped) {
+  std::atomic<bool> running{false};
+  const auto before = std::chrono::steady_clock::now();
+  WaitWhileRunning(30000, running);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50));
+}
+
+}  // namespace
+}  // namespace halvex::vis
