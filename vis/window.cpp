@@ -69,6 +69,7 @@ void VisWindow::SetFullscreen(bool on) {
 }
 
 std::vector<const char*> VisWindow::RequiredInstanceExtensions() const {
+  if (handle_ == nullptr) return {};  // SDL does not return without an initialised video system
   unsigned count = 0;
   if (SDL_Vulkan_GetInstanceExtensions(handle_, &count, nullptr) == SDL_FALSE) return {};
   std::vector<const char*> names(count);
