@@ -104,7 +104,7 @@ std::vector<Stroke> GlyphStrokes(char c) {
     if (x == Up && y == Up) {
       flush();
     } else {
-      stroke.push_back({x / kGridWidth, y / kGridHeight});
+      stroke.push_back({static_cast<float>(x) / kGridWidth, static_cast<float>(y) / kGridHeight});
     }
   }
   flush();
