@@ -65,10 +65,10 @@ Variant Prop(const Watcher& w, const std::string& player, const char* property) 
 
 std::vector<std::string> Players(const Watcher& w, bool& ok) {
   std::vector<std::string> players;
-  Variant reply(g_dbus_connection_call_sync(
-      w.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
-      nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, kListTimeoutMs, w.cancellable,
-      nullptr));
+  Variant reply(g_dbus_connection_call_sync(w.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                            "org.freedesktop.DBus", "ListNames", nullptr,
+                                            G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
+                                            kListTimeoutMs, w.cancellable, nullptr));
   ok = reply != nullptr;
   if (!ok) return players;
   GVariantIter* names = nullptr;

@@ -34,7 +34,7 @@ class MprisNowPlaying {
   void Run();
 
   mutable std::mutex mutex_;
-  std::string text_;                     // guarded by mutex_
+  std::string text_;  // guarded by mutex_
   std::atomic<bool> running_{false};
   GMainLoop* loop_ = nullptr;            // guarded by mutex_; the thread's loop while it exists
   GCancellable* cancellable_ = nullptr;  // cuts short the thread's D-Bus calls at Stop

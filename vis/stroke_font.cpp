@@ -20,6 +20,8 @@ struct Glyph {
   std::array<uint8_t, 33> strokes;  // (x, y) pairs on the 0..4 x 0..6 grid, y upward
 };
 
+// Pairs of grid points stay grouped by hand.
+// clang-format off
 constexpr Glyph kGlyphs[] = {
     {'A', {0,0, 0,4, 2,6, 4,4, 4,0, Up, Up, 0,2, 4,2, End}},
     {'B', {0,0, 0,6, 3,6, 4,5, 4,4, 3,3, 0,3, Up, Up, 3,3, 4,2, 4,1, 3,0, 0,0, End}},
@@ -74,6 +76,7 @@ constexpr Glyph kGlyphs[] = {
     {'*', {2,1, 2,5, Up, Up, 0,2, 4,4, Up, Up, 0,4, 4,2, End}},
     {'~', {0,3, 4,3, End}},
 };
+// clang-format on
 static_assert(std::size(kGlyphs) == 52);
 
 const Glyph* FindGlyph(char c) {

@@ -20,7 +20,8 @@ class TitleOverlay {
   // Starts a card for `text` at time `t` (seconds); an empty or unchanged text is ignored.
   void Announce(const std::string& text, double t);
 
-  // 0 nothing to draw, 1 drawn over the picture (first 2 s), 2 drawn into the feedback (2 s to 6 s).
+  // 0 nothing to draw, 1 drawn over the picture (first 2 s), 2 drawn into the feedback (2 s to 6
+  // s).
   int Phase(double t) const;
   // Glyph height in clip units: pops in from 0.1888 to 0.16, holds, then grows to 0.216.
   float Height(double t) const;

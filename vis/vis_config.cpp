@@ -4,9 +4,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace halvex::vis {
 
@@ -159,15 +158,18 @@ VisConfig LoadVisConfig(const std::string& path, std::string& notes) {
 
 std::string VisUsage(const std::string& program) {
   std::string text = "Usage: " + program + " [options]\n\n";
-  text += "The Halvex visualizer: MilkDrop preset visuals driven by the daemon's processed output.\n\n";
+  text +=
+      "The Halvex visualizer: MilkDrop preset visuals driven by the daemon's processed output.\n\n";
   text += "Options:\n";
   text += "  --config PATH   configuration file (default " + DefaultVisConfigPath() + ")\n";
   text += "  --fullscreen    start fullscreen\n";
   text += "  -h, --help      this text\n\n";
-  text += "Keys: Alt+Enter or F fullscreen, Space or N next preset, P previous,\n"
-          "      L locks the current preset, Esc quits.\n\n";
-  text += "Environment: HALVEX_VIS_GPU selects a GPU by name substring,\n"
-          "             HALVEX_VIS_VALIDATE=1 enables Vulkan validation.\n\n";
+  text +=
+      "Keys: Alt+Enter or F fullscreen, Space or N next preset, P previous,\n"
+      "      L locks the current preset, Esc quits.\n\n";
+  text +=
+      "Environment: HALVEX_VIS_GPU selects a GPU by name substring,\n"
+      "             HALVEX_VIS_VALIDATE=1 enables Vulkan validation.\n\n";
   text += std::string(kProductName) + " by " + kMakerName + "\n" + kProjectPage + "\n";
   return text;
 }

@@ -38,7 +38,8 @@ class SteadyClock final : public FrameClock {
   // To an absolute deadline, so a signal that interrupts the sleep only makes it resume.
   void SleepNs(int64_t ns) override {
     const int64_t deadline = NowNs() + ns;
-    timespec until{static_cast<time_t>(deadline / 1000000000), static_cast<long>(deadline % 1000000000)};
+    timespec until{static_cast<time_t>(deadline / 1000000000),
+                   static_cast<long>(deadline % 1000000000)};
     while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
   }
@@ -119,9 +120,10 @@ void FramePacer::EndFrame() {
 PipeWireCapture Session::CaptureFromEnvironment() {
   const int limit_ms = RetryLimitMs();
   if (limit_ms == 0) return PipeWireCapture();
-  return PipeWireCapture(BoundedAttempt(limit_ms), [limit_ms](int ms, const std::atomic<bool>& running) {
-    WaitWhileRunning(std::min(ms, limit_ms), running);
-  });
+  return PipeWireCapture(BoundedAttempt(limit_ms),
+                         [limit_ms](int ms, const std::atomic<bool>& running) {
+                           WaitWhileRunning(std::min(ms, limit_ms), running);
+                         });
 }
 
 void Session::Shutdown() {
@@ -197,8 +199,9 @@ bool HandleEvents(Session& session, const std::vector<WindowEvent>& events) {
   return true;
 }
 
-void ComposeTitle(const TitleOverlay& title, double t, float aspect, const FrameConstants& constants,
-                  std::vector<DrawVertex>& waves, std::vector<DrawVertex>& overlay) {
+void ComposeTitle(const TitleOverlay& title, double t, float aspect,
+                  const FrameConstants& constants, std::vector<DrawVertex>& waves,
+                  std::vector<DrawVertex>& overlay) {
   const int phase = title.Phase(t);
   if (phase == 0) return;
   std::vector<TitlePoint> points = title.Geometry(t, aspect);

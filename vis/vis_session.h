@@ -94,8 +94,9 @@ bool HandleEvents(Session& session, const std::vector<WindowEvent>& events);
 // phase, appended to `waves` (so into the feedback) in its second. During the intro the card is
 // raised, the mark is drawn above it with the card's alpha, and the card has the product colour;
 // later cards take the preset's wave colour.
-void ComposeTitle(const TitleOverlay& title, double t, float aspect, const FrameConstants& constants,
-                  std::vector<DrawVertex>& waves, std::vector<DrawVertex>& overlay);
+void ComposeTitle(const TitleOverlay& title, double t, float aspect,
+                  const FrameConstants& constants, std::vector<DrawVertex>& waves,
+                  std::vector<DrawVertex>& overlay);
 
 // The frame loop of a started session.
 class FrameLoop {

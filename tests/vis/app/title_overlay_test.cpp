@@ -25,12 +25,12 @@ std::pair<float, float> Size(const std::string& text, float height, float aspect
 
 TEST(StrokeFont, LowerCaseIsUpperUnknownIsAnEmptyCellSpaceIsSmallerLongTextIsScaled) {
   const std::vector<Stroke> a = GlyphStrokes('a');
-  ASSERT_EQ(a.size(), 2u);                           // A: 0,0 0,4 2,6 4,4 4,0 / 0,2 4,2
+  ASSERT_EQ(a.size(), 2u);  // A: 0,0 0,4 2,6 4,4 4,0 / 0,2 4,2
   EXPECT_FLOAT_EQ(a[0][2].x, 0.5f);
   EXPECT_FLOAT_EQ(a[0][2].y, 1.0f);
   EXPECT_EQ(GlyphStrokes('8').front().size(), 16u);  // the longest glyph is read whole
   EXPECT_TRUE(GlyphStrokes('#').empty());
-  // "I?I" at height 0.2: I's bars span the middle half of a cell, so the width is 2 cells + 0.1.
+  // "I#I" at height 0.2: I's bars span the middle half of a cell, so the width is 2 cells + 0.1.
   EXPECT_NEAR(Size("I#I", 0.2f, 1.0f).first, 0.5f, 1e-5f);
   EXPECT_NEAR(Size("I\xc3\xa9I", 0.2f, 1.0f).first, 0.5f, 1e-5f);  // one UTF-8 letter, one cell
   EXPECT_NEAR(Size("I I", 0.2f, 1.0f).first, 0.2f * 1.55f + 0.1f, 1e-5f);
@@ -54,8 +54,8 @@ TEST(TitleCard, PopsInHoldsThenFadesAndGrowsAndEachStrokeIsJoinedInvisibly) {
     int phase;
     float alpha, height;
   };
-  const Case cases[] = {{9.9, 0, 0.0f, 0.0f},    {10.0, 1, 1.0f, 0.1888f}, {10.25, 1, 1.0f, 0.16f},
-                        {12.0, 2, 1.0f, 0.16f},  {14.0, 2, 0.25f, 0.188f}, {16.0, 0, 0.0f, 0.0f}};
+  const Case cases[] = {{9.9, 0, 0.0f, 0.0f},   {10.0, 1, 1.0f, 0.1888f}, {10.25, 1, 1.0f, 0.16f},
+                        {12.0, 2, 1.0f, 0.16f}, {14.0, 2, 0.25f, 0.188f}, {16.0, 0, 0.0f, 0.0f}};
   for (const Case& c : cases) {
     EXPECT_EQ(card.Phase(c.t), c.phase) << c.t;
     EXPECT_NEAR(card.Alpha(c.t), c.alpha, 1e-6f) << c.t;

@@ -24,7 +24,8 @@ TEST(VisConfig, DefaultsFollowXdgVariablesWhenSetEvenEmptyElseHomeElseDot) {
       {nullptr, nullptr, "./.local/share/halvex/presets", "./.config/halvex/vis.json"},
   };
   for (const Case& c : cases) {
-    const ScopedEnv data("XDG_DATA_HOME", c.xdg), config("XDG_CONFIG_HOME", c.xdg), home("HOME", c.home);
+    const ScopedEnv data("XDG_DATA_HOME", c.xdg), config("XDG_CONFIG_HOME", c.xdg),
+        home("HOME", c.home);
     EXPECT_EQ(DefaultVisConfig().preset_dir, c.preset_dir);
     EXPECT_EQ(DefaultVisConfigPath(), c.config_path);
   }
@@ -99,7 +100,9 @@ TEST(VisCommandLine, ReadsOptionsLeftToRightAndRefusesAnythingElseWithUsage) {
       {{"halvex-vis"}, true, ""},
       {{"halvex-vis", "--fullscreen", "--config", "/a.json"}, true, "", "/a.json", true},
       {{"halvex-vis", "--config", "/a.json", "--config", "/b.json"}, true, "", "/b.json"},
-      {{"halvex-vis", "--config"}, false, "error: unrecognised argument: --config\nUsage: halvex-vis "},
+      {{"halvex-vis", "--config"},
+       false,
+       "error: unrecognised argument: --config\nUsage: halvex-vis "},
       {{"halvex-vis", "--fullscreen", "-x"}, false, "error: unrecognised argument: -x\nUsage: "},
       {{"vis", "--help", "--bogus"}, false, "Usage: vis [options]\n\n"},
       {{"vis", "-h"}, false, "Usage: vis [options]\n\n"},

@@ -60,7 +60,8 @@ TEST(PresetKeys, NextUnlocksAndMovesOnPreviousKeepsTheLockQuitDropsTheRest) {
                                WindowEvent::Resized, WindowEvent::ToggleFullscreen}));
   EXPECT_EQ(s.visualizer.current_name(), "b");
   EXPECT_FALSE(s.visualizer.locked());
-  EXPECT_FALSE(HandleEvents(s, {WindowEvent::NextPreset, WindowEvent::Quit, WindowEvent::NextPreset}));
+  EXPECT_FALSE(
+      HandleEvents(s, {WindowEvent::NextPreset, WindowEvent::Quit, WindowEvent::NextPreset}));
   EXPECT_EQ(s.visualizer.current_name(), "c");
   std::filesystem::remove_all(dir);
 }

@@ -62,15 +62,16 @@ class MprisBus : public ::testing::Test {
   static GVariant* Call(const std::string& name, const char* interface, const char* method,
                         GVariant* args) {
     return g_dbus_connection_call_sync(bus_, name.c_str(), "/org/mpris/MediaPlayer2", interface,
-                                       method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-                                       nullptr, nullptr);
+                                       method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+                                       nullptr);
   }
 
   static GVariant* Metadata(const Track& track) {
     GVariantBuilder metadata;
     g_variant_builder_init(&metadata, G_VARIANT_TYPE_VARDICT);
     if (!track.title.empty()) {
-      g_variant_builder_add(&metadata, "{sv}", "xesam:title", g_variant_new_string(track.title.c_str()));
+      g_variant_builder_add(&metadata, "{sv}", "xesam:title",
+                            g_variant_new_string(track.title.c_str()));
     }
     if (!track.artist.empty()) {
       const gchar* artists[] = {track.artist.c_str(), "Second Artist"};
@@ -94,9 +95,11 @@ class MprisBus : public ::testing::Test {
                                      "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player"});
     EXPECT_GT(pid, 0);
     players_.push_back(pid);
-    EXPECT_TRUE(PrivateGraph::WaitUntil(
-        [&] { return std::ranges::count(Players(), name) == 1; }, 10000)) << name;
-    GVariant* reply = Call(name, "org.freedesktop.DBus.Mock", "AddProperties", Properties(status, track));
+    EXPECT_TRUE(
+        PrivateGraph::WaitUntil([&] { return std::ranges::count(Players(), name) == 1; }, 10000))
+        << name;
+    GVariant* reply =
+        Call(name, "org.freedesktop.DBus.Mock", "AddProperties", Properties(status, track));
     EXPECT_NE(reply, nullptr) << name;
     if (reply != nullptr) g_variant_unref(reply);
     return pid;
@@ -104,9 +107,9 @@ class MprisBus : public ::testing::Test {
 
   // A new track on a player, announced with the PropertiesChanged signal players send.
   void ChangeTrack(const std::string& suffix, const Track& track) {
-    GVariant* reply = Call("org.mpris.MediaPlayer2." + suffix, "org.freedesktop.DBus.Properties", "Set",
-                           g_variant_new("(ssv)", "org.mpris.MediaPlayer2.Player", "Metadata",
-                                         Metadata(track)));
+    GVariant* reply =
+        Call("org.mpris.MediaPlayer2." + suffix, "org.freedesktop.DBus.Properties", "Set",
+             g_variant_new("(ssv)", "org.mpris.MediaPlayer2.Player", "Metadata", Metadata(track)));
     ASSERT_NE(reply, nullptr);
     g_variant_unref(reply);
   }
@@ -129,7 +132,8 @@ class MprisBus : public ::testing::Test {
     return players;
   }
 
-  static bool Shows(const MprisNowPlaying& watcher, const std::string& text, int timeout_ms = 6000) {
+  static bool Shows(const MprisNowPlaying& watcher, const std::string& text,
+                    int timeout_ms = 6000) {
     return PrivateGraph::WaitUntil([&] { return watcher.Current() == text; }, timeout_ms, 20);
   }
 
@@ -152,7 +156,8 @@ TEST_F(MprisBus, FollowsThePlayingPlayerElseTheFirstElseNothing) {
   AddPlayer("alpha", "Paused", {"A", "Alpha"});
   AddPlayer("beta", "Stopped", {"B", "Beta"});
   ASSERT_EQ(Players().size(), 2u);
-  const std::string first = Players().front() == "org.mpris.MediaPlayer2.alpha" ? "A ~ Alpha" : "B ~ Beta";
+  const std::string first =
+      Players().front() == "org.mpris.MediaPlayer2.alpha" ? "A ~ Alpha" : "B ~ Beta";
   EXPECT_TRUE(Shows(watcher, first)) << watcher.Current();
 
   const pid_t live = AddPlayer("live", "Playing", {"Live Artist", "Live Song"});

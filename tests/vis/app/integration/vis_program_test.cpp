@@ -2,7 +2,6 @@
 // playing, under Xvfb with lavapipe (validation layers on), with a media player on the bus.
 // Screenshots stay in the build tree (tests/vis/app/artefacts).
 #include <gtest/gtest.h>
-
 #include <signal.h>
 
 #include <chrono>
@@ -102,7 +101,8 @@ class VisProgram : public SpeakersGraphSuite {
     int count = 0;
     for (int y = top; y < bottom; ++y) {
       for (int x = 0; x < kScreenWidth; ++x) {
-        const auto* p = reinterpret_cast<const unsigned char*>(&rgb[(size_t{1} * y * kScreenWidth + x) * 3]);
+        const auto* p =
+            reinterpret_cast<const unsigned char*>(&rgb[(size_t{1} * y * kScreenWidth + x) * 3]);
         if (std::abs(p[0] - colour.r) <= 8 && std::abs(p[1] - colour.g) <= 8 &&
             std::abs(p[2] - colour.b) <= 8) {
           ++count;
@@ -116,7 +116,8 @@ class VisProgram : public SpeakersGraphSuite {
     int count = 0;
     for (size_t i = 0; i + 2 < rgb.size(); i += 3) {
       if (static_cast<unsigned char>(rgb[i]) + static_cast<unsigned char>(rgb[i + 1]) +
-              static_cast<unsigned char>(rgb[i + 2]) > 3 * level) {
+              static_cast<unsigned char>(rgb[i + 2]) >
+          3 * level) {
         ++count;
       }
     }
@@ -134,8 +135,9 @@ TEST_F(VisProgram, DrawsTheDaemonsOutputShowsCardAndTitleAndQuitsOnTerm) {
   ASSERT_GT(daemon, 0) << Slurp(graph_->DaemonLog());
   pids_.push_back(daemon);
   const std::string wav = graph_->home() + "/music.wav";
-  ASSERT_EQ(graph_->Run({"sox", "-n", "-r", "48000", "-c", "2", wav, "synth", "60", "sine", "110",
-                         "sine", "660", "tremolo", "2", "90"})
+  ASSERT_EQ(graph_
+                ->Run({"sox", "-n", "-r", "48000", "-c", "2", wav, "synth", "60", "sine", "110",
+                       "sine", "660", "tremolo", "2", "90"})
                 .status,
             0);
   Spawn({"pw-play", "--target", "halvex", wav});
@@ -143,12 +145,13 @@ TEST_F(VisProgram, DrawsTheDaemonsOutputShowsCardAndTitleAndQuitsOnTerm) {
          "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player"});
   ASSERT_TRUE(PrivateGraph::WaitUntil(
       [&] {
-        return graph_->Run({"gdbus", "call", "--session", "-d", "org.mpris.MediaPlayer2.testplayer",
-                            "-o", "/org/mpris/MediaPlayer2", "-m",
-                            "org.freedesktop.DBus.Mock.AddProperties",
-                            "org.mpris.MediaPlayer2.Player",
-                            "{'PlaybackStatus': <'Playing'>, 'Metadata': <{'xesam:title': "
-                            "<'Test Song'>, 'xesam:artist': <['Test Artist']>}>}"})
+        return graph_
+                   ->Run({"gdbus", "call", "--session", "-d", "org.mpris.MediaPlayer2.testplayer",
+                          "-o", "/org/mpris/MediaPlayer2", "-m",
+                          "org.freedesktop.DBus.Mock.AddProperties",
+                          "org.mpris.MediaPlayer2.Player",
+                          "{'PlaybackStatus': <'Playing'>, 'Metadata': <{'xesam:title': "
+                          "<'Test Song'>, 'xesam:artist': <['Test Artist']>}>}"})
                    .status == 0;
       },
       10000, 200));
@@ -184,8 +187,8 @@ TEST_F(VisProgram, DrawsTheDaemonsOutputShowsCardAndTitleAndQuitsOnTerm) {
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] { return !graph_->LinksBetween("halvex_dsp", "halvex-vis").empty(); }, 10000));
   // Past the intro the track's card is drawn into the waves and the preset moves them.
-  std::this_thread::sleep_for(std::chrono::milliseconds(
-      std::max<int64_t>(0, loop_start_ms + 7500 - NowMs())));
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(std::max<int64_t>(0, loop_start_ms + 7500 - NowMs())));
   const std::string later = Screen("playing");
   EXPECT_GT(CountBrighterThan(later, 60), 2000) << "see " << kArtefacts;
   EXPECT_TRUE(graph_->IsRunning(vis));
