@@ -63,14 +63,14 @@ Variant Prop(const Watcher& w, const std::string& player, const char* property) 
   return Variant(inner);
 }
 
-std::vector<std::string> Players(const Watcher& w, bool& ok) {
+// The media players on the bus in its own order; none when the bus does not answer.
+std::vector<std::string> Players(const Watcher& w) {
   std::vector<std::string> players;
   Variant reply(g_dbus_connection_call_sync(w.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                             "org.freedesktop.DBus", "ListNames", nullptr,
                                             G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE,
                                             kListTimeoutMs, w.cancellable, nullptr));
-  ok = reply != nullptr;
-  if (!ok) return players;
+  if (!reply) return players;
   GVariantIter* names = nullptr;
   g_variant_get(reply.get(), "(as)", &names);
   const gchar* name = nullptr;
@@ -82,8 +82,7 @@ std::vector<std::string> Players(const Watcher& w, bool& ok) {
 }
 
 std::string NowPlaying(const Watcher& w) {
-  bool ok = false;
-  const std::vector<std::string> players = Players(w, ok);
+  const std::vector<std::string> players = Players(w);
   if (players.empty()) return "";
   const std::string* chosen = &players.front();
   for (const std::string& player : players) {
