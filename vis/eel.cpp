@@ -410,17 +410,267 @@ double Arith(uint8_t code, double a, double b) {
 
 }  // namespace
 
+namespace {
+
+enum FastCode : uint8_t {
+  kFPush, kFLoad, kFStore, kFStorePop, kFPop, kFNegate, kFArith,
+  kFAddC, kFSubC, kFMulC, kFDivC, kFAddV, kFSubV, kFMulV, kFDivV,
+  kFCall, kFUnsupported,
+};
+
+bool Fusable(const Instruction& in) {
+  return in.op == Op::kArith && (in.code == kAdd || in.code == kSub || in.code == kMul ||
+                                 in.code == kDiv);
+}
+
+}  // namespace
+
 CompileResult Program::Compile(std::string_view text, VariableTable& table) {
   CompileResult result;
-  code_.clear();
+  Clear();
   Parser parser(text, table, code_, result);
   parser.ParseProgram();
   result.ok = !parser.failed();
-  if (!result.ok) code_.clear();
+  if (!result.ok) {
+    code_.clear();
+  } else {
+    Lower();
+  }
   return result;
 }
 
+void Program::Clear() {
+  code_.clear();
+  fast_.clear();
+  fast_ok_ = false;
+  slots_needed_ = 0;
+  stored_slots_.clear();
+}
+
+void Program::Lower() {
+  // The stack depth at every instruction is known here (there are no branches), so whether
+  // the checked interpreter would ever drop a push or find too few values is decided once.
+  size_t depth = 0;
+  bool safe = true;
+  for (const Instruction& in : code_) {
+    switch (in.op) {
+      case Op::kPush:
+      case Op::kLoad:
+        safe = safe && depth < kStackSize;
+        depth = std::min(depth + 1, kStackSize);
+        if (in.op == Op::kLoad) slots_needed_ = std::max<size_t>(slots_needed_, in.slot + 1);
+        break;
+      case Op::kStore:
+        safe = safe && depth > 0;
+        slots_needed_ = std::max<size_t>(slots_needed_, in.slot + 1);
+        break;
+      case Op::kNegate:
+        safe = safe && depth > 0;
+        break;
+      case Op::kArith:
+        safe = safe && depth >= 2;
+        if (depth >= 2) --depth;
+        break;
+      case Op::kCall:
+        safe = safe && in.argc > 0 && depth >= in.argc;
+        if (in.argc > 0 && depth >= in.argc) depth = depth - in.argc + 1;
+        break;
+      case Op::kUnsupported:
+        safe = safe && depth >= in.argc && depth - in.argc < kStackSize;
+        depth = depth >= in.argc ? std::min(depth - in.argc + 1, kStackSize) : 1;
+        break;
+      case Op::kPop:
+        safe = safe && depth > 0;
+        if (depth > 0) --depth;
+        break;
+    }
+  }
+  fast_ok_ = safe && slots_needed_ <= std::numeric_limits<uint32_t>::max();
+  if (!fast_ok_) return;
+  for (const Instruction& in : code_) {
+    const auto slot = static_cast<uint32_t>(in.slot);
+    if (in.op == Op::kStore &&
+        std::find(stored_slots_.begin(), stored_slots_.end(), slot) == stored_slots_.end()) {
+      stored_slots_.push_back(slot);
+    }
+  }
+  for (size_t i = 0; i < code_.size(); ++i) {
+    const Instruction& in = code_[i];
+    const Instruction* next = i + 1 < code_.size() ? &code_[i + 1] : nullptr;
+    FastOp f;
+    f.code = in.code;
+    f.argc = in.argc;
+    f.slot = static_cast<uint32_t>(in.slot);
+    f.value = in.value;
+    switch (in.op) {
+      case Op::kPush:
+      case Op::kLoad:
+        if (next != nullptr && Fusable(*next)) {
+          const uint8_t base = in.op == Op::kPush ? kFAddC : kFAddV;
+          f.op = static_cast<uint8_t>(base + next->code);  // kAdd..kDiv are 0..3
+          ++i;
+        } else {
+          f.op = in.op == Op::kPush ? kFPush : kFLoad;
+        }
+        break;
+      case Op::kStore:
+        if (next != nullptr && next->op == Op::kPop) {
+          f.op = kFStorePop;
+          ++i;
+        } else {
+          f.op = kFStore;
+        }
+        break;
+      case Op::kNegate: f.op = kFNegate; break;
+      case Op::kArith: f.op = kFArith; break;
+      case Op::kCall: f.op = kFCall; break;
+      case Op::kUnsupported: f.op = kFUnsupported; break;
+      case Op::kPop: f.op = kFPop; break;
+    }
+    fast_.push_back(f);
+  }
+}
+
 void Program::Run(std::vector<double>& variables) const noexcept {
+  if (!fast_ok_ || variables.size() < slots_needed_) {
+    RunChecked(variables);
+    return;
+  }
+  double stack[kStackSize];
+  double* sp = stack;  // one past the top
+  uint32_t rng = 22222;
+  double* vars = variables.data();
+  for (const FastOp& f : fast_) {
+    switch (f.op) {
+      case kFPush: *sp++ = f.value; break;
+      case kFLoad: *sp++ = vars[f.slot]; break;
+      case kFStore: vars[f.slot] = sp[-1]; break;
+      case kFStorePop: vars[f.slot] = *--sp; break;
+      case kFPop: --sp; break;
+      case kFNegate: sp[-1] = -sp[-1]; break;
+      case kFArith:
+        sp[-2] = Arith(f.code, sp[-2], sp[-1]);
+        --sp;
+        break;
+      case kFAddC: sp[-1] += f.value; break;
+      case kFSubC: sp[-1] -= f.value; break;
+      case kFMulC: sp[-1] *= f.value; break;
+      case kFDivC: sp[-1] = f.value == 0.0 ? 0.0 : sp[-1] / f.value; break;
+      case kFAddV: sp[-1] += vars[f.slot]; break;
+      case kFSubV: sp[-1] -= vars[f.slot]; break;
+      case kFMulV: sp[-1] *= vars[f.slot]; break;
+      case kFDivV: {
+        const double b = vars[f.slot];
+        sp[-1] = b == 0.0 ? 0.0 : sp[-1] / b;
+        break;
+      }
+      case kFCall: {
+        double* base = sp - f.argc;
+        base[0] = Call(f.code, base, rng);
+        sp = base + 1;
+        break;
+      }
+      case kFUnsupported:
+        sp -= f.argc;
+        *sp++ = 0.0;
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+bool Program::RunBatch(const Batch& b) const noexcept {
+  if (!fast_ok_) return false;
+  constexpr size_t N = kBatchSize;
+  const size_t n = std::min(b.count, N);
+  double* top = b.stack - N;  // lane 0 of the top stack entry
+  uint32_t rng = 22222;
+  const auto lane = [&](uint32_t slot) { return b.lanes + static_cast<size_t>(slot) * N; };
+  for (const FastOp& f : fast_) {
+    switch (f.op) {
+      case kFPush:
+        top += N;
+        std::fill(top, top + n, f.value);
+        break;
+      case kFLoad:
+        top += N;
+        if (b.is_lane[f.slot]) {
+          std::copy(lane(f.slot), lane(f.slot) + n, top);
+        } else {
+          std::fill(top, top + n, b.scalars[f.slot]);
+        }
+        break;
+      case kFStore:
+        std::copy(top, top + n, lane(f.slot));
+        break;
+      case kFStorePop:
+        std::copy(top, top + n, lane(f.slot));
+        top -= N;
+        break;
+      case kFPop: top -= N; break;
+      case kFNegate:
+        for (size_t k = 0; k < n; ++k) top[k] = -top[k];
+        break;
+      case kFArith: {
+        double* a = top - N;
+        switch (f.code) {
+          case kAdd: for (size_t k = 0; k < n; ++k) a[k] += top[k]; break;
+          case kSub: for (size_t k = 0; k < n; ++k) a[k] -= top[k]; break;
+          case kMul: for (size_t k = 0; k < n; ++k) a[k] *= top[k]; break;
+          default: for (size_t k = 0; k < n; ++k) a[k] = Arith(f.code, a[k], top[k]); break;
+        }
+        top = a;
+        break;
+      }
+      case kFAddC: for (size_t k = 0; k < n; ++k) top[k] += f.value; break;
+      case kFSubC: for (size_t k = 0; k < n; ++k) top[k] -= f.value; break;
+      case kFMulC: for (size_t k = 0; k < n; ++k) top[k] *= f.value; break;
+      case kFDivC:
+        for (size_t k = 0; k < n; ++k) top[k] = f.value == 0.0 ? 0.0 : top[k] / f.value;
+        break;
+      case kFAddV:
+      case kFSubV:
+      case kFMulV:
+      case kFDivV: {
+        const uint8_t code = static_cast<uint8_t>(f.op - kFAddV);
+        if (b.is_lane[f.slot]) {
+          const double* v = lane(f.slot);
+          for (size_t k = 0; k < n; ++k) top[k] = Arith(code, top[k], v[k]);
+        } else {
+          const double v = b.scalars[f.slot];
+          for (size_t k = 0; k < n; ++k) top[k] = Arith(code, top[k], v);
+        }
+        break;
+      }
+      case kFCall: {
+        double* base = top - static_cast<size_t>(f.argc - 1) * N;
+        // Every lane starts its run with the same generator state, so each sees the same draw.
+        uint32_t after = rng;
+        for (size_t k = 0; k < n; ++k) {
+          double args[3];
+          for (size_t a = 0; a < f.argc && a < 3; ++a) args[a] = base[a * N + k];
+          uint32_t state = rng;
+          base[k] = Call(f.code, args, state);
+          after = state;
+        }
+        rng = after;
+        top = base;
+        break;
+      }
+      case kFUnsupported:
+        top -= static_cast<size_t>(f.argc) * N;
+        top += N;
+        std::fill(top, top + n, 0.0);
+        break;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+void Program::RunChecked(std::vector<double>& variables) const noexcept {
   double stack[kStackSize];
   size_t depth = 0;
   uint32_t rng = 22222;

@@ -87,12 +87,46 @@ class Program {
   // dropped). Allocates nothing; never fails.
   void Run(std::vector<double>& variables) const noexcept;
 
+  // Many runs at once, one per lane: lane k of slot s is lanes[s * kBatchSize + k] for the
+  // slots marked in is_lane (every slot the program stores must be one); the other slots read
+  // scalars[s]. Gives each lane exactly what Run would give it. False when the program needs
+  // the checked interpreter (stack overflow or underflow); the caller then uses Run.
+  static constexpr size_t kBatchSize = 96;
+  struct Batch {
+    size_t count = 0;                   // lanes in use, at most kBatchSize
+    double* lanes = nullptr;
+    const uint8_t* is_lane = nullptr;
+    const double* scalars = nullptr;
+    double* stack = nullptr;            // kStackSize * kBatchSize scratch values
+  };
+  bool RunBatch(const Batch& batch) const noexcept;
+  bool batchable() const { return fast_ok_; }
+  // Slots the program writes.
+  const std::vector<uint32_t>& stored_slots() const { return stored_slots_; }
+
   const std::vector<Instruction>& instructions() const { return code_; }
   bool empty() const { return code_.empty(); }
-  void Clear() { code_.clear(); }
+  void Clear();
 
  private:
+  // The instructions lowered for speed: operands fused into arithmetic, stores fused with the
+  // statement's pop, no stack checks. Used only when the program provably never under- or
+  // overflows the stack and the variables cover every slot it names; the result is the same.
+  struct FastOp {
+    uint8_t op = 0;
+    uint8_t code = 0;
+    uint8_t argc = 0;
+    uint32_t slot = 0;
+    double value = 0.0;
+  };
+  void Lower();
+  void RunChecked(std::vector<double>& variables) const noexcept;
+
   std::vector<Instruction> code_;
+  std::vector<FastOp> fast_;
+  bool fast_ok_ = false;
+  size_t slots_needed_ = 0;
+  std::vector<uint32_t> stored_slots_;
 };
 
 }  // namespace halvex::vis

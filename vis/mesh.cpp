@@ -53,6 +53,18 @@ bool MeshEvaluator::Load(const Preset& preset, std::string& error) {
   }
   vars_.assign(table_.size(), 0.0);
   frame_vars_.assign(table_.size(), 0.0);
+  is_lane_.assign(table_.size(), 0);
+  lane_slots_.clear();
+  const auto mark = [&](size_t slot) {
+    if (slot < is_lane_.size() && !is_lane_[slot]) {
+      is_lane_[slot] = 1;
+      lane_slots_.push_back(static_cast<uint32_t>(slot));
+    }
+  };
+  for (Bound b : {kX, kY, kRad, kAng}) mark(slots_[b]);
+  for (uint32_t slot : vertex_program_.stored_slots()) mark(slot);
+  lanes_.assign(table_.size() * Program::kBatchSize, 0.0);
+  batch_stack_.assign(Program::kStackSize * Program::kBatchSize, 0.0);
   init_program_.Run(vars_);
   return true;
 }
@@ -124,28 +136,85 @@ void MeshEvaluator::ReadMotion() {
   s.solarize = params_.solarize;
 }
 
-MeshVertex MeshEvaluator::Finish(float x, float y, double u, double v, double cx, double cy,
-                                 double a, double warp_x, double warp_y) const {
-  double zoom = Var(kZoom, 1.0);
-  if (zoom == 0.0) zoom = 1.0;
-  const double sx = Var(kSx, 0.0);
-  const double sy = Var(kSy, 0.0);
-  const double zx = sx == 0.0 ? zoom : zoom * sx;
-  const double zy = sy == 0.0 ? zoom : zoom * sy;
-  const double r = Var(kRot, 0.0);
+MeshVertex MeshEvaluator::Place(float x, float y, double u, double v, double cx, double cy,
+                                double a, double warp_x, double warp_y, const Motion& m,
+                                double& last_rot, double& cos_rot, double& sin_rot) {
+  const double zoom = m.zoom == 0.0 ? 1.0 : m.zoom;
+  const double zx = m.sx == 0.0 ? zoom : zoom * m.sx;
+  const double zy = m.sy == 0.0 ? zoom : zoom * m.sy;
   const double px = u / zx;
   const double py = v / zy;
-  // cos 0 and sin 0 are exactly 1 and 0, so the common unrotated case skips the calls only.
-  const double c = r == 0.0 ? 1.0 : std::cos(r);
-  const double s = r == 0.0 ? 0.0 : std::sin(r);
-  double qx = px * c - py * s;
-  double qy = px * s + py * c;
-  const double w = Var(kWarp, 0.0);
-  qx += warp_x * w;
-  qy += warp_y * w;
-  qx -= Var(kDx, 0.0);
-  qy -= Var(kDy, 0.0);
+  // Neighbouring vertices usually share the rotation.
+  if (!(m.rot == last_rot)) {
+    last_rot = m.rot;
+    sincos(m.rot, &sin_rot, &cos_rot);  // one call for both
+  }
+  double qx = px * cos_rot - py * sin_rot;
+  double qy = px * sin_rot + py * cos_rot;
+  qx += warp_x * m.warp;
+  qy += warp_y * m.warp;
+  qx -= m.dx;
+  qy -= m.dy;
   return MeshVertex{x, y, NarrowToFloat(qx + cx), NarrowToFloat(qy * a + cy)};
+}
+
+MeshVertex MeshEvaluator::Finish(float x, float y, double u, double v, double cx, double cy,
+                                 double a, double warp_x, double warp_y) const {
+  const Motion m{Var(kZoom, 1.0), Var(kSx, 0.0),   Var(kSy, 0.0), Var(kRot, 0.0),
+                 Var(kWarp, 0.0), Var(kDx, 0.0), Var(kDy, 0.0)};
+  double last_rot = 0.0, cos_rot = 1.0, sin_rot = 0.0;
+  return Place(x, y, u, v, cx, cy, a, warp_x, warp_y, m, last_rot, cos_rot, sin_rot);
+}
+
+void MeshEvaluator::EvaluateRowBatched(size_t j, double cx, double cy, double a,
+                                       double frame_time) {
+  constexpr size_t N = Program::kBatchSize;
+  const float y = static_cast<float>(j) / static_cast<float>(rows_ - 1);
+  for (uint32_t slot : lane_slots_) {
+    std::fill(lanes_.begin() + slot * N, lanes_.begin() + slot * N + columns_, frame_vars_[slot]);
+  }
+  double* x_lane = lanes_.data() + slots_[kX] * N;
+  double* y_lane = lanes_.data() + slots_[kY] * N;
+  double* rad_lane = lanes_.data() + slots_[kRad] * N;
+  double* ang_lane = lanes_.data() + slots_[kAng] * N;
+  for (size_t i = 0; i < columns_; ++i) {
+    x_lane[i] = static_cast<float>(i) / static_cast<float>(columns_ - 1);
+    y_lane[i] = y;
+    rad_lane[i] = grid_.rad[j * columns_ + i];
+    ang_lane[i] = grid_.ang[j * columns_ + i];
+  }
+  Program::Batch batch;
+  batch.count = columns_;
+  batch.lanes = lanes_.data();
+  batch.is_lane = is_lane_.data();
+  batch.scalars = frame_vars_.data();
+  batch.stack = batch_stack_.data();
+  vertex_program_.RunBatch(batch);
+
+  const auto value = [&](Bound b, size_t i) {
+    const size_t slot = slots_[b];
+    return is_lane_[slot] ? lanes_[slot * N + i] : frame_vars_[slot];
+  };
+  double last_rot = 0.0, cos_rot = 1.0, sin_rot = 0.0;
+  for (size_t i = 0; i < columns_; ++i) {
+    const float x = static_cast<float>(i) / static_cast<float>(columns_ - 1);
+    const size_t k = j * columns_ + i;
+    const double t = value(kTime, i);
+    double warp_x, warp_y;
+    if (t == frame_time) {
+      warp_x = WarpBracket(column_terms_.sin13[i], row_terms_.cos7[j]);
+      warp_y = WarpBracket(row_terms_.sin13[j], column_terms_.cos7[i]);
+    } else {
+      const double xd = x;
+      const double yd = y;
+      warp_x = WarpBracket(std::sin(13.0 * xd + 0.33 * t), std::cos(7.0 * yd - 0.21 * t));
+      warp_y = WarpBracket(std::sin(13.0 * yd + 0.33 * t), std::cos(7.0 * xd - 0.21 * t));
+    }
+    const Motion m{value(kZoom, i), value(kSx, i),   value(kSy, i), value(kRot, i),
+                   value(kWarp, i), value(kDx, i), value(kDy, i)};
+    mesh_[k] = Place(x, y, grid_.u[k], grid_.v[k], cx, cy, a, warp_x, warp_y, m, last_rot,
+                     cos_rot, sin_rot);
+  }
 }
 
 MeshVertex MeshEvaluator::EvaluateVertex(float x, float y, float aspect) {
@@ -234,7 +303,12 @@ void MeshEvaluator::Evaluate(const AudioFeatures& features, double time, int64_t
   const size_t rad_slot = slots_[kRad];
   const size_t ang_slot = slots_[kAng];
   const bool bound_inside = std::max({x_slot, y_slot, rad_slot, ang_slot}) < n;
-  for (size_t j = 0; j < rows_; ++j) {
+  // After a Load every bound slot exists and the lanes are sized; a program that needs the
+  // checked interpreter runs vertex by vertex instead.
+  const bool batched = bound_inside && is_lane_.size() == n && columns_ <= Program::kBatchSize &&
+                       vertex_program_.batchable();
+  for (size_t j = 0; j < rows_ && batched; ++j) EvaluateRowBatched(j, cx, cy, a, frame_time);
+  for (size_t j = 0; j < rows_ && !batched; ++j) {
     const float y = static_cast<float>(j) / static_cast<float>(rows_ - 1);
     for (size_t i = 0; i < columns_; ++i) {
       const float x = static_cast<float>(i) / static_cast<float>(columns_ - 1);

@@ -101,6 +101,15 @@ class MeshEvaluator {
     std::vector<double> sin13, cos7;  // of 13 p + 0.33 t and 7 p - 0.21 t, per column / row
   };
 
+  // The motion variables after a vertex program ran.
+  struct Motion {
+    double zoom, sx, sy, rot, warp, dx, dy;
+  };
+  static MeshVertex Place(float x, float y, double u, double v, double cx, double cy, double a,
+                          double warp_x, double warp_y, const Motion& m, double& last_rot,
+                          double& cos_rot, double& sin_rot);
+  void EvaluateRowBatched(size_t j, double cx, double cy, double a, double frame_time);
+
   double Var(size_t bound, double missing) const;
   // Texture coordinate for the vertex program's results; `warp_x`, `warp_y` are the brackets
   // of the warp displacement.
@@ -123,6 +132,11 @@ class MeshEvaluator {
   size_t rows_ = 36;
   std::array<size_t, kBoundCount> slots_{};
   GridCache grid_;
+  // Lanes for running the vertex program over a whole row at once.
+  std::vector<double> lanes_;
+  std::vector<uint8_t> is_lane_;
+  std::vector<uint32_t> lane_slots_;
+  std::vector<double> batch_stack_;
   WarpTerms column_terms_;
   WarpTerms row_terms_;
 };
