@@ -13,6 +13,7 @@
 #include "tests/vis/render/display.h"
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
+#include "vis/visualizer.h"
 #include "vis/window.h"
 
 namespace halvex::vis {
@@ -313,6 +314,63 @@ TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
     ExpectNear(screen(px, py), expected, "screen at " + std::to_string(px) + "," +
                                              std::to_string(py), 1);
   }
+}
+
+// A steady tone with a beat every half second, as the analyzer would report it.
+AudioFeatures Music(int frame) {
+  AudioFeatures f;
+  for (std::size_t i = 0; i < AudioFeatures::kWaveSize; ++i) {
+    const double phase = 2.0 * M_PI * 4.0 * static_cast<double>(i) / AudioFeatures::kWaveSize;
+    f.wave_left[i] = static_cast<float>(0.5 * std::sin(phase + 0.1 * frame));
+    f.wave_right[i] = static_cast<float>(0.5 * std::cos(phase));
+  }
+  for (std::size_t k = 0; k < AudioFeatures::kSpectrumSize; ++k) {
+    f.spectrum[k] = 0.2f / (1.0f + 0.05f * static_cast<float>(k));
+  }
+  f.beat = frame % 30 == 0;
+  f.bass = f.bass_att = f.beat ? 2.0f : 1.0f;
+  return f;
+}
+
+// Every preset of ours and the built-in one, 24 frames each: the screen shows something, and
+// the validation layer (checked at tear-down) has nothing to say. Screenshots are kept.
+TEST_F(RendererTest, DrawsTheBuiltInPresetAndEveryPresetOfOurs) {
+  VisualizerSettings settings;
+  settings.fallback_dirs.clear();
+  settings.preset_dir = HALVEX_SOURCE_DIR "/vis/presets";
+  Visualizer visualizer;
+  visualizer.Configure(settings);
+  ASSERT_GE(visualizer.library_size(), 13u);
+  for (std::size_t index = 0; index <= visualizer.library_size(); ++index) {
+    if (index == visualizer.library_size()) {
+      settings.preset_dir = halvex::test::ArtefactPath("no-presets-here");
+      visualizer.Configure(settings);
+    } else {
+      ASSERT_TRUE(visualizer.LoadIndex(index));
+    }
+    const std::string name = visualizer.current_name();
+    for (int frame = 0; frame < 24; ++frame) {
+      visualizer.Advance(Music(frame), frame / 60.0, 16.0f / 9.0f);
+      ASSERT_TRUE(renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
+                                       visualizer.waves(), {}, visualizer.Constants(),
+                                       visualizer.additive_waves()))
+          << name;
+    }
+    Frame frame;
+    ASSERT_TRUE(renderer.CapturedFrame(frame.rgba, frame.width, frame.height));
+    std::size_t lit = 0;
+    for (std::size_t i = 0; i < frame.rgba.size(); i += 4) {
+      lit += frame.rgba[i] + frame.rgba[i + 1] + frame.rgba[i + 2] > 30;
+    }
+    EXPECT_GT(lit, frame.rgba.size() / 4 / 200) << name << ": under 0.5% of the screen is lit";
+    std::string file = "preset " + name + ".png";
+    std::replace(file.begin(), file.end(), ' ', '_');
+    std::string rgb;
+    int width = 0;
+    int height = 0;
+    EXPECT_TRUE(halvex::test::ScreenshotRgb(halvex::test::ArtefactPath(file), rgb, width, height));
+  }
+  EXPECT_EQ(visualizer.current_name(), "built-in");
 }
 
 TEST(RendererStart, MissingValidationLayerIsOnlyAWarning) {
