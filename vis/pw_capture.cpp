@@ -57,6 +57,8 @@ constexpr int64_t kTickMs = 100;
 constexpr int64_t kTargetWaitMs = 5000;
 constexpr uint32_t kRate = 48000;
 constexpr const char* kChannels[2] = {"FL", "FR"};
+// Frames the process callback copies out of a buffer at a time.
+constexpr size_t kBlockFrames = 1024;
 
 struct PortInfo {
   uint32_t node = 0;
@@ -71,7 +73,6 @@ struct Attempt {
   pw_stream* stream = nullptr;
   std::atomic<bool>* audio_seen = nullptr;
   std::atomic<bool>* running = nullptr;
-  std::vector<StereoFrame> scratch;
 
   std::string target;
   pw_core* core = nullptr;
@@ -196,11 +197,16 @@ void OnProcess(void* data) {
   if (b->n_datas > 0 && b->datas[0].data != nullptr && b->datas[0].chunk != nullptr) {
     const spa_data& d = b->datas[0];
     const ChunkSpan span = ChunkFrames(d.chunk->offset, d.chunk->size, d.maxsize);
-    const size_t n = span.frames;
-    if (a->scratch.size() < n) a->scratch.resize(n);
-    std::memcpy(a->scratch.data(), static_cast<const uint8_t*>(d.data) + span.offset,
-                n * sizeof(StereoFrame));
-    a->ring->Write(a->scratch.data(), n);
+    const auto* bytes = static_cast<const uint8_t*>(d.data) + span.offset;
+    // Through a block on the stack: the chunk need not be aligned for StereoFrame, and this
+    // thread must not allocate.
+    StereoFrame block[kBlockFrames];
+    for (size_t done = 0; done < span.frames;) {
+      const size_t n = std::min(kBlockFrames, span.frames - done);
+      std::memcpy(block, bytes + done * sizeof(StereoFrame), n * sizeof(StereoFrame));
+      a->ring->Write(block, n);
+      done += n;
+    }
     a->audio_seen->store(true);
   }
   pw_stream_queue_buffer(a->stream, buffer);
