@@ -22,6 +22,12 @@ double WarpBracket(double sin_term, double cos_term) {
   return static_cast<double>(static_cast<float>(kWarpScale * (sin_term + cos_term)));
 }
 
+// The warp brackets at (x, y) for time t, computed without the per-column and per-row tables.
+void DirectWarp(double x, double y, double t, double& warp_x, double& warp_y) {
+  warp_x = WarpBracket(std::sin(13.0 * x + 0.33 * t), std::cos(7.0 * y - 0.21 * t));
+  warp_y = WarpBracket(std::sin(13.0 * y + 0.33 * t), std::cos(7.0 * x - 0.21 * t));
+}
+
 }  // namespace
 
 void MeshEvaluator::SetGrid(size_t columns, size_t rows) {
@@ -166,6 +172,17 @@ MeshVertex MeshEvaluator::Finish(float x, float y, double u, double v, double cx
   return Place(x, y, u, v, cx, cy, a, warp_x, warp_y, m, last_rot, cos_rot, sin_rot);
 }
 
+// Inline: it sits in the loop over every vertex.
+inline void MeshEvaluator::Warp(size_t i, size_t j, float x, float y, double t, double frame_time,
+                                double& warp_x, double& warp_y) const {
+  if (t == frame_time) {
+    warp_x = WarpBracket(column_terms_.sin13[i], row_terms_.cos7[j]);
+    warp_y = WarpBracket(row_terms_.sin13[j], column_terms_.cos7[i]);
+  } else {
+    DirectWarp(x, y, t, warp_x, warp_y);
+  }
+}
+
 void MeshEvaluator::EvaluateRowBatched(size_t j, double cx, double cy, double a,
                                        double frame_time) {
   constexpr size_t N = Program::kBatchSize;
@@ -209,15 +226,7 @@ void MeshEvaluator::EvaluateRowBatched(size_t j, double cx, double cy, double a,
     const size_t k = j * columns_ + i;
     const double t = time_src.at[i * time_src.stride];
     double warp_x, warp_y;
-    if (t == frame_time) {
-      warp_x = WarpBracket(column_terms_.sin13[i], row_terms_.cos7[j]);
-      warp_y = WarpBracket(row_terms_.sin13[j], column_terms_.cos7[i]);
-    } else {
-      const double xd = x;
-      const double yd = y;
-      warp_x = WarpBracket(std::sin(13.0 * xd + 0.33 * t), std::cos(7.0 * yd - 0.21 * t));
-      warp_y = WarpBracket(std::sin(13.0 * yd + 0.33 * t), std::cos(7.0 * xd - 0.21 * t));
-    }
+    Warp(i, j, x, y, t, frame_time, warp_x, warp_y);
     const Motion m{zoom.at[i * zoom.stride], sx.at[i * sx.stride],     sy.at[i * sy.stride],
                    rot.at[i * rot.stride],   warp.at[i * warp.stride], dx.at[i * dx.stride],
                    dy.at[i * dy.stride]};
@@ -240,12 +249,9 @@ MeshVertex MeshEvaluator::EvaluateVertex(float x, float y, float aspect) {
     if (slot < vars_.size()) vars_[slot] = value;
   }
   vertex_program_.Run(vars_);
-  const double t = Var(kTime, 0.0);
-  const double xd = x;
-  const double yd = y;
-  return Finish(x, y, u, v, cx, cy, a,
-                WarpBracket(std::sin(13.0 * xd + 0.33 * t), std::cos(7.0 * yd - 0.21 * t)),
-                WarpBracket(std::sin(13.0 * yd + 0.33 * t), std::cos(7.0 * xd - 0.21 * t)));
+  double warp_x, warp_y;
+  DirectWarp(x, y, Var(kTime, 0.0), warp_x, warp_y);
+  return Finish(x, y, u, v, cx, cy, a, warp_x, warp_y);
 }
 
 void MeshEvaluator::UpdateGridCache(double cx, double cy, double a) {
@@ -332,15 +338,7 @@ void MeshEvaluator::Evaluate(const AudioFeatures& features, double time, int64_t
       vertex_program_.Run(vars_);
       const double t = Var(kTime, 0.0);
       double warp_x, warp_y;
-      if (t == frame_time) {
-        warp_x = WarpBracket(column_terms_.sin13[i], row_terms_.cos7[j]);
-        warp_y = WarpBracket(row_terms_.sin13[j], column_terms_.cos7[i]);
-      } else {
-        const double xd = x;
-        const double yd = y;
-        warp_x = WarpBracket(std::sin(13.0 * xd + 0.33 * t), std::cos(7.0 * yd - 0.21 * t));
-        warp_y = WarpBracket(std::sin(13.0 * yd + 0.33 * t), std::cos(7.0 * xd - 0.21 * t));
-      }
+      Warp(i, j, x, y, t, frame_time, warp_x, warp_y);
       mesh_[k] = Finish(x, y, grid_.u[k], grid_.v[k], cx, cy, a, warp_x, warp_y);
     }
   }

@@ -117,6 +117,10 @@ class MeshEvaluator {
                     double warp_x, double warp_y) const;
   void UpdateGridCache(double cx, double cy, double a);
   void UpdateWarpTerms(double t);
+  // The warp brackets of the vertex at column i, row j: from the tables while the vertex
+  // program left the time variable at the frame's value `frame_time`, else computed directly.
+  void Warp(size_t i, size_t j, float x, float y, double t, double frame_time, double& warp_x,
+            double& warp_y) const;
 
   VariableTable table_;
   Program init_program_;
