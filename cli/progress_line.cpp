@@ -1,11 +1,12 @@
 #include "cli/progress_line.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 
 #include <unistd.h>
+
+#include "core/ipc/socket_io.h"
 
 namespace halvex {
 namespace {
@@ -69,18 +70,6 @@ std::string ProgressLine::Compose(double elapsed) const {
   return text;
 }
 
-void ProgressLine::WriteOut(const std::string& text) const {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd_, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
-
 void ProgressLine::Tick() {
   if (!active_) return;
   const auto now = std::chrono::steady_clock::now();
@@ -88,20 +77,20 @@ void ProgressLine::Tick() {
   last_draw_ = now;
   const double elapsed = std::chrono::duration<double>(now - start_).count();
   std::fflush(stderr);
-  WriteOut(std::string("\r") + Compose(elapsed) + "\033[K");
+  WriteAll(fd_, std::string("\r") + Compose(elapsed) + "\033[K");
   shown_ = true;
 }
 
 void ProgressLine::Clear() {
   if (!shown_) return;
-  WriteOut(kEraseLine);
+  WriteAll(fd_, kEraseLine);
   shown_ = false;
 }
 
 void ProgressLine::Print(const std::string& text) {
   Clear();
   std::fflush(stderr);
-  WriteOut(text + "\n");
+  WriteAll(fd_, text + "\n");
 }
 
 }  // namespace halvex

@@ -29,7 +29,6 @@ class ProgressLine {
 
  private:
   std::string Compose(double elapsed) const;
-  void WriteOut(const std::string& text) const;
 
   int fd_;
   bool active_;
