@@ -2,10 +2,9 @@
 
 #include <cctype>
 
-#include <fcntl.h>
 #include <sndfile.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "cli/input_file.h"
 
 namespace halvex {
 
@@ -22,10 +21,9 @@ std::string SndfileMessage(SNDFILE* file) {
 void SndfileSource::Closer::operator()(SNDFILE* file) const { sf_close(file); }
 
 SndfileSource::SndfileSource(const std::string& path) : path_(path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  const int fd = OpenInputFile(path, st);
+  if (fd < 0) {
     error_ = "cannot open: " + path;
     return;
   }

@@ -2,43 +2,19 @@
 
 #include <algorithm>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <limits>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "cli/input_file.h"
 
 namespace halvex {
 namespace {
 
 constexpr uint16_t kTagFloat = 3;
 constexpr uint16_t kTagExtensible = 0xFFFE;
-
-// Reads a whole file byte for byte; false only if it cannot be opened (a directory cannot).
-// Plain reads to the end, so files whose size is unknown up front (pipes, /proc) work too.
-bool SlurpFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    ::close(fd);
-    return false;
-  }
-  bytes.clear();
-  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
-  uint8_t chunk[1 << 16];
-  for (;;) {
-    const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // a read error ends the file where it stopped
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  ::close(fd);
-  return true;
-}
 
 void Wr16(std::vector<uint8_t>& bytes, uint32_t value) {
   bytes.push_back(static_cast<uint8_t>(value));
@@ -182,11 +158,16 @@ bool DecodeWav(const uint8_t* bytes, size_t size, WavData& out, std::string& err
 }
 
 bool ReadWav(const std::string& path, WavData& out, std::string& error) {
-  std::vector<uint8_t> bytes;
-  if (!SlurpFile(path, bytes)) {
+  struct stat st {};
+  const int fd = OpenInputFile(path, st);
+  if (fd < 0) {
     error = "cannot open: " + path;
     return false;
   }
+  std::vector<uint8_t> bytes;
+  if (S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+  ReadToEnd(fd, bytes);
+  ::close(fd);
   return DecodeWav(bytes.data(), bytes.size(), out, error);
 }
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
+#include "cli/input_file.h"
 
 namespace halvex {
 namespace {
@@ -42,10 +42,9 @@ void SpreadMonoInPlace(float* out, size_t n) {
 }
 
 WavSource::WavSource(const std::string& path) : path_(path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    if (fd >= 0) ::close(fd);
+  const int fd = OpenInputFile(path, st);
+  if (fd < 0) {
     error_ = "cannot open: " + path;
     return;
   }
@@ -70,13 +69,7 @@ WavSource::WavSource(const std::string& path) : path_(path) {
   } else {
     // Read from the descriptor already open: opening a pipe again would wait for a second writer.
     std::vector<uint8_t> bytes;
-    uint8_t chunk[1 << 16];
-    for (;;) {
-      const ssize_t n = ::read(fd, chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;  // a read error ends the file where it stopped
-      bytes.insert(bytes.end(), chunk, chunk + n);
-    }
+    ReadToEnd(fd, bytes);
     ::close(fd);
     ok_ = DecodeWav(bytes.data(), bytes.size(), data_, error_);
     if (!ok_) return;
