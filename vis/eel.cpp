@@ -17,6 +17,11 @@ int32_t SaturatingInt32(double value) noexcept {
   return static_cast<int32_t>(value);
 }
 
+double ReadDouble(const char* text, char** end) noexcept {
+  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return strtod_l(text, end, c);
+}
+
 int64_t SaturatingInt64(double value) noexcept {
   if (std::isnan(value)) return 0;
   // 2^63 is the first double above every int64.
@@ -66,12 +71,6 @@ bool IsNameStart(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
-
-// Number texts are read the same whatever the process locale.
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
-}
 
 class Parser {
  public:
@@ -276,7 +275,7 @@ class Parser {
     }
     const std::string number(text_.substr(pos_, end - pos_));
     char* stop = nullptr;
-    const double value = strtod_l(number.c_str(), &stop, CLocale());
+    const double value = ReadDouble(number.c_str(), &stop);
     const size_t used = static_cast<size_t>(stop - number.c_str());
     if (used == 0) {
       Fail(std::string("unexpected character: ") + text_[pos_]);

@@ -17,6 +17,9 @@ namespace halvex::vis {
 int32_t SaturatingInt32(double value) noexcept;
 int64_t SaturatingInt64(double value) noexcept;
 uint64_t SaturatingUint64(double value) noexcept;
+// strtod in the "C" locale: number texts of the language and of preset files read the same
+// whatever the process locale.
+double ReadDouble(const char* text, char** end) noexcept;
 // Double to float without an undefined conversion: beyond the float range gives an infinity.
 inline float NarrowToFloat(double value) noexcept {
   constexpr double kMax = 3.4028234663852886e38;  // the largest float

@@ -1,7 +1,5 @@
 #include "vis/preset.h"
 
-#include <locale.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -18,12 +16,7 @@ namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
-}
-
-double ReadNumber(const std::string& text) { return strtod_l(text.c_str(), nullptr, CLocale()); }
+double ReadNumber(const std::string& text) { return ReadDouble(text.c_str(), nullptr); }
 
 // The decimal digits at the start of `text`, saturating; 0 when there are none.
 uint64_t LineNumber(std::string_view text) {
