@@ -97,9 +97,9 @@ bool ParsePreset(std::string_view text, const std::string& name, Preset& preset)
   ProgramLines init, frame, vertex;
   for (const auto& [key, value] : values) {
     const std::string_view k = key;
-    if (k.size() > 14 && k.starts_with("per_frame_init_")) {
+    if (k.starts_with("per_frame_init_")) {
       init.emplace_back(LineNumber(k.substr(15)), value);
-    } else if (k.size() >= 10 && k.starts_with("per_frame_")) {
+    } else if (k.starts_with("per_frame_")) {
       frame.emplace_back(LineNumber(k.substr(10)), value);
     } else if (k.starts_with("per_pixel_")) {
       vertex.emplace_back(LineNumber(k.substr(10)), value);
