@@ -33,10 +33,9 @@ class RemoteEngine final : public EngineRemote {
   using Clock = std::chrono::steady_clock;
 
   std::string Exchange(const std::string& command) {
-    if (stalled_ && Clock::now() < stalled_until_) return kTimedOutReply;
+    if (Clock::now() < stalled_until_) return kTimedOutReply;
     std::string reply = SocketClient::SendCommand(socket_path_, command);
-    stalled_ = reply == kTimedOutReply;
-    if (stalled_) stalled_until_ = Clock::now() + kHoldOff;
+    if (reply == kTimedOutReply) stalled_until_ = Clock::now() + kHoldOff;
     return reply;
   }
 
@@ -52,8 +51,7 @@ class RemoteEngine final : public EngineRemote {
   }
 
   std::string socket_path_;
-  bool stalled_ = false;
-  Clock::time_point stalled_until_{};
+  Clock::time_point stalled_until_{};  // in the past while exchanges go through
 };
 
 }  // namespace
