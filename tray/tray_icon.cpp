@@ -21,8 +21,7 @@ const char* ThemedIcon(const char* name, const char* fallback) {
 }
 
 // Whether a StatusNotifierItem host is listening on the session bus.
-bool WatcherPresent() {
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+bool WatcherPresent(GDBusConnection* bus) {
   if (bus == nullptr) return false;
   GVariant* reply = g_dbus_connection_call_sync(
       bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
@@ -33,7 +32,6 @@ bool WatcherPresent() {
     g_variant_get(reply, "(b)", &owned);
     g_variant_unref(reply);
   }
-  g_object_unref(bus);
   return owned;
 }
 
@@ -48,6 +46,7 @@ class TrayIconImpl {
     if (indicator_ != nullptr) g_object_unref(indicator_);
     if (status_icon_ != nullptr) g_object_unref(status_icon_);
     if (menu_ != nullptr) gtk_widget_destroy(menu_);
+    if (bus_ != nullptr) g_object_unref(bus_);
   }
 
   void Build();
@@ -86,6 +85,9 @@ class TrayIconImpl {
   bool syncing_ = false;
   GtkStatusIcon* status_icon_ = nullptr;
   AppIndicator* indicator_ = nullptr;
+  // The shared session connection, held for the icon's lifetime so that the indicator library,
+  // which fetches the same connection asynchronously, never meets it while it is closing.
+  GDBusConnection* bus_ = nullptr;
   GtkWidget* processing_ = nullptr;
   GtkWidget* device_item_ = nullptr;
   GtkWidget* device_menu_ = nullptr;
@@ -137,7 +139,8 @@ void TrayIconImpl::BuildMenu() {
 
 void TrayIconImpl::Build() {
   BuildMenu();
-  if (WatcherPresent()) {
+  bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (WatcherPresent(bus_)) {
     indicator_ = app_indicator_new("halvex", ThemedIcon("halvex-off", "audio-volume-muted"),
                                    APP_INDICATOR_CATEGORY_APPLICATION_STATUS);
     app_indicator_set_title(indicator_, "halvex");
