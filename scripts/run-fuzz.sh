@@ -15,6 +15,10 @@ sources_for() {
   case "$1" in
     config_fuzz) ls "$root"/core/config/*.cpp ;;
     wav_fuzz) echo "$root/cli/wav_io.cpp" ;;
+    control_fuzz)
+      ls "$root"/core/config/*.cpp
+      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp"
+      ;;
     *) return 1 ;;
   esac
 }
@@ -53,6 +57,16 @@ seed_config_fuzz() {
   printf '{"bands": [{"freq_hz": 100, "l_base_ms": 1.5, "r_base_ms": 2}], "tap_volumes": [1,2,3,4]}' >"$dir/arrays"
   printf '{"enabled": true, "output_device": "alsa_output.pci-0000", "bit_depth": 24.9}' >"$dir/types"
   printf '[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]' >"$dir/deep"
+}
+
+seed_control_fuzz() {
+  local dir=$1
+  printf 'status\r\n' >"$dir/status_crlf"
+  printf 'set wet_dry_ratio\nset wet_dry_ratio 0.5 extra\nSTATUS\n' >"$dir/set_words"
+  printf 'set spatial_algorithm matrix_steer\nset haas_delay_ms 99\nreload\nstatus' >"$dir/sequence"
+  printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
+  printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
+  { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
 }
 
 status=0
