@@ -7,11 +7,11 @@
 
 #include "core/config/json_config.h"
 #include "core/dsp/denormal_guard.h"
+#include "core/dsp/engine_rate.h"
 
 namespace halvex {
 namespace {
 
-constexpr int kEngineRate = 48000;
 // Cap on the one reusable buffer (16 MiB of floats). Only files with very many channels reach it;
 // their blocks are shortened, which changes nothing audible: the engine runs frame by frame.
 constexpr size_t kMaxBufferSamples = size_t{1} << 22;
