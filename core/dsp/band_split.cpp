@@ -3,6 +3,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/dsp/engine_rate.h"
 #include "core/dsp/isa_level.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -116,7 +117,7 @@ float BandEdgeHz(size_t index) {
 void BandSplit::Configure() {
   const float two_pi = 2.0f * std::numbers::pi_v<float>;
   for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    coeffs[k] = 1.0f - std::exp(-two_pi * BandEdgeHz(k) / 48000.0f);
+    coeffs[k] = 1.0f - std::exp(-two_pi * BandEdgeHz(k) / kEngineRateF);
   }
   Reset();
 }

@@ -9,6 +9,8 @@
 #include <xmmintrin.h>
 #endif
 
+#include "core/dsp/engine_rate.h"
+
 namespace halvex {
 namespace {
 
@@ -61,6 +63,13 @@ constexpr uint32_t kInjectionSeed = 0xC0DA6B8Du;
 
 constexpr float kTwoPi = 6.2831855f;
 constexpr size_t kFirstModulatedLine = 6;  // lines 6 and 7 wander slowly to break up ringing
+// Their rates: below 1 Hz, so the pitch wobble stays inaudible, and far from a simple ratio, so
+// the two never move in step.
+constexpr std::array<float, 2> kModulationHz{0.31f, 0.67f};
+// The lines whose injection the right channel takes inverted: half of them, two in each half of
+// the Householder mix, so the channels' fields decorrelate while each keeps the same energy.
+constexpr std::array<bool, kLines> kRightInverted{false, true, true, false,
+                                                  false, true, true, false};
 constexpr float kModDepth = 2.0f;  // frames of delay modulation
 constexpr float kFlush = 1e-25f;   // below this the recursive paths are set to 0
 constexpr float kInvSqrt8 = 0.35355338f;
@@ -336,8 +345,9 @@ void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, f
 void FieldSynth::Configure(RenderTarget target, float field_size, float envelopment) {
   const bool headphones = target == RenderTarget::kHeadphones;
   mod_rate_.fill(0.0f);
-  mod_rate_[kFirstModulatedLine] = kTwoPi * 0.31f / 48000.0f;
-  mod_rate_[kFirstModulatedLine + 1] = kTwoPi * 0.67f / 48000.0f;
+  for (size_t m = 0; m < kModulationHz.size(); ++m) {
+    mod_rate_[kFirstModulatedLine + m] = kTwoPi * kModulationHz[m] / kEngineRateF;
+  }
   width_ = headphones ? envelopment : kSpeakerWidthScale * envelopment;
   const float colour_scale = headphones ? 1.0f : kSpeakerColourScale;
   for (size_t i = 0; i < kColour.size(); ++i) {
@@ -407,15 +417,15 @@ void FieldSynth::BuildInjection(uint32_t seed) {
     const float norm = std::sqrt(norm2);
     for (size_t n = 0; n < kLines; ++n) {
       injection_left_[layer][n] = v[n] / norm;
-      const bool flip = n == 1 || n == 2 || n == 5 || n == 6;
-      injection_right_[layer][n] = flip ? -injection_left_[layer][n] : injection_left_[layer][n];
+      injection_right_[layer][n] =
+          kRightInverted[n] ? -injection_left_[layer][n] : injection_left_[layer][n];
     }
     x = s;
   }
 }
 
 void FieldSynth::BuildDamping(float field_size) {
-  const float t = std::max(field_size, kMinFieldSeconds) * 48000.0f;
+  const float t = std::max(field_size, kMinFieldSeconds) * kEngineRateF;
   for (size_t n = 0; n < kLines; ++n) {
     line_gain_[n] = std::pow(10.0f, -kDampingExponent[n] / t);
     const float h = std::pow(line_gain_[n], kHighDecayPower);

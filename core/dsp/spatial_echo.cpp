@@ -226,8 +226,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   BandEdges edges{};
   band_count_ = BuildBands(config, edges);
   const LinkwitzRileyFir crossover;
-  filterbank_left_.Configure(crossover, edges, band_count_, kTaps);
-  filterbank_right_.Configure(crossover, edges, band_count_, kTaps);
+  filterbank_.Configure(crossover, edges, band_count_, kTaps);
   ConfigureTaps(config, band_count_);
   // A band with every tap off on both sides is never heard: its echo lines are never read and
   // its steering gains only scale those lines. Its filter is left at zero, so its band values
@@ -243,7 +242,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
       heard = heard || tap_delays_[0][b][k] != 0 || tap_delays_[1][b][k] != 0;
     }
     if (!heard) continue;
-    const FirCoeffs& design = filterbank_left_.filters[b].coeffs;
+    const FirCoeffs& design = filterbank_.filters[b].coeffs;
     std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
     heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
     filters = b + 1;
@@ -260,8 +259,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
 }
 
 void EchoWidenerStage::Reset() {
-  filterbank_left_.Reset();
-  filterbank_right_.Reset();
+  filterbank_.Reset();
   for (auto& channel : echo_lines_) {
     for (size_t b = 0; b < band_count_; ++b) {
       channel[b].samples.fill(0.0f);
