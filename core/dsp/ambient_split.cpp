@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 
 namespace {
@@ -23,7 +25,7 @@ using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 // 17-bin box average of src into dst over [first, end), indices clamped into the range. Each
 // output is summed in index order from k - 8 to k + 8; eight outputs run side by side.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBins>& dst,
                 size_t first, size_t end) {
   const size_t n = end - first;
@@ -142,7 +144,7 @@ using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
 // ambience_gated: the 3-bin mean (edge bins count themselves as their missing neighbour) less
 // the floor, rescaled to 0..1; eight bins side by side, each with the scalar operations.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void GateAmbience(const std::array<float, kFftBins>& ambience,
                   std::array<float, kFftBins>& gated, size_t first, size_t end) {
   const size_t n = end - first;
@@ -170,7 +172,7 @@ void GateAmbience(const std::array<float, kFftBins>& ambience,
   }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
   std::array<float, kFftBins> p{};
   std::array<float, kFftBins> d{};

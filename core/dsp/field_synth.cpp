@@ -10,6 +10,7 @@
 #endif
 
 #include "core/dsp/engine_rate.h"
+#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -248,7 +249,7 @@ using I8 = int32_t __attribute__((vector_size(32)));
 
 // base points at the block's first frame in the second copy of the history, so base - position
 // stays inside the doubled ring for every far tap.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void SumFarTaps(const float* __restrict base, const uint32_t* __restrict offset, size_t plus,
                 size_t count, float* __restrict far) {
   Lanes32 plus_even{}, plus_odd{}, minus_even{}, minus_odd{};
@@ -291,7 +292,7 @@ F4 Sqrt4(F4 x) {
   return x;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
   return ColourOne(chain, x);
 }
@@ -492,7 +493,7 @@ float FieldSynth::ReadLine(size_t line) noexcept { return ReadLineAt(line, line_
   Store4(out + 4, Load4(line_gain_.data() + 4) * s_hi);
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   AdvanceAt(line_pos_, out.data());
 }
@@ -624,7 +625,7 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   line_pos_ = (line_pos_ + kBlock) & kLineMask;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::FeedLines(const std::array<float, kLines>& acc,
                            const std::array<float, kLines>& out) noexcept {
   FeedAt(line_pos_, acc.data(), out.data());
@@ -681,7 +682,7 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
   return BalanceBands(band_left.data(), band_right.data());
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 StereoSample FieldSynth::Balance(float left, float right) noexcept {
   return BalanceOne(left, right);
 }
@@ -747,7 +748,7 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
 // are known; each recursive state still sees its frames in order, with the operations of
 // Process, so the result is bit for bit that of kVelvetBlock calls of Process. The short loops
 // let consecutive frames' independent chains overlap.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
                               const std::array<FieldSend, kVelvetBlock>& late,
                               std::array<StereoSample, kVelvetBlock>& out) noexcept {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 
 namespace {
@@ -16,7 +18,7 @@ constexpr size_t kBlock = 4 * kLanes;
 using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 // Mul and add stay separate (no fma) so both clones round identically.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 float Dot(const float* c, const float* h, size_t n) {
   Vec8 a0 = {};
   Vec8 a1 = {};

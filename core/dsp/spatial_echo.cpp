@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 namespace {
 
@@ -95,7 +97,7 @@ struct EchoFrame {
 // and mid echoes to the direct pair. No tap reads the slot just written (delays are at least
 // 1), so storing every band first changes nothing. The two channels' chains are interleaved so
 // they run side by side. Cloned so the fused multiply-adds are instructions, not libm calls.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAndMix(
+HALVEX_FMA_CLONES StereoSample EchoAndMix(
     EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines, size_t* write,
     const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
     const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
@@ -155,7 +157,7 @@ void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* b
 }
 
 // The side and mid echoes added to the direct pair, as EchoAndMix ends.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample MixEchoes(
+HALVEX_FMA_CLONES StereoSample MixEchoes(
     const EchoFrame& frame, float echo_left, float echo_right) noexcept {
   const float side = echo_left - echo_right;
   const float mid = echo_left + echo_right;

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <numbers>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 
 namespace {
@@ -247,13 +249,13 @@ template <size_t N>
   }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                const float* twiddle_sin, bool inverse, bool permuted) {
   TransformN<kFftSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void HalfTransform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                    const float* twiddle_sin, bool inverse, bool permuted) {
   TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
@@ -273,7 +275,7 @@ using Vec8Unaligned = float __attribute__((vector_size(kLanes * sizeof(float)), 
 // Bins k and 512 - k are done together, eight pairs at a time (the partners run backwards),
 // so each pair is read before either is written; the upper half is the mirror. At k = 256 the
 // pair is one bin and both formulas give the same value.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectrum(
+HALVEX_FMA_CLONES void SplitRealSpectrum(
     float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
   {
     const float z_re = re[0];
@@ -315,7 +317,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectr
 
 // The reverse for a conjugate-symmetric spectrum, in place: Z[k] = E + i O with
 // E = (X[k] + X[k + 512]) / 2 and O = (X[k] - X[k + 512]) conj W^k / 2, for k below 512.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void JoinRealSpectrum(
+HALVEX_FMA_CLONES void JoinRealSpectrum(
     float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
   for (size_t k = 0; k < kHalfSize; k += kLanes) {
     const Vec8 a_re = HALVEX_LOAD8(re + k);
@@ -337,7 +339,7 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void JoinRealSpectru
 
 // Adds a resynthesised frame, given as the half-size transform's output (sample 2m in re[m],
 // sample 2m + 1 in im[m]), to a ring of accumulators from `pos` on, windowed and halved.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void OverlapAdd(
+HALVEX_FMA_CLONES void OverlapAdd(
     const float* re, const float* im, const float* window, float* ring, size_t pos) noexcept {
   for (size_t m = 0; m < kHalfSize; m += kLanes) {
     const size_t n = 2 * m;
