@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "core/dsp/isa_level.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 
@@ -65,10 +66,6 @@ template <typename T>
 __attribute__((always_inline)) inline T Clamp(T v, T lo, T hi) {
   return v < lo ? lo : (hi < v ? hi : v);
 }
-
-using Float4 = float __attribute__((vector_size(4 * sizeof(float))));
-using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
-using Float4Unaligned = float __attribute__((vector_size(4 * sizeof(float)), aligned(4)));
 
 // What one bin, or four side by side, needs and gives: F is float or Float4, D double or
 // Double4. Every lane runs the scalar steps in the scalar order.
