@@ -11,6 +11,7 @@
 
 #include "core/dsp/engine_rate.h"
 #include "core/dsp/multiversion.h"
+#include "core/dsp/portable_math.h"
 #include "core/dsp/vector_kit.h"
 
 namespace halvex {
@@ -106,53 +107,6 @@ Float4 Flush4(Float4 x) {
 Float4 Clamp4(Float4 x, float lo, float hi) {
   const Float4 low = x < Splat(lo) ? Splat(lo) : x;
   return low > Splat(hi) ? Splat(hi) : low;
-}
-
-// sin for 0 <= x < 2pi + a little, from a fixed polynomial in double: libm's sin may pick a
-// different code path per CPU, and the modulation must render identically everywhere.
-float Sine(float phase) {
-  constexpr double kPi = 3.14159265358979323846;
-  double x = phase;
-  double sign = 1.0;
-  if (x > kPi) {
-    x -= kPi;
-    sign = -1.0;
-  }
-  if (x > kPi / 2.0) x = kPi - x;
-  const double x2 = x * x;
-  // Taylor series to x^13; the error at pi/2 is below 1e-9.
-  double p = 1.0 / 6227020800.0;
-  p = p * x2 - 1.0 / 39916800.0;
-  p = p * x2 + 1.0 / 362880.0;
-  p = p * x2 - 1.0 / 5040.0;
-  p = p * x2 + 1.0 / 120.0;
-  p = p * x2 - 1.0 / 6.0;
-  p = p * x2 + 1.0;
-  return static_cast<float>(sign * x * p);
-}
-
-// Sine for a block of phases, four lanes at a time: lane by lane the operations of Sine, with
-// selects for its branches, so the bits are the same.
-
-[[gnu::always_inline]] inline void SineBlock(const float* phase, float* out) {
-  constexpr double kPi = 3.14159265358979323846;
-  for (size_t i = 0; i < FieldSynth::kVelvetBlock; i += 4) {
-    Double4 x = {phase[i], phase[i + 1], phase[i + 2], phase[i + 3]};
-    const Int64x4 upper = x > kPi;
-    const Double4 one = {1.0, 1.0, 1.0, 1.0};
-    const Double4 sign = upper ? -one : one;
-    x = upper ? x - kPi : x;
-    x = x > kPi / 2.0 ? kPi - x : x;
-    const Double4 x2 = x * x;
-    Double4 p = x2 * (1.0 / 6227020800.0) - 1.0 / 39916800.0;
-    p = p * x2 + 1.0 / 362880.0;
-    p = p * x2 - 1.0 / 5040.0;
-    p = p * x2 + 1.0 / 120.0;
-    p = p * x2 - 1.0 / 6.0;
-    p = p * x2 + 1.0;
-    const Double4 y = sign * x * p;
-    for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<float>(y[k]);
-  }
 }
 
 // far[i] = sum over the far taps of sign * x(block start + i - position). Lanes run across time.
@@ -437,7 +391,7 @@ void FieldSynth::BuildDamping(float field_size) {
   float phase = mod_phase_[line] + mod_rate_[line];
   if (phase > kTwoPi) phase -= kTwoPi;
   mod_phase_[line] = phase;
-  const float d = static_cast<float>(kFdnLen[line]) + kModDepth * Sine(phase);
+  const float d = static_cast<float>(kFdnLen[line]) + kModDepth * PortableSin(phase);
   const int32_t whole = static_cast<int32_t>(d);  // d is about 3000: a signed convert suffices
   const size_t i = static_cast<size_t>(whole);
   const float f = d - static_cast<float>(whole);
@@ -528,7 +482,7 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
     }
     mod_phase_[n] = ph;
     alignas(32) std::array<float, kBlock> sine;
-    SineBlock(phase.data(), sine.data());
+    PortableSinBlock(phase.data(), sine.data(), kBlock);
     const float* ring = line_ring_[n].data();
     float prev = line_prev_[n];
     alignas(32) std::array<float, kBlock> y;
