@@ -7,16 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "tests/support/test_signals.h"
+
 namespace halvex::bench {
 
 // Interleaved white noise from the engine's own LCG, so every run sees the same input.
 inline std::vector<float> LcgNoise(size_t samples, uint32_t seed = 12345, float amplitude = 0.5f) {
-  std::vector<float> out(samples);
-  for (float& v : out) {
-    seed = seed * 1664525u + 1013904223u;
-    v = amplitude * (static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f);
-  }
-  return out;
+  return test::FullScaleNoiseSamples(samples, seed, amplitude);
 }
 
 // ns_per_frame, and realtime_x: seconds of 48 kHz audio rendered per CPU second.

@@ -11,6 +11,7 @@
 #include "cli/render_job.h"
 #include "core/config/json_config.h"
 #include "core/dsp/denormal_guard.h"
+#include "core/dsp/engine_rate.h"
 
 namespace halvex {
 namespace {

@@ -94,7 +94,8 @@ int Run(int argc, char** argv) {
       std::fprintf(stderr, "halvexd: another instance is running (control socket %s)\n",
                    socket_path.c_str());
     } else {
-      std::fprintf(stderr, "halvexd: cannot open control socket %s\n", socket_path.c_str());
+      std::fprintf(stderr, "halvexd: cannot open control socket %s: %s\n", socket_path.c_str(),
+                   server.LastError().c_str());
     }
     return 1;
   }

@@ -1,12 +1,12 @@
 // The daemon's PipeWire presence: the virtual sink "halvex", the filter node "halvex_dsp" whose
 // real-time callback runs the live Processor, the router, and the engine control the socket uses.
+// The data thread sees only the RealtimeState; everything else here is main-loop or control side.
 #pragma once
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -16,8 +16,9 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
 #include "daemon/engine_control.h"
+#include "daemon/pw_handles.h"
 #include "daemon/pw_router.h"
-#include "daemon/rt_guard.h"
+#include "daemon/realtime_state.h"
 
 namespace halvex {
 
@@ -46,24 +47,35 @@ class PwDaemon final : public EngineControl {
   // False when set-up failed or the connection to the server was lost (said on stderr).
   bool Run();
 
-  // One graph cycle as the data thread runs it. Null inputs read as silence; null outputs are
-  // skipped; every other output is written. Public so tests can drive it without a graph.
+  // One graph cycle as the data thread runs it (see RealtimeState::ProcessCycle). Public so
+  // tests can drive it without a graph.
   void ProcessCycle(const float* in_left, const float* in_right, float* out_left,
-                    float* out_right, uint32_t frames) noexcept;
+                    float* out_right, uint32_t frames) noexcept {
+    rt_.ProcessCycle(in_left, in_right, out_left, out_right, frames);
+  }
 
   // The processor a data cycle is inside right now, or null (diagnostics and tests).
-  const Processor* RunningProcessor() const { return running_.load(); }
+  const Processor* RunningProcessor() const { return rt_.processors.Running(); }
 
   // Longest a swap waits for the data thread to leave a retired processor before giving up
   // on freeing it (it is then leaked rather than freed under the data thread).
   static constexpr int64_t kRetireWaitMs = 2000;
-  // Cycles are processed in slices of this many frames (the size of the zero and scratch
-  // blocks that stand in for missing port buffers).
-  static constexpr uint32_t kSliceFrames = 1024;
-  static constexpr uint32_t kEngineRate = 48000;
 
  private:
-  static void OnProcess(void* data, spa_io_position* position);
+  // The PipeWire objects of one Run, declared in the order they are made.
+  struct Session {
+    PwMainLoopPtr main_loop;
+    PwContextPtr context;
+    PwCorePtr core;
+    PwListener core_listener;
+    PwProxyPtr<pw_proxy> sink;
+    PwListener sink_listener;
+    PwFilterPtr filter;
+    PwListener filter_listener;
+    std::array<PwLoopSource, 2> signals;
+    PwLoopSource monitor_timer;
+  };
+
   static void OnFilterStateChanged(void* data, pw_filter_state old_state,
                                    pw_filter_state state, const char* error);
   static void OnMonitor(void* data, uint64_t expirations);
@@ -74,32 +86,17 @@ class PwDaemon final : public EngineControl {
   static void OnSinkBound(void* data, uint32_t global_id);
   static void OnSinkError(void* data, int seq, int res, const char* message);
 
-  bool CreateSink();
-  bool AddPorts();
-  bool SetupAndRun();
-  void Teardown();
+  bool CreateSink(Session& session);
+  bool CreateFilter(Session& session);
+  bool AddPorts(Session& session);
+  bool SetupAndRun(Session& session);
   void ReportRelief();
   void Fail(const char* what, const char* detail);
-  void Roundtrip();
-  // Waits (bounded) until the data thread is not inside `processor`.
-  bool WaitUntilLeft(const Processor* processor) const;
-  // Data thread: the live processor, published as running before it is used.
-  Processor* EnterProcessor() noexcept;
+  void Roundtrip(Session& session);
 
-  // Main-loop side.
-  pw_main_loop* main_loop_ = nullptr;
-  pw_context* context_ = nullptr;
-  pw_core* core_ = nullptr;
+  // Main-loop side. The session exists only inside Run.
+  Session* session_ = nullptr;
   PwRouter router_;
-  pw_proxy* sink_proxy_ = nullptr;
-  pw_filter* filter_ = nullptr;
-  std::array<void*, 4> ports_{};  // input FL, input FR, output FL, output FR
-  spa_source* monitor_timer_ = nullptr;
-  spa_source* roundtrip_timer_ = nullptr;
-  std::array<spa_source*, 2> signal_sources_{};
-  spa_hook core_listener_{};
-  spa_hook sink_listener_{};
-  spa_hook filter_listener_{};
   bool failed_ = false;
   bool stopping_ = false;
   bool filter_connected_ = false;
@@ -109,17 +106,8 @@ class PwDaemon final : public EngineControl {
   uint32_t traced_quantum_ = 0;
   uint64_t reported_bursts_ = 0;
 
-  // Shared with the data thread: atomics and fixed buffers only.
-  std::atomic<uint32_t> last_quantum_{0};
-  std::atomic<uint32_t> last_rate_{0};
-  RtGuard guard_;
-  std::atomic<bool> enabled_{false};
-  std::atomic<Processor*> live_{nullptr};
-  // The processor the data thread is inside right now (null between cycles).
-  std::atomic<Processor*> running_{nullptr};
-  std::array<float, kSliceFrames> zeros_{};
-  std::array<float, kSliceFrames> scratch_left_{};
-  std::array<float, kSliceFrames> scratch_right_{};
+  // What the data thread may touch, and the only thing its callback is given.
+  RealtimeState rt_;
 
   // Control side, guarded by mutex_.
   mutable std::mutex mutex_;

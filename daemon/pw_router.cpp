@@ -67,21 +67,21 @@ std::string SinkJson(const std::string& name) {
 
 struct PwRouter::OwnedLink {
   PwRouter* router = nullptr;
-  pw_proxy* proxy = nullptr;
+  PwProxyPtr<pw_proxy> proxy;
   uint32_t output_port = kNoId;
   uint32_t input_port = kNoId;
   uint32_t input_node = kNoId;
   uint32_t global_id = kNoId;  // known once bound
   bool dead = false;           // removed or refused; swept on the next routing pass
   bool refused = false;
-  spa_hook listener{};
+  PwListener listener;  // after the proxy: removed before it is destroyed
 };
 
 struct PwRouter::BoundMetadata {
   PwRouter* router = nullptr;
   uint32_t global_id = kNoId;
-  pw_metadata* proxy = nullptr;
-  spa_hook listener{};
+  PwProxyPtr<pw_metadata> proxy;
+  PwListener listener;  // after the proxy: removed before it is destroyed
   int sync_seq = -1;
   bool synced = false;  // the server has sent every existing property
   // Subject-0 properties as the server reports them: key -> (value, type).
@@ -98,19 +98,21 @@ bool PwRouter::Start(pw_core* core, pw_loop* loop, const std::string& preferred)
   {
     std::lock_guard<std::mutex> lock(mutex_);
     preferred_ = preferred;
-    route_event_ = pw_loop_add_event(loop_, &PwRouter::OnRouteEvent, this);
+    route_event_ = PwLoopSource(loop_, pw_loop_add_event(loop_, &PwRouter::OnRouteEvent, this));
+    if (!route_event_) return false;
   }
-  settle_timer_ = pw_loop_add_timer(loop_, &PwRouter::OnSettleTimer, this);
+  settle_timer_ = PwLoopSource(loop_, pw_loop_add_timer(loop_, &PwRouter::OnSettleTimer, this));
+  if (!settle_timer_) return false;
   static const pw_core_events core_events = [] {
     pw_core_events events{};
     events.version = PW_VERSION_CORE_EVENTS;
     events.done = &PwRouter::OnCoreDone;
     return events;
   }();
-  pw_core_add_listener(core_, &core_listener_, &core_events, this);
+  pw_core_add_listener(core_, core_listener_.hook(), &core_events, this);
 
-  registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
-  if (registry_ == nullptr) return false;
+  registry_.reset(pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0));
+  if (!registry_) return false;
   static const pw_registry_events registry_events = [] {
     pw_registry_events events{};
     events.version = PW_VERSION_REGISTRY_EVENTS;
@@ -118,7 +120,7 @@ bool PwRouter::Start(pw_core* core, pw_loop* loop, const std::string& preferred)
     events.global_remove = &PwRouter::OnGlobalRemovedThunk;
     return events;
   }();
-  pw_registry_add_listener(registry_, &registry_listener_, &registry_events, this);
+  pw_registry_add_listener(registry_.get(), registry_listener_.hook(), &registry_events, this);
   return true;
 }
 
@@ -134,28 +136,16 @@ void PwRouter::SetOwnNodes(uint32_t sink_id, uint32_t dsp_id) {
 void PwRouter::Stop() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (route_event_ != nullptr) {
-      pw_loop_destroy_source(loop_, route_event_);
-      route_event_ = nullptr;
-    }
+    route_event_.Reset();
   }
-  if (settle_timer_ != nullptr) {
-    pw_loop_destroy_source(loop_, settle_timer_);
-    settle_timer_ = nullptr;
-  }
-  for (auto& link : owned_links_) DestroyLink(*link);
-  owned_links_.clear();
+  settle_timer_.Reset();
+  owned_links_.clear();  // each link's owner removes it from the graph
   RestoreDefaultSink();
   Unbind(default_metadata_);
-  if (registry_ != nullptr) {
-    spa_hook_remove(&registry_listener_);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
-    registry_ = nullptr;
-  }
-  if (core_ != nullptr) {
-    spa_hook_remove(&core_listener_);
-    core_ = nullptr;
-  }
+  registry_listener_.Remove();
+  registry_.reset();
+  core_listener_.Remove();
+  core_ = nullptr;
 }
 
 void PwRouter::SetPreferred(const std::string& name) {
@@ -163,7 +153,7 @@ void PwRouter::SetPreferred(const std::string& name) {
   if (name == preferred_) return;
   preferred_ = name;
   // Signalling an event is safe from any thread; after Stop there is nothing to wake.
-  if (route_event_ != nullptr) pw_loop_signal_event(loop_, route_event_);
+  if (route_event_) pw_loop_signal_event(loop_, route_event_.get());
 }
 
 std::vector<AudioDevice> PwRouter::Devices() const {
@@ -189,11 +179,6 @@ std::vector<AudioDevice> PwRouter::DevicesLocked() const {
 std::string PwRouter::ActiveTarget() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return active_;
-}
-
-bool PwRouter::DefaultClaimed() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return default_claimed_;
 }
 
 void PwRouter::OnGlobalThunk(void* data, uint32_t id, uint32_t, const char* type, uint32_t,
@@ -349,16 +334,17 @@ void PwRouter::BindMetadata(uint32_t id, const spa_dict* props) {
   auto metadata = std::make_unique<BoundMetadata>();
   metadata->router = this;
   metadata->global_id = id;
-  metadata->proxy = static_cast<pw_metadata*>(
-      pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0));
-  if (metadata->proxy == nullptr) return;
+  metadata->proxy.reset(static_cast<pw_metadata*>(
+      pw_registry_bind(registry_.get(), id, PW_TYPE_INTERFACE_Metadata, PW_VERSION_METADATA, 0)));
+  if (!metadata->proxy) return;
   static const pw_metadata_events events = [] {
     pw_metadata_events e{};
     e.version = PW_VERSION_METADATA_EVENTS;
     e.property = &PwRouter::OnMetadataProperty;
     return e;
   }();
-  pw_metadata_add_listener(metadata->proxy, &metadata->listener, &events, metadata.get());
+  pw_metadata_add_listener(metadata->proxy.get(), metadata->listener.hook(), &events,
+                           metadata.get());
   // The current properties arrive before this round trip completes; the previous default is
   // only known after that, so the claim waits for it.
   metadata->sync_seq = pw_core_sync(core_, PW_ID_CORE, 0);
@@ -366,16 +352,13 @@ void PwRouter::BindMetadata(uint32_t id, const spa_dict* props) {
 }
 
 void PwRouter::Unbind(std::unique_ptr<BoundMetadata>& metadata) {
-  if (!metadata) return;
-  spa_hook_remove(&metadata->listener);
-  pw_proxy_destroy(reinterpret_cast<pw_proxy*>(metadata->proxy));
   metadata.reset();
   pinned_serial_ = 0;
 }
 
 void PwRouter::QueueRoute() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (route_event_ != nullptr) pw_loop_signal_event(loop_, route_event_);
+  if (route_event_) pw_loop_signal_event(loop_, route_event_.get());
 }
 
 void PwRouter::SweepDeadLinks() {
@@ -392,10 +375,8 @@ void PwRouter::SweepDeadLinks() {
 }
 
 void PwRouter::DestroyLink(OwnedLink& link) {
-  if (link.proxy == nullptr) return;
-  spa_hook_remove(&link.listener);
-  pw_proxy_destroy(link.proxy);
-  link.proxy = nullptr;
+  link.listener.Remove();
+  link.proxy.reset();
 }
 
 void PwRouter::Route() {
@@ -421,7 +402,7 @@ void PwRouter::Route() {
     timespec value{static_cast<time_t>(wait_ns / 1000000000),
                    static_cast<long>(wait_ns % 1000000000)};
     timespec none{0, 0};
-    if (settle_timer_ != nullptr) pw_loop_update_timer(loop_, settle_timer_, &value, &none, false);
+    if (settle_timer_) pw_loop_update_timer(loop_, settle_timer_.get(), &value, &none, false);
     return;
   }
   LinkNodes(sink, "monitor", dsp);
@@ -480,13 +461,17 @@ bool PwRouter::LinkNodes(uint32_t out_node, const char* kind, uint32_t in_node) 
                                              // these from holding the graph awake here; a
                                              // passive link runs only while a stream plays.
                                              PW_KEY_LINK_PASSIVE, "true", nullptr);
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
+    PwProxyPtr<pw_proxy> proxy(static_cast<pw_proxy*>(pw_core_create_object(
+        core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
     pw_properties_free(props);
-    if (proxy == nullptr) continue;
+    if (!proxy) {
+      std::fprintf(stderr, "halvexd: cannot create link %u -> %u: %s\n", out_port, in_port,
+                   std::strerror(errno));
+      continue;
+    }
     auto link = std::make_unique<OwnedLink>();
     link->router = this;
-    link->proxy = proxy;
+    link->proxy = std::move(proxy);
     link->output_port = out_port;
     link->input_port = in_port;
     link->input_node = in_node;
@@ -498,7 +483,7 @@ bool PwRouter::LinkNodes(uint32_t out_node, const char* kind, uint32_t in_node) 
       e.error = &PwRouter::OnLinkError;
       return e;
     }();
-    pw_proxy_add_listener(proxy, &link->listener, &events, link.get());
+    pw_proxy_add_listener(link->proxy.get(), link->listener.hook(), &events, link.get());
     owned_links_.push_back(std::move(link));
     created = true;
   }
@@ -521,7 +506,7 @@ void PwRouter::PinDspOutput(uint64_t serial) {
   if (!default_metadata_ || serial == 0 || serial == pinned_serial_) return;
   char text[32];
   std::snprintf(text, sizeof text, "%" PRIu64, serial);
-  pw_metadata_set_property(default_metadata_->proxy, dsp_node_id_, "target.object", "Spa:Id",
+  pw_metadata_set_property(default_metadata_->proxy.get(), dsp_node_id_, "target.object", "Spa:Id",
                            text);
   pinned_serial_ = serial;
 }
@@ -552,7 +537,7 @@ void PwRouter::ClaimDefaultSink() {
                  had_previous_default_ ? previous_default_.c_str() : "(none)");
   }
   // The session manager derives "default.audio.sink" from the configured default.
-  pw_metadata_set_property(metadata.proxy, 0, kConfiguredSinkKey, "Spa:String:JSON",
+  pw_metadata_set_property(metadata.proxy.get(), 0, kConfiguredSinkKey, "Spa:String:JSON",
                            SinkJson(kSinkName).c_str());
   std::lock_guard<std::mutex> lock(mutex_);
   default_claimed_ = true;
@@ -581,12 +566,12 @@ void PwRouter::RestoreDefaultSink() {
     return;
   }
   if (had_previous_default_) {
-    pw_metadata_set_property(metadata.proxy, 0, kConfiguredSinkKey,
+    pw_metadata_set_property(metadata.proxy.get(), 0, kConfiguredSinkKey,
                              previous_default_type_.empty() ? nullptr
                                                             : previous_default_type_.c_str(),
                              previous_default_.c_str());
   } else {
-    pw_metadata_set_property(metadata.proxy, 0, kConfiguredSinkKey, nullptr, nullptr);
+    pw_metadata_set_property(metadata.proxy.get(), 0, kConfiguredSinkKey, nullptr, nullptr);
   }
 }
 
@@ -610,7 +595,7 @@ void PwRouter::MoveStreamsToSink() {
   std::snprintf(text, sizeof text, "%" PRIu64, sink_serial);
   for (uint32_t id : streams) {
     moved_streams_.insert(id);
-    pw_metadata_set_property(default_metadata_->proxy, id, "target.object", "Spa:Id", text);
+    pw_metadata_set_property(default_metadata_->proxy.get(), id, "target.object", "Spa:Id", text);
   }
 }
 
@@ -619,7 +604,7 @@ void PwRouter::RemoveBypassLinks(uint32_t target_id) {
   links.reserve(links_.size());
   for (const auto& [id, link] : links_) links.push_back(link);
   for (uint32_t id : BypassLinks(links, sink_node_id_, dsp_node_id_, target_id)) {
-    pw_registry_destroy(registry_, id);
+    pw_registry_destroy(registry_.get(), id);
     links_.erase(id);
   }
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/engine_control.h"
+#include "daemon/pw_handles.h"
 #include "daemon/routing_policy.h"
 
 namespace halvex {
@@ -48,8 +49,6 @@ class PwRouter {
   // Every "Audio/Sink" node in id order (the virtual sink included).
   std::vector<AudioDevice> Devices() const;
   std::string ActiveTarget() const;
-  // The default sink was written (tests and diagnostics).
-  bool DefaultClaimed() const;
 
  private:
   struct OwnedLink;
@@ -90,9 +89,9 @@ class PwRouter {
   // Main-loop thread only.
   pw_core* core_ = nullptr;
   pw_loop* loop_ = nullptr;
-  pw_registry* registry_ = nullptr;
-  spa_hook registry_listener_{};
-  spa_hook core_listener_{};
+  PwProxyPtr<pw_registry> registry_;
+  PwListener registry_listener_;  // after the registry: removed before it is destroyed
+  PwListener core_listener_;
   std::unique_ptr<BoundMetadata> default_metadata_;
   uint32_t dsp_node_id_ = kNoId;
   uint32_t sink_node_id_ = kNoId;
@@ -100,7 +99,7 @@ class PwRouter {
   // Last time a port of the virtual sink came or went; the sink is linked only once that has
   // been quiet for a while (see Route).
   int64_t sink_ports_changed_ns_ = 0;
-  spa_source* settle_timer_ = nullptr;
+  PwLoopSource settle_timer_;
   std::map<uint32_t, GraphLink> links_;
   uint64_t pinned_serial_ = 0;
   std::set<uint32_t> moved_streams_;
@@ -120,7 +119,7 @@ class PwRouter {
   std::string active_;
   bool default_claimed_ = false;
   // Wakes the main loop to route; null outside Start..Stop.
-  spa_source* route_event_ = nullptr;
+  PwLoopSource route_event_;
 };
 
 }  // namespace halvex

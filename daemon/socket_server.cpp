@@ -19,11 +19,6 @@
 namespace halvex {
 namespace {
 
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   addr = sockaddr_un{};
   if (path.size() >= sizeof(addr.sun_path)) return false;
@@ -98,46 +93,57 @@ SocketServer::SocketServer(std::string path, ControlService& service)
 
 SocketServer::~SocketServer() { Stop(); }
 
+bool SocketServer::Fail(const char* what, int error_number) {
+  error_ = what;
+  if (error_number != 0) error_ += std::string(": ") + std::strerror(error_number);
+  return false;
+}
+
 bool SocketServer::Start() {
   in_use_ = false;
-  if (running_.load()) return false;
+  error_.clear();
+  if (running_.load()) return Fail("already running", 0);
   sockaddr_un addr;
-  if (!MakeAddress(path_, addr)) return false;
+  if (!MakeAddress(path_, addr)) return Fail("path too long for a socket address", 0);
 
   if (SomeoneListens(addr)) {
     in_use_ = true;
-    return false;
+    return Fail("another server listens at the path", 0);
   }
-  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) return false;
+  UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!listener.valid()) return Fail("socket", errno);
 
   ::unlink(path_.c_str());
   // No client can connect between bind and listen, so narrowing the mode here leaves no window.
-  if (::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::chmod(path_.c_str(), 0600) != 0 || ::listen(listen_fd_, 4) != 0) {
-    CloseFd(listen_fd_);
-    return false;
+  if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    return Fail("bind", errno);
+  }
+  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener.get(), 4) != 0) {
+    const int error_number = errno;
+    ::unlink(path_.c_str());
+    return Fail("listen", error_number);
   }
 
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    CloseFd(listen_fd_);
+    const int error_number = errno;
     ::unlink(path_.c_str());
-    return false;
+    return Fail("wake pipe", error_number);
   }
-  wake_read_fd_ = pipe_fds[0];
-  wake_write_fd_ = pipe_fds[1];
+  listen_fd_ = std::move(listener);
+  wake_read_fd_.Reset(pipe_fds[0]);
+  wake_write_fd_.Reset(pipe_fds[1]);
 
   running_.store(true);
   try {
     thread_ = std::thread([this] { Run(); });
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
     running_.store(false);
-    CloseFd(listen_fd_);
-    CloseFd(wake_read_fd_);
-    CloseFd(wake_write_fd_);
+    listen_fd_.Reset();
+    wake_read_fd_.Reset();
+    wake_write_fd_.Reset();
     ::unlink(path_.c_str());
-    return false;
+    return Fail("server thread", e.code().value());
   }
   return true;
 }
@@ -145,18 +151,18 @@ bool SocketServer::Start() {
 void SocketServer::Stop() {
   if (!running_.exchange(false)) return;
   const char byte = 1;
-  while (::write(wake_write_fd_, &byte, 1) < 0 && errno == EINTR) {
+  while (::write(wake_write_fd_.get(), &byte, 1) < 0 && errno == EINTR) {
   }
   if (thread_.joinable()) thread_.join();
-  CloseFd(listen_fd_);
-  CloseFd(wake_read_fd_);
-  CloseFd(wake_write_fd_);
+  listen_fd_.Reset();
+  wake_read_fd_.Reset();
+  wake_write_fd_.Reset();
   ::unlink(path_.c_str());
 }
 
 void SocketServer::Run() {
   while (running_.load()) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_read_fd_, POLLIN, 0}};
+    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_read_fd_.get(), POLLIN, 0}};
     const int rc = ::poll(fds, 2, -1);
     if (rc < 0) {
       if (errno == EINTR) continue;
@@ -169,26 +175,22 @@ void SocketServer::Run() {
 }
 
 void SocketServer::HandleConnection() {
-  const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-  if (fd < 0) return;
+  const UniqueFd connection(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (!connection.valid()) return;
+  const int fd = connection.get();
   SetSocketTimeouts(fd, kClientTimeoutMs);
   if (!SameUser(fd)) {
     WriteAll(fd, "ERR permission denied\n");
-    ::close(fd);
     return;
   }
   // A client that has not sent a whole command within the time-out gets no reply and changes
   // nothing: half a command must never be executed.
-  if (!WaitForCommand(fd, kMaxLineBytes, kClientTimeoutMs)) {
-    ::close(fd);
-    return;
-  }
+  if (!WaitForCommand(fd, kMaxLineBytes, kClientTimeoutMs)) return;
   ReadEnd end;
   const std::string line = ReadLine(fd, kMaxLineBytes, end);
   if (end != ReadEnd::kTimedOut && end != ReadEnd::kError) {
     WriteAll(fd, service_.Handle(line) + "\n");
   }
-  ::close(fd);
 }
 
 }  // namespace halvex

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "daemon/control_service.h"
+#include "daemon/unique_fd.h"
 
 namespace halvex {
 
@@ -29,19 +30,24 @@ class SocketServer {
   void Stop();
   // The last Start failed because another server is listening at the path.
   bool InUse() const { return in_use_; }
+  // Why the last Start failed: what failed and, where the system said, its reason.
+  const std::string& LastError() const { return error_; }
 
  private:
   void Run();
   void HandleConnection();
 
+  bool Fail(const char* what, int error_number);
+
   std::string path_;
   ControlService& service_;
-  int listen_fd_ = -1;
-  int wake_read_fd_ = -1;
-  int wake_write_fd_ = -1;
+  UniqueFd listen_fd_;
+  UniqueFd wake_read_fd_;
+  UniqueFd wake_write_fd_;
   std::thread thread_;
   std::atomic<bool> running_{false};
   bool in_use_ = false;
+  std::string error_;
 };
 
 }  // namespace halvex

@@ -18,6 +18,10 @@ sources_for() {
     audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
     eel_fuzz) echo "$root/vis/eel.cpp" ;;
     preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
+    control_fuzz)
+      ls "$root"/core/config/*.cpp
+      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp"
+      ;;
     *) return 1 ;;
   esac
 }
@@ -87,6 +91,16 @@ seed_preset_fuzz() {
   done
   printf '[preset00]\nfDecay=abc\nnWaveMode=1e30\nbInvert=nan\nper_frame_10=x=1\nper_frame_9=y=(\n' >"$dir/odd"
   printf 'warp_1=`shader\nper_pixel_1=zoom=megabuf(1)\nper_frame_init_=q = 1 // c\n' >"$dir/shaders"
+}
+
+seed_control_fuzz() {
+  local dir=$1
+  printf 'status\r\n' >"$dir/status_crlf"
+  printf 'set wet_dry_ratio\nset wet_dry_ratio 0.5 extra\nSTATUS\n' >"$dir/set_words"
+  printf 'set spatial_algorithm matrix_steer\nset haas_delay_ms 99\nreload\nstatus' >"$dir/sequence"
+  printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
+  printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
+  { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
 }
 
 status=0

@@ -8,6 +8,11 @@
 
 namespace halvex {
 
+// The Haas zone: a copy of a sound that arrives at most this long after it fuses with it into
+// one, wider sound; a later one is heard as an echo. Bounds the output delay, the echo taps and
+// the field's reflections.
+inline constexpr float kHaasLimitMs = 25.0f;
+
 // Selects the spatial stage; values outside the table build the echo widener.
 enum class SpatialAlgorithm : int32_t {
   kEchoWidener = 0,

@@ -62,7 +62,7 @@ bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
   const RangeRule before_device[] = {
       {c.wet_dry_ratio, 0.0f, 1.0f, "wet_dry_ratio out of [0,1]"},
       {c.widen_scale, 0.0f, 1.0f, "widen_scale out of [0,1]"},
-      {c.haas_delay_ms, 0.0f, 25.0f, "haas_delay_ms out of [0,25] ms"},
+      {c.haas_delay_ms, 0.0f, kHaasLimitMs, "haas_delay_ms out of [0,25] ms"},
       {c.steer_amount, 0.0f, 1.0f, "steer_amount out of [0,1]"},
       {c.steer_depth, 0.0f, 1.0f, "steer_depth out of [0,1]"},
       {c.stft_expand, 0.0f, 1.0f, "stft_expand out of [0,1]"},
@@ -110,8 +110,8 @@ bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
     if (!InRange(band.l_base_ms, 0.0f, 15.0f) || !InRange(band.r_base_ms, 0.0f, 15.0f)) {
       return Fail(error, "a band base delay is out of [0,15] ms");
     }
-    if (band.l_base_ms * longest_multiplier > 25.0f ||
-        band.r_base_ms * longest_multiplier > 25.0f) {
+    if (band.l_base_ms * longest_multiplier > kHaasLimitMs ||
+        band.r_base_ms * longest_multiplier > kHaasLimitMs) {
       return Fail(error, "a band's longest tap exceeds the 25 ms Haas zone");
     }
   }

@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
+
 namespace halvex {
 
 namespace {
@@ -19,11 +22,10 @@ constexpr size_t kBoxRadius = 8;  // 17-bin averages
 constexpr size_t kBoxWidth = 2 * kBoxRadius + 1;
 
 constexpr size_t kLanes = 8;
-using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 // 17-bin box average of src into dst over [first, end), indices clamped into the range. Each
 // output is summed in index order from k - 8 to k + 8; eight outputs run side by side.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBins>& dst,
                 size_t first, size_t end) {
   const size_t n = end - first;
@@ -36,9 +38,9 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   for (size_t i = 0; i < n; ++i) padded[kBoxRadius + i] = src[first + i];
   size_t k = 0;
   for (; k + kLanes <= n; k += kLanes) {
-    Vec8 sum = {};
+    Float8 sum = {};
     for (size_t j = 0; j < kBoxWidth; ++j) {
-      Vec8 v;
+      Float8 v;
       std::memcpy(&v, padded.data() + k + j, sizeof(v));
       sum += v;
     }
@@ -52,13 +54,12 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   }
 }
 
-using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 
 // Helpers called from the cloned functions are always inlined, so each clone compiles them for
 // its own instruction set.
 
-[[gnu::always_inline]] inline void Load(Vec8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
-[[gnu::always_inline]] inline void Store(float* p, const Vec8& v) { std::memcpy(p, &v, sizeof(v)); }
+[[gnu::always_inline]] inline void Load(Float8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
+[[gnu::always_inline]] inline void Store(float* p, const Float8& v) { std::memcpy(p, &v, sizeof(v)); }
 
 // One bin up to the eigenvalue: smoothing, placement and correlation; leaves P and the
 // discriminant D for the ambience pass.
@@ -96,9 +97,9 @@ using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
 // branches), so every build gives the same bits.
 [[gnu::always_inline]] inline void UpdateEightBins(AmbientSplit& a, const StereoSpectrum& s, size_t k, float* p_out,
                             float* d_out) {
-  const Vec8 zero = {};
-  const Vec8 one = zero + 1.0f;
-  Vec8 lr, li, rr, ri, pl, pr, cr, ci;
+  const Float8 zero = {};
+  const Float8 one = zero + 1.0f;
+  Float8 lr, li, rr, ri, pl, pr, cr, ci;
   Load(lr, s.left_re.data() + k);
   Load(li, s.left_im.data() + k);
   Load(rr, s.right_re.data() + k);
@@ -115,34 +116,34 @@ using Mask8 = int32_t __attribute__((vector_size(kLanes * sizeof(int32_t))));
   Store(a.power_right.data() + k, pr);
   Store(a.cross_re.data() + k, cr);
   Store(a.cross_im.data() + k, ci);
-  const Vec8 p = pl + pr;
+  const Float8 p = pl + pr;
   Store(p_out + k, p);
-  const Mask8 silent = p < kSilentPower;
+  const Int8 silent = p < kSilentPower;
 
   // std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v).
-  Vec8 coherence = 2.0f * cr / p;
+  Float8 coherence = 2.0f * cr / p;
   coherence = coherence < zero ? zero : (one < coherence ? one : coherence);
-  Vec8 balance = (pl - pr) / p;
+  Float8 balance = (pl - pr) / p;
   balance = balance < -one ? -one : (one < balance ? one : balance);
-  Vec8 quadrature = -2.0f * ci / p;
+  Float8 quadrature = -2.0f * ci / p;
   quadrature = quadrature < -one ? -one : (one < quadrature ? one : quadrature);
-  Vec8 old_balance, old_quadrature;
+  Float8 old_balance, old_quadrature;
   Load(old_balance, a.balance.data() + k);
   Load(old_quadrature, a.quadrature.data() + k);
   Store(a.coherence.data() + k, silent ? zero : coherence);
   Store(a.balance.data() + k, silent ? old_balance : balance);
   Store(a.quadrature.data() + k, silent ? old_quadrature : quadrature);
 
-  const Vec8 x = cr * cr + ci * ci;
-  const Vec8 t = kCrossDiscount * pl * pr;
-  const Vec8 diff = pl - pr;
-  const Vec8 d = diff * diff + (x > t ? 4.0f * (x - t) : zero);
+  const Float8 x = cr * cr + ci * ci;
+  const Float8 t = kCrossDiscount * pl * pr;
+  const Float8 diff = pl - pr;
+  const Float8 d = diff * diff + (x > t ? 4.0f * (x - t) : zero);
   Store(d_out + k, silent ? zero : d);
 }
 
 // ambience_gated: the 3-bin mean (edge bins count themselves as their missing neighbour) less
 // the floor, rescaled to 0..1; eight bins side by side, each with the scalar operations.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void GateAmbience(const std::array<float, kFftBins>& ambience,
                   std::array<float, kFftBins>& gated, size_t first, size_t end) {
   const size_t n = end - first;
@@ -150,17 +151,17 @@ void GateAmbience(const std::array<float, kFftBins>& ambience,
   padded[0] = ambience[first];
   for (size_t i = 0; i < n; ++i) padded[1 + i] = ambience[first + i];
   padded[1 + n] = ambience[end - 1];
-  const Vec8 zero = {};
-  const Vec8 one = zero + 1.0f;
+  const Float8 zero = {};
+  const Float8 one = zero + 1.0f;
   size_t k = 0;
   for (; k + kLanes <= n; k += kLanes) {
-    Vec8 below, centre, above;
+    Float8 below, centre, above;
     Load(below, padded.data() + k);
     Load(centre, padded.data() + k + 1);
     Load(above, padded.data() + k + 2);
-    const Vec8 mean = (below + centre + above) / 3.0f;
-    const Vec8 scaled = (mean - kAmbienceFloor) / 0.95f;
-    const Vec8 capped = scaled < one ? scaled : one;  // std::min(1, scaled)
+    const Float8 mean = (below + centre + above) / 3.0f;
+    const Float8 scaled = (mean - kAmbienceFloor) / 0.95f;
+    const Float8 capped = scaled < one ? scaled : one;  // std::min(1, scaled)
     Store(gated.data() + first + k, mean <= kAmbienceFloor ? zero : capped);
   }
   for (; k < n; ++k) {
@@ -170,7 +171,7 @@ void GateAmbience(const std::array<float, kFftBins>& ambience,
   }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
   std::array<float, kFftBins> p{};
   std::array<float, kFftBins> d{};

@@ -45,6 +45,11 @@ constexpr std::array<uint8_t, kFft> kBitReversed = [] {
   return r;
 }();
 
+// A transform of its own, not the spectral engine's (wola.cpp): that one runs the 1024 bins of
+// one spectrum along memory; this one runs 64 points with one transform per vector lane (16
+// filters side by side) and passes that may stop at a given span. One routine for both would
+// cost one of them its memory layout.
+//
 // Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans 2
 // up to `last_span`. T is a float or a vector of filters (one transform per lane); the twiddle
 // of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes

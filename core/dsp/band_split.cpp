@@ -3,7 +3,9 @@
 #include <cmath>
 #include <numbers>
 
+#include "core/dsp/engine_rate.h"
 #include "core/dsp/isa_level.h"
+#include "core/dsp/multiversion.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -116,7 +118,7 @@ float BandEdgeHz(size_t index) {
 void BandSplit::Configure() {
   const float two_pi = 2.0f * std::numbers::pi_v<float>;
   for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    coeffs[k] = 1.0f - std::exp(-two_pi * BandEdgeHz(k) / 48000.0f);
+    coeffs[k] = 1.0f - std::exp(-two_pi * BandEdgeHz(k) / kEngineRateF);
   }
   Reset();
 }
@@ -125,12 +127,12 @@ void BandSplit::Reset() { state.fill(0.0f); }
 
 // The cascade is serial (each band is cut from the remainder of the one below), so there is
 // nothing to vectorise; the clone only turns the fused multiply-adds into instructions.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void BandSplit::Split(float x, std::array<float, kBandSplitBands>& out) noexcept {
   SplitInline(x, out.data());
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 float BandSplit::Apply(float x, const std::array<float, kBandSplitBands>& gains) noexcept {
   return ApplyInline(x, gains.data());
 }

@@ -3,11 +3,12 @@
 #include <cmath>
 #include <complex>
 
+#include "core/dsp/engine_rate.h"
+
 namespace halvex {
 namespace {
 
 constexpr float kTwoPi = 6.2831855f;
-constexpr float kSampleRate = 48000.0f;
 constexpr float kSqrt2 = 1.4142135f;
 
 struct Angle {
@@ -16,7 +17,7 @@ struct Angle {
 };
 
 Angle AngleOf(float hz) {
-  const float w0 = hz * kTwoPi / kSampleRate;
+  const float w0 = hz * kTwoPi / kEngineRateF;
   Angle a{};
   ::sincosf(w0, &a.s, &a.c);
   return a;
@@ -90,7 +91,8 @@ void Biquad::SetPeaking(float hz, float gain_db, float bandwidth_octaves) {
 }
 
 float Biquad::MagnitudeAt(float hz) const {
-  const double w = static_cast<double>(hz) * 6.2831854820251465 / 48000.0;
+  // The float 2 pi of the designs, widened: the response is of what was designed.
+  const double w = static_cast<double>(hz) * static_cast<double>(kTwoPi) / kEngineRateD;
   const std::complex<double> z1 = std::polar(1.0, -w);
   const std::complex<double> z2 = std::polar(1.0, -2.0 * w);
   const double num = std::abs(static_cast<double>(b0) + static_cast<double>(b1) * z1 +

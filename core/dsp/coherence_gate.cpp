@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 namespace {
@@ -70,14 +71,13 @@ void CoherenceGate::Apply(StereoSpectrum& spectrum) {
 // lane by lane); both channels' splits are inline so their serial chains interleave.
 [[gnu::always_inline]] inline StereoSample CoherenceGate::ShapeOne(float left,
                                                                   float right) noexcept {
-  using F8 = float __attribute__((vector_size(32)));
   static_assert(kBandSplitBands == 8);
-  F8 current, target;
+  Float8 current, target;
   std::memcpy(&current, current_.data(), sizeof current);
   std::memcpy(&target, target_.data(), sizeof target);
-  const F8 lo = F8{} - kGainStep;
-  const F8 hi = F8{} + kGainStep;
-  const F8 d = target - current;
+  const Float8 lo = Float8{} - kGainStep;
+  const Float8 hi = Float8{} + kGainStep;
+  const Float8 d = target - current;
   current += d < lo ? lo : (hi < d ? hi : d);
   std::memcpy(current_.data(), &current, sizeof current);
   return {split_left_.ApplyInline(left, current_.data()),

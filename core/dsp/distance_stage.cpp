@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/engine_rate.h"
+
 namespace halvex {
 namespace {
 
@@ -13,24 +15,31 @@ constexpr float kSilentFieldDb = -40.0f;
 constexpr float kDirectCornerHz = 16000.0f;
 constexpr float kMinReflectionCornerHz = 4000.0f;
 
-// Per reflection: how much farther its path is than the direct one, and its level.
+// Per reflection: how much farther its path is than the direct one, and its level. The levels
+// stand 6 : 9 : 5, scaled to a combined power of
+// 1, so the field level alone sets how loud the sends are: 6, 9 and 5 over sqrt(142).
 constexpr std::array<float, DistanceStage::kReflections> kDistanceFactor{1.0f, 1.6f, 2.6f};
 constexpr std::array<float, DistanceStage::kReflections> kLevelFactor{0.50350887f, 0.7552632f,
                                                                       0.41959068f};
+// A reflection arrives 18 ms / (its distance factor x distance) + 4 ms after the direct sound,
+// never later than the Haas limit: later, it would be heard as an echo of its own.
+constexpr float kReflectionSpreadMs = 18.0f;
+constexpr float kReflectionBaseMs = 4.0f;
+constexpr float kFramesPerMs = kEngineRateF / 1000.0f;
 
 float OnePoleCoefficient(float hz) {
   const float f = std::clamp(hz, 20.0f, 21600.0f);
-  return 1.0f - std::exp(-2.0f * 3.14159265f * f / 48000.0f);
+  return 1.0f - std::exp(-2.0f * 3.14159265f * f / kEngineRateF);
 }
 
 }  // namespace
 
 void DistanceStage::Configure(float distance, float air, float field_level) {
   const float d = std::clamp(distance, kMinDistance, kMaxDistance);
-  direct_gain_ = 1.0f;
   direct_coefficient_ = OnePoleCoefficient(kDirectCornerHz / std::pow(d, 0.8f));
   // At d = 1 the air term vanishes, which also covers distances below 1.
-  air_mix_ = std::clamp(air, 0.0f, 1.0f) * (d - 1.0f) / 7.0f;
+  // Full air at the farthest distance, none at the nearest.
+  air_mix_ = std::clamp(air, 0.0f, 1.0f) * (d - kMinDistance) / (kMaxDistance - kMinDistance);
 
   const float level = field_level <= kSilentFieldDb ? 0.0f : std::pow(10.0f, field_level / 20.0f);
   const float spread = std::pow(d, -0.35f) * d;
@@ -41,8 +50,9 @@ void DistanceStage::Configure(float distance, float air, float field_level) {
     r.gain = level * kLevelFactor[k] * spread;
     r.coefficient =
         OnePoleCoefficient(std::max(kDirectCornerHz / std::pow(md, 0.8f), kMinReflectionCornerHz));
-    const float ms = std::min(18.0f / md + 4.0f, 25.0f);
-    r.delay = static_cast<size_t>(std::clamp(std::lround(ms * 48.0f), 0L, 2047L));
+    const float ms = std::min(kReflectionSpreadMs / md + kReflectionBaseMs, kHaasLimitMs);
+    r.delay = static_cast<size_t>(
+        std::clamp(std::lround(ms * kFramesPerMs), 0L, static_cast<long>(kRingMask)));
     power += r.gain * r.gain;
   }
   // The late send is reflection 2 brought to the combined level of all three.
@@ -66,8 +76,8 @@ void DistanceStage::Reset() {
 }
 
 StereoSample DistanceStage::Direct(float left, float right) noexcept {
-  const float xl = direct_gain_ * left;
-  const float xr = direct_gain_ * right;
+  const float xl = left;
+  const float xr = right;
   direct_lp_left_ += direct_coefficient_ * (xl - direct_lp_left_);
   direct_lp_right_ += direct_coefficient_ * (xr - direct_lp_right_);
   return {(1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_,

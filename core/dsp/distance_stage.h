@@ -44,7 +44,6 @@ class DistanceStage {
 
   size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }
   float ReflectionGain(size_t k) const { return reflections_[k].gain; }
-  float AirMix() const { return air_mix_; }
 
  private:
   struct Reflection {
@@ -59,7 +58,6 @@ class DistanceStage {
     float lp_right = 0.0f;
   };
 
-  float direct_gain_ = 1.0f;
   float direct_coefficient_ = 0.0f;
   float air_mix_ = 0.0f;
   float direct_lp_left_ = 0.0f;

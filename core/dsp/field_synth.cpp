@@ -9,6 +9,11 @@
 #include <xmmintrin.h>
 #endif
 
+#include "core/dsp/engine_rate.h"
+#include "core/dsp/multiversion.h"
+#include "core/dsp/portable_math.h"
+#include "core/dsp/vector_kit.h"
+
 namespace halvex {
 namespace {
 
@@ -61,6 +66,13 @@ constexpr uint32_t kInjectionSeed = 0xC0DA6B8Du;
 
 constexpr float kTwoPi = 6.2831855f;
 constexpr size_t kFirstModulatedLine = 6;  // lines 6 and 7 wander slowly to break up ringing
+// Their rates: below 1 Hz, so the pitch wobble stays inaudible, and far from a simple ratio, so
+// the two never move in step.
+constexpr std::array<float, 2> kModulationHz{0.31f, 0.67f};
+// The lines whose injection the right channel takes inverted: half of them, two in each half of
+// the Householder mix, so the channels' fields decorrelate while each keeps the same energy.
+constexpr std::array<bool, kLines> kRightInverted{false, true, true, false,
+                                                  false, true, true, false};
 constexpr float kModDepth = 2.0f;  // frames of delay modulation
 constexpr float kFlush = 1e-25f;   // below this the recursive paths are set to 0
 constexpr float kInvSqrt8 = 0.35355338f;
@@ -80,72 +92,21 @@ float Flush(float x) { return std::fabs(x) < kFlush ? 0.0f : x; }
 // Four lanes of the elementwise steps, written as vectors because the compiler's cheap cost
 // model leaves such short loops scalar and branchy. Every lane does exactly the scalar
 // operations, so the bits are those of a scalar loop.
-using F4 = float __attribute__((vector_size(16)));
-using I4 = int32_t __attribute__((vector_size(16)));
 
-F4 Load4(const float* p) {
-  F4 v;
+Float4 Load4(const float* p) {
+  Float4 v;
   std::memcpy(&v, p, sizeof v);
   return v;
 }
-void Store4(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
-F4 Splat(float x) { return F4{x, x, x, x}; }
-F4 Flush4(F4 x) {
-  const F4 magnitude = reinterpret_cast<F4>(reinterpret_cast<I4>(x) & 0x7fffffff);
+void Store4(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
+Float4 Splat(float x) { return Float4{x, x, x, x}; }
+Float4 Flush4(Float4 x) {
+  const Float4 magnitude = reinterpret_cast<Float4>(reinterpret_cast<Int4>(x) & 0x7fffffff);
   return magnitude < Splat(kFlush) ? Splat(0.0f) : x;
 }
-F4 Clamp4(F4 x, float lo, float hi) {
-  const F4 low = x < Splat(lo) ? Splat(lo) : x;
+Float4 Clamp4(Float4 x, float lo, float hi) {
+  const Float4 low = x < Splat(lo) ? Splat(lo) : x;
   return low > Splat(hi) ? Splat(hi) : low;
-}
-
-// sin for 0 <= x < 2pi + a little, from a fixed polynomial in double: libm's sin may pick a
-// different code path per CPU, and the modulation must render identically everywhere.
-float Sine(float phase) {
-  constexpr double kPi = 3.14159265358979323846;
-  double x = phase;
-  double sign = 1.0;
-  if (x > kPi) {
-    x -= kPi;
-    sign = -1.0;
-  }
-  if (x > kPi / 2.0) x = kPi - x;
-  const double x2 = x * x;
-  // Taylor series to x^13; the error at pi/2 is below 1e-9.
-  double p = 1.0 / 6227020800.0;
-  p = p * x2 - 1.0 / 39916800.0;
-  p = p * x2 + 1.0 / 362880.0;
-  p = p * x2 - 1.0 / 5040.0;
-  p = p * x2 + 1.0 / 120.0;
-  p = p * x2 - 1.0 / 6.0;
-  p = p * x2 + 1.0;
-  return static_cast<float>(sign * x * p);
-}
-
-// Sine for a block of phases, four lanes at a time: lane by lane the operations of Sine, with
-// selects for its branches, so the bits are the same.
-using D4 = double __attribute__((vector_size(32)));
-using L4 = int64_t __attribute__((vector_size(32)));
-
-[[gnu::always_inline]] inline void SineBlock(const float* phase, float* out) {
-  constexpr double kPi = 3.14159265358979323846;
-  for (size_t i = 0; i < FieldSynth::kVelvetBlock; i += 4) {
-    D4 x = {phase[i], phase[i + 1], phase[i + 2], phase[i + 3]};
-    const L4 upper = x > kPi;
-    const D4 one = {1.0, 1.0, 1.0, 1.0};
-    const D4 sign = upper ? -one : one;
-    x = upper ? x - kPi : x;
-    x = x > kPi / 2.0 ? kPi - x : x;
-    const D4 x2 = x * x;
-    D4 p = x2 * (1.0 / 6227020800.0) - 1.0 / 39916800.0;
-    p = p * x2 + 1.0 / 362880.0;
-    p = p * x2 - 1.0 / 5040.0;
-    p = p * x2 + 1.0 / 120.0;
-    p = p * x2 - 1.0 / 6.0;
-    p = p * x2 + 1.0;
-    const D4 y = sign * x * p;
-    for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<float>(y[k]);
-  }
 }
 
 // far[i] = sum over the far taps of sign * x(block start + i - position). Lanes run across time.
@@ -154,11 +115,10 @@ using L4 = int64_t __attribute__((vector_size(32)));
 // other, and far = (plus_even + plus_odd) - (minus_even + minus_odd). The history already holds
 // level * x, so each tap is a single add of exactly the product level * x would give, and the
 // bits do not depend on the vector width.
-using F8 = float __attribute__((vector_size(32)));
 static_assert(kBlock == 32, "the velvet sums are unrolled for four vectors of eight frames");
 
 struct Lanes32 {
-  F8 a, b, c, d;
+  Float8 a, b, c, d;
 };
 
 [[gnu::always_inline]] inline void LoadLanes(Lanes32& v, const float* src) {
@@ -200,13 +160,12 @@ struct Lanes32 {
   for (size_t i = 0; i < kBlock; ++i) ring[(start + i) & mask] = t[i];
 }
 
-using I8 = int32_t __attribute__((vector_size(32)));
 
 // Flush for eight lanes, in place (a vector passed by value would change the baseline ABI).
-[[gnu::always_inline]] inline void Flush8(F8& x) {
-  const F8 magnitude = reinterpret_cast<F8>(reinterpret_cast<I8>(x) & 0x7fffffff);
-  const F8 limit = {kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush};
-  x = magnitude < limit ? F8{} : x;
+[[gnu::always_inline]] inline void Flush8(Float8& x) {
+  const Float8 magnitude = reinterpret_cast<Float8>(reinterpret_cast<Int8>(x) & 0x7fffffff);
+  const Float8 limit = {kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush, kFlush};
+  x = magnitude < limit ? Float8{} : x;
 }
 
 [[gnu::always_inline]] inline void AddTap(Lanes32& acc, const float* src) {
@@ -239,7 +198,7 @@ using I8 = int32_t __attribute__((vector_size(32)));
 
 // base points at the block's first frame in the second copy of the history, so base - position
 // stays inside the doubled ring for every far tap.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void SumFarTaps(const float* __restrict base, const uint32_t* __restrict offset, size_t plus,
                 size_t count, float* __restrict far) {
   Lanes32 plus_even{}, plus_odd{}, minus_even{}, minus_odd{};
@@ -262,11 +221,11 @@ void FillFar(FieldSynth::Velvet<kCapacity>& v, size_t write) {
 
 // Exactly rounded square roots of four values that are never negative. The vector instruction
 // avoids the errno check that keeps the scalar call out of vector code.
-F4 Sqrt4(F4 x) {
+Float4 Sqrt4(Float4 x) {
 #if defined(__SSE__)
-  return reinterpret_cast<F4>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
+  return reinterpret_cast<Float4>(_mm_sqrt_ps(reinterpret_cast<__m128>(x)));
 #else
-  return F4{std::sqrt(x[0]), std::sqrt(x[1]), std::sqrt(x[2]), std::sqrt(x[3])};
+  return Float4{std::sqrt(x[0]), std::sqrt(x[1]), std::sqrt(x[2]), std::sqrt(x[3])};
 #endif
 }
 
@@ -282,7 +241,7 @@ F4 Sqrt4(F4 x) {
   return x;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 float Colour(std::array<Biquad, 3>& chain, float x) noexcept {
   return ColourOne(chain, x);
 }
@@ -336,8 +295,9 @@ void BuildSequence(FieldSynth::Velvet<kCapacity>& v, size_t taps, size_t span, f
 void FieldSynth::Configure(RenderTarget target, float field_size, float envelopment) {
   const bool headphones = target == RenderTarget::kHeadphones;
   mod_rate_.fill(0.0f);
-  mod_rate_[kFirstModulatedLine] = kTwoPi * 0.31f / 48000.0f;
-  mod_rate_[kFirstModulatedLine + 1] = kTwoPi * 0.67f / 48000.0f;
+  for (size_t m = 0; m < kModulationHz.size(); ++m) {
+    mod_rate_[kFirstModulatedLine + m] = kTwoPi * kModulationHz[m] / kEngineRateF;
+  }
   width_ = headphones ? envelopment : kSpeakerWidthScale * envelopment;
   const float colour_scale = headphones ? 1.0f : kSpeakerColourScale;
   for (size_t i = 0; i < kColour.size(); ++i) {
@@ -407,15 +367,15 @@ void FieldSynth::BuildInjection(uint32_t seed) {
     const float norm = std::sqrt(norm2);
     for (size_t n = 0; n < kLines; ++n) {
       injection_left_[layer][n] = v[n] / norm;
-      const bool flip = n == 1 || n == 2 || n == 5 || n == 6;
-      injection_right_[layer][n] = flip ? -injection_left_[layer][n] : injection_left_[layer][n];
+      injection_right_[layer][n] =
+          kRightInverted[n] ? -injection_left_[layer][n] : injection_left_[layer][n];
     }
     x = s;
   }
 }
 
 void FieldSynth::BuildDamping(float field_size) {
-  const float t = std::max(field_size, kMinFieldSeconds) * 48000.0f;
+  const float t = std::max(field_size, kMinFieldSeconds) * kEngineRateF;
   for (size_t n = 0; n < kLines; ++n) {
     line_gain_[n] = std::pow(10.0f, -kDampingExponent[n] / t);
     const float h = std::pow(line_gain_[n], kHighDecayPower);
@@ -431,7 +391,7 @@ void FieldSynth::BuildDamping(float field_size) {
   float phase = mod_phase_[line] + mod_rate_[line];
   if (phase > kTwoPi) phase -= kTwoPi;
   mod_phase_[line] = phase;
-  const float d = static_cast<float>(kFdnLen[line]) + kModDepth * Sine(phase);
+  const float d = static_cast<float>(kFdnLen[line]) + kModDepth * PortableSin(phase);
   const int32_t whole = static_cast<int32_t>(d);  // d is about 3000: a signed convert suffices
   const size_t i = static_cast<size_t>(whole);
   const float f = d - static_cast<float>(whole);
@@ -450,19 +410,19 @@ float FieldSynth::ReadLine(size_t line) noexcept { return ReadLineAt(line, line_
   // Lines 0-3 and 4-7 as two vectors, kept in registers through the diffusers. Only the last two
   // lines are modulated; the others are plain reads.
   const auto behind = [&](size_t n) { return line_ring_[n][(p - kFdnLen[n]) & kLineMask]; };
-  F4 lo = {behind(0), behind(1), behind(2), behind(3)};
+  Float4 lo = {behind(0), behind(1), behind(2), behind(3)};
   static_assert(kFirstModulatedLine == 6, "lines 6 and 7 are the modulated ones");
-  F4 hi = {behind(4), behind(5), ReadLineAt(6, p), ReadLineAt(7, p)};
+  Float4 hi = {behind(4), behind(5), ReadLineAt(6, p), ReadLineAt(7, p)};
 
   const size_t ap = allpass_pos_;
 #pragma GCC unroll 3
   for (size_t a = 0; a < kAllpassesPerLine; ++a) {
     auto& rings = allpass_[a];
     const auto tap = [&](size_t n) { return rings[n][(ap - kAllpassLen[n][a]) & kAllpassMask]; };
-    const F4 d_lo = {tap(0), tap(1), tap(2), tap(3)};
-    const F4 d_hi = {tap(4), tap(5), tap(6), tap(7)};
-    const F4 w_lo = Flush4(lo - Splat(kAllpassGain) * d_lo);
-    const F4 w_hi = Flush4(hi - Splat(kAllpassGain) * d_hi);
+    const Float4 d_lo = {tap(0), tap(1), tap(2), tap(3)};
+    const Float4 d_hi = {tap(4), tap(5), tap(6), tap(7)};
+    const Float4 w_lo = Flush4(lo - Splat(kAllpassGain) * d_lo);
+    const Float4 w_hi = Flush4(hi - Splat(kAllpassGain) * d_hi);
     for (size_t n = 0; n < 4; ++n) {
       rings[n][ap] = w_lo[n];
       rings[n + 4][ap] = w_hi[n];
@@ -472,9 +432,9 @@ float FieldSynth::ReadLine(size_t line) noexcept { return ReadLineAt(line, line_
   }
   allpass_pos_ = (ap + 1) & kAllpassMask;
 
-  const F4 s_lo = Flush4(Load4(damping_coeff_.data()) * Load4(damping_state_.data()) +
+  const Float4 s_lo = Flush4(Load4(damping_coeff_.data()) * Load4(damping_state_.data()) +
                          Load4(damping_keep_.data()) * lo);
-  const F4 s_hi = Flush4(Load4(damping_coeff_.data() + 4) * Load4(damping_state_.data() + 4) +
+  const Float4 s_hi = Flush4(Load4(damping_coeff_.data() + 4) * Load4(damping_state_.data() + 4) +
                          Load4(damping_keep_.data() + 4) * hi);
   Store4(damping_state_.data(), s_lo);
   Store4(damping_state_.data() + 4, s_hi);
@@ -482,7 +442,7 @@ float FieldSynth::ReadLine(size_t line) noexcept { return ReadLineAt(line, line_
   Store4(out + 4, Load4(line_gain_.data() + 4) * s_hi);
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   AdvanceAt(line_pos_, out.data());
 }
@@ -492,9 +452,9 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   float sum = 0.0f;
   for (size_t n = 0; n < kLines; ++n) sum += out[n];
   // Householder feedback I - (1/4) 1 1^T: lossless, every line feeds every other.
-  const F4 feedback = Splat(0.25f * sum);
+  const Float4 feedback = Splat(0.25f * sum);
   for (size_t h = 0; h < kLines; h += 4) {
-    const F4 w = Load4(out + h) - feedback + Load4(acc + h);
+    const Float4 w = Load4(out + h) - feedback + Load4(acc + h);
     for (size_t n = 0; n < 4; ++n) line_ring_[h + n][p] = w[n];
   }
 }
@@ -522,7 +482,7 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
     }
     mod_phase_[n] = ph;
     alignas(32) std::array<float, kBlock> sine;
-    SineBlock(phase.data(), sine.data());
+    PortableSinBlock(phase.data(), sine.data(), kBlock);
     const float* ring = line_ring_[n].data();
     float prev = line_prev_[n];
     alignas(32) std::array<float, kBlock> y;
@@ -571,13 +531,13 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
     for (size_t i = 0; i < kBlock; ++i) in[i][n] = line[i];
   }
   static_assert(kLines == 8, "one vector of eight lines");
-  F8 c, keep, g, state;
+  Float8 c, keep, g, state;
   std::memcpy(&c, damping_coeff_.data(), sizeof c);
   std::memcpy(&keep, damping_keep_.data(), sizeof keep);
   std::memcpy(&g, line_gain_.data(), sizeof g);
   std::memcpy(&state, damping_state_.data(), sizeof state);
   for (size_t i = 0; i < kBlock; ++i) {
-    F8 v;
+    Float8 v;
     std::memcpy(&v, in[i].data(), sizeof v);
     state = c * state + keep * v;
     Flush8(state);
@@ -614,7 +574,7 @@ void FieldSynth::AdvanceLines(std::array<float, kLines>& out) noexcept {
   line_pos_ = (line_pos_ + kBlock) & kLineMask;
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::FeedLines(const std::array<float, kLines>& acc,
                            const std::array<float, kLines>& out) noexcept {
   FeedAt(line_pos_, acc.data(), out.data());
@@ -630,33 +590,33 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
 // Four bands at a time, in registers; the band sums are pairwise in a fixed order.
 [[gnu::always_inline]] inline StereoSample FieldSynth::BalanceBands(
     const float* band_left, const float* band_right) noexcept {
-  F4 weighted_left[2];
-  F4 weighted_right[2];
+  Float4 weighted_left[2];
+  Float4 weighted_right[2];
   for (size_t h = 0; h < kBandSplitBands; h += 4) {
-    const F4 bl = Load4(band_left + h);
-    const F4 br = Load4(band_right + h);
-    F4 pl = Load4(power_left_.data() + h);
-    F4 pr = Load4(power_right_.data() + h);
+    const Float4 bl = Load4(band_left + h);
+    const Float4 br = Load4(band_right + h);
+    Float4 pl = Load4(power_left_.data() + h);
+    Float4 pr = Load4(power_right_.data() + h);
     pl = pl + Splat(kBalanceSmoothing) * (bl * bl - pl);
     pr = pr + Splat(kBalanceSmoothing) * (br * br - pr);
     Store4(power_left_.data() + h, pl);
     Store4(power_right_.data() + h, pr);
-    const F4 mean = (pl + pr) / Splat(2.0f);
-    const F4 target_left = Clamp4(Sqrt4(mean / (pl + Splat(kBalanceFloor))), kBalanceMin, kBalanceMax);
-    const F4 target_right =
+    const Float4 mean = (pl + pr) / Splat(2.0f);
+    const Float4 target_left = Clamp4(Sqrt4(mean / (pl + Splat(kBalanceFloor))), kBalanceMin, kBalanceMax);
+    const Float4 target_right =
         Clamp4(Sqrt4(mean / (pr + Splat(kBalanceFloor))), kBalanceMin, kBalanceMax);
-    const F4 gl = Load4(gain_left_.data() + h);
-    const F4 gr = Load4(gain_right_.data() + h);
+    const Float4 gl = Load4(gain_left_.data() + h);
+    const Float4 gr = Load4(gain_right_.data() + h);
     // Below the floor both channels are silent in this band: hold the gains.
-    const I4 live = mean > Splat(kBalanceFloor);
-    const F4 new_left = live ? gl + Clamp4(target_left - gl, -kBalanceStep, kBalanceStep) : gl;
-    const F4 new_right = live ? gr + Clamp4(target_right - gr, -kBalanceStep, kBalanceStep) : gr;
+    const Int4 live = mean > Splat(kBalanceFloor);
+    const Float4 new_left = live ? gl + Clamp4(target_left - gl, -kBalanceStep, kBalanceStep) : gl;
+    const Float4 new_right = live ? gr + Clamp4(target_right - gr, -kBalanceStep, kBalanceStep) : gr;
     Store4(gain_left_.data() + h, new_left);
     Store4(gain_right_.data() + h, new_right);
     weighted_left[h / 4] = bl * new_left;
     weighted_right[h / 4] = br * new_right;
   }
-  const auto sum8 = [](const F4* w) {
+  const auto sum8 = [](const Float4* w) {
     return ((w[0][0] + w[0][1]) + (w[0][2] + w[0][3])) + ((w[1][0] + w[1][1]) + (w[1][2] + w[1][3]));
   };
   return {sum8(weighted_left), sum8(weighted_right)};
@@ -671,7 +631,7 @@ void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
   return BalanceBands(band_left.data(), band_right.data());
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 StereoSample FieldSynth::Balance(float left, float right) noexcept {
   return BalanceOne(left, right);
 }
@@ -715,8 +675,8 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
 
   alignas(16) std::array<float, kLines> acc{};
   for (size_t k = 0; k < kLayers; ++k) {
-    const F4 vl = Splat(VelvetStep(early_[2 * k], sends[k].left, write, block_pos_));
-    const F4 vr = Splat(VelvetStep(early_[2 * k + 1], sends[k].right, write, block_pos_));
+    const Float4 vl = Splat(VelvetStep(early_[2 * k], sends[k].left, write, block_pos_));
+    const Float4 vr = Splat(VelvetStep(early_[2 * k + 1], sends[k].right, write, block_pos_));
     for (size_t h = 0; h < kLines; h += 4) {
       Store4(acc.data() + h, Load4(acc.data() + h) + (vl * Load4(injection_left_[k].data() + h) +
                                                       vr * Load4(injection_right_[k].data() + h)));
@@ -737,7 +697,7 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
 // are known; each recursive state still sees its frames in order, with the operations of
 // Process, so the result is bit for bit that of kVelvetBlock calls of Process. The short loops
 // let consecutive frames' independent chains overlap.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
                               const std::array<FieldSend, kVelvetBlock>& late,
                               std::array<StereoSample, kVelvetBlock>& out) noexcept {

@@ -75,17 +75,9 @@ class FieldSynth {
   // Evens out the two channels' band levels; returns the balanced pair.
   StereoSample Balance(float left, float right) noexcept;
 
-  const Velvet<kMaxEarlyTaps>& Early(size_t q) const { return early_[q]; }
   const Velvet<kLateTaps>& Late(size_t q) const { return late_[q]; }
-  const std::array<float, kLines>& InjectionLeft(size_t layer) const {
-    return injection_left_[layer];
-  }
-  const std::array<float, kLines>& InjectionRight(size_t layer) const {
-    return injection_right_[layer];
-  }
   float LineGain(size_t n) const { return line_gain_[n]; }
   float DampingCoefficient(size_t n) const { return damping_coeff_[n]; }
-  float Width() const { return width_; }
 
  private:
   template <size_t kCapacity>

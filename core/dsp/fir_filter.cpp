@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
+
 namespace halvex {
 
 namespace {
@@ -13,18 +16,17 @@ namespace {
 // lane by lane, and the lanes combined pairwise in a fixed tree.
 constexpr size_t kLanes = 8;
 constexpr size_t kBlock = 4 * kLanes;
-using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 // Mul and add stay separate (no fma) so both clones round identically.
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 float Dot(const float* c, const float* h, size_t n) {
-  Vec8 a0 = {};
-  Vec8 a1 = {};
-  Vec8 a2 = {};
-  Vec8 a3 = {};
+  Float8 a0 = {};
+  Float8 a1 = {};
+  Float8 a2 = {};
+  Float8 a3 = {};
   size_t k = 0;
   for (; k + kBlock <= n; k += kBlock) {
-    Vec8 c0, c1, c2, c3, h0, h1, h2, h3;  // unaligned loads
+    Float8 c0, c1, c2, c3, h0, h1, h2, h3;  // unaligned loads
     std::memcpy(&c0, c + k, sizeof(c0));
     std::memcpy(&c1, c + k + kLanes, sizeof(c1));
     std::memcpy(&c2, c + k + 2 * kLanes, sizeof(c2));
@@ -40,7 +42,7 @@ float Dot(const float* c, const float* h, size_t n) {
   }
   if (k == n) {
     // No tail: the first two levels of the tree as whole vectors, then within one vector.
-    const Vec8 s = (a0 + a2) + (a1 + a3);
+    const Float8 s = (a0 + a2) + (a1 + a3);
     return ((s[0] + s[4]) + (s[2] + s[6])) + ((s[1] + s[5]) + (s[3] + s[7]));
   }
   float lane[kBlock];

@@ -3,13 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-// Hot per-frame paths get an FMA/AVX2 clone beside the baseline one; the only fused operations
-// are the explicit std::fmaf calls, which round identically either way.
-#if defined(__x86_64__)
-#define HALVEX_MATRIX_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define HALVEX_MATRIX_CLONES
-#endif
+#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -72,7 +66,7 @@ void PassiveMatrix::Reset() noexcept {
   }
 }
 
-HALVEX_MATRIX_CLONES
+HALVEX_FMA_CLONES
 MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
   float s = (left - right) * kHalfSqrt2;
   s = highpass_[0].Process(s);

@@ -3,13 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-// Hot per-frame paths get an FMA/AVX2 clone beside the baseline one; the only fused operations
-// are the explicit std::fmaf calls, which round identically either way.
-#if defined(__x86_64__)
-#define HALVEX_MATRIX_CLONES __attribute__((target_clones("arch=x86-64-v3", "default")))
-#else
-#define HALVEX_MATRIX_CLONES
-#endif
+#include "core/dsp/multiversion.h"
 
 namespace halvex {
 namespace {
@@ -84,7 +78,7 @@ std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noe
 }
 
 // Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
-HALVEX_MATRIX_CLONES __attribute__((flatten))
+HALVEX_FMA_CLONES __attribute__((flatten))
 StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
   const auto [pl, pr] = PlaceSurround(bus.surround_left, bus.surround_right);
   const float lf = bus.left + bus.extra_left + bus.centre;

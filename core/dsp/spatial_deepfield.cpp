@@ -38,7 +38,7 @@ void DeepFieldStage::RenderAhead() noexcept {
   synth_.ProcessBlock(sends, late, field_);
 }
 
-StageOutput DeepFieldStage::Process(float left, float right) {
+StageOutput DeepFieldStage::Process(float left, float right) noexcept {
   if (!active_) return {{left, right}, {left, right}};
   if (!ahead_) {
     gate_.Observe(left, right);

@@ -17,7 +17,7 @@ class DeepFieldStage final : public SpatialStage {
   void Configure(const ProcessorConfig& config) override;
   void Reset() override;
   size_t Latency() const override { return 0; }
-  StageOutput Process(float left, float right) override;
+  StageOutput Process(float left, float right) noexcept override;
 
   bool Active() const { return active_; }
 

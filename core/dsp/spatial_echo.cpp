@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/multiversion.h"
+
 namespace halvex {
 namespace {
 
@@ -95,7 +97,7 @@ struct EchoFrame {
 // and mid echoes to the direct pair. No tap reads the slot just written (delays are at least
 // 1), so storing every band first changes nothing. The two channels' chains are interleaved so
 // they run side by side. Cloned so the fused multiply-adds are instructions, not libm calls.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample EchoAndMix(
+HALVEX_FMA_CLONES StereoSample EchoAndMix(
     EchoWidenerStage::EchoLine* left_lines, EchoWidenerStage::EchoLine* right_lines, size_t* write,
     const EchoWidenerStage::ActiveTap* left_taps, size_t left_count,
     const EchoWidenerStage::ActiveTap* right_taps, size_t right_count,
@@ -155,7 +157,7 @@ void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* b
 }
 
 // The side and mid echoes added to the direct pair, as EchoAndMix ends.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) StereoSample MixEchoes(
+HALVEX_FMA_CLONES StereoSample MixEchoes(
     const EchoFrame& frame, float echo_left, float echo_right) noexcept {
   const float side = echo_left - echo_right;
   const float mid = echo_left + echo_right;
@@ -226,8 +228,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   BandEdges edges{};
   band_count_ = BuildBands(config, edges);
   const LinkwitzRileyFir crossover;
-  filterbank_left_.Configure(crossover, edges, band_count_, kTaps);
-  filterbank_right_.Configure(crossover, edges, band_count_, kTaps);
+  filterbank_.Configure(crossover, edges, band_count_, kTaps);
   ConfigureTaps(config, band_count_);
   // A band with every tap off on both sides is never heard: its echo lines are never read and
   // its steering gains only scale those lines. Its filter is left at zero, so its band values
@@ -243,7 +244,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
       heard = heard || tap_delays_[0][b][k] != 0 || tap_delays_[1][b][k] != 0;
     }
     if (!heard) continue;
-    const FirCoeffs& design = filterbank_left_.filters[b].coeffs;
+    const FirCoeffs& design = filterbank_.filters[b].coeffs;
     std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
     heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
     filters = b + 1;
@@ -260,8 +261,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
 }
 
 void EchoWidenerStage::Reset() {
-  filterbank_left_.Reset();
-  filterbank_right_.Reset();
+  filterbank_.Reset();
   for (auto& channel : echo_lines_) {
     for (size_t b = 0; b < band_count_; ++b) {
       channel[b].samples.fill(0.0f);

@@ -29,7 +29,7 @@ class SpatialStage {
   virtual void Reset() = 0;
   virtual size_t Latency() const = 0;
   // One frame; real-time safe: no allocation, no lock.
-  virtual StageOutput Process(float left, float right) = 0;
+  virtual StageOutput Process(float left, float right) noexcept = 0;
 };
 
 // A new, unconfigured stage for the algorithm; unknown values build the echo widener.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/multiversion.h"
+
 
 namespace halvex {
 namespace {
@@ -92,7 +94,7 @@ using SlotsAlias = float __attribute__((vector_size(16 * sizeof(float)), aligned
 // bits. Every slot up to the next multiple of 16 is updated, not only the active bands: slots
 // from band_count up are never refreshed, so their targets and gains stay 1 whatever they are
 // fed.
-__attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default"))) void
+HALVEX_AVX512_CLONES void
 BandSteering::Update(const BandValues& left_bands, const BandValues& right_bands) noexcept {
   if (!active_) {
     return;

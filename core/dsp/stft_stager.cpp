@@ -7,6 +7,8 @@
 #include <numbers>
 
 #include "core/dsp/isa_level.h"
+#include "core/dsp/portable_math.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 
@@ -22,21 +24,6 @@ constexpr float kCentreF = std::numbers::pi_v<float> / 4.0f;
 // The centre as the angles store it, so a centred (mono) bin computes gains of exactly 1.
 constexpr double kCentre = kCentreF;
 constexpr float kHalfPiF = std::numbers::pi_v<float> / 2.0f;
-
-// sin x for x in [-pi/2, pi/2] from its Taylor series to x^13 (the first term left out is
-// below 7e-10 there). Plain float arithmetic, no library call: these run for every bin of
-// every transform, and the result must not depend on the library's choice of algorithm.
-// Written once for a float and for a vector of them, so both give the same bits.
-template <typename F>
-__attribute__((always_inline)) inline F SinHalfTurn(F x) {
-  const F z = x * x;
-  const F p =
-      -1.0f / 6.0f +
-      z * (1.0f / 120.0f +
-           z * (-1.0f / 5040.0f +
-                z * (1.0f / 362880.0f + z * (-1.0f / 39916800.0f + z * (1.0f / 6227020800.0f)))));
-  return x + x * z * p;
-}
 
 // The angle of (x, y) for x, y >= 0 and x > 0, in [0, pi/2]: the octant below the diagonal
 // is folded onto [0, pi/4], and [tan(pi/8), 1] onto [-tan(pi/8), 0] by the difference formula,
@@ -65,10 +52,6 @@ template <typename T>
 __attribute__((always_inline)) inline T Clamp(T v, T lo, T hi) {
   return v < lo ? lo : (hi < v ? hi : v);
 }
-
-using Float4 = float __attribute__((vector_size(4 * sizeof(float))));
-using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
-using Float4Unaligned = float __attribute__((vector_size(4 * sizeof(float)), aligned(4)));
 
 // What one bin, or four side by side, needs and gives: F is float or Float4, D double or
 // Double4. Every lane runs the scalar steps in the scalar order.
@@ -106,10 +89,10 @@ struct BinMath {
         kCentre + (a - kCentre) * (1.0 + 2.0 * static_cast<double>(expand) * c * c), zero,
         zero + std::numbers::pi / 2.0);
     constexpr double kHalfPi = std::numbers::pi / 2.0;
-    const F cos_phi = SinHalfTurn<F>(ToFloat{}(kHalfPi - phi));
-    const F sin_phi = SinHalfTurn<F>(ToFloat{}(phi));
-    const F cos_a = SinHalfTurn<F>(ToFloat{}(kHalfPi - a));
-    const F sin_a = SinHalfTurn<F>(ToFloat{}(a));
+    const F cos_phi = PortableSinHalfTurn<F>(ToFloat{}(kHalfPi - phi));
+    const F sin_phi = PortableSinHalfTurn<F>(ToFloat{}(phi));
+    const F cos_a = PortableSinHalfTurn<F>(ToFloat{}(kHalfPi - a));
+    const F sin_a = PortableSinHalfTurn<F>(ToFloat{}(a));
     const F fzero = F{} + 0.0f;
     gain_left = Clamp<F>(cos_phi / (cos_a + 1e-12f), fzero, fzero + kMaxGain);
     gain_right = Clamp<F>(sin_phi / (sin_a + 1e-12f), fzero, fzero + kMaxGain);

@@ -5,6 +5,9 @@
 #include <cstring>
 #include <numbers>
 
+#include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
+
 namespace halvex {
 
 namespace {
@@ -59,7 +62,6 @@ template <size_t N>
 constexpr auto kSwaps = MakeSwaps<N>();
 
 constexpr size_t kLanes = 8;
-using Vec8 = float __attribute__((vector_size(kLanes * sizeof(float))));
 
 // The helpers below are always inlined, so each clone of the transform compiles them for its
 // own instruction set.
@@ -71,33 +73,33 @@ template <size_t kHalf>
 struct SmallSpan;
 template <>
 struct SmallSpan<1> {
-  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Float8& lo, const Float8& hi, Float8& even, Float8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
     odd = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
   }
-  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Float8& even, const Float8& odd, Float8& lo, Float8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 8, 1, 9, 2, 10, 3, 11);
     hi = __builtin_shufflevector(even, odd, 4, 12, 5, 13, 6, 14, 7, 15);
   }
 };
 template <>
 struct SmallSpan<2> {
-  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Float8& lo, const Float8& hi, Float8& even, Float8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 1, 4, 5, 8, 9, 12, 13);
     odd = __builtin_shufflevector(lo, hi, 2, 3, 6, 7, 10, 11, 14, 15);
   }
-  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Float8& even, const Float8& odd, Float8& lo, Float8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 1, 8, 9, 2, 3, 10, 11);
     hi = __builtin_shufflevector(even, odd, 4, 5, 12, 13, 6, 7, 14, 15);
   }
 };
 template <>
 struct SmallSpan<4> {
-  [[gnu::always_inline]] static void Gather(const Vec8& lo, const Vec8& hi, Vec8& even, Vec8& odd) {
+  [[gnu::always_inline]] static void Gather(const Float8& lo, const Float8& hi, Float8& even, Float8& odd) {
     even = __builtin_shufflevector(lo, hi, 0, 1, 2, 3, 8, 9, 10, 11);
     odd = __builtin_shufflevector(lo, hi, 4, 5, 6, 7, 12, 13, 14, 15);
   }
-  [[gnu::always_inline]] static void Scatter(const Vec8& even, const Vec8& odd, Vec8& lo, Vec8& hi) {
+  [[gnu::always_inline]] static void Scatter(const Float8& even, const Float8& odd, Float8& lo, Float8& hi) {
     lo = __builtin_shufflevector(even, odd, 0, 1, 2, 3, 8, 9, 10, 11);
     hi = __builtin_shufflevector(even, odd, 4, 5, 6, 7, 12, 13, 14, 15);
   }
@@ -107,32 +109,32 @@ struct SmallSpan<4> {
 template <size_t kHalf, size_t N>
 [[gnu::always_inline]] inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
   using S = SmallSpan<kHalf>;
-  Vec8 vwr, vwi;
+  Float8 vwr, vwi;
   for (size_t i = 0; i < kLanes; ++i) {
     vwr[i] = wr[i % kHalf];
     vwi[i] = wi[i % kHalf];
   }
   for (size_t base = 0; base < N; base += 2 * kLanes) {
-    Vec8 r0, r1, q0, q1;
-    std::memcpy(&r0, r + base, sizeof(Vec8));
-    std::memcpy(&r1, r + base + kLanes, sizeof(Vec8));
-    std::memcpy(&q0, q + base, sizeof(Vec8));
-    std::memcpy(&q1, q + base + kLanes, sizeof(Vec8));
-    Vec8 er, orr, ei, oi;
+    Float8 r0, r1, q0, q1;
+    std::memcpy(&r0, r + base, sizeof(Float8));
+    std::memcpy(&r1, r + base + kLanes, sizeof(Float8));
+    std::memcpy(&q0, q + base, sizeof(Float8));
+    std::memcpy(&q1, q + base + kLanes, sizeof(Float8));
+    Float8 er, orr, ei, oi;
     S::Gather(r0, r1, er, orr);
     S::Gather(q0, q1, ei, oi);
-    const Vec8 tr = vwr * orr - vwi * oi;
-    const Vec8 ti = vwr * oi + vwi * orr;
-    const Vec8 new_er = er + tr;
-    const Vec8 new_ei = ei + ti;
-    const Vec8 new_or = er - tr;
-    const Vec8 new_oi = ei - ti;
+    const Float8 tr = vwr * orr - vwi * oi;
+    const Float8 ti = vwr * oi + vwi * orr;
+    const Float8 new_er = er + tr;
+    const Float8 new_ei = ei + ti;
+    const Float8 new_or = er - tr;
+    const Float8 new_oi = ei - ti;
     S::Scatter(new_er, new_or, r0, r1);
     S::Scatter(new_ei, new_oi, q0, q1);
-    std::memcpy(r + base, &r0, sizeof(Vec8));
-    std::memcpy(r + base + kLanes, &r1, sizeof(Vec8));
-    std::memcpy(q + base, &q0, sizeof(Vec8));
-    std::memcpy(q + base + kLanes, &q1, sizeof(Vec8));
+    std::memcpy(r + base, &r0, sizeof(Float8));
+    std::memcpy(r + base + kLanes, &r1, sizeof(Float8));
+    std::memcpy(q + base, &q0, sizeof(Float8));
+    std::memcpy(q + base + kLanes, &q1, sizeof(Float8));
   }
 }
 
@@ -145,14 +147,14 @@ template <bool kInverse, size_t N>
     for (size_t j = 0; j < half; j += kLanes) {
       const size_t even = group + j;
       const size_t odd = even + half;
-      Vec8 vwr, vws, er, ei, orr, oi;
-      std::memcpy(&vwr, wc + j, sizeof(Vec8));
-      std::memcpy(&vws, ws + j, sizeof(Vec8));
-      std::memcpy(&er, r + even, sizeof(Vec8));
-      std::memcpy(&ei, q + even, sizeof(Vec8));
-      std::memcpy(&orr, r + odd, sizeof(Vec8));
-      std::memcpy(&oi, q + odd, sizeof(Vec8));
-      Vec8 tr, ti;
+      Float8 vwr, vws, er, ei, orr, oi;
+      std::memcpy(&vwr, wc + j, sizeof(Float8));
+      std::memcpy(&vws, ws + j, sizeof(Float8));
+      std::memcpy(&er, r + even, sizeof(Float8));
+      std::memcpy(&ei, q + even, sizeof(Float8));
+      std::memcpy(&orr, r + odd, sizeof(Float8));
+      std::memcpy(&oi, q + odd, sizeof(Float8));
+      Float8 tr, ti;
       if constexpr (kInverse) {
         tr = vwr * orr + vws * oi;
         ti = vwr * oi - vws * orr;
@@ -160,14 +162,14 @@ template <bool kInverse, size_t N>
         tr = vwr * orr - vws * oi;
         ti = vwr * oi + vws * orr;
       }
-      const Vec8 new_or = er - tr;
-      const Vec8 new_oi = ei - ti;
-      const Vec8 new_er = er + tr;
-      const Vec8 new_ei = ei + ti;
-      std::memcpy(r + odd, &new_or, sizeof(Vec8));
-      std::memcpy(q + odd, &new_oi, sizeof(Vec8));
-      std::memcpy(r + even, &new_er, sizeof(Vec8));
-      std::memcpy(q + even, &new_ei, sizeof(Vec8));
+      const Float8 new_or = er - tr;
+      const Float8 new_oi = ei - ti;
+      const Float8 new_er = er + tr;
+      const Float8 new_ei = ei + ti;
+      std::memcpy(r + odd, &new_or, sizeof(Float8));
+      std::memcpy(q + odd, &new_oi, sizeof(Float8));
+      std::memcpy(r + even, &new_er, sizeof(Float8));
+      std::memcpy(q + even, &new_ei, sizeof(Float8));
     }
   }
 }
@@ -247,13 +249,13 @@ template <size_t N>
   }
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                const float* twiddle_sin, bool inverse, bool permuted) {
   TransformN<kFftSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
 }
 
-__attribute__((target_clones("arch=x86-64-v3", "default")))
+HALVEX_FMA_CLONES
 void HalfTransform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                    const float* twiddle_sin, bool inverse, bool permuted) {
   TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
@@ -261,10 +263,8 @@ void HalfTransform(float* const* re, float* const* im, size_t channels, const fl
 
 // Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones
 // would pass it differently).
-using Vec8Unaligned = float __attribute__((vector_size(kLanes * sizeof(float)), aligned(4),
-                                           may_alias));
-#define HALVEX_LOAD8(p) (*reinterpret_cast<const Vec8Unaligned*>(p))
-#define HALVEX_STORE8(p, v) (*reinterpret_cast<Vec8Unaligned*>(p) = (v))
+#define HALVEX_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
+#define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
 #define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
 
 // A real frame's spectrum from the half-size transform Z of its sample pairs (even samples
@@ -273,7 +273,7 @@ using Vec8Unaligned = float __attribute__((vector_size(kLanes * sizeof(float)), 
 // Bins k and 512 - k are done together, eight pairs at a time (the partners run backwards),
 // so each pair is read before either is written; the upper half is the mirror. At k = 256 the
 // pair is one bin and both formulas give the same value.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectrum(
+HALVEX_FMA_CLONES void SplitRealSpectrum(
     float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
   {
     const float z_re = re[0];
@@ -285,29 +285,29 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectr
   }
   for (size_t k = 1; k <= kHalfSize / 2; k += kLanes) {
     const size_t j = kHalfSize - k - (kLanes - 1);  // lowest partner of the eight
-    const Vec8 a_re = HALVEX_LOAD8(re + k);
-    const Vec8 a_im = HALVEX_LOAD8(im + k);
-    const Vec8 b_re = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(re + j)));
-    const Vec8 b_im = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(im + j)));
-    const Vec8 e_re = 0.5f * (a_re + b_re);
-    const Vec8 e_im = 0.5f * (a_im - b_im);
-    const Vec8 o_re = 0.5f * (a_im + b_im);
-    const Vec8 o_im = 0.5f * (b_re - a_re);
-    const Vec8 wk_re = HALVEX_LOAD8(twiddle_cos + k);
-    const Vec8 wk_im = HALVEX_LOAD8(twiddle_sin + k);
-    const Vec8 wj_re = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(twiddle_cos + j)));
-    const Vec8 wj_im = HALVEX_REVERSE8(Vec8(HALVEX_LOAD8(twiddle_sin + j)));
-    const Vec8 xk_re = e_re + (wk_re * o_re - wk_im * o_im);
-    const Vec8 xk_im = e_im + (wk_re * o_im + wk_im * o_re);
-    const Vec8 xj_re = e_re + (wj_re * o_re + wj_im * o_im);
-    const Vec8 xj_im = -e_im + (wj_im * o_re - wj_re * o_im);
+    const Float8 a_re = HALVEX_LOAD8(re + k);
+    const Float8 a_im = HALVEX_LOAD8(im + k);
+    const Float8 b_re = HALVEX_REVERSE8(Float8(HALVEX_LOAD8(re + j)));
+    const Float8 b_im = HALVEX_REVERSE8(Float8(HALVEX_LOAD8(im + j)));
+    const Float8 e_re = 0.5f * (a_re + b_re);
+    const Float8 e_im = 0.5f * (a_im - b_im);
+    const Float8 o_re = 0.5f * (a_im + b_im);
+    const Float8 o_im = 0.5f * (b_re - a_re);
+    const Float8 wk_re = HALVEX_LOAD8(twiddle_cos + k);
+    const Float8 wk_im = HALVEX_LOAD8(twiddle_sin + k);
+    const Float8 wj_re = HALVEX_REVERSE8(Float8(HALVEX_LOAD8(twiddle_cos + j)));
+    const Float8 wj_im = HALVEX_REVERSE8(Float8(HALVEX_LOAD8(twiddle_sin + j)));
+    const Float8 xk_re = e_re + (wk_re * o_re - wk_im * o_im);
+    const Float8 xk_im = e_im + (wk_re * o_im + wk_im * o_re);
+    const Float8 xj_re = e_re + (wj_re * o_re + wj_im * o_im);
+    const Float8 xj_im = -e_im + (wj_im * o_re - wj_re * o_im);
     // Bins k, 1024 - k, 512 - k and 512 + k.
     HALVEX_STORE8(re + k, xk_re);
     HALVEX_STORE8(im + k, xk_im);
-    HALVEX_STORE8(re + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Vec8(xk_re)));
-    HALVEX_STORE8(im + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Vec8(-xk_im)));
-    HALVEX_STORE8(re + j, HALVEX_REVERSE8(Vec8(xj_re)));
-    HALVEX_STORE8(im + j, HALVEX_REVERSE8(Vec8(xj_im)));
+    HALVEX_STORE8(re + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Float8(xk_re)));
+    HALVEX_STORE8(im + kFftSize - k - (kLanes - 1), HALVEX_REVERSE8(Float8(-xk_im)));
+    HALVEX_STORE8(re + j, HALVEX_REVERSE8(Float8(xj_re)));
+    HALVEX_STORE8(im + j, HALVEX_REVERSE8(Float8(xj_im)));
     HALVEX_STORE8(re + kHalfSize + k, xj_re);
     HALVEX_STORE8(im + kHalfSize + k, -xj_im);
   }
@@ -315,21 +315,21 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void SplitRealSpectr
 
 // The reverse for a conjugate-symmetric spectrum, in place: Z[k] = E + i O with
 // E = (X[k] + X[k + 512]) / 2 and O = (X[k] - X[k + 512]) conj W^k / 2, for k below 512.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void JoinRealSpectrum(
+HALVEX_FMA_CLONES void JoinRealSpectrum(
     float* re, float* im, const float* twiddle_cos, const float* twiddle_sin) noexcept {
   for (size_t k = 0; k < kHalfSize; k += kLanes) {
-    const Vec8 a_re = HALVEX_LOAD8(re + k);
-    const Vec8 a_im = HALVEX_LOAD8(im + k);
-    const Vec8 b_re = HALVEX_LOAD8(re + k + kHalfSize);
-    const Vec8 b_im = HALVEX_LOAD8(im + k + kHalfSize);
-    const Vec8 e_re = 0.5f * (a_re + b_re);
-    const Vec8 e_im = 0.5f * (a_im + b_im);
-    const Vec8 d_re = 0.5f * (a_re - b_re);
-    const Vec8 d_im = 0.5f * (a_im - b_im);
-    const Vec8 w_re = HALVEX_LOAD8(twiddle_cos + k);
-    const Vec8 w_im = -HALVEX_LOAD8(twiddle_sin + k);
-    const Vec8 o_re = d_re * w_re - d_im * w_im;
-    const Vec8 o_im = d_re * w_im + d_im * w_re;
+    const Float8 a_re = HALVEX_LOAD8(re + k);
+    const Float8 a_im = HALVEX_LOAD8(im + k);
+    const Float8 b_re = HALVEX_LOAD8(re + k + kHalfSize);
+    const Float8 b_im = HALVEX_LOAD8(im + k + kHalfSize);
+    const Float8 e_re = 0.5f * (a_re + b_re);
+    const Float8 e_im = 0.5f * (a_im + b_im);
+    const Float8 d_re = 0.5f * (a_re - b_re);
+    const Float8 d_im = 0.5f * (a_im - b_im);
+    const Float8 w_re = HALVEX_LOAD8(twiddle_cos + k);
+    const Float8 w_im = -HALVEX_LOAD8(twiddle_sin + k);
+    const Float8 o_re = d_re * w_re - d_im * w_im;
+    const Float8 o_im = d_re * w_im + d_im * w_re;
     HALVEX_STORE8(re + k, e_re - o_im);
     HALVEX_STORE8(im + k, e_im + o_re);
   }
@@ -337,16 +337,16 @@ __attribute__((target_clones("arch=x86-64-v3", "default"))) void JoinRealSpectru
 
 // Adds a resynthesised frame, given as the half-size transform's output (sample 2m in re[m],
 // sample 2m + 1 in im[m]), to a ring of accumulators from `pos` on, windowed and halved.
-__attribute__((target_clones("arch=x86-64-v3", "default"))) void OverlapAdd(
+HALVEX_FMA_CLONES void OverlapAdd(
     const float* re, const float* im, const float* window, float* ring, size_t pos) noexcept {
   for (size_t m = 0; m < kHalfSize; m += kLanes) {
     const size_t n = 2 * m;
-    const Vec8 y_re = HALVEX_LOAD8(re + m);
-    const Vec8 y_im = HALVEX_LOAD8(im + m);
-    const Vec8 lo = __builtin_shufflevector(y_re, y_im, 0, 8, 1, 9, 2, 10, 3, 11);
-    const Vec8 hi = __builtin_shufflevector(y_re, y_im, 4, 12, 5, 13, 6, 14, 7, 15);
-    const Vec8 w_lo = 0.5f * HALVEX_LOAD8(window + n);
-    const Vec8 w_hi = 0.5f * HALVEX_LOAD8(window + n + kLanes);
+    const Float8 y_re = HALVEX_LOAD8(re + m);
+    const Float8 y_im = HALVEX_LOAD8(im + m);
+    const Float8 lo = __builtin_shufflevector(y_re, y_im, 0, 8, 1, 9, 2, 10, 3, 11);
+    const Float8 hi = __builtin_shufflevector(y_re, y_im, 4, 12, 5, 13, 6, 14, 7, 15);
+    const Float8 w_lo = 0.5f * HALVEX_LOAD8(window + n);
+    const Float8 w_hi = 0.5f * HALVEX_LOAD8(window + n + kLanes);
     const size_t i = (pos + n) & kOutputMask;
     if (i + 2 * kLanes <= kOutputMask + 1) {
       HALVEX_STORE8(ring + i, HALVEX_LOAD8(ring + i) + w_lo * lo);

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 
+#include "core/dsp/engine_rate.h"
 #include "core/dsp/spatial_stage.h"
 
 namespace halvex {
@@ -12,7 +13,7 @@ inline constexpr size_t kFftSize = 1024;
 inline constexpr size_t kFftBins = kFftSize / 2;  // bins 0..511 carry the information
 inline constexpr size_t kWolaHop = 256;
 inline constexpr size_t kWolaLatency = kFftSize;  // frames from input to output
-inline constexpr float kBinHz = 48000.0f / kFftSize;
+inline constexpr float kBinHz = kEngineRateF / kFftSize;
 
 // One stereo frame's spectrum; bin k and bin 1024 - k are complex conjugates.
 struct StereoSpectrum {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -113,15 +114,26 @@ TEST(PwDaemonSwap, NeverFreesAProcessorADataCycleIsStillInside) {
   std::string error;
   ASSERT_TRUE(daemon.Configure(DefaultConfig(), error)) << error;
   daemon.SetEnabled(true);
-  // One long cycle on a "data thread" (several seconds of audio in one block).
-  constexpr uint32_t kFrames = 48000 * 40;
-  std::vector<float> in(kFrames, 0.1f), out_left(kFrames), out_right(kFrames);
-  std::atomic<int64_t> cycle_done_ns{0};
   const auto now_ns = [] {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
   };
+  // One long cycle on a "data thread": about half a second of work however fast this build
+  // and machine are (a sanitizer build is several times slower), long enough to overlap two
+  // swaps and well inside the time a swap waits for it.
+  uint32_t frames = 48000;
+  {
+    Processor probe;
+    probe.Configure(DefaultConfig());
+    const int64_t start = now_ns();
+    for (uint32_t i = 0; i < frames; ++i) probe.ProcessFrame(0.1f, 0.1f);
+    const double ns_per_frame = static_cast<double>(now_ns() - start) / frames;
+    frames = static_cast<uint32_t>(std::clamp(5e8 / ns_per_frame, 48000.0, 48000.0 * 40));
+  }
+  const uint32_t kFrames = frames;
+  std::vector<float> in(kFrames, 0.1f), out_left(kFrames), out_right(kFrames);
+  std::atomic<int64_t> cycle_done_ns{0};
   std::thread data([&] {
     daemon.ProcessCycle(in.data(), in.data(), out_left.data(), out_right.data(), kFrames);
     cycle_done_ns = now_ns();

@@ -205,6 +205,26 @@ TEST_F(SocketServerTest, FailsOnAPathThatDoesNotFitASocketAddress) {
   EXPECT_FALSE(no_dir.InUse());
 }
 
+TEST_F(SocketServerTest, SaysWhyStartFailed) {
+  struct Case {
+    std::string path;
+    std::string error;
+  };
+  const Case cases[] = {
+      {dir + "/" + std::string(110, 's'), "path too long for a socket address"},
+      {dir + "/missing/halvexd.sock", "bind: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    SocketServer failing(c.path, service);
+    EXPECT_FALSE(failing.Start());
+    EXPECT_EQ(failing.LastError(), c.error) << c.path;
+  }
+  Started();
+  SocketServer second(path, service);
+  EXPECT_FALSE(second.Start());
+  EXPECT_EQ(second.LastError(), "another server listens at the path");
+}
+
 TEST_F(SocketServerTest, AnswersAnotherUserWithPermissionDenied) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another uid";
   Started();

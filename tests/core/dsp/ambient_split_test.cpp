@@ -1,4 +1,5 @@
 #include "core/dsp/ambient_split.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +10,7 @@
 namespace halvex {
 namespace {
 
-struct Noise {
-  uint32_t s = 31337;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<31337>;
 
 std::unique_ptr<AmbientSplit> MakeSplit(size_t first = 4, size_t end = 341) {
   auto a = std::make_unique<AmbientSplit>();

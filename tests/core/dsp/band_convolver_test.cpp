@@ -1,4 +1,5 @@
 #include "core/dsp/band_convolver.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -14,13 +15,7 @@ namespace {
 constexpr size_t kTaps = BandConvolver::kTaps;
 constexpr size_t kMax = BandConvolver::kMaxFilters;
 
-struct Noise {
-  uint32_t seed;
-  float operator()() {
-    seed = seed * 1664525u + 1013904223u;
-    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<>;
 
 std::vector<float> RandomRows(size_t count, uint32_t seed) {
   Noise next{seed};

@@ -1,4 +1,5 @@
 #include "core/dsp/coherence_gate.h"
+#include "tests/support/test_signals.h"
 
 #include <cmath>
 #include <memory>
@@ -9,8 +10,8 @@ namespace halvex {
 namespace {
 
 float Random(uint32_t& s) {
-  s = s * 1664525u + 1013904223u;
-  return 0.3f * static_cast<float>(static_cast<int32_t>(s)) / 2147483648.0f;
+  s = test::LcgStep(s);
+  return 0.3f * test::FullScaleFrom(s);
 }
 
 // Runs two seconds of noise through a gate: identical channels, or independent ones.

@@ -55,7 +55,11 @@ TEST(DistanceStage, SendsCarryTheFieldLevelScaledByTheLevelFactors) {
   stage.Configure(1.0f, 0.0f, -20.0f);
   DistanceOutput out;
   for (size_t i = 0; i < 6000; ++i) out = stage.Process(0.0f, 0.0f, 1.0f, -1.0f);
-  const float expected[3] = {0.050350887f, 0.07552632f, 0.041959068f};  // 10^(-1) * G
+  // The reflections stand 6 : 9 : 5 at a combined power of the field level, -20 dB.
+  const float relative[3] = {6.0f, 9.0f, 5.0f};
+  const float norm = std::sqrt(6.0f * 6.0f + 9.0f * 9.0f + 5.0f * 5.0f);
+  float expected[3];
+  for (size_t k = 0; k < 3; ++k) expected[k] = 0.1f * relative[k] / norm;
   for (size_t k = 0; k < 3; ++k) {
     EXPECT_NEAR(out.sends[k].left, expected[k], 1e-6f) << k;
     EXPECT_NEAR(out.sends[k].right, -expected[k], 1e-6f) << k;

@@ -1,4 +1,5 @@
 #include "core/dsp/filterbank.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -10,13 +11,7 @@
 namespace halvex {
 namespace {
 
-struct Noise {
-  uint32_t s = 777;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<777>;
 
 // Eight bands on shared edges from 0 Hz to Nyquist.
 std::array<float, kFilterbankMaxBands + 1> FullRangeEdges() {

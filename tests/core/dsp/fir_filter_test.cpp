@@ -1,4 +1,5 @@
 #include "core/dsp/fir_filter.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +10,7 @@
 namespace halvex {
 namespace {
 
-// Deterministic noise in [-1, 1).
-struct Noise {
-  uint32_t s = 12345;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<12345>;
 
 TEST(FirFilter, ThreeTapsWithTheLastSetDelayByTwoSamples) {
   FirCoeffs c{};

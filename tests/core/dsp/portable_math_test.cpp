@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <numbers>
+#include <vector>
 
 namespace halvex {
 namespace {
@@ -21,6 +23,35 @@ TEST(GeometricMean, IsTheSquareRootOfTheProduct) {
   EXPECT_FLOAT_EQ(GeometricMean(100.0f, 400.0f), 200.0f);
   EXPECT_FLOAT_EQ(GeometricMean(120.0f, 120.0f), 120.0f);
   EXPECT_EQ(GeometricMean(0.0f, 5000.0f), 0.0f);
+}
+
+// Both sines against the library's over their whole domains, and each vector form against its
+// scalar form bit for bit (the kernels rely on that for block-size independence).
+TEST(PortableSin, FollowsTheLibrarySineAndItsBlockFormGivesTheSameBits) {
+  constexpr size_t kPoints = 4096;
+  std::vector<float> phase(kPoints), block(kPoints);
+  for (size_t i = 0; i < kPoints; ++i) {
+    phase[i] = static_cast<float>(i) * (6.2831855f + 0.01f) / static_cast<float>(kPoints - 1);
+  }
+  PortableSinBlock(phase.data(), block.data(), kPoints);
+  for (size_t i = 0; i < kPoints; ++i) {
+    const float one = PortableSin(phase[i]);
+    ASSERT_EQ(block[i], one) << phase[i];
+    ASSERT_NEAR(one, std::sin(static_cast<double>(phase[i])), 1e-7) << phase[i];
+  }
+}
+
+TEST(PortableSinHalfTurn, FollowsTheLibrarySineAndItsVectorFormGivesTheSameBits) {
+  constexpr float half_pi = std::numbers::pi_v<float> / 2;
+  for (int i = -1000; i <= 1000; i += 4) {
+    const Float4 x = {half_pi * i / 1000.0f, half_pi * (i + 1) / 1000.0f,
+                      half_pi * (i + 2) / 1000.0f, half_pi * (i + 3) / 1000.0f};
+    const Float4 y = PortableSinHalfTurn(x);
+    for (int k = 0; k < 4 && i + k <= 1000; ++k) {
+      ASSERT_EQ(y[k], PortableSinHalfTurn(x[k])) << x[k];
+      ASSERT_NEAR(y[k], std::sin(static_cast<double>(x[k])), 2e-7) << x[k];
+    }
+  }
 }
 
 }  // namespace

@@ -10,17 +10,13 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/denormal_guard.h"
 #include "core/dsp/output_stage.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
 
 std::vector<float> Noise(size_t frames, size_t channels, uint32_t seed = 1) {
-  std::vector<float> v(frames * channels);
-  for (float& x : v) {
-    seed = seed * 1664525u + 1013904223u;
-    x = static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
-  }
-  return v;
+  return test::FullScaleNoiseSamples(frames * channels, seed);
 }
 
 OutputParams Plain() {

@@ -13,6 +13,7 @@
 #include "core/dsp/filterbank.h"
 #include "core/dsp/processor.h"
 #include "core/dsp/stft_stager.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -31,12 +32,7 @@ std::unique_ptr<EchoWidenerStage> MakeStage(const ProcessorConfig& config) {
 
 // Uniform noise in [-amplitude, amplitude), interleaved stereo, independent channels.
 std::vector<float> Noise(size_t frames, float amplitude, uint32_t seed) {
-  std::vector<float> out(2 * frames);
-  for (float& v : out) {
-    seed = seed * 1664525u + 1013904223u;
-    v = amplitude * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
-  }
-  return out;
+  return test::UniformNoiseSamples(2 * frames, amplitude, seed);
 }
 
 TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {

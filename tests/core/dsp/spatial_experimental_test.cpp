@@ -10,6 +10,7 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
 #include "core/dsp/stft_stager.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -21,12 +22,7 @@ ProcessorConfig ExperimentalConfig() {
 }
 
 std::vector<float> Noise(size_t frames, float amplitude, uint32_t seed) {
-  std::vector<float> out(2 * frames);
-  for (float& v : out) {
-    seed = seed * 1664525u + 1013904223u;
-    v = amplitude * (static_cast<float>(seed >> 8) / 8388608.0f - 1.0f);
-  }
-  return out;
+  return test::UniformNoiseSamples(2 * frames, amplitude, seed);
 }
 
 std::vector<float> Impulse(size_t frames) {

@@ -8,6 +8,7 @@
 
 #include "core/dsp/denormal_guard.h"
 #include "core/dsp/processor.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -16,12 +17,7 @@ constexpr double kPi = 3.14159265358979323846;
 
 // Full-scale white noise from the engine's LCG, so runs are repeatable.
 std::vector<float> Noise(size_t samples, uint32_t seed) {
-  std::vector<float> out(samples);
-  for (float& x : out) {
-    seed = seed * 1664525u + 1013904223u;
-    x = static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  }
-  return out;
+  return test::UniformNoiseSamples(samples, 1.0f, seed);
 }
 
 ProcessorConfig ConfigFor(SpatialAlgorithm algorithm) {

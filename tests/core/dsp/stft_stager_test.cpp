@@ -1,4 +1,5 @@
 #include "core/dsp/stft_stager.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -11,13 +12,7 @@
 namespace halvex {
 namespace {
 
-struct Noise {
-  uint32_t s = 2024;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<2024>;
 
 std::unique_ptr<StftStager> MakeStager(float expand) {
   auto s = std::make_unique<StftStager>();

@@ -1,4 +1,5 @@
 #include "core/dsp/wola.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +13,7 @@
 namespace halvex {
 namespace {
 
-struct Noise {
-  uint32_t s = 99;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
+using Noise = test::UniformNoise<99>;
 
 // Counts frames, remembers the last spectrum, optionally scales every bin.
 class Probe : public SpectrumTransform {

@@ -40,6 +40,20 @@ class DaemonStartup : public SpeakersGraphSuite {
   std::string log_;
 };
 
+TEST_F(DaemonStartup, WithoutAPipeWireServerItSaysSoOnceAndLeavesNoSocket) {
+  const CommandResult run = RunDaemon({"env", "PIPEWIRE_REMOTE=halvex-no-such-server"});
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_TRUE(HasLineStarting(run.err, "halvexd: cannot connect to the PipeWire server: "))
+      << run.err;
+  size_t lines = 0;
+  for (size_t at = run.err.find("halvexd: cannot"); at != std::string::npos;
+       at = run.err.find("halvexd: cannot", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 1u) << run.err;
+  EXPECT_FALSE(Exists(graph_->SocketPath()));
+}
+
 TEST_F(DaemonStartup, ConfigFileThatDoesNotLoadStopsItBeforeAnySocketExists) {
   struct Case {
     std::string text;
