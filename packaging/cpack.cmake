@@ -11,6 +11,11 @@
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Installation prefix" FORCE)
 endif()
+# Under /usr, configuration such as the session's autostart entries lives in /etc, as in every
+# Debian package (GNUInstallDirs would say /usr/etc for a relative path).
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND "$CACHE{CMAKE_INSTALL_SYSCONFDIR}" MATCHES "^(etc)?$")
+  set(CMAKE_INSTALL_SYSCONFDIR /etc CACHE PATH "Read-only single-machine data (etc)" FORCE)
+endif()
 
 set(HALVEX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(HALVEX_PACKAGE_MAINTAINER "Halvex developers <halvex@example.org>"

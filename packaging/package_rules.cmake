@@ -73,6 +73,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
     "pipewire, wireplumber, mesa-vulkan-drivers | vulkan-icd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_HALVEX_CONFFILES ${HALVEX_DOC_DIR}/conffiles)
+set(CPACK_PRE_BUILD_SCRIPTS ${HALVEX_PACKAGING_DIR}/debian/conffiles.cmake)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CPACK_HALVEX_CONFFILES})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "spatial audio enhancer for PipeWire desktops")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[
 Halvex adds a virtual output device to the PipeWire graph and runs everything

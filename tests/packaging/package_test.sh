@@ -52,7 +52,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log
 deb="$scratch/out/halvex_${version}_amd64.deb"
 [ -f "$deb" ] || { ls "$scratch/out"; echo "FAIL: no $(basename "$deb")"; exit 1; }
 
-contents=$(dpkg-deb -c "$deb" | awk '{print substr($6, 2)}')
+contents=$(dpkg-deb -c "$deb" | sed -E 's|^.* \./|/|')  # file names may hold blanks
 has() { grep -Eq "^$1\$" <<<"$contents" || fail "package lacks $1"; }
 for p in "${programs[@]}"; do
   has "/usr/bin/$p"
