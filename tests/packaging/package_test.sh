@@ -19,7 +19,8 @@ for tool in cpack dpkg-deb lintian apt-get systemd-analyze desktop-file-validate
   command -v "$tool" >/dev/null || { echo "missing tool: $tool (scripts/install-deps.sh)"; exit 1; }
 done
 
-exec 9>/run/lock/halvex-package-test.lock
+lock_dir=/run/lock; [ -d "$lock_dir" ] || lock_dir=/tmp
+exec 9>"$lock_dir/halvex-package-test.lock"
 flock -w 900 9 || { echo "another package test holds the lock"; exit 1; }
 
 if dpkg-query -W -f='${Status}' halvex 2>/dev/null | grep -q 'install ok installed'; then
