@@ -17,7 +17,7 @@ halvexd=$build/daemon/halvexd
 halvex=$build/cli/halvex
 tray=$build/tray/halvex-tray
 vis=$build/vis/halvex-vis
-presets=$root/share/halvex/presets
+presets=$root/vis/presets
 for program in "$halvexd" "$halvex" "$tray" "$vis"; do
   [ -x "$program" ] || { echo "missing $program: build it first (cmake --build $build)" >&2; exit 2; }
 done
@@ -103,7 +103,7 @@ pids+=($!)
 tray_pid=$!
 window=""
 for _ in $(seq 100); do
-  window=$(xwininfo -root -tree | awk '/"Halvex/ && $0 !~ /has no name/ {print $1; exit}')
+  window=$(xwininfo -name halvex 2>/dev/null | awk '/Window id:/ {print $4}')
   [ -n "$window" ] && break
   sleep 0.1
 done
