@@ -88,22 +88,27 @@ sox -m "$scratch/chord.wav" "$scratch/beat.wav" "$scratch/demo.wav"
 (while true; do pw-play --target halvex "$scratch/demo.wav" || sleep 1; done) &
 pids+=($!)
 
-start_display() {  # start_display NUMBER WIDTHxHEIGHT
-  Xvfb ":$1" -screen 0 "$2x24" -nolisten tcp >"$scratch/xvfb$1.log" 2>&1 &
+start_display() {  # start_display NAME WIDTHxHEIGHT: a new Xvfb on a free display number
+  Xvfb -displayfd 3 -screen 0 "$2x24" -nolisten tcp 3>"$scratch/$1.display" >"$scratch/$1.xvfb.log" 2>&1 &
   pids+=($!)
-  export DISPLAY=:$1
-  wait_for 100 xdpyinfo || die "Xvfb :$1 did not start"
+  wait_for 100 test -s "$scratch/$1.display" || die "Xvfb did not start: $(cat "$scratch/$1.xvfb.log")"
+  export DISPLAY=:$(cat "$scratch/$1.display")
+  wait_for 100 xdpyinfo || die "Xvfb $DISPLAY does not answer"
 }
 mkdir -p "$root/docs"
 
 # --- the tray window --------------------------------------------------------------------------
-start_display 97 1024x900
+# The pointer sits mid-screen, where it would raise a tooltip over the window: a screen large
+# enough keeps it off the window, which opens at the top left.
+start_display tray 1600x1400
 "$tray" --no-start --allow-multiple --poll-ms 500 >"$scratch/tray.log" 2>&1 &
 pids+=($!)
 tray_pid=$!
 window=""
 for _ in $(seq 100); do
-  window=$(xwininfo -name halvex 2>/dev/null | awk '/Window id:/ {print $4}')
+  # The largest window titled "halvex" (GTK also names a small leader window so).
+  window=$(xwininfo -root -tree | awk '/ "halvex": / { split($0, g, /\) +/); split(g[2], d, /[x+]/);
+    if (d[1] * d[2] > best) { best = d[1] * d[2]; id = $1 } } END { if (best > 10000) print id }')
   [ -n "$window" ] && break
   sleep 0.1
 done
@@ -113,7 +118,7 @@ import -window "$window" "$scratch/tray.png" || die "cannot take the tray screen
 kill "$tray_pid"
 
 # --- the visualizer, past its opening title -----------------------------------------------------
-start_display 98 1280x720
+start_display vis 1280x720
 "$vis" >"$scratch/vis.log" 2>&1 &
 pids+=($!)
 vis_pid=$!
@@ -122,7 +127,8 @@ kill -0 "$vis_pid" 2>/dev/null || die "halvex-vis stopped: $(cat "$scratch/vis.l
 import -window root "$scratch/visualizer.png" || die "cannot take the visualizer screenshot"
 kill "$vis_pid"
 
-# Small enough to keep in the tree: the visualizer at half size, both with a palette.
+# Small enough to keep in the tree: the tray with a palette (flat colours), the visualizer at
+# half size.
 convert "$scratch/tray.png" -strip PNG8:"$root/docs/tray.png"
-convert "$scratch/visualizer.png" -resize 50% -strip PNG8:"$root/docs/visualizer.png"
+convert "$scratch/visualizer.png" -resize 50% -strip "$root/docs/visualizer.png"
 ls -l "$root/docs/tray.png" "$root/docs/visualizer.png"
