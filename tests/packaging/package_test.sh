@@ -123,10 +123,13 @@ for u in "${units[@]}"; do
   [ -x "$exec_path" ] && [[ $exec_path == /usr/bin/* ]] || fail "$u starts '$exec_path'"
 done
 
-for d in /usr/share/applications/*.desktop /etc/xdg/autostart/*.desktop; do
-  dpkg -S "$d" >/dev/null 2>&1 || continue  # another package's entry
+for d in $(dpkg -L halvex | grep '\.desktop$'); do
   out=$(desktop-file-validate "$d" 2>&1) || fail "desktop-file-validate $d: $out"
   [ -z "$out" ] || fail "desktop-file-validate $d: $out"
+  program=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$d")
+  command -v "$program" | grep -q '^/usr/bin/' || fail "$d starts '$program', not an installed program"
+  icon=$(sed -n 's/^Icon=//p' "$d")
+  ls /usr/share/icons/hicolor/*/apps/"$icon".* >/dev/null 2>&1 || fail "$d shows icon '$icon', not installed"
 done
 autostart=$(dpkg -L halvex | grep '^/etc/xdg/autostart/.*\.desktop$' || true)
 [ -n "$autostart" ] && grep -q '^Exec=.*--hidden' $autostart ||
