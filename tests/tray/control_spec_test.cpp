@@ -1,0 +1,89 @@
+#include "tray/control_spec.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/config/config_params.h"
+#include "core/config/config_validation.h"
+
+namespace halvex {
+namespace {
+
+TEST(ControlScope, AppliesToItsAlgorithms) {
+  const char* algorithms[] = {"echo_widener", "experimental", "deep_field", "matrix_surround",
+                              "matrix_steer"};
+  // One row per scope in enumeration order; one column per algorithm above.
+  const char* applies[] = {"11111", "10000", "01000", "00100", "01111", "00011", "00001"};
+  for (int scope = 0; scope < 7; ++scope) {
+    for (int a = 0; a < 5; ++a) {
+      EXPECT_EQ(ScopeAppliesTo(static_cast<ControlScope>(scope), algorithms[a]),
+                applies[scope][a] == '1')
+          << scope << " " << algorithms[a];
+    }
+  }
+  EXPECT_TRUE(ScopeAppliesTo(static_cast<ControlScope>(99), "deep_field"));
+}
+
+// Both ends of every slider and every choice are accepted by the daemon's validator, and a choice's
+// position is the number its accessor reads, so the window never offers or shows a wrong setting.
+TEST(ControlTable, OffersOnlyWhatTheDaemonAcceptsAtThePositionsItReports) {
+  ASSERT_EQ(ControlSpecCount(), 28u);
+  for (size_t i = 0; i < ControlSpecCount(); ++i) {
+    const ControlSpec& spec = ControlSpecAt(i);
+    std::vector<std::string> values;
+    if (WidgetKind(spec) == ControlKind::Slider) {
+      EXPECT_LT(spec.min, spec.max) << spec.key;
+      values = {std::to_string(spec.min), std::to_string(spec.max)};
+    }
+    if (WidgetKind(spec) == ControlKind::Switch) values = {"0", "1"};
+    for (size_t c = 0; c < spec.choice_count; ++c) values.push_back(spec.choices[c].value);
+    ASSERT_FALSE(values.empty()) << spec.key;
+    for (size_t v = 0; v < values.size(); ++v) {
+      ProcessorConfig config = DefaultConfig();
+      std::string error;
+      float number = -1;
+      ASSERT_TRUE(ApplyParam(config, spec.key, values[v], error)) << spec.key << " " << error;
+      EXPECT_TRUE(ValidateConfig(config, error)) << spec.key << "=" << values[v] << ": " << error;
+      ASSERT_TRUE(ReadParamNumber(config, spec.key, number));
+      if (spec.choice_count > 0) {
+        EXPECT_EQ(number, float(v)) << spec.key << "=" << values[v];
+      }
+    }
+  }
+}
+
+TEST(ControlTable, LabelsKindsAndDecimals) {
+  struct Case {
+    size_t row;
+    const char* key;
+    const char* label;
+    ControlKind kind;
+    int decimals;  // for sliders
+  };
+  const Case cases[] = {
+      {0, "spatial_algorithm", "Algorithm", ControlKind::Combo, 0},
+      {3, "ambience_depth", "Distance", ControlKind::Slider, 2},  // step 0.05
+      {6, "field_size", "Space size", ControlKind::Slider, 1},    // step 0.1
+      {21, "alternate_tap_polarity", "Anti-flutter", ControlKind::Switch, 0},
+      {24, "treble_shelf_hz", "Crispness corner", ControlKind::Slider, 0},
+      {25, "haas_delay_ms", "Haas widener", ControlKind::Slider, 1},  // step 0.5
+      {27, "wet_dry_ratio", "Wet / dry", ControlKind::Slider, 2},
+  };
+  for (const Case& c : cases) {
+    const ControlSpec& spec = ControlSpecAt(c.row);
+    EXPECT_STREQ(spec.key, c.key);
+    EXPECT_STREQ(spec.label, c.label);
+    EXPECT_EQ(WidgetKind(spec), c.kind) << c.key;
+    if (c.kind == ControlKind::Slider) {
+      EXPECT_EQ(SliderDecimals(spec.step), c.decimals) << c.key;
+    }
+  }
+  EXPECT_STREQ(ChoiceLabel("spatial_algorithm", "experimental"), "Immersive");
+  EXPECT_STREQ(ChoiceLabel("haas_channel", "R"), "Right");
+  EXPECT_EQ(ChoiceLabel("haas_channel", "speakers"), nullptr);
+  EXPECT_EQ(ChoiceLabel("no_such_key", "L"), nullptr);
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,52 @@
+#include "tray/status_parser.h"
+
+#include <gtest/gtest.h>
+
+namespace halvex {
+namespace {
+
+TEST(StatusLine, RebuildsSwitchAndConfigurationSkippingWordsItCannotUse) {
+  struct Case {
+    const char* line;
+    bool reachable, enabled;
+    float wet_dry;
+  };
+  const Case cases[] = {
+      {"OK enabled=1 wet_dry_ratio=0.5", true, true, 0.5f},
+      {"OK enabled=yes", true, false, 1.0f},
+      {"OK\tenabled=1 =0.5 wet_dry_ratio= novalue no_such_key=3 bass=abc\r", true, true, 1.0f},
+      {"ERR cannot reach halvexd (is it running? /x)", false, false, 1.0f},
+      {"ok enabled=1 wet_dry_ratio=0.5", false, false, 1.0f},
+      {"", false, false, 1.0f},
+  };
+  for (const Case& c : cases) {
+    EngineStatus status;
+    status.config.bass = 0.5f;  // whatever was there before is reset
+    EXPECT_EQ(ParseStatusLine(c.line, status), c.reachable) << c.line;
+    EXPECT_EQ(status.reachable, c.reachable) << c.line;
+    EXPECT_EQ(status.enabled, c.enabled) << c.line;
+    ProcessorConfig expected = DefaultConfig();
+    expected.wet_dry_ratio = c.wet_dry;
+    EXPECT_EQ(status.config, expected) << c.line;
+  }
+}
+
+TEST(DeviceList, KeepsNameDescriptionAndPriorityOfWellFormedPieces) {
+  const std::vector<AudioDevice> devices = ParseDeviceList(
+      "OK devices\tspeakers|Test Speakers|1000|1\tshort|two\t|No name|5|0\tusb|USB DAC|-20x|0"
+      "\tbt|Phones||0|extra");
+  ASSERT_EQ(devices.size(), 3u);
+  const std::pair<std::string, int32_t> expected[] = {{"speakers", 1000}, {"usb", -20}, {"bt", 0}};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(devices[i].name, expected[i].first);
+    EXPECT_EQ(devices[i].priority, expected[i].second);
+    EXPECT_EQ(devices[i].id + devices[i].serial, 0u);
+  }
+  EXPECT_EQ(devices[1].description, "USB DAC");
+  for (const char* line : {"OK devices", "OK devic", "ERR unknown command: x", "OK enabled=1\ta|b|1|1"}) {
+    EXPECT_TRUE(ParseDeviceList(line).empty()) << line;
+  }
+}
+
+}  // namespace
+}  // namespace halvex

@@ -1,0 +1,187 @@
+#include "tray/control_spec.h"
+
+#include <cstring>
+#include <string_view>
+
+#include "core/config/config_params.h"
+
+namespace halvex {
+namespace {
+
+constexpr ControlChoice kAlgorithms[] = {
+    {"Echo widener", "echo_widener"},       {"Immersive", "experimental"},
+    {"Deep field", "deep_field"},           {"Matrix surround", "matrix_surround"},
+    {"Matrix steered", "matrix_steer"},
+};
+constexpr ControlChoice kTargets[] = {{"Speakers", "speakers"}, {"Headphones", "headphones"}};
+constexpr ControlChoice kChannels[] = {{"Left", "L"}, {"Right", "R"}};
+
+constexpr ControlSpec Choice(const char* key, const char* label, const char* tooltip,
+                             ControlScope scope, const ControlChoice* choices, size_t count) {
+  return {key, label, tooltip, ControlKind::Combo, scope, 0, 0, 0, choices, count};
+}
+constexpr ControlSpec Slider(const char* key, const char* label, const char* tooltip,
+                             ControlScope scope, float min, float max, float step) {
+  return {key, label, tooltip, ControlKind::Slider, scope, min, max, step, nullptr, 0};
+}
+
+using S = ControlScope;
+
+// Rows in window order; ranges match what the configuration validator accepts.
+constexpr ControlSpec kSpecs[] = {
+    Choice("spatial_algorithm", "Algorithm",
+           "Which spatial algorithm runs. Immersive re-places the recorded ambience around you "
+           "without echoes.",
+           S::All, kAlgorithms, std::size(kAlgorithms)),
+    Choice("render_target", "Render for",
+           "Set this to match what you are listening on. Speakers get deliberately gentle cues and "
+           "mono-safe bass; headphones have no crosstalk, so they get much stronger ones — on "
+           "headphones the speakers setting sounds nearly transparent.",
+           S::NotEchoWidener, kTargets, std::size(kTargets)),
+    Slider("ambience_spread", "Ambience spread",
+           "How far the recorded diffuse field is re-placed around you. 0 = off, and it changes "
+           "placement only, not loudness.",
+           S::Experimental, 0, 1, 0.01f),
+    Slider("ambience_depth", "Distance",
+           "Trades the direct sound against the space around it — the ear's main distance cue. "
+           "Above 1 pushes sources back into the room, below 1 brings them forward. 1.0 is "
+           "neutral.",
+           S::Experimental, 0.25f, 4, 0.05f),
+    Slider("direct_spread", "Direct spread",
+           "0 keeps instruments and voices exactly in place; above 0 spreads their partials "
+           "around you too.",
+           S::Experimental, 0, 1, 0.01f),
+    Slider("distance", "Distance",
+           "How far away the source sits. 1 leaves it exactly where the mix put it; higher moves "
+           "it back into the space, quieter and darker.",
+           S::DeepField, 1, 8, 0.05f),
+    Slider("field_size", "Space size",
+           "How long the surrounding field takes to decay — how big the space is, in seconds.",
+           S::DeepField, 0.5f, 12, 0.1f),
+    Slider("field_level", "Field level",
+           "Level of the surrounding field. -40 mutes it, which together with distance 1 is a "
+           "true bypass.",
+           S::DeepField, -40, 0, 0.5f),
+    Slider("air", "Air absorption",
+           "How much high frequency the direct sound loses as it moves away.", S::DeepField, 0, 1,
+           0.01f),
+    Slider("envelopment", "Envelopment",
+           "Whether the field surrounds you or stays in front of you.", S::DeepField, 0, 1, 0.01f),
+    Slider("recycle", "Recycle",
+           "How much of the field is fed back into itself, so a diffuse mix keeps building the "
+           "space rather than only the direct sound doing it.",
+           S::DeepField, 0, 1, 0.01f),
+    Slider("surround_gain", "Surround level",
+           "Level of the decoded surround placed back into the two channels. 1.0 moves it "
+           "without changing the overall level.",
+           S::Matrix, 0.25f, 2, 0.05f),
+    Slider("centre_width", "Centre width",
+           "0 anchors a centred voice hard by keeping it out of the surrounds; 1 leaves it in "
+           "them, for a wider, more diffuse centre.",
+           S::MatrixSteer, 0, 1, 0.01f),
+    Slider("dimension", "Dimension",
+           "Front/back tilt of the decode. Negative pulls the image forward, positive pushes it "
+           "back.",
+           S::MatrixSteer, -1, 1, 0.05f),
+    Slider("panorama", "Panorama", "Wraps front ambience into the surrounds.", S::MatrixSteer, 0,
+           1, 0.01f),
+    Slider("echo_side_gain", "Width",
+           "Echo widener width. Negative values cross-feed (the image flips).", S::EchoWidener, -4,
+           4, 0.1f),
+    Slider("echo_mid_gain", "Room colour",
+           "Echo energy sent to the centre. 0 leaves the centre mathematically clean.",
+           S::EchoWidener, 0, 1, 0.01f),
+    Slider("widen_scale", "Echo level", "Overall echo level of the widener. 0 = no echoes.",
+           S::EchoWidener, 0, 1, 0.01f),
+    Slider("steer_amount", "Steering",
+           "How hard each band's echoes follow where the mix panned it.", S::EchoWidener, 0, 1,
+           0.01f),
+    Slider("steer_depth", "Steering depth", "How much decorrelated ambience is pushed deeper.",
+           S::EchoWidener, 0, 1, 0.01f),
+    Slider("stft_expand", "Re-staging",
+           "Per-bin pan expansion in front of the widener. 0 = bypassed.", S::EchoWidener, 0, 1,
+           0.01f),
+    {"alternate_tap_polarity", "Anti-flutter",
+     "Alternating echo polarity; breaks the metallic flutter comb.", ControlKind::Switch,
+     S::EchoWidener, 0, 0, 0, nullptr, 0},
+    Slider("bass", "Bass",
+           "How much low end survives the effect. 1 = the track's own bass, untouched; lower "
+           "trims it below 180 Hz.",
+           S::All, 0.3f, 1, 0.01f),
+    Slider("treble_shelf_db", "Crispness", "High-shelf gain above the corner below. 0 = bypassed.",
+           S::All, -6, 6, 0.1f),
+    Slider("treble_shelf_hz", "Crispness corner", "Where the crispness shelf starts, in Hz.",
+           S::All, 2000, 16000, 100),
+    Slider("haas_delay_ms", "Haas widener", "Broadband one-channel delay for raw width. 0 = off.",
+           S::All, 0, 25, 0.5f),
+    Choice("haas_channel", "Haas channel",
+           "Which channel the Haas widener delays; the image leans to the other.", S::All,
+           kChannels, std::size(kChannels)),
+    Slider("wet_dry_ratio", "Wet / dry", "Processed versus untouched blend. 0 = fully dry.",
+           S::All, 0, 1, 0.01f),
+};
+
+bool Is(const char* algorithm, std::string_view name) {
+  return algorithm != nullptr && name == algorithm;
+}
+
+}  // namespace
+
+size_t ControlSpecCount() { return std::size(kSpecs); }
+
+const ControlSpec& ControlSpecAt(size_t index) { return kSpecs[index]; }
+
+const char* ChoiceLabel(const char* key, const char* value) {
+  if (key == nullptr || value == nullptr) return nullptr;
+  for (const ControlSpec& spec : kSpecs) {
+    if (std::strcmp(spec.key, key) != 0) continue;
+    for (size_t i = 0; i < spec.choice_count; ++i) {
+      if (std::strcmp(spec.choices[i].value, value) == 0) return spec.choices[i].label;
+    }
+    return nullptr;
+  }
+  return nullptr;
+}
+
+bool ScopeAppliesTo(ControlScope scope, const char* algorithm) {
+  switch (scope) {
+    case ControlScope::All:
+      return true;
+    case ControlScope::EchoWidener:
+      return Is(algorithm, "echo_widener");
+    case ControlScope::Experimental:
+      return Is(algorithm, "experimental");
+    case ControlScope::DeepField:
+      return Is(algorithm, "deep_field");
+    case ControlScope::NotEchoWidener:
+      return !Is(algorithm, "echo_widener");
+    case ControlScope::Matrix:
+      return Is(algorithm, "matrix_surround") || Is(algorithm, "matrix_steer");
+    case ControlScope::MatrixSteer:
+      return Is(algorithm, "matrix_steer");
+  }
+  return true;
+}
+
+ControlKind WidgetKind(const ControlSpec& spec) {
+  const ParamAccessor* accessor = FindParam(spec.key);
+  if (accessor == nullptr) return spec.kind;
+  switch (accessor->Kind()) {
+    case ParamKind::Flag:
+      return ControlKind::Switch;
+    case ParamKind::Choice:
+      return ControlKind::Combo;
+    case ParamKind::Float:
+    case ParamKind::Device:
+      return ControlKind::Slider;
+  }
+  return spec.kind;
+}
+
+int SliderDecimals(float step) {
+  if (step >= 1.0f) return 0;
+  if (step >= 0.1f) return 1;
+  return 2;
+}
+
+}  // namespace halvex

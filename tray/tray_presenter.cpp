@@ -1,0 +1,173 @@
+#include "tray/tray_presenter.h"
+
+#include "core/config/config_names.h"
+#include "core/config/config_params.h"
+#include "tray/control_spec.h"
+
+namespace halvex {
+namespace {
+
+constexpr const char* kTitle = "halvex";
+constexpr const char* kPassThroughHint = " — pass-through. Switch Processing on to hear it.";
+// Devices are fetched on the first refresh and then on every sixth.
+constexpr int kDeviceRefreshEvery = 5;
+
+}  // namespace
+
+std::string AlgorithmLabel(SpatialAlgorithm algorithm) {
+  const char* name = SpatialAlgorithmName(algorithm);
+  const char* label = ChoiceLabel("spatial_algorithm", name);
+  return label != nullptr ? label : name;
+}
+
+TrayPresenter::TrayPresenter(EngineRemote& engine, Notifier& notifier, ServiceControl& service)
+    : engine_(engine), notifier_(notifier), service_(service) {}
+
+TrayView TrayPresenter::Refresh() {
+  if (device_countdown_ <= 0) {
+    device_countdown_ = kDeviceRefreshEvery;
+    devices_ = engine_.Devices();
+  } else {
+    --device_countdown_;
+  }
+  EngineStatus status;
+  engine_.Fetch(status);
+  if (pending_ != Pending::None) {
+    SettlePending(status);
+  } else if (seen_) {
+    AnnounceChanges(status);
+  }
+  seen_ = true;
+  last_ = status;
+  return View();
+}
+
+TrayView TrayPresenter::View() const {
+  TrayView view;
+  view.reachable = last_.reachable;
+  view.enabled = last_.enabled;
+  if (!view.reachable) {
+    view.tooltip = "halvex — daemon not running";
+    return view;
+  }
+  view.algorithm = AlgorithmLabel(last_.config.spatial_algorithm);
+  view.tooltip =
+      std::string("halvex — ") + (view.enabled ? "on" : "pass-through") + ", " + view.algorithm;
+  return view;
+}
+
+void TrayPresenter::SettlePending(EngineStatus& status) {
+  const bool restart = pending_ == Pending::Restart;
+  if (!status.reachable) {
+    // A daemon that died right after systemctl reported success must not be waited for silently.
+    if (++pending_misses_ >= kPendingRefreshLimit) {
+      pending_ = Pending::None;
+      ReportFailure(restart ? "Restarting the daemon" : "Starting the daemon",
+                    "halvexd is not answering");
+    }
+    return;
+  }
+  pending_ = Pending::None;
+  const std::string done = restart ? "Daemon restarted" : "Daemon started";
+  if (restart && restore_ && !status.enabled) {
+    std::string error;
+    if (engine_.SetEnabled(true, error)) {
+      EngineStatus again;
+      engine_.Fetch(again);
+      // Keep what we had if the second fetch failed: the daemon was there a moment ago.
+      if (again.reachable) status = again;
+      Announce(NotifyLevel::Info, "Daemon restarted, processing restored.");
+    } else {
+      Announce(NotifyLevel::Info, done + kPassThroughHint);
+    }
+    return;
+  }
+  if (status.enabled) {
+    Announce(NotifyLevel::Info, done + ".");
+  } else {
+    Announce(NotifyLevel::Info, done + kPassThroughHint);
+  }
+}
+
+void TrayPresenter::AnnounceChanges(const EngineStatus& status) const {
+  if (last_.reachable && !status.reachable) {
+    Announce(NotifyLevel::Warning, "Daemon is not running — audio is not being processed.");
+  } else if (!last_.reachable && status.reachable) {
+    Announce(NotifyLevel::Info, "Daemon connected.");
+  } else if (last_.reachable && status.reachable) {
+    if (last_.enabled != status.enabled) {
+      Announce(NotifyLevel::Info,
+               status.enabled ? "Processing enabled." : "Pass-through (processing off).");
+    }
+    if (last_.config.spatial_algorithm != status.config.spatial_algorithm) {
+      Announce(NotifyLevel::Info,
+               "Algorithm: " + AlgorithmLabel(status.config.spatial_algorithm) + ".");
+    }
+  }
+}
+
+void TrayPresenter::ReportFailure(const std::string& what, const std::string& detail) {
+  Announce(NotifyLevel::Warning, what + " failed: " + detail);
+}
+
+void TrayPresenter::Announce(NotifyLevel level, const std::string& body) const {
+  notifier_.Notify(level, kTitle, body);
+}
+
+bool TrayPresenter::RequestService(bool restart) {
+  restore_ = last_.enabled;
+  std::string error;
+  const bool ok = restart ? service_.Restart(error) : service_.Start(error);
+  if (!ok) {
+    pending_ = Pending::None;
+    ReportFailure(restart ? "Restarting the daemon" : "Starting the daemon", error);
+    return false;
+  }
+  pending_ = restart ? Pending::Restart : Pending::Start;
+  pending_misses_ = 0;
+  return true;
+}
+
+bool TrayPresenter::StartIfStopped() {
+  if (last_.reachable) return false;
+  return RequestService(false);
+}
+
+bool TrayPresenter::SetEnabled(bool on) {
+  std::string error;
+  const bool ok = engine_.SetEnabled(on, error);
+  if (!ok) ReportFailure(on ? "Enabling" : "Disabling", error);
+  Refresh();
+  return ok;
+}
+
+bool TrayPresenter::SetControl(const std::string& key, const std::string& value) {
+  std::string error;
+  if (!engine_.SetParam(key, value, error)) {
+    ReportFailure("Setting " + key, error);
+    return false;
+  }
+  ApplyParam(last_.config, key, value, error);
+  return true;
+}
+
+bool TrayPresenter::Reload() {
+  std::string error;
+  const bool ok = engine_.Reload(error);
+  if (!ok) {
+    ReportFailure("Reloading the configuration", error);
+  } else {
+    Announce(NotifyLevel::Info, "Configuration reloaded.");
+    Refresh();
+  }
+  return ok;
+}
+
+bool TrayPresenter::LaunchVisualizer() {
+  std::string error;
+  const bool ok = service_.Launch("halvex-vis", error);
+  if (!ok) ReportFailure("Visualizer", error);
+  return ok;
+}
+
+}  // namespace halvex
