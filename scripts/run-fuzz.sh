@@ -15,6 +15,8 @@ sources_for() {
   case "$1" in
     config_fuzz) ls "$root"/core/config/*.cpp ;;
     wav_fuzz) echo "$root/cli/wav_io.cpp" ;;
+    eel_fuzz) echo "$root/vis/eel.cpp" ;;
+    preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
     *) return 1 ;;
   esac
 }
@@ -53,6 +55,26 @@ seed_config_fuzz() {
   printf '{"bands": [{"freq_hz": 100, "l_base_ms": 1.5, "r_base_ms": 2}], "tap_volumes": [1,2,3,4]}' >"$dir/arrays"
   printf '{"enabled": true, "output_device": "alsa_output.pci-0000", "bit_depth": 24.9}' >"$dir/types"
   printf '[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]' >"$dir/deep"
+}
+
+seed_eel_fuzz() {
+  local dir=$1
+  printf 'zoom = zoom + 0.03*rad*bass;' >"$dir/assign"
+  printf 'a = 2 b = 3; x = (a + b) * -c %% 4 & 7 | 1; y = z = if(above(a, b), sin(x), cos(y))' >"$dir/ops"
+  printf 'x = megabuf(3) + foo(1, 2) + rand(10) + int(-1.5) + pow(-1, 0.5) // note\n y = 1e-3' >"$dir/calls"
+  printf 'x = sin(1, 2' >"$dir/broken"
+  printf 'x = ((((((((((((((((((((1))))))))))))))))))))' >"$dir/nested"
+  printf 'x = .; y = 1.5.5' >"$dir/dots"
+}
+
+seed_preset_fuzz() {
+  local dir=$1
+  local p
+  for p in "$root"/vis/presets/*.milk; do
+    cp "$p" "$dir/$(basename "$p" .milk | tr -c 'A-Za-z0-9\n' '_')"
+  done
+  printf '[preset00]\nfDecay=abc\nnWaveMode=1e30\nbInvert=nan\nper_frame_10=x=1\nper_frame_9=y=(\n' >"$dir/odd"
+  printf 'warp_1=`shader\nper_pixel_1=zoom=megabuf(1)\nper_frame_init_=q = 1 // c\n' >"$dir/shaders"
 }
 
 status=0

@@ -1,0 +1,126 @@
+// The visualizer's per-frame work on one core: the per-vertex program, the whole mesh
+// evaluation at the default and the largest grid, and the audio analysis.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "vis/analysis.h"
+#include "vis/eel.h"
+#include "vis/mesh.h"
+#include "vis/ring.h"
+#include "vis/visualizer.h"
+
+namespace halvex::vis {
+namespace {
+
+// Per-frame and per-vertex code of the size and mix our presets use.
+Preset TypicalPreset() {
+  Preset p;
+  p.per_frame =
+      "phase = phase + 0.01 + 0.02*bass_att; zoom = 1.015 + 0.02*sin(phase);"
+      "rot = 0.01*sin(time*0.3); warp = 0.8 + 0.2*cos(time*0.21); wave_g = 0.5 + 0.2*cos(time*0.7);"
+      "dx = 0.002*sin(time*0.5); dy = 0.002*cos(time*0.23);";
+  p.per_pixel =
+      "zoom = zoom + 0.04*rad*(bass - 1) - 0.01*sqr(y - 0.5);"
+      "rot = rot + 0.01*sin(ang*2 + time) + 0.02*(0.5 - rad);"
+      "dx = dx + 0.002*sin(y*13 + time);";
+  return p;
+}
+
+AudioFeatures Features() {
+  AudioFeatures f;
+  f.bass = 1.3f;
+  f.bass_att = 1.1f;
+  return f;
+}
+
+void BM_ProgramRun(benchmark::State& state) {
+  MeshEvaluator e;
+  std::string error;
+  if (!e.Load(TypicalPreset(), error)) state.SkipWithError(error.c_str());
+  VariableTable table = e.table();
+  Program program;
+  program.Compile(TypicalPreset().per_pixel, table);
+  std::vector<double> vars(table.size(), 0.5);
+  for (auto _ : state) {
+    program.Run(vars);
+    benchmark::DoNotOptimize(vars.data());
+  }
+  state.counters["instructions"] = static_cast<double>(program.instructions().size());
+}
+BENCHMARK(BM_ProgramRun);
+
+void BM_MeshEvaluate(benchmark::State& state) {
+  MeshEvaluator e;
+  e.SetGrid(static_cast<size_t>(state.range(0)), static_cast<size_t>(state.range(1)));
+  std::string error;
+  if (!e.Load(TypicalPreset(), error)) state.SkipWithError(error.c_str());
+  const AudioFeatures f = Features();
+  double t = 0.0;
+  int64_t frame = 0;
+  for (auto _ : state) {
+    e.Evaluate(f, t, frame++, 16.0f / 9.0f);
+    t += 1.0 / 60.0;
+    benchmark::DoNotOptimize(e.mesh().data());
+  }
+  state.counters["ns_per_vertex"] = benchmark::Counter(
+      static_cast<double>(state.iterations()) * state.range(0) * state.range(1) * 1e-9,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_MeshEvaluate)->Args({48, 36})->Args({96, 96})->Unit(benchmark::kMicrosecond);
+
+std::vector<StereoFrame> Music(size_t n) {
+  std::vector<StereoFrame> frames(n);
+  uint32_t seed = 9;
+  for (size_t i = 0; i < n; ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    const float noise = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    const float tone = std::sin(0.05f * static_cast<float>(i));
+    frames[i] = {0.4f * tone + 0.1f * noise, 0.4f * tone - 0.1f * noise};
+  }
+  return frames;
+}
+
+void BM_AnalyzerAnalyse(benchmark::State& state) {
+  AudioRing ring;
+  const std::vector<StereoFrame> frames = Music(4096);
+  ring.Write(frames.data(), frames.size());
+  Analyzer a;
+  a.Configure(48000);
+  for (auto _ : state) {
+    AudioFeatures f = a.Analyse(ring);
+    benchmark::DoNotOptimize(f.spectrum.data());
+  }
+}
+BENCHMARK(BM_AnalyzerAnalyse)->Unit(benchmark::kMicrosecond);
+
+// Everything the render thread does for one frame before drawing, at the largest grid.
+void BM_WholeFrame96(benchmark::State& state) {
+  AudioRing ring;
+  const std::vector<StereoFrame> frames = Music(4096);
+  ring.Write(frames.data(), frames.size());
+  Analyzer a;
+  a.Configure(48000);
+  Visualizer v;
+  VisualizerSettings s;
+  s.preset_dir = std::string(HALVEX_SOURCE_DIR) + "/vis/presets";
+  s.fallback_dirs = {};
+  s.mesh_x = 96;
+  s.mesh_y = 96;
+  s.preset_time = 300.0f;
+  v.Configure(s);
+  double t = 0.0;
+  for (auto _ : state) {
+    const AudioFeatures f = a.Analyse(ring);
+    v.Advance(f, t, 16.0f / 9.0f);
+    benchmark::DoNotOptimize(v.Constants());
+    t += 1.0 / 60.0;
+  }
+  state.SetLabel(v.current_name());
+}
+BENCHMARK(BM_WholeFrame96)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace halvex::vis

@@ -1,0 +1,43 @@
+// libFuzzer target for preset files: any text parses or is refused without touching the
+// preset, and a parsed preset loads or fails with one message, then evaluates a small mesh.
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "vis/mesh.h"
+#include "vis/preset.h"
+
+namespace {
+
+void Require(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace halvex::vis;
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  Preset preset;
+  preset.name = "untouched";
+  if (!ParsePreset(text, "fuzz", preset)) {
+    Require(preset.name == "untouched");
+    return 0;
+  }
+  Require(preset.name == "fuzz");
+  MeshEvaluator evaluator;
+  evaluator.SetGrid(8, 8);
+  std::string error;
+  if (!evaluator.Load(preset, error)) {
+    Require(!error.empty());
+    return 0;
+  }
+  AudioFeatures features;
+  features.bass = 1.5f;
+  evaluator.Evaluate(features, 1.25, 3, 1.5f);
+  evaluator.Evaluate(features, 1.5, 4, 0.0f);
+  Require(evaluator.mesh().size() == 64);
+  return 0;
+}
