@@ -11,6 +11,7 @@ packages=(
   libgtk-3-dev libglib2.0-dev libayatana-appindicator3-dev librsvg2-bin desktop-file-utils
   # visualizer
   libsdl2-dev libvulkan-dev glslang-tools glslc mesa-vulkan-drivers vulkan-tools vulkan-validationlayers
+  libx11-dev  # renderer tests pull a window from under SDL
   # offline rendering of compressed files
   libsndfile1-dev libsoxr-dev libebur128-dev
   # test tools: displays, screenshots, D-Bus peers, test files

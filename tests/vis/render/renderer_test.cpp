@@ -1,0 +1,425 @@
+#include "vis/vk_renderer.h"
+
+#include <SDL2/SDL.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+
+#include "tests/vis/render/display.h"
+#include "vis/draw_types.h"
+#include "vis/mesh.h"
+#include "vis/visualizer.h"
+#include "vis/window.h"
+
+namespace halvex::vis {
+namespace {
+
+constexpr int kWidth = 1280;
+constexpr int kHeight = 720;
+
+struct Rgb {
+  int r, g, b;
+};
+
+struct Frame {
+  std::vector<uint8_t> rgba;
+  uint32_t width = 0;
+  uint32_t height = 0;
+
+  Rgb At(int x, int y) const {
+    const uint8_t* p = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
+    return {p[0], p[1], p[2]};
+  }
+};
+
+// No motion, no effects: what is in the feedback image stays and reaches the screen as is.
+FrameConstants Still(float decay = 1.0f) {
+  FrameConstants c;
+  c.decay = decay;
+  c.gamma = 1.0f;
+  c.echo_zoom = 1.0f;
+  c.echo_alpha = 0.0f;
+  c.effects = 0.0f;
+  return c;
+}
+
+// The warp grid, every vertex fetching from its own position shifted by (du, 0).
+std::vector<MeshVertex> Grid(float du = 0.0f, std::size_t columns = 48, std::size_t rows = 36) {
+  std::vector<MeshVertex> mesh;
+  for (std::size_t j = 0; j < rows; ++j) {
+    for (std::size_t i = 0; i < columns; ++i) {
+      const float x = static_cast<float>(i) / static_cast<float>(columns - 1);
+      const float y = static_cast<float>(j) / static_cast<float>(rows - 1);
+      mesh.push_back({x, y, x + du, y});
+    }
+  }
+  return mesh;
+}
+
+// Clip coordinate of a pixel centre, so lines land on exactly one row or column.
+float Centre(int pixel, int size) { return 2.0f * (pixel + 0.5f) / size - 1.0f; }
+
+std::vector<DrawVertex> Row(int y, float r, float g, float b, float a = 1.0f) {
+  const float cy = Centre(y, kHeight);
+  return {{-1.0f, cy, r, g, b, a}, {1.0f, cy, r, g, b, a}};
+}
+
+std::vector<DrawVertex> Column(int x, float r, float g, float b, float a = 1.0f) {
+  const float cx = Centre(x, kWidth);
+  return {{cx, -1.0f, r, g, b, a}, {cx, 1.0f, r, g, b, a}};
+}
+
+void ExpectNear(Rgb actual, Rgb expected, const std::string& what, int tolerance = 2) {
+  EXPECT_NEAR(actual.r, expected.r, tolerance) << what;
+  EXPECT_NEAR(actual.g, expected.g, tolerance) << what;
+  EXPECT_NEAR(actual.b, expected.b, tolerance) << what;
+}
+
+int Channel(float c) { return static_cast<int>(std::lround(std::clamp(c, 0.0f, 1.0f) * 255.0f)); }
+
+class RendererTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(window.Open("renderer test", width, height, false, error)) << error;
+    ASSERT_TRUE(renderer.Initialise(window, error)) << error;
+    renderer.SetCapture(true);
+  }
+
+  // The validation layer reports nothing while drawing, nor when everything is destroyed.
+  void TearDown() override {
+    EXPECT_EQ(renderer.validation_reports(), 0u);
+    ::testing::internal::CaptureStderr();
+    renderer.Shutdown();
+    const std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said.find("vulkan:"), std::string::npos) << said;
+  }
+
+  Frame Draw(const std::vector<DrawVertex>& waves, const FrameConstants& constants = Still(),
+             const std::vector<DrawVertex>& overlay = {}, bool additive = false,
+             const std::vector<MeshVertex>& mesh = Grid()) {
+    EXPECT_TRUE(renderer.RenderFrame(mesh, 48, 36, waves, overlay, constants, additive));
+    Frame frame;
+    EXPECT_TRUE(renderer.CapturedFrame(frame.rgba, frame.width, frame.height));
+    return frame;
+  }
+
+  int width = kWidth;
+  int height = kHeight;
+  VisWindow window;
+  VulkanRenderer renderer;
+};
+
+// A quarter of the pixels, for the tests that draw many frames on a software rasteriser.
+class SmallRendererTest : public RendererTest {
+ protected:
+  void SetUp() override {
+    width = kWidth / 2;
+    height = kHeight / 2;
+    RendererTest::SetUp();
+  }
+};
+
+TEST_F(RendererTest, StartsOnLavapipeWithClearedTrails) {
+  EXPECT_NE(renderer.device_name().find("llvmpipe"), std::string::npos) << renderer.device_name();
+  const Frame frame = Draw({});
+  ASSERT_EQ(frame.width, static_cast<uint32_t>(kWidth));
+  ASSERT_EQ(frame.height, static_cast<uint32_t>(kHeight));
+  std::size_t lit = 0;
+  for (std::size_t i = 0; i < frame.rgba.size(); i += 4) {
+    lit += frame.rgba[i] != 0 || frame.rgba[i + 1] != 0 || frame.rgba[i + 2] != 0;
+  }
+  EXPECT_EQ(lit, 0u);
+}
+
+TEST_F(RendererTest, DecayDarkensTheTrailsEveryFrame) {
+  const Frame drawn = Draw(Row(360, 1.0f, 1.0f, 1.0f), Still(0.5f));
+  ExpectNear(drawn.At(640, 360), {255, 255, 255}, "drawn");
+  ExpectNear(drawn.At(640, 300), {0, 0, 0}, "beside the wave");
+  const Frame once = Draw({}, Still(0.5f));
+  ExpectNear(once.At(640, 360), {128, 128, 128}, "one frame later");
+  const Frame twice = Draw({}, Still(0.5f));
+  ExpectNear(twice.At(640, 360), {64, 64, 64}, "two frames later");
+}
+
+TEST_F(RendererTest, CompositeEffectsChangeTheScreenNotTheTrails) {
+  const float c[3] = {0.25f, 0.5f, 0.75f};
+  const auto each = [&](auto f) { return Rgb{Channel(f(c[0])), Channel(f(c[1])), Channel(f(c[2]))}; };
+  struct Case {
+    const char* what;
+    float effects;
+    float gamma;
+    Rgb background;
+    Rgb wave;
+  };
+  const Case cases[] = {
+      {"none", 0, 1, {0, 0, 0}, each([](float v) { return v; })},
+      {"invert", 1, 1, {255, 255, 255}, each([](float v) { return 1 - v; })},
+      {"brighten", 2, 1, {0, 0, 0}, each([](float v) { return std::sqrt(v); })},
+      {"invert and brighten", 3, 1, {255, 255, 255}, each([](float v) { return std::sqrt(1 - v); })},
+      {"darken", 4, 1, {0, 0, 0}, each([](float v) { return v * v; })},
+      {"solarize", 8, 1, {0, 0, 0}, each([](float v) { return 1 - std::fabs(1 - 2 * v); })},
+      {"gamma 2", 0, 2, {0, 0, 0}, each([](float v) { return 2 * v; })},
+      {"negative gamma is black", 0, -1, {0, 0, 0}, {0, 0, 0}},
+  };
+  for (const Case& k : cases) {
+    FrameConstants constants = Still(0.0f);  // decay 0: only this frame's wave is in the image
+    constants.effects = k.effects;
+    constants.gamma = k.gamma;
+    const Frame frame = Draw(Row(200, c[0], c[1], c[2]), constants);
+    ExpectNear(frame.At(640, 200), k.wave, std::string(k.what) + ": wave");
+    ExpectNear(frame.At(640, 500), k.background, std::string(k.what) + ": background");
+  }
+  // The effects never fed back: the plain image still holds the last wave, undimmed.
+  const Frame plain = Draw({}, Still());
+  ExpectNear(plain.At(640, 200), each([](float v) { return v; }), "after the effects");
+}
+
+TEST_F(RendererTest, EchoMirrorsTheScreenWithoutFeedingBack) {
+  Draw(Column(320, 1.0f, 1.0f, 1.0f));
+  FrameConstants mirrored = Still();
+  mirrored.echo_alpha = 1.0f;
+  mirrored.echo_flip_x = -1.0f;
+  const Frame echo = Draw({}, mirrored);
+  ExpectNear(echo.At(kWidth - 1 - 320, 100), {255, 255, 255}, "mirrored column");
+  ExpectNear(echo.At(320, 100), {0, 0, 0}, "original column under a full echo");
+  mirrored.echo_alpha = 0.5f;
+  const Frame half = Draw({}, mirrored);
+  ExpectNear(half.At(kWidth - 1 - 320, 100), {128, 128, 128}, "half echo");
+  ExpectNear(half.At(320, 100), {128, 128, 128}, "half original");
+  const Frame plain = Draw({});
+  ExpectNear(plain.At(320, 100), {255, 255, 255}, "trails untouched by the echo");
+  ExpectNear(plain.At(kWidth - 1 - 320, 100), {0, 0, 0}, "no echo fed back");
+}
+
+TEST_F(RendererTest, OverlayIsDrawnOverTheFrameButNotIntoTheTrails) {
+  const Frame with = Draw({}, Still(), Row(100, 1.0f, 0.0f, 0.0f));
+  ExpectNear(with.At(640, 100), {255, 0, 0}, "overlay");
+  const Frame without = Draw({});
+  ExpectNear(without.At(640, 100), {0, 0, 0}, "next frame");
+}
+
+TEST_F(RendererTest, WarpMeshMovesThePicture) {
+  Draw(Column(320, 0.0f, 1.0f, 0.0f));
+  // Every point fetches from a quarter of the width to its left: the picture moves right.
+  const Frame moved = Draw({}, Still(), {}, false, Grid(-0.25f));
+  ExpectNear(moved.At(640, 360), {0, 255, 0}, "moved column");
+  ExpectNear(moved.At(320, 360), {0, 0, 0}, "where it was");
+}
+
+TEST_F(RendererTest, AdditiveWavesAddWhereAlphaWavesCover) {
+  // One strip that runs along a row and back over it: every pixel is drawn twice.
+  const auto twice = [](float alpha) {
+    std::vector<DrawVertex> strip = Row(400, 1.0f, 1.0f, 1.0f, alpha);
+    strip.push_back(strip.front());
+    return strip;
+  };
+  const Frame alpha = Draw(twice(0.5f), Still(0.0f));
+  ExpectNear(alpha.At(640, 400), {191, 191, 191}, "alpha: 0.5 then 0.5 over it");
+  const Frame additive = Draw(twice(0.5f), Still(0.0f), {}, true);
+  ExpectNear(additive.At(640, 400), {255, 255, 255}, "additive: 0.5 + 0.5");
+}
+
+TEST_F(RendererTest, DrawsOnlyTheFirst65536WaveVertices) {
+  std::vector<DrawVertex> waves;
+  const float top = Centre(100, kHeight);
+  for (std::size_t i = 0; i < VulkanRenderer::kLineVertexCapacity; ++i) {
+    waves.push_back({(i % 2 == 0) ? -1.0f : -0.9f, top, 1.0f, 1.0f, 1.0f, 1.0f});
+  }
+  const float bottom = Centre(600, kHeight);
+  for (int i = 0; i < 70000 - 65536; ++i) {
+    waves.push_back({(i % 2 == 0) ? -1.0f : -0.9f, bottom, 1.0f, 1.0f, 1.0f, 1.0f});
+  }
+  const Frame frame = Draw(waves, Still(0.0f));
+  ExpectNear(frame.At(20, 100), {255, 255, 255}, "within the capacity");
+  ExpectNear(frame.At(20, 600), {0, 0, 0}, "beyond it");
+}
+
+TEST_F(RendererTest, SurvivesResizesAnnouncedOrNot) {
+  Draw(Row(360, 1.0f, 1.0f, 1.0f));
+  SDL_SetWindowSize(window.handle(), 640, 360);
+  // Announced: the trails restart at the new size.
+  bool resized = false;
+  for (int i = 0; i < 200 && !resized; ++i) {
+    for (WindowEvent e : window.Poll()) resized |= e == WindowEvent::Resized;
+    if (!resized) SDL_Delay(10);
+  }
+  EXPECT_TRUE(resized);
+  ASSERT_TRUE(renderer.HandleResize());
+  Frame small = Draw(Row(90, 1.0f, 0.0f, 1.0f));
+  ASSERT_EQ(small.width, 640u);
+  ASSERT_EQ(small.height, 360u);
+  // Row() places rows on a 720-line grid: row 90 of 720 is row 45 of 360.
+  ExpectNear(small.At(320, 45), {255, 0, 255}, "drawn after the resize");
+  ExpectNear(small.At(320, 180), {0, 0, 0}, "old trails gone");
+
+  // Not announced yet: frames go on at the old size (or rebuild themselves when the driver
+  // reports the swapchain out of date) until the event arrives.
+  SDL_SetWindowSize(window.handle(), 800, 600);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+  }
+  resized = false;
+  for (int i = 0; i < 200 && !resized; ++i) {
+    for (WindowEvent e : window.Poll()) resized |= e == WindowEvent::Resized;
+    if (!resized) SDL_Delay(10);
+  }
+  ASSERT_TRUE(renderer.HandleResize());
+  const Frame larger = Draw({});
+  EXPECT_EQ(larger.width, 800u);
+  EXPECT_EQ(larger.height, 600u);
+  EXPECT_FALSE(renderer.lost());
+}
+
+TEST_F(RendererTest, ZeroSizeDrawableSkipsFramesUntilItHasASize) {
+  Draw(Row(360, 1.0f, 1.0f, 1.0f));
+  renderer.OverrideDrawableSize(0, 0);  // what a minimised window reports on some systems
+  ASSERT_TRUE(renderer.HandleResize());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, Row(100, 1, 0, 0), {}, Still(), false));
+  }
+  renderer.OverrideDrawableSize(-1, -1);
+  // No resize event needed: the next frame rebuilds once there is a size again.
+  EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+  const Frame back = Draw(Row(200, 0.0f, 0.0f, 1.0f));
+  EXPECT_EQ(back.width, static_cast<uint32_t>(kWidth));
+  ExpectNear(back.At(640, 200), {0, 0, 255}, "drawing again");
+  ExpectNear(back.At(640, 360), {0, 0, 0}, "trails restarted");
+  EXPECT_FALSE(renderer.lost());
+}
+
+TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
+  int x = 0;
+  int y = 0;
+  SDL_GetWindowPosition(window.handle(), &x, &y);
+  Frame frame;
+  for (int i = 0; i < 3; ++i) {  // a few presents so the server has the newest image
+    frame = Draw(Column(100, 1.0f, 0.5f, 0.0f), Still(0.9f), Row(600, 0.0f, 1.0f, 1.0f));
+  }
+  std::string rgb;
+  int width = 0;
+  int height = 0;
+  ASSERT_TRUE(halvex::test::ScreenshotRgb(halvex::test::ArtefactPath("screen.png"), rgb, width,
+                                          height));
+  const auto screen = [&](int px, int py) {
+    const std::size_t i = (static_cast<std::size_t>(py + y) * width + px + x) * 3;
+    return Rgb{static_cast<uint8_t>(rgb[i]), static_cast<uint8_t>(rgb[i + 1]),
+               static_cast<uint8_t>(rgb[i + 2])};
+  };
+  for (const auto [px, py] : {std::array{100, 300}, {640, 600}, {640, 300}, {100, 600}}) {
+    const Rgb expected = frame.At(px, py);
+    ExpectNear(screen(px, py), expected, "screen at " + std::to_string(px) + "," +
+                                             std::to_string(py), 1);
+  }
+}
+
+// A steady tone with a beat every half second, as the analyzer would report it.
+AudioFeatures Music(int frame) {
+  AudioFeatures f;
+  for (std::size_t i = 0; i < AudioFeatures::kWaveSize; ++i) {
+    const double phase = 2.0 * M_PI * 4.0 * static_cast<double>(i) / AudioFeatures::kWaveSize;
+    f.wave_left[i] = static_cast<float>(0.5 * std::sin(phase + 0.1 * frame));
+    f.wave_right[i] = static_cast<float>(0.5 * std::cos(phase));
+  }
+  for (std::size_t k = 0; k < AudioFeatures::kSpectrumSize; ++k) {
+    f.spectrum[k] = 0.2f / (1.0f + 0.05f * static_cast<float>(k));
+  }
+  f.beat = frame % 30 == 0;
+  f.bass = f.bass_att = f.beat ? 2.0f : 1.0f;
+  return f;
+}
+
+// Every preset of ours and the built-in one, 24 frames each: the screen shows something, and
+// the validation layer (checked at tear-down) has nothing to say. Screenshots are kept.
+TEST_F(SmallRendererTest, DrawsTheBuiltInPresetAndEveryPresetOfOurs) {
+  VisualizerSettings settings;
+  settings.fallback_dirs.clear();
+  settings.preset_dir = HALVEX_SOURCE_DIR "/vis/presets";
+  Visualizer visualizer;
+  visualizer.Configure(settings);
+  ASSERT_GE(visualizer.library_size(), 13u);
+  for (std::size_t index = 0; index <= visualizer.library_size(); ++index) {
+    if (index == visualizer.library_size()) {
+      settings.preset_dir = halvex::test::ArtefactPath("no-presets-here");
+      visualizer.Configure(settings);
+    } else {
+      ASSERT_TRUE(visualizer.LoadIndex(index));
+    }
+    const std::string name = visualizer.current_name();
+    for (int frame = 0; frame < 24; ++frame) {
+      visualizer.Advance(Music(frame), frame / 60.0, 16.0f / 9.0f);
+      ASSERT_TRUE(renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
+                                       visualizer.waves(), {}, visualizer.Constants(),
+                                       visualizer.additive_waves()))
+          << name;
+    }
+    Frame frame;
+    ASSERT_TRUE(renderer.CapturedFrame(frame.rgba, frame.width, frame.height));
+    std::size_t lit = 0;
+    for (std::size_t i = 0; i < frame.rgba.size(); i += 4) {
+      lit += frame.rgba[i] + frame.rgba[i + 1] + frame.rgba[i + 2] > 30;
+    }
+    EXPECT_GT(lit, frame.rgba.size() / 4 / 200) << name << ": under 0.5% of the screen is lit";
+    std::string file = "preset " + name + ".png";
+    std::replace(file.begin(), file.end(), ' ', '_');
+    EXPECT_TRUE(halvex::test::Screenshot(halvex::test::ArtefactPath(file)));
+  }
+  EXPECT_EQ(visualizer.current_name(), "built-in");
+}
+
+// The window vanishes under the renderer (its X window destroyed by someone else): the next
+// frame finds the surface lost and says so, and every later frame or rebuild is refused.
+TEST(RendererLoss, LostSurfaceIsReportedAndStopsDrawing) {
+  halvex::test::IgnoreXErrors();  // SDL's own teardown will meet the missing window
+  VisWindow window;
+  VulkanRenderer renderer;
+  std::string error;
+  ASSERT_TRUE(window.Open("doomed", 320, 240, false, error)) << error;
+  ASSERT_TRUE(renderer.Initialise(window, error)) << error;
+  EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+  ASSERT_TRUE(halvex::test::DestroyXWindowOf(window.handle()));
+
+  EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+  EXPECT_TRUE(renderer.lost());
+  EXPECT_EQ(renderer.lost_reason(), "the window's Vulkan surface was lost");
+  EXPECT_FALSE(renderer.HandleResize());
+  EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+}
+
+TEST(RendererStart, MissingValidationLayerIsOnlyAWarning) {
+  const std::string empty = halvex::test::ArtefactPath("no-layers");
+  std::filesystem::create_directories(empty);
+  setenv("VK_LAYER_PATH", empty.c_str(), 1);
+  VisWindow window;
+  VulkanRenderer renderer;
+  std::string error;
+  ASSERT_TRUE(window.Open("no layers", 320, 240, false, error)) << error;
+  ::testing::internal::CaptureStderr();
+  const bool started = renderer.Initialise(window, error);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  unsetenv("VK_LAYER_PATH");
+  EXPECT_TRUE(started) << error;
+  EXPECT_NE(said.find("halvex-vis: HALVEX_VIS_VALIDATE is set but VK_LAYER_KHRONOS_validation is "
+                      "not installed; running without validation\n"),
+            std::string::npos)
+      << said;
+  EXPECT_NE(said.find("halvex-vis: rendering on llvmpipe"), std::string::npos) << said;
+}
+
+TEST(RendererStart, FailsWholeWithoutAWindowAndRefusesFrames) {
+  VisWindow window;  // never opened: no extensions, no surface
+  VulkanRenderer renderer;
+  std::string error;
+  EXPECT_FALSE(renderer.Initialise(window, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_FALSE(renderer.RenderFrame({}, 0, 0, {}, {}, FrameConstants{}, false));
+  EXPECT_FALSE(renderer.HandleResize());
+  EXPECT_EQ(renderer.device_name(), "");
+}
+
+}  // namespace
+}  // namespace halvex::vis

@@ -1,0 +1,27 @@
+// The renderer's shaders as SPIR-V words, compiled from the GLSL beside this file at build time.
+#pragma once
+
+#include <cstdint>
+
+namespace halvex::vis {
+
+inline constexpr uint32_t kWarpVertSpv[] = {
+#include "warp.vert.spv.inc"
+};
+inline constexpr uint32_t kWarpFragSpv[] = {
+#include "warp.frag.spv.inc"
+};
+inline constexpr uint32_t kDrawVertSpv[] = {
+#include "draw.vert.spv.inc"
+};
+inline constexpr uint32_t kDrawFragSpv[] = {
+#include "draw.frag.spv.inc"
+};
+inline constexpr uint32_t kCompositeVertSpv[] = {
+#include "composite.vert.spv.inc"
+};
+inline constexpr uint32_t kCompositeFragSpv[] = {
+#include "composite.frag.spv.inc"
+};
+
+}  // namespace halvex::vis

@@ -1,0 +1,94 @@
+// Draws the visualizer's frames with Vulkan 1.3 (dynamic rendering, synchronization2): a
+// feedback loop over two off-screen images warped by the preset's mesh, waves drawn into it,
+// then a composite pass to the window with the preset's echo and colour effects, and the
+// title overlay on top.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace halvex::vis {
+
+struct MeshVertex;      // mesh.h
+struct DrawVertex;      // draw_types.h
+struct FrameConstants;  // draw_types.h
+class VisWindow;
+
+// What device selection needs to know of one physical device.
+struct DeviceCandidate {
+  std::string name;
+  bool discrete = false;
+  bool integrated = false;
+  uint32_t api_version = 0;
+  bool can_present = false;  // has a graphics queue family that presents to the surface
+};
+
+// The device to render on: discrete before integrated before others, Vulkan 1.3 required
+// unless chosen by name, and `gpu_filter` (HALVEX_VIS_GPU, null when unset; empty matches any
+// name) winning over both. False with a one-line error when none will do.
+bool ChooseDevice(const std::vector<DeviceCandidate>& devices, const char* gpu_filter,
+                  std::size_t& chosen, std::string& error);
+
+class VulkanRenderer {
+ public:
+  // Fixed capacities of the persistently mapped vertex buffers.
+  static constexpr std::size_t kMaxMeshSide = 96;
+  static constexpr std::size_t kMeshVertexCapacity = kMaxMeshSide * kMaxMeshSide * 6;
+  static constexpr std::size_t kLineVertexCapacity = 65536;
+
+  VulkanRenderer();
+  ~VulkanRenderer();  // Shutdown(): every exit path destroys the swapchain and surface first
+  VulkanRenderer(const VulkanRenderer&) = delete;
+  VulkanRenderer& operator=(const VulkanRenderer&) = delete;
+
+  // All or nothing; on failure `error` holds one line and nothing is left created. The window
+  // must outlive the renderer (or Shutdown must come first).
+  bool Initialise(VisWindow& window, std::string& error);
+
+  // One frame. `mesh` is the columns × rows grid (row after row); `waves` is drawn into the
+  // feedback image (additively when `additive`), `overlay` over the composite only; both are
+  // line strips cut to kLineVertexCapacity. A zero-size drawable skips the frame (true).
+  // False when the frame was not drawn: a failed acquire, a swapchain rebuild that did not
+  // work yet (retried next frame), or a lost device or surface (see lost()).
+  bool RenderFrame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
+                   const std::vector<DrawVertex>& waves, const std::vector<DrawVertex>& overlay,
+                   const FrameConstants& constants, bool additive);
+
+  // Rebuilds swapchain and feedback images for the current drawable size; the trails restart.
+  // On failure nothing destroyed stays in use and the next frame tries again.
+  bool HandleResize();
+
+  // Waits for the device and destroys everything in reverse order; safe to call twice.
+  void Shutdown();
+
+  // Set once the device or the window's surface is lost: the program should print
+  // lost_reason() and end with status 1 so that its service manager restarts it.
+  bool lost() const;
+  const std::string& lost_reason() const;
+
+  // The name of the device frames are drawn on (empty before Initialise).
+  const std::string& device_name() const;
+
+  // Test and diagnostics hook: while on, each drawn frame's composite (overlay included) is
+  // also copied to host memory. Needs a swapchain that allows transfer reads.
+  void SetCapture(bool on);
+  // The last captured frame as tightly packed RGBA8, top row first. False when none exists.
+  bool CapturedFrame(std::vector<uint8_t>& rgba, uint32_t& width, uint32_t& height);
+  // Test hook: use width × height instead of the window's drawable size (as a minimised
+  // window reports 0 × 0 on some systems); a negative width goes back to the window's size.
+  // Takes effect at the next HandleResize.
+  void OverrideDrawableSize(int width, int height);
+  // Warnings and errors the validation layer reported (HALVEX_VIS_VALIDATE), each also
+  // printed on standard error.
+  uint32_t validation_reports() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+  std::string lost_reason_;
+};
+
+}  // namespace halvex::vis
