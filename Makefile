@@ -2,7 +2,7 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: deps build run render test clean
+.PHONY: deps build run render test package clean
 
 deps:
 	scripts/install-deps.sh
@@ -20,6 +20,11 @@ render: build
 
 test: build
 	scripts/run-tests.sh $(BUILD)
+
+# The Debian package build/halvex_<version>_amd64.deb, from the same install rules as cmake --install.
+package: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS)
+	cmake --build $(BUILD) --target package
 
 clean:
 	rm -rf $(BUILD)

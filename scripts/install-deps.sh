@@ -16,6 +16,8 @@ packages=(
   libsndfile1-dev libsoxr-dev libebur128-dev
   # test tools: displays, screenshots, D-Bus peers, test files
   xvfb xauth x11-utils imagemagick python3-dbusmock libnotify-bin playerctl ffmpeg xdotool
+  # the Debian package: shlibdeps, checks of the package, its man pages, completion and metadata
+  dpkg-dev file lintian man-db groff-base bash-completion appstream
 )
 missing=()
 for p in "${packages[@]}"; do
