@@ -192,7 +192,9 @@ wait "$stand_in" || fail "the completion did not ask the daemon for its devices"
 [ "$got" = $'alsa_output.usb-1:2\nauto\nspeakers' ] || fail "output_device with a daemon offers '$got'"
 rm -f "$scratch/runtime/halvexd.sock"
 got=$(complete_line halvex re)
-[ "$got" = reload ] || fail "halvex re<TAB> gives '$got'"
+[ "$got" = $'reload\nrender' ] || fail "halvex re<TAB> gives '$got'"
+got=$(complete_line halvex render --format f)
+[ "$got" = flac ] || fail "render --format f<TAB> gives '$got'"
 touch "$scratch/files/song.wav"
 got=$(complete_line halvex --wav-in so)
 [ "$got" = song.wav ] || fail "--wav-in so<TAB> gives '$got'"
