@@ -14,8 +14,8 @@ work=$(cd "$work" && pwd)  # the runs below change directory
 sources_for() {
   case "$1" in
     config_fuzz) ls "$root"/core/config/*.cpp ;;
-    wav_fuzz) echo "$root/cli/wav_io.cpp" ;;
-    audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
+    wav_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp" ;;
+    audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
     eel_fuzz) echo "$root/vis/eel.cpp" ;;
     preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
     control_fuzz)
