@@ -162,8 +162,8 @@ complete_line() {  # the words of a command line; prints the completions of its 
     COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
     COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
     _completion_loader halvex
-    spec=$(complete -p halvex) || exit 3
-    fn=${spec#*-F }; fn=${fn%% *}
+    registration=$(complete -p halvex) || exit 3
+    fn=${registration#*-F }; fn=${fn%% *}
     "$fn" halvex "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}" | sort' bash "$@"
 }

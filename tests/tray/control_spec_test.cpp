@@ -30,24 +30,24 @@ TEST(ControlScope, AppliesToItsAlgorithms) {
 TEST(ControlTable, OffersOnlyWhatTheDaemonAcceptsAtThePositionsItReports) {
   ASSERT_EQ(ControlSpecCount(), 28u);
   for (size_t i = 0; i < ControlSpecCount(); ++i) {
-    const ControlSpec& spec = ControlSpecAt(i);
+    const ControlSpec& control = ControlSpecAt(i);
     std::vector<std::string> values;
-    if (WidgetKind(spec) == ControlKind::Slider) {
-      EXPECT_LT(spec.min, spec.max) << spec.key;
-      values = {std::to_string(spec.min), std::to_string(spec.max)};
+    if (WidgetKind(control) == ControlKind::Slider) {
+      EXPECT_LT(control.min, control.max) << control.key;
+      values = {std::to_string(control.min), std::to_string(control.max)};
     }
-    if (WidgetKind(spec) == ControlKind::Switch) values = {"0", "1"};
-    for (size_t c = 0; c < spec.choice_count; ++c) values.push_back(spec.choices[c].value);
-    ASSERT_FALSE(values.empty()) << spec.key;
+    if (WidgetKind(control) == ControlKind::Switch) values = {"0", "1"};
+    for (size_t c = 0; c < control.choice_count; ++c) values.push_back(control.choices[c].value);
+    ASSERT_FALSE(values.empty()) << control.key;
     for (size_t v = 0; v < values.size(); ++v) {
       ProcessorConfig config = DefaultConfig();
       std::string error;
       float number = -1;
-      ASSERT_TRUE(ApplyParam(config, spec.key, values[v], error)) << spec.key << " " << error;
-      EXPECT_TRUE(ValidateConfig(config, error)) << spec.key << "=" << values[v] << ": " << error;
-      ASSERT_TRUE(ReadParamNumber(config, spec.key, number));
-      if (spec.choice_count > 0) {
-        EXPECT_EQ(number, float(v)) << spec.key << "=" << values[v];
+      ASSERT_TRUE(ApplyParam(config, control.key, values[v], error)) << control.key << " " << error;
+      EXPECT_TRUE(ValidateConfig(config, error)) << control.key << "=" << values[v] << ": " << error;
+      ASSERT_TRUE(ReadParamNumber(config, control.key, number));
+      if (control.choice_count > 0) {
+        EXPECT_EQ(number, float(v)) << control.key << "=" << values[v];
       }
     }
   }
@@ -71,12 +71,12 @@ TEST(ControlTable, LabelsKindsAndDecimals) {
       {27, "wet_dry_ratio", "Wet / dry", ControlKind::Slider, 2},
   };
   for (const Case& c : cases) {
-    const ControlSpec& spec = ControlSpecAt(c.row);
-    EXPECT_STREQ(spec.key, c.key);
-    EXPECT_STREQ(spec.label, c.label);
-    EXPECT_EQ(WidgetKind(spec), c.kind) << c.key;
+    const ControlSpec& control = ControlSpecAt(c.row);
+    EXPECT_STREQ(control.key, c.key);
+    EXPECT_STREQ(control.label, c.label);
+    EXPECT_EQ(WidgetKind(control), c.kind) << c.key;
     if (c.kind == ControlKind::Slider) {
-      EXPECT_EQ(SliderDecimals(spec.step), c.decimals) << c.key;
+      EXPECT_EQ(SliderDecimals(control.step), c.decimals) << c.key;
     }
   }
   EXPECT_STREQ(ChoiceLabel("spatial_algorithm", "experimental"), "Immersive");
