@@ -72,11 +72,7 @@ void RealtimeState::ProcessCycle(const float* in_left, const float* in_right, fl
     float* ol = out_left != nullptr ? out_left + offset : scratch_left.data();
     float* orr = out_right != nullptr ? out_right + offset : scratch_right.data();
     if (processor != nullptr) {
-      for (uint32_t i = 0; i < n; ++i) {
-        const StereoSample s = processor->ProcessFrame(l[i], r[i]);
-        ol[i] = s.left;
-        orr[i] = s.right;
-      }
+      processor->ProcessPlanar(l, r, ol, orr, n);
     } else {
       std::memmove(ol, l, n * sizeof(float));
       std::memmove(orr, r, n * sizeof(float));

@@ -1,6 +1,9 @@
 #include "core/dsp/processor.h"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include "core/dsp/biquad.h"
 #include "core/dsp/multiversion.h"
@@ -52,10 +55,7 @@ void Processor::Configure(const ProcessorConfig& config) {
 
 StereoSample Processor::Run(float left, float right) noexcept {
   const StageOutput staged = stage_->Process(Finite(left), Finite(right));
-  const StereoSample out = output_.Process(staged.wet);
-  // The dry path bypasses the output stage: no delay, filtering or limiting.
-  return {std::fmaf(out.left, wet_gain_, staged.dry.left * dry_gain_),
-          std::fmaf(out.right, wet_gain_, staged.dry.right * dry_gain_)};
+  return Mix(output_.Process(staged.wet), staged.dry);
 }
 
 HALVEX_FMA_CLONES StereoSample Processor::ProcessFrame(float left, float right) noexcept {
@@ -63,14 +63,50 @@ HALVEX_FMA_CLONES StereoSample Processor::ProcessFrame(float left, float right) 
   return Run(left, right);
 }
 
-HALVEX_FMA_CLONES void Processor::ProcessBlock(float* samples, size_t frames,
-                                               size_t channels) noexcept {
+inline StereoSample Processor::Mix(StereoSample wet, StereoSample dry) const noexcept {
+  // The dry path bypasses the output stage: no delay, filtering or limiting.
+  return {std::fmaf(wet.left, wet_gain_, dry.left * dry_gain_),
+          std::fmaf(wet.right, wet_gain_, dry.right * dry_gain_)};
+}
+
+HALVEX_FMA_CLONES void Processor::RunBlock(StereoSample* frames, size_t count) noexcept {
+  std::array<StageOutput, kMaxStageBlock> staged;
+  for (size_t i = 0; i < count; ++i) frames[i] = {Finite(frames[i].left), Finite(frames[i].right)};
+  stage_->ProcessBlock(frames, staged.data(), count);
+  for (size_t i = 0; i < count; ++i) frames[i] = Mix(output_.Process(staged[i].wet), staged[i].dry);
+}
+
+void Processor::ProcessBlock(float* samples, size_t frames, size_t channels) noexcept {
   if (channels < 2 || frames == 0 || !stage_) return;
-  for (size_t i = 0; i < frames; ++i) {
-    float* frame = samples + i * channels;
-    const StereoSample out = Run(frame[0], frame[1]);
-    frame[0] = out.left;
-    frame[1] = out.right;
+  std::array<StereoSample, kMaxStageBlock> chunk;
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    float* first = samples + done * channels;
+    for (size_t i = 0; i < n; ++i) chunk[i] = {first[i * channels], first[i * channels + 1]};
+    RunBlock(chunk.data(), n);
+    for (size_t i = 0; i < n; ++i) {
+      first[i * channels] = chunk[i].left;
+      first[i * channels + 1] = chunk[i].right;
+    }
+  }
+}
+
+void Processor::ProcessPlanar(const float* left, const float* right, float* out_left,
+                              float* out_right, size_t frames) noexcept {
+  if (!stage_) {
+    std::memmove(out_left, left, frames * sizeof(float));
+    std::memmove(out_right, right, frames * sizeof(float));
+    return;
+  }
+  std::array<StereoSample, kMaxStageBlock> chunk;
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    for (size_t i = 0; i < n; ++i) chunk[i] = {left[done + i], right[done + i]};
+    RunBlock(chunk.data(), n);
+    for (size_t i = 0; i < n; ++i) {
+      out_left[done + i] = chunk[i].left;
+      out_right[done + i] = chunk[i].right;
+    }
   }
 }
 

@@ -18,11 +18,17 @@ class Processor {
   StereoSample ProcessFrame(float left, float right) noexcept;
   // Interleaved, in place; channels 2 and up are left untouched.
   void ProcessBlock(float* samples, size_t frames, size_t channels) noexcept;
+  // Two planar channels; an output may be its own input. Real-time safe.
+  void ProcessPlanar(const float* left, const float* right, float* out_left, float* out_right,
+                     size_t frames) noexcept;
   // Latency of the installed stage in frames (0 before the first Configure).
   size_t Latency() const { return stage_ ? stage_->Latency() : 0; }
 
  private:
   StereoSample Run(float left, float right) noexcept;
+  StereoSample Mix(StereoSample wet, StereoSample dry) const noexcept;
+  // Up to kMaxStageBlock frames through the stage, the output stage and the mix, in place.
+  void RunBlock(StereoSample* frames, size_t count) noexcept;
 
   std::unique_ptr<SpatialStage> stage_;
   OutputStage output_;

@@ -7,6 +7,10 @@
 
 namespace halvex {
 
+void SpatialStage::ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept {
+  for (size_t i = 0; i < frames; ++i) out[i] = Process(in[i].left, in[i].right);
+}
+
 std::unique_ptr<SpatialStage> MakeSpatialStage(SpatialAlgorithm algorithm) {
   switch (algorithm) {
     case SpatialAlgorithm::kExperimental:

@@ -1,0 +1,24 @@
+#!/bin/sh
+# Prints the instructions per frame of each algorithm's offline render of noise, counted by
+# callgrind: unlike time, the count does not depend on what else the machine is doing. The cost
+# of start-up and file handling is taken out by rendering two lengths and using the difference.
+# Valgrind does not run AVX-512, so the figures are those of the x86-64-v3 build of each kernel.
+# Usage: scripts/frame-cost.sh HALVEX [ALGORITHM...]
+set -eu
+bin=$1
+shift
+[ $# -gt 0 ] || set -- echo_widener experimental deep_field matrix_surround matrix_steer
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+sox -R -n -r 48000 -c 2 -b 32 -e floating-point "$tmp/short.wav" synth 1 whitenoise
+sox -R -n -r 48000 -c 2 -b 32 -e floating-point "$tmp/long.wav" synth 3 whitenoise
+count() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$bin" --wav-in "$1" \
+    --wav-out "$tmp/out.wav" --config "$2" 2>&1 >/dev/null | awk '/Collected :/ { print $NF }'
+}
+for algorithm in "$@"; do
+  printf '{"spatial_algorithm": "%s"}\n' "$algorithm" > "$tmp/config.json"
+  short=$(count "$tmp/short.wav" "$tmp/config.json")
+  long=$(count "$tmp/long.wav" "$tmp/config.json")
+  echo "$algorithm $short $long" | awk '{ printf "%-16s %7.0f instructions per frame\n", $1, ($3 - $2) / 96000 }'
+done
