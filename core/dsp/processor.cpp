@@ -13,7 +13,8 @@ namespace {
 
 constexpr float kHighpassHz = 10.0f;
 constexpr float kCeilingDb = -0.3f;
-constexpr long kMaxHaasFrames = 2047;
+// The longest delay the Haas line holds; 25 ms (1200 frames) is far inside.
+constexpr long kMaxHaasFrames = static_cast<long>(OutputStage::kHaasLineLength) - 1;
 
 size_t HaasFrames(float ms) {
   if (!(ms > 0.0f)) return 0;
