@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 namespace {
@@ -32,9 +33,17 @@ constexpr float kAverageRate = 6.9737434e-06f;
 constexpr float kTiny = 1e-12f;
 constexpr float kRatioLimitDb = 45.0f;
 
-float Follow(float env, float x, float attack, float release) {
-  const float a = std::fabs(x);
-  const float k = a > env ? attack : release;
+[[gnu::always_inline]] inline float Abs(float x) { return std::fabs(x); }
+[[gnu::always_inline]] inline Float4 Abs(Float4 x) {
+  constexpr int32_t kMagnitudeBits = 0x7fffffff;
+  return reinterpret_cast<Float4>(reinterpret_cast<Int4>(x) & kMagnitudeBits);
+}
+
+// F is float or Float4 (four followers as lanes): one text, so the lanes get the scalar bits.
+template <typename F>
+[[gnu::always_inline]] inline F Follow(F env, F x, F attack, F release) {
+  const F a = Abs(x);
+  const F k = a > env ? attack : release;
   return env + k * (a - env);
 }
 
@@ -49,6 +58,84 @@ float SlewToward(float value, float target) {
 
 // 0 up to 3 dB of dominance, then rising to 1 at 15 dB.
 float DominanceWeight(float db) { return db <= 3.0f ? 0.0f : std::min((db - 3.0f) / 12.0f, 1.0f); }
+
+struct Weights {
+  float left;
+  float right;
+  float front;
+  float rear_left;
+  float rear_right;
+};
+
+[[gnu::always_inline]] inline Weights WeightsOf(DominanceServo::Dominance d) {
+  Weights w{};
+  w.left = DominanceWeight(d.lr_steer);
+  w.right = DominanceWeight(-d.lr_steer);
+  w.front = DominanceWeight(d.front_back);
+  const float rear = DominanceWeight(-d.front_back);
+
+  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
+  // puts it all on one side.
+  const float g = d.lr_position / 6.02f + 0.5f;
+  if (g < 0.0f) {
+    w.rear_left = 0.0f;
+    w.rear_right = rear;
+  } else {
+    const float m = std::min(g, 1.0f);
+    w.rear_left = rear * m;
+    w.rear_right = rear * (1.0f - m);
+  }
+  return w;
+}
+
+[[gnu::always_inline]] inline std::pair<float, float> RearsOf(const Weights& w,
+                                                              float centre_width, float a,
+                                                              float b) {
+  const float e = a * kSqrtTwoThirds - b * kSqrtThird;
+  const float h = a * kSqrtThird - b * kSqrtTwoThirds;
+  const float g = (a + b) * kHalfSqrt2;
+  const float f = kCentreLeak * w.front * (1.0f - centre_width);
+  const float first = e - f * g - a * w.left * kSqrtTwoThirds + b * w.right * kSqrtThird -
+                      h * kRearLeak * w.rear_right;
+  const float second = h + f * g - a * w.left * kSqrtThird + b * w.right * kSqrtTwoThirds -
+                       e * kRearLeak * w.rear_left;
+  return {first, second};
+}
+
+// The Hilbert outputs of one frame and the centre built from them.
+struct Quadrature {
+  float a0;
+  float a90;
+  float b0;
+  float b90;
+  float centre;
+};
+
+// The steered bus of a frame, once the weights of that frame are known.
+[[gnu::always_inline]] inline MatrixBus SteerBus(const Weights& w, float centre_width,
+                                                 float panorama, const Quadrature& q) {
+  MatrixBus bus;
+  const float m = kHalfSqrt2 * w.front * q.centre;
+  bus.centre = m;
+  const auto [s1, s2] = RearsOf(w, centre_width, q.a90, q.b90);
+  bus.surround_left = s1;
+  bus.surround_right = s2;
+  const auto [u, v] = RearsOf(w, centre_width, q.a0, q.b0);
+  bus.cancel_left = kSqrtTwoThirds * u + kSqrtThird * v;
+  bus.cancel_right = -kSqrtThird * u - kSqrtTwoThirds * v;
+  const float t = w.rear_left * kSqrtTwoThirds * u + w.rear_right * kSqrtThird * v;
+  const float back = w.rear_left * kSqrtThird * u + w.rear_right * kSqrtTwoThirds * v;
+  bus.left = q.a0 - m - t;
+  bus.right = q.b0 - m + back;
+  bus.extra_left = t;
+  bus.extra_right = -back;
+  if (panorama > 0.0f) {
+    const float p = (bus.left - bus.right) * kHalfSqrt2 * panorama;
+    bus.surround_left += p;
+    bus.surround_right -= p;
+  }
+  return bus;
+}
 
 }  // namespace
 
@@ -66,21 +153,40 @@ void PassiveMatrix::Reset() noexcept {
   }
 }
 
-HALVEX_FMA_CLONES
-MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
-  float s = (left - right) * kHalfSqrt2;
-  s = highpass_[0].Process(s);
-  s = highpass_[1].Process(s);
-  s = lowpass_[0].Process(s);
-  s = lowpass_[1].Process(s);
+MatrixBus PassiveMatrix::BusOf(StereoSample in, float surround) noexcept {
   MatrixBus bus;
-  bus.left = left;
-  bus.right = right;
-  bus.surround_left = s;
-  bus.surround_right = s;
-  bus.cancel_left = s;
-  bus.cancel_right = -s;
+  bus.left = in.left;
+  bus.right = in.right;
+  bus.surround_left = surround;
+  bus.surround_right = surround;
+  bus.cancel_left = surround;
+  bus.cancel_right = -surround;
   return bus;
+}
+
+MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
+  const StereoSample in{left, right};
+  float s = 0.0f;
+  DecodeBlock(&in, &s, 1);
+  return BusOf(in, s);
+}
+
+HALVEX_FMA_CLONES
+void PassiveMatrix::DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept {
+  // Local copies keep the four filter states in registers across the block.
+  Biquad h0 = highpass_[0];
+  Biquad h1 = highpass_[1];
+  Biquad l0 = lowpass_[0];
+  Biquad l1 = lowpass_[1];
+  for (size_t i = 0; i < frames; ++i) {
+    float s = (in[i].left - in[i].right) * kHalfSqrt2;
+    s = h0.Process(s);
+    s = h1.Process(s);
+    s = l0.Process(s);
+    surround[i] = l1.Process(s);
+  }
+  highpass_ = {h0, h1};
+  lowpass_ = {l0, l1};
 }
 
 void HilbertPair::Reset() noexcept {
@@ -94,8 +200,10 @@ HilbertPair::Output HilbertPair::Process(float x) noexcept {
   float a = x;
   float b = x;
   for (size_t i = 0; i < kSections; ++i) {
-    a = Step(chain_a_[i], kChainA[i], a);
-    b = Step(chain_b_[i], kChainB[i], b);
+    Section& sa = chain_a_[i];
+    Section& sb = chain_b_[i];
+    a = Step(sa.x1, sa.x2, sa.y1, sa.y2, kChainA[i], a);
+    b = Step(sb.x1, sb.x2, sb.y1, sb.y2, kChainB[i], b);
   }
   const Output out{previous_a_, b};
   previous_a_ = a;
@@ -118,12 +226,14 @@ DominanceServo::Dominance DominanceServo::Update(const MatrixBus& bus) noexcept 
   env_right = Follow(env_right, bus.right, attack, release);
   env_centre = Follow(env_centre, bus.centre, attack, release);
   env_surround = Follow(env_surround, bus.surround_left, attack, release);
+  return Settle(RatioDb(env_left, env_right), RatioDb(env_centre, env_surround));
+}
 
-  const float r = RatioDb(env_left, env_right);
-  lr_average += average_rate * (r - lr_average);
-  lr_steer = SlewToward(lr_steer, r - std::clamp(lr_average, -3.0f, 3.0f));
-  lr_position = SlewToward(lr_position, r);
-  front_back = SlewToward(front_back, RatioDb(env_centre, env_surround));
+DominanceServo::Dominance DominanceServo::Settle(float lr_ratio, float fb_ratio) noexcept {
+  lr_average += average_rate * (lr_ratio - lr_average);
+  lr_steer = SlewToward(lr_steer, lr_ratio - std::clamp(lr_average, -3.0f, 3.0f));
+  lr_position = SlewToward(lr_position, lr_ratio);
+  front_back = SlewToward(front_back, fb_ratio);
   return {lr_steer, front_back, lr_position};
 }
 
@@ -142,79 +252,108 @@ void SteeredMatrix::Reset() noexcept {
   reference_ = {};
 }
 
-void SteeredMatrix::UpdateWeights(const MatrixBus& bus) noexcept {
-  const DominanceServo::Dominance d = servo_.Update(bus);
-  w_left_ = DominanceWeight(d.lr_steer);
-  w_right_ = DominanceWeight(-d.lr_steer);
-  w_front_ = DominanceWeight(d.front_back);
-  const float rear = DominanceWeight(-d.front_back);
+void SteeredMatrix::UpdateWeights(const MatrixBus& bus) noexcept { SetWeights(servo_.Update(bus)); }
 
-  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
-  // puts it all on one side.
-  const float g = d.lr_position / 6.02f + 0.5f;
-  if (g < 0.0f) {
-    w_rear_left_ = 0.0f;
-    w_rear_right_ = rear;
-  } else {
-    const float m = std::min(g, 1.0f);
-    w_rear_left_ = rear * m;
-    w_rear_right_ = rear * (1.0f - m);
-  }
+void SteeredMatrix::SetWeights(DominanceServo::Dominance d) noexcept {
+  const Weights w = WeightsOf(d);
+  w_left_ = w.left;
+  w_right_ = w.right;
+  w_front_ = w.front;
+  w_rear_left_ = w.rear_left;
+  w_rear_right_ = w.rear_right;
 }
 
 std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
-  const float e = a * kSqrtTwoThirds - b * kSqrtThird;
-  const float h = a * kSqrtThird - b * kSqrtTwoThirds;
-  const float g = (a + b) * kHalfSqrt2;
-  const float f = kCentreLeak * w_front_ * (1.0f - centre_width_);
-  const float first = e - f * g - a * w_left_ * kSqrtTwoThirds + b * w_right_ * kSqrtThird -
-                      h * kRearLeak * w_rear_right_;
-  const float second = h + f * g - a * w_left_ * kSqrtThird + b * w_right_ * kSqrtTwoThirds -
-                       e * kRearLeak * w_rear_left_;
-  return {first, second};
+  return RearsOf({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_, a, b);
 }
 
-// Flattened: the servo, weights and rears are small per-frame steps worth inlining here.
-__attribute__((flatten))
 MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
-  const HilbertPair::Output l = hilbert_left_.Process(left);
-  const HilbertPair::Output r = hilbert_right_.Process(right);
-  const float a0 = l.reference;
-  const float a90 = l.quadrature;
-  const float b0 = r.reference;
-  const float b90 = r.quadrature;
-  reference_ = {a0, b0};
-  const float c = (a0 + b0) * kHalfSqrt2;
-
-  MatrixBus probe;
-  probe.left = a0;
-  probe.right = b0;
-  probe.centre = c;
-  probe.surround_left = a90 * kSqrtTwoThirds - b90 * kSqrtThird;
-  probe.surround_right = a90 * kSqrtThird - b90 * kSqrtTwoThirds;
-  UpdateWeights(probe);
-
+  const StereoSample in{left, right};
   MatrixBus bus;
-  const float m = kHalfSqrt2 * w_front_ * c;
-  bus.centre = m;
-  const auto [s1, s2] = Rears(a90, b90);
-  bus.surround_left = s1;
-  bus.surround_right = s2;
-  const auto [u, v] = Rears(a0, b0);
-  bus.cancel_left = kSqrtTwoThirds * u + kSqrtThird * v;
-  bus.cancel_right = -kSqrtThird * u - kSqrtTwoThirds * v;
-  const float t = w_rear_left_ * kSqrtTwoThirds * u + w_rear_right_ * kSqrtThird * v;
-  const float back = w_rear_left_ * kSqrtThird * u + w_rear_right_ * kSqrtTwoThirds * v;
-  bus.left = a0 - m - t;
-  bus.right = b0 - m + back;
-  bus.extra_left = t;
-  bus.extra_right = -back;
-  if (panorama_ > 0.0f) {
-    const float p = (bus.left - bus.right) * kHalfSqrt2 * panorama_;
-    bus.surround_left += p;
-    bus.surround_right -= p;
-  }
+  StereoSample reference;
+  DecodeBlock(&in, &bus, &reference, 1);
   return bus;
+}
+
+// In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
+// four envelope followers (as lanes), the dominance ratios (which need only the envelopes), and
+// the slew-limited servo with the weights and the bus. Every value gets the operations of the
+// frame-by-frame order, so the bits are those of one frame at a time.
+HALVEX_FMA_CLONES
+void SteeredMatrix::DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSample* reference,
+                                size_t frames) noexcept {
+  std::array<Quadrature, kMaxStageBlock> q;
+
+  // Lanes: left chain A, left chain B, right chain A, right chain B.
+  std::array<Float4, HilbertPair::kSections> x1, x2, y1, y2, coef;
+  for (size_t k = 0; k < HilbertPair::kSections; ++k) {
+    const HilbertPair::Section& la = hilbert_left_.chain_a_[k];
+    const HilbertPair::Section& lb = hilbert_left_.chain_b_[k];
+    const HilbertPair::Section& ra = hilbert_right_.chain_a_[k];
+    const HilbertPair::Section& rb = hilbert_right_.chain_b_[k];
+    x1[k] = Float4{la.x1, lb.x1, ra.x1, rb.x1};
+    x2[k] = Float4{la.x2, lb.x2, ra.x2, rb.x2};
+    y1[k] = Float4{la.y1, lb.y1, ra.y1, rb.y1};
+    y2[k] = Float4{la.y2, lb.y2, ra.y2, rb.y2};
+    coef[k] = Float4{kChainA[k], kChainB[k], kChainA[k], kChainB[k]};
+  }
+  float previous_left = hilbert_left_.previous_a_;
+  float previous_right = hilbert_right_.previous_a_;
+  for (size_t i = 0; i < frames; ++i) {
+    Float4 x = {in[i].left, in[i].left, in[i].right, in[i].right};
+    for (size_t k = 0; k < HilbertPair::kSections; ++k) {
+      x = HilbertPair::Step(x1[k], x2[k], y1[k], y2[k], coef[k], x);
+    }
+    q[i] = {previous_left, x[1], previous_right, x[3], (previous_left + previous_right) * kHalfSqrt2};
+    previous_left = x[0];
+    previous_right = x[2];
+  }
+  for (size_t k = 0; k < HilbertPair::kSections; ++k) {
+    HilbertPair::Section* sections[] = {&hilbert_left_.chain_a_[k], &hilbert_left_.chain_b_[k],
+                                        &hilbert_right_.chain_a_[k], &hilbert_right_.chain_b_[k]};
+    for (size_t lane = 0; lane < 4; ++lane) {
+      *sections[lane] = {x1[k][lane], x2[k][lane], y1[k][lane], y2[k][lane]};
+    }
+  }
+  hilbert_left_.previous_a_ = previous_left;
+  hilbert_right_.previous_a_ = previous_right;
+
+  // Envelopes of the servo's probe: front left, front right, centre and the first surround.
+  std::array<Float4, kMaxStageBlock> envelopes;
+  const Float4 attack = {servo_.attack, servo_.attack, servo_.attack, servo_.attack};
+  const Float4 release = {servo_.release, servo_.release, servo_.release, servo_.release};
+  Float4 env = {servo_.env_left, servo_.env_right, servo_.env_centre, servo_.env_surround};
+  for (size_t i = 0; i < frames; ++i) {
+    const float probe_surround = q[i].a90 * kSqrtTwoThirds - q[i].b90 * kSqrtThird;
+    env = Follow(env, Float4{q[i].a0, q[i].b0, q[i].centre, probe_surround}, attack, release);
+    envelopes[i] = env;
+  }
+  servo_.env_left = env[0];
+  servo_.env_right = env[1];
+  servo_.env_centre = env[2];
+  servo_.env_surround = env[3];
+
+  std::array<float, kMaxStageBlock> lr_ratio, fb_ratio;
+  for (size_t i = 0; i < frames; ++i) {
+    lr_ratio[i] = RatioDb(envelopes[i][0], envelopes[i][1]);
+    fb_ratio[i] = RatioDb(envelopes[i][2], envelopes[i][3]);
+  }
+
+  // Local copies, so the recursions stay in registers rather than behind the output pointers.
+  DominanceServo servo = servo_;
+  Weights w{w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_};
+  for (size_t i = 0; i < frames; ++i) {
+    w = WeightsOf(servo.Settle(lr_ratio[i], fb_ratio[i]));
+    bus[i] = SteerBus(w, centre_width_, panorama_, q[i]);
+    reference[i] = {q[i].a0, q[i].b0};
+  }
+  servo_ = servo;
+  w_left_ = w.left;
+  w_right_ = w.right;
+  w_front_ = w.front;
+  w_rear_left_ = w.rear_left;
+  w_rear_right_ = w.rear_right;
+  if (frames > 0) reference_ = reference[frames - 1];
 }
 
 }  // namespace halvex

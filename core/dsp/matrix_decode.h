@@ -32,6 +32,11 @@ class PassiveMatrix {
   void Configure();
   void Reset() noexcept;
   MatrixBus Decode(float left, float right) noexcept;
+  // The bus of a frame whose band-limited difference is `surround`.
+  static MatrixBus BusOf(StereoSample in, float surround) noexcept;
+  // The band-limited difference of each frame, exactly as that many Decode calls make it; the
+  // rest of each bus is Decode's plain copy of the input.
+  void DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept;
 
  private:
   std::array<Biquad, 2> highpass_;
@@ -40,6 +45,8 @@ class PassiveMatrix {
 
 // Two allpass chains whose outputs stay about 90 degrees apart across the audio band.
 class HilbertPair {
+  friend class SteeredMatrix;  // runs both pairs' four chains as lanes of one vector
+
  public:
   struct Output {
     float reference = 0.0f;   // chain A, one frame late
@@ -58,12 +65,14 @@ class HilbertPair {
     float y1 = 0.0f;
     float y2 = 0.0f;
   };
-  static float Step(Section& s, float c, float x) noexcept {
-    const float y = c * (x + s.y2) - s.x2;
-    s.x2 = s.x1;
-    s.x1 = x;
-    s.y2 = s.y1;
-    s.y1 = y;
+  // F is float or a float vector: one text for the scalar and the lane-wise step.
+  template <typename F>
+  static F Step(F& x1, F& x2, F& y1, F& y2, F c, F x) noexcept {
+    const F y = c * (x + y2) - x2;
+    x2 = x1;
+    x1 = x;
+    y2 = y1;
+    y1 = y;
     return y;
   }
 
@@ -98,6 +107,8 @@ struct DominanceServo {
   // Zeroes the followers and dominance values, keeps the rates.
   void Clear() noexcept;
   Dominance Update(const MatrixBus& bus) noexcept;
+  // Update's second half: moves the dominance values toward the ratios (dB) of the followers.
+  Dominance Settle(float lr_ratio, float fb_ratio) noexcept;
 };
 
 // Active decoder: 90-degree copies of both inputs, steered by the measured dominance.
@@ -106,6 +117,9 @@ class SteeredMatrix {
   void Configure(const ProcessorConfig& config);
   void Reset() noexcept;
   MatrixBus Decode(float left, float right) noexcept;
+  // `frames` Decode calls at once; reference[i] is Reference() after the i-th.
+  void DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSample* reference,
+                   size_t frames) noexcept;
   void UpdateWeights(const MatrixBus& bus) noexcept;
   std::pair<float, float> Rears(float a, float b) const noexcept;
 
@@ -121,6 +135,8 @@ class SteeredMatrix {
   float w_rear_right() const { return w_rear_right_; }
 
  private:
+  void SetWeights(DominanceServo::Dominance d) noexcept;
+
   HilbertPair hilbert_left_;
   HilbertPair hilbert_right_;
   DominanceServo servo_;

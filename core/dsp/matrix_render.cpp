@@ -65,42 +65,89 @@ void MatrixRender::Reset() noexcept {
 }
 
 std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noexcept {
-  float cl = surround_left_.Push(left, surround_delay_) * colour_norm_;
-  float cr = surround_right_.Push(right, surround_delay_) * colour_norm_;
-  for (size_t i = 0; i < colour_left_.size(); ++i) {
-    cl = colour_left_[i].Process(cl);
-    cr = colour_right_[i].Process(cr);
-  }
-  const float cl_earlier = crossfeed_left_.Push(cl, crossfeed_delay_);
-  const float cr_earlier = crossfeed_right_.Push(cr, crossfeed_delay_);
-  if (crossfeed_gain_ <= 0.0f) return {cl, cr};
-  return {cl + crossfeed_gain_ * cr_earlier, cr + crossfeed_gain_ * cl_earlier};
+  PlaceBlock(&left, &right, 1, true);
+  return {left, right};
 }
 
-// Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
-HALVEX_FMA_CLONES __attribute__((flatten))
-StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
-  const auto [pl, pr] = PlaceSurround(bus.surround_left, bus.surround_right);
-  const float lf = bus.left + bus.extra_left + bus.centre;
-  const float rf = bus.right + bus.extra_right + bus.centre;
+namespace {
 
-  // Least-squares estimate of how much of the cancel signal the fronts carry, so the surround
-  // is taken out of the fronts about as strongly as it is put behind.
-  const float k = smoothing_;
-  corr_ += k * (bus.cancel_left * lf + bus.cancel_right * rf - corr_);
-  power_ += k * (bus.cancel_left * bus.cancel_left + bus.cancel_right * bus.cancel_right - power_);
-  float o = rear_gain_;
-  if (power_ >= kSilentPower) {
-    float beta = corr_ / power_;
-    const float excess = beta * beta - rear_gain_ * rear_gain_;
-    if (excess > 0.0f) beta -= std::sqrt(excess);
-    o = std::clamp(beta, 0.0f, kMaxCancel);
+// One colour chain over a block; a local copy keeps the states in registers.
+[[gnu::always_inline]] inline void Colour(std::array<Biquad, 3>& chain, float norm, float* x,
+                                          size_t frames) {
+  std::array<Biquad, 3> q = chain;
+  for (size_t i = 0; i < frames; ++i) {
+    float y = x[i] * norm;
+    for (Biquad& section : q) y = section.Process(y);
+    x[i] = y;
   }
+  chain = q;
+}
 
+}  // namespace
+
+HALVEX_FMA_CLONES
+void MatrixRender::PlaceBlock(float* left, float* right, size_t frames, bool right_heard) noexcept {
+  surround_left_.PushBlock(left, frames, surround_delay_);
+  Colour(colour_left_, colour_norm_, left, frames);
+  if (right_heard) {
+    surround_right_.PushBlock(right, frames, surround_delay_);
+    Colour(colour_right_, colour_norm_, right, frames);
+  }
+  // Without cross-feed the cross-feed rings are never read, so they are not written either.
+  if (crossfeed_gain_ <= 0.0f) return;
+  std::array<float, kMaxStageBlock> left_earlier, right_earlier;
+  std::copy(left, left + frames, left_earlier.begin());
+  std::copy(right, right + frames, right_earlier.begin());
+  crossfeed_left_.PushBlock(left_earlier.data(), frames, crossfeed_delay_);
+  crossfeed_right_.PushBlock(right_earlier.data(), frames, crossfeed_delay_);
+  for (size_t i = 0; i < frames; ++i) {
+    const float cl = left[i];
+    const float cr = right[i];
+    left[i] = cl + crossfeed_gain_ * right_earlier[i];
+    right[i] = cr + crossfeed_gain_ * left_earlier[i];
+  }
+}
+
+StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
   StereoSample out;
-  out.left = pl * rear_gain_ + lf - bus.cancel_left * o;
-  out.right = (stereo_surround_ ? pr : -pl) * rear_gain_ + rf - bus.cancel_right * o;
+  RenderBlock(&bus, &out, 1);
   return out;
+}
+
+HALVEX_FMA_CLONES
+void MatrixRender::RenderBlock(const MatrixBus* bus, StereoSample* out, size_t frames) noexcept {
+  std::array<float, kMaxStageBlock> pl, pr;
+  for (size_t i = 0; i < frames; ++i) {
+    pl[i] = bus[i].surround_left;
+    pr[i] = bus[i].surround_right;
+  }
+  PlaceBlock(pl.data(), pr.data(), frames, stereo_surround_ || crossfeed_gain_ > 0.0f);
+
+  const float k = smoothing_;
+  const float rear_gain = rear_gain_;
+  float corr = corr_;
+  float power = power_;
+  for (size_t i = 0; i < frames; ++i) {
+    const MatrixBus& b = bus[i];
+    const float lf = b.left + b.extra_left + b.centre;
+    const float rf = b.right + b.extra_right + b.centre;
+
+    // Least-squares estimate of how much of the cancel signal the fronts carry, so the surround
+    // is taken out of the fronts about as strongly as it is put behind.
+    corr += k * (b.cancel_left * lf + b.cancel_right * rf - corr);
+    power += k * (b.cancel_left * b.cancel_left + b.cancel_right * b.cancel_right - power);
+    float o = rear_gain;
+    if (power >= kSilentPower) {
+      float beta = corr / power;
+      const float excess = beta * beta - rear_gain * rear_gain;
+      if (excess > 0.0f) beta -= std::sqrt(excess);
+      o = std::clamp(beta, 0.0f, kMaxCancel);
+    }
+    out[i].left = pl[i] * rear_gain + lf - b.cancel_left * o;
+    out[i].right = (stereo_surround_ ? pr[i] : -pl[i]) * rear_gain + rf - b.cancel_right * o;
+  }
+  corr_ = corr;
+  power_ = power;
 }
 
 }  // namespace halvex

@@ -25,11 +25,15 @@ class MatrixRender {
   static constexpr size_t kPassiveDelay = 960;  // 20 ms
   static constexpr size_t kSteeredDelay = 480;  // 10 ms
   static constexpr size_t kCrossfeedDelay = 34;
+  static_assert(kPassiveDelay + kMaxStageBlock <= kRingLength, "a block must fit behind the delay");
 
   void Configure(const ProcessorConfig& config, bool steered);
   void Reset() noexcept;
   std::pair<float, float> PlaceSurround(float left, float right) noexcept;
   StereoSample Render(const MatrixBus& bus) noexcept;
+  // `frames` (at most kMaxStageBlock) Render calls at once. The passive fold never hears its
+  // right placement (it takes the left one inverted), so this leaves that chain idle.
+  void RenderBlock(const MatrixBus* bus, StereoSample* out, size_t frames) noexcept;
 
   float colour_norm() const { return colour_norm_; }
   float rear_gain() const { return rear_gain_; }
@@ -46,11 +50,22 @@ class MatrixRender {
       write = (write + 1) & (kRingLength - 1);
       return out;
     }
+    // Push for each of x[0..frames), in place. Writing the block before reading it is the same
+    // as frame by frame while delay + frames <= kRingLength.
+    void PushBlock(float* x, size_t frames, size_t delay) noexcept {
+      for (size_t i = 0; i < frames; ++i) line[(write + i) & (kRingLength - 1)] = x[i];
+      for (size_t i = 0; i < frames; ++i) x[i] = line[(write + i - delay) & (kRingLength - 1)];
+      write = (write + frames) & (kRingLength - 1);
+    }
     void Clear() noexcept {
       line.fill(0.0f);
       write = 0;
     }
   };
+
+  // PlaceSurround of left[i], right[i] in place; with `right_heard` false the right chain and
+  // ring are left as they are.
+  void PlaceBlock(float* left, float* right, size_t frames, bool right_heard) noexcept;
 
   std::array<Biquad, 3> colour_left_;
   std::array<Biquad, 3> colour_right_;
