@@ -102,6 +102,18 @@ struct Weights {
   return {first, second};
 }
 
+// Two pairs of lanes as one vector and back.
+[[gnu::always_inline]] inline Float4 Join(const std::array<float, 2>& low,
+                                          const std::array<float, 2>& high) {
+  return Float4{low[0], low[1], high[0], high[1]};
+}
+
+[[gnu::always_inline]] inline void Split(Float4 v, std::array<float, 2>& low,
+                                         std::array<float, 2>& high) {
+  low = {v[0], v[1]};
+  high = {v[2], v[3]};
+}
+
 // The Hilbert outputs of one frame and the centre built from them.
 struct Quadrature {
   float a0;
@@ -172,26 +184,20 @@ MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
 }
 
 HALVEX_FMA_CLONES
-void PassiveMatrix::DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept {
-  // Local copies keep the four filter states in registers across the block.
-  Biquad h0 = highpass_[0];
-  Biquad h1 = highpass_[1];
-  Biquad l0 = lowpass_[0];
-  Biquad l1 = lowpass_[1];
+void PassiveMatrix::DecodeBlock(const StereoSample* __restrict in, float* __restrict surround,
+                                size_t frames) noexcept {
+  // Restrict: no output aliases a filter, so the states stay in registers across the block.
   for (size_t i = 0; i < frames; ++i) {
     float s = (in[i].left - in[i].right) * kHalfSqrt2;
-    s = h0.Process(s);
-    s = h1.Process(s);
-    s = l0.Process(s);
-    surround[i] = l1.Process(s);
+    s = highpass_[0].Process(s);
+    s = highpass_[1].Process(s);
+    s = lowpass_[0].Process(s);
+    surround[i] = lowpass_[1].Process(s);
   }
-  highpass_ = {h0, h1};
-  lowpass_ = {l0, l1};
 }
 
 void HilbertPair::Reset() noexcept {
-  chain_a_ = {};
-  chain_b_ = {};
+  sections_ = {};
   previous_a_ = 0.0f;
 }
 
@@ -200,10 +206,9 @@ HilbertPair::Output HilbertPair::Process(float x) noexcept {
   float a = x;
   float b = x;
   for (size_t i = 0; i < kSections; ++i) {
-    Section& sa = chain_a_[i];
-    Section& sb = chain_b_[i];
-    a = Step(sa.x1, sa.x2, sa.y1, sa.y2, kChainA[i], a);
-    b = Step(sb.x1, sb.x2, sb.y1, sb.y2, kChainB[i], b);
+    Section& s = sections_[i];
+    a = Step(s.x1[0], s.x2[0], s.y1[0], s.y2[0], kChainA[i], a);
+    b = Step(s.x1[1], s.x2[1], s.y1[1], s.y2[1], kChainB[i], b);
   }
   const Output out{previous_a_, b};
   previous_a_ = a;
@@ -280,27 +285,27 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
 // the slew-limited servo with the weights and the bus. Every value gets the operations of the
 // frame-by-frame order, so the bits are those of one frame at a time.
 HALVEX_FMA_CLONES
-void SteeredMatrix::DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSample* reference,
-                                size_t frames) noexcept {
+void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __restrict bus,
+                                StereoSample* __restrict reference, size_t frames) noexcept {
   std::array<Quadrature, kMaxStageBlock> q;
 
   // Lanes: left chain A, left chain B, right chain A, right chain B.
   std::array<Float4, HilbertPair::kSections> x1, x2, y1, y2, coef;
+#pragma GCC unroll 4
   for (size_t k = 0; k < HilbertPair::kSections; ++k) {
-    const HilbertPair::Section& la = hilbert_left_.chain_a_[k];
-    const HilbertPair::Section& lb = hilbert_left_.chain_b_[k];
-    const HilbertPair::Section& ra = hilbert_right_.chain_a_[k];
-    const HilbertPair::Section& rb = hilbert_right_.chain_b_[k];
-    x1[k] = Float4{la.x1, lb.x1, ra.x1, rb.x1};
-    x2[k] = Float4{la.x2, lb.x2, ra.x2, rb.x2};
-    y1[k] = Float4{la.y1, lb.y1, ra.y1, rb.y1};
-    y2[k] = Float4{la.y2, lb.y2, ra.y2, rb.y2};
+    const HilbertPair::Section& l = hilbert_left_.sections_[k];
+    const HilbertPair::Section& r = hilbert_right_.sections_[k];
+    x1[k] = Join(l.x1, r.x1);
+    x2[k] = Join(l.x2, r.x2);
+    y1[k] = Join(l.y1, r.y1);
+    y2[k] = Join(l.y2, r.y2);
     coef[k] = Float4{kChainA[k], kChainB[k], kChainA[k], kChainB[k]};
   }
   float previous_left = hilbert_left_.previous_a_;
   float previous_right = hilbert_right_.previous_a_;
   for (size_t i = 0; i < frames; ++i) {
     Float4 x = {in[i].left, in[i].left, in[i].right, in[i].right};
+#pragma GCC unroll 4
     for (size_t k = 0; k < HilbertPair::kSections; ++k) {
       x = HilbertPair::Step(x1[k], x2[k], y1[k], y2[k], coef[k], x);
     }
@@ -308,12 +313,14 @@ void SteeredMatrix::DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSa
     previous_left = x[0];
     previous_right = x[2];
   }
+#pragma GCC unroll 4
   for (size_t k = 0; k < HilbertPair::kSections; ++k) {
-    HilbertPair::Section* sections[] = {&hilbert_left_.chain_a_[k], &hilbert_left_.chain_b_[k],
-                                        &hilbert_right_.chain_a_[k], &hilbert_right_.chain_b_[k]};
-    for (size_t lane = 0; lane < 4; ++lane) {
-      *sections[lane] = {x1[k][lane], x2[k][lane], y1[k][lane], y2[k][lane]};
-    }
+    HilbertPair::Section& l = hilbert_left_.sections_[k];
+    HilbertPair::Section& r = hilbert_right_.sections_[k];
+    Split(x1[k], l.x1, r.x1);
+    Split(x2[k], l.x2, r.x2);
+    Split(y1[k], l.y1, r.y1);
+    Split(y2[k], l.y2, r.y2);
   }
   hilbert_left_.previous_a_ = previous_left;
   hilbert_right_.previous_a_ = previous_right;
@@ -339,20 +346,12 @@ void SteeredMatrix::DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSa
     fb_ratio[i] = RatioDb(envelopes[i][2], envelopes[i][3]);
   }
 
-  // Local copies, so the recursions stay in registers rather than behind the output pointers.
-  DominanceServo servo = servo_;
-  Weights w{w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_};
   for (size_t i = 0; i < frames; ++i) {
-    w = WeightsOf(servo.Settle(lr_ratio[i], fb_ratio[i]));
-    bus[i] = SteerBus(w, centre_width_, panorama_, q[i]);
+    SetWeights(servo_.Settle(lr_ratio[i], fb_ratio[i]));
+    bus[i] = SteerBus({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_,
+                      panorama_, q[i]);
     reference[i] = {q[i].a0, q[i].b0};
   }
-  servo_ = servo;
-  w_left_ = w.left;
-  w_right_ = w.right;
-  w_front_ = w.front;
-  w_rear_left_ = w.rear_left;
-  w_rear_right_ = w.rear_right;
   if (frames > 0) reference_ = reference[frames - 1];
 }
 

@@ -58,12 +58,15 @@ class HilbertPair {
 
  private:
   static constexpr size_t kSections = 4;
-  // One second-order allpass section: y = c (x + y[n-2]) - x[n-2].
+  // The k-th section of both chains, each value as {chain A, chain B}: side by side in memory,
+  // so that two pairs load straight into the four lanes of one vector. A section is one
+  // second-order allpass, y = c (x + y[n-2]) - x[n-2].
+  using Lanes = std::array<float, 2>;
   struct Section {
-    float x1 = 0.0f;
-    float x2 = 0.0f;
-    float y1 = 0.0f;
-    float y2 = 0.0f;
+    Lanes x1{};
+    Lanes x2{};
+    Lanes y1{};
+    Lanes y2{};
   };
   // F is float or a float vector: one text for the scalar and the lane-wise step.
   template <typename F>
@@ -76,8 +79,7 @@ class HilbertPair {
     return y;
   }
 
-  std::array<Section, kSections> chain_a_{};
-  std::array<Section, kSections> chain_b_{};
+  std::array<Section, kSections> sections_{};
   float previous_a_ = 0.0f;
 };
 
