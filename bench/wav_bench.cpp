@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cli/wav_io.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -22,8 +23,8 @@ WavData SixtySeconds() {
   data.samples.resize(kFrames * 2);
   uint32_t seed = 1;
   for (float& s : data.samples) {
-    seed = seed * 1664525u + 1013904223u;
-    s = static_cast<float>(seed >> 8) * 0x1p-23f - 1.0f;
+    seed = test::LcgStep(seed);
+    s = test::UniformFrom(seed);
   }
   return data;
 }

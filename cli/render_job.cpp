@@ -10,12 +10,12 @@
 #include "cli/loudness_meter.h"
 #include "cli/offline_runner.h"
 #include "cli/resampling_stage.h"
+#include "core/dsp/engine_rate.h"
 #include "core/dsp/processor.h"
 
 namespace halvex {
 namespace {
 
-constexpr int kEngineRate = 48000;
 // soxr keeps per-channel filter state; far more channels than any music file has would need
 // gigabytes, so such files must take --no-resample.
 constexpr int kMaxResampledChannels = 64;

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "core/dsp/engine_rate.h"
+
 namespace halvex {
 
 // Decoded audio: interleaved samples, full scale +-1.0.
 struct WavData {
-  int32_t sample_rate = 48000;
+  int32_t sample_rate = kEngineRate;
   int32_t channels = 2;
   std::vector<float> samples;
 };

@@ -8,11 +8,12 @@
 #include <vector>
 
 #include "cli/wav_io.h"
+#include "core/dsp/engine_rate.h"
 
 namespace halvex {
 
 struct AudioFormat {
-  int32_t sample_rate = 48000;
+  int32_t sample_rate = kEngineRate;
   int32_t channels = 2;
 };
 

@@ -173,12 +173,13 @@ bool PwDaemon::CreateFilter(Session& session) {
   pw_properties* props = pw_properties_new(
       "media.type", "Audio", "media.category", "Duplex", "media.role", "DSP", "node.name",
       "halvex_dsp", "node.description", "Halvex DSP", "node.group", "halvex_group",
-      "node.passive", "true", "node.autoconnect", "false", "node.latency", "2048/48000",
+      "node.passive", "true", "node.autoconnect", "false",
       // Forces the quantum for this node's driver group only, and only while it runs; the
       // server-wide setting is never touched, so nothing stays forced after we are gone.
-      "node.force-quantum", "2048",
-      // The engine is tuned for one rate.
-      "node.rate", "1/48000", nullptr);
+      "node.force-quantum", "2048", nullptr);
+  pw_properties_setf(props, "node.latency", "2048/%d", static_cast<int>(kEngineRate));
+  // The engine is tuned for one rate.
+  pw_properties_setf(props, "node.rate", "1/%d", static_cast<int>(kEngineRate));
   // Takes the properties, whatever the outcome.
   session.filter.reset(pw_filter_new_simple(pw_main_loop_get_loop(session.main_loop.get()),
                                             "halvex_dsp", props, &process_events, &rt_));

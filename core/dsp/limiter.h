@@ -13,6 +13,7 @@ class SoftClipLimiter {
   }
   float ceiling() const { return ceiling_; }
   float knee() const { return knee_; }
+  float coefficient() const { return coefficient_; }
 
  private:
   float ceiling_ = 1.0f;

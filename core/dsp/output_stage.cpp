@@ -1,12 +1,51 @@
 #include "core/dsp/output_stage.h"
 
+#include "core/dsp/isa_level.h"
 #include "core/dsp/multiversion.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace halvex {
 namespace {
 
 constexpr float kBassShelfHz = 180.0f;
 constexpr size_t kHaasMask = OutputStage::kHaasLineLength - 1;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// A stereo pair of biquads as lanes 0 and 1 of one vector: every lane does Biquad::Process's
+// operations in its order (fused where it fuses), so the bits are the scalar filter's.
+struct PairedBiquad {
+  __m128 b0, b1, b2, neg_a1, neg_a2, z1, z2;
+};
+
+[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline PairedBiquad Pair(const Biquad& l,
+                                                                               const Biquad& r) {
+  return {_mm_setr_ps(l.b0, r.b0, 0, 0),   _mm_setr_ps(l.b1, r.b1, 0, 0),
+          _mm_setr_ps(l.b2, r.b2, 0, 0),   _mm_setr_ps(-l.a1, -r.a1, 0, 0),
+          _mm_setr_ps(-l.a2, -r.a2, 0, 0), _mm_setr_ps(l.z1, r.z1, 0, 0),
+          _mm_setr_ps(l.z2, r.z2, 0, 0)};
+}
+
+[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline void Unpair(const PairedBiquad& q,
+                                                                         Biquad& l, Biquad& r) {
+  alignas(16) float z1[4], z2[4];
+  _mm_store_ps(z1, q.z1);
+  _mm_store_ps(z2, q.z2);
+  l.z1 = z1[0];
+  r.z1 = z1[1];
+  l.z2 = z2[0];
+  r.z2 = z2[1];
+}
+
+[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline __m128 Run(PairedBiquad& q, __m128 x) {
+  const __m128 y = _mm_fmadd_ps(q.b0, x, q.z1);
+  q.z1 = _mm_fmadd_ps(q.b1, x, _mm_fmadd_ps(q.neg_a1, y, q.z2));
+  q.z2 = _mm_fmadd_ps(q.b2, x, _mm_mul_ps(q.neg_a2, y));
+  return y;
+}
+#endif
 
 }  // namespace
 
@@ -38,7 +77,8 @@ void OutputStage::Reset() {
   haas_write_ = 0;
 }
 
-HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept {
+// Inlined into both entry points, so each clone gets its own copy with single-instruction fmas.
+[[gnu::always_inline]] inline StereoSample OutputStage::Step(StereoSample in) noexcept {
   float left = in.left;
   float right = in.right;
   if (haas_delay_ != 0) {
@@ -59,6 +99,66 @@ HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept {
     right = treble_right_.Process(right);
   }
   return {limiter_.Process(left), limiter_.Process(right)};
+}
+
+HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept { return Step(in); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Both channels side by side. The filters are recursive in time, so the pair is the only
+// parallelism there is.
+[[gnu::target("arch=x86-64-v3")]] void OutputStage::ProcessPaired(StereoSample* frames,
+                                                                  size_t count) noexcept {
+  PairedBiquad highpass = Pair(highpass_left_, highpass_right_);
+  PairedBiquad bass = Pair(bass_left_, bass_right_);
+  PairedBiquad treble = Pair(treble_left_, treble_right_);
+  const __m128 knee = _mm_set1_ps(limiter_.knee());
+  const __m128 neg_knee = _mm_set1_ps(-limiter_.knee());
+  const __m128 ceiling = _mm_set1_ps(limiter_.ceiling());
+  const __m128 neg_ceiling = _mm_set1_ps(-limiter_.ceiling());
+  const __m128 coefficient = _mm_set1_ps(limiter_.coefficient());
+  const __m128 one = _mm_set1_ps(1.0f);
+  for (size_t i = 0; i < count; ++i) {
+    float left = frames[i].left;
+    float right = frames[i].right;
+    if (haas_delay_ != 0) {
+      float& delayed = haas_left_ ? left : right;
+      haas_line_[haas_write_] = delayed;
+      delayed = haas_line_[(haas_write_ - haas_delay_) & kHaasMask];
+      haas_write_ = (haas_write_ + 1) & kHaasMask;
+    }
+    __m128 x = Run(highpass, _mm_setr_ps(left, right, 0, 0));
+    if (bass_on_) x = Run(bass, x);
+    if (treble_on_) x = Run(treble, x);
+    // SoftClipLimiter::Process, lane by lane: x * (1 - (c * x) * x) inside the knees.
+    __m128 y = _mm_mul_ps(x, _mm_sub_ps(one, _mm_mul_ps(_mm_mul_ps(coefficient, x), x)));
+    y = _mm_blendv_ps(y, ceiling, _mm_cmp_ps(x, knee, _CMP_GE_OQ));
+    y = _mm_blendv_ps(y, neg_ceiling, _mm_cmp_ps(x, neg_knee, _CMP_LE_OQ));
+    alignas(16) float out[4];
+    _mm_store_ps(out, y);
+    frames[i] = {out[0], out[1]};
+  }
+  Unpair(highpass, highpass_left_, highpass_right_);
+  Unpair(bass, bass_left_, bass_right_);
+  Unpair(treble, treble_left_, treble_right_);
+}
+
+namespace {
+const bool kPaired = CpuRuns(SplitLevel::kAvx2);
+}  // namespace
+#endif
+
+void OutputStage::ProcessBlock(StereoSample* frames, size_t count) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kPaired) {
+    ProcessPaired(frames, count);
+    return;
+  }
+#endif
+  ProcessFrames(frames, count);
+}
+
+HALVEX_FMA_CLONES void OutputStage::ProcessFrames(StereoSample* frames, size_t count) noexcept {
+  for (size_t i = 0; i < count; ++i) frames[i] = Step(frames[i]);
 }
 
 }  // namespace halvex

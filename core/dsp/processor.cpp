@@ -71,9 +71,12 @@ inline StereoSample Processor::Mix(StereoSample wet, StereoSample dry) const noe
 
 HALVEX_FMA_CLONES void Processor::RunBlock(StereoSample* frames, size_t count) noexcept {
   std::array<StageOutput, kMaxStageBlock> staged;
+  std::array<StereoSample, kMaxStageBlock> wet;
   for (size_t i = 0; i < count; ++i) frames[i] = {Finite(frames[i].left), Finite(frames[i].right)};
   stage_->ProcessBlock(frames, staged.data(), count);
-  for (size_t i = 0; i < count; ++i) frames[i] = Mix(output_.Process(staged[i].wet), staged[i].dry);
+  for (size_t i = 0; i < count; ++i) wet[i] = staged[i].wet;
+  output_.ProcessBlock(wet.data(), count);
+  for (size_t i = 0; i < count; ++i) frames[i] = Mix(wet[i], staged[i].dry);
 }
 
 void Processor::ProcessBlock(float* samples, size_t frames, size_t channels) noexcept {

@@ -1,4 +1,5 @@
 #include "vis/analysis.h"
+#include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
 
@@ -79,8 +80,8 @@ TEST(Analyzer, EachToneMovesOnlyItsBand) {
     std::vector<StereoFrame> noise(1024);
     uint32_t seed = 1;
     for (StereoFrame& f : noise) {
-      seed = seed * 1664525u + 1013904223u;
-      f.left = f.right = 0.01f * (static_cast<float>(seed >> 8) / 16777216.0f - 0.5f);
+      seed = test::LcgStep(seed);
+      f.left = f.right = 0.005f * test::UniformFrom(seed);
     }
     a.AnalyseBuffer(noise.data(), noise.size());
     std::vector<StereoFrame> mixed = Sine(c.bin * 46.875, 0.5f);

@@ -13,6 +13,7 @@
 
 #include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex::test {
 namespace {
@@ -22,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // Fixed-seed generator so a failing storm can be replayed.
 struct Lcg {
   uint32_t state;
-  uint32_t Next() { return state = state * 1664525u + 1013904223u; }
+  uint32_t Next() { return state = LcgStep(state); }
 };
 
 // One hostile client of the kind `kind` selects; never waits for more than the reply.

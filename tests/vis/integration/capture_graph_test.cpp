@@ -15,6 +15,7 @@
 #include "tests/daemon/integration/pw_graph.h"
 #include "vis/pw_capture.h"
 #include "vis/ring.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex::test {
 namespace {
@@ -31,8 +32,8 @@ WavData TestSignal() {
   wav.samples.resize(static_cast<size_t>(frames) * 2);
   uint32_t seed = 777;
   for (int i = kRate / 10; i < frames; ++i) {
-    seed = seed * 1664525u + 1013904223u;
-    const float noise = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    seed = LcgStep(seed);
+    const float noise = 0.5f * UniformFrom(seed);
     const float t = static_cast<float>(i) / kRate;
     wav.samples[2 * i] = 0.3f * std::sin(6.2831853f * 330.0f * t) + 0.1f * noise;
     wav.samples[2 * i + 1] = 0.25f * std::sin(6.2831853f * 495.0f * t) - 0.1f * noise;

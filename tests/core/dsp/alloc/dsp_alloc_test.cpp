@@ -14,6 +14,7 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/denormal_guard.h"
 #include "core/dsp/processor.h"
+#include "tests/support/test_signals.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define HALVEX_SANITIZER_HEAP 1
@@ -199,8 +200,8 @@ std::vector<float> Signal(size_t frames) {
   std::vector<float> v(frames * 2, 0.0f);
   uint32_t s = 99;
   for (size_t i = 0; i < frames / 2; ++i) {  // the second half stays silent
-    s = s * 1664525u + 1013904223u;
-    v[2 * i] = static_cast<float>(static_cast<int32_t>(s)) / 1073741824.0f;
+    s = test::LcgStep(s);
+    v[2 * i] = 2.0f * test::FullScaleFrom(s);
     v[2 * i + 1] = i % 3 == 0 ? v[2 * i] : -0.5f * v[2 * i];
   }
   return v;
