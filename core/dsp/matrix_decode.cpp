@@ -154,6 +154,17 @@ struct Weights {
   return {first, second};
 }
 
+// The passive decoder's band-limited difference of one frame.
+[[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 2>& highpass,
+                                              std::array<Biquad, 2>& lowpass, float left,
+                                              float right) {
+  float s = (left - right) * kHalfSqrt2;
+  s = highpass[0].Process(s);
+  s = highpass[1].Process(s);
+  s = lowpass[0].Process(s);
+  return lowpass[1].Process(s);
+}
+
 // Two pairs of lanes as one vector and back.
 [[gnu::always_inline]] inline Float4 Join(const std::array<float, 2>& low,
                                           const std::array<float, 2>& high) {
@@ -174,6 +185,21 @@ struct Quadrature {
   float b90;
   float centre;
 };
+
+[[gnu::always_inline]] inline Quadrature QuadratureOf(float a0, float a90, float b0, float b90) {
+  return {a0, a90, b0, b90, (a0 + b0) * kHalfSqrt2};
+}
+
+// What the servo measures: the fronts, the centre and the plain matrix surrounds.
+[[gnu::always_inline]] inline MatrixBus ProbeOf(const Quadrature& q) {
+  MatrixBus probe;
+  probe.left = q.a0;
+  probe.right = q.b0;
+  probe.centre = q.centre;
+  probe.surround_left = q.a90 * kSqrtTwoThirds - q.b90 * kSqrtThird;
+  probe.surround_right = q.a90 * kSqrtThird - q.b90 * kSqrtTwoThirds;
+  return probe;
+}
 
 // The steered bus of a frame, once the weights of that frame are known.
 [[gnu::always_inline]] inline MatrixBus SteerBus(const Weights& w, float centre_width,
@@ -217,22 +243,9 @@ void PassiveMatrix::Reset() noexcept {
   }
 }
 
-MatrixBus PassiveMatrix::BusOf(StereoSample in, float surround) noexcept {
-  MatrixBus bus;
-  bus.left = in.left;
-  bus.right = in.right;
-  bus.surround_left = surround;
-  bus.surround_right = surround;
-  bus.cancel_left = surround;
-  bus.cancel_right = -surround;
-  return bus;
-}
-
+HALVEX_FMA_CLONES
 MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
-  const StereoSample in{left, right};
-  float s = 0.0f;
-  DecodeBlock(&in, &s, 1);
-  return BusOf(in, s);
+  return BusOf({left, right}, BandLimit(highpass_, lowpass_, left, right));
 }
 
 HALVEX_FMA_CLONES
@@ -240,11 +253,7 @@ void PassiveMatrix::DecodeBlock(const StereoSample* __restrict in, float* __rest
                                 size_t frames) noexcept {
   // Restrict: no output aliases a filter, so the states stay in registers across the block.
   for (size_t i = 0; i < frames; ++i) {
-    float s = (in[i].left - in[i].right) * kHalfSqrt2;
-    s = highpass_[0].Process(s);
-    s = highpass_[1].Process(s);
-    s = lowpass_[0].Process(s);
-    surround[i] = lowpass_[1].Process(s);
+    surround[i] = BandLimit(highpass_, lowpass_, in[i].left, in[i].right);
   }
 }
 
@@ -326,19 +335,24 @@ std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
   return RearsOf({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_, a, b);
 }
 
+// Flattened: the pairs, the servo, the weights and the rears are small per-frame steps worth
+// inlining here.
+__attribute__((flatten))
 MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
-  const StereoSample in{left, right};
-  MatrixBus bus;
-  StereoSample reference;
-  DecodeBlock(&in, &bus, &reference, 1);
-  return bus;
+  const HilbertPair::Output l = hilbert_left_.Process(left);
+  const HilbertPair::Output r = hilbert_right_.Process(right);
+  const Quadrature q = QuadratureOf(l.reference, l.quadrature, r.reference, r.quadrature);
+  reference_ = {q.a0, q.b0};
+  UpdateWeights(ProbeOf(q));
+  return SteerBus({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_,
+                  panorama_, q);
 }
 
 // In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
 // four envelope followers (as lanes), the dominance ratios (which need only the envelopes), and
 // the slew-limited servo with the weights and the bus. Every value gets the operations of the
 // frame-by-frame order, so the bits are those of one frame at a time.
-HALVEX_FMA_CLONES
+HALVEX_FMA_CLONES __attribute__((flatten))
 void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __restrict bus,
                                 StereoSample* __restrict reference, size_t frames) noexcept {
   std::array<Quadrature, kMaxStageBlock> q;
@@ -363,7 +377,7 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
     for (size_t k = 0; k < HilbertPair::kSections; ++k) {
       x = HilbertPair::Step(x1[k], x2[k], y1[k], y2[k], coef[k], x);
     }
-    q[i] = {previous_left, x[1], previous_right, x[3], (previous_left + previous_right) * kHalfSqrt2};
+    q[i] = QuadratureOf(previous_left, x[1], previous_right, x[3]);
     previous_left = x[0];
     previous_right = x[2];
   }
@@ -385,8 +399,9 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
   const Float4 release = {servo_.release, servo_.release, servo_.release, servo_.release};
   Float4 env = {servo_.env_left, servo_.env_right, servo_.env_centre, servo_.env_surround};
   for (size_t i = 0; i < frames; ++i) {
-    const float probe_surround = q[i].a90 * kSqrtTwoThirds - q[i].b90 * kSqrtThird;
-    env = Follow(env, Float4{q[i].a0, q[i].b0, q[i].centre, probe_surround}, attack, release);
+    const MatrixBus probe = ProbeOf(q[i]);
+    env = Follow(env, Float4{probe.left, probe.right, probe.centre, probe.surround_left}, attack,
+                 release);
     envelopes[i] = env;
   }
   servo_.env_left = env[0];

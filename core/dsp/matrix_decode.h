@@ -33,7 +33,16 @@ class PassiveMatrix {
   void Reset() noexcept;
   MatrixBus Decode(float left, float right) noexcept;
   // The bus of a frame whose band-limited difference is `surround`.
-  static MatrixBus BusOf(StereoSample in, float surround) noexcept;
+  static MatrixBus BusOf(StereoSample in, float surround) noexcept {
+    MatrixBus bus;
+    bus.left = in.left;
+    bus.right = in.right;
+    bus.surround_left = surround;
+    bus.surround_right = surround;
+    bus.cancel_left = surround;
+    bus.cancel_right = -surround;
+    return bus;
+  }
   // The band-limited difference of each frame, exactly as that many Decode calls make it; the
   // rest of each bus is Decode's plain copy of the input.
   void DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept;

@@ -64,34 +64,73 @@ void MatrixRender::Reset() noexcept {
   power_ = 0.0f;
 }
 
-std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noexcept {
-  PlaceBlock(&left, &right, 1, true);
-  return {left, right};
-}
-
 namespace {
 
-// One colour chain over a block. Restrict: the samples do not alias the filters, so their
-// states stay in registers across the block.
-[[gnu::always_inline]] inline void Colour(std::array<Biquad, 3>& chain, float norm,
-                                          float* __restrict x, size_t frames) {
-  for (size_t i = 0; i < frames; ++i) {
-    float y = x[i] * norm;
-    for (Biquad& section : chain) y = section.Process(y);
-    x[i] = y;
-  }
+// The colour chain on one sample.
+[[gnu::always_inline]] inline float Colour(std::array<Biquad, 3>& chain, float x) {
+  for (Biquad& section : chain) x = section.Process(x);
+  return x;
 }
+
+// The cancellation and the fold to stereo of one frame, given its placed surrounds.
+struct Fold {
+  float smoothing;
+  float rear_gain;
+  bool stereo_surround;
+
+  [[gnu::always_inline]] StereoSample operator()(const MatrixBus& bus, float pl, float pr,
+                                                 float& corr, float& power) const {
+    const float lf = bus.left + bus.extra_left + bus.centre;
+    const float rf = bus.right + bus.extra_right + bus.centre;
+
+    // Least-squares estimate of how much of the cancel signal the fronts carry, so the
+    // surround is taken out of the fronts about as strongly as it is put behind.
+    const float k = smoothing;
+    corr += k * (bus.cancel_left * lf + bus.cancel_right * rf - corr);
+    power += k * (bus.cancel_left * bus.cancel_left + bus.cancel_right * bus.cancel_right - power);
+    float o = rear_gain;
+    if (power >= kSilentPower) {
+      float beta = corr / power;
+      const float excess = beta * beta - rear_gain * rear_gain;
+      if (excess > 0.0f) beta -= std::sqrt(excess);
+      o = std::clamp(beta, 0.0f, kMaxCancel);
+    }
+
+    StereoSample out;
+    out.left = pl * rear_gain + lf - bus.cancel_left * o;
+    out.right = (stereo_surround ? pr : -pl) * rear_gain + rf - bus.cancel_right * o;
+    return out;
+  }
+};
 
 }  // namespace
 
+std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noexcept {
+  const float cl = Colour(colour_left_, surround_left_.Push(left, surround_delay_) * colour_norm_);
+  const float cr =
+      Colour(colour_right_, surround_right_.Push(right, surround_delay_) * colour_norm_);
+  const float cl_earlier = crossfeed_left_.Push(cl, crossfeed_delay_);
+  const float cr_earlier = crossfeed_right_.Push(cr, crossfeed_delay_);
+  if (crossfeed_gain_ <= 0.0f) return {cl, cr};
+  return {cl + crossfeed_gain_ * cr_earlier, cr + crossfeed_gain_ * cl_earlier};
+}
+
+// Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
+HALVEX_FMA_CLONES __attribute__((flatten))
+StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
+  const auto [pl, pr] = PlaceSurround(bus.surround_left, bus.surround_right);
+  return Fold{smoothing_, rear_gain_, stereo_surround_}(bus, pl, pr, corr_, power_);
+}
+
+// Restrict: the samples do not alias the filters, so their states stay in registers.
 HALVEX_FMA_CLONES
 void MatrixRender::PlaceBlock(float* __restrict left, float* __restrict right, size_t frames,
                               bool right_heard) noexcept {
   surround_left_.PushBlock(left, frames, surround_delay_);
-  Colour(colour_left_, colour_norm_, left, frames);
+  for (size_t i = 0; i < frames; ++i) left[i] = Colour(colour_left_, left[i] * colour_norm_);
   if (right_heard) {
     surround_right_.PushBlock(right, frames, surround_delay_);
-    Colour(colour_right_, colour_norm_, right, frames);
+    for (size_t i = 0; i < frames; ++i) right[i] = Colour(colour_right_, right[i] * colour_norm_);
   }
   // Without cross-feed the cross-feed rings are never read, so they are not written either.
   if (crossfeed_gain_ <= 0.0f) return;
@@ -108,13 +147,7 @@ void MatrixRender::PlaceBlock(float* __restrict left, float* __restrict right, s
   }
 }
 
-StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
-  StereoSample out;
-  RenderBlock(&bus, &out, 1);
-  return out;
-}
-
-HALVEX_FMA_CLONES
+HALVEX_FMA_CLONES __attribute__((flatten))
 void MatrixRender::RenderBlock(const MatrixBus* __restrict bus, StereoSample* __restrict out,
                                size_t frames) noexcept {
   std::array<float, kMaxStageBlock> pl, pr;
@@ -124,29 +157,10 @@ void MatrixRender::RenderBlock(const MatrixBus* __restrict bus, StereoSample* __
   }
   PlaceBlock(pl.data(), pr.data(), frames, stereo_surround_ || crossfeed_gain_ > 0.0f);
 
-  const float k = smoothing_;
-  const float rear_gain = rear_gain_;
+  const Fold fold{smoothing_, rear_gain_, stereo_surround_};
   float corr = corr_;
   float power = power_;
-  for (size_t i = 0; i < frames; ++i) {
-    const MatrixBus& b = bus[i];
-    const float lf = b.left + b.extra_left + b.centre;
-    const float rf = b.right + b.extra_right + b.centre;
-
-    // Least-squares estimate of how much of the cancel signal the fronts carry, so the surround
-    // is taken out of the fronts about as strongly as it is put behind.
-    corr += k * (b.cancel_left * lf + b.cancel_right * rf - corr);
-    power += k * (b.cancel_left * b.cancel_left + b.cancel_right * b.cancel_right - power);
-    float o = rear_gain;
-    if (power >= kSilentPower) {
-      float beta = corr / power;
-      const float excess = beta * beta - rear_gain * rear_gain;
-      if (excess > 0.0f) beta -= std::sqrt(excess);
-      o = std::clamp(beta, 0.0f, kMaxCancel);
-    }
-    out[i].left = pl[i] * rear_gain + lf - b.cancel_left * o;
-    out[i].right = (stereo_surround_ ? pr[i] : -pl[i]) * rear_gain + rf - b.cancel_right * o;
-  }
+  for (size_t i = 0; i < frames; ++i) out[i] = fold(bus[i], pl[i], pr[i], corr, power);
   corr_ = corr;
   power_ = power;
 }

@@ -2,6 +2,7 @@
 // delayed, coloured, optionally cross-fed, with the front leak of the surround cancelled.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
@@ -53,8 +54,14 @@ class MatrixRender {
     // Push for each of x[0..frames), in place. Writing the block before reading it is the same
     // as frame by frame while delay + frames <= kRingLength.
     void PushBlock(float* x, size_t frames, size_t delay) noexcept {
-      for (size_t i = 0; i < frames; ++i) line[(write + i) & (kRingLength - 1)] = x[i];
-      for (size_t i = 0; i < frames; ++i) x[i] = line[(write + i - delay) & (kRingLength - 1)];
+      // Each copy in at most two runs, split where the ring wraps.
+      const size_t write_run = std::min(frames, kRingLength - write);
+      std::copy(x, x + write_run, line.begin() + write);
+      std::copy(x + write_run, x + frames, line.begin());
+      const size_t read = (write - delay) & (kRingLength - 1);
+      const size_t read_run = std::min(frames, kRingLength - read);
+      std::copy(line.begin() + read, line.begin() + read + read_run, x);
+      std::copy(line.begin(), line.begin() + (frames - read_run), x + read_run);
       write = (write + frames) & (kRingLength - 1);
     }
     void Clear() noexcept {
