@@ -33,6 +33,13 @@ constexpr float kRelease = 9.4711780e-05f;
 constexpr float kAverageRate = 6.9737434e-06f;
 constexpr float kTiny = 1e-12f;
 constexpr float kRatioLimitDb = 45.0f;
+// Dominance up to this is not steered; the weights reach 1 kFullSteerSpanDb above it.
+constexpr float kSteerThresholdDb = 3.0f;
+constexpr float kFullSteerSpanDb = 12.0f;
+// The most of a lasting left/right imbalance that the steering takes to be the mix's own.
+constexpr float kMaxAverageDb = 3.0f;
+// Left/right position over which the rear cancellation pans from one side to the other.
+constexpr float kRearPanSpanDb = 6.02f;
 
 [[gnu::always_inline]] inline float Abs(float x) { return std::fabs(x); }
 [[gnu::always_inline]] inline Float4 Abs(Float4 x) {
@@ -48,11 +55,11 @@ template <typename F>
   return env + k * (a - env);
 }
 
-// Db of four floats with log10 in plain double arithmetic instead of the library's: the float
-// exponent exactly, ln of the mantissa m (folded into [sqrt 1/2, sqrt 2)) as 2 atanh s with
-// s = (m - 1) / (m + 1), whose series to s^23 is within 1e-17. The double differs from the
-// library's in the last bit or two at most, which the rounding to float hides but for a chance
-// of about 1e-8 (then by one float step); unlike a library call it is the same on every CPU and
+// Db of four floats, with log10 in plain double arithmetic instead of the library's: the float
+// exponent exactly, and ln of the mantissa m (folded into [sqrt 1/2, sqrt 2)) as 2 atanh s with
+// s = (m - 1) / (m + 1), whose series to s^23 leaves out less than 1e-19. It is within a rounding
+// or two of the library's double, which the rounding to float hides: on every seventh positive
+// normal float the two give the same bits. Unlike a library call it is the same on every CPU and
 // runs four lanes at once. Lanes that are not positive normal floats go to Db itself.
 [[gnu::always_inline]] inline Float4 DbOf(Float4 x) {
   constexpr int32_t kMantissaBits = 0x007fffff;
@@ -72,29 +79,31 @@ template <typename F>
   const Double4 md = __builtin_convertvector(m, Double4);
   const Double4 s = (md - 1.0) / (md + 1.0);
   const Double4 z = s * s;
-  Double4 p = z * (1.0 / 23.0) + 1.0 / 21.0;
-  p = p * z + 1.0 / 19.0;
-  p = p * z + 1.0 / 17.0;
-  p = p * z + 1.0 / 15.0;
-  p = p * z + 1.0 / 13.0;
-  p = p * z + 1.0 / 11.0;
-  p = p * z + 1.0 / 9.0;
-  p = p * z + 1.0 / 7.0;
-  p = p * z + 1.0 / 5.0;
-  p = p * z + 1.0 / 3.0;
-  p = p * z + 1.0;
+  // 1 + z/3 + z^2/5 + ... + z^11/23 in Estrin's scheme, for a short chain of dependent steps.
+  const Double4 z2 = z * z;
+  const Double4 z4 = z2 * z2;
+  const Double4 z8 = z4 * z4;
+  const Double4 q0 = 1.0 + z * (1.0 / 3.0);
+  const Double4 q1 = 1.0 / 5.0 + z * (1.0 / 7.0);
+  const Double4 q2 = 1.0 / 9.0 + z * (1.0 / 11.0);
+  const Double4 q3 = 1.0 / 13.0 + z * (1.0 / 15.0);
+  const Double4 q4 = 1.0 / 17.0 + z * (1.0 / 19.0);
+  const Double4 q5 = 1.0 / 21.0 + z * (1.0 / 23.0);
+  const Double4 p = (q0 + q1 * z2) + (q2 + q3 * z2) * z4 + (q4 + q5 * z2) * z8;
   const Double4 ln = 2.0 * s * p;
   const Double4 log10 = __builtin_convertvector(exponent, Double4) * kLog10Of2 + ln * kLog10OfE;
   Float4 db = __builtin_convertvector(log10, Float4) * 20.0f;
   const Int4 normal = (x >= std::numeric_limits<float>::min()) &
                       (x <= std::numeric_limits<float>::max());
+  if (normal[0] & normal[1] & normal[2] & normal[3]) return db;
   for (int k = 0; k < 4; ++k) {
     if (!normal[k]) db[k] = Db(x[k]);
   }
   return db;
 }
 
-// RatioDb lane by lane.
+// The dominance of x over y in dB, lane by lane: 0 when both are below kTiny, otherwise
+// Db((x + kTiny) / (y + kTiny)) clamped to +-kRatioLimitDb.
 [[gnu::always_inline]] inline Float4 RatioDbOf(Float4 x, Float4 y) {
   const Float4 tiny = {kTiny, kTiny, kTiny, kTiny};
   Float4 db = DbOf((x + tiny) / (y + tiny));
@@ -109,7 +118,10 @@ float SlewToward(float value, float target) {
 }
 
 // 0 up to 3 dB of dominance, then rising to 1 at 15 dB.
-float DominanceWeight(float db) { return db <= 3.0f ? 0.0f : std::min((db - 3.0f) / 12.0f, 1.0f); }
+float DominanceWeight(float db) {
+  if (db <= kSteerThresholdDb) return 0.0f;
+  return std::min((db - kSteerThresholdDb) / kFullSteerSpanDb, 1.0f);
+}
 
 struct Weights {
   float left;
@@ -128,7 +140,7 @@ struct Weights {
 
   // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
   // puts it all on one side.
-  const float g = d.lr_position / 6.02f + 0.5f;
+  const float g = d.lr_position / kRearPanSpanDb + 0.5f;
   if (g < 0.0f) {
     w.rear_left = 0.0f;
     w.rear_right = rear;
@@ -299,7 +311,7 @@ DominanceServo::Dominance DominanceServo::Update(const MatrixBus& bus) noexcept 
 
 DominanceServo::Dominance DominanceServo::Settle(float lr_ratio, float fb_ratio) noexcept {
   lr_average += average_rate * (lr_ratio - lr_average);
-  lr_steer = SlewToward(lr_steer, lr_ratio - std::clamp(lr_average, -3.0f, 3.0f));
+  lr_steer = SlewToward(lr_steer, lr_ratio - std::clamp(lr_average, -kMaxAverageDb, kMaxAverageDb));
   lr_position = SlewToward(lr_position, lr_ratio);
   front_back = SlewToward(front_back, fb_ratio);
   return {lr_steer, front_back, lr_position};
@@ -337,7 +349,7 @@ std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
 
 // Flattened: the pairs, the servo, the weights and the rears are small per-frame steps worth
 // inlining here.
-__attribute__((flatten))
+HALVEX_FMA_CLONES __attribute__((flatten))
 MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   const HilbertPair::Output l = hilbert_left_.Process(left);
   const HilbertPair::Output r = hilbert_right_.Process(right);
