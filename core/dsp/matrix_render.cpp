@@ -105,8 +105,12 @@ struct Fold {
 
 }  // namespace
 
+float MatrixRender::PlaceLeft(float left) noexcept {
+  return Colour(colour_left_, surround_left_.Push(left, surround_delay_) * colour_norm_);
+}
+
 std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noexcept {
-  const float cl = Colour(colour_left_, surround_left_.Push(left, surround_delay_) * colour_norm_);
+  const float cl = PlaceLeft(left);
   const float cr =
       Colour(colour_right_, surround_right_.Push(right, surround_delay_) * colour_norm_);
   const float cl_earlier = crossfeed_left_.Push(cl, crossfeed_delay_);
@@ -118,8 +122,10 @@ std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noe
 // Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
 HALVEX_FMA_CLONES __attribute__((flatten))
 StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
+  const Fold fold{smoothing_, rear_gain_, stereo_surround_};
+  if (!RightHeard()) return fold(bus, PlaceLeft(bus.surround_left), 0.0f, corr_, power_);
   const auto [pl, pr] = PlaceSurround(bus.surround_left, bus.surround_right);
-  return Fold{smoothing_, rear_gain_, stereo_surround_}(bus, pl, pr, corr_, power_);
+  return fold(bus, pl, pr, corr_, power_);
 }
 
 // Restrict: the samples do not alias the filters, so their states stay in registers.
@@ -155,7 +161,7 @@ void MatrixRender::RenderBlock(const MatrixBus* __restrict bus, StereoSample* __
     pl[i] = bus[i].surround_left;
     pr[i] = bus[i].surround_right;
   }
-  PlaceBlock(pl.data(), pr.data(), frames, stereo_surround_ || crossfeed_gain_ > 0.0f);
+  PlaceBlock(pl.data(), pr.data(), frames, RightHeard());
 
   const Fold fold{smoothing_, rear_gain_, stereo_surround_};
   float corr = corr_;

@@ -33,7 +33,8 @@ class MatrixRender {
   std::pair<float, float> PlaceSurround(float left, float right) noexcept;
   StereoSample Render(const MatrixBus& bus) noexcept;
   // `frames` (at most kMaxStageBlock) Render calls at once. The passive fold never hears its
-  // right placement (it takes the left one inverted), so this leaves that chain idle.
+  // right placement (it takes the left one inverted), so Render and RenderBlock leave that
+  // chain idle there.
   void RenderBlock(const MatrixBus* bus, StereoSample* out, size_t frames) noexcept;
 
   float colour_norm() const { return colour_norm_; }
@@ -70,6 +71,10 @@ class MatrixRender {
     }
   };
 
+  // Whether the right placement reaches the output: as the right surround, or cross-fed.
+  bool RightHeard() const noexcept { return stereo_surround_ || crossfeed_gain_ > 0.0f; }
+  // The left half of PlaceSurround, without cross-feed.
+  float PlaceLeft(float left) noexcept;
   // PlaceSurround of left[i], right[i] in place; with `right_heard` false the right chain and
   // ring are left as they are.
   void PlaceBlock(float* left, float* right, size_t frames, bool right_heard) noexcept;
