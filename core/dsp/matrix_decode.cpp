@@ -123,49 +123,6 @@ float DominanceWeight(float db) {
   return std::min((db - kSteerThresholdDb) / kFullSteerSpanDb, 1.0f);
 }
 
-struct Weights {
-  float left;
-  float right;
-  float front;
-  float rear_left;
-  float rear_right;
-};
-
-[[gnu::always_inline]] inline Weights WeightsOf(DominanceServo::Dominance d) {
-  Weights w{};
-  w.left = DominanceWeight(d.lr_steer);
-  w.right = DominanceWeight(-d.lr_steer);
-  w.front = DominanceWeight(d.front_back);
-  const float rear = DominanceWeight(-d.front_back);
-
-  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
-  // puts it all on one side.
-  const float g = d.lr_position / kRearPanSpanDb + 0.5f;
-  if (g < 0.0f) {
-    w.rear_left = 0.0f;
-    w.rear_right = rear;
-  } else {
-    const float m = std::min(g, 1.0f);
-    w.rear_left = rear * m;
-    w.rear_right = rear * (1.0f - m);
-  }
-  return w;
-}
-
-[[gnu::always_inline]] inline std::pair<float, float> RearsOf(const Weights& w,
-                                                              float centre_width, float a,
-                                                              float b) {
-  const float e = a * kSqrtTwoThirds - b * kSqrtThird;
-  const float h = a * kSqrtThird - b * kSqrtTwoThirds;
-  const float g = (a + b) * kHalfSqrt2;
-  const float f = kCentreLeak * w.front * (1.0f - centre_width);
-  const float first = e - f * g - a * w.left * kSqrtTwoThirds + b * w.right * kSqrtThird -
-                      h * kRearLeak * w.rear_right;
-  const float second = h + f * g - a * w.left * kSqrtThird + b * w.right * kSqrtTwoThirds -
-                       e * kRearLeak * w.rear_left;
-  return {first, second};
-}
-
 // The passive decoder's band-limited difference of one frame.
 [[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 2>& highpass,
                                               std::array<Biquad, 2>& lowpass, float left,
@@ -213,20 +170,22 @@ struct Quadrature {
   return probe;
 }
 
-// The steered bus of a frame, once the weights of that frame are known.
-[[gnu::always_inline]] inline MatrixBus SteerBus(const Weights& w, float centre_width,
-                                                 float panorama, const Quadrature& q) {
+// The steered bus of a frame, once the matrix holds the weights of that frame.
+[[gnu::always_inline]] inline MatrixBus SteerBus(const SteeredMatrix& matrix, float panorama,
+                                                 const Quadrature& q) {
   MatrixBus bus;
-  const float m = kHalfSqrt2 * w.front * q.centre;
+  const float m = kHalfSqrt2 * matrix.w_front() * q.centre;
   bus.centre = m;
-  const auto [s1, s2] = RearsOf(w, centre_width, q.a90, q.b90);
+  const auto [s1, s2] = matrix.Rears(q.a90, q.b90);
   bus.surround_left = s1;
   bus.surround_right = s2;
-  const auto [u, v] = RearsOf(w, centre_width, q.a0, q.b0);
+  const auto [u, v] = matrix.Rears(q.a0, q.b0);
   bus.cancel_left = kSqrtTwoThirds * u + kSqrtThird * v;
   bus.cancel_right = -kSqrtThird * u - kSqrtTwoThirds * v;
-  const float t = w.rear_left * kSqrtTwoThirds * u + w.rear_right * kSqrtThird * v;
-  const float back = w.rear_left * kSqrtThird * u + w.rear_right * kSqrtTwoThirds * v;
+  const float rear_left = matrix.w_rear_left();
+  const float rear_right = matrix.w_rear_right();
+  const float t = rear_left * kSqrtTwoThirds * u + rear_right * kSqrtThird * v;
+  const float back = rear_left * kSqrtThird * u + rear_right * kSqrtTwoThirds * v;
   bus.left = q.a0 - m - t;
   bus.right = q.b0 - m + back;
   bus.extra_left = t;
@@ -335,16 +294,34 @@ void SteeredMatrix::Reset() noexcept {
 void SteeredMatrix::UpdateWeights(const MatrixBus& bus) noexcept { SetWeights(servo_.Update(bus)); }
 
 void SteeredMatrix::SetWeights(DominanceServo::Dominance d) noexcept {
-  const Weights w = WeightsOf(d);
-  w_left_ = w.left;
-  w_right_ = w.right;
-  w_front_ = w.front;
-  w_rear_left_ = w.rear_left;
-  w_rear_right_ = w.rear_right;
+  w_left_ = DominanceWeight(d.lr_steer);
+  w_right_ = DominanceWeight(-d.lr_steer);
+  w_front_ = DominanceWeight(d.front_back);
+  const float rear = DominanceWeight(-d.front_back);
+
+  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
+  // puts it all on one side.
+  const float g = d.lr_position / kRearPanSpanDb + 0.5f;
+  if (g < 0.0f) {
+    w_rear_left_ = 0.0f;
+    w_rear_right_ = rear;
+  } else {
+    const float m = std::min(g, 1.0f);
+    w_rear_left_ = rear * m;
+    w_rear_right_ = rear * (1.0f - m);
+  }
 }
 
 std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
-  return RearsOf({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_, a, b);
+  const float e = a * kSqrtTwoThirds - b * kSqrtThird;
+  const float h = a * kSqrtThird - b * kSqrtTwoThirds;
+  const float g = (a + b) * kHalfSqrt2;
+  const float f = kCentreLeak * w_front_ * (1.0f - centre_width_);
+  const float first = e - f * g - a * w_left_ * kSqrtTwoThirds + b * w_right_ * kSqrtThird -
+                      h * kRearLeak * w_rear_right_;
+  const float second = h + f * g - a * w_left_ * kSqrtThird + b * w_right_ * kSqrtTwoThirds -
+                       e * kRearLeak * w_rear_left_;
+  return {first, second};
 }
 
 // Flattened: the pairs, the servo, the weights and the rears are small per-frame steps worth
@@ -356,8 +333,7 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   const Quadrature q = QuadratureOf(l.reference, l.quadrature, r.reference, r.quadrature);
   reference_ = {q.a0, q.b0};
   UpdateWeights(ProbeOf(q));
-  return SteerBus({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_,
-                  panorama_, q);
+  return SteerBus(*this, panorama_, q);
 }
 
 // In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
@@ -433,8 +409,7 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
   for (size_t i = 0; i < frames; ++i) {
     const Float4& r = ratios[i / 2];
     SetWeights(servo_.Settle(r[2 * (i % 2)], r[2 * (i % 2) + 1]));
-    bus[i] = SteerBus({w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_}, centre_width_,
-                      panorama_, q[i]);
+    bus[i] = SteerBus(*this, panorama_, q[i]);
     reference[i] = {q[i].a0, q[i].b0};
   }
   if (frames > 0) reference_ = reference[frames - 1];
