@@ -120,6 +120,18 @@ std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noe
 }
 
 // Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
+template <typename BusAt>
+[[gnu::always_inline]] inline void MatrixRender::FoldBlock(BusAt bus_at, const float* pl,
+                                                           const float* pr, StereoSample* out,
+                                                           size_t frames) noexcept {
+  const Fold fold{smoothing_, rear_gain_, stereo_surround_};
+  float corr = corr_;
+  float power = power_;
+  for (size_t i = 0; i < frames; ++i) out[i] = fold(bus_at(i), pl[i], pr[i], corr, power);
+  corr_ = corr;
+  power_ = power;
+}
+
 HALVEX_FMA_CLONES __attribute__((flatten))
 StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
   const Fold fold{smoothing_, rear_gain_, stereo_surround_};
@@ -162,13 +174,19 @@ void MatrixRender::RenderBlock(const MatrixBus* __restrict bus, StereoSample* __
     pr[i] = bus[i].surround_right;
   }
   PlaceBlock(pl.data(), pr.data(), frames, RightHeard());
+  FoldBlock([bus](size_t i) { return bus[i]; }, pl.data(), pr.data(), out, frames);
+}
 
-  const Fold fold{smoothing_, rear_gain_, stereo_surround_};
-  float corr = corr_;
-  float power = power_;
-  for (size_t i = 0; i < frames; ++i) out[i] = fold(bus[i], pl[i], pr[i], corr, power);
-  corr_ = corr;
-  power_ = power;
+HALVEX_FMA_CLONES __attribute__((flatten))
+void MatrixRender::RenderPassiveBlock(const StereoSample* __restrict in,
+                                      const float* __restrict surround,
+                                      StereoSample* __restrict out, size_t frames) noexcept {
+  std::array<float, kMaxStageBlock> pl, pr;
+  std::copy(surround, surround + frames, pl.begin());
+  std::copy(surround, surround + frames, pr.begin());
+  PlaceBlock(pl.data(), pr.data(), frames, RightHeard());
+  FoldBlock([in, surround](size_t i) { return PassiveMatrix::BusOf(in[i], surround[i]); },
+            pl.data(), pr.data(), out, frames);
 }
 
 }  // namespace halvex

@@ -26,7 +26,8 @@ class MatrixRender {
   static constexpr size_t kPassiveDelay = 960;  // 20 ms
   static constexpr size_t kSteeredDelay = 480;  // 10 ms
   static constexpr size_t kCrossfeedDelay = 34;
-  static_assert(kPassiveDelay + kMaxStageBlock <= kRingLength, "a block must fit behind the delay");
+  // The longest delay and a whole block fit in a ring (see Ring::PushBlock).
+  static_assert(kPassiveDelay + kMaxStageBlock <= kRingLength);
 
   void Configure(const ProcessorConfig& config, bool steered);
   void Reset() noexcept;
@@ -36,6 +37,10 @@ class MatrixRender {
   // right placement (it takes the left one inverted), so Render and RenderBlock leave that
   // chain idle there.
   void RenderBlock(const MatrixBus* bus, StereoSample* out, size_t frames) noexcept;
+  // RenderBlock of the passive decoder's buses, PassiveMatrix::BusOf(in[i], surround[i]),
+  // without building them.
+  void RenderPassiveBlock(const StereoSample* in, const float* surround, StereoSample* out,
+                          size_t frames) noexcept;
 
   float colour_norm() const { return colour_norm_; }
   float rear_gain() const { return rear_gain_; }
@@ -71,6 +76,10 @@ class MatrixRender {
     }
   };
 
+  // The cancellation and fold of frames whose buses bus_at(i) gives, after their placement.
+  template <typename BusAt>
+  void FoldBlock(BusAt bus_at, const float* pl, const float* pr, StereoSample* out,
+                 size_t frames) noexcept;
   // Whether the right placement reaches the output: as the right surround, or cross-fed.
   bool RightHeard() const noexcept { return stereo_surround_ || crossfeed_gain_ > 0.0f; }
   // The left half of PlaceSurround, without cross-feed.

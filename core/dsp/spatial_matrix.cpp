@@ -24,11 +24,9 @@ StageOutput MatrixSurroundStage::Process(float left, float right) noexcept {
 void MatrixSurroundStage::ProcessBlock(const StereoSample* in, StageOutput* out,
                                        size_t frames) noexcept {
   std::array<float, kMaxStageBlock> surround;
-  std::array<MatrixBus, kMaxStageBlock> bus;
   std::array<StereoSample, kMaxStageBlock> wet;
   decoder_.DecodeBlock(in, surround.data(), frames);
-  for (size_t i = 0; i < frames; ++i) bus[i] = PassiveMatrix::BusOf(in[i], surround[i]);
-  render_.RenderBlock(bus.data(), wet.data(), frames);
+  render_.RenderPassiveBlock(in, surround.data(), wet.data(), frames);
   for (size_t i = 0; i < frames; ++i) out[i] = {wet[i], in[i]};
 }
 
