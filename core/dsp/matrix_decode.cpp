@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "core/dsp/multiversion.h"
@@ -117,10 +118,59 @@ float SlewToward(float value, float target) {
   return value + std::clamp(target - value, -DominanceServo::kSlewDb, DominanceServo::kSlewDb);
 }
 
+// F is float or Float4 (four frames as lanes) in what follows: one text for the frame-by-frame
+// step and for the lanes, with selects where the frame step branches, so the bits are the same.
+
 // 0 up to 3 dB of dominance, then rising to 1 at 15 dB.
-float DominanceWeight(float db) {
-  if (db <= kSteerThresholdDb) return 0.0f;
-  return std::min((db - kSteerThresholdDb) / kFullSteerSpanDb, 1.0f);
+template <typename F>
+[[gnu::always_inline]] inline F DominanceWeight(F db) {
+  const F zero{};
+  const F one = zero + 1.0f;
+  const F t = (db - kSteerThresholdDb) / kFullSteerSpanDb;
+  const F capped = one < t ? one : t;  // std::min(t, 1)
+  return db <= kSteerThresholdDb ? zero : capped;
+}
+
+template <typename F>
+struct Weights {
+  F left;
+  F right;
+  F front;
+  F rear_left;
+  F rear_right;
+};
+
+template <typename F>
+[[gnu::always_inline]] inline Weights<F> WeightsOf(F lr_steer, F front_back, F lr_position) {
+  Weights<F> w;
+  w.left = DominanceWeight(lr_steer);
+  w.right = DominanceWeight(-lr_steer);
+  w.front = DominanceWeight(front_back);
+  const F rear = DominanceWeight(-front_back);
+
+  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
+  // puts it all on one side.
+  const F zero{};
+  const F one = zero + 1.0f;
+  const F g = lr_position / kRearPanSpanDb + 0.5f;
+  const F m = one < g ? one : g;  // std::min(g, 1)
+  w.rear_left = g < 0.0f ? zero : rear * m;
+  w.rear_right = g < 0.0f ? rear : rear * (1.0f - m);
+  return w;
+}
+
+template <typename F>
+[[gnu::always_inline]] inline std::pair<F, F> RearsOf(const Weights<F>& w, float centre_width, F a,
+                                                      F b) {
+  const F e = a * kSqrtTwoThirds - b * kSqrtThird;
+  const F h = a * kSqrtThird - b * kSqrtTwoThirds;
+  const F g = (a + b) * kHalfSqrt2;
+  const F f = kCentreLeak * w.front * (1.0f - centre_width);
+  const F first = e - f * g - a * w.left * kSqrtTwoThirds + b * w.right * kSqrtThird -
+                  h * kRearLeak * w.rear_right;
+  const F second = h + f * g - a * w.left * kSqrtThird + b * w.right * kSqrtTwoThirds -
+                   e * kRearLeak * w.rear_left;
+  return {first, second};
 }
 
 // The passive decoder's band-limited difference of one frame.
@@ -132,6 +182,12 @@ float DominanceWeight(float db) {
   s = highpass[1].Process(s);
   s = lowpass[0].Process(s);
   return lowpass[1].Process(s);
+}
+
+[[gnu::always_inline]] inline Float4 Load(const float* x) {
+  Float4 v;
+  std::memcpy(&v, x, sizeof v);
+  return v;
 }
 
 // Two pairs of lanes as one vector and back.
@@ -147,20 +203,22 @@ float DominanceWeight(float db) {
 }
 
 // The Hilbert outputs of one frame and the centre built from them.
+template <typename F>
 struct Quadrature {
-  float a0;
-  float a90;
-  float b0;
-  float b90;
-  float centre;
+  F a0;
+  F a90;
+  F b0;
+  F b90;
+  F centre;
 };
 
-[[gnu::always_inline]] inline Quadrature QuadratureOf(float a0, float a90, float b0, float b90) {
+[[gnu::always_inline]] inline Quadrature<float> QuadratureOf(float a0, float a90, float b0,
+                                                             float b90) {
   return {a0, a90, b0, b90, (a0 + b0) * kHalfSqrt2};
 }
 
 // What the servo measures: the fronts, the centre and the plain matrix surrounds.
-[[gnu::always_inline]] inline MatrixBus ProbeOf(const Quadrature& q) {
+[[gnu::always_inline]] inline MatrixBus ProbeOf(const Quadrature<float>& q) {
   MatrixBus probe;
   probe.left = q.a0;
   probe.right = q.b0;
@@ -170,31 +228,58 @@ struct Quadrature {
   return probe;
 }
 
-// The steered bus of a frame, once the matrix holds the weights of that frame.
-[[gnu::always_inline]] inline MatrixBus SteerBus(const SteeredMatrix& matrix, float panorama,
-                                                 const Quadrature& q) {
-  MatrixBus bus;
-  const float m = kHalfSqrt2 * matrix.w_front() * q.centre;
+// A MatrixBus of float or of Float4 lanes, member for member.
+template <typename F>
+struct Bus {
+  F left;
+  F right;
+  F centre;
+  F surround_left;
+  F surround_right;
+  F cancel_left;
+  F cancel_right;
+  F extra_left;
+  F extra_right;
+};
+
+// The steered bus of a frame, once the weights of that frame are known.
+template <typename F>
+[[gnu::always_inline]] inline Bus<F> SteerBus(const Weights<F>& w, float centre_width,
+                                              float panorama, const Quadrature<F>& q) {
+  Bus<F> bus;
+  const F m = kHalfSqrt2 * w.front * q.centre;
   bus.centre = m;
-  const auto [s1, s2] = matrix.Rears(q.a90, q.b90);
+  const auto [s1, s2] = RearsOf(w, centre_width, q.a90, q.b90);
   bus.surround_left = s1;
   bus.surround_right = s2;
-  const auto [u, v] = matrix.Rears(q.a0, q.b0);
+  const auto [u, v] = RearsOf(w, centre_width, q.a0, q.b0);
   bus.cancel_left = kSqrtTwoThirds * u + kSqrtThird * v;
   bus.cancel_right = -kSqrtThird * u - kSqrtTwoThirds * v;
-  const float rear_left = matrix.w_rear_left();
-  const float rear_right = matrix.w_rear_right();
-  const float t = rear_left * kSqrtTwoThirds * u + rear_right * kSqrtThird * v;
-  const float back = rear_left * kSqrtThird * u + rear_right * kSqrtTwoThirds * v;
+  const F t = w.rear_left * kSqrtTwoThirds * u + w.rear_right * kSqrtThird * v;
+  const F back = w.rear_left * kSqrtThird * u + w.rear_right * kSqrtTwoThirds * v;
   bus.left = q.a0 - m - t;
   bus.right = q.b0 - m + back;
   bus.extra_left = t;
   bus.extra_right = -back;
   if (panorama > 0.0f) {
-    const float p = (bus.left - bus.right) * kHalfSqrt2 * panorama;
+    const F p = (bus.left - bus.right) * kHalfSqrt2 * panorama;
     bus.surround_left += p;
     bus.surround_right -= p;
   }
+  return bus;
+}
+
+[[gnu::always_inline]] inline MatrixBus ToMatrixBus(const Bus<float>& b) {
+  MatrixBus bus;
+  bus.left = b.left;
+  bus.right = b.right;
+  bus.centre = b.centre;
+  bus.surround_left = b.surround_left;
+  bus.surround_right = b.surround_right;
+  bus.cancel_left = b.cancel_left;
+  bus.cancel_right = b.cancel_right;
+  bus.extra_left = b.extra_left;
+  bus.extra_right = b.extra_right;
   return bus;
 }
 
@@ -294,34 +379,17 @@ void SteeredMatrix::Reset() noexcept {
 void SteeredMatrix::UpdateWeights(const MatrixBus& bus) noexcept { SetWeights(servo_.Update(bus)); }
 
 void SteeredMatrix::SetWeights(DominanceServo::Dominance d) noexcept {
-  w_left_ = DominanceWeight(d.lr_steer);
-  w_right_ = DominanceWeight(-d.lr_steer);
-  w_front_ = DominanceWeight(d.front_back);
-  const float rear = DominanceWeight(-d.front_back);
-
-  // Pan the rear cancellation with the left/right position: 0 dB splits it evenly, +-3 dB
-  // puts it all on one side.
-  const float g = d.lr_position / kRearPanSpanDb + 0.5f;
-  if (g < 0.0f) {
-    w_rear_left_ = 0.0f;
-    w_rear_right_ = rear;
-  } else {
-    const float m = std::min(g, 1.0f);
-    w_rear_left_ = rear * m;
-    w_rear_right_ = rear * (1.0f - m);
-  }
+  const Weights<float> w = WeightsOf(d.lr_steer, d.front_back, d.lr_position);
+  w_left_ = w.left;
+  w_right_ = w.right;
+  w_front_ = w.front;
+  w_rear_left_ = w.rear_left;
+  w_rear_right_ = w.rear_right;
 }
 
 std::pair<float, float> SteeredMatrix::Rears(float a, float b) const noexcept {
-  const float e = a * kSqrtTwoThirds - b * kSqrtThird;
-  const float h = a * kSqrtThird - b * kSqrtTwoThirds;
-  const float g = (a + b) * kHalfSqrt2;
-  const float f = kCentreLeak * w_front_ * (1.0f - centre_width_);
-  const float first = e - f * g - a * w_left_ * kSqrtTwoThirds + b * w_right_ * kSqrtThird -
-                      h * kRearLeak * w_rear_right_;
-  const float second = h + f * g - a * w_left_ * kSqrtThird + b * w_right_ * kSqrtTwoThirds -
-                       e * kRearLeak * w_rear_left_;
-  return {first, second};
+  return RearsOf(Weights<float>{w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_},
+                 centre_width_, a, b);
 }
 
 // Flattened: the pairs, the servo, the weights and the rears are small per-frame steps worth
@@ -330,10 +398,12 @@ HALVEX_FMA_CLONES __attribute__((flatten))
 MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   const HilbertPair::Output l = hilbert_left_.Process(left);
   const HilbertPair::Output r = hilbert_right_.Process(right);
-  const Quadrature q = QuadratureOf(l.reference, l.quadrature, r.reference, r.quadrature);
+  const Quadrature<float> q =
+      QuadratureOf(l.reference, l.quadrature, r.reference, r.quadrature);
   reference_ = {q.a0, q.b0};
   UpdateWeights(ProbeOf(q));
-  return SteerBus(*this, panorama_, q);
+  const Weights<float> w{w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_};
+  return ToMatrixBus(SteerBus(w, centre_width_, panorama_, q));
 }
 
 // In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
@@ -343,7 +413,7 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
 HALVEX_FMA_CLONES __attribute__((flatten))
 void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __restrict bus,
                                 StereoSample* __restrict reference, size_t frames) noexcept {
-  std::array<Quadrature, kMaxStageBlock> q;
+  std::array<Quadrature<float>, kMaxStageBlock> q;
 
   // Lanes: left chain A, left chain B, right chain A, right chain B.
   std::array<Float4, HilbertPair::kSections> x1, x2, y1, y2, coef;
@@ -406,11 +476,46 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
                               __builtin_shuffle(now, next, Int4{1, 3, 5, 7}));
   }
 
+  // The servo's recursions frame by frame; the weights and buses, which need only each frame's
+  // dominance, four frames at a time (lanes past the block's end are computed and dropped).
+  std::array<float, kMaxStageBlock + 3> lr_steer{}, front_back{}, lr_position{};
   for (size_t i = 0; i < frames; ++i) {
     const Float4& r = ratios[i / 2];
-    SetWeights(servo_.Settle(r[2 * (i % 2)], r[2 * (i % 2) + 1]));
-    bus[i] = SteerBus(*this, panorama_, q[i]);
+    const DominanceServo::Dominance d = servo_.Settle(r[2 * (i % 2)], r[2 * (i % 2) + 1]);
+    lr_steer[i] = d.lr_steer;
+    front_back[i] = d.front_back;
+    lr_position[i] = d.lr_position;
     reference[i] = {q[i].a0, q[i].b0};
+  }
+  for (size_t i = 0; i < frames; i += 4) {
+    const size_t n = std::min<size_t>(4, frames - i);
+    Quadrature<Float4> lanes{};
+    for (size_t k = 0; k < n; ++k) {
+      lanes.a0[k] = q[i + k].a0;
+      lanes.a90[k] = q[i + k].a90;
+      lanes.b0[k] = q[i + k].b0;
+      lanes.b90[k] = q[i + k].b90;
+      lanes.centre[k] = q[i + k].centre;
+    }
+    const Weights<Float4> w = WeightsOf(Load(&lr_steer[i]), Load(&front_back[i]),
+                                        Load(&lr_position[i]));
+    const Bus<Float4> b = SteerBus(w, centre_width_, panorama_, lanes);
+    for (size_t k = 0; k < n; ++k) {
+      MatrixBus& out = bus[i + k];
+      out.left = b.left[k];
+      out.right = b.right[k];
+      out.centre = b.centre[k];
+      out.surround_left = b.surround_left[k];
+      out.surround_right = b.surround_right[k];
+      out.cancel_left = b.cancel_left[k];
+      out.cancel_right = b.cancel_right[k];
+      out.extra_left = b.extra_left[k];
+      out.extra_right = b.extra_right[k];
+    }
+  }
+  if (frames > 0) {
+    const size_t last = frames - 1;
+    SetWeights({lr_steer[last], front_back[last], lr_position[last]});
   }
   if (frames > 0) reference_ = reference[frames - 1];
 }
