@@ -269,17 +269,22 @@ template <typename F>
   return bus;
 }
 
-[[gnu::always_inline]] inline MatrixBus ToMatrixBus(const Bus<float>& b) {
+[[gnu::always_inline]] inline float LaneOf(float v, size_t) { return v; }
+[[gnu::always_inline]] inline float LaneOf(Float4 v, size_t k) { return v[k]; }
+
+// Lane k of a bus (a float bus has only the one).
+template <typename F>
+[[gnu::always_inline]] inline MatrixBus BusLane(const Bus<F>& b, size_t k) {
   MatrixBus bus;
-  bus.left = b.left;
-  bus.right = b.right;
-  bus.centre = b.centre;
-  bus.surround_left = b.surround_left;
-  bus.surround_right = b.surround_right;
-  bus.cancel_left = b.cancel_left;
-  bus.cancel_right = b.cancel_right;
-  bus.extra_left = b.extra_left;
-  bus.extra_right = b.extra_right;
+  bus.left = LaneOf(b.left, k);
+  bus.right = LaneOf(b.right, k);
+  bus.centre = LaneOf(b.centre, k);
+  bus.surround_left = LaneOf(b.surround_left, k);
+  bus.surround_right = LaneOf(b.surround_right, k);
+  bus.cancel_left = LaneOf(b.cancel_left, k);
+  bus.cancel_right = LaneOf(b.cancel_right, k);
+  bus.extra_left = LaneOf(b.extra_left, k);
+  bus.extra_right = LaneOf(b.extra_right, k);
   return bus;
 }
 
@@ -403,7 +408,7 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   reference_ = {q.a0, q.b0};
   UpdateWeights(ProbeOf(q));
   const Weights<float> w{w_left_, w_right_, w_front_, w_rear_left_, w_rear_right_};
-  return ToMatrixBus(SteerBus(w, centre_width_, panorama_, q));
+  return BusLane(SteerBus(w, centre_width_, panorama_, q), 0);
 }
 
 // In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
@@ -500,18 +505,7 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
     const Weights<Float4> w = WeightsOf(Load(&lr_steer[i]), Load(&front_back[i]),
                                         Load(&lr_position[i]));
     const Bus<Float4> b = SteerBus(w, centre_width_, panorama_, lanes);
-    for (size_t k = 0; k < n; ++k) {
-      MatrixBus& out = bus[i + k];
-      out.left = b.left[k];
-      out.right = b.right[k];
-      out.centre = b.centre[k];
-      out.surround_left = b.surround_left[k];
-      out.surround_right = b.surround_right[k];
-      out.cancel_left = b.cancel_left[k];
-      out.cancel_right = b.cancel_right[k];
-      out.extra_left = b.extra_left[k];
-      out.extra_right = b.extra_right[k];
-    }
+    for (size_t k = 0; k < n; ++k) bus[i + k] = BusLane(b, k);
   }
   if (frames > 0) {
     const size_t last = frames - 1;
