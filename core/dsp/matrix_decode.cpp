@@ -29,9 +29,13 @@ constexpr float kBandHighHz = 7000.0f;
 constexpr std::array<float, 4> kChainA{0.4794009f, 0.87621838f, 0.97659755f, 0.99749911f};
 constexpr std::array<float, 4> kChainB{0.16175847f, 0.73302883f, 0.94534975f, 0.99059916f};
 
+// Envelope rates per frame: time constants of about 8 ms rising, 220 ms falling, and 3 s for the
+// slow left/right average.
 constexpr float kAttack = 0.0026007891f;
 constexpr float kRelease = 9.4711780e-05f;
 constexpr float kAverageRate = 6.9737434e-06f;
+// Added to both sides of a ratio, so that a silent side still gives a finite one; with both
+// sides below it the ratio is 0 dB.
 constexpr float kTiny = 1e-12f;
 constexpr float kRatioLimitDb = 45.0f;
 // Dominance up to this is not steered; the weights reach 1 kFullSteerSpanDb above it.

@@ -17,7 +17,9 @@ constexpr float kCrossfeedGain = 0.5011872f;  // -6 dB
 constexpr float kRearBase = 0.70794576f;      // -3 dB
 // Level trim for the steered decoder's two cross-fed rears.
 constexpr float kSteeredRearTrim = 1.1185654f;
+// A cancel signal quieter than this is not fitted; it is taken out at rear_gain.
 constexpr float kSilentPower = 1e-9f;
+// The most of the cancel signal taken out of the fronts.
 constexpr float kMaxCancel = 1.5f;
 
 }  // namespace
@@ -119,7 +121,6 @@ std::pair<float, float> MatrixRender::PlaceSurround(float left, float right) noe
   return {cl + crossfeed_gain_ * cr_earlier, cr + crossfeed_gain_ * cl_earlier};
 }
 
-// Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
 template <typename BusAt>
 [[gnu::always_inline]] inline void MatrixRender::FoldBlock(BusAt bus_at, const float* pl,
                                                            const float* pr, StereoSample* out,
@@ -132,6 +133,7 @@ template <typename BusAt>
   power_ = power;
 }
 
+// Flattened so the colour biquads inside PlaceSurround land in the FMA clone.
 HALVEX_FMA_CLONES __attribute__((flatten))
 StereoSample MatrixRender::Render(const MatrixBus& bus) noexcept {
   const Fold fold{smoothing_, rear_gain_, stereo_surround_};
