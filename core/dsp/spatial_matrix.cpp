@@ -1,5 +1,6 @@
 #include "core/dsp/spatial_matrix.h"
 
+#include <algorithm>
 #include <array>
 
 namespace halvex {
@@ -25,9 +26,13 @@ void MatrixSurroundStage::ProcessBlock(const StereoSample* in, StageOutput* out,
                                        size_t frames) noexcept {
   std::array<float, kMaxStageBlock> surround;
   std::array<StereoSample, kMaxStageBlock> wet;
-  decoder_.DecodeBlock(in, surround.data(), frames);
-  render_.RenderPassiveBlock(in, surround.data(), wet.data(), frames);
-  for (size_t i = 0; i < frames; ++i) out[i] = {wet[i], in[i]};
+  // Longer calls than the Processor makes are cut to the buffers' length.
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    decoder_.DecodeBlock(in + done, surround.data(), n);
+    render_.RenderPassiveBlock(in + done, surround.data(), wet.data(), n);
+    for (size_t i = 0; i < n; ++i) out[done + i] = {wet[i], in[done + i]};
+  }
 }
 
 void MatrixSteerStage::Configure(const ProcessorConfig& config) {
@@ -52,9 +57,13 @@ void MatrixSteerStage::ProcessBlock(const StereoSample* in, StageOutput* out,
   std::array<MatrixBus, kMaxStageBlock> bus;
   std::array<StereoSample, kMaxStageBlock> reference;
   std::array<StereoSample, kMaxStageBlock> wet;
-  decoder_.DecodeBlock(in, bus.data(), reference.data(), frames);
-  render_.RenderBlock(bus.data(), wet.data(), frames);
-  for (size_t i = 0; i < frames; ++i) out[i] = {wet[i], reference[i]};
+  // Longer calls than the Processor makes are cut to the buffers' length.
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    decoder_.DecodeBlock(in + done, bus.data(), reference.data(), n);
+    render_.RenderBlock(bus.data(), wet.data(), n);
+    for (size_t i = 0; i < n; ++i) out[done + i] = {wet[i], reference[i]};
+  }
 }
 
 }  // namespace halvex
