@@ -415,10 +415,11 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
   return BusLane(SteerBus(w, centre_width_, panorama_, q), 0);
 }
 
-// In passes over the block, each a recursion of its own: the four allpass chains (as lanes), the
-// four envelope followers (as lanes), the dominance ratios (which need only the envelopes), and
-// the slew-limited servo with the weights and the bus. Every value gets the operations of the
-// frame-by-frame order, so the bits are those of one frame at a time.
+// In passes over the block: the four allpass chains (as lanes), the four envelope followers (as
+// lanes), the dominance ratios (which need only the envelopes, four at a time), the slew-limited
+// servo (frame by frame), and the weights and buses (which need only each frame's dominance, four
+// frames at a time). Every value gets the operations of the frame-by-frame step in its order, so
+// the bits are those of one frame at a time.
 HALVEX_FMA_CLONES __attribute__((flatten))
 void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __restrict bus,
                                 StereoSample* __restrict reference, size_t frames) noexcept {
