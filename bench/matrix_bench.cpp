@@ -1,4 +1,5 @@
-// Cost per frame of the two matrix-surround stages, alone and inside the whole Processor.
+// Cost per frame of the two matrix-surround stages, alone (frame by frame and in blocks) and
+// inside the whole Processor.
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -54,12 +55,41 @@ void RunStage(benchmark::State& state, SpatialAlgorithm algorithm) {
   bench::ReportFrames(state, kFrames);
 }
 
+// The same through the stage's block call, kMaxStageBlock frames at a time.
+template <typename Stage>
+void RunStageBlocks(benchmark::State& state, SpatialAlgorithm algorithm) {
+  DenormalGuard guard;
+  const std::vector<float> noise = Noise(kFrames, 17);
+  std::vector<StereoSample> in(kFrames);
+  for (size_t i = 0; i < kFrames; ++i) in[i] = {noise[2 * i], noise[2 * i + 1]};
+  std::vector<StageOutput> out(kFrames);
+  auto stage = std::make_unique<Stage>();
+  stage->Configure(ConfigFor(algorithm));
+  stage->Reset();
+  for (auto _ : state) {
+    for (size_t at = 0; at < kFrames; at += kMaxStageBlock) {
+      stage->ProcessBlock(in.data() + at, out.data() + at, kMaxStageBlock);
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  bench::ReportFrames(state, kFrames);
+}
+
 void BM_MatrixSurroundStage(benchmark::State& state) {
   RunStage<MatrixSurroundStage>(state, SpatialAlgorithm::kMatrixSurround);
 }
 
 void BM_MatrixSteerStage(benchmark::State& state) {
   RunStage<MatrixSteerStage>(state, SpatialAlgorithm::kMatrixSteer);
+}
+
+void BM_MatrixSurroundStageBlocks(benchmark::State& state) {
+  RunStageBlocks<MatrixSurroundStage>(state, SpatialAlgorithm::kMatrixSurround);
+}
+
+void BM_MatrixSteerStageBlocks(benchmark::State& state) {
+  RunStageBlocks<MatrixSteerStage>(state, SpatialAlgorithm::kMatrixSteer);
 }
 
 void BM_Processor(benchmark::State& state, SpatialAlgorithm algorithm) {
@@ -79,6 +109,8 @@ void BM_Processor(benchmark::State& state, SpatialAlgorithm algorithm) {
 
 BENCHMARK(BM_MatrixSurroundStage);
 BENCHMARK(BM_MatrixSteerStage);
+BENCHMARK(BM_MatrixSurroundStageBlocks);
+BENCHMARK(BM_MatrixSteerStageBlocks);
 BENCHMARK_CAPTURE(BM_Processor, matrix_surround, SpatialAlgorithm::kMatrixSurround);
 BENCHMARK_CAPTURE(BM_Processor, matrix_steer, SpatialAlgorithm::kMatrixSteer);
 

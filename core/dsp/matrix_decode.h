@@ -32,6 +32,20 @@ class PassiveMatrix {
   void Configure();
   void Reset() noexcept;
   MatrixBus Decode(float left, float right) noexcept;
+  // The bus of a frame whose band-limited difference is `surround`.
+  static MatrixBus BusOf(StereoSample in, float surround) noexcept {
+    MatrixBus bus;
+    bus.left = in.left;
+    bus.right = in.right;
+    bus.surround_left = surround;
+    bus.surround_right = surround;
+    bus.cancel_left = surround;
+    bus.cancel_right = -surround;
+    return bus;
+  }
+  // The band-limited difference of each frame, exactly as that many Decode calls make it; the
+  // rest of each bus is Decode's plain copy of the input.
+  void DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept;
 
  private:
   std::array<Biquad, 2> highpass_;
@@ -40,6 +54,8 @@ class PassiveMatrix {
 
 // Two allpass chains whose outputs stay about 90 degrees apart across the audio band.
 class HilbertPair {
+  friend class SteeredMatrix;  // runs both pairs' four chains as lanes of one vector
+
  public:
   struct Output {
     float reference = 0.0f;   // chain A, one frame late
@@ -51,24 +67,28 @@ class HilbertPair {
 
  private:
   static constexpr size_t kSections = 4;
-  // One second-order allpass section: y = c (x + y[n-2]) - x[n-2].
+  // The k-th section of both chains, each value as {chain A, chain B}: side by side in memory,
+  // so that two pairs load straight into the four lanes of one vector. A section is one
+  // second-order allpass, y = c (x + y[n-2]) - x[n-2].
+  using Lanes = std::array<float, 2>;
   struct Section {
-    float x1 = 0.0f;
-    float x2 = 0.0f;
-    float y1 = 0.0f;
-    float y2 = 0.0f;
+    Lanes x1{};
+    Lanes x2{};
+    Lanes y1{};
+    Lanes y2{};
   };
-  static float Step(Section& s, float c, float x) noexcept {
-    const float y = c * (x + s.y2) - s.x2;
-    s.x2 = s.x1;
-    s.x1 = x;
-    s.y2 = s.y1;
-    s.y1 = y;
+  // F is float or a float vector: one text for the scalar and the lane-wise step.
+  template <typename F>
+  static F Step(F& x1, F& x2, F& y1, F& y2, F c, F x) noexcept {
+    const F y = c * (x + y2) - x2;
+    x2 = x1;
+    x1 = x;
+    y2 = y1;
+    y1 = y;
     return y;
   }
 
-  std::array<Section, kSections> chain_a_{};
-  std::array<Section, kSections> chain_b_{};
+  std::array<Section, kSections> sections_{};
   float previous_a_ = 0.0f;
 };
 
@@ -98,6 +118,8 @@ struct DominanceServo {
   // Zeroes the followers and dominance values, keeps the rates.
   void Clear() noexcept;
   Dominance Update(const MatrixBus& bus) noexcept;
+  // Update's second half: moves the dominance values toward the ratios (dB) of the followers.
+  Dominance Settle(float lr_ratio, float fb_ratio) noexcept;
 };
 
 // Active decoder: 90-degree copies of both inputs, steered by the measured dominance.
@@ -106,6 +128,9 @@ class SteeredMatrix {
   void Configure(const ProcessorConfig& config);
   void Reset() noexcept;
   MatrixBus Decode(float left, float right) noexcept;
+  // `frames` Decode calls at once; reference[i] is Reference() after the i-th.
+  void DecodeBlock(const StereoSample* in, MatrixBus* bus, StereoSample* reference,
+                   size_t frames) noexcept;
   void UpdateWeights(const MatrixBus& bus) noexcept;
   std::pair<float, float> Rears(float a, float b) const noexcept;
 
@@ -121,6 +146,8 @@ class SteeredMatrix {
   float w_rear_right() const { return w_rear_right_; }
 
  private:
+  void SetWeights(DominanceServo::Dominance d) noexcept;
+
   HilbertPair hilbert_left_;
   HilbertPair hilbert_right_;
   DominanceServo servo_;

@@ -2,6 +2,7 @@
 // delayed, coloured, optionally cross-fed, with the front leak of the surround cancelled.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <utility>
@@ -25,11 +26,21 @@ class MatrixRender {
   static constexpr size_t kPassiveDelay = 960;  // 20 ms
   static constexpr size_t kSteeredDelay = 480;  // 10 ms
   static constexpr size_t kCrossfeedDelay = 34;
+  // The longest delay and a whole block fit in a ring (see Ring::PushBlock).
+  static_assert(kPassiveDelay + kMaxStageBlock <= kRingLength);
 
   void Configure(const ProcessorConfig& config, bool steered);
   void Reset() noexcept;
   std::pair<float, float> PlaceSurround(float left, float right) noexcept;
   StereoSample Render(const MatrixBus& bus) noexcept;
+  // `frames` (at most kMaxStageBlock) Render calls at once. The passive fold never hears its
+  // right placement (it takes the left one inverted), so Render and RenderBlock leave that
+  // chain idle there.
+  void RenderBlock(const MatrixBus* bus, StereoSample* out, size_t frames) noexcept;
+  // RenderBlock of the passive decoder's buses, PassiveMatrix::BusOf(in[i], surround[i]),
+  // without building them.
+  void RenderPassiveBlock(const StereoSample* in, const float* surround, StereoSample* out,
+                          size_t frames) noexcept;
 
   float colour_norm() const { return colour_norm_; }
   float rear_gain() const { return rear_gain_; }
@@ -46,11 +57,36 @@ class MatrixRender {
       write = (write + 1) & (kRingLength - 1);
       return out;
     }
+    // Push for each of x[0..frames), in place. Writing the block before reading it is the same
+    // as frame by frame while delay + frames <= kRingLength.
+    void PushBlock(float* x, size_t frames, size_t delay) noexcept {
+      // Each copy in at most two runs, split where the ring wraps.
+      const size_t write_run = std::min(frames, kRingLength - write);
+      std::copy(x, x + write_run, line.begin() + write);
+      std::copy(x + write_run, x + frames, line.begin());
+      const size_t read = (write - delay) & (kRingLength - 1);
+      const size_t read_run = std::min(frames, kRingLength - read);
+      std::copy(line.begin() + read, line.begin() + read + read_run, x);
+      std::copy(line.begin(), line.begin() + (frames - read_run), x + read_run);
+      write = (write + frames) & (kRingLength - 1);
+    }
     void Clear() noexcept {
       line.fill(0.0f);
       write = 0;
     }
   };
+
+  // The cancellation and fold of frames whose buses bus_at(i) gives, after their placement.
+  template <typename BusAt>
+  void FoldBlock(BusAt bus_at, const float* pl, const float* pr, StereoSample* out,
+                 size_t frames) noexcept;
+  // Whether the right placement reaches the output: as the right surround, or cross-fed.
+  bool RightHeard() const noexcept { return stereo_surround_ || crossfeed_gain_ > 0.0f; }
+  // The left half of PlaceSurround, without cross-feed.
+  float PlaceLeft(float left) noexcept;
+  // PlaceSurround of left[i], right[i] in place; with `right_heard` false the right chain and
+  // ring are left as they are.
+  void PlaceBlock(float* left, float* right, size_t frames, bool right_heard) noexcept;
 
   std::array<Biquad, 3> colour_left_;
   std::array<Biquad, 3> colour_right_;

@@ -15,6 +15,7 @@ class MatrixSurroundStage final : public SpatialStage {
   size_t Latency() const override { return 0; }
   // dry is the input itself.
   StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
 
  private:
   PassiveMatrix decoder_;
@@ -29,6 +30,7 @@ class MatrixSteerStage final : public SpatialStage {
   // dry is the input through the decoder's reference allpass chains, so that it stays in phase
   // with the wet fronts; the raw input would comb-filter against them in a wet/dry mix.
   StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
 
  private:
   SteeredMatrix decoder_;

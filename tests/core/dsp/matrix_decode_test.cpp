@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
 #include <vector>
 
+#include "core/dsp/biquad.h"
 #include "core/dsp/denormal_guard.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -133,6 +139,45 @@ TEST(DominanceServo, EveryDominanceValueIsSlewLimited) {
   }
   // The centre-only segment drove front/back well positive, the surround-only one back down.
   EXPECT_LT(last.front_back, 0.0f);
+}
+
+// The left/right dominance is read through an average that follows at once (rate 1), with
+// envelopes held still (each fed its own value): it must be the dB ratio of the envelopes as the
+// library's log10 gives it, also where a side is silent, the ratio leaves the float range or
+// both sides are silent.
+TEST(DominanceServo, DominanceIsTheDecibelRatioOfTheEnvelopes) {
+  constexpr float kTiny = 1e-12f;
+  const auto expected = [](float x, float y) {
+    if (x < kTiny && y < kTiny) return 0.0f;
+    return std::clamp(Db((x + kTiny) / (y + kTiny)), -45.0f, 45.0f);
+  };
+  std::vector<std::pair<float, float>> cases = {
+      {0.0f, 0.0f},   {1.0f, 0.0f},    {0.0f, 1.0f},
+      {1e-13f, 0.0f}, {1e30f, 0.0f},   {0.0f, 1e30f},
+      {1.0f, 1.0f},   {10.0f, 1.0f},   {3e38f, 1e-30f},
+      {0.5f, 0.25f},  {2e-12f, 1e-12f}, {std::numeric_limits<float>::max(), 0.0f}};
+  // Envelopes from 1e-15 to 1e3, log-uniform.
+  uint32_t seed = 5;
+  const auto next = [&seed] {
+    seed = test::LcgStep(seed);
+    return std::pow(10.0f, 9.0f * test::UniformFrom(seed) - 6.0f);
+  };
+  for (int n = 0; n < 200000; ++n) cases.emplace_back(next(), next());
+
+  DominanceServo servo;
+  servo.SetRates();
+  servo.average_rate = 1.0f;
+  for (const auto& [x, y] : cases) {
+    servo.Clear();
+    servo.env_left = x;
+    servo.env_right = y;
+    MatrixBus bus;
+    bus.left = x;
+    bus.right = y;
+    servo.Update(bus);
+    ASSERT_EQ(servo.env_left, x);
+    ASSERT_EQ(servo.lr_average, expected(x, y)) << x << " " << y;
+  }
 }
 
 // Feeds one bus shape for a few seconds of frames.

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "core/dsp/denormal_guard.h"
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -135,6 +139,51 @@ TEST(MatrixRender, CancellationIsTheFittedLeakOfTheCancelSignal) {
     // The right front is empty, so the right output is the cancellation amount times x.
     EXPECT_NEAR(out.right / c.x, c.expected, 1e-4f) << c.k << " " << c.x;
     EXPECT_NEAR(out.left, c.k * c.x - c.x * c.expected, 1e-4f * c.x);
+  }
+}
+
+// Buses with every channel random (the cancel pair sometimes quiet, so both sides of the
+// silence threshold are reached), in uneven blocks that run the rings across their wrap.
+TEST(MatrixRender, BlocksGiveTheBitsOfFrameByFrame) {
+  DenormalGuard guard;
+  uint32_t seed = 23;
+  const auto next = [&seed] {
+    seed = test::LcgStep(seed);
+    return test::UniformFrom(seed);
+  };
+  constexpr size_t kFrames = 10000;
+  std::vector<MatrixBus> buses(kFrames);
+  std::vector<StereoSample> fronts(kFrames);
+  std::vector<float> surround(kFrames);
+  for (size_t n = 0; n < kFrames; ++n) {
+    const float cancel_level = (n / 500) % 2 == 0 ? 1.0f : 1e-6f;
+    buses[n] = {next(), next(), next(), next(), next(), cancel_level * next(),
+                cancel_level * next(), next(), next()};
+    fronts[n] = {next(), next()};
+    surround[n] = cancel_level * next();
+  }
+  constexpr size_t kLengths[] = {64, 1, 13, 64, 40, 2};
+  for (const bool steered : {false, true}) {
+    MatrixRender by_frame, by_block, passive_by_frame, passive_by_block;
+    for (MatrixRender* r : {&by_frame, &by_block, &passive_by_frame, &passive_by_block}) {
+      r->Configure(DefaultConfig(), steered);
+    }
+    std::vector<StereoSample> blocked(kFrames), passive_blocked(kFrames);
+    for (size_t at = 0, k = 0; at < kFrames; at += kLengths[k++ % std::size(kLengths)]) {
+      const size_t n = std::min(kLengths[k % std::size(kLengths)], kFrames - at);
+      by_block.RenderBlock(buses.data() + at, blocked.data() + at, n);
+      passive_by_block.RenderPassiveBlock(fronts.data() + at, surround.data() + at,
+                                          passive_blocked.data() + at, n);
+    }
+    for (size_t n = 0; n < kFrames; ++n) {
+      const StereoSample expected = by_frame.Render(buses[n]);
+      ASSERT_EQ(blocked[n].left, expected.left) << steered << " " << n;
+      ASSERT_EQ(blocked[n].right, expected.right) << steered << " " << n;
+      const StereoSample passive =
+          passive_by_frame.Render(PassiveMatrix::BusOf(fronts[n], surround[n]));
+      ASSERT_EQ(passive_blocked[n].left, passive.left) << steered << " " << n;
+      ASSERT_EQ(passive_blocked[n].right, passive.right) << steered << " " << n;
+    }
   }
 }
 
