@@ -34,10 +34,7 @@ void ExperimentalStage::Reset() {
 
 size_t ExperimentalStage::Latency() const { return active_ ? kWolaLatency : 0; }
 
-StageOutput ExperimentalStage::Process(float left, float right) noexcept {
-  if (!active_) {
-    return {{left, right}, {left, right}};
-  }
+inline StageOutput ExperimentalStage::Step(float left, float right) noexcept {
   dry_left_[dry_pos_left_] = left;
   dry_right_[dry_pos_right_] = right;
   dry_pos_left_ = (dry_pos_left_ + 1) & kDryMask;
@@ -47,6 +44,20 @@ StageOutput ExperimentalStage::Process(float left, float right) noexcept {
   out.dry = {dry_left_[(dry_pos_left_ + kDryReadOffset) & kDryMask],
              dry_right_[(dry_pos_right_ + kDryReadOffset) & kDryMask]};
   return out;
+}
+
+StageOutput ExperimentalStage::Process(float left, float right) noexcept {
+  if (!active_) return {{left, right}, {left, right}};
+  return Step(left, right);
+}
+
+void ExperimentalStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                     size_t frames) noexcept {
+  if (!active_) {
+    for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
+    return;
+  }
+  for (size_t i = 0; i < frames; ++i) out[i] = Step(in[i].left, in[i].right);
 }
 
 void ExperimentalStage::Apply(StereoSpectrum& spectrum) {

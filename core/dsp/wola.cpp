@@ -422,36 +422,21 @@ void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
   transform.Apply(spectrum);
 }
 
-StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& transform) noexcept {
-  input_left[input_pos] = left;
-  input_right[input_pos] = right;
-  input_pos = (input_pos + 1) & kInputMask;
-
-  const StereoSample out{output_left[output_pos], output_right[output_pos]};
-  output_left[output_pos] = 0.0f;
-  output_right[output_pos] = 0.0f;
-  output_pos = (output_pos + 1) & kOutputMask;
-
-  if (hop_count == kWolaHop - 1) {
-    hop_count = 0;
-    AnalyseFrame(transform);
-    // Back through the half-size transform: sample 2m is the real part of its output m,
-    // sample 2m + 1 the imaginary part.
-    float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
-    float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-    for (size_t c = 0; c < 2; ++c) {
-      JoinRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
-    }
-    HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
-    // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
-    OverlapAdd(spectrum.left_re.data(), spectrum.left_im.data(), window.data(),
-               output_left.data(), output_pos);
-    OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
-               output_right.data(), output_pos);
-  } else {
-    ++hop_count;
+void WolaEngine::TransformFrame(SpectrumTransform& transform) noexcept {
+  AnalyseFrame(transform);
+  // Back through the half-size transform: sample 2m is the real part of its output m,
+  // sample 2m + 1 the imaginary part.
+  float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
+  float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
+  for (size_t c = 0; c < 2; ++c) {
+    JoinRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
   }
-  return out;
+  HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
+  // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
+  OverlapAdd(spectrum.left_re.data(), spectrum.left_im.data(), window.data(),
+             output_left.data(), output_pos);
+  OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
+             output_right.data(), output_pos);
 }
 
 void WolaEngine::Analyse(float left, float right, SpectrumTransform& transform) noexcept {

@@ -49,7 +49,23 @@ struct WolaEngine {
   // Clears rings, accumulators, positions and the hop counter.
   void Reset();
   // One frame in, the frame of 1024 calls ago out; every 256th call transforms a full frame.
-  StereoSample Process(float left, float right, SpectrumTransform& transform) noexcept;
+  // Inline, so the frames between transforms cost their callers no call.
+  StereoSample Process(float left, float right, SpectrumTransform& transform) noexcept {
+    input_left[input_pos] = left;
+    input_right[input_pos] = right;
+    input_pos = (input_pos + 1) & (kFftSize - 1);
+    const StereoSample out{output_left[output_pos], output_right[output_pos]};
+    output_left[output_pos] = 0.0f;
+    output_right[output_pos] = 0.0f;
+    output_pos = (output_pos + 1) & (2 * kFftSize - 1);
+    if (hop_count == kWolaHop - 1) {
+      hop_count = 0;
+      TransformFrame(transform);
+    } else {
+      ++hop_count;
+    }
+    return out;
+  }
   // Input bookkeeping only: the transform observes every 256th call, nothing is resynthesised.
   void Analyse(float left, float right, SpectrumTransform& transform) noexcept;
   // In-place radix-2 transform of one channel; the inverse is scaled by 1/1024.
@@ -58,6 +74,8 @@ struct WolaEngine {
 
  private:
   void AnalyseFrame(SpectrumTransform& transform) noexcept;
+  // Analysis, the transform and overlap-add resynthesis of the frame that ends at input_pos.
+  void TransformFrame(SpectrumTransform& transform) noexcept;
 };
 
 }  // namespace halvex
