@@ -43,8 +43,12 @@ struct WolaEngine {
   std::array<float, kFftSize> window{};  // square root of a periodic Hann window
   std::array<float, kFftSize / 2> twiddle_cos{};
   std::array<float, kFftSize / 2> twiddle_sin{};
+  // The twiddles of each pass of span 16 to 1024 (twiddle j * 1024 / span for j below span / 2),
+  // one pass after the other, so every pass reads them contiguously.
+  std::array<float, kFftSize - 8> pass_cos{};
+  std::array<float, kFftSize - 8> pass_sin{};
 
-  // Fills the window and twiddle tables, then resets.
+  // Fills the window and the twiddle tables, then resets.
   void Configure();
   // Clears rings, accumulators, positions and the hop counter.
   void Reset();
