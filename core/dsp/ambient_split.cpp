@@ -29,8 +29,9 @@ HALVEX_FMA_CLONES
 void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBins>& dst,
                 size_t first, size_t end) {
   const size_t n = end - first;
-  // The range with its edge values repeated, so no tap needs a clamp.
-  std::array<float, kFftBins + 2 * kBoxRadius + kLanes> padded{};
+  // The range with its edge values repeated, so no tap needs a clamp. Every cell the taps read
+  // is written first, so it is not cleared.
+  std::array<float, kFftBins + 2 * kBoxRadius> padded;
   for (size_t i = 0; i < kBoxRadius; ++i) {
     padded[i] = src[first];
     padded[kBoxRadius + n + i] = src[end - 1];
@@ -39,6 +40,7 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   size_t k = 0;
   for (; k + kLanes <= n; k += kLanes) {
     Float8 sum = {};
+#pragma GCC unroll 17
     for (size_t j = 0; j < kBoxWidth; ++j) {
       Float8 v;
       std::memcpy(&v, padded.data() + k + j, sizeof(v));

@@ -433,6 +433,17 @@ HALVEX_FMA_CLONES void OverlapAdd(
   }
 }
 
+// The ring's frames oldest first (the oldest at `pos`), each times its window value.
+HALVEX_FMA_CLONES void WindowInOrder(const float* ring, const float* window, size_t pos,
+                                     float* out) noexcept {
+  const size_t tail = kFftSize - pos;
+  std::memcpy(out, ring + pos, tail * sizeof(float));
+  std::memcpy(out + tail, ring, pos * sizeof(float));
+  for (size_t n = 0; n < kFftSize; n += kLanes) {
+    HALVEX_STORE8(out + n, HALVEX_LOAD8(window + n) * HALVEX_LOAD8(out + n));
+  }
+}
+
 #undef HALVEX_LOAD8
 #undef HALVEX_STORE8
 #undef HALVEX_REVERSE8
@@ -480,17 +491,19 @@ void WolaEngine::Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize
 // Each channel is a real signal, so its spectrum comes from a transform of half the size
 // over its sample pairs; both channels see exactly the same operations.
 void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
-  // Oldest frame first: input_pos is where the next frame will be written. Each windowed pair
-  // goes straight to its bit-reversed place, which saves the transform's own permutation.
+  // Oldest frame first: input_pos is where the next frame will be written. The rings are laid
+  // out in time order and windowed as vectors; then each windowed pair goes straight to its
+  // bit-reversed place, which saves the transform's own permutation.
+  alignas(32) std::array<float, kFftSize> left;
+  alignas(32) std::array<float, kFftSize> right;
+  WindowInOrder(input_left.data(), window.data(), input_pos, left.data());
+  WindowInOrder(input_right.data(), window.data(), input_pos, right.data());
   for (size_t m = 0; m < kHalfSize; ++m) {
-    const size_t n = 2 * m;
-    const size_t i = (input_pos + n) & kInputMask;
-    const size_t i1 = (i + 1) & kInputMask;
     const size_t to = kHalfBitReversed[m];
-    spectrum.left_re[to] = window[n] * input_left[i];
-    spectrum.left_im[to] = window[n + 1] * input_left[i1];
-    spectrum.right_re[to] = window[n] * input_right[i];
-    spectrum.right_im[to] = window[n + 1] * input_right[i1];
+    spectrum.left_re[to] = left[2 * m];
+    spectrum.left_im[to] = left[2 * m + 1];
+    spectrum.right_re[to] = right[2 * m];
+    spectrum.right_im[to] = right[2 * m + 1];
   }
   float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
   float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
