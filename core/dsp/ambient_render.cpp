@@ -1,6 +1,7 @@
 #include "core/dsp/ambient_render.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "core/dsp/multiversion.h"
@@ -61,10 +62,19 @@ using Int8Unaligned =
 // lane the scalar operations (selects stand in for its branches), and the library's exp, pow,
 // sin and cos lane by lane, so every bin gets exactly the bits of RenderOneBin. Lanes past
 // `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
-// depth^y is 1 for every y when depth is 1, so pow is not called then.
+// depth^y is 1 for every y when depth is 1, so pow is not called then; where the phase is the
+// direct phase alone (no ambience) its cosine and sine come from the tables.
+struct BinTables {
+  const float* rotation;
+  const float* ambient_phase;
+  const float* direct_phase;
+  const float* direct_cos;  // std::cos and std::sin of direct_phase
+  const float* direct_sin;
+  const float* depth_eq;
+};
+
 HALVEX_FMA_CLONES
-void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const float* rotation,
-                const float* ambient_phase, const float* direct_phase, const float* depth_eq,
+void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& tables,
                 float depth, size_t first, size_t end) noexcept {
   const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
   const Float8 zero = {};
@@ -75,8 +85,9 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const float* rotat
     const Float8 ambience = HALVEX_LOAD8(split.ambience_smooth.data() + k);
     const Float8 balance = HALVEX_LOAD8(split.balance_smooth.data() + k);
     const Float8 quadrature = HALVEX_LOAD8(split.quadrature_smooth.data() + k);
-    const Float8 rot = HALVEX_LOAD8(rotation + k);
-    const Float8 amb = HALVEX_LOAD8(ambient_phase + k);
+    const Float8 rot = HALVEX_LOAD8(tables.rotation + k);
+    const Float8 amb = HALVEX_LOAD8(tables.ambient_phase + k);
+    const Float8 direct = HALVEX_LOAD8(tables.direct_phase + k);
     Float8 root = ambience;
     for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
     const Float8 x = root * (coherence < 0.5f ? 2.0f * coherence : one);
@@ -100,17 +111,23 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const float* rotat
     const Float8 lean1 = rotates ? 1.0f / (1.0f + e1) : half;
     const Float8 lean2 = spreads ? 1.0f / (1.0f + e2) : half;
     const Float8 theta1 = x * rot * lean1;
-    const Float8 theta2 = x * amb * lean2 + (1.0f - x) * HALVEX_LOAD8(direct_phase + k);
-    const Float8 g = (1.0f + (HALVEX_LOAD8(depth_eq + k) - 1.0f) * ambience) * power;
+    const Float8 theta2 = x * amb * lean2 + (1.0f - x) * direct;
+    const Float8 g = (1.0f + (HALVEX_LOAD8(tables.depth_eq + k) - 1.0f) * ambience) * power;
     // cos(+-0) = 1 and sin(+-0) = +-0 exactly.
-    Float8 c1 = one, s1 = theta1, c2, s2;
+    Float8 c1 = one, s1 = theta1;
+    Float8 c2 = HALVEX_LOAD8(tables.direct_cos + k);
+    Float8 s2 = HALVEX_LOAD8(tables.direct_sin + k);
+    // Compared as bits: the tables hold the functions of exactly these values, signed zeros too.
+    const Int8 tabled = std::bit_cast<Int8>(theta2) == std::bit_cast<Int8>(direct);
     for (size_t i = 0; i < kLanes; ++i) {
       if (rotates[i]) {
         c1[i] = std::cos(theta1[i]);
         s1[i] = std::sin(theta1[i]);
       }
-      c2[i] = std::cos(theta2[i]);
-      s2[i] = std::sin(theta2[i]);
+      if (!tabled[i]) {
+        c2[i] = std::cos(theta2[i]);
+        s2[i] = std::sin(theta2[i]);
+      }
     }
     Float8 bins[4];
     LoadBins(s, k, bins);
@@ -243,6 +260,8 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
     rotation_angle_[i] = ClampAngle(profile.rotation_scale * spread * a);
     ambient_phase_[i] = ClampAngle(profile.phase_scale * spread * b);
     direct_phase_[i] = ClampAngle(profile.phase_scale * direct * b);
+    direct_cos_[i] = std::cos(direct_phase_[i]);
+    direct_sin_[i] = std::sin(direct_phase_[i]);
     const float f = static_cast<float>(i + 1) * kBinHz;
     tilt[i] = std::pow(10.0f, TiltDb(f) / 20.0f);
   }
@@ -290,8 +309,9 @@ void AmbientRenderer::Reset() {
 void AmbientRenderer::Render(StereoSpectrum& spectrum, const AmbientSplit& split) noexcept {
   // Only the band sums of the input are needed afterwards, not a copy of it.
   const BandSums before = SumBands(spectrum);
-  RenderBins(spectrum, split, rotation_angle_.data(), ambient_phase_.data(),
-             direct_phase_.data(), depth_eq_.data(), depth_, first_bin_, end_bin_);
+  const BinTables tables = {rotation_angle_.data(), ambient_phase_.data(), direct_phase_.data(),
+                            direct_cos_.data(),     direct_sin_.data(),    depth_eq_.data()};
+  RenderBins(spectrum, split, tables, depth_, first_bin_, end_bin_);
   UpdateBalance(before, SumBands(spectrum));
   ApplyBalance(spectrum);
 }

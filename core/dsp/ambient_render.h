@@ -74,6 +74,9 @@ class AmbientRenderer {
   // for them: where each band's bins begin (the last entry is end_bin), and each bin's
   // interpolation between bands (from band lerp_lower_ toward the next one up by lerp_t_).
   std::array<size_t, kBalanceBands + 1> band_begin_{};
+  // cos and sin of direct_phase, for bins without ambience.
+  std::array<float, kFftBins> direct_cos_{};
+  std::array<float, kFftBins> direct_sin_{};
   std::array<int32_t, kFftBins> lerp_lower_{};
   std::array<float, kFftBins> lerp_t_{};
 };

@@ -1,5 +1,7 @@
 #include "core/dsp/spatial_experimental.h"
 
+#include <algorithm>
+
 namespace halvex {
 namespace {
 
@@ -57,7 +59,20 @@ void ExperimentalStage::ProcessBlock(const StereoSample* in, StageOutput* out,
     for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
     return;
   }
-  for (size_t i = 0; i < frames; ++i) out[i] = Step(in[i].left, in[i].right);
+  std::array<StereoSample, kMaxStageBlock> wet;
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    engine_.ProcessBlock(in + done, wet.data(), n, *this);
+    for (size_t i = 0; i < n; ++i) {
+      dry_left_[dry_pos_left_] = in[done + i].left;
+      dry_right_[dry_pos_right_] = in[done + i].right;
+      dry_pos_left_ = (dry_pos_left_ + 1) & kDryMask;
+      dry_pos_right_ = (dry_pos_right_ + 1) & kDryMask;
+      out[done + i] = {wet[i],
+                       {dry_left_[(dry_pos_left_ + kDryReadOffset) & kDryMask],
+                        dry_right_[(dry_pos_right_ + kDryReadOffset) & kDryMask]}};
+    }
+  }
 }
 
 void ExperimentalStage::Apply(StereoSpectrum& spectrum) {

@@ -1,5 +1,6 @@
 #include "core/dsp/wola.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -532,6 +533,33 @@ void WolaEngine::TransformFrame(SpectrumTransform& transform) noexcept {
              output_left.data(), output_pos);
   OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
              output_right.data(), output_pos);
+}
+
+void WolaEngine::ProcessBlock(const StereoSample* in, StereoSample* out, size_t frames,
+                              SpectrumTransform& transform) noexcept {
+  // In runs that end where Process would run a transform, so inside a run only samples move.
+  while (frames > 0) {
+    const size_t run = std::min(frames, kWolaHop - hop_count);
+    for (size_t i = 0; i < run; ++i) {
+      const size_t at = (input_pos + i) & kInputMask;
+      input_left[at] = in[i].left;
+      input_right[at] = in[i].right;
+      const size_t from = (output_pos + i) & kOutputMask;
+      out[i] = {output_left[from], output_right[from]};
+      output_left[from] = 0.0f;
+      output_right[from] = 0.0f;
+    }
+    input_pos = (input_pos + run) & kInputMask;
+    output_pos = (output_pos + run) & kOutputMask;
+    hop_count += run;
+    if (hop_count == kWolaHop) {
+      hop_count = 0;
+      TransformFrame(transform);
+    }
+    in += run;
+    out += run;
+    frames -= run;
+  }
 }
 
 void WolaEngine::Analyse(float left, float right, SpectrumTransform& transform) noexcept {

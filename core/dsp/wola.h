@@ -70,6 +70,9 @@ struct WolaEngine {
     }
     return out;
   }
+  // `frames` frames at once, frame i's output to out[i]: exactly that many Process calls.
+  void ProcessBlock(const StereoSample* in, StereoSample* out, size_t frames,
+                    SpectrumTransform& transform) noexcept;
   // Input bookkeeping only: the transform observes every 256th call, nothing is resynthesised.
   void Analyse(float left, float right, SpectrumTransform& transform) noexcept;
   // In-place radix-2 transform of one channel; the inverse is scaled by 1/1024.
