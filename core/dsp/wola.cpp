@@ -250,6 +250,10 @@ template <bool kInverse, size_t N>
 // Where the twiddles of the pass of span s (16 to 1024) begin in the per-pass tables.
 constexpr size_t PassOffset(size_t span) { return span / 2 - kLanes; }
 
+// The engine's transform runs the bins of one spectrum along memory. The band convolver keeps
+// a transform of its own (64 points, one transform per vector lane across its filters): one
+// routine for both would cost one of them its memory layout.
+//
 // Radix-2 decimation in time over `channels` channels at once (they share the twiddles; each
 // channel sees exactly the operations a lone transform would); `permuted` says the input is
 // already in bit-reversed order. Every pass runs the butterfly above eight at a time (narrow
