@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
 #include "core/dsp/multiversion.h"
 #include "core/dsp/portable_math.h"
@@ -50,6 +52,13 @@ using Int8Unaligned =
 #define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
 #define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
 
+// Whether any lane of a mask is set.
+[[gnu::always_inline]] inline bool Any(const Int8& mask) {
+  uint64_t words[4];
+  std::memcpy(words, &mask, sizeof(words));
+  return (words[0] | words[1] | words[2] | words[3]) != 0;
+}
+
 // Bins k to k + 7 of the four arrays: left re, left im, right re, right im.
 [[gnu::always_inline]] inline void LoadBins(const StereoSpectrum& s, size_t k, Float8 (&v)[4]) {
   v[0] = HALVEX_LOAD8(s.left_re.data() + k);
@@ -88,8 +97,11 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     const Float8 rot = HALVEX_LOAD8(tables.rotation + k);
     const Float8 amb = HALVEX_LOAD8(tables.ambient_phase + k);
     const Float8 direct = HALVEX_LOAD8(tables.direct_phase + k);
+    // The lane loops below are skipped where no lane needs them (sqrt(+-0) is +-0).
     Float8 root = ambience;
-    for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
+    if (Any(ambience != 0.0f)) {
+      for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
+    }
     const Float8 x = root * (coherence < 0.5f ? 2.0f * coherence : one);
     const Int8 weighted = x != 0.0f;
     const Int8 rotates = weighted & (rot != 0.0f);
@@ -100,9 +112,11 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     const Float8 e2_arg = -2.0f * y2;
     Float8 e1 = zero, e2 = zero;
     Float8 power = one;
-    for (size_t i = 0; i < kLanes; ++i) {
-      if (rotates[i]) e1[i] = std::exp(e1_arg[i]);
-      if (spreads[i]) e2[i] = std::exp(e2_arg[i]);
+    if (Any(rotates | spreads)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (rotates[i]) e1[i] = std::exp(e1_arg[i]);
+        if (spreads[i]) e2[i] = std::exp(e2_arg[i]);
+      }
     }
     if (depth != 1.0f) {
       const Float8 exponent = ambience - 0.5f;
@@ -119,14 +133,16 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     Float8 s2 = HALVEX_LOAD8(tables.direct_sin + k);
     // Compared as bits: the tables hold the functions of exactly these values, signed zeros too.
     const Int8 tabled = std::bit_cast<Int8>(theta2) == std::bit_cast<Int8>(direct);
-    for (size_t i = 0; i < kLanes; ++i) {
-      if (rotates[i]) {
-        c1[i] = std::cos(theta1[i]);
-        s1[i] = std::sin(theta1[i]);
-      }
-      if (!tabled[i]) {
-        c2[i] = std::cos(theta2[i]);
-        s2[i] = std::sin(theta2[i]);
+    if (Any(rotates | ~tabled)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (rotates[i]) {
+          c1[i] = std::cos(theta1[i]);
+          s1[i] = std::sin(theta1[i]);
+        }
+        if (!tabled[i]) {
+          c2[i] = std::cos(theta2[i]);
+          s2[i] = std::sin(theta2[i]);
+        }
       }
     }
     Float8 bins[4];
