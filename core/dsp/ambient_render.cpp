@@ -82,7 +82,7 @@ struct BinTables {
   const float* depth_eq;
 };
 
-HALVEX_FMA_CLONES
+HALVEX_AVX512_CLONES
 void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& tables,
                 float depth, size_t first, size_t end) noexcept {
   const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};

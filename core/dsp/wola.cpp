@@ -319,7 +319,7 @@ template <size_t N>
   }
 }
 
-HALVEX_FMA_CLONES
+HALVEX_AVX512_CLONES
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                const float* twiddle_sin, const float* pass_cos, const float* pass_sin,
                bool inverse, bool permuted) {
@@ -327,7 +327,7 @@ void Transform(float* const* re, float* const* im, size_t channels, const float*
                        permuted, true);
 }
 
-HALVEX_FMA_CLONES
+HALVEX_AVX512_CLONES
 void HalfTransform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
                    const float* twiddle_sin, const float* pass_cos, const float* pass_sin,
                    bool inverse, bool permuted, bool scale) {
