@@ -160,33 +160,49 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
   }
 }
 
-// ApplyBalance's work, eight bins at a time with the scalar operations lane by lane.
-// Bins [first, end) turned and scaled by their band's correction, interpolated between bands:
-// `lower` and `t` per bin, `gain_left`, `gain_right`, `phase` per band, `step_*` the difference to
-// the next band up (0 at the top). The band values are picked per lane by a shuffle. Mirrors
-// are written as conjugates.
-HALVEX_FMA_CLONES
-void ApplyBands(StereoSpectrum& s, const int32_t* lower, const float* t, const float* gain_left,
-                const float* gain_right, const float* phase, const float* step_left,
-                const float* step_right, const float* step_phase, size_t first,
-                size_t end) noexcept {
-  const Float8 band_gl = HALVEX_LOAD8(gain_left);
-  const Float8 band_gr = HALVEX_LOAD8(gain_right);
-  const Float8 band_ph = HALVEX_LOAD8(phase);
-  const Float8 band_dl = HALVEX_LOAD8(step_left);
-  const Float8 band_dr = HALVEX_LOAD8(step_right);
-  const Float8 band_dp = HALVEX_LOAD8(step_phase);
+// The band corrections as ApplyBands reads them: per band its values, the difference to the
+// next band up (0 at the top), and the cosine and sine of its phase.
+struct BandCorrection {
+  std::array<float, kBalanceBands> gain_left, gain_right, phase;
+  std::array<float, kBalanceBands> step_left, step_right, step_phase;
+  std::array<float, kBalanceBands> phase_cos, phase_sin;
+};
+
+// ApplyBalance's work, eight bins at a time with the scalar operations lane by lane: bins
+// [first, end) turned and scaled by their band's correction, interpolated from band `lower`
+// toward the next by `t` (per bin). The band values are picked per lane by a shuffle. Where a
+// bin's phase is its band's (t = 0) the cosine and sine come from the band. Mirrors are written
+// as conjugates.
+HALVEX_AVX512_CLONES
+void ApplyBands(StereoSpectrum& s, const int32_t* lower, const float* t,
+                const BandCorrection& bands, size_t first, size_t end) noexcept {
+  const Float8 band_gl = HALVEX_LOAD8(bands.gain_left.data());
+  const Float8 band_gr = HALVEX_LOAD8(bands.gain_right.data());
+  const Float8 band_ph = HALVEX_LOAD8(bands.phase.data());
+  const Float8 band_dl = HALVEX_LOAD8(bands.step_left.data());
+  const Float8 band_dr = HALVEX_LOAD8(bands.step_right.data());
+  const Float8 band_dp = HALVEX_LOAD8(bands.step_phase.data());
+  const Float8 band_cos = HALVEX_LOAD8(bands.phase_cos.data());
+  const Float8 band_sin = HALVEX_LOAD8(bands.phase_sin.data());
   const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
   for (size_t k = first; k < end; k += kLanes) {
     const Int8 j = *reinterpret_cast<const Int8Unaligned*>(lower + k);
     const Float8 tk = HALVEX_LOAD8(t + k);
     const Float8 gl = __builtin_shuffle(band_gl, j) + __builtin_shuffle(band_dl, j) * tk;
     const Float8 gr = __builtin_shuffle(band_gr, j) + __builtin_shuffle(band_dr, j) * tk;
-    const Float8 phi = __builtin_shuffle(band_ph, j) + __builtin_shuffle(band_dp, j) * tk;
-    Float8 c, sn;
-    for (size_t i = 0; i < kLanes; ++i) {
-      c[i] = std::cos(phi[i]);
-      sn[i] = std::sin(phi[i]);
+    const Float8 own = __builtin_shuffle(band_ph, j);
+    const Float8 phi = own + __builtin_shuffle(band_dp, j) * tk;
+    // Compared as bits: the band's cosine and sine are those of exactly this value.
+    const Int8 tabled = std::bit_cast<Int8>(phi) == std::bit_cast<Int8>(own);
+    Float8 c = __builtin_shuffle(band_cos, j);
+    Float8 sn = __builtin_shuffle(band_sin, j);
+    if (Any(~tabled)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (!tabled[i]) {
+          c[i] = std::cos(phi[i]);
+          sn[i] = std::sin(phi[i]);
+        }
+      }
     }
     Float8 bins[4];
     LoadBins(s, k, bins);
@@ -419,17 +435,20 @@ void AmbientRenderer::UpdateBalance(const BandSums& in, const BandSums& out) noe
 }
 
 void AmbientRenderer::ApplyBalance(StereoSpectrum& s) const noexcept {
-  std::array<float, kBalanceBands> step_left{};
-  std::array<float, kBalanceBands> step_right{};
-  std::array<float, kBalanceBands> step_phase{};
-  for (size_t j = 0; j + 1 < kBalanceBands; ++j) {
-    step_left[j] = band_gain_left_[j + 1] - band_gain_left_[j];
-    step_right[j] = band_gain_right_[j + 1] - band_gain_right_[j];
-    step_phase[j] = band_phase_[j + 1] - band_phase_[j];
+  BandCorrection bands{};
+  bands.gain_left = band_gain_left_;
+  bands.gain_right = band_gain_right_;
+  bands.phase = band_phase_;
+  for (size_t j = 0; j < kBalanceBands; ++j) {
+    if (j + 1 < kBalanceBands) {
+      bands.step_left[j] = band_gain_left_[j + 1] - band_gain_left_[j];
+      bands.step_right[j] = band_gain_right_[j + 1] - band_gain_right_[j];
+      bands.step_phase[j] = band_phase_[j + 1] - band_phase_[j];
+    }
+    bands.phase_cos[j] = std::cos(band_phase_[j]);
+    bands.phase_sin[j] = std::sin(band_phase_[j]);
   }
-  ApplyBands(s, lerp_lower_.data(), lerp_t_.data(), band_gain_left_.data(),
-             band_gain_right_.data(), band_phase_.data(), step_left.data(), step_right.data(),
-             step_phase.data(), first_bin_, end_bin_);
+  ApplyBands(s, lerp_lower_.data(), lerp_t_.data(), bands, first_bin_, end_bin_);
 }
 
 }  // namespace halvex
