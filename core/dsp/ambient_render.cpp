@@ -1,7 +1,6 @@
 #include "core/dsp/ambient_render.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -32,11 +31,6 @@ float TiltDb(float f) {
          2.5f * std::exp(-0.5f * c * c);
 }
 
-// The helpers below take and return vectors; they are always inlined, so no 256-bit vector is
-// ever passed in a call and the warning about how one would be is moot. Ignored to the end of
-// the file, where GCC reports it for the template instances.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 // (1 + tanh(y)) / 2 as the logistic function 1 / (1 + e^(-2y)): the same value, for one
 // exponential instead of tanh's costlier expm1 path; this runs twice per bin.
 float HalfOnePlusTanh(float y) { return 1.0f / (1.0f + std::exp(-2.0f * y)); }
@@ -51,6 +45,15 @@ using Int8Unaligned =
 #define HALVEX_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
 #define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
 #define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
+
+// Where lanes of a and b hold the same bits (so +0 and -0 differ); by reference, so no vector
+// is passed by value where AVX is not enabled.
+[[gnu::always_inline]] inline void SameBits(const Float8& a, const Float8& b, Int8& same) {
+  Int8 x, y;
+  std::memcpy(&x, &a, sizeof(x));
+  std::memcpy(&y, &b, sizeof(y));
+  same = x == y;
+}
 
 // Whether any lane of a mask is set.
 [[gnu::always_inline]] inline bool Any(const Int8& mask) {
@@ -132,7 +135,8 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     Float8 c2 = HALVEX_LOAD8(tables.direct_cos + k);
     Float8 s2 = HALVEX_LOAD8(tables.direct_sin + k);
     // Compared as bits: the tables hold the functions of exactly these values, signed zeros too.
-    const Int8 tabled = std::bit_cast<Int8>(theta2) == std::bit_cast<Int8>(direct);
+    Int8 tabled;
+    SameBits(theta2, direct, tabled);
     if (Any(rotates | ~tabled)) {
       for (size_t i = 0; i < kLanes; ++i) {
         if (rotates[i]) {
@@ -193,7 +197,8 @@ void ApplyBands(StereoSpectrum& s, const int32_t* lower, const float* t,
     const Float8 own = __builtin_shuffle(band_ph, j);
     const Float8 phi = own + __builtin_shuffle(band_dp, j) * tk;
     // Compared as bits: the band's cosine and sine are those of exactly this value.
-    const Int8 tabled = std::bit_cast<Int8>(phi) == std::bit_cast<Int8>(own);
+    Int8 tabled;
+    SameBits(phi, own, tabled);
     Float8 c = __builtin_shuffle(band_cos, j);
     Float8 sn = __builtin_shuffle(band_sin, j);
     if (Any(~tabled)) {

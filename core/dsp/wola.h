@@ -44,7 +44,7 @@ struct WolaEngine {
   std::array<float, kFftSize / 2> twiddle_cos{};
   std::array<float, kFftSize / 2> twiddle_sin{};
   // The twiddles of each pass of span 16 to 1024 (twiddle j * 1024 / span for j below span / 2),
-  // one pass after the other, so every pass reads them contiguously.
+  // one pass after the other (8 + 16 + ... + 512 values), so every pass reads them contiguously.
   std::array<float, kFftSize - 8> pass_cos{};
   std::array<float, kFftSize - 8> pass_sin{};
 
