@@ -70,12 +70,7 @@ using Int8Unaligned =
   v[3] = HALVEX_LOAD8(s.right_im.data() + k);
 }
 
-// RenderOneBin over the bins [first, end), eight at a time: the arithmetic as vectors, lane by
-// lane the scalar operations (selects stand in for its branches), and the library's exp, pow,
-// sin and cos lane by lane, so every bin gets exactly the bits of RenderOneBin. Lanes past
-// `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
-// depth^y is 1 for every y when depth is 1, so pow is not called then; where the phase is the
-// direct phase alone (no ambience) its cosine and sine come from the tables.
+// The renderer's per-bin tables as RenderBins reads them.
 struct BinTables {
   const float* rotation;
   const float* ambient_phase;
@@ -85,6 +80,12 @@ struct BinTables {
   const float* depth_eq;
 };
 
+// RenderOneBin over the bins [first, end), eight at a time: the arithmetic as vectors, lane by
+// lane the scalar operations (selects stand in for its branches), and the library's exp, pow,
+// sin and cos lane by lane, so every bin gets exactly the bits of RenderOneBin. Lanes past
+// `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
+// depth^y is 1 for every y when depth is 1, so pow is not called then; where the phase is the
+// direct phase alone (no ambience) its cosine and sine come from the tables.
 HALVEX_AVX512_CLONES
 void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& tables,
                 float depth, size_t first, size_t end) noexcept {
