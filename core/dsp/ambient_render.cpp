@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 
+#include "core/dsp/multiversion.h"
 #include "core/dsp/portable_math.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 namespace {
@@ -31,6 +35,250 @@ float TiltDb(float f) {
 // exponential instead of tanh's costlier expm1 path; this runs twice per bin.
 float HalfOnePlusTanh(float y) { return 1.0f / (1.0f + std::exp(-2.0f * y)); }
 
+constexpr size_t kLanes = 8;
+using Int8Unaligned =
+    int32_t __attribute__((vector_size(8 * sizeof(int32_t)), aligned(4), may_alias));
+
+// Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones would
+// pass it differently).
+#define HALVEX_LOAD4(p) (*reinterpret_cast<const Float4Unaligned*>(p))
+#define HALVEX_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
+#define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
+#define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
+
+// Where lanes of a and b hold the same bits (so +0 and -0 differ); by reference, so no vector
+// is passed by value where AVX is not enabled.
+[[gnu::always_inline]] inline void SameBits(const Float8& a, const Float8& b, Int8& same) {
+  Int8 x, y;
+  std::memcpy(&x, &a, sizeof(x));
+  std::memcpy(&y, &b, sizeof(y));
+  same = x == y;
+}
+
+// Whether any lane of a mask is set.
+[[gnu::always_inline]] inline bool Any(const Int8& mask) {
+  uint64_t words[4];
+  std::memcpy(words, &mask, sizeof(words));
+  return (words[0] | words[1] | words[2] | words[3]) != 0;
+}
+
+// Bins k to k + 7 of the four arrays: left re, left im, right re, right im.
+[[gnu::always_inline]] inline void LoadBins(const StereoSpectrum& s, size_t k, Float8 (&v)[4]) {
+  v[0] = HALVEX_LOAD8(s.left_re.data() + k);
+  v[1] = HALVEX_LOAD8(s.left_im.data() + k);
+  v[2] = HALVEX_LOAD8(s.right_re.data() + k);
+  v[3] = HALVEX_LOAD8(s.right_im.data() + k);
+}
+
+// The renderer's per-bin tables as RenderBins reads them.
+struct BinTables {
+  const float* rotation;
+  const float* ambient_phase;
+  const float* direct_phase;
+  const float* direct_cos;  // std::cos and std::sin of direct_phase
+  const float* direct_sin;
+  const float* depth_eq;
+};
+
+// RenderOneBin over the bins [first, end), eight at a time: the arithmetic as vectors, lane by
+// lane the scalar operations (selects stand in for its branches), and the library's exp, pow,
+// sin and cos lane by lane, so every bin gets exactly the bits of RenderOneBin. Lanes past
+// `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
+// depth^y is 1 for every y when depth is 1, so pow is not called then; where the phase is the
+// direct phase alone (no ambience) its cosine and sine come from the tables.
+HALVEX_AVX512_CLONES
+void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& tables,
+                float depth, size_t first, size_t end) noexcept {
+  const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  const Float8 zero = {};
+  const Float8 one = zero + 1.0f;
+  const Float8 half = zero + 0.5f;
+  for (size_t k = first; k < end; k += kLanes) {
+    const Float8 coherence = HALVEX_LOAD8(split.coherence_smooth.data() + k);
+    const Float8 ambience = HALVEX_LOAD8(split.ambience_smooth.data() + k);
+    const Float8 balance = HALVEX_LOAD8(split.balance_smooth.data() + k);
+    const Float8 quadrature = HALVEX_LOAD8(split.quadrature_smooth.data() + k);
+    const Float8 rot = HALVEX_LOAD8(tables.rotation + k);
+    const Float8 amb = HALVEX_LOAD8(tables.ambient_phase + k);
+    const Float8 direct = HALVEX_LOAD8(tables.direct_phase + k);
+    // The lane loops below are skipped where no lane needs them (sqrt(+-0) is +-0).
+    Float8 root = ambience;
+    if (Any(ambience != 0.0f)) {
+      for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
+    }
+    const Float8 x = root * (coherence < 0.5f ? 2.0f * coherence : one);
+    const Int8 weighted = x != 0.0f;
+    const Int8 rotates = weighted & (rot != 0.0f);
+    const Int8 spreads = weighted & (amb != 0.0f);
+    const Float8 y1 = 1.5f * rot * balance;
+    const Float8 y2 = -1.5f * amb * quadrature;
+    const Float8 e1_arg = -2.0f * y1;
+    const Float8 e2_arg = -2.0f * y2;
+    Float8 e1 = zero, e2 = zero;
+    Float8 power = one;
+    if (Any(rotates | spreads)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (rotates[i]) e1[i] = std::exp(e1_arg[i]);
+        if (spreads[i]) e2[i] = std::exp(e2_arg[i]);
+      }
+    }
+    if (depth != 1.0f) {
+      const Float8 exponent = ambience - 0.5f;
+      for (size_t i = 0; i < kLanes; ++i) power[i] = std::pow(depth, exponent[i]);
+    }
+    const Float8 lean1 = rotates ? 1.0f / (1.0f + e1) : half;
+    const Float8 lean2 = spreads ? 1.0f / (1.0f + e2) : half;
+    const Float8 theta1 = x * rot * lean1;
+    const Float8 theta2 = x * amb * lean2 + (1.0f - x) * direct;
+    const Float8 g = (1.0f + (HALVEX_LOAD8(tables.depth_eq + k) - 1.0f) * ambience) * power;
+    // cos(+-0) = 1 and sin(+-0) = +-0 exactly.
+    Float8 c1 = one, s1 = theta1;
+    Float8 c2 = HALVEX_LOAD8(tables.direct_cos + k);
+    Float8 s2 = HALVEX_LOAD8(tables.direct_sin + k);
+    // Compared as bits: the tables hold the functions of exactly these values, signed zeros too.
+    Int8 tabled;
+    SameBits(theta2, direct, tabled);
+    if (Any(rotates | ~tabled)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (rotates[i]) {
+          c1[i] = std::cos(theta1[i]);
+          s1[i] = std::sin(theta1[i]);
+        }
+        if (!tabled[i]) {
+          c2[i] = std::cos(theta2[i]);
+          s2[i] = std::sin(theta2[i]);
+        }
+      }
+    }
+    Float8 bins[4];
+    LoadBins(s, k, bins);
+    const auto& [lr, li, rr, ri] = bins;
+    const Float8 ar = g * (lr * c1 + rr * s1);
+    const Float8 ai = g * (li * c1 + ri * s1);
+    const Float8 br = g * (rr * c1 - lr * s1);
+    const Float8 bi = g * (ri * c1 - li * s1);
+    const Int8 inside = lane < static_cast<int32_t>(end - k);
+    HALVEX_STORE8(s.left_re.data() + k, inside ? ar * c2 - ai * s2 : lr);
+    HALVEX_STORE8(s.left_im.data() + k, inside ? ar * s2 + ai * c2 : li);
+    HALVEX_STORE8(s.right_re.data() + k, inside ? br * c2 + bi * s2 : rr);
+    HALVEX_STORE8(s.right_im.data() + k, inside ? bi * c2 - br * s2 : ri);
+  }
+}
+
+// The band corrections as ApplyBands reads them: per band its values, the difference to the
+// next band up (0 at the top), and the cosine and sine of its phase.
+struct BandCorrection {
+  std::array<float, kBalanceBands> gain_left, gain_right, phase;
+  std::array<float, kBalanceBands> step_left, step_right, step_phase;
+  std::array<float, kBalanceBands> phase_cos, phase_sin;
+};
+
+// ApplyBalance's work, eight bins at a time with the scalar operations lane by lane: bins
+// [first, end) turned and scaled by their band's correction, interpolated from band `lower`
+// toward the next by `t` (per bin). The band values are picked per lane by a shuffle. Where a
+// bin's phase is its band's (t = 0) the cosine and sine come from the band. Mirrors are written
+// as conjugates.
+HALVEX_AVX512_CLONES
+void ApplyBands(StereoSpectrum& s, const int32_t* lower, const float* t,
+                const BandCorrection& bands, size_t first, size_t end) noexcept {
+  const Float8 band_gl = HALVEX_LOAD8(bands.gain_left.data());
+  const Float8 band_gr = HALVEX_LOAD8(bands.gain_right.data());
+  const Float8 band_ph = HALVEX_LOAD8(bands.phase.data());
+  const Float8 band_dl = HALVEX_LOAD8(bands.step_left.data());
+  const Float8 band_dr = HALVEX_LOAD8(bands.step_right.data());
+  const Float8 band_dp = HALVEX_LOAD8(bands.step_phase.data());
+  const Float8 band_cos = HALVEX_LOAD8(bands.phase_cos.data());
+  const Float8 band_sin = HALVEX_LOAD8(bands.phase_sin.data());
+  const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
+  for (size_t k = first; k < end; k += kLanes) {
+    const Int8 j = *reinterpret_cast<const Int8Unaligned*>(lower + k);
+    const Float8 tk = HALVEX_LOAD8(t + k);
+    const Float8 gl = __builtin_shuffle(band_gl, j) + __builtin_shuffle(band_dl, j) * tk;
+    const Float8 gr = __builtin_shuffle(band_gr, j) + __builtin_shuffle(band_dr, j) * tk;
+    const Float8 own = __builtin_shuffle(band_ph, j);
+    const Float8 phi = own + __builtin_shuffle(band_dp, j) * tk;
+    // Compared as bits: the band's cosine and sine are those of exactly this value.
+    Int8 tabled;
+    SameBits(phi, own, tabled);
+    Float8 c = __builtin_shuffle(band_cos, j);
+    Float8 sn = __builtin_shuffle(band_sin, j);
+    if (Any(~tabled)) {
+      for (size_t i = 0; i < kLanes; ++i) {
+        if (!tabled[i]) {
+          c[i] = std::cos(phi[i]);
+          sn[i] = std::sin(phi[i]);
+        }
+      }
+    }
+    Float8 bins[4];
+    LoadBins(s, k, bins);
+    const auto& [lr0, li0, rr0, ri0] = bins;
+    const Float8 lr = gl * lr0;
+    const Float8 li = gl * li0;
+    const Float8 rr = gr * rr0;
+    const Float8 ri = gr * ri0;
+    const Int8 inside = lane < static_cast<int32_t>(end - k);
+    const Float8 out_lr = inside ? lr * c - li * sn : lr0;
+    const Float8 out_li = inside ? lr * sn + li * c : li0;
+    const Float8 out_rr = inside ? rr * c + ri * sn : rr0;
+    const Float8 out_ri = inside ? ri * c - rr * sn : ri0;
+    HALVEX_STORE8(s.left_re.data() + k, out_lr);
+    HALVEX_STORE8(s.left_im.data() + k, out_li);
+    HALVEX_STORE8(s.right_re.data() + k, out_rr);
+    HALVEX_STORE8(s.right_im.data() + k, out_ri);
+    // Bins 1024 - k - 7 .. 1024 - k, lanes reversed; a lane outside the range keeps its bin.
+    const size_t m = kFftSize - k - (kLanes - 1);
+    const Int8 mirror_inside = __builtin_shufflevector(inside, inside, 7, 6, 5, 4, 3, 2, 1, 0);
+    HALVEX_STORE8(s.left_re.data() + m, mirror_inside ? HALVEX_REVERSE8(out_lr) : HALVEX_LOAD8(s.left_re.data() + m));
+    HALVEX_STORE8(s.left_im.data() + m, mirror_inside ? HALVEX_REVERSE8(-out_li) : HALVEX_LOAD8(s.left_im.data() + m));
+    HALVEX_STORE8(s.right_re.data() + m, mirror_inside ? HALVEX_REVERSE8(out_rr) : HALVEX_LOAD8(s.right_re.data() + m));
+    HALVEX_STORE8(s.right_im.data() + m,
+           mirror_inside ? HALVEX_REVERSE8(-out_ri) : HALVEX_LOAD8(s.right_im.data() + m));
+  }
+}
+
+// Per band j, over its bins [begin[j], begin[j + 1]): |L|^2, |R|^2 and L conj(R), in double.
+// The order of summation within a band is free: four bins run side by side in four partial
+// sums, which are added at the end.
+HALVEX_FMA_CLONES
+void SumBandsOf(const StereoSpectrum& s, const size_t* begin, double* left, double* right,
+                double* cross_re, double* cross_im) noexcept {
+  for (size_t j = 0; j < kBalanceBands; ++j) {
+    Double4 l = {}, r = {}, cre = {}, cim = {};
+    size_t k = begin[j];
+    const size_t end = begin[j + 1];
+    for (; k + 4 <= end; k += 4) {
+      const Double4 lr = __builtin_convertvector(HALVEX_LOAD4(s.left_re.data() + k), Double4);
+      const Double4 li = __builtin_convertvector(HALVEX_LOAD4(s.left_im.data() + k), Double4);
+      const Double4 rr = __builtin_convertvector(HALVEX_LOAD4(s.right_re.data() + k), Double4);
+      const Double4 ri = __builtin_convertvector(HALVEX_LOAD4(s.right_im.data() + k), Double4);
+      l += lr * lr + li * li;
+      r += rr * rr + ri * ri;
+      cre += lr * rr + li * ri;
+      cim += li * rr - lr * ri;
+    }
+    for (; k < end; ++k) {
+      const double lr = s.left_re[k];
+      const double li = s.left_im[k];
+      const double rr = s.right_re[k];
+      const double ri = s.right_im[k];
+      l[0] += lr * lr + li * li;
+      r[0] += rr * rr + ri * ri;
+      cre[0] += lr * rr + li * ri;
+      cim[0] += li * rr - lr * ri;
+    }
+    left[j] = (l[0] + l[1]) + (l[2] + l[3]);
+    right[j] = (r[0] + r[1]) + (r[2] + r[3]);
+    cross_re[j] = (cre[0] + cre[1]) + (cre[2] + cre[3]);
+    cross_im[j] = (cim[0] + cim[1]) + (cim[2] + cim[3]);
+  }
+}
+
+#undef HALVEX_LOAD4
+#undef HALVEX_LOAD8
+#undef HALVEX_STORE8
+#undef HALVEX_REVERSE8
+
 }  // namespace
 
 void AmbientRenderer::Configure(float spread, float depth, float direct, RenderTarget target) {
@@ -50,6 +298,8 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
     rotation_angle_[i] = ClampAngle(profile.rotation_scale * spread * a);
     ambient_phase_[i] = ClampAngle(profile.phase_scale * spread * b);
     direct_phase_[i] = ClampAngle(profile.phase_scale * direct * b);
+    direct_cos_[i] = std::cos(direct_phase_[i]);
+    direct_sin_[i] = std::sin(direct_phase_[i]);
     const float f = static_cast<float>(i + 1) * kBinHz;
     tilt[i] = std::pow(10.0f, TiltDb(f) / 20.0f);
   }
@@ -68,7 +318,6 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
   // Band layout: eight logarithmically spaced bands from first_bin to bin 340.
   band_begin_.fill(end_bin_);
   lerp_lower_.fill(0);
-  lerp_upper_.fill(0);
   lerp_t_.fill(0.0f);
   const float first = static_cast<float>(first_bin_);
   const float span = std::log2(static_cast<float>(end_bin_) / first);
@@ -83,8 +332,7 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
     const float p = std::min(8.0f * u - 0.5f, static_cast<float>(kBalanceBands - 1));
     const float j0 = std::floor(p);
     const size_t lower = static_cast<size_t>(j0);
-    lerp_lower_[k] = static_cast<uint8_t>(lower);
-    lerp_upper_[k] = static_cast<uint8_t>(std::min(lower + 1, kBalanceBands - 1));
+    lerp_lower_[k] = static_cast<int32_t>(lower);
     lerp_t_[k] = p - j0;
   }
   Reset();
@@ -99,9 +347,9 @@ void AmbientRenderer::Reset() {
 void AmbientRenderer::Render(StereoSpectrum& spectrum, const AmbientSplit& split) noexcept {
   // Only the band sums of the input are needed afterwards, not a copy of it.
   const BandSums before = SumBands(spectrum);
-  for (size_t k = first_bin_; k < end_bin_; ++k) {
-    RenderOneBin(spectrum, k, split);
-  }
+  const BinTables tables = {rotation_angle_.data(), ambient_phase_.data(), direct_phase_.data(),
+                            direct_cos_.data(),     direct_sin_.data(),    depth_eq_.data()};
+  RenderBins(spectrum, split, tables, depth_, first_bin_, end_bin_);
   UpdateBalance(before, SumBands(spectrum));
   ApplyBalance(spectrum);
 }
@@ -160,28 +408,8 @@ void AmbientRenderer::RenderOneBin(StereoSpectrum& s, size_t k,
 
 AmbientRenderer::BandSums AmbientRenderer::SumBands(const StereoSpectrum& s) const noexcept {
   BandSums sums{};
-  // A band's bins are contiguous, so each band sums in registers.
-  for (size_t j = 0; j < kBalanceBands; ++j) {
-    double left = 0.0;
-    double right = 0.0;
-    double cross_re = 0.0;
-    double cross_im = 0.0;
-    for (size_t k = band_begin_[j]; k < band_begin_[j + 1]; ++k) {
-      const double lr = s.left_re[k];
-      const double li = s.left_im[k];
-      const double rr = s.right_re[k];
-      const double ri = s.right_im[k];
-      left += lr * lr + li * li;
-      right += rr * rr + ri * ri;
-      // L conj(R)
-      cross_re += lr * rr + li * ri;
-      cross_im += li * rr - lr * ri;
-    }
-    sums.left[j] = left;
-    sums.right[j] = right;
-    sums.cross_re[j] = cross_re;
-    sums.cross_im[j] = cross_im;
-  }
+  SumBandsOf(s, band_begin_.data(), sums.left.data(), sums.right.data(), sums.cross_re.data(),
+             sums.cross_im.data());
   return sums;
 }
 
@@ -213,33 +441,20 @@ void AmbientRenderer::UpdateBalance(const BandSums& in, const BandSums& out) noe
 }
 
 void AmbientRenderer::ApplyBalance(StereoSpectrum& s) const noexcept {
-  for (size_t k = first_bin_; k < end_bin_; ++k) {
-    const size_t j0 = lerp_lower_[k];
-    const size_t j1 = lerp_upper_[k];
-    const float t = lerp_t_[k];
-    const float gl = band_gain_left_[j0] + (band_gain_left_[j1] - band_gain_left_[j0]) * t;
-    const float gr = band_gain_right_[j0] + (band_gain_right_[j1] - band_gain_right_[j0]) * t;
-    const float phi = band_phase_[j0] + (band_phase_[j1] - band_phase_[j0]) * t;
-    const float c = std::cos(phi);
-    const float sn = std::sin(phi);
-    const float lr = gl * s.left_re[k];
-    const float li = gl * s.left_im[k];
-    const float rr = gr * s.right_re[k];
-    const float ri = gr * s.right_im[k];
-    const float out_lr = lr * c - li * sn;
-    const float out_li = lr * sn + li * c;
-    const float out_rr = rr * c + ri * sn;
-    const float out_ri = ri * c - rr * sn;
-    const size_t m = kFftSize - k;
-    s.left_re[k] = out_lr;
-    s.left_im[k] = out_li;
-    s.right_re[k] = out_rr;
-    s.right_im[k] = out_ri;
-    s.left_re[m] = out_lr;
-    s.left_im[m] = -out_li;
-    s.right_re[m] = out_rr;
-    s.right_im[m] = -out_ri;
+  BandCorrection bands{};
+  bands.gain_left = band_gain_left_;
+  bands.gain_right = band_gain_right_;
+  bands.phase = band_phase_;
+  for (size_t j = 0; j < kBalanceBands; ++j) {
+    if (j + 1 < kBalanceBands) {
+      bands.step_left[j] = band_gain_left_[j + 1] - band_gain_left_[j];
+      bands.step_right[j] = band_gain_right_[j + 1] - band_gain_right_[j];
+      bands.step_phase[j] = band_phase_[j + 1] - band_phase_[j];
+    }
+    bands.phase_cos[j] = std::cos(band_phase_[j]);
+    bands.phase_sin[j] = std::sin(band_phase_[j]);
   }
+  ApplyBands(s, lerp_lower_.data(), lerp_t_.data(), bands, first_bin_, end_bin_);
 }
 
 }  // namespace halvex

@@ -72,10 +72,12 @@ class AmbientRenderer {
   size_t end_bin_ = 0;
   // Derived from first_bin once per configuration, so the audio path needs no logarithms
   // for them: where each band's bins begin (the last entry is end_bin), and each bin's
-  // interpolation between bands.
+  // interpolation between bands (from band lerp_lower_ toward the next one up by lerp_t_).
   std::array<size_t, kBalanceBands + 1> band_begin_{};
-  std::array<uint8_t, kFftBins> lerp_lower_{};
-  std::array<uint8_t, kFftBins> lerp_upper_{};
+  // cos and sin of direct_phase, for bins without ambience.
+  std::array<float, kFftBins> direct_cos_{};
+  std::array<float, kFftBins> direct_sin_{};
+  std::array<int32_t, kFftBins> lerp_lower_{};
   std::array<float, kFftBins> lerp_t_{};
 };
 

@@ -29,8 +29,9 @@ HALVEX_FMA_CLONES
 void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBins>& dst,
                 size_t first, size_t end) {
   const size_t n = end - first;
-  // The range with its edge values repeated, so no tap needs a clamp.
-  std::array<float, kFftBins + 2 * kBoxRadius + kLanes> padded{};
+  // The range with its edge values repeated, so no tap needs a clamp. Every cell the taps read
+  // is written first, so it is not cleared.
+  std::array<float, kFftBins + 2 * kBoxRadius> padded;
   for (size_t i = 0; i < kBoxRadius; ++i) {
     padded[i] = src[first];
     padded[kBoxRadius + n + i] = src[end - 1];
@@ -39,6 +40,7 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   size_t k = 0;
   for (; k + kLanes <= n; k += kLanes) {
     Float8 sum = {};
+#pragma GCC unroll 17
     for (size_t j = 0; j < kBoxWidth; ++j) {
       Float8 v;
       std::memcpy(&v, padded.data() + k + j, sizeof(v));
@@ -179,7 +181,21 @@ void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
   for (; k + kLanes <= a.end_bin; k += kLanes) UpdateEightBins(a, s, k, p.data(), d.data());
   for (; k < a.end_bin; ++k) UpdateBin(a, s, k, p.data(), d.data());
   // lambda = (P - sqrt(D)) / 2 is the smaller eigenvalue; twice it over P the diffuse share.
-  for (k = a.first_bin; k < a.end_bin; ++k) {
+  // Eight bins at a time with the scalar operations lane by lane (D is 0 for a silent bin).
+  const Float8 zero = {};
+  const Float8 one = zero + 1.0f;
+  for (k = a.first_bin; k + kLanes <= a.end_bin; k += kLanes) {
+    Float8 pk, root;
+    Load(pk, p.data() + k);
+    Load(root, d.data() + k);
+    for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
+    const Float8 lambda = (pk - root) / 2.0f;
+    const Float8 positive = lambda < zero ? zero : lambda;  // std::max(lambda, 0)
+    const Float8 share = 2.0f * positive / (pk + 1e-12f);
+    const Float8 capped = share < one ? share : one;  // std::min(1, share)
+    Store(a.ambience.data() + k, pk < kSilentPower ? zero : capped);
+  }
+  for (; k < a.end_bin; ++k) {
     if (p[k] < kSilentPower) {
       a.ambience[k] = 0.0f;
       continue;

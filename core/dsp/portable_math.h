@@ -21,46 +21,41 @@ float GeometricMean(float a, float b);
 // spectral stager in float for every bin of every transform. Neither may change its bits.
 
 // sin of a phase in [0, 2pi + a little], from a Taylor series to x^13 in double (the error at
-// pi/2 is below 1e-9), rounded to float.
-[[gnu::always_inline]] inline float PortableSin(float phase) {
+// pi/2 is below 1e-9). D is double or Double4: written once for both, with selects for the
+// folding, so the scalar and the block form give the same bits. By reference, so no 256-bit
+// vector is passed by value where AVX is not enabled.
+template <typename D>
+[[gnu::always_inline]] inline void PortableSinOfTurn(const D& phase, D& sine) {
   constexpr double kPi = 3.14159265358979323846;
-  double x = phase;
-  double sign = 1.0;
-  if (x > kPi) {
-    x -= kPi;
-    sign = -1.0;
-  }
-  if (x > kPi / 2.0) x = kPi - x;
-  const double x2 = x * x;
-  double p = 1.0 / 6227020800.0;
-  p = p * x2 - 1.0 / 39916800.0;
+  const D one = D{} + 1.0;
+  D x = phase;
+  const auto upper = x > kPi;
+  const D sign = upper ? -one : one;
+  x = upper ? x - kPi : x;
+  x = x > kPi / 2.0 ? kPi - x : x;
+  const D x2 = x * x;
+  D p = x2 * (1.0 / 6227020800.0) - 1.0 / 39916800.0;
   p = p * x2 + 1.0 / 362880.0;
   p = p * x2 - 1.0 / 5040.0;
   p = p * x2 + 1.0 / 120.0;
   p = p * x2 - 1.0 / 6.0;
   p = p * x2 + 1.0;
-  return static_cast<float>(sign * x * p);
+  sine = sign * x * p;
 }
 
-// PortableSin of `count` phases (a multiple of 4), four lanes at a time: lane by lane its
-// operations, with selects for its branches, so the bits are the same.
+// PortableSinOfTurn of a float phase, rounded to float.
+[[gnu::always_inline]] inline float PortableSin(float phase) {
+  double sine;
+  PortableSinOfTurn<double>(phase, sine);
+  return static_cast<float>(sine);
+}
+
+// PortableSin of `count` phases (a multiple of 4), four lanes at a time.
 [[gnu::always_inline]] inline void PortableSinBlock(const float* phase, float* out, size_t count) {
-  constexpr double kPi = 3.14159265358979323846;
   for (size_t i = 0; i < count; i += 4) {
-    Double4 x = {phase[i], phase[i + 1], phase[i + 2], phase[i + 3]};
-    const Int64x4 upper = x > kPi;
-    const Double4 one = {1.0, 1.0, 1.0, 1.0};
-    const Double4 sign = upper ? -one : one;
-    x = upper ? x - kPi : x;
-    x = x > kPi / 2.0 ? kPi - x : x;
-    const Double4 x2 = x * x;
-    Double4 p = x2 * (1.0 / 6227020800.0) - 1.0 / 39916800.0;
-    p = p * x2 + 1.0 / 362880.0;
-    p = p * x2 - 1.0 / 5040.0;
-    p = p * x2 + 1.0 / 120.0;
-    p = p * x2 - 1.0 / 6.0;
-    p = p * x2 + 1.0;
-    const Double4 y = sign * x * p;
+    const Double4 x = {phase[i], phase[i + 1], phase[i + 2], phase[i + 3]};
+    Double4 y;
+    PortableSinOfTurn<Double4>(x, y);
     for (size_t k = 0; k < 4; ++k) out[i + k] = static_cast<float>(y[k]);
   }
 }

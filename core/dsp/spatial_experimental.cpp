@@ -1,5 +1,7 @@
 #include "core/dsp/spatial_experimental.h"
 
+#include <algorithm>
+
 namespace halvex {
 namespace {
 
@@ -34,10 +36,7 @@ void ExperimentalStage::Reset() {
 
 size_t ExperimentalStage::Latency() const { return active_ ? kWolaLatency : 0; }
 
-StageOutput ExperimentalStage::Process(float left, float right) noexcept {
-  if (!active_) {
-    return {{left, right}, {left, right}};
-  }
+inline StageOutput ExperimentalStage::Step(float left, float right) noexcept {
   dry_left_[dry_pos_left_] = left;
   dry_right_[dry_pos_right_] = right;
   dry_pos_left_ = (dry_pos_left_ + 1) & kDryMask;
@@ -47,6 +46,33 @@ StageOutput ExperimentalStage::Process(float left, float right) noexcept {
   out.dry = {dry_left_[(dry_pos_left_ + kDryReadOffset) & kDryMask],
              dry_right_[(dry_pos_right_ + kDryReadOffset) & kDryMask]};
   return out;
+}
+
+StageOutput ExperimentalStage::Process(float left, float right) noexcept {
+  if (!active_) return {{left, right}, {left, right}};
+  return Step(left, right);
+}
+
+void ExperimentalStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                     size_t frames) noexcept {
+  if (!active_) {
+    for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
+    return;
+  }
+  std::array<StereoSample, kMaxStageBlock> wet;
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    engine_.ProcessBlock(in + done, wet.data(), n, *this);
+    for (size_t i = 0; i < n; ++i) {
+      dry_left_[dry_pos_left_] = in[done + i].left;
+      dry_right_[dry_pos_right_] = in[done + i].right;
+      dry_pos_left_ = (dry_pos_left_ + 1) & kDryMask;
+      dry_pos_right_ = (dry_pos_right_ + 1) & kDryMask;
+      out[done + i] = {wet[i],
+                       {dry_left_[(dry_pos_left_ + kDryReadOffset) & kDryMask],
+                        dry_right_[(dry_pos_right_ + kDryReadOffset) & kDryMask]}};
+    }
+  }
 }
 
 void ExperimentalStage::Apply(StereoSpectrum& spectrum) {

@@ -20,6 +20,7 @@ class ExperimentalStage final : public SpatialStage, public SpectrumTransform {
   void Reset() override;
   size_t Latency() const override;
   StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
   void Apply(StereoSpectrum& spectrum) override;
 
   bool active() const { return active_; }
@@ -27,6 +28,9 @@ class ExperimentalStage final : public SpatialStage, public SpectrumTransform {
   const AmbientSplit& split() const { return split_; }
 
  private:
+  // Process of an active stage.
+  StageOutput Step(float left, float right) noexcept;
+
   WolaEngine engine_;
   AmbientSplit split_;
   AmbientRenderer renderer_;

@@ -1,5 +1,6 @@
 #include "core/dsp/wola.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -105,71 +106,137 @@ struct SmallSpan<4> {
   }
 };
 
-// Runs eight butterflies gathered from 16 elements, lane by lane as the wide passes do.
-template <size_t kHalf, size_t N>
-[[gnu::always_inline]] inline void SmallSpanPass(float* r, float* q, const float* wr, const float* wi) {
-  using S = SmallSpan<kHalf>;
-  Float8 vwr, vwi;
-  for (size_t i = 0; i < kLanes; ++i) {
-    vwr[i] = wr[i % kHalf];
-    vwi[i] = wi[i % kHalf];
+// The butterfly of every pass, eight at a time: t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr),
+// then x[odd] = x[even] - t, x[even] += t. The inverse's conjugate twiddle (c, -s) is folded
+// into the signs: wr*xr - (-s)*xi is exactly wr*xr + s*xi.
+template <bool kInverse>
+[[gnu::always_inline]] inline void Butterfly(const Float8& wr, const Float8& ws, Float8& er,
+                                             Float8& ei, Float8& orr, Float8& oi) {
+  Float8 tr, ti;
+  if constexpr (kInverse) {
+    tr = wr * orr + ws * oi;
+    ti = wr * oi - ws * orr;
+  } else {
+    tr = wr * orr - ws * oi;
+    ti = wr * oi + ws * orr;
   }
-  for (size_t base = 0; base < N; base += 2 * kLanes) {
-    Float8 r0, r1, q0, q1;
-    std::memcpy(&r0, r + base, sizeof(Float8));
-    std::memcpy(&r1, r + base + kLanes, sizeof(Float8));
-    std::memcpy(&q0, q + base, sizeof(Float8));
-    std::memcpy(&q1, q + base + kLanes, sizeof(Float8));
-    Float8 er, orr, ei, oi;
-    S::Gather(r0, r1, er, orr);
-    S::Gather(q0, q1, ei, oi);
-    const Float8 tr = vwr * orr - vwi * oi;
-    const Float8 ti = vwr * oi + vwi * orr;
-    const Float8 new_er = er + tr;
-    const Float8 new_ei = ei + ti;
-    const Float8 new_or = er - tr;
-    const Float8 new_oi = ei - ti;
-    S::Scatter(new_er, new_or, r0, r1);
-    S::Scatter(new_ei, new_oi, q0, q1);
-    std::memcpy(r + base, &r0, sizeof(Float8));
-    std::memcpy(r + base + kLanes, &r1, sizeof(Float8));
-    std::memcpy(q + base, &q0, sizeof(Float8));
-    std::memcpy(q + base + kLanes, &q1, sizeof(Float8));
+  orr = er - tr;
+  oi = ei - ti;
+  er = er + tr;
+  ei = ei + ti;
+}
+
+// Eight complex values from index i of split arrays (r real parts, q imaginary), and back.
+[[gnu::always_inline]] inline void Load(const float* r, const float* q, size_t i, Float8& vr,
+                                        Float8& vq) {
+  std::memcpy(&vr, r + i, sizeof(vr));
+  std::memcpy(&vq, q + i, sizeof(vq));
+}
+[[gnu::always_inline]] inline void Store(float* r, float* q, size_t i, const Float8& vr,
+                                         const Float8& vq) {
+  std::memcpy(r + i, &vr, sizeof(vr));
+  std::memcpy(q + i, &vq, sizeof(vq));
+}
+
+// The twiddles of the pass with butterflies `kHalf` apart, repeated across the lanes.
+template <size_t kHalf>
+[[gnu::always_inline]] inline void SmallTwiddles(const float* twiddle_cos,
+                                                 const float* twiddle_sin, Float8& wr,
+                                                 Float8& ws) {
+  for (size_t i = 0; i < kLanes; ++i) {
+    const size_t k = (i % kHalf) * (kFftSize / (2 * kHalf));
+    wr[i] = twiddle_cos[k];
+    ws[i] = twiddle_sin[k];
   }
 }
 
-// One pass with groups of at least 16: eight butterflies per step. The inverse's conjugate
-// twiddle (c, -s) is folded into the signs: wr*xr - (-s)*xi is exactly wr*xr + s*xi.
+// One narrow pass on 16 elements held in registers (lo, hi), gathered into eight butterflies.
+template <size_t kHalf, bool kInverse>
+[[gnu::always_inline]] inline void SmallSpanStep(const Float8& wr, const Float8& ws, Float8& r0,
+                                                 Float8& r1, Float8& q0, Float8& q1) {
+  using S = SmallSpan<kHalf>;
+  Float8 er, orr, ei, oi;
+  S::Gather(r0, r1, er, orr);
+  S::Gather(q0, q1, ei, oi);
+  Butterfly<kInverse>(wr, ws, er, ei, orr, oi);
+  S::Scatter(er, orr, r0, r1);
+  S::Scatter(ei, oi, q0, q1);
+}
+
+// The three passes whose groups are narrower than a vector (spans 2, 4 and 8), run on 16
+// elements at a time without storing between them.
 template <bool kInverse, size_t N>
-[[gnu::always_inline]] inline void WidePass(float* r, float* q, size_t span, const float* wc, const float* ws) {
+[[gnu::always_inline]] inline void SmallSpanPasses(float* r, float* q, const float* twiddle_cos,
+                                                   const float* twiddle_sin) {
+  Float8 wr1, ws1, wr2, ws2, wr4, ws4;
+  SmallTwiddles<1>(twiddle_cos, twiddle_sin, wr1, ws1);
+  SmallTwiddles<2>(twiddle_cos, twiddle_sin, wr2, ws2);
+  SmallTwiddles<4>(twiddle_cos, twiddle_sin, wr4, ws4);
+  for (size_t base = 0; base < N; base += 2 * kLanes) {
+    Float8 r0, r1, q0, q1;
+    Load(r, q, base, r0, q0);
+    Load(r, q, base + kLanes, r1, q1);
+    SmallSpanStep<1, kInverse>(wr1, ws1, r0, r1, q0, q1);
+    SmallSpanStep<2, kInverse>(wr2, ws2, r0, r1, q0, q1);
+    SmallSpanStep<4, kInverse>(wr4, ws4, r0, r1, q0, q1);
+    Store(r, q, base, r0, q0);
+    Store(r, q, base + kLanes, r1, q1);
+  }
+}
+
+// One pass with groups of at least 16: eight butterflies per step; `wc`, `ws` are the pass's
+// twiddles, contiguous.
+template <bool kInverse, size_t N>
+[[gnu::always_inline]] inline void WidePass(float* r, float* q, size_t span, const float* wc,
+                                            const float* ws) {
   const size_t half = span / 2;
   for (size_t group = 0; group < N; group += span) {
     for (size_t j = 0; j < half; j += kLanes) {
       const size_t even = group + j;
       const size_t odd = even + half;
       Float8 vwr, vws, er, ei, orr, oi;
-      std::memcpy(&vwr, wc + j, sizeof(Float8));
-      std::memcpy(&vws, ws + j, sizeof(Float8));
-      std::memcpy(&er, r + even, sizeof(Float8));
-      std::memcpy(&ei, q + even, sizeof(Float8));
-      std::memcpy(&orr, r + odd, sizeof(Float8));
-      std::memcpy(&oi, q + odd, sizeof(Float8));
-      Float8 tr, ti;
-      if constexpr (kInverse) {
-        tr = vwr * orr + vws * oi;
-        ti = vwr * oi - vws * orr;
-      } else {
-        tr = vwr * orr - vws * oi;
-        ti = vwr * oi + vws * orr;
-      }
-      const Float8 new_or = er - tr;
-      const Float8 new_oi = ei - ti;
-      const Float8 new_er = er + tr;
-      const Float8 new_ei = ei + ti;
-      std::memcpy(r + odd, &new_or, sizeof(Float8));
-      std::memcpy(q + odd, &new_oi, sizeof(Float8));
-      std::memcpy(r + even, &new_er, sizeof(Float8));
-      std::memcpy(q + even, &new_ei, sizeof(Float8));
+      Load(wc, ws, j, vwr, vws);
+      Load(r, q, even, er, ei);
+      Load(r, q, odd, orr, oi);
+      Butterfly<kInverse>(vwr, vws, er, ei, orr, oi);
+      Store(r, q, odd, orr, oi);
+      Store(r, q, even, er, ei);
+    }
+  }
+}
+
+// The passes of span s and 2s together, each element loaded and stored once for both: in a
+// group of 2s, elements a, a + s/2, a + s, a + 3s/2 go through the pass of span s in pairs
+// (a, a + s/2) and (a + s, a + 3s/2), then the pass of span 2s in pairs (a, a + s) and
+// (a + s/2, a + 3s/2): the butterflies of the two passes, with their twiddles.
+template <bool kInverse, size_t N>
+[[gnu::always_inline]] inline void WidePassPair(float* r, float* q, size_t span,
+                                                const float* wc1, const float* ws1,
+                                                const float* wc2, const float* ws2) {
+  const size_t half = span / 2;
+  for (size_t group = 0; group < N; group += 2 * span) {
+    for (size_t j = 0; j < half; j += kLanes) {
+      const size_t a = group + j;
+      const size_t b = a + half;
+      const size_t c = a + span;
+      const size_t d = c + half;
+      Float8 w1r, w1s, ar, ai, br, bi, cr, ci, dr, di;
+      Load(wc1, ws1, j, w1r, w1s);
+      Load(r, q, a, ar, ai);
+      Load(r, q, b, br, bi);
+      Load(r, q, c, cr, ci);
+      Load(r, q, d, dr, di);
+      Butterfly<kInverse>(w1r, w1s, ar, ai, br, bi);
+      Butterfly<kInverse>(w1r, w1s, cr, ci, dr, di);
+      Float8 w2r, w2s;
+      Load(wc2, ws2, j, w2r, w2s);
+      Butterfly<kInverse>(w2r, w2s, ar, ai, cr, ci);
+      Load(wc2, ws2, j + half, w2r, w2s);
+      Butterfly<kInverse>(w2r, w2s, br, bi, dr, di);
+      Store(r, q, a, ar, ai);
+      Store(r, q, b, br, bi);
+      Store(r, q, c, cr, ci);
+      Store(r, q, d, dr, di);
     }
   }
 }
@@ -180,18 +247,27 @@ template <bool kInverse, size_t N>
   b = t;
 }
 
+// Where the twiddles of the pass of span s (16 to 1024) begin in the per-pass tables.
+constexpr size_t PassOffset(size_t span) { return span / 2 - kLanes; }
+
+// The engine's transform runs the bins of one spectrum along memory. The band convolver keeps
+// a transform of its own (64 points, one transform per vector lane across its filters): one
+// routine for both would cost one of them its memory layout.
+//
 // Radix-2 decimation in time over `channels` channels at once (they share the twiddles; each
 // channel sees exactly the operations a lone transform would); `permuted` says the input is
-// already in bit-reversed order. Every butterfly computes
-// t = w * x[odd] as (wr*xr - wi*xi, wr*xi + wi*xr), then x[odd] = x[even] - t, x[even] += t;
-// every pass runs eight butterflies per step (narrow groups gathered by shuffles), the same
-// arithmetic lane by lane as one butterfly at a time.
-// N is 1024 or 512; the twiddle tables are those of 1024 points either way.
+// already in bit-reversed order. Every pass runs the butterfly above eight at a time (narrow
+// groups gathered by shuffles), the same arithmetic lane by lane as one butterfly at a time;
+// wide passes go two at a time through memory. N is 1024 or 512; the twiddles are those of
+// 1024 points either way, `pass_cos`, `pass_sin` those of each wide pass, contiguous. The
+// inverse is scaled by 1/N only when `scale` is set (a power of two: the caller may apply it
+// exactly elsewhere).
 template <size_t N>
 [[gnu::always_inline]] inline void TransformN(float* const* re, float* const* im,
                                               size_t channels, const float* twiddle_cos,
-                                              const float* twiddle_sin, bool inverse,
-                                              bool permuted) {
+                                              const float* twiddle_sin, const float* pass_cos,
+                                              const float* pass_sin, bool inverse,
+                                              bool permuted, bool scale) {
   for (size_t c = 0; c < channels && !permuted; ++c) {
     float* r = re[c];
     float* q = im[c];
@@ -200,65 +276,63 @@ template <size_t N>
       Swap(q[i], q[j]);
     }
   }
-  // The inverse uses the conjugate twiddles.
-  const float sign = inverse ? -1.0f : 1.0f;
-  for (size_t half = 1; half < kLanes; half *= 2) {
-    float wr[kLanes / 2];
-    float wi[kLanes / 2];
-    for (size_t j = 0; j < half; ++j) {
-      wr[j] = twiddle_cos[j * (kFftSize / (2 * half))];
-      wi[j] = sign * twiddle_sin[j * (kFftSize / (2 * half))];
-    }
-    for (size_t c = 0; c < channels; ++c) {
-      if (half == 1) SmallSpanPass<1, N>(re[c], im[c], wr, wi);
-      if (half == 2) SmallSpanPass<2, N>(re[c], im[c], wr, wi);
-      if (half == 4) SmallSpanPass<4, N>(re[c], im[c], wr, wi);
+  for (size_t c = 0; c < channels; ++c) {
+    if (inverse) {
+      SmallSpanPasses<true, N>(re[c], im[c], twiddle_cos, twiddle_sin);
+    } else {
+      SmallSpanPasses<false, N>(re[c], im[c], twiddle_cos, twiddle_sin);
     }
   }
-  alignas(32) float wr[kFftSize / 2];
-  alignas(32) float ws[kFftSize / 2];
-  for (size_t span = 2 * kLanes; span <= N; span *= 2) {
-    const size_t half = span / 2;
-    const size_t stride = kFftSize / span;
-    const float* pass_cos = twiddle_cos;
-    const float* pass_sin = twiddle_sin;
-    if (stride > 1) {
-      for (size_t j = 0; j < half; ++j) {
-        wr[j] = twiddle_cos[j * stride];
-        ws[j] = twiddle_sin[j * stride];
-      }
-      pass_cos = wr;
-      pass_sin = ws;
-    }
+  size_t span = 2 * kLanes;
+  for (; 2 * span <= N; span *= 4) {
+    const float* wc1 = pass_cos + PassOffset(span);
+    const float* ws1 = pass_sin + PassOffset(span);
+    const float* wc2 = pass_cos + PassOffset(2 * span);
+    const float* ws2 = pass_sin + PassOffset(2 * span);
     for (size_t c = 0; c < channels; ++c) {
       if (inverse) {
-        WidePass<true, N>(re[c], im[c], span, pass_cos, pass_sin);
+        WidePassPair<true, N>(re[c], im[c], span, wc1, ws1, wc2, ws2);
       } else {
-        WidePass<false, N>(re[c], im[c], span, pass_cos, pass_sin);
+        WidePassPair<false, N>(re[c], im[c], span, wc1, ws1, wc2, ws2);
       }
     }
   }
-  if (inverse) {
-    constexpr float scale = 1.0f / static_cast<float>(N);  // exact: a power of two
+  if (span <= N) {
+    const float* wc = pass_cos + PassOffset(span);
+    const float* ws = pass_sin + PassOffset(span);
+    for (size_t c = 0; c < channels; ++c) {
+      if (inverse) {
+        WidePass<true, N>(re[c], im[c], span, wc, ws);
+      } else {
+        WidePass<false, N>(re[c], im[c], span, wc, ws);
+      }
+    }
+  }
+  if (inverse && scale) {
+    constexpr float kScale = 1.0f / static_cast<float>(N);  // exact: a power of two
     for (size_t c = 0; c < channels; ++c) {
       for (size_t i = 0; i < N; ++i) {
-        re[c][i] *= scale;
-        im[c][i] *= scale;
+        re[c][i] *= kScale;
+        im[c][i] *= kScale;
       }
     }
   }
 }
 
-HALVEX_FMA_CLONES
+HALVEX_AVX512_CLONES
 void Transform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
-               const float* twiddle_sin, bool inverse, bool permuted) {
-  TransformN<kFftSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
+               const float* twiddle_sin, const float* pass_cos, const float* pass_sin,
+               bool inverse, bool permuted) {
+  TransformN<kFftSize>(re, im, channels, twiddle_cos, twiddle_sin, pass_cos, pass_sin, inverse,
+                       permuted, true);
 }
 
-HALVEX_FMA_CLONES
+HALVEX_AVX512_CLONES
 void HalfTransform(float* const* re, float* const* im, size_t channels, const float* twiddle_cos,
-                   const float* twiddle_sin, bool inverse, bool permuted) {
-  TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, inverse, permuted);
+                   const float* twiddle_sin, const float* pass_cos, const float* pass_sin,
+                   bool inverse, bool permuted, bool scale) {
+  TransformN<kHalfSize>(re, im, channels, twiddle_cos, twiddle_sin, pass_cos, pass_sin, inverse,
+                        permuted, scale);
 }
 
 // Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones
@@ -335,8 +409,10 @@ HALVEX_FMA_CLONES void JoinRealSpectrum(
   }
 }
 
-// Adds a resynthesised frame, given as the half-size transform's output (sample 2m in re[m],
-// sample 2m + 1 in im[m]), to a ring of accumulators from `pos` on, windowed and halved.
+// Adds a resynthesised frame, given as the unscaled half-size inverse transform's output (sample
+// 2m in re[m], sample 2m + 1 in im[m]), to a ring of accumulators from `pos` on, windowed and
+// halved. The transform's 1/512 joins the 0.5 in the window's factor: both are powers of two,
+// so (w / 1024) * x is exactly (0.5 w) * (x / 512).
 HALVEX_FMA_CLONES void OverlapAdd(
     const float* re, const float* im, const float* window, float* ring, size_t pos) noexcept {
   for (size_t m = 0; m < kHalfSize; m += kLanes) {
@@ -345,8 +421,9 @@ HALVEX_FMA_CLONES void OverlapAdd(
     const Float8 y_im = HALVEX_LOAD8(im + m);
     const Float8 lo = __builtin_shufflevector(y_re, y_im, 0, 8, 1, 9, 2, 10, 3, 11);
     const Float8 hi = __builtin_shufflevector(y_re, y_im, 4, 12, 5, 13, 6, 14, 7, 15);
-    const Float8 w_lo = 0.5f * HALVEX_LOAD8(window + n);
-    const Float8 w_hi = 0.5f * HALVEX_LOAD8(window + n + kLanes);
+    constexpr float kScale = 0.5f / static_cast<float>(kHalfSize);
+    const Float8 w_lo = kScale * HALVEX_LOAD8(window + n);
+    const Float8 w_hi = kScale * HALVEX_LOAD8(window + n + kLanes);
     const size_t i = (pos + n) & kOutputMask;
     if (i + 2 * kLanes <= kOutputMask + 1) {
       HALVEX_STORE8(ring + i, HALVEX_LOAD8(ring + i) + w_lo * lo);
@@ -358,6 +435,17 @@ HALVEX_FMA_CLONES void OverlapAdd(
         ring[(i + kLanes + t) & kOutputMask] += w_hi[t] * hi[t];
       }
     }
+  }
+}
+
+// The ring's frames oldest first (the oldest at `pos`), each times its window value.
+HALVEX_FMA_CLONES void WindowInOrder(const float* ring, const float* window, size_t pos,
+                                     float* out) noexcept {
+  const size_t tail = kFftSize - pos;
+  std::memcpy(out, ring + pos, tail * sizeof(float));
+  std::memcpy(out + tail, ring, pos * sizeof(float));
+  for (size_t n = 0; n < kFftSize; n += kLanes) {
+    HALVEX_STORE8(out + n, HALVEX_LOAD8(window + n) * HALVEX_LOAD8(out + n));
   }
 }
 
@@ -378,6 +466,12 @@ void WolaEngine::Configure() {
     twiddle_cos[k] = static_cast<float>(std::cos(phase));
     twiddle_sin[k] = static_cast<float>(std::sin(phase));
   }
+  for (size_t span = 2 * kLanes; span <= kFftSize; span *= 2) {
+    for (size_t j = 0; j < span / 2; ++j) {
+      pass_cos[PassOffset(span) + j] = twiddle_cos[j * (kFftSize / span)];
+      pass_sin[PassOffset(span) + j] = twiddle_sin[j * (kFftSize / span)];
+    }
+  }
   Reset();
 }
 
@@ -395,63 +489,81 @@ void WolaEngine::Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize
                      bool inverse) const noexcept {
   float* re_ptr[1] = {re.data()};
   float* im_ptr[1] = {im.data()};
-  Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), inverse, false);
+  Transform(re_ptr, im_ptr, 1, twiddle_cos.data(), twiddle_sin.data(), pass_cos.data(),
+            pass_sin.data(), inverse, false);
 }
 
 // Each channel is a real signal, so its spectrum comes from a transform of half the size
 // over its sample pairs; both channels see exactly the same operations.
 void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
-  // Oldest frame first: input_pos is where the next frame will be written. Each windowed pair
-  // goes straight to its bit-reversed place, which saves the transform's own permutation.
+  // Oldest frame first: input_pos is where the next frame will be written. The rings are laid
+  // out in time order and windowed as vectors; then each windowed pair goes straight to its
+  // bit-reversed place, which saves the transform's own permutation.
+  alignas(32) std::array<float, kFftSize> left;
+  alignas(32) std::array<float, kFftSize> right;
+  WindowInOrder(input_left.data(), window.data(), input_pos, left.data());
+  WindowInOrder(input_right.data(), window.data(), input_pos, right.data());
   for (size_t m = 0; m < kHalfSize; ++m) {
-    const size_t n = 2 * m;
-    const size_t i = (input_pos + n) & kInputMask;
-    const size_t i1 = (i + 1) & kInputMask;
     const size_t to = kHalfBitReversed[m];
-    spectrum.left_re[to] = window[n] * input_left[i];
-    spectrum.left_im[to] = window[n + 1] * input_left[i1];
-    spectrum.right_re[to] = window[n] * input_right[i];
-    spectrum.right_im[to] = window[n + 1] * input_right[i1];
+    spectrum.left_re[to] = left[2 * m];
+    spectrum.left_im[to] = left[2 * m + 1];
+    spectrum.right_re[to] = right[2 * m];
+    spectrum.right_im[to] = right[2 * m + 1];
   }
   float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
   float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-  HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), false, true);
+  HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), pass_cos.data(),
+                pass_sin.data(), false, true, false);
   for (size_t c = 0; c < 2; ++c) {
     SplitRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
   }
   transform.Apply(spectrum);
 }
 
-StereoSample WolaEngine::Process(float left, float right, SpectrumTransform& transform) noexcept {
-  input_left[input_pos] = left;
-  input_right[input_pos] = right;
-  input_pos = (input_pos + 1) & kInputMask;
-
-  const StereoSample out{output_left[output_pos], output_right[output_pos]};
-  output_left[output_pos] = 0.0f;
-  output_right[output_pos] = 0.0f;
-  output_pos = (output_pos + 1) & kOutputMask;
-
-  if (hop_count == kWolaHop - 1) {
-    hop_count = 0;
-    AnalyseFrame(transform);
-    // Back through the half-size transform: sample 2m is the real part of its output m,
-    // sample 2m + 1 the imaginary part.
-    float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
-    float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
-    for (size_t c = 0; c < 2; ++c) {
-      JoinRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
-    }
-    HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), true, false);
-    // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; the 0.5 undoes it.
-    OverlapAdd(spectrum.left_re.data(), spectrum.left_im.data(), window.data(),
-               output_left.data(), output_pos);
-    OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
-               output_right.data(), output_pos);
-  } else {
-    ++hop_count;
+void WolaEngine::TransformFrame(SpectrumTransform& transform) noexcept {
+  AnalyseFrame(transform);
+  // Back through the half-size transform: sample 2m is the real part of its output m,
+  // sample 2m + 1 the imaginary part.
+  float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
+  float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
+  for (size_t c = 0; c < 2; ++c) {
+    JoinRealSpectrum(re[c], im[c], twiddle_cos.data(), twiddle_sin.data());
   }
-  return out;
+  // Square-root Hann on both sides at a quarter-frame hop overlaps to 2; OverlapAdd's 0.5 undoes
+  // it, and it applies the inverse's 1/512 too.
+  HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), pass_cos.data(),
+                pass_sin.data(), true, false, false);
+  OverlapAdd(spectrum.left_re.data(), spectrum.left_im.data(), window.data(),
+             output_left.data(), output_pos);
+  OverlapAdd(spectrum.right_re.data(), spectrum.right_im.data(), window.data(),
+             output_right.data(), output_pos);
+}
+
+void WolaEngine::ProcessBlock(const StereoSample* in, StereoSample* out, size_t frames,
+                              SpectrumTransform& transform) noexcept {
+  // In runs that end where Process would run a transform, so inside a run only samples move.
+  while (frames > 0) {
+    const size_t run = std::min(frames, kWolaHop - hop_count);
+    for (size_t i = 0; i < run; ++i) {
+      const size_t at = (input_pos + i) & kInputMask;
+      input_left[at] = in[i].left;
+      input_right[at] = in[i].right;
+      const size_t from = (output_pos + i) & kOutputMask;
+      out[i] = {output_left[from], output_right[from]};
+      output_left[from] = 0.0f;
+      output_right[from] = 0.0f;
+    }
+    input_pos = (input_pos + run) & kInputMask;
+    output_pos = (output_pos + run) & kOutputMask;
+    hop_count += run;
+    if (hop_count == kWolaHop) {
+      hop_count = 0;
+      TransformFrame(transform);
+    }
+    in += run;
+    out += run;
+    frames -= run;
+  }
 }
 
 void WolaEngine::Analyse(float left, float right, SpectrumTransform& transform) noexcept {

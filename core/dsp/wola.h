@@ -43,13 +43,36 @@ struct WolaEngine {
   std::array<float, kFftSize> window{};  // square root of a periodic Hann window
   std::array<float, kFftSize / 2> twiddle_cos{};
   std::array<float, kFftSize / 2> twiddle_sin{};
+  // The twiddles of each pass of span 16 to 1024 (twiddle j * 1024 / span for j below span / 2),
+  // one pass after the other (8 + 16 + ... + 512 values), so every pass reads them contiguously.
+  std::array<float, kFftSize - 8> pass_cos{};
+  std::array<float, kFftSize - 8> pass_sin{};
 
-  // Fills the window and twiddle tables, then resets.
+  // Fills the window and the twiddle tables, then resets.
   void Configure();
   // Clears rings, accumulators, positions and the hop counter.
   void Reset();
   // One frame in, the frame of 1024 calls ago out; every 256th call transforms a full frame.
-  StereoSample Process(float left, float right, SpectrumTransform& transform) noexcept;
+  // Inline, so the frames between transforms cost their callers no call.
+  StereoSample Process(float left, float right, SpectrumTransform& transform) noexcept {
+    input_left[input_pos] = left;
+    input_right[input_pos] = right;
+    input_pos = (input_pos + 1) & (kFftSize - 1);
+    const StereoSample out{output_left[output_pos], output_right[output_pos]};
+    output_left[output_pos] = 0.0f;
+    output_right[output_pos] = 0.0f;
+    output_pos = (output_pos + 1) & (2 * kFftSize - 1);
+    if (hop_count == kWolaHop - 1) {
+      hop_count = 0;
+      TransformFrame(transform);
+    } else {
+      ++hop_count;
+    }
+    return out;
+  }
+  // `frames` frames at once, frame i's output to out[i]: exactly that many Process calls.
+  void ProcessBlock(const StereoSample* in, StereoSample* out, size_t frames,
+                    SpectrumTransform& transform) noexcept;
   // Input bookkeeping only: the transform observes every 256th call, nothing is resynthesised.
   void Analyse(float left, float right, SpectrumTransform& transform) noexcept;
   // In-place radix-2 transform of one channel; the inverse is scaled by 1/1024.
@@ -58,6 +81,8 @@ struct WolaEngine {
 
  private:
   void AnalyseFrame(SpectrumTransform& transform) noexcept;
+  // Analysis, the transform and overlap-add resynthesis of the frame that ends at input_pos.
+  void TransformFrame(SpectrumTransform& transform) noexcept;
 };
 
 }  // namespace halvex

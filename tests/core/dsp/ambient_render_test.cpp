@@ -5,16 +5,15 @@
 #include <cmath>
 #include <cstdint>
 
+#include "tests/support/test_signals.h"
+
 namespace halvex {
 namespace {
 
 // A conjugate-symmetric spectrum of pseudo-random bins.
 StereoSpectrum RandomSpectrum(uint32_t seed) {
   StereoSpectrum s;
-  auto next = [&seed] {
-    seed = seed * 1664525u + 1013904223u;
-    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  };
+  test::UniformNoise<> next{seed};
   for (size_t k = 1; k < kFftBins; ++k) {
     s.left_re[k] = next();
     s.left_im[k] = next();
@@ -63,6 +62,54 @@ TEST(AmbientRenderer, BinsOutsideTheRangeAndTheirMirrorsPassUnchanged) {
       }
     }
     EXPECT_NE(out.left_re[first], in.left_re[first]);
+  }
+}
+
+// Render runs the bins eight at a time; every bin must get exactly the bits of RenderOneBin,
+// whatever the split says about it (silent, direct, ambient, leaning either way) and for every
+// profile and depth, including the tail of the range that does not fill a vector.
+TEST(AmbientRenderer, RenderGivesTheBitsOfOneBinAtATime) {
+  struct Case {
+    float spread, depth, direct;
+    RenderTarget target;
+  };
+  const Case cases[] = {{1.0f, 1.0f, 0.0f, RenderTarget::kHeadphones},
+                        {0.7f, 3.0f, 0.5f, RenderTarget::kSpeakers},
+                        {0.0f, 0.25f, 1.0f, RenderTarget::kHeadphones},
+                        {1.0f, 2.0f, 0.0f, RenderTarget::kSpeakers}};
+  test::UniformNoise<77> noise;
+  for (const Case& c : cases) {
+    AmbientRenderer batched;
+    batched.Configure(c.spread, c.depth, c.direct, c.target);
+    AmbientRenderer single = batched;
+    AmbientSplit split;
+    split.Configure(4, 341);
+    for (size_t k = 0; k < kFftBins; ++k) {
+      // Every third bin without ambience, so lanes with and without the rotation mix.
+      split.ambience_smooth[k] = k % 3 == 0 ? 0.0f : 0.5f * (noise() + 1.0f);
+      split.coherence_smooth[k] = 0.5f * (noise() + 1.0f);
+      split.balance_smooth[k] = noise();
+      split.quadrature_smooth[k] = noise();
+    }
+    for (uint32_t frame = 0; frame < 3; ++frame) {
+      const StereoSpectrum in = RandomSpectrum(20 + frame);
+      StereoSpectrum out = in;
+      batched.Render(out, split);
+      StereoSpectrum expected = in;
+      for (size_t k = single.first_bin(); k < single.end_bin(); ++k) {
+        single.RenderOneBin(expected, k, split);
+      }
+      single.UpdateBalance(in, expected);
+      single.ApplyBalance(expected);
+      for (size_t k = 0; k < kFftSize; ++k) {
+        ASSERT_EQ(out.left_re[k], expected.left_re[k]) << "bin " << k;
+        ASSERT_EQ(out.left_im[k], expected.left_im[k]) << "bin " << k;
+        ASSERT_EQ(out.right_re[k], expected.right_re[k]) << "bin " << k;
+        ASSERT_EQ(out.right_im[k], expected.right_im[k]) << "bin " << k;
+      }
+      EXPECT_EQ(batched.band_phase(), single.band_phase());
+      EXPECT_EQ(batched.band_gain_left(), single.band_gain_left());
+    }
   }
 }
 

@@ -60,6 +60,18 @@ TEST(ExperimentalStage, InactiveOnlyWithoutSpreadAndAtUnitDepth) {
     ASSERT_EQ(out.dry.right, in[2 * i + 1]);
   }
 
+  // The block call passes an inactive stage's input through as well.
+  std::vector<StereoSample> frames(64);
+  for (size_t i = 0; i < frames.size(); ++i) frames[i] = {in[2 * i], in[2 * i + 1]};
+  std::vector<StageOutput> block(frames.size());
+  stage.ProcessBlock(frames.data(), block.data(), frames.size());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    ASSERT_EQ(block[i].wet.left, frames[i].left);
+    ASSERT_EQ(block[i].wet.right, frames[i].right);
+    ASSERT_EQ(block[i].dry.left, frames[i].left);
+    ASSERT_EQ(block[i].dry.right, frames[i].right);
+  }
+
   config.ambience_depth = 2.0f;
   stage.Configure(config);
   EXPECT_TRUE(stage.active());

@@ -116,6 +116,33 @@ TEST(WolaEngine, ResynthesisFollowsTheTransform) {
   }
 }
 
+// Blocks of every length, some crossing a transform and some ending on one, give the frames
+// of Process calls bit for bit, and the transform sees the same frames.
+TEST(WolaEngine, BlocksGiveTheFramesOfSingleCalls) {
+  auto single = MakeEngine();
+  auto blocked = MakeEngine();
+  Probe single_probe;
+  Probe blocked_probe;
+  single_probe.gain = blocked_probe.gain = -0.5f;
+  Noise noise;
+  std::vector<StereoSample> in(5000);
+  for (auto& f : in) f = {noise(), noise()};
+  std::vector<StereoSample> out(in.size());
+  size_t done = 0;
+  for (size_t length = 1; done < in.size(); length = length % 300 + 7) {
+    const size_t n = std::min(length, in.size() - done);
+    blocked->ProcessBlock(in.data() + done, out.data() + done, n, blocked_probe);
+    done += n;
+  }
+  for (size_t i = 0; i < in.size(); ++i) {
+    const StereoSample expected = single->Process(in[i].left, in[i].right, single_probe);
+    ASSERT_EQ(out[i].left, expected.left) << "frame " << i;
+    ASSERT_EQ(out[i].right, expected.right) << "frame " << i;
+  }
+  EXPECT_EQ(blocked_probe.frames, single_probe.frames);
+  EXPECT_EQ(blocked->hop_count, single->hop_count);
+}
+
 TEST(WolaEngine, TransformsEvery256thFrameStartingWithThe256th) {
   auto e = MakeEngine();
   Probe probe;
