@@ -1,0 +1,38 @@
+// Evens out the two channels of the field band by band: each channel's eight band gains are
+// drawn slowly toward the level of the two channels' mean, within a factor of 1.4 either way.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "core/dsp/band_split.h"
+#include "core/dsp/field_lanes.h"
+#include "core/dsp/spatial_stage.h"
+
+namespace halvex {
+
+class BandBalance {
+ public:
+  static constexpr size_t kBlock = field::kBlock;
+
+  // Configures both band splits and clears the state.
+  void Configure();
+  // Clears the splits and the smoothed powers; band gains back to 1.
+  void Reset();
+  StereoSample Process(float left, float right) noexcept;
+  // kBlock frames in place, with the result of that many calls of Process.
+  void ProcessBlock(float* left, float* right) noexcept;
+
+ private:
+  void Weigh(const float* band_left, const float* band_right, float* weighted_left,
+             float* weighted_right) noexcept;
+
+  BandSplit split_left_{};
+  BandSplit split_right_{};
+  std::array<float, kBandSplitBands> power_left_{};
+  std::array<float, kBandSplitBands> power_right_{};
+  std::array<float, kBandSplitBands> gain_left_{};
+  std::array<float, kBandSplitBands> gain_right_{};
+};
+
+}  // namespace halvex
