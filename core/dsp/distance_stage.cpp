@@ -26,6 +26,8 @@ constexpr std::array<float, DistanceStage::kReflections> kLevelFactor{0.50350887
 constexpr float kReflectionSpreadMs = 18.0f;
 constexpr float kReflectionBaseMs = 4.0f;
 constexpr float kFramesPerMs = kEngineRateF / 1000.0f;
+static_assert(DistanceStage::kMinDelay == static_cast<size_t>(kReflectionBaseMs * kFramesPerMs),
+              "the shortest delay is the base delay");
 
 float OnePoleCoefficient(float hz) {
   const float f = std::clamp(hz, 20.0f, 21600.0f);
@@ -95,7 +97,7 @@ void DistanceStage::Feed(float shaped_left, float shaped_right) noexcept {
 void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept {
   for (size_t k = 0; k < kReflections; ++k) {
     Reflection& r = reflections_[k];
-    // The frame written `delay` frames before this one; a delay of 0 reads this frame itself.
+    // The frame written `delay` frames before this one.
     const size_t read = (r.read - r.delay) & kRingMask;
     r.read = (r.read + 1) & kRingMask;
     r.lp_left += r.coefficient * (r.ring_left[read] - r.lp_left);
@@ -137,12 +139,6 @@ void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
     reflections_[k].lp_right = lp_right[k];
     reflections_[k].read = read[k];
   }
-}
-
-size_t DistanceStage::MinDelay() const {
-  size_t d = reflections_[0].delay;
-  for (const Reflection& r : reflections_) d = std::min(d, r.delay);
-  return d;
 }
 
 DistanceOutput DistanceStage::Process(float left, float right, float shaped_left,

@@ -25,6 +25,9 @@ class DistanceStage {
  public:
   static constexpr size_t kReflections = 3;
   static constexpr size_t kRingLength = 2048;
+  // Every reflection arrives at least 4 ms after the direct sound, so its sends may be read
+  // this many frames ahead of the input.
+  static constexpr size_t kMinDelay = 192;
 
   void Configure(float distance, float air, float field_level);
   void Reset();
@@ -34,16 +37,12 @@ class DistanceStage {
   // Process in three independent parts, for callers that run the reflections ahead of the
   // direct sound: the direct path of one frame; one frame into the reflection rings; the sends
   // of the next frame to be read. Sends reads what Feed wrote `delay` frames earlier, so it may
-  // run up to MinDelay() frames ahead of Feed (Process feeds first, so a delay of 0 works there).
+  // run up to kMinDelay frames ahead of Feed.
   StereoSample Direct(float left, float right) noexcept;
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
   // Sends for `count` frames in a row, the filter memories kept in registers.
   void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
-  size_t MinDelay() const;
-
-  size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }
-  float ReflectionGain(size_t k) const { return reflections_[k].gain; }
 
  private:
   struct Reflection {
