@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/dsp/engine_rate.h"
+#include "core/dsp/field_lanes.h"
+#include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 namespace {
@@ -110,34 +114,81 @@ void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noex
   late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
 }
 
+HALVEX_FMA_CLONES
+void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept {
+  alignas(32) std::array<float, kMaxBlock> left;
+  alignas(32) std::array<float, kMaxBlock> right;
+  for (size_t i = 0; i < count; ++i) {
+    left[i] = shaped[i].left;
+    right[i] = shaped[i].right;
+  }
+  for (Reflection& r : reflections_) {
+    if (r.write + count <= kRingLength) {
+      std::memcpy(r.ring_left.data() + r.write, left.data(), count * sizeof(float));
+      std::memcpy(r.ring_right.data() + r.write, right.data(), count * sizeof(float));
+    } else {
+      for (size_t i = 0; i < count; ++i) {
+        r.ring_left[(r.write + i) & kRingMask] = left[i];
+        r.ring_right[(r.write + i) & kRingMask] = right[i];
+      }
+    }
+    r.write = (r.write + count) & kRingMask;
+  }
+}
+
+// Lane 2k is reflection k's left filter, lane 2k + 1 its right one; lanes 6 and 7 idle. Each
+// lane does the operations of Sends, so the bits are the same.
+HALVEX_FMA_CLONES
 void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
                                FieldSend* late) noexcept {
-  std::array<float, kReflections> lp_left;
-  std::array<float, kReflections> lp_right;
-  std::array<size_t, kReflections> read;
+  static_assert(2 * kReflections <= 8, "the six filters fit one vector");
+  constexpr size_t kLanes = 8;
+  // The frames each filter reads, one row per lane, then turned into one vector per frame.
+  alignas(32) std::array<std::array<float, kMaxBlock>, kLanes> rows{};
   for (size_t k = 0; k < kReflections; ++k) {
-    lp_left[k] = reflections_[k].lp_left;
-    lp_right[k] = reflections_[k].lp_right;
-    read[k] = reflections_[k].read;
-  }
-  const float g2 = reflections_[1].gain;
-  for (size_t i = 0; i < count; ++i) {
-    for (size_t k = 0; k < kReflections; ++k) {
-      const Reflection& r = reflections_[k];
-      const size_t at = (read[k] - r.delay) & kRingMask;
-      read[k] = (read[k] + 1) & kRingMask;
-      lp_left[k] += r.coefficient * (r.ring_left[at] - lp_left[k]);
-      lp_right[k] += r.coefficient * (r.ring_right[at] - lp_right[k]);
-      sends[i][k].left = r.gain * lp_left[k];
-      sends[i][k].right = r.gain * lp_right[k];
+    const Reflection& r = reflections_[k];
+    const size_t first = (r.read - r.delay) & kRingMask;
+    if (first + count <= kRingLength) {
+      std::memcpy(rows[2 * k].data(), r.ring_left.data() + first, count * sizeof(float));
+      std::memcpy(rows[2 * k + 1].data(), r.ring_right.data() + first, count * sizeof(float));
+      continue;
     }
-    late[i].left = late_level_ * (g2 * lp_left[1]) / late_norm_;
-    late[i].right = late_level_ * (g2 * lp_right[1]) / late_norm_;
+    for (size_t i = 0; i < count; ++i) {
+      rows[2 * k][i] = r.ring_left[(first + i) & kRingMask];
+      rows[2 * k + 1][i] = r.ring_right[(first + i) & kRingMask];
+    }
   }
+  alignas(32) std::array<float, kLanes> coefficient{}, gain{}, lp{};
   for (size_t k = 0; k < kReflections; ++k) {
-    reflections_[k].lp_left = lp_left[k];
-    reflections_[k].lp_right = lp_right[k];
-    reflections_[k].read = read[k];
+    const Reflection& r = reflections_[k];
+    coefficient[2 * k] = coefficient[2 * k + 1] = r.coefficient;
+    gain[2 * k] = gain[2 * k + 1] = r.gain;
+    lp[2 * k] = r.lp_left;
+    lp[2 * k + 1] = r.lp_right;
+  }
+  Float8 c, g, state;
+  std::memcpy(&c, coefficient.data(), sizeof c);
+  std::memcpy(&g, gain.data(), sizeof g);
+  std::memcpy(&state, lp.data(), sizeof state);
+  const float g2 = reflections_[1].gain;
+  for (size_t at = 0; at < count; at += 8) {
+    Float8 x[kLanes];
+    for (size_t n = 0; n < kLanes; ++n) std::memcpy(&x[n], rows[n].data() + at, sizeof x[n]);
+    field::Transpose8x8(x);  // x[i]: every filter's input in frame at + i
+    for (size_t i = 0; i < 8 && at + i < count; ++i) {
+      state = state + c * (x[i] - state);
+      const Float8 send = g * state;
+      std::memcpy(static_cast<void*>(sends[at + i].data()), &send, sizeof(FieldSend) * kReflections);
+      const Float8 combined = late_level_ * (g2 * state) / late_norm_;
+      late[at + i] = {combined[2], combined[3]};
+    }
+  }
+  std::memcpy(lp.data(), &state, sizeof state);
+  for (size_t k = 0; k < kReflections; ++k) {
+    Reflection& r = reflections_[k];
+    r.lp_left = lp[2 * k];
+    r.lp_right = lp[2 * k + 1];
+    r.read = (r.read + count) & kRingMask;
   }
 }
 

@@ -41,7 +41,10 @@ class DistanceStage {
   StereoSample Direct(float left, float right) noexcept;
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
-  // Sends for `count` frames in a row, the filter memories kept in registers.
+  // Feed and Sends for `count` frames (at most kMaxBlock) in a row; the sends' six filters run
+  // side by side in one vector.
+  static constexpr size_t kMaxBlock = 32;
+  void FeedBlock(const StereoSample* shaped, size_t count) noexcept;
   void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
 
  private:

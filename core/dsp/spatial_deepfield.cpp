@@ -29,7 +29,7 @@ void DeepFieldStage::Reset() {
 void DeepFieldStage::RenderAhead() noexcept {
   std::array<StereoSample, kBlock> shaped;
   gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
-  for (size_t i = 0; i < pending_count_; ++i) distance_.Feed(shaped[i].left, shaped[i].right);
+  distance_.FeedBlock(shaped.data(), pending_count_);
   pending_count_ = kBlock;
   std::array<std::array<FieldSend, 3>, kBlock> sends;
   std::array<FieldSend, kBlock> late;

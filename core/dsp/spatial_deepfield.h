@@ -29,6 +29,7 @@ class DeepFieldStage final : public SpatialStage {
   // next kBlock frames are computed in one pass. Every part sees the same frames in the same
   // order as frame by frame, so the output is the same; only the work is grouped.
   static constexpr size_t kBlock = FieldSynth::kVelvetBlock;
+  static_assert(DistanceStage::kMaxBlock >= kBlock);
   static_assert(DistanceStage::kMinDelay >= kBlock, "the field may run a block ahead");
   void RenderAhead() noexcept;
   // The field of one frame, rendering the next block when the current one is used up.
