@@ -189,7 +189,7 @@ HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, St
     size_t start = 0;
     for (size_t i = 0; i < count; ++i) {
       engine_.Analyse(in[i].left, in[i].right, *this);
-      if (target_ == target) continue;
+      if (std::memcmp(target_.data(), target.data(), sizeof target) == 0) continue;
       if (i > start) {
         ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
                        out + start, i - start);

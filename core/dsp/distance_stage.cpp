@@ -124,8 +124,10 @@ void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept
   }
   for (Reflection& r : reflections_) {
     if (r.write + count <= kRingLength) {
-      std::memcpy(r.ring_left.data() + r.write, left.data(), count * sizeof(float));
-      std::memcpy(r.ring_right.data() + r.write, right.data(), count * sizeof(float));
+      for (size_t i = 0; i < count; ++i) {
+        r.ring_left[r.write + i] = left[i];
+        r.ring_right[r.write + i] = right[i];
+      }
     } else {
       for (size_t i = 0; i < count; ++i) {
         r.ring_left[(r.write + i) & kRingMask] = left[i];
@@ -144,13 +146,20 @@ void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
   static_assert(2 * kReflections <= 8, "the six filters fit one vector");
   constexpr size_t kLanes = 8;
   // The frames each filter reads, one row per lane, then turned into one vector per frame.
-  alignas(32) std::array<std::array<float, kMaxBlock>, kLanes> rows{};
+  alignas(32) std::array<std::array<float, kMaxBlock>, kLanes> rows;
+  rows[6].fill(0.0f);
+  rows[7].fill(0.0f);
+  for (size_t k = 0; k < 2 * kReflections; ++k) {
+    for (size_t i = count; i < kMaxBlock; ++i) rows[k][i] = 0.0f;  // past a short block
+  }
   for (size_t k = 0; k < kReflections; ++k) {
     const Reflection& r = reflections_[k];
     const size_t first = (r.read - r.delay) & kRingMask;
     if (first + count <= kRingLength) {
-      std::memcpy(rows[2 * k].data(), r.ring_left.data() + first, count * sizeof(float));
-      std::memcpy(rows[2 * k + 1].data(), r.ring_right.data() + first, count * sizeof(float));
+      for (size_t i = 0; i < count; ++i) {
+        rows[2 * k][i] = r.ring_left[first + i];
+        rows[2 * k + 1][i] = r.ring_right[first + i];
+      }
       continue;
     }
     for (size_t i = 0; i < count; ++i) {

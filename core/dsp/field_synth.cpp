@@ -235,14 +235,18 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
     out[i] = {kCentreGain * u + v, kCentreGain * u - v};
   }
 
-  alignas(32) FieldNetwork::Block acc{};
+  // The layers' injections summed onto 0 in layer order, as in Process (0 + x is not x for
+  // x = -0, so the first add stays).
+  alignas(32) FieldNetwork::Block acc;
   for (size_t k = 0; k < kLayers; ++k) {
     const std::array<float, kBlock>& vl = early_[2 * k].sum;
     const std::array<float, kBlock>& vr = early_[2 * k + 1].sum;
     for (size_t n = 0; n < kLines; ++n) {
       const float il = injection_left_[k][n];
       const float ir = injection_right_[k][n];
-      for (size_t i = 0; i < kBlock; ++i) acc[n][i] = acc[n][i] + (vl[i] * il + vr[i] * ir);
+      for (size_t i = 0; i < kBlock; ++i) {
+        acc[n][i] = (k == 0 ? 0.0f : acc[n][i]) + (vl[i] * il + vr[i] * ir);
+      }
     }
   }
   network_.FeedBlock(acc, o);
