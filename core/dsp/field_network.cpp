@@ -192,19 +192,47 @@ void FieldNetwork::AdvanceBlock(Block& out) noexcept {
     mod_phase_[n] = ph;
     PortableSinBlock(phase.data(), sine[m].data(), kBlock);
   }
+  // The delays, their fractions and the interpolation coefficients as vectors; then the two
+  // taps of every frame, a plain window when the whole delay holds across the block (it moves
+  // by less than a frame in a second).
+  alignas(32) std::array<std::array<float, kBlock>, kModulated> eta;
+  alignas(32) std::array<std::array<float, kBlock>, kModulated> near;  // ring[p + i - whole]
+  alignas(32) std::array<std::array<float, kBlock>, kModulated> far;   // the frame before it
+  for (size_t m = 0; m < kModulated; ++m) {
+    const size_t n = kFirstModulatedLine + m;
+    const float* ring = line_ring_[n].data();
+    alignas(32) std::array<int32_t, kBlock> whole;
+    for (size_t i = 0; i < kBlock; i += 8) {
+      Float8 d;
+      std::memcpy(&d, sine[m].data() + i, sizeof d);
+      d = static_cast<float>(kFdnLen[n]) + kModDepth * d;
+      const Int8 w = __builtin_convertvector(d, Int8);  // d is about 3000: a signed convert
+      const Float8 f = d - __builtin_convertvector(w, Float8);
+      const Float8 e = (1.0f - f) / (1.0f + f);
+      std::memcpy(eta[m].data() + i, &e, sizeof e);
+      std::memcpy(whole.data() + i, &w, sizeof w);
+    }
+    if (whole[0] == whole[kBlock - 1]) {
+      const size_t at = p - static_cast<size_t>(whole[0]);
+      Lanes32 v;
+      ReadWindow(v, ring, kLineMask, at);
+      StoreLanes(near[m].data(), v);
+      ReadWindow(v, ring, kLineMask, at - 1);
+      StoreLanes(far[m].data(), v);
+    } else {
+      for (size_t i = 0; i < kBlock; ++i) {
+        const size_t at = p + i - static_cast<size_t>(whole[i]);
+        near[m][i] = ring[at & kLineMask];
+        far[m][i] = ring[(at - 1) & kLineMask];
+      }
+    }
+  }
   alignas(32) std::array<std::array<float, kBlock>, kModulated> y;
   std::array<float, kModulated> prev;
   for (size_t m = 0; m < kModulated; ++m) prev[m] = line_prev_[kFirstModulatedLine + m];
   for (size_t i = 0; i < kBlock; ++i) {
     for (size_t m = 0; m < kModulated; ++m) {
-      const size_t n = kFirstModulatedLine + m;
-      const float* ring = line_ring_[n].data();
-      const float d = static_cast<float>(kFdnLen[n]) + kModDepth * sine[m][i];
-      const int32_t whole = static_cast<int32_t>(d);
-      const size_t at = p + i - static_cast<size_t>(whole);
-      const float f = d - static_cast<float>(whole);
-      const float eta = (1.0f - f) / (1.0f + f);
-      prev[m] = Flush(ring[at & kLineMask] + eta * (ring[(at - 1) & kLineMask] - prev[m]));
+      prev[m] = Flush(near[m][i] + eta[m][i] * (far[m][i] - prev[m]));
       y[m][i] = prev[m];
     }
   }
