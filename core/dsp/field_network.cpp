@@ -202,13 +202,14 @@ void FieldNetwork::AdvanceBlock(Block& out) noexcept {
     const size_t n = kFirstModulatedLine + m;
     const float* ring = line_ring_[n].data();
     alignas(32) std::array<int32_t, kBlock> whole;
-    for (size_t i = 0; i < kBlock; i += 8) {
-      Float8 d;
+    // Four at a time, as the sines were stored: a wider load of narrower stores would stall.
+    for (size_t i = 0; i < kBlock; i += 4) {
+      Float4 d;
       std::memcpy(&d, sine[m].data() + i, sizeof d);
       d = static_cast<float>(kFdnLen[n]) + kModDepth * d;
-      const Int8 w = __builtin_convertvector(d, Int8);  // d is about 3000: a signed convert
-      const Float8 f = d - __builtin_convertvector(w, Float8);
-      const Float8 e = (1.0f - f) / (1.0f + f);
+      const Int4 w = __builtin_convertvector(d, Int4);  // d is about 3000: a signed convert
+      const Float4 f = d - __builtin_convertvector(w, Float4);
+      const Float4 e = (1.0f - f) / (1.0f + f);
       std::memcpy(eta[m].data() + i, &e, sizeof e);
       std::memcpy(whole.data() + i, &w, sizeof w);
     }
