@@ -35,6 +35,18 @@ void SplitPairScalar(BandSplit& a, BandSplit& b, const float* xa, const float* x
 // from, so after the step the remainders move up one lane and the next frame enters lane 0.
 // Lane 7 carries the top band (what the seven low-passes leave) of frame t - 7. Lanes whose frame
 // is outside the block compute but keep their state. The skewed results are transposed at the end.
+// Lane k of the row `k` rows below `row`, for k = 0 to 7 (rows of eight floats, 32-byte aligned).
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 Diagonal(const float* row) {
+  __m256 r = _mm256_load_ps(row);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 8), 0x02);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 16), 0x04);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 24), 0x08);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 32), 0x10);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 40), 0x20);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 48), 0x40);
+  return _mm256_blend_ps(r, _mm256_load_ps(row + 56), 0x80);
+}
+
 __attribute__((target("avx2,fma"))) void SplitPairWavefront(
     BandSplit& a, BandSplit& b, const float* xa, const float* xb, size_t count, BandBlock* bands_a,
     BandBlock* bands_b) noexcept {
@@ -87,11 +99,11 @@ __attribute__((target("avx2,fma"))) void SplitPairWavefront(
     a.state[k] = state_a[k];
     b.state[k] = state_b[k];
   }
+  // Frame i's band k is lane k of skew row i + k: the rows blended lane by lane, so each frame's
+  // bands are written as one vector (and read back whole without a stall).
   for (size_t i = 0; i < count; ++i) {
-    for (size_t k = 0; k < kBandSplitBands; ++k) {
-      bands_a[i][k] = skew_a[i + k][k];
-      bands_b[i][k] = skew_b[i + k][k];
-    }
+    _mm256_storeu_ps(bands_a[i].data(), Diagonal(skew_a[i].data()));
+    _mm256_storeu_ps(bands_b[i].data(), Diagonal(skew_b[i].data()));
   }
 }
 
