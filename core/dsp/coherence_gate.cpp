@@ -134,17 +134,38 @@ void CoherenceGate::Observe(float left, float right) noexcept {
 
 void CoherenceGate::Apply(StereoSpectrum& spectrum) {
   ambient_.UpdateAmbience(spectrum);  // the gate reads nothing else
-  std::array<float, kBandSplitBands> numerator{};
-  std::array<float, kBandSplitBands> denominator{};
+  // The bins' energies first, in one vectorisable pass; a bin below the floor adds +0, which
+  // leaves a sum of non-negative terms (never -0) exactly as skipping it would.
+  alignas(32) std::array<float, kEndBin> energy;
+  alignas(32) std::array<float, kEndBin> ambient;
   for (size_t k = kFirstBin; k < kEndBin; ++k) {
     const float e = spectrum.left_re[k] * spectrum.left_re[k] +
                     spectrum.left_im[k] * spectrum.left_im[k] +
                     spectrum.right_re[k] * spectrum.right_re[k] +
                     spectrum.right_im[k] * spectrum.right_im[k];
-    if (e < kMinBinEnergy) continue;
-    numerator[band_of_bin_[k]] += e * ambient_.ambience_smooth[k];
-    denominator[band_of_bin_[k]] += e;
+    const bool counted = !(e < kMinBinEnergy);
+    energy[k] = counted ? e : 0.0f;
+    ambient[k] = counted ? e * ambient_.ambience_smooth[k] : 0.0f;
   }
+  // Then each band's sums in bin order; a band's bins are consecutive.
+  std::array<float, kBandSplitBands> numerator{};
+  std::array<float, kBandSplitBands> denominator{};
+  size_t band = band_of_bin_[kFirstBin];
+  float num = 0.0f;
+  float den = 0.0f;
+  for (size_t k = kFirstBin; k < kEndBin; ++k) {
+    if (band_of_bin_[k] != band) {
+      numerator[band] = num;
+      denominator[band] = den;
+      band = band_of_bin_[k];
+      num = 0.0f;
+      den = 0.0f;
+    }
+    num += ambient[k];
+    den += energy[k];
+  }
+  numerator[band] = num;
+  denominator[band] = den;
   for (size_t b = 0; b < kBandSplitBands; ++b) {
     if (denominator[b] <= 0.0f) continue;  // a silent band keeps its previous target
     const float a = std::clamp(numerator[b] / (kFullAmbience * denominator[b]), 0.0f, 1.0f);
