@@ -46,41 +46,44 @@ void BandBalance::Reset() {
   gain_right_.fill(1.0f);
 }
 
-// One frame, the eight bands in one vector per channel.
-[[gnu::always_inline]] inline void BandBalance::Weigh(const float* band_left,
-                                                     const float* band_right,
-                                                     float* weighted_left,
-                                                     float* weighted_right) noexcept {
-  Float8 bl, br, pl, pr, gl, gr;
-  Load8(bl, band_left);
-  Load8(br, band_right);
-  Load8(pl, power_left_.data());
-  Load8(pr, power_right_.data());
-  Load8(gl, gain_left_.data());
-  Load8(gr, gain_right_.data());
-  pl = pl + kSmoothing * (bl * bl - pl);
-  pr = pr + kSmoothing * (br * br - pr);
-  Store8(power_left_.data(), pl);
-  Store8(power_right_.data(), pr);
-  const Float8 mean = (pl + pr) / 2.0f;
-  Float8 target_left = mean / (pl + kFloor);
-  Float8 target_right = mean / (pr + kFloor);
+// One frame, the eight bands in one vector per channel, the state in registers; the weighted
+// bands are left in wl, wr.
+[[gnu::always_inline]] inline void BandBalance::Weigh(State& st, const Float8& bl,
+                                                     const Float8& br, Float8& wl,
+                                                     Float8& wr) noexcept {
+  st.power_left = st.power_left + kSmoothing * (bl * bl - st.power_left);
+  st.power_right = st.power_right + kSmoothing * (br * br - st.power_right);
+  const Float8 mean = (st.power_left + st.power_right) / 2.0f;
+  Float8 target_left = mean / (st.power_left + kFloor);
+  Float8 target_right = mean / (st.power_right + kFloor);
   field::Sqrt8(target_left);
   field::Sqrt8(target_right);
   field::Clamp8(target_left, kMinGain, kMaxGain);
   field::Clamp8(target_right, kMinGain, kMaxGain);
-  Float8 step_left = target_left - gl;
-  Float8 step_right = target_right - gr;
+  Float8 step_left = target_left - st.gain_left;
+  Float8 step_right = target_right - st.gain_right;
   field::Clamp8(step_left, -kStep, kStep);
   field::Clamp8(step_right, -kStep, kStep);
   // Below the floor both channels are silent in this band: hold the gains.
   const Int8 live = mean > kFloor;
-  const Float8 new_left = live ? gl + step_left : gl;
-  const Float8 new_right = live ? gr + step_right : gr;
-  Store8(gain_left_.data(), new_left);
-  Store8(gain_right_.data(), new_right);
-  Store8(weighted_left, bl * new_left);
-  Store8(weighted_right, br * new_right);
+  st.gain_left = live ? st.gain_left + step_left : st.gain_left;
+  st.gain_right = live ? st.gain_right + step_right : st.gain_right;
+  wl = bl * st.gain_left;
+  wr = br * st.gain_right;
+}
+
+[[gnu::always_inline]] inline void BandBalance::Load(State& st) const noexcept {
+  Load8(st.power_left, power_left_.data());
+  Load8(st.power_right, power_right_.data());
+  Load8(st.gain_left, gain_left_.data());
+  Load8(st.gain_right, gain_right_.data());
+}
+
+[[gnu::always_inline]] inline void BandBalance::Store(const State& st) noexcept {
+  Store8(power_left_.data(), st.power_left);
+  Store8(power_right_.data(), st.power_right);
+  Store8(gain_left_.data(), st.gain_left);
+  Store8(gain_right_.data(), st.gain_right);
 }
 
 HALVEX_FMA_CLONES
@@ -89,9 +92,17 @@ StereoSample BandBalance::Process(float left, float right) noexcept {
   alignas(32) std::array<float, kBands> band_right;
   split_left_.SplitInline(left, band_left.data());
   split_right_.SplitInline(right, band_right.data());
+  State st;
+  Load(st);
+  Float8 bl, br, wl, wr;
+  Load8(bl, band_left.data());
+  Load8(br, band_right.data());
+  Weigh(st, bl, br, wl, wr);
+  Store(st);
   alignas(32) std::array<float, kBands> weighted_left;
   alignas(32) std::array<float, kBands> weighted_right;
-  Weigh(band_left.data(), band_right.data(), weighted_left.data(), weighted_right.data());
+  Store8(weighted_left.data(), wl);
+  Store8(weighted_right.data(), wr);
   return {SumBands(weighted_left.data()), SumBands(weighted_right.data())};
 }
 
@@ -104,21 +115,23 @@ void BandBalance::ProcessBlock(float* left, float* right) noexcept {
   alignas(32) std::array<std::array<float, kBands>, kBlock> band_right;
   BandSplit::SplitPair(split_left_, split_right_, left, right, kBlock, band_left.data(),
                        band_right.data());
+  State st;
+  Load(st);
   for (size_t at = 0; at < kBlock; at += 8) {
     Float8 wl[8];
     Float8 wr[8];
     for (size_t i = 0; i < 8; ++i) {
-      alignas(32) std::array<float, kBands> l;
-      alignas(32) std::array<float, kBands> r;
-      Weigh(band_left[at + i].data(), band_right[at + i].data(), l.data(), r.data());
-      Load8(wl[i], l.data());
-      Load8(wr[i], r.data());
+      Float8 bl, br;
+      Load8(bl, band_left[at + i].data());
+      Load8(br, band_right[at + i].data());
+      Weigh(st, bl, br, wl[i], wr[i]);
     }
     field::Transpose8x8(wl);  // wl[b]: band b of the eight frames
     field::Transpose8x8(wr);
     Store8(left + at, ((wl[0] + wl[1]) + (wl[2] + wl[3])) + ((wl[4] + wl[5]) + (wl[6] + wl[7])));
     Store8(right + at, ((wr[0] + wr[1]) + (wr[2] + wr[3])) + ((wr[4] + wr[5]) + (wr[6] + wr[7])));
   }
+  Store(st);
 }
 
 }  // namespace halvex

@@ -8,6 +8,7 @@
 #include "core/dsp/band_split.h"
 #include "core/dsp/field_lanes.h"
 #include "core/dsp/spatial_stage.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 
@@ -24,8 +25,14 @@ class BandBalance {
   void ProcessBlock(float* left, float* right) noexcept;
 
  private:
-  void Weigh(const float* band_left, const float* band_right, float* weighted_left,
-             float* weighted_right) noexcept;
+  // The smoothed powers and the gains, held in registers while a frame or block runs.
+  struct State {
+    Float8 power_left, power_right, gain_left, gain_right;
+  };
+  void Load(State& st) const noexcept;
+  void Store(const State& st) noexcept;
+  void Weigh(State& st, const Float8& band_left, const Float8& band_right, Float8& weighted_left,
+             Float8& weighted_right) noexcept;
 
   BandSplit split_left_{};
   BandSplit split_right_{};
