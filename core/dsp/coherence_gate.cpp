@@ -36,21 +36,14 @@ __attribute__((target("avx2,fma"))) void ShapeWavefront(
     BandSplit& a, BandSplit& b, float* current, const float* target, const StereoSample* in,
     StereoSample* out, size_t count) noexcept {
   constexpr size_t kLag = kBandSplitEdges;
-  alignas(32) std::array<float, kBandSplitBands> coeffs{};
-  alignas(32) std::array<float, kBandSplitBands> state_a{};
-  alignas(32) std::array<float, kBandSplitBands> state_b{};
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    coeffs[k] = a.coeffs[k];
-    state_a[k] = a.state[k];
-    state_b[k] = b.state[k];
-  }
-  const __m256 c = _mm256_load_ps(coeffs.data());
+  BandSplitPairLanes lanes(a, b);
+  const __m256 c = _mm256_load_ps(lanes.coeffs.data());
   const __m256 goal = _mm256_loadu_ps(target);
   const __m256 lo = _mm256_set1_ps(-kGainStep);
   const __m256 hi = _mm256_set1_ps(kGainStep);
   __m256 g = _mm256_loadu_ps(current);
-  __m256 sa = _mm256_load_ps(state_a.data());
-  __m256 sb = _mm256_load_ps(state_b.data());
+  __m256 sa = _mm256_load_ps(lanes.state_a.data());
+  __m256 sb = _mm256_load_ps(lanes.state_b.data());
   __m256 ra = _mm256_setr_ps(in[0].left, 0, 0, 0, 0, 0, 0, 0);
   __m256 rb = _mm256_setr_ps(in[0].right, 0, 0, 0, 0, 0, 0, 0);
   __m256 suma = _mm256_setzero_ps();
@@ -91,12 +84,9 @@ __attribute__((target("avx2,fma"))) void ShapeWavefront(
                          _mm256_set1_ps(next_b), 0x01);
   }
   _mm256_storeu_ps(current, g);
-  _mm256_store_ps(state_a.data(), sa);
-  _mm256_store_ps(state_b.data(), sb);
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    a.state[k] = state_a[k];
-    b.state[k] = state_b[k];
-  }
+  _mm256_store_ps(lanes.state_a.data(), sa);
+  _mm256_store_ps(lanes.state_b.data(), sb);
+  lanes.StoreStates(a, b);
 }
 
 const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
