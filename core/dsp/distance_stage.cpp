@@ -46,6 +46,7 @@ void DistanceStage::Configure(float distance, float air, float field_level) {
   // At d = 1 the air term vanishes, which also covers distances below 1.
   // Full air at the farthest distance, none at the nearest.
   air_mix_ = std::clamp(air, 0.0f, 1.0f) * (d - kMinDistance) / (kMaxDistance - kMinDistance);
+  dry_mix_ = 1.0f - air_mix_;
 
   const float level = field_level <= kSilentFieldDb ? 0.0f : std::pow(10.0f, field_level / 20.0f);
   const float spread = std::pow(d, -0.35f) * d;
@@ -79,15 +80,6 @@ void DistanceStage::Reset() {
     r.lp_left = 0.0f;
     r.lp_right = 0.0f;
   }
-}
-
-StereoSample DistanceStage::Direct(float left, float right) noexcept {
-  const float xl = left;
-  const float xr = right;
-  direct_lp_left_ += direct_coefficient_ * (xl - direct_lp_left_);
-  direct_lp_right_ += direct_coefficient_ * (xr - direct_lp_right_);
-  return {(1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_,
-          (1.0f - air_mix_) * xr + air_mix_ * direct_lp_right_};
 }
 
 void DistanceStage::Feed(float shaped_left, float shaped_right) noexcept {

@@ -38,7 +38,13 @@ class DistanceStage {
   // direct sound: the direct path of one frame; one frame into the reflection rings; the sends
   // of the next frame to be read. Sends reads what Feed wrote `delay` frames earlier, so it may
   // run up to kMinDelay frames ahead of Feed.
-  StereoSample Direct(float left, float right) noexcept;
+  // Inline: it runs once a frame, on the path every frame takes.
+  StereoSample Direct(float left, float right) noexcept {
+    direct_lp_left_ += direct_coefficient_ * (left - direct_lp_left_);
+    direct_lp_right_ += direct_coefficient_ * (right - direct_lp_right_);
+    return {dry_mix_ * left + air_mix_ * direct_lp_left_,
+            dry_mix_ * right + air_mix_ * direct_lp_right_};
+  }
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
   // Feed and Sends for `count` frames (at most kMaxBlock) in a row; the sends' six filters run
@@ -62,6 +68,7 @@ class DistanceStage {
 
   float direct_coefficient_ = 0.0f;
   float air_mix_ = 0.0f;
+  float dry_mix_ = 1.0f;  // 1 - air_mix_
   float direct_lp_left_ = 0.0f;
   float direct_lp_right_ = 0.0f;
   float late_level_ = 0.0f;  // combined level of the three reflections
