@@ -279,13 +279,19 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
   const size_t write = velvet_write_;
   for (auto& v : early_) v.SumFar(write);
   for (auto& v : late_) v.SumFar(write);
-  for (size_t i = 0; i < kBlock; ++i) {
-    for (size_t k = 0; k < kLayers; ++k) {
-      early_[2 * k].Write(write + i, sends[i][k].left);
-      early_[2 * k + 1].Write(write + i, sends[i][k].right);
+  {
+    alignas(32) std::array<std::array<float, kBlock>, 2 * kLayers + 2> x;
+    for (size_t i = 0; i < kBlock; ++i) {
+      for (size_t k = 0; k < kLayers; ++k) {
+        x[2 * k][i] = sends[i][k].left;
+        x[2 * k + 1][i] = sends[i][k].right;
+      }
+      x[2 * kLayers][i] = late[i].left;
+      x[2 * kLayers + 1][i] = late[i].right;
     }
-    late_[0].Write(write + i, late[i].left);
-    late_[1].Write(write + i, late[i].right);
+    for (size_t q = 0; q < kEarlySequences; ++q) early_[q].WriteBlock(write, x[q].data());
+    late_[0].WriteBlock(write, x[2 * kLayers].data());
+    late_[1].WriteBlock(write, x[2 * kLayers + 1].data());
   }
   for (auto& v : early_) v.AddNear(write);
   for (auto& v : late_) v.AddNear(write);

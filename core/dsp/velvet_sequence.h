@@ -41,6 +41,14 @@ struct VelvetSequence {
   // inputs through Write, then AddNear leaves the block's sums in `sum`.
   void SumFar(size_t write) noexcept;
   void Write(size_t at, float x) noexcept { history[at] = history[at + kHistory] = level * x; }
+  // Write for the block's frames x[0..kBlock) from `write` on, as vectors.
+  void WriteBlock(size_t write, const float* x) noexcept {
+    field::Lanes32 v;
+    field::LoadLanes(v, x);
+    field::ForParts([this](Float8& part) { part = level * part; }, v);
+    field::StoreLanes(history.data() + write, v);
+    field::StoreLanes(history.data() + write + kHistory, v);
+  }
   void AddNear(size_t write) noexcept;
 };
 
