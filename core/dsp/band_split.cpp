@@ -35,25 +35,30 @@ void SplitPairScalar(BandSplit& a, BandSplit& b, const float* xa, const float* x
 // from, so after the step the remainders move up one lane and the next frame enters lane 0.
 // Lane 7 carries the top band (what the seven low-passes leave) of frame t - 7. Lanes whose frame
 // is outside the block compute but keep their state. The skewed results are transposed at the end.
+// Lane k of the row `k` rows below `row`, for k = 0 to 7 (rows of eight floats, 32-byte aligned).
+__attribute__((target("avx2,fma"), always_inline)) inline __m256 Diagonal(const float* row) {
+  __m256 r = _mm256_load_ps(row);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 8), 0x02);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 16), 0x04);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 24), 0x08);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 32), 0x10);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 40), 0x20);
+  r = _mm256_blend_ps(r, _mm256_load_ps(row + 48), 0x40);
+  return _mm256_blend_ps(r, _mm256_load_ps(row + 56), 0x80);
+}
+
 __attribute__((target("avx2,fma"))) void SplitPairWavefront(
     BandSplit& a, BandSplit& b, const float* xa, const float* xb, size_t count, BandBlock* bands_a,
     BandBlock* bands_b) noexcept {
   constexpr size_t kLag = kBandSplitEdges;  // frames between lane 0 and lane 7
   alignas(32) std::array<BandBlock, BandSplit::kMaxBlock + kLag> skew_a;
   alignas(32) std::array<BandBlock, BandSplit::kMaxBlock + kLag> skew_b;
-  alignas(32) std::array<float, kBandSplitBands> coeffs{};
-  alignas(32) std::array<float, kBandSplitBands> state_a{};
-  alignas(32) std::array<float, kBandSplitBands> state_b{};
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    coeffs[k] = a.coeffs[k];
-    state_a[k] = a.state[k];
-    state_b[k] = b.state[k];
-  }
+  BandSplitPairLanes lanes(a, b);
   // Both splits share the edge table (Configure sets both the same way), so one coefficient
   // vector serves both.
-  const __m256 c = _mm256_load_ps(coeffs.data());
-  __m256 sa = _mm256_load_ps(state_a.data());
-  __m256 sb = _mm256_load_ps(state_b.data());
+  const __m256 c = _mm256_load_ps(lanes.coeffs.data());
+  __m256 sa = _mm256_load_ps(lanes.state_a.data());
+  __m256 sb = _mm256_load_ps(lanes.state_b.data());
   __m256 ra = _mm256_setr_ps(count > 0 ? xa[0] : 0.0f, 0, 0, 0, 0, 0, 0, 0);
   __m256 rb = _mm256_setr_ps(count > 0 ? xb[0] : 0.0f, 0, 0, 0, 0, 0, 0, 0);
   const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
@@ -81,17 +86,14 @@ __attribute__((target("avx2,fma"))) void SplitPairWavefront(
     rb = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(rb, nb), up),
                          _mm256_set1_ps(next_b), 0x01);
   }
-  _mm256_store_ps(state_a.data(), sa);
-  _mm256_store_ps(state_b.data(), sb);
-  for (size_t k = 0; k < kBandSplitEdges; ++k) {
-    a.state[k] = state_a[k];
-    b.state[k] = state_b[k];
-  }
+  _mm256_store_ps(lanes.state_a.data(), sa);
+  _mm256_store_ps(lanes.state_b.data(), sb);
+  lanes.StoreStates(a, b);
+  // Frame i's band k is lane k of skew row i + k: the rows blended lane by lane, so each frame's
+  // bands are written as one vector (and read back whole without a stall).
   for (size_t i = 0; i < count; ++i) {
-    for (size_t k = 0; k < kBandSplitBands; ++k) {
-      bands_a[i][k] = skew_a[i + k][k];
-      bands_b[i][k] = skew_b[i + k][k];
-    }
+    _mm256_storeu_ps(bands_a[i].data(), Diagonal(skew_a[i].data()));
+    _mm256_storeu_ps(bands_b[i].data(), Diagonal(skew_b[i].data()));
   }
 }
 

@@ -59,4 +59,26 @@ struct BandSplit {
   }
 };
 
+// Two splits' coefficients and states padded to eight aligned lanes (lane 7 zero), as the
+// wavefront kernels load them.
+struct BandSplitPairLanes {
+  alignas(32) std::array<float, kBandSplitBands> coeffs{};
+  alignas(32) std::array<float, kBandSplitBands> state_a{};
+  alignas(32) std::array<float, kBandSplitBands> state_b{};
+
+  BandSplitPairLanes(const BandSplit& a, const BandSplit& b) {
+    for (size_t k = 0; k < kBandSplitEdges; ++k) {
+      coeffs[k] = a.coeffs[k];
+      state_a[k] = a.state[k];
+      state_b[k] = b.state[k];
+    }
+  }
+  void StoreStates(BandSplit& a, BandSplit& b) const {
+    for (size_t k = 0; k < kBandSplitEdges; ++k) {
+      a.state[k] = state_a[k];
+      b.state[k] = state_b[k];
+    }
+  }
+};
+
 }  // namespace halvex

@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "core/dsp/engine_rate.h"
+#include "core/dsp/field_lanes.h"
+#include "core/dsp/multiversion.h"
+#include "core/dsp/vector_kit.h"
 
 namespace halvex {
 namespace {
@@ -26,6 +30,8 @@ constexpr std::array<float, DistanceStage::kReflections> kLevelFactor{0.50350887
 constexpr float kReflectionSpreadMs = 18.0f;
 constexpr float kReflectionBaseMs = 4.0f;
 constexpr float kFramesPerMs = kEngineRateF / 1000.0f;
+static_assert(DistanceStage::kMinDelay == static_cast<size_t>(kReflectionBaseMs * kFramesPerMs),
+              "the shortest delay is the base delay");
 
 float OnePoleCoefficient(float hz) {
   const float f = std::clamp(hz, 20.0f, 21600.0f);
@@ -40,6 +46,7 @@ void DistanceStage::Configure(float distance, float air, float field_level) {
   // At d = 1 the air term vanishes, which also covers distances below 1.
   // Full air at the farthest distance, none at the nearest.
   air_mix_ = std::clamp(air, 0.0f, 1.0f) * (d - kMinDistance) / (kMaxDistance - kMinDistance);
+  dry_mix_ = 1.0f - air_mix_;
 
   const float level = field_level <= kSilentFieldDb ? 0.0f : std::pow(10.0f, field_level / 20.0f);
   const float spread = std::pow(d, -0.35f) * d;
@@ -75,15 +82,6 @@ void DistanceStage::Reset() {
   }
 }
 
-StereoSample DistanceStage::Direct(float left, float right) noexcept {
-  const float xl = left;
-  const float xr = right;
-  direct_lp_left_ += direct_coefficient_ * (xl - direct_lp_left_);
-  direct_lp_right_ += direct_coefficient_ * (xr - direct_lp_right_);
-  return {(1.0f - air_mix_) * xl + air_mix_ * direct_lp_left_,
-          (1.0f - air_mix_) * xr + air_mix_ * direct_lp_right_};
-}
-
 void DistanceStage::Feed(float shaped_left, float shaped_right) noexcept {
   for (Reflection& r : reflections_) {
     r.ring_left[r.write] = shaped_left;
@@ -95,7 +93,7 @@ void DistanceStage::Feed(float shaped_left, float shaped_right) noexcept {
 void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept {
   for (size_t k = 0; k < kReflections; ++k) {
     Reflection& r = reflections_[k];
-    // The frame written `delay` frames before this one; a delay of 0 reads this frame itself.
+    // The frame written `delay` frames before this one.
     const size_t read = (r.read - r.delay) & kRingMask;
     r.read = (r.read + 1) & kRingMask;
     r.lp_left += r.coefficient * (r.ring_left[read] - r.lp_left);
@@ -108,41 +106,91 @@ void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noex
   late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
 }
 
-void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
-                               FieldSend* late) noexcept {
-  std::array<float, kReflections> lp_left;
-  std::array<float, kReflections> lp_right;
-  std::array<size_t, kReflections> read;
-  for (size_t k = 0; k < kReflections; ++k) {
-    lp_left[k] = reflections_[k].lp_left;
-    lp_right[k] = reflections_[k].lp_right;
-    read[k] = reflections_[k].read;
-  }
-  const float g2 = reflections_[1].gain;
+HALVEX_FMA_CLONES
+void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept {
+  alignas(32) std::array<float, kMaxBlock> left;
+  alignas(32) std::array<float, kMaxBlock> right;
   for (size_t i = 0; i < count; ++i) {
-    for (size_t k = 0; k < kReflections; ++k) {
-      const Reflection& r = reflections_[k];
-      const size_t at = (read[k] - r.delay) & kRingMask;
-      read[k] = (read[k] + 1) & kRingMask;
-      lp_left[k] += r.coefficient * (r.ring_left[at] - lp_left[k]);
-      lp_right[k] += r.coefficient * (r.ring_right[at] - lp_right[k]);
-      sends[i][k].left = r.gain * lp_left[k];
-      sends[i][k].right = r.gain * lp_right[k];
-    }
-    late[i].left = late_level_ * (g2 * lp_left[1]) / late_norm_;
-    late[i].right = late_level_ * (g2 * lp_right[1]) / late_norm_;
+    left[i] = shaped[i].left;
+    right[i] = shaped[i].right;
   }
-  for (size_t k = 0; k < kReflections; ++k) {
-    reflections_[k].lp_left = lp_left[k];
-    reflections_[k].lp_right = lp_right[k];
-    reflections_[k].read = read[k];
+  for (Reflection& r : reflections_) {
+    if (r.write + count <= kRingLength) {
+      for (size_t i = 0; i < count; ++i) {
+        r.ring_left[r.write + i] = left[i];
+        r.ring_right[r.write + i] = right[i];
+      }
+    } else {
+      for (size_t i = 0; i < count; ++i) {
+        r.ring_left[(r.write + i) & kRingMask] = left[i];
+        r.ring_right[(r.write + i) & kRingMask] = right[i];
+      }
+    }
+    r.write = (r.write + count) & kRingMask;
   }
 }
 
-size_t DistanceStage::MinDelay() const {
-  size_t d = reflections_[0].delay;
-  for (const Reflection& r : reflections_) d = std::min(d, r.delay);
-  return d;
+// Lane 2k is reflection k's left filter, lane 2k + 1 its right one; lanes 6 and 7 idle. Each
+// lane does the operations of Sends, so the bits are the same.
+HALVEX_FMA_CLONES
+void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
+                               FieldSend* late) noexcept {
+  static_assert(2 * kReflections <= 8, "the six filters fit one vector");
+  constexpr size_t kLanes = 8;
+  // The frames each filter reads, one row per lane, then turned into one vector per frame.
+  alignas(32) std::array<std::array<float, kMaxBlock>, kLanes> rows;
+  rows[6].fill(0.0f);
+  rows[7].fill(0.0f);
+  for (size_t k = 0; k < 2 * kReflections; ++k) {
+    for (size_t i = count; i < kMaxBlock; ++i) rows[k][i] = 0.0f;  // past a short block
+  }
+  for (size_t k = 0; k < kReflections; ++k) {
+    const Reflection& r = reflections_[k];
+    const size_t first = (r.read - r.delay) & kRingMask;
+    if (first + count <= kRingLength) {
+      for (size_t i = 0; i < count; ++i) {
+        rows[2 * k][i] = r.ring_left[first + i];
+        rows[2 * k + 1][i] = r.ring_right[first + i];
+      }
+      continue;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      rows[2 * k][i] = r.ring_left[(first + i) & kRingMask];
+      rows[2 * k + 1][i] = r.ring_right[(first + i) & kRingMask];
+    }
+  }
+  alignas(32) std::array<float, kLanes> coefficient{}, gain{}, lp{};
+  for (size_t k = 0; k < kReflections; ++k) {
+    const Reflection& r = reflections_[k];
+    coefficient[2 * k] = coefficient[2 * k + 1] = r.coefficient;
+    gain[2 * k] = gain[2 * k + 1] = r.gain;
+    lp[2 * k] = r.lp_left;
+    lp[2 * k + 1] = r.lp_right;
+  }
+  Float8 c, g, state;
+  std::memcpy(&c, coefficient.data(), sizeof c);
+  std::memcpy(&g, gain.data(), sizeof g);
+  std::memcpy(&state, lp.data(), sizeof state);
+  const float g2 = reflections_[1].gain;
+  for (size_t at = 0; at < count; at += 8) {
+    Float8 x[kLanes];
+    for (size_t n = 0; n < kLanes; ++n) std::memcpy(&x[n], rows[n].data() + at, sizeof x[n]);
+    field::Transpose8x8(x);  // x[i]: every filter's input in frame at + i
+    for (size_t i = 0; i < 8 && at + i < count; ++i) {
+      state = state + c * (x[i] - state);
+      const Float8 send = g * state;
+      std::memcpy(static_cast<void*>(sends[at + i].data()), &send, sizeof(FieldSend) * kReflections);
+      const Float8 combined = late_level_ * (g2 * state) / late_norm_;
+      late[at + i] = {combined[2], combined[3]};
+    }
+  }
+  std::memcpy(lp.data(), &state, sizeof state);
+  for (size_t k = 0; k < kReflections; ++k) {
+    Reflection& r = reflections_[k];
+    r.lp_left = lp[2 * k];
+    r.lp_right = lp[2 * k + 1];
+    r.read = (r.read + count) & kRingMask;
+  }
 }
 
 DistanceOutput DistanceStage::Process(float left, float right, float shaped_left,

@@ -25,6 +25,9 @@ class DistanceStage {
  public:
   static constexpr size_t kReflections = 3;
   static constexpr size_t kRingLength = 2048;
+  // Every reflection arrives at least 4 ms after the direct sound, so its sends may be read
+  // this many frames ahead of the input.
+  static constexpr size_t kMinDelay = 192;
 
   void Configure(float distance, float air, float field_level);
   void Reset();
@@ -34,16 +37,21 @@ class DistanceStage {
   // Process in three independent parts, for callers that run the reflections ahead of the
   // direct sound: the direct path of one frame; one frame into the reflection rings; the sends
   // of the next frame to be read. Sends reads what Feed wrote `delay` frames earlier, so it may
-  // run up to MinDelay() frames ahead of Feed (Process feeds first, so a delay of 0 works there).
-  StereoSample Direct(float left, float right) noexcept;
+  // run up to kMinDelay frames ahead of Feed.
+  // Inline: it runs once a frame, on the path every frame takes.
+  StereoSample Direct(float left, float right) noexcept {
+    direct_lp_left_ += direct_coefficient_ * (left - direct_lp_left_);
+    direct_lp_right_ += direct_coefficient_ * (right - direct_lp_right_);
+    return {dry_mix_ * left + air_mix_ * direct_lp_left_,
+            dry_mix_ * right + air_mix_ * direct_lp_right_};
+  }
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
-  // Sends for `count` frames in a row, the filter memories kept in registers.
+  // Feed and Sends for `count` frames (at most kMaxBlock) in a row; the sends' six filters run
+  // side by side in one vector.
+  static constexpr size_t kMaxBlock = 32;
+  void FeedBlock(const StereoSample* shaped, size_t count) noexcept;
   void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
-  size_t MinDelay() const;
-
-  size_t ReflectionDelay(size_t k) const { return reflections_[k].delay; }
-  float ReflectionGain(size_t k) const { return reflections_[k].gain; }
 
  private:
   struct Reflection {
@@ -60,6 +68,7 @@ class DistanceStage {
 
   float direct_coefficient_ = 0.0f;
   float air_mix_ = 0.0f;
+  float dry_mix_ = 1.0f;  // 1 - air_mix_
   float direct_lp_left_ = 0.0f;
   float direct_lp_right_ = 0.0f;
   float late_level_ = 0.0f;  // combined level of the three reflections

@@ -21,7 +21,6 @@ void DeepFieldStage::Reset() {
   gate_.Reset();
   distance_.Reset();
   synth_.Reset();
-  ahead_ = active_ && distance_.MinDelay() >= kBlock;
   pending_count_ = 0;
   field_.fill({});
   pos_ = 0;
@@ -30,7 +29,7 @@ void DeepFieldStage::Reset() {
 void DeepFieldStage::RenderAhead() noexcept {
   std::array<StereoSample, kBlock> shaped;
   gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
-  for (size_t i = 0; i < pending_count_; ++i) distance_.Feed(shaped[i].left, shaped[i].right);
+  distance_.FeedBlock(shaped.data(), pending_count_);
   pending_count_ = kBlock;
   std::array<std::array<FieldSend, 3>, kBlock> sends;
   std::array<FieldSend, kBlock> late;
@@ -38,21 +37,38 @@ void DeepFieldStage::RenderAhead() noexcept {
   synth_.ProcessBlock(sends, late, field_);
 }
 
-StageOutput DeepFieldStage::Process(float left, float right) noexcept {
-  if (!active_) return {{left, right}, {left, right}};
-  if (!ahead_) {
-    gate_.Observe(left, right);
-    const StereoSample shaped = gate_.Shape(left, right);
-    const DistanceOutput out = distance_.Process(left, right, shaped.left, shaped.right);
-    const StereoSample field = synth_.Process(out.sends, out.late);
-    return {{out.direct.left + field.left, out.direct.right + field.right}, {left, right}};
-  }
+[[gnu::always_inline]] inline StereoSample DeepFieldStage::Field(float left,
+                                                                  float right) noexcept {
   if (pos_ == 0) RenderAhead();
   pending_[pos_] = {left, right};
-  const StereoSample direct = distance_.Direct(left, right);
   const StereoSample field = field_[pos_];
   pos_ = pos_ + 1 == kBlock ? 0 : pos_ + 1;
+  return field;
+}
+
+StageOutput DeepFieldStage::Process(float left, float right) noexcept {
+  if (!active_) return {{left, right}, {left, right}};
+  const StereoSample field = Field(left, right);
+  const StereoSample direct = distance_.Direct(left, right);
   return {{direct.left + field.left, direct.right + field.right}, {left, right}};
+}
+
+// The direct path and the field are independent, so each runs over the whole block.
+void DeepFieldStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                  size_t frames) noexcept {
+  if (!active_) {
+    for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
+    return;
+  }
+  for (size_t i = 0; i < frames; ++i) {
+    out[i].wet = distance_.Direct(in[i].left, in[i].right);
+    out[i].dry = in[i];
+  }
+  for (size_t i = 0; i < frames; ++i) {
+    const StereoSample field = Field(in[i].left, in[i].right);
+    out[i].wet.left += field.left;
+    out[i].wet.right += field.right;
+  }
 }
 
 }  // namespace halvex

@@ -1,7 +1,9 @@
 #include "core/dsp/coherence_gate.h"
 #include "tests/support/test_signals.h"
 
+#include <array>
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include <gtest/gtest.h>
@@ -78,6 +80,37 @@ TEST(CoherenceGate, IndependentChannelsCloseTheAnalysedBandsByRecycle) {
   }
   const auto half = RunNoise(0.5f, false);
   for (size_t k = 1; k < 8; ++k) EXPECT_NEAR(half->TargetGains()[k], 0.5f, 0.05f) << k;
+}
+
+// The block call analyses and shapes a run of frames at once; cut into blocks of any length,
+// across the analysis's target changes and while the gains move, it must give the bits of
+// Observe and Shape frame by frame.
+TEST(CoherenceGate, BlockShapingMatchesFrameByFrameBitForBit) {
+  for (size_t block : {size_t{1}, size_t{7}, size_t{32}, size_t{64}}) {
+    auto frame = std::make_unique<CoherenceGate>();
+    auto blocks = std::make_unique<CoherenceGate>();
+    frame->Configure(0.2f);
+    blocks->Configure(0.2f);
+    uint32_t a = 5;
+    uint32_t b = 6;
+    std::array<StereoSample, 64> in{};
+    std::array<StereoSample, 64> out{};
+    for (size_t at = 0; at < 6000; at += block) {
+      for (size_t i = 0; i < block; ++i) {
+        // Half correlated, half independent, so the targets keep changing.
+        const float l = Random(a);
+        in[i] = {l, (at / 1024) % 2 == 0 ? l : Random(b)};
+      }
+      blocks->ObserveAndShape(in.data(), out.data(), block);
+      for (size_t i = 0; i < block; ++i) {
+        frame->Observe(in[i].left, in[i].right);
+        const StereoSample expected = frame->Shape(in[i].left, in[i].right);
+        ASSERT_EQ(std::memcmp(&expected, &out[i], sizeof expected), 0) << block << " " << at + i;
+      }
+    }
+    EXPECT_EQ(std::memcmp(frame->CurrentGains().data(), blocks->CurrentGains().data(),
+                          sizeof(float) * 8), 0);
+  }
 }
 
 }  // namespace

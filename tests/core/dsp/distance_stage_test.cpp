@@ -1,8 +1,12 @@
 #include "core/dsp/distance_stage.h"
 
+#include <array>
 #include <cmath>
+#include <cstring>
 
 #include <gtest/gtest.h>
+
+#include "tests/support/test_signals.h"
 
 namespace halvex {
 namespace {
@@ -69,6 +73,34 @@ TEST(DistanceStage, SendsCarryTheFieldLevelScaledByTheLevelFactors) {
                                    expected[2] * expected[2]);
   EXPECT_NEAR(out.late.left, combined, 1e-6f);
   EXPECT_NEAR(out.late.right, -combined, 1e-6f);
+}
+
+// The deep-field stage feeds the reflections and reads their sends a block at a time; the sends
+// must be those of Process frame by frame, bit for bit, over several wraps of the rings and for
+// block lengths that do and do not divide them.
+TEST(DistanceStage, BlockFeedAndSendsMatchProcessBitForBit) {
+  for (float distance : {1.0f, 3.0f, 8.0f}) {
+    for (size_t block : {size_t{1}, size_t{13}, DistanceStage::kMaxBlock}) {
+      DistanceStage frame;
+      DistanceStage blocks;
+      frame.Configure(distance, 0.5f, -6.0f);
+      blocks.Configure(distance, 0.5f, -6.0f);
+      test::UniformNoise<3> noise;
+      std::array<StereoSample, DistanceStage::kMaxBlock> in{};
+      std::array<std::array<FieldSend, 3>, DistanceStage::kMaxBlock> sends{};
+      std::array<FieldSend, DistanceStage::kMaxBlock> late{};
+      for (size_t at = 0; at < 3 * DistanceStage::kRingLength; at += block) {
+        for (size_t i = 0; i < block; ++i) in[i] = {noise(), noise()};
+        blocks.FeedBlock(in.data(), block);
+        blocks.SendsBlock(block, sends.data(), late.data());
+        for (size_t i = 0; i < block; ++i) {
+          const DistanceOutput out = frame.Process(0.0f, 0.0f, in[i].left, in[i].right);
+          ASSERT_EQ(std::memcmp(&out.sends, &sends[i], sizeof out.sends), 0) << at + i;
+          ASSERT_EQ(std::memcmp(&out.late, &late[i], sizeof out.late), 0) << at + i;
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

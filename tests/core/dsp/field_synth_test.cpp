@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/dsp/field_probe.h"
+#include "tests/support/test_signals.h"
+
 namespace halvex {
 namespace {
 
@@ -18,20 +21,35 @@ std::unique_ptr<FieldSynth> Make(float field_size, RenderTarget target = RenderT
   return synth;
 }
 
+// Each line loses 60 dB per field_size seconds over its own length plus a fifth of its
+// diffusers' (an allpass passes a constant straight through but delays the rest of the
+// signal): line 0 is 1097 frames long, its diffusers 149, 379 and 577.
+double ExpectedLine0Gain(double seconds) {
+  const double frames = 1097.0 + 0.2 * (149.0 + 379.0 + 577.0);
+  return std::pow(10.0, -3.0 * frames / (seconds * 48000.0));
+}
+
 TEST(FieldSynth, DecayTimeHasAFloorOfFiftyMilliseconds) {
-  const auto tiny = Make(0.01f);
-  const auto floor = Make(0.05f);
+  const auto tiny = test::MeasureLoopGains(0.01f, false);
+  const auto floor = test::MeasureLoopGains(0.05f, false);
+  const auto tiny_high = test::MeasureLoopGains(0.01f, true);
+  const auto floor_high = test::MeasureLoopGains(0.05f, true);
   for (size_t n = 0; n < FieldSynth::kLines; ++n) {
-    EXPECT_EQ(tiny->LineGain(n), floor->LineGain(n)) << n;
-    EXPECT_EQ(tiny->DampingCoefficient(n), floor->DampingCoefficient(n)) << n;
+    EXPECT_EQ(tiny[n], floor[n]) << n;
+    EXPECT_EQ(tiny_high[n], floor_high[n]) << n;
   }
-  // Line 0 loses 60 dB per 0.05 s over 1097 + 0.2 * 1105 frames.
-  EXPECT_NEAR(floor->LineGain(0), std::pow(10.0, -3954.0 / 2400.0), 1e-6);
-  EXPECT_NEAR(Make(1.0f)->LineGain(0), std::pow(10.0, -3954.0 / 48000.0), 1e-6);
-  // Longer lines lose more per pass, highs more than lows.
-  const auto one = Make(1.0f);
-  for (size_t n = 1; n < FieldSynth::kLines; ++n) EXPECT_LT(one->LineGain(n), one->LineGain(n - 1));
-  for (size_t n = 0; n < FieldSynth::kLines; ++n) EXPECT_GT(one->DampingCoefficient(n), 0.0f);
+  EXPECT_NEAR(floor[0], ExpectedLine0Gain(0.05), 1e-6);
+  const auto one = test::MeasureLoopGains(1.0f, false);
+  EXPECT_NEAR(one[0], ExpectedLine0Gain(1.0), 1e-6);
+  // Longer lines lose more per pass, highs more than lows: at the Nyquist frequency a pass
+  // loses 20/7 times as many dB as at 0 Hz (the modulated lines 6 and 7 are left out: their
+  // moving delay keeps them from settling on a steady Nyquist amplitude).
+  const auto one_high = test::MeasureLoopGains(1.0f, true);
+  for (size_t n = 1; n < FieldSynth::kLines; ++n) EXPECT_LT(one[n], one[n - 1]) << n;
+  for (size_t n = 0; n < 6; ++n) {
+    EXPECT_LT(one_high[n], one[n]) << n;
+    EXPECT_NEAR(std::log(one_high[n]) / std::log(one[n]), 20.0 / 7.0, 1e-3) << n;
+  }
 }
 
 // Line 5 (2677 frames, diffusers of 193, 467 and 673) fed one impulse: the path through the
@@ -109,8 +127,8 @@ TEST(FieldSynth, BlockProcessingMatchesFrameByFrameBitForBit) {
       block->Configure(target, 3.0f, 0.7f);
       uint32_t seed = 99;
       const auto next = [&seed] {
-        seed = seed * 1664525u + 1013904223u;
-        return 0.3f * static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
+        seed = test::LcgStep(seed);
+        return 0.3f * test::FullScaleFrom(seed);
       };
       std::array<std::array<FieldSend, 3>, kB> sends{};
       std::array<FieldSend, kB> late{};

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/dsp/field_probe.h"
+#include "tests/support/test_signals.h"
+
 #include "core/config/config_defaults.h"
 #include "core/dsp/biquad.h"
 #include "core/dsp/coherence_gate.h"
@@ -22,19 +25,13 @@ namespace {
 
 constexpr size_t kRate = 48000;
 
-// Interleaved stereo white noise in [-scale, scale) from the engine's own generator.
+// Interleaved stereo noise in [-scale, scale) from the engine's own generator; a mono signal
+// takes one draw per frame for both channels.
 std::vector<float> Noise(size_t frames, float scale, uint32_t seed, bool mono = false) {
+  if (!mono) return test::FullScaleNoiseSamples(2 * frames, seed, scale);
+  const std::vector<float> one = test::FullScaleNoiseSamples(frames, seed, scale);
   std::vector<float> v(frames * 2);
-  for (size_t i = 0; i < frames; ++i) {
-    for (size_t c = 0; c < 2; ++c) {
-      if (c == 1 && mono) {
-        v[2 * i + 1] = v[2 * i];
-        continue;
-      }
-      seed = seed * 1664525u + 1013904223u;
-      v[2 * i + c] = scale * static_cast<float>(static_cast<int32_t>(seed)) / 2147483648.0f;
-    }
-  }
+  for (size_t i = 0; i < frames; ++i) v[2 * i] = v[2 * i + 1] = one[i];
   return v;
 }
 
@@ -163,12 +160,11 @@ TEST(DeepFieldStage, SilentFieldLeavesOnlyTheDarkenedDirectSound) {
 double PredictedT60(float field_size) {
   constexpr std::array<double, FieldSynth::kLines> kLoopFrames{2202, 2540, 2892, 3382,
                                                                3594, 4010, 4486, 4942};
-  FieldSynth synth;
-  synth.Configure(RenderTarget::kHeadphones, field_size, 1.0f);
+  const auto gains = test::MeasureLoopGains(field_size, false);
   double db = 0.0;
   double frames = 0.0;
   for (size_t n = 0; n < FieldSynth::kLines; ++n) {
-    db += 20.0 * std::log10(synth.LineGain(n));
+    db += 20.0 * std::log10(gains[n]);
     frames += kLoopFrames[n];
   }
   return -60.0 / (db / frames * kRate);
