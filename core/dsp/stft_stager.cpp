@@ -185,7 +185,8 @@ __attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(StftStager& st,
 }
 
 using SteerFn = void (*)(StftStager&, const StereoSpectrum&, size_t, size_t) noexcept;
-const SteerFn SteerBest = CpuRuns(SplitLevel::kAvx2) ? SteerVectorV3 : SteerScalar;
+const SteerFn SteerBest =
+    PickBuild<SteerFn>(BestSplitLevel(), SteerScalar, SteerVectorV3, SteerVectorV3);
 
 }  // namespace
 

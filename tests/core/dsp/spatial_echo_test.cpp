@@ -60,6 +60,27 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   }
 }
 
+// The pre-stage only changes what the echo stage is fed: the staged stage equals a stage
+// without it fed the stager's output (its band filters run another way, so up to rounding).
+TEST(EchoWidener, PreStagedStageEchoesTheStagersOutput) {
+  ProcessorConfig config = EchoConfig();
+  auto staged = MakeStage(config);
+  config.stft_expand = 0.0f;
+  auto plain = MakeStage(config);
+  StftStager stager;
+  stager.Configure(0.4f);
+  constexpr size_t kFrames = 6000;
+  const std::vector<float> in = Noise(kFrames, 1.0f, 13);
+  float worst = 0.0f;
+  for (size_t i = 0; i < kFrames; ++i) {
+    const StageOutput a = staged->Process(in[2 * i], in[2 * i + 1]);
+    const StereoSample s = stager.Process(in[2 * i], in[2 * i + 1]);
+    const StageOutput b = plain->Process(s.left, s.right);
+    worst = std::max({worst, std::abs(a.wet.left - b.wet.left), std::abs(a.wet.right - b.wet.right)});
+  }
+  EXPECT_LT(worst, 1e-6f);
+}
+
 // One band covering everything is a pure 127-frame delay, so an impulse comes back as the four
 // taps, at their delays plus 127 frames, with their gains and signs, +-1.5 times (side gain 3).
 TEST(EchoWidener, SingleBandImpulseShowsTapDelaysGainsAndPolarity) {
