@@ -248,9 +248,6 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   convolver_.Configure(designs.data(), filters);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
-  static_assert(kWolaHop % BandConvolver::kBlock == 0,
-                "a block of band filtering never spans a transform of the pre-stage");
-  ahead_ = stft_on_ && filters > 0;
   if (stft_on_) {
     stager_.Configure(config.stft_expand);
   }
@@ -269,7 +266,6 @@ void EchoWidenerStage::Reset() {
   echo_write_.fill(0);
   for (auto& channel : echo_batch_) channel.fill(0.0f);
   batch_frame_ = 0;
-  ahead_frame_ = 0;
   convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
@@ -279,40 +275,16 @@ void EchoWidenerStage::Reset() {
 
 size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
 
-void EchoWidenerStage::FilterAhead() noexcept {
-  constexpr size_t kBlock = BandConvolver::kBlock;
-  if (ahead_frame_ == 0) {
-    // The pre-stage and the band filters start together at Reset and kBlock divides its hop,
-    // so a block starts with at least kBlock final frames ahead.
-    std::array<float, kBlock> block_left;
-    std::array<float, kBlock> block_right;
-    for (size_t i = 0; i < kBlock; ++i) {
-      const StereoSample s = stager_.Upcoming(i);
-      block_left[i] = s.left;
-      block_right[i] = s.right;
-    }
-    convolver_.FilterBlock(block_left.data(), block_right.data());
-  }
-  convolver_.BlockOutput(ahead_frame_, band_left_.data(), band_right_.data());
-  ahead_frame_ = ahead_frame_ + 1 == kBlock ? 0 : ahead_frame_ + 1;
-}
-
 StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
-  BandValues& left_bands = band_left_;
-  BandValues& right_bands = band_right_;
-  if (ahead_) {
-    FilterAhead();
+  if (stft_on_) {
     const StereoSample staged = stager_.Process(left, right);
     left = staged.left;
     right = staged.right;
-  } else {
-    if (stft_on_) {
-      const StereoSample staged = stager_.Process(left, right);
-      left = staged.left;
-      right = staged.right;
-    }
-    convolver_.Process(left, right, left_bands.data(), right_bands.data());
   }
+
+  BandValues& left_bands = band_left_;
+  BandValues& right_bands = band_right_;
+  convolver_.Process(left, right, left_bands.data(), right_bands.data());
   steering_.Update(left_bands, right_bands);
 
   const EchoFrame frame{left,

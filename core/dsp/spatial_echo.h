@@ -58,10 +58,6 @@ class EchoWidenerStage final : public SpatialStage {
   };
 
  private:
-  // This frame's band values from the block filtered ahead; filters the next block when this
-  // frame starts one.
-  void FilterAhead() noexcept;
-
   // The filterbank holds the band designs; the convolver runs those of the heard bands on both
   // channels.
   FirFilterbank filterbank_;
@@ -89,10 +85,6 @@ class EchoWidenerStage final : public SpatialStage {
   BandConvolver convolver_;
   std::array<uint8_t, kMaxEchoBands> heard_bands_{};
   size_t heard_count_ = 0;
-  // With the spectral pre-stage on, its output is final a block of frames ahead, so the band
-  // filters run whole on a block at a time; ahead_frame_ is this frame's place in that block.
-  bool ahead_ = false;
-  size_t ahead_frame_ = 0;
 };
 
 // The echoes of kEchoBatch consecutive frames of one channel: frame j of the batch sums the

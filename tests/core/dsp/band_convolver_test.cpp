@@ -75,58 +75,6 @@ TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
   }
 }
 
-// The same input through FilterBlock, a block at a time, read back frame by frame.
-Outputs ConvolveAhead(BandConvolver& conv, const std::vector<float>& xl,
-                      const std::vector<float>& xr) {
-  constexpr size_t kBlock = BandConvolver::kBlock;
-  Outputs run;
-  run.left.resize(xl.size() / kBlock * kBlock);
-  run.right.resize(run.left.size());
-  for (size_t n = 0; n < run.left.size(); n += kBlock) {
-    conv.FilterBlock(xl.data() + n, xr.data() + n);
-    for (size_t j = 0; j < kBlock; ++j) {
-      conv.BlockOutput(j, run.left[n + j].data(), run.right[n + j].data());
-    }
-  }
-  return run;
-}
-
-struct NoisePair {
-  std::vector<float> left;
-  std::vector<float> right;
-};
-
-NoisePair StereoNoise(size_t frames, uint32_t seed) {
-  Noise next{seed};
-  NoisePair x{std::vector<float>(frames), std::vector<float>(frames)};
-  for (size_t n = 0; n < frames; ++n) {
-    x.left[n] = next();
-    x.right[n] = next();
-  }
-  return x;
-}
-
-TEST(BandConvolver, WholeFiltersABlockAheadMatchDirectConvolution) {
-  constexpr size_t kFrames = 704;  // 22 blocks
-  for (size_t count : {size_t{1}, size_t{13}, size_t{17}, size_t{32}}) {
-    const std::vector<float> rows = RandomRows(count, 31 + static_cast<uint32_t>(count));
-    const NoisePair x = StereoNoise(kFrames, 41);
-    auto conv = std::make_unique<BandConvolver>();
-    conv->Configure(rows.data(), count);
-    const Outputs run = ConvolveAhead(*conv, x.left, x.right);
-    ASSERT_EQ(run.left.size(), kFrames);
-    double worst = 0.0;
-    for (size_t n = 0; n < kFrames; ++n) {
-      for (size_t f = 0; f < count; ++f) {
-        const float* h = rows.data() + f * kTaps;
-        worst = std::max(worst, std::abs(run.left[n][f] - Direct(h, x.left, n)));
-        worst = std::max(worst, std::abs(run.right[n][f] - Direct(h, x.right, n)));
-      }
-    }
-    EXPECT_LT(worst, 2e-6) << count << " filters";
-  }
-}
-
 TEST(BandConvolver, DelaysAnImpulseWithoutLatencyOrLeakage) {
   // Two pure delays: one inside the directly run head, one deep in the transformed tail.
   std::vector<float> rows(2 * kTaps, 0.0f);
