@@ -138,26 +138,27 @@ HALVEX_FMA_CLONES StereoSample EchoAndMix(
           std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
 }
 
-// Stores this frame's steered band values of one channel in the lines of the heard bands (no
-// tap reads the others) and advances the write index, keeping the repeated slots past the end
-// in step.
-void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* bands,
-                const float* gains, const uint8_t* heard, size_t heard_count) noexcept {
-  const size_t w = write;
+// Stores this frame's steered band values of both channels in the lines of bands first to
+// end - 1 (the heard bands lie in that range; a band between them that is never heard has
+// values 0 and lines no tap reads) and advances the write indices, keeping the repeated slots
+// past the end in step. The lines of a channel share one write index, equal for both channels.
+void StoreBands(std::array<EchoWidenerStage::EchoLine, kMaxEchoBands>* lines, size_t* write,
+                const EchoFrame& frame, size_t first, size_t end) noexcept {
+  const size_t w = write[0];
+  EchoWidenerStage::EchoLine* left = lines[0].data();
+  EchoWidenerStage::EchoLine* right = lines[1].data();
+  for (size_t b = first; b < end; ++b) {
+    left[b].samples[w] = frame.left_bands[b] * frame.left_gains[b];
+    right[b].samples[w] = frame.right_bands[b] * frame.right_gains[b];
+  }
   if (w < kBatch) {
-    for (size_t i = 0; i < heard_count; ++i) {
-      const size_t b = heard[i];
-      const float v = bands[b] * gains[b];
-      lines[b].samples[w] = v;
-      lines[b].samples[w + EchoWidenerStage::kEchoLineLength] = v;
-    }
-  } else {
-    for (size_t i = 0; i < heard_count; ++i) {
-      const size_t b = heard[i];
-      lines[b].samples[w] = bands[b] * gains[b];
+    for (size_t b = first; b < end; ++b) {
+      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = left[b].samples[w];
+      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = right[b].samples[w];
     }
   }
-  write = (w + 1) & kLineMask;
+  write[0] = (w + 1) & kLineMask;
+  write[1] = write[0];
 }
 
 // The side and mid echoes added to the direct pair, as EchoAndMix ends.
@@ -232,8 +233,8 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   // convolver is band b, so its outputs land where the steering reads them, whole vectors at
   // a time.
   std::array<float, kMaxEchoBands * kTaps> designs{};
-  size_t filters = 0;
-  heard_count_ = 0;
+  first_heard_ = 0;
+  end_heard_ = 0;
   for (size_t b = 0; b < band_count_; ++b) {
     bool heard = false;
     for (size_t k = 0; k < kEchoTaps; ++k) {
@@ -242,10 +243,10 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
     if (!heard) continue;
     const FirCoeffs& design = filterbank_.filters[b].coeffs;
     std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
-    heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
-    filters = b + 1;
+    if (end_heard_ == 0) first_heard_ = b;
+    end_heard_ = b + 1;
   }
-  convolver_.Configure(designs.data(), filters);
+  convolver_.Configure(designs.data(), end_heard_);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
   if (stft_on_) {
@@ -304,10 +305,7 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
                 echo_batch_[1].data()});
     }
-    StoreBands(echo_lines_[0].data(), echo_write_[0], frame.left_bands, frame.left_gains,
-               heard_bands_.data(), heard_count_);
-    StoreBands(echo_lines_[1].data(), echo_write_[1], frame.right_bands, frame.right_gains,
-               heard_bands_.data(), heard_count_);
+    StoreBands(echo_lines_.data(), echo_write_.data(), frame, first_heard_, end_heard_);
     out.wet = MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
     batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
     out.dry = {left, right};

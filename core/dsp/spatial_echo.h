@@ -8,8 +8,9 @@
 
 #include "core/dsp/band_convolver.h"
 #include "core/dsp/band_table.h"
-#include "core/dsp/isa_level.h"
+#include "core/dsp/delay_limit.h"
 #include "core/dsp/filterbank.h"
+#include "core/dsp/isa_level.h"
 #include "core/dsp/spatial_stage.h"
 #include "core/dsp/steering.h"
 #include "core/dsp/stft_stager.h"
@@ -18,7 +19,7 @@ namespace halvex {
 
 class EchoWidenerStage final : public SpatialStage {
  public:
-  static constexpr size_t kEchoLineLength = 2048;
+  static constexpr size_t kEchoLineLength = kDelayLineFrames;
   static constexpr size_t kBandTaps = 256;
   // Frames whose echoes are summed together, side by side in one vector, when every tap is at
   // least this long: each frame's chain of fused multiply-adds keeps its order, the chains of
@@ -81,10 +82,11 @@ class EchoWidenerStage final : public SpatialStage {
   // frame.
   BandValues band_left_{};
   BandValues band_right_{};
-  // The band filters (those of bands never heard left at zero), and the bands that are heard.
+  // The band filters (those of bands never heard left at zero), and the range of bands from
+  // the lowest heard one to the highest.
   BandConvolver convolver_;
-  std::array<uint8_t, kMaxEchoBands> heard_bands_{};
-  size_t heard_count_ = 0;
+  size_t first_heard_ = 0;
+  size_t end_heard_ = 0;
 };
 
 // The echoes of kEchoBatch consecutive frames of one channel: frame j of the batch sums the

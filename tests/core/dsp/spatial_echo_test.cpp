@@ -212,11 +212,7 @@ namespace {
 // The band split must give the same bits on every CPU (each instruction-set build against the
 // baseline build), and the inner products of a FirFilter fed the same signal.
 TEST(EchoBatch, EveryBuildGivesTheBitsOfOneFrameAtATime) {
-  uint32_t seed = 91;
-  auto next = [&seed] {
-    seed = seed * 1664525u + 1013904223u;
-    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  };
+  test::UniformNoise<91> next;
   constexpr size_t kLines = 5;
   constexpr size_t kBatch = EchoWidenerStage::kEchoBatch;
   auto lines = std::make_unique<std::array<EchoWidenerStage::EchoLine, kLines>>();
