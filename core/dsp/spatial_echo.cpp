@@ -270,26 +270,23 @@ void EchoWidenerStage::Reset() {
   convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
+  for (BandValues& v : block_left_) v.fill(0.0f);
+  for (BandValues& v : block_right_) v.fill(0.0f);
   steering_.Reset();
   stager_.Reset();
 }
 
 size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
 
-StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
-  if (stft_on_) {
-    const StereoSample staged = stager_.Process(left, right);
-    left = staged.left;
-    right = staged.right;
-  }
+StereoSample EchoWidenerStage::PreStage(StereoSample in) noexcept {
+  return stft_on_ ? stager_.Process(in.left, in.right) : in;
+}
 
-  BandValues& left_bands = band_left_;
-  BandValues& right_bands = band_right_;
-  convolver_.Process(left, right, left_bands.data(), right_bands.data());
+StereoSample EchoWidenerStage::Echo(StereoSample direct, const BandValues& left_bands,
+                                    const BandValues& right_bands) noexcept {
   steering_.Update(left_bands, right_bands);
-
-  const EchoFrame frame{left,
-                        right,
+  const EchoFrame frame{direct.left,
+                        direct.right,
                         left_bands.data(),
                         right_bands.data(),
                         steering_.gain_left().data(),
@@ -297,25 +294,46 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                         band_count_,
                         0.5f * mid_gain_,
                         0.5f * side_gain_};
-  StageOutput out;
-  if (batched_) {
-    if (batch_frame_ == 0) {
-      SumBatch({echo_lines_[0].data(), active_taps_[0].data(), active_count_[0], echo_write_[0],
-                echo_batch_[0].data()},
-               {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
-                echo_batch_[1].data()});
-    }
-    StoreBands(echo_lines_.data(), echo_write_.data(), frame, first_heard_, end_heard_);
-    out.wet = MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
-    batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
-    out.dry = {left, right};
-    return out;
+  if (!batched_) {
+    return EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
+                      active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
+                      active_count_[1], frame);
   }
-  out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
-                       active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
-                       active_count_[1], frame);
-  out.dry = {left, right};
-  return out;
+  if (batch_frame_ == 0) {
+    SumBatch({echo_lines_[0].data(), active_taps_[0].data(), active_count_[0], echo_write_[0],
+              echo_batch_[0].data()},
+             {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
+              echo_batch_[1].data()});
+  }
+  StoreBands(echo_lines_.data(), echo_write_.data(), frame, first_heard_, end_heard_);
+  const StereoSample wet =
+      MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
+  batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
+  return wet;
+}
+
+StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
+  const StereoSample direct = PreStage({left, right});
+  convolver_.Process(direct.left, direct.right, band_left_.data(), band_right_.data());
+  return {Echo(direct, band_left_, band_right_), direct};
+}
+
+// The pre-stage, the band filters and the echoes are separate objects, each fed its frames in
+// order, so running each across the block in turn gives the bits of frame after frame; each
+// pass is a loop of independent calls that overlap in the CPU rather than one long chain.
+void EchoWidenerStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                    size_t frames) noexcept {
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    for (size_t i = 0; i < n; ++i) out[done + i].dry = PreStage(in[done + i]);
+    for (size_t i = 0; i < n; ++i) {
+      const StereoSample d = out[done + i].dry;
+      convolver_.Process(d.left, d.right, block_left_[i].data(), block_right_[i].data());
+    }
+    for (size_t i = 0; i < n; ++i) {
+      out[done + i].wet = Echo(out[done + i].dry, block_left_[i], block_right_[i]);
+    }
+  }
 }
 
 }  // namespace halvex

@@ -30,6 +30,7 @@ class EchoWidenerStage final : public SpatialStage {
   void Reset() override;
   size_t Latency() const override;
   StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
 
   // Band edges from the band table; returns the band count.
   static size_t BuildBands(const ProcessorConfig& config, BandEdges& edges);
@@ -59,6 +60,12 @@ class EchoWidenerStage final : public SpatialStage {
   };
 
  private:
+  // The frame after the spectral pre-stage (when on): the direct signal and the dry output.
+  StereoSample PreStage(StereoSample in) noexcept;
+  // The wet frame from the direct frame and its band values: steering, echo lines, mix.
+  StereoSample Echo(StereoSample direct, const BandValues& left_bands,
+                    const BandValues& right_bands) noexcept;
+
   // The filterbank holds the band designs; the convolver runs those of the heard bands on both
   // channels.
   FirFilterbank filterbank_;
@@ -82,6 +89,9 @@ class EchoWidenerStage final : public SpatialStage {
   // frame.
   BandValues band_left_{};
   BandValues band_right_{};
+  // The same for each frame of a block.
+  std::array<BandValues, kMaxStageBlock> block_left_{};
+  std::array<BandValues, kMaxStageBlock> block_right_{};
   // The band filters (those of bands never heard left at zero), and the range of bands from
   // the lowest heard one to the highest.
   BandConvolver convolver_;
