@@ -225,7 +225,6 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   BandEdges edges{};
   band_count_ = BuildBands(config, edges);
   const LinkwitzRileyFir crossover;
-  filterbank_.Configure(crossover, edges, band_count_, kTaps);
   ConfigureTaps(config, band_count_);
   // A band with every tap off on both sides is never heard: its echo lines are never read and
   // its steering gains only scale those lines. Its filter is left at zero, so its band values
@@ -241,7 +240,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
       heard = heard || tap_delays_[0][b][k] != 0 || tap_delays_[1][b][k] != 0;
     }
     if (!heard) continue;
-    const FirCoeffs& design = filterbank_.filters[b].coeffs;
+    const FirCoeffs design = crossover.BandFir(edges[b], edges[b + 1], kTaps);
     std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
     if (end_heard_ == 0) first_heard_ = b;
     end_heard_ = b + 1;
@@ -258,7 +257,6 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
 }
 
 void EchoWidenerStage::Reset() {
-  filterbank_.Reset();
   for (auto& channel : echo_lines_) {
     for (size_t b = 0; b < band_count_; ++b) {
       channel[b].samples.fill(0.0f);

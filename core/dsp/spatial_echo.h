@@ -66,9 +66,6 @@ class EchoWidenerStage final : public SpatialStage {
   StereoSample Echo(StereoSample direct, const BandValues& left_bands,
                     const BandValues& right_bands) noexcept;
 
-  // The filterbank holds the band designs; the convolver runs those of the heard bands on both
-  // channels.
-  FirFilterbank filterbank_;
   std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
   std::array<size_t, 2> echo_write_{};
   std::array<std::array<std::array<size_t, kEchoTaps>, kMaxEchoBands>, 2> tap_delays_{};
