@@ -50,17 +50,20 @@ constexpr std::array<uint8_t, kFft> kBitReversed = [] {
 // filters side by side) and passes that may stop at a given span. One routine for both would
 // cost one of them its memory layout.
 //
-// Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans 2
-// up to `last_span`. T is a float or a vector of filters (one transform per lane); the twiddle
-// of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes
+// Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans
+// Span up to LastSpan. T is a float or a vector of filters (one transform per lane); the
+// twiddle of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes
 // t = w * x[odd] as (wr xr - wi xi, wr xi + wi xr), then x[odd] = x[even] - t, x[even] += t.
-template <typename T>
+// The spans are compile-time so that every pass unrolls whole.
+template <size_t Span, size_t LastSpan, typename T>
 [[gnu::always_inline]] inline void Passes(T* re, T* im, const float* wc, const float* ws,
-                                          float sign, size_t last_span) {
-  for (size_t span = 2; span <= last_span; span *= 2) {
-    const size_t half = span / 2;
-    const size_t stride = kFft / span;
-    for (size_t start = 0; start < kFft; start += span) {
+                                          float sign) {
+  if constexpr (Span <= LastSpan) {
+    constexpr size_t half = Span / 2;
+    constexpr size_t stride = kFft / Span;
+#pragma GCC unroll 32
+    for (size_t start = 0; start < kFft; start += Span) {
+#pragma GCC unroll 16
       for (size_t j = 0; j < half; ++j) {
         const float wr = wc[j * stride];
         const float wi = sign * ws[j * stride];
@@ -76,20 +79,25 @@ template <typename T>
         im[start + j] = even_im + ti;
       }
     }
+    Passes<2 * Span, LastSpan>(re, im, wc, ws, sign);
   }
 }
 
 // The same passes over floats, W butterflies at a time where a pass's half span holds W;
-// `twiddles` are per pass, contiguous: pass of half span h at offset h - 1.
-template <size_t W>
+// `twiddles` are per pass, contiguous: pass of half span h at offset h - 1. Half spans from
+// Half on, compile-time so that every pass unrolls whole.
+template <size_t W, size_t Half = 1>
 [[gnu::always_inline]] inline void ForwardPasses(float* re, float* im, const float* tw_cos,
                                                  const float* tw_sin) {
-  using V = typename Native<W>::Vec;
-  for (size_t half = 1; half < kFft; half *= 2) {
+  if constexpr (Half < kFft) {
+    using V = typename Native<W>::Vec;
+    constexpr size_t half = Half;
     const float* wc = tw_cos + half - 1;
     const float* ws = tw_sin + half - 1;
+#pragma GCC unroll 32
     for (size_t start = 0; start < kFft; start += 2 * half) {
-      if (half < W) {
+      if constexpr (half < W) {
+#pragma GCC unroll 8
         for (size_t j = 0; j < half; ++j) {
           const float odd_re = re[start + j + half];
           const float odd_im = im[start + j + half];
@@ -102,28 +110,30 @@ template <size_t W>
           re[start + j] = even_re + tr;
           im[start + j] = even_im + ti;
         }
-        continue;
-      }
-      for (size_t j = 0; j < half; j += W) {
-        V wr, wi, odd_re, odd_im, even_re, even_im;
-        std::memcpy(&wr, wc + j, sizeof(V));
-        std::memcpy(&wi, ws + j, sizeof(V));
-        std::memcpy(&odd_re, re + start + j + half, sizeof(V));
-        std::memcpy(&odd_im, im + start + j + half, sizeof(V));
-        std::memcpy(&even_re, re + start + j, sizeof(V));
-        std::memcpy(&even_im, im + start + j, sizeof(V));
-        const V tr = odd_re * wr - odd_im * wi;
-        const V ti = odd_im * wr + odd_re * wi;
-        const V new_odd_re = even_re - tr;
-        const V new_odd_im = even_im - ti;
-        const V new_even_re = even_re + tr;
-        const V new_even_im = even_im + ti;
-        std::memcpy(re + start + j + half, &new_odd_re, sizeof(V));
-        std::memcpy(im + start + j + half, &new_odd_im, sizeof(V));
-        std::memcpy(re + start + j, &new_even_re, sizeof(V));
-        std::memcpy(im + start + j, &new_even_im, sizeof(V));
+      } else {
+#pragma GCC unroll 4
+        for (size_t j = 0; j < half; j += W) {
+          V wr, wi, odd_re, odd_im, even_re, even_im;
+          std::memcpy(&wr, wc + j, sizeof(V));
+          std::memcpy(&wi, ws + j, sizeof(V));
+          std::memcpy(&odd_re, re + start + j + half, sizeof(V));
+          std::memcpy(&odd_im, im + start + j + half, sizeof(V));
+          std::memcpy(&even_re, re + start + j, sizeof(V));
+          std::memcpy(&even_im, im + start + j, sizeof(V));
+          const V tr = odd_re * wr - odd_im * wi;
+          const V ti = odd_im * wr + odd_re * wi;
+          const V new_odd_re = even_re - tr;
+          const V new_odd_im = even_im - ti;
+          const V new_even_re = even_re + tr;
+          const V new_even_im = even_im + ti;
+          std::memcpy(re + start + j + half, &new_odd_re, sizeof(V));
+          std::memcpy(im + start + j + half, &new_odd_im, sizeof(V));
+          std::memcpy(re + start + j, &new_even_re, sizeof(V));
+          std::memcpy(im + start + j, &new_even_im, sizeof(V));
+        }
       }
     }
+    ForwardPasses<W, 2 * Half>(re, im, tw_cos, tw_sin);
   }
 }
 
@@ -211,7 +221,7 @@ struct BandConvolverKernels {
       yr[kBitReversed[k]] = k1 - k3;
       yi[kBitReversed[k]] = k1 + k2;
     }
-    Passes<V>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f, kHalf);
+    Passes<2, kHalf>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f);
     // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.
     for (size_t j = 0; j < kBlock; ++j) {
       const float wr = c.twiddle_cos_[j];
@@ -337,21 +347,8 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     }
   }
 
-  if (!CpuRuns(level)) level = SplitLevel::kBaseline;
-  switch (level) {
-    case SplitLevel::kAvx512:
-      block_ = BlockV4;
-      frame_fn_ = FrameV4;
-      break;
-    case SplitLevel::kAvx2:
-      block_ = BlockV3;
-      frame_fn_ = FrameV3;
-      break;
-    case SplitLevel::kBaseline:
-      block_ = BlockBaseline;
-      frame_fn_ = FrameBaseline;
-      break;
-  }
+  builds_ = PickBuild<Builds>(level, {BlockBaseline, FrameBaseline}, {BlockV3, FrameV3},
+                              {BlockV4, FrameV4});
   Reset();
 }
 
@@ -375,7 +372,7 @@ void BandConvolver::Reset() {
 void BandConvolver::Process(float left, float right, float* out_left,
                             float* out_right) noexcept {
   if (count_ == 0) return;
-  if (frame_ == 0) block_(*this);
+  if (frame_ == 0) builds_.block(*this);
   line_pos_ = line_pos_ == 0 ? kBlock - 1 : line_pos_ - 1;
   line_left_[line_pos_] = left;
   line_left_[line_pos_ + kBlock] = left;
@@ -383,7 +380,7 @@ void BandConvolver::Process(float left, float right, float* out_left,
   line_right_[line_pos_ + kBlock] = right;
   block_left_[kBlock + frame_] = left;
   block_right_[kBlock + frame_] = right;
-  frame_fn_(*this, out_left, out_right);
+  builds_.frame(*this, out_left, out_right);
   frame_ = frame_ + 1 == kBlock ? 0 : frame_ + 1;
 }
 

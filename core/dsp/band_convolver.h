@@ -57,8 +57,10 @@ class BandConvolver {
     std::array<Lanes, kBlock> tail_right;
   };
 
-  using BlockFn = void (*)(BandConvolver&) noexcept;
-  using FrameFn = void (*)(const BandConvolver&, float*, float*) noexcept;
+  struct Builds {
+    void (*block)(BandConvolver&) noexcept;
+    void (*frame)(const BandConvolver&, float*, float*) noexcept;
+  };
 
   std::array<Group, kGroups> groups_{};
   size_t count_ = 0;
@@ -82,8 +84,7 @@ class BandConvolver {
   std::array<float, 2 * kBlock> line_right_{};
   size_t line_pos_ = 0;
   size_t frame_ = 0;  // frame within the current block
-  BlockFn block_ = nullptr;
-  FrameFn frame_fn_ = nullptr;
+  Builds builds_{};
 };
 
 }  // namespace halvex

@@ -53,8 +53,8 @@ size_t TapDelayFrames(float base_ms, float multiplier) {
   if (!(frames > 0.0f)) {
     return 0;  // negative, or NaN from a table that was never validated
   }
-  if (frames >= static_cast<float>(kMaxTapDelay)) {
-    return kMaxTapDelay;
+  if (frames >= static_cast<float>(kMaxDelayFrames)) {
+    return kMaxDelayFrames;
   }
   return static_cast<size_t>(frames);
 }

@@ -6,13 +6,12 @@
 #include <vector>
 
 #include "core/config/config_defaults.h"
+#include "core/dsp/delay_limit.h"
 
 namespace halvex {
 
 inline constexpr size_t kMaxEchoBands = 32;
 inline constexpr size_t kEchoTaps = 4;
-// Longest tap the 2048-frame echo lines can hold.
-inline constexpr size_t kMaxTapDelay = 2047;
 
 using BandEdges = std::array<float, kMaxEchoBands + 1>;
 using TapGains = std::array<float, kEchoTaps>;
@@ -24,7 +23,7 @@ size_t BuildBandEdges(const std::vector<BandParam>& bands, BandEdges& edges);
 // tap_volumes scaled by widen_scale, taps 1 and 3 negated when polarity alternates.
 TapGains BuildTapGains(const ProcessorConfig& config);
 
-// A tap's delay in frames at 48 kHz, 0 (off) to kMaxTapDelay.
+// A tap's delay in frames at 48 kHz, 0 (off) to kMaxDelayFrames.
 size_t TapDelayFrames(float base_ms, float multiplier);
 
 }  // namespace halvex

@@ -76,7 +76,11 @@ void SumBatchBaseline(const BatchChannel& a, const BatchChannel& b) noexcept {
 
 using SumBatchFn = void (*)(const BatchChannel&, const BatchChannel&) noexcept;
 
-const SumBatchFn SumBatch = CpuRuns(SplitLevel::kAvx2) ? SumBatchV3 : SumBatchBaseline;
+SumBatchFn SumBatchBuild(SplitLevel level) {
+  return PickBuild<SumBatchFn>(level, SumBatchBaseline, SumBatchV3, SumBatchV3);
+}
+
+const SumBatchFn SumBatch = SumBatchBuild(BestSplitLevel());
 
 
 // What one frame of echo needs besides the stage's lines: the direct pair, this frame's band
@@ -134,26 +138,27 @@ HALVEX_FMA_CLONES StereoSample EchoAndMix(
           std::fmaf(-frame.half_side, side, std::fmaf(frame.half_mid, mid, frame.right))};
 }
 
-// Stores this frame's steered band values of one channel in the lines of the heard bands (no
-// tap reads the others) and advances the write index, keeping the repeated slots past the end
-// in step.
-void StoreBands(EchoWidenerStage::EchoLine* lines, size_t& write, const float* bands,
-                const float* gains, const uint8_t* heard, size_t heard_count) noexcept {
-  const size_t w = write;
+// Stores this frame's steered band values of both channels in the lines of bands first to
+// end - 1 (the heard bands lie in that range; a band between them that is never heard has
+// values 0 and lines no tap reads) and advances the write indices, keeping the repeated slots
+// past the end in step. The lines of a channel share one write index, equal for both channels.
+void StoreBands(std::array<EchoWidenerStage::EchoLine, kMaxEchoBands>* lines, size_t* write,
+                const EchoFrame& frame, size_t first, size_t end) noexcept {
+  const size_t w = write[0];
+  EchoWidenerStage::EchoLine* left = lines[0].data();
+  EchoWidenerStage::EchoLine* right = lines[1].data();
+  for (size_t b = first; b < end; ++b) {
+    left[b].samples[w] = frame.left_bands[b] * frame.left_gains[b];
+    right[b].samples[w] = frame.right_bands[b] * frame.right_gains[b];
+  }
   if (w < kBatch) {
-    for (size_t i = 0; i < heard_count; ++i) {
-      const size_t b = heard[i];
-      const float v = bands[b] * gains[b];
-      lines[b].samples[w] = v;
-      lines[b].samples[w + EchoWidenerStage::kEchoLineLength] = v;
-    }
-  } else {
-    for (size_t i = 0; i < heard_count; ++i) {
-      const size_t b = heard[i];
-      lines[b].samples[w] = bands[b] * gains[b];
+    for (size_t b = first; b < end; ++b) {
+      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = left[b].samples[w];
+      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = right[b].samples[w];
     }
   }
-  write = (w + 1) & kLineMask;
+  write[0] = (w + 1) & kLineMask;
+  write[1] = write[0];
 }
 
 // The side and mid echoes added to the direct pair, as EchoAndMix ends.
@@ -173,17 +178,9 @@ bool SumEchoBatch(SplitLevel level, const EchoWidenerStage::EchoLine* lines,
   std::array<float, kBatch> unused{};
   const BatchChannel channel{lines, taps, count, write, out};
   const BatchChannel none{lines, taps, 0, write, unused.data()};
-  switch (level) {
-    case SplitLevel::kAvx512:
-    case SplitLevel::kAvx2:
-      if (!CpuRuns(SplitLevel::kAvx2)) return false;
-      SumBatchV3(channel, none);
-      return true;
-    case SplitLevel::kBaseline:
-      SumBatchBaseline(channel, none);
-      return true;
-  }
-  return false;
+  if (!CpuRuns(level)) return false;
+  SumBatchBuild(level)(channel, none);
+  return true;
 }
 
 size_t EchoWidenerStage::BuildBands(const ProcessorConfig& config, BandEdges& edges) {
@@ -228,7 +225,6 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   BandEdges edges{};
   band_count_ = BuildBands(config, edges);
   const LinkwitzRileyFir crossover;
-  filterbank_.Configure(crossover, edges, band_count_, kTaps);
   ConfigureTaps(config, band_count_);
   // A band with every tap off on both sides is never heard: its echo lines are never read and
   // its steering gains only scale those lines. Its filter is left at zero, so its band values
@@ -236,20 +232,20 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   // convolver is band b, so its outputs land where the steering reads them, whole vectors at
   // a time.
   std::array<float, kMaxEchoBands * kTaps> designs{};
-  size_t filters = 0;
-  heard_count_ = 0;
+  first_heard_ = 0;
+  end_heard_ = 0;
   for (size_t b = 0; b < band_count_; ++b) {
     bool heard = false;
     for (size_t k = 0; k < kEchoTaps; ++k) {
       heard = heard || tap_delays_[0][b][k] != 0 || tap_delays_[1][b][k] != 0;
     }
     if (!heard) continue;
-    const FirCoeffs& design = filterbank_.filters[b].coeffs;
+    const FirCoeffs design = crossover.BandFir(edges[b], edges[b + 1], kTaps);
     std::copy(design.begin(), design.end(), designs.begin() + b * kTaps);
-    heard_bands_[heard_count_++] = static_cast<uint8_t>(b);
-    filters = b + 1;
+    if (end_heard_ == 0) first_heard_ = b;
+    end_heard_ = b + 1;
   }
-  convolver_.Configure(designs.data(), filters);
+  convolver_.Configure(designs.data(), end_heard_);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
   if (stft_on_) {
@@ -261,7 +257,6 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
 }
 
 void EchoWidenerStage::Reset() {
-  filterbank_.Reset();
   for (auto& channel : echo_lines_) {
     for (size_t b = 0; b < band_count_; ++b) {
       channel[b].samples.fill(0.0f);
@@ -273,26 +268,23 @@ void EchoWidenerStage::Reset() {
   convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
+  for (BandValues& v : block_left_) v.fill(0.0f);
+  for (BandValues& v : block_right_) v.fill(0.0f);
   steering_.Reset();
   stager_.Reset();
 }
 
 size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
 
-StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
-  if (stft_on_) {
-    const StereoSample staged = stager_.Process(left, right);
-    left = staged.left;
-    right = staged.right;
-  }
+StereoSample EchoWidenerStage::PreStage(StereoSample in) noexcept {
+  return stft_on_ ? stager_.Process(in.left, in.right) : in;
+}
 
-  BandValues& left_bands = band_left_;
-  BandValues& right_bands = band_right_;
-  convolver_.Process(left, right, left_bands.data(), right_bands.data());
+StereoSample EchoWidenerStage::Echo(StereoSample direct, const BandValues& left_bands,
+                                    const BandValues& right_bands) noexcept {
   steering_.Update(left_bands, right_bands);
-
-  const EchoFrame frame{left,
-                        right,
+  const EchoFrame frame{direct.left,
+                        direct.right,
                         left_bands.data(),
                         right_bands.data(),
                         steering_.gain_left().data(),
@@ -300,28 +292,46 @@ StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
                         band_count_,
                         0.5f * mid_gain_,
                         0.5f * side_gain_};
-  StageOutput out;
-  if (batched_) {
-    if (batch_frame_ == 0) {
-      SumBatch({echo_lines_[0].data(), active_taps_[0].data(), active_count_[0], echo_write_[0],
-                echo_batch_[0].data()},
-               {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
-                echo_batch_[1].data()});
-    }
-    StoreBands(echo_lines_[0].data(), echo_write_[0], frame.left_bands, frame.left_gains,
-               heard_bands_.data(), heard_count_);
-    StoreBands(echo_lines_[1].data(), echo_write_[1], frame.right_bands, frame.right_gains,
-               heard_bands_.data(), heard_count_);
-    out.wet = MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
-    batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
-    out.dry = {left, right};
-    return out;
+  if (!batched_) {
+    return EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
+                      active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
+                      active_count_[1], frame);
   }
-  out.wet = EchoAndMix(echo_lines_[0].data(), echo_lines_[1].data(), echo_write_.data(),
-                       active_taps_[0].data(), active_count_[0], active_taps_[1].data(),
-                       active_count_[1], frame);
-  out.dry = {left, right};
-  return out;
+  if (batch_frame_ == 0) {
+    SumBatch({echo_lines_[0].data(), active_taps_[0].data(), active_count_[0], echo_write_[0],
+              echo_batch_[0].data()},
+             {echo_lines_[1].data(), active_taps_[1].data(), active_count_[1], echo_write_[1],
+              echo_batch_[1].data()});
+  }
+  StoreBands(echo_lines_.data(), echo_write_.data(), frame, first_heard_, end_heard_);
+  const StereoSample wet =
+      MixEchoes(frame, echo_batch_[0][batch_frame_], echo_batch_[1][batch_frame_]);
+  batch_frame_ = (batch_frame_ + 1) % kEchoBatch;
+  return wet;
+}
+
+StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
+  const StereoSample direct = PreStage({left, right});
+  convolver_.Process(direct.left, direct.right, band_left_.data(), band_right_.data());
+  return {Echo(direct, band_left_, band_right_), direct};
+}
+
+// The pre-stage, the band filters and the echoes are separate objects, each fed its frames in
+// order, so running each across the block in turn gives the bits of frame after frame; each
+// pass is a loop of independent calls that overlap in the CPU rather than one long chain.
+void EchoWidenerStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                    size_t frames) noexcept {
+  for (size_t done = 0; done < frames; done += kMaxStageBlock) {
+    const size_t n = std::min(kMaxStageBlock, frames - done);
+    for (size_t i = 0; i < n; ++i) out[done + i].dry = PreStage(in[done + i]);
+    for (size_t i = 0; i < n; ++i) {
+      const StereoSample d = out[done + i].dry;
+      convolver_.Process(d.left, d.right, block_left_[i].data(), block_right_[i].data());
+    }
+    for (size_t i = 0; i < n; ++i) {
+      out[done + i].wet = Echo(out[done + i].dry, block_left_[i], block_right_[i]);
+    }
+  }
 }
 
 }  // namespace halvex

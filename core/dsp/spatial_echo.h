@@ -8,8 +8,9 @@
 
 #include "core/dsp/band_convolver.h"
 #include "core/dsp/band_table.h"
-#include "core/dsp/isa_level.h"
+#include "core/dsp/delay_limit.h"
 #include "core/dsp/filterbank.h"
+#include "core/dsp/isa_level.h"
 #include "core/dsp/spatial_stage.h"
 #include "core/dsp/steering.h"
 #include "core/dsp/stft_stager.h"
@@ -18,7 +19,7 @@ namespace halvex {
 
 class EchoWidenerStage final : public SpatialStage {
  public:
-  static constexpr size_t kEchoLineLength = 2048;
+  static constexpr size_t kEchoLineLength = kDelayLineFrames;
   static constexpr size_t kBandTaps = 256;
   // Frames whose echoes are summed together, side by side in one vector, when every tap is at
   // least this long: each frame's chain of fused multiply-adds keeps its order, the chains of
@@ -29,6 +30,7 @@ class EchoWidenerStage final : public SpatialStage {
   void Reset() override;
   size_t Latency() const override;
   StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
 
   // Band edges from the band table; returns the band count.
   static size_t BuildBands(const ProcessorConfig& config, BandEdges& edges);
@@ -58,9 +60,12 @@ class EchoWidenerStage final : public SpatialStage {
   };
 
  private:
-  // The filterbank holds the band designs; the convolver runs those of the heard bands on both
-  // channels.
-  FirFilterbank filterbank_;
+  // The frame after the spectral pre-stage (when on): the direct signal and the dry output.
+  StereoSample PreStage(StereoSample in) noexcept;
+  // The wet frame from the direct frame and its band values: steering, echo lines, mix.
+  StereoSample Echo(StereoSample direct, const BandValues& left_bands,
+                    const BandValues& right_bands) noexcept;
+
   std::array<std::array<EchoLine, kMaxEchoBands>, 2> echo_lines_{};
   std::array<size_t, 2> echo_write_{};
   std::array<std::array<std::array<size_t, kEchoTaps>, kMaxEchoBands>, 2> tap_delays_{};
@@ -81,10 +86,14 @@ class EchoWidenerStage final : public SpatialStage {
   // frame.
   BandValues band_left_{};
   BandValues band_right_{};
-  // The band filters (those of bands never heard left at zero), and the bands that are heard.
+  // The same for each frame of a block.
+  std::array<BandValues, kMaxStageBlock> block_left_{};
+  std::array<BandValues, kMaxStageBlock> block_right_{};
+  // The band filters (those of bands never heard left at zero), and the range of bands from
+  // the lowest heard one to the highest.
   BandConvolver convolver_;
-  std::array<uint8_t, kMaxEchoBands> heard_bands_{};
-  size_t heard_count_ = 0;
+  size_t first_heard_ = 0;
+  size_t end_heard_ = 0;
 };
 
 // The echoes of kEchoBatch consecutive frames of one channel: frame j of the batch sums the

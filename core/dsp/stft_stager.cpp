@@ -7,6 +7,7 @@
 #include <numbers>
 
 #include "core/dsp/isa_level.h"
+#include "core/dsp/multiversion.h"
 #include "core/dsp/portable_math.h"
 #include "core/dsp/vector_kit.h"
 
@@ -185,7 +186,8 @@ __attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(StftStager& st,
 }
 
 using SteerFn = void (*)(StftStager&, const StereoSpectrum&, size_t, size_t) noexcept;
-const SteerFn SteerBest = CpuRuns(SplitLevel::kAvx2) ? SteerVectorV3 : SteerScalar;
+const SteerFn SteerBest =
+    PickBuild<SteerFn>(BestSplitLevel(), SteerScalar, SteerVectorV3, SteerVectorV3);
 
 }  // namespace
 
@@ -222,16 +224,47 @@ void StftStager::SteerBins(StereoSpectrum& s) noexcept {
   ScaleBins(s);
 }
 
-void StftStager::ScaleBins(StereoSpectrum& s) noexcept {
-
-  // Average the raw gains over three bins; the neighbours outside the range count as 1.
-  auto raw = [](const std::array<float, kFftBins>& g, size_t k) {
-    return (k < kFirstBin || k >= kEndBin) ? 1.0f : g[k];
+// Cloned so the vectors are whole AVX2 registers; every step is per bin (each lane does the
+// scalar step), so every build gives the same bits.
+HALVEX_FMA_CLONES void StftStager::ScaleBins(StereoSpectrum& s) noexcept {
+  constexpr size_t kCount = kEndBin - kFirstBin;
+  constexpr size_t kLanes = 8;
+  // The raw gains from bin kFirstBin - 1 on, the neighbours outside the range counted as 1.
+  std::array<float, kCount + 2> raw_left;
+  std::array<float, kCount + 2> raw_right;
+  raw_left.front() = raw_left.back() = 1.0f;
+  raw_right.front() = raw_right.back() = 1.0f;
+  std::copy(gain_left.begin() + kFirstBin, gain_left.begin() + kEndBin, raw_left.begin() + 1);
+  std::copy(gain_right.begin() + kFirstBin, gain_right.begin() + kEndBin, raw_right.begin() + 1);
+  auto load = [](const float* p) { return *reinterpret_cast<const Float8Unaligned*>(p); };
+  auto scale = [](float* p, Float8 f) {
+    *reinterpret_cast<Float8Unaligned*>(p) = *reinterpret_cast<const Float8Unaligned*>(p) * f;
   };
-  for (size_t k = kFirstBin; k < kEndBin; ++k) {
-    const float fl = (raw(gain_left, k - 1) + raw(gain_left, k) + raw(gain_left, k + 1)) / 3.0f;
-    const float fr = (raw(gain_right, k - 1) + raw(gain_right, k) + raw(gain_right, k + 1)) / 3.0f;
-    const size_t m = kFftSize - k;  // mirror bin: scaling by a real factor keeps the conjugate
+  // Bins k to k + 7 and their mirrors 1024 - k - 7 to 1024 - k (lanes reversed): scaling by a
+  // real factor keeps the conjugate.
+  size_t i = 0;
+  for (; i + kLanes <= kCount; i += kLanes) {
+    const Float8 fl = (load(&raw_left[i]) + load(&raw_left[i + 1]) + load(&raw_left[i + 2])) / 3.0f;
+    const Float8 fr =
+        (load(&raw_right[i]) + load(&raw_right[i + 1]) + load(&raw_right[i + 2])) / 3.0f;
+    const size_t k = kFirstBin + i;
+    scale(&s.left_re[k], fl);
+    scale(&s.left_im[k], fl);
+    scale(&s.right_re[k], fr);
+    scale(&s.right_im[k], fr);
+    const Float8 ml = __builtin_shufflevector(fl, fl, 7, 6, 5, 4, 3, 2, 1, 0);
+    const Float8 mr = __builtin_shufflevector(fr, fr, 7, 6, 5, 4, 3, 2, 1, 0);
+    const size_t m = kFftSize - k - (kLanes - 1);
+    scale(&s.left_re[m], ml);
+    scale(&s.left_im[m], ml);
+    scale(&s.right_re[m], mr);
+    scale(&s.right_im[m], mr);
+  }
+  for (; i < kCount; ++i) {
+    const float fl = (raw_left[i] + raw_left[i + 1] + raw_left[i + 2]) / 3.0f;
+    const float fr = (raw_right[i] + raw_right[i + 1] + raw_right[i + 2]) / 3.0f;
+    const size_t k = kFirstBin + i;
+    const size_t m = kFftSize - k;
     s.left_re[k] *= fl;
     s.left_im[k] *= fl;
     s.left_re[m] *= fl;

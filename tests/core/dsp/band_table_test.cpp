@@ -85,7 +85,7 @@ TEST(TapDelays, DefaultTableGivesTheDocumentedFrames) {
 }
 
 TEST(TapDelays, OutOfRangeBaseDelaysAreBounded) {
-  EXPECT_EQ(TapDelayFrames(100.0f, 4.7f), kMaxTapDelay);
+  EXPECT_EQ(TapDelayFrames(100.0f, 4.7f), kMaxDelayFrames);
   EXPECT_EQ(TapDelayFrames(-3.0f, 1.0f), 0u);
   EXPECT_EQ(TapDelayFrames(std::numeric_limits<float>::quiet_NaN(), 1.0f), 0u);
   EXPECT_EQ(TapDelayFrames(0.01f, 1.0f), 0u);  // 0.98 frames rounds down to off

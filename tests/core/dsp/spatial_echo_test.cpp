@@ -60,6 +60,26 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   }
 }
 
+// The pre-stage only changes what the echo stage is fed: the staged stage gives the bits of a
+// stage without it fed the stager's output.
+TEST(EchoWidener, PreStagedStageEchoesTheStagersOutput) {
+  ProcessorConfig config = EchoConfig();
+  auto staged = MakeStage(config);
+  config.stft_expand = 0.0f;
+  auto plain = MakeStage(config);
+  StftStager stager;
+  stager.Configure(0.4f);
+  constexpr size_t kFrames = 6000;
+  const std::vector<float> in = Noise(kFrames, 1.0f, 13);
+  for (size_t i = 0; i < kFrames; ++i) {
+    const StageOutput a = staged->Process(in[2 * i], in[2 * i + 1]);
+    const StereoSample s = stager.Process(in[2 * i], in[2 * i + 1]);
+    const StageOutput b = plain->Process(s.left, s.right);
+    ASSERT_EQ(a.wet.left, b.wet.left) << "frame " << i;
+    ASSERT_EQ(a.wet.right, b.wet.right) << "frame " << i;
+  }
+}
+
 // One band covering everything is a pure 127-frame delay, so an impulse comes back as the four
 // taps, at their delays plus 127 frames, with their gains and signs, +-1.5 times (side gain 3).
 TEST(EchoWidener, SingleBandImpulseShowsTapDelaysGainsAndPolarity) {
@@ -97,42 +117,86 @@ TEST(EchoWidener, SingleBandImpulseShowsTapDelaysGainsAndPolarity) {
 
 // With steering off the impulse response of the whole stage is known in closed form from the
 // band designs: wet.left = x + 1.5 (eL - eR), each echo a sum of delayed band responses.
+// Also with a band between heard ones that is never heard (all its taps off).
 TEST(EchoWidener, DefaultImpulseResponseIsTheSumOfDelayedBandFilters) {
-  ProcessorConfig config = EchoConfig();
-  config.stft_expand = 0.0f;
-  config.steer_amount = 0.0f;
-  config.steer_depth = 0.0f;
-  auto stage = MakeStage(config);
+  for (size_t silent_band : {size_t{0}, size_t{6}}) {
+    ProcessorConfig config = EchoConfig();
+    config.stft_expand = 0.0f;
+    config.steer_amount = 0.0f;
+    config.steer_depth = 0.0f;
+    config.bands[silent_band].l_base_ms = 0.0f;
+    config.bands[silent_band].r_base_ms = 0.0f;
+    auto stage = MakeStage(config);
+    SCOPED_TRACE(silent_band);
 
-  BandEdges edges{};
-  const size_t n = EchoWidenerStage::BuildBands(config, edges);
-  const LinkwitzRileyFir crossover;
-  constexpr size_t kLength = 1300;
-  std::vector<double> echo_left(kLength, 0.0);
-  std::vector<double> echo_right(kLength, 0.0);
-  for (size_t b = 0; b < n; ++b) {
-    const FirCoeffs h = crossover.BandFir(edges[b], edges[b + 1], 256);
-    for (size_t k = 0; k < 4; ++k) {
-      const size_t dl = stage->tap_delay(0, b, k);
-      const size_t dr = stage->tap_delay(1, b, k);
-      for (size_t i = 0; i < 256; ++i) {
-        if (dl != 0) echo_left[dl + i] += stage->tap_gains()[k] * h[i];
-        if (dr != 0) echo_right[dr + i] += stage->tap_gains()[k] * h[i];
+    BandEdges edges{};
+    const size_t n = EchoWidenerStage::BuildBands(config, edges);
+    const LinkwitzRileyFir crossover;
+    constexpr size_t kLength = 1300;
+    std::vector<double> echo_left(kLength, 0.0);
+    std::vector<double> echo_right(kLength, 0.0);
+    for (size_t b = 0; b < n; ++b) {
+      const FirCoeffs h = crossover.BandFir(edges[b], edges[b + 1], 256);
+      for (size_t k = 0; k < 4; ++k) {
+        const size_t dl = stage->tap_delay(0, b, k);
+        const size_t dr = stage->tap_delay(1, b, k);
+        for (size_t i = 0; i < 256; ++i) {
+          if (dl != 0) echo_left[dl + i] += stage->tap_gains()[k] * h[i];
+          if (dr != 0) echo_right[dr + i] += stage->tap_gains()[k] * h[i];
+        }
       }
     }
+    for (size_t t = 0; t < kLength; ++t) {
+      const StageOutput out = stage->Process(t == 0 ? 1.0f : 0.0f, 0.0f);
+      // Left impulse only: the right band signals are silent.
+      const double side = echo_left[t];
+      ASSERT_NEAR(out.wet.left, (t == 0 ? 1.0 : 0.0) + 1.5 * side, 1e-6) << "frame " << t;
+      ASSERT_NEAR(out.wet.right, -1.5 * side, 1e-6) << "frame " << t;
+    }
+    // And a right impulse uses the right delays.
+    stage->Reset();
+    for (size_t t = 0; t < kLength; ++t) {
+      const StageOutput out = stage->Process(0.0f, t == 0 ? 1.0f : 0.0f);
+      ASSERT_NEAR(out.wet.left, -1.5 * echo_right[t], 1e-6) << "frame " << t;
+    }
   }
-  for (size_t t = 0; t < kLength; ++t) {
-    const StageOutput out = stage->Process(t == 0 ? 1.0f : 0.0f, 0.0f);
-    // Left impulse only: the right band signals are silent.
-    const double side = echo_left[t];
-    ASSERT_NEAR(out.wet.left, (t == 0 ? 1.0 : 0.0) + 1.5 * side, 1e-6) << "frame " << t;
-    ASSERT_NEAR(out.wet.right, -1.5 * side, 1e-6) << "frame " << t;
-  }
-  // And a right impulse uses the right delays.
-  stage->Reset();
-  for (size_t t = 0; t < kLength; ++t) {
-    const StageOutput out = stage->Process(0.0f, t == 0 ? 1.0f : 0.0f);
-    ASSERT_NEAR(out.wet.left, -1.5 * echo_right[t], 1e-6) << "frame " << t;
+}
+
+// A block gives the bits of that many frames, whatever the block length and whether the
+// echoes are summed a batch ahead (every delay at least 8 frames) or frame by frame.
+TEST(EchoWidener, BlocksGiveTheBitsOfFrameAfterFrame) {
+  struct Case {
+    const char* name;
+    float stft_expand;
+    float shortest_base_ms;  // 0: the default table
+  };
+  const Case cases[] = {{"default", 0.4f, 0.0f},
+                        {"no pre-stage", 0.0f, 0.0f},
+                        {"taps under a batch", 0.4f, 0.1f}};
+  for (const Case& c : cases) {
+    ProcessorConfig config = EchoConfig();
+    config.stft_expand = c.stft_expand;
+    if (c.shortest_base_ms > 0.0f) config.bands[3].l_base_ms = c.shortest_base_ms;
+    auto framed = MakeStage(config);
+    auto blocked = MakeStage(config);
+    constexpr size_t kFrames = 3000;
+    const std::vector<float> in = Noise(kFrames, 1.0f, 17);
+    std::vector<StereoSample> frames(kFrames);
+    for (size_t i = 0; i < kFrames; ++i) frames[i] = {in[2 * i], in[2 * i + 1]};
+    std::vector<StageOutput> out(kFrames);
+    size_t done = 0;
+    for (size_t length = 1; done < kFrames; length = length % kMaxStageBlock + 7) {
+      const size_t n = std::min(length, kFrames - done);
+      blocked->ProcessBlock(frames.data() + done, out.data() + done, n);
+      done += n;
+    }
+    for (size_t i = 0; i < kFrames; ++i) {
+      const StageOutput expected = framed->Process(frames[i].left, frames[i].right);
+      ASSERT_EQ(out[i].wet.left, expected.wet.left) << c.name << " frame " << i;
+      ASSERT_EQ(out[i].wet.right, expected.wet.right) << c.name << " frame " << i;
+      ASSERT_EQ(out[i].dry.left, expected.dry.left) << c.name << " frame " << i;
+      ASSERT_EQ(out[i].dry.right, expected.dry.right) << c.name << " frame " << i;
+    }
   }
 }
 
@@ -192,11 +256,7 @@ namespace {
 // The band split must give the same bits on every CPU (each instruction-set build against the
 // baseline build), and the inner products of a FirFilter fed the same signal.
 TEST(EchoBatch, EveryBuildGivesTheBitsOfOneFrameAtATime) {
-  uint32_t seed = 91;
-  auto next = [&seed] {
-    seed = seed * 1664525u + 1013904223u;
-    return static_cast<float>(seed >> 8) / 8388608.0f - 1.0f;
-  };
+  test::UniformNoise<91> next;
   constexpr size_t kLines = 5;
   constexpr size_t kBatch = EchoWidenerStage::kEchoBatch;
   auto lines = std::make_unique<std::array<EchoWidenerStage::EchoLine, kLines>>();

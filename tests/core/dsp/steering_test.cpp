@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "tests/support/test_signals.h"
+
 namespace halvex {
 namespace {
 
@@ -18,13 +20,12 @@ TEST(BandSteering, InactiveKeepsEveryGainAtExactlyOne) {
   BandSteering steering;
   steering.Configure(0.0f, 0.0f, 15);
   EXPECT_FALSE(steering.active());
-  uint32_t s = 1;
+  test::UniformNoise<> noise;
   for (int i = 0; i < 5000; ++i) {
     BandValues l{};
     BandValues r{};
     for (size_t b = 0; b < 15; ++b) {
-      s = s * 1664525u + 1013904223u;
-      l[b] = static_cast<float>(s >> 8) / 16777216.0f;
+      l[b] = noise();
       r[b] = b % 2 ? 0.0f : -l[b];
     }
     steering.Update(l, r);
