@@ -6,6 +6,7 @@ rounding, but never by more than the tolerance. Also checks that a build's outpu
 depend on the block size. Exits 1 when any check fails.
 
 Usage: scripts/compare-renders.py REFERENCE_HALVEX HALVEX [--seconds S] [--tolerance T]
+       scripts/compare-renders.py --write-noise FILE [--seconds S]   (only writes the input)
 """
 import argparse
 import json
@@ -62,6 +63,13 @@ def render(binary, source, config, out, block):
 
 
 def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--write-noise":
+        noise = argparse.ArgumentParser()
+        noise.add_argument("--write-noise", required=True)
+        noise.add_argument("--seconds", type=float, default=4.0)
+        given = noise.parse_args()
+        write_noise(given.write_noise, given.seconds)
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("reference")
     parser.add_argument("candidate")

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Prints the instructions per frame of each algorithm's offline render of noise, counted by
+# Prints the instructions per frame of each algorithm's offline render of full-scale stereo noise,
 # callgrind: unlike time, the count does not depend on what else the machine is doing. The cost
 # of start-up and file handling is taken out by rendering two lengths and using the difference.
 # Valgrind does not run AVX-512, so the figures are those of the x86-64-v3 build of each kernel.
@@ -10,8 +10,10 @@ shift
 [ $# -gt 0 ] || set -- echo_widener experimental deep_field matrix_surround matrix_steer
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-sox -R -n -r 48000 -c 2 -b 32 -e floating-point "$tmp/short.wav" synth 1 whitenoise
-sox -R -n -r 48000 -c 2 -b 32 -e floating-point "$tmp/long.wav" synth 3 whitenoise
+# Full-scale noise, independent in the two channels (ambience, steering and sides all work).
+noise=$(dirname "$0")/compare-renders.py
+python3 "$noise" --write-noise "$tmp/short.wav" --seconds 1
+python3 "$noise" --write-noise "$tmp/long.wav" --seconds 3
 count() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$bin" --wav-in "$1" \
     --wav-out "$tmp/out.wav" --config "$2" 2>&1 >/dev/null | awk '/Collected :/ { print $NF }'
