@@ -1,6 +1,6 @@
 #!/bin/sh
 # Prints the instructions per frame of each algorithm's offline render of full-scale stereo noise,
-# callgrind: unlike time, the count does not depend on what else the machine is doing. The cost
+# counted by callgrind: unlike time, the count does not depend on what else the machine is doing. The cost
 # of start-up and file handling is taken out by rendering two lengths and using the difference.
 # Valgrind does not run AVX-512, so the figures are those of the x86-64-v3 build of each kernel.
 # Usage: scripts/frame-cost.sh HALVEX [ALGORITHM...]
