@@ -1,5 +1,7 @@
 #include "core/dsp/output_stage.h"
 
+#include <algorithm>
+
 #include "core/dsp/isa_level.h"
 #include "core/dsp/multiversion.h"
 
@@ -64,7 +66,7 @@ void OutputStage::Configure(const OutputParams& params) {
     bass_right_.SetLowShelf(kBassShelfHz, params.bass_shelf_db);
   }
   limiter_.SetCeiling(params.ceiling_db);
-  haas_delay_ = params.haas_delay_samples > kHaasMask ? kHaasMask : params.haas_delay_samples;
+  haas_delay_ = std::min(params.haas_delay_samples, kMaxDelayFrames);
   haas_left_ = params.haas_left;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core/dsp/biquad.h"
+#include "core/dsp/delay_limit.h"
 #include "core/dsp/limiter.h"
 #include "core/dsp/spatial_stage.h"
 
@@ -13,7 +14,7 @@ namespace halvex {
 struct OutputParams {
   float highpass_hz = 10.0f;
   float ceiling_db = -0.3f;
-  size_t haas_delay_samples = 0;  // 0..2047; 0 turns the delay off
+  size_t haas_delay_samples = 0;  // 0..kMaxDelayFrames; 0 turns the delay off
   bool haas_left = true;
   float treble_shelf_hz = 6766.0f;
   float treble_shelf_db = 0.0f;  // 0 turns the shelf off
@@ -22,7 +23,7 @@ struct OutputParams {
 
 class OutputStage {
  public:
-  static constexpr size_t kHaasLineLength = 2048;
+  static constexpr size_t kHaasLineLength = kDelayLineFrames;
 
   void Configure(const OutputParams& params);
   void Reset();

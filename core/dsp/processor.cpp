@@ -13,14 +13,12 @@ namespace {
 
 constexpr float kHighpassHz = 10.0f;
 constexpr float kCeilingDb = -0.3f;
-// The longest delay the Haas line holds; 25 ms (1200 frames) is far inside.
-constexpr long kMaxHaasFrames = static_cast<long>(OutputStage::kHaasLineLength) - 1;
 
 size_t HaasFrames(float ms) {
   if (!(ms > 0.0f)) return 0;
   long frames = static_cast<long>(std::fmaf(ms, 48.0f, 0.5f));
   if (frames < 0) frames = 0;
-  if (frames > kMaxHaasFrames) frames = kMaxHaasFrames;
+  if (frames > static_cast<long>(kMaxDelayFrames)) frames = static_cast<long>(kMaxDelayFrames);
   return static_cast<size_t>(frames);
 }
 
