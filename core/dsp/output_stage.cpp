@@ -144,19 +144,19 @@ HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept { 
   Unpair(treble, treble_left_, treble_right_);
 }
 
-namespace {
-const bool kPaired = CpuRuns(SplitLevel::kAvx2);
-}  // namespace
+#endif
+
+// Chosen at load time, so the audio thread never meets a first-call guard.
+#if defined(__x86_64__) && defined(__GNUC__)
+const OutputStage::BlockFn OutputStage::kBlock =
+    PickBuild<BlockFn>(BestSplitLevel(), &OutputStage::ProcessFrames, &OutputStage::ProcessPaired,
+                       &OutputStage::ProcessPaired);
+#else
+const OutputStage::BlockFn OutputStage::kBlock = &OutputStage::ProcessFrames;
 #endif
 
 void OutputStage::ProcessBlock(StereoSample* frames, size_t count) noexcept {
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (kPaired) {
-    ProcessPaired(frames, count);
-    return;
-  }
-#endif
-  ProcessFrames(frames, count);
+  (this->*kBlock)(frames, count);
 }
 
 HALVEX_FMA_CLONES void OutputStage::ProcessFrames(StereoSample* frames, size_t count) noexcept {

@@ -37,6 +37,8 @@ class OutputStage {
   // (x86-64-v3). They give the same bits; the bit-identity test runs both.
   void ProcessFrames(StereoSample* frames, size_t count) noexcept;
   void ProcessPaired(StereoSample* frames, size_t count) noexcept;
+  using BlockFn = void (OutputStage::*)(StereoSample*, size_t) noexcept;
+  static const BlockFn kBlock;  // the way this CPU runs
 
   Biquad highpass_left_;
   Biquad highpass_right_;
