@@ -133,10 +133,10 @@ const ControlSpec& ControlSpecAt(size_t index) { return kSpecs[index]; }
 
 const char* ChoiceLabel(const char* key, const char* value) {
   if (key == nullptr || value == nullptr) return nullptr;
-  for (const ControlSpec& spec : kSpecs) {
-    if (std::strcmp(spec.key, key) != 0) continue;
-    for (size_t i = 0; i < spec.choice_count; ++i) {
-      if (std::strcmp(spec.choices[i].value, value) == 0) return spec.choices[i].label;
+  for (const ControlSpec& control : kSpecs) {
+    if (std::strcmp(control.key, key) != 0) continue;
+    for (size_t i = 0; i < control.choice_count; ++i) {
+      if (std::strcmp(control.choices[i].value, value) == 0) return control.choices[i].label;
     }
     return nullptr;
   }
@@ -163,9 +163,9 @@ bool ScopeAppliesTo(ControlScope scope, const char* algorithm) {
   return true;
 }
 
-ControlKind WidgetKind(const ControlSpec& spec) {
-  const ParamAccessor* accessor = FindParam(spec.key);
-  if (accessor == nullptr) return spec.kind;
+ControlKind WidgetKind(const ControlSpec& control) {
+  const ParamAccessor* accessor = FindParam(control.key);
+  if (accessor == nullptr) return control.kind;
   switch (accessor->Kind()) {
     case ParamKind::Flag:
       return ControlKind::Switch;
@@ -175,7 +175,7 @@ ControlKind WidgetKind(const ControlSpec& spec) {
     case ParamKind::Device:
       return ControlKind::Slider;
   }
-  return spec.kind;
+  return control.kind;
 }
 
 int SliderDecimals(float step) {

@@ -52,7 +52,7 @@ bool ScopeAppliesTo(ControlScope scope, const char* algorithm);
 
 // The accessor table's kind decides (Flag: switch, Choice: combo, else slider); the row's own kind
 // serves for a key the table does not know.
-ControlKind WidgetKind(const ControlSpec& spec);
+ControlKind WidgetKind(const ControlSpec& control);
 
 // Digits a slider shows after the point: 0 for a step of 1 or more, 1 down to 0.1, else 2.
 int SliderDecimals(float step);

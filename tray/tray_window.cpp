@@ -89,7 +89,7 @@ class TrayWindowImpl {
  private:
   struct Row {
     TrayWindowImpl* owner;
-    const ControlSpec* spec;
+    const ControlSpec* control;
     ControlKind kind;
     GtkWidget* label;
     GtkWidget* widget;
@@ -204,11 +204,11 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
        &TrayPresenter::RestartDaemon},
       {"Reload config", "Re-read the configuration file", &TrayPresenter::Reload},
   };
-  for (const Button& spec : kButtons) {
-    GtkWidget* button = gtk_button_new_with_label(spec.label);
-    gtk_widget_set_tooltip_text(button, spec.tooltip);
+  for (const Button& control : kButtons) {
+    GtkWidget* button = gtk_button_new_with_label(control.label);
+    gtk_widget_set_tooltip_text(button, control.tooltip);
     gtk_widget_set_valign(button, GTK_ALIGN_CENTER);
-    g_object_set_data(G_OBJECT(button), "halvex-action", const_cast<Button*>(&spec));
+    g_object_set_data(G_OBJECT(button), "halvex-action", const_cast<Button*>(&control));
     g_signal_connect(button, "clicked", G_CALLBACK(+[](GtkButton* b, gpointer data) {
                        auto* self = static_cast<TrayWindowImpl*>(data);
                        const auto* what =
@@ -249,16 +249,16 @@ void TrayWindowImpl::BuildRows(GtkWidget* box) {
   // Reserved up front: rows hand their own address to GTK callbacks.
   rows_.reserve(ControlSpecCount());
   for (size_t i = 0; i < ControlSpecCount(); ++i) {
-    const ControlSpec& spec = ControlSpecAt(i);
-    Row& row = rows_.emplace_back(Row{this, &spec, WidgetKind(spec), nullptr, nullptr});
-    row.label = gtk_label_new(spec.label);
+    const ControlSpec& control = ControlSpecAt(i);
+    Row& row = rows_.emplace_back(Row{this, &control, WidgetKind(control), nullptr, nullptr});
+    row.label = gtk_label_new(control.label);
     gtk_label_set_xalign(GTK_LABEL(row.label), 0.0f);
     gtk_widget_set_size_request(row.label, kLabelWidth, -1);  // lines up with "Output device"
-    gtk_widget_set_name(row.label, (std::string(spec.key) + "-label").c_str());
+    gtk_widget_set_name(row.label, (std::string(control.key) + "-label").c_str());
     row.widget = MakeWidget(row);
-    gtk_widget_set_name(row.widget, spec.key);
-    gtk_widget_set_tooltip_text(row.label, spec.tooltip);
-    gtk_widget_set_tooltip_text(row.widget, spec.tooltip);
+    gtk_widget_set_name(row.widget, control.key);
+    gtk_widget_set_tooltip_text(row.label, control.tooltip);
+    gtk_widget_set_tooltip_text(row.widget, control.tooltip);
     gtk_grid_attach(GTK_GRID(grid_), row.label, 0, static_cast<int>(i), 1, 1);
     gtk_grid_attach(GTK_GRID(grid_), row.widget, 1, static_cast<int>(i), 1, 1);
   }
@@ -267,12 +267,12 @@ void TrayWindowImpl::BuildRows(GtkWidget* box) {
 }
 
 GtkWidget* TrayWindowImpl::MakeWidget(Row& row) {
-  const ControlSpec& spec = *row.spec;
+  const ControlSpec& control = *row.control;
   switch (row.kind) {
     case ControlKind::Combo: {
       GtkWidget* combo = gtk_combo_box_text_new();
-      for (size_t c = 0; c < spec.choice_count; ++c) {
-        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), spec.choices[c].label);
+      for (size_t c = 0; c < control.choice_count; ++c) {
+        gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), control.choices[c].label);
       }
       g_signal_connect(combo, "changed", G_CALLBACK(OnComboChanged), &row);
       return combo;
@@ -287,8 +287,8 @@ GtkWidget* TrayWindowImpl::MakeWidget(Row& row) {
       break;
   }
   GtkWidget* scale =
-      gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, spec.min, spec.max, spec.step);
-  gtk_scale_set_digits(GTK_SCALE(scale), SliderDecimals(spec.step));
+      gtk_scale_new_with_range(GTK_ORIENTATION_HORIZONTAL, control.min, control.max, control.step);
+  gtk_scale_set_digits(GTK_SCALE(scale), SliderDecimals(control.step));
   gtk_scale_set_draw_value(GTK_SCALE(scale), TRUE);
   gtk_scale_set_value_pos(GTK_SCALE(scale), GTK_POS_RIGHT);
   gtk_widget_set_hexpand(scale, TRUE);
@@ -328,12 +328,12 @@ void TrayWindowImpl::Sync() {
 
   const char* algorithm = SpatialAlgorithmName(config.spatial_algorithm);
   for (Row& row : rows_) {
-    const bool visible = ScopeAppliesTo(row.spec->scope, algorithm);
+    const bool visible = ScopeAppliesTo(row.control->scope, algorithm);
     gtk_widget_set_visible(row.label, visible);
     gtk_widget_set_visible(row.widget, visible);
     float number = 0.0f;
     // A slider the user is still moving keeps its own value until it has been sent.
-    if (row.timer != 0 || !ReadParamNumber(config, row.spec->key, number)) continue;
+    if (row.timer != 0 || !ReadParamNumber(config, row.control->key, number)) continue;
     switch (row.kind) {
       case ControlKind::Switch:
         gtk_switch_set_active(GTK_SWITCH(row.widget), number > 0.5f);
@@ -375,17 +375,17 @@ void TrayWindowImpl::SyncDevices() {
 void TrayWindowImpl::OnComboChanged(GtkComboBox* combo, gpointer data) {
   Row& row = *static_cast<Row*>(data);
   const int index = gtk_combo_box_get_active(combo);
-  if (row.owner->syncing_ || index < 0 || static_cast<size_t>(index) >= row.spec->choice_count) {
+  if (row.owner->syncing_ || index < 0 || static_cast<size_t>(index) >= row.control->choice_count) {
     return;
   }
-  row.owner->presenter_.SetControl(row.spec->key, row.spec->choices[index].value);
+  row.owner->presenter_.SetControl(row.control->key, row.control->choices[index].value);
   // A new algorithm changes which rows apply.
   row.owner->AfterAction();
 }
 
 gboolean TrayWindowImpl::OnSwitchRowSet(GtkSwitch*, gboolean state, gpointer data) {
   Row& row = *static_cast<Row*>(data);
-  if (row.owner->syncing_ || row.owner->presenter_.SetControl(row.spec->key, state ? "1" : "0")) {
+  if (row.owner->syncing_ || row.owner->presenter_.SetControl(row.control->key, state ? "1" : "0")) {
     return FALSE;
   }
   // Refused: the switch goes back to what the daemon has.
@@ -403,7 +403,7 @@ void TrayWindowImpl::OnSliderMoved(GtkRange* range, gpointer data) {
 gboolean TrayWindowImpl::OnSliderTimer(gpointer data) {
   Row& row = *static_cast<Row*>(data);
   row.timer = 0;
-  row.owner->presenter_.SetControl(row.spec->key, FormatNumber(static_cast<float>(row.pending)));
+  row.owner->presenter_.SetControl(row.control->key, FormatNumber(static_cast<float>(row.pending)));
   return G_SOURCE_REMOVE;
 }
 
