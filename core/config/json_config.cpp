@@ -1,14 +1,8 @@
 #include "core/config/json_config.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <utility>
 
@@ -16,6 +10,7 @@
 
 #include "core/config/config_names.h"
 #include "core/config/config_validation.h"
+#include "core/config/safe_file.h"
 
 namespace halvex {
 
@@ -284,38 +279,6 @@ json TapsJson(const std::array<float, 4>& taps) {
   return array;
 }
 
-std::string ParentDirectory(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos || slash == 0) return {};
-  return path.substr(0, slash);
-}
-
-bool WriteWhole(int fd, const std::string& text) {
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-// Makes a completed rename durable. Best effort: by now the new file is in
-// place, so a failure here cannot be reported as "the file is as it was".
-void SyncDirectoryOf(const std::string& path) {
-  std::string dir = ParentDirectory(path);
-  if (dir.empty()) dir = path.rfind('/') == 0 ? "/" : ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 }  // namespace
 
 JsonConfigProvider::JsonConfigProvider(std::string path)
@@ -323,17 +286,7 @@ JsonConfigProvider::JsonConfigProvider(std::string path)
 
 bool JsonConfigProvider::Load(ProcessorConfig& config) {
   std::string text;
-  bool read_ok = false;
-  std::ifstream file(path_, std::ios::binary | std::ios::ate);
-  if (file) {
-    const std::streamoff size = file.tellg();
-    if (size >= 0 && static_cast<std::uint64_t>(size) <= kMaxConfigBytes) {
-      text.resize(static_cast<std::size_t>(size));
-      file.seekg(0);
-      file.read(text.data(), size);
-      read_ok = !file.bad() && static_cast<std::size_t>(file.gcount()) == text.size();
-    }
-  }
+  const bool read_ok = ReadSmallFile(path_, kMaxConfigBytes, text);
   if (!read_ok) {
     last_error_ = "cannot open or oversized config file: " + path_;
     config = last_good_;
@@ -364,16 +317,6 @@ bool JsonConfigProvider::Save(const ProcessorConfig& config, std::string& error)
     }
   }
 
-  const std::string parent = ParentDirectory(path_);
-  if (!parent.empty()) {
-    std::error_code ec;
-    std::filesystem::create_directories(parent, ec);
-    std::error_code ignored;
-    if (ec && !std::filesystem::is_directory(parent, ignored)) {
-      return Fail(error, "cannot create " + parent + ": " + ec.message());
-    }
-  }
-
   const std::string text = ConfigToJson(config);
   // Six-decimal rounding can merge two close tap multipliers or push a band
   // just past the Haas zone; never write a file that would not load again.
@@ -383,22 +326,7 @@ bool JsonConfigProvider::Save(const ProcessorConfig& config, std::string& error)
     return Fail(error, "refusing to save an invalid config: " + reread_error);
   }
 
-  const std::string temp = path_ + ".tmp";
-  if (path_.empty()) return Fail(error, "cannot write " + temp);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail(error, "cannot write " + temp);
-  // The data must be on disk before the rename can publish it.
-  const bool written = WriteWhole(fd, text) && ::fsync(fd) == 0;
-  const bool closed = ::close(fd) == 0;
-  if (!written || !closed) {
-    ::unlink(temp.c_str());
-    return Fail(error, "write failed: " + temp);
-  }
-  if (::rename(temp.c_str(), path_.c_str()) != 0) {
-    ::unlink(temp.c_str());
-    return Fail(error, "cannot replace " + path_);
-  }
-  SyncDirectoryOf(path_);
+  if (!ReplaceFileAtomically(path_, text, error)) return false;
   last_good_ = config;
   return true;
 }
