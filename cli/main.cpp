@@ -20,8 +20,9 @@ constexpr const char* kProductName = "Halvex";
 constexpr const char* kMaker = "the Halvex developers";
 constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
 
-constexpr const char* kControlCommands[] = {"status", "devices", "on",     "off",
-                                            "enable", "disable", "reload", "set"};
+constexpr const char* kControlCommands[] = {"status",  "devices", "on",  "off",
+                                            "enable",  "disable", "reload", "set",
+                                            "preset",  "bypass",  "streams"};
 constexpr size_t kKeyLineWidth = 48;
 constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
 
@@ -111,6 +112,19 @@ void PrintUsage(const char* program) {
                "  reload                reload the config file\n"
                "  set <key> <value>     retune live; keys:\n");
   PrintKeyList();
+  std::fprintf(stderr,
+               "Presets (every key above but output_device, by name):\n"
+               "  preset                the preset in force, or none once a setting changed\n"
+               "  preset list | save NAME | load NAME | delete NAME\n"
+               "                        NAME: 1-64 of A-Z a-z 0-9 - _ . (no leading .)\n"
+               "  preset bind DEVICE NAME | unbind DEVICE\n"
+               "                        load NAME whenever DEVICE becomes the output\n"
+               "  preset fallback NAME | fallback none\n"
+               "                        the preset for devices without a binding\n"
+               "  preset bindings       list bindings (DEVICE=NAME, *=fallback)\n"
+               "Apps that bypass the engine (APP: application name or binary):\n"
+               "  bypass add APP | remove APP | list\n"
+               "  streams               playback streams (app|processed or app|bypassed)\n\n");
   std::fprintf(stderr,
                "Render an album (no daemon):\n"
                "  render --out-dir DIR [--jobs N] [--format EXT] [--config FILE] FILE...\n"

@@ -39,10 +39,17 @@ std::string Blanked(std::string text) {
 
 }  // namespace
 
-ControlService::ControlService(EngineControl& engine, ConfigProvider& provider)
-    : engine_(engine), provider_(provider) {}
+ControlService::ControlService(EngineControl& engine, ConfigProvider& provider,
+                               PresetService* presets)
+    : engine_(engine), provider_(provider), presets_(presets) {}
+
+std::string ControlService::DeviceChanged(const std::string& device) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return presets_ != nullptr ? presets_->OnActiveDevice(device) : "";
+}
 
 std::string ControlService::Handle(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
   const std::vector<std::string> words = SplitWords(line);
   if (words.empty()) return "ERR empty command";
   const std::string& command = words[0];
@@ -55,6 +62,8 @@ std::string ControlService::Handle(const std::string& line) {
     return Set(words[1], words[2]);
   }
   if (command == "reload") return Reload();
+  if (presets_ != nullptr && command == "preset") return presets_->HandlePreset(words);
+  if (presets_ != nullptr && command == "bypass") return presets_->HandleBypass(words);
   return "ERR unknown command: " + command;
 }
 

@@ -14,6 +14,8 @@
 #include "core/config/json_config.h"
 #include "core/ipc/socket_path.h"
 #include "daemon/control_service.h"
+#include "daemon/device_watch.h"
+#include "daemon/preset_service.h"
 #include "daemon/pw_daemon.h"
 #include "daemon/socket_server.h"
 
@@ -87,7 +89,13 @@ int Run(int argc, char** argv) {
   engine.SetEnabled(config.enabled);
 
   const std::string socket_path = DefaultSocketPath();
-  ControlService service(engine, provider);
+  PresetService presets(engine, provider, PresetStore(PresetFolderFor(path)),
+                        BindingsPathFor(path));
+  if (!presets.LoadBindings(error)) {
+    std::fprintf(stderr, "halvexd: bindings error: %s (no device bindings, no bypass)\n",
+                 error.c_str());
+  }
+  ControlService service(engine, provider, &presets);
   SocketServer server(socket_path, service);
   if (!server.Start()) {
     if (server.InUse()) {
@@ -102,7 +110,17 @@ int Run(int argc, char** argv) {
 
   std::fprintf(stderr, "halvexd: running (%s). control: %s\n",
                config.enabled ? "processing" : "pass-through", socket_path.c_str());
+  DeviceWatch watch([&engine] { return engine.ActiveDevice(); },
+                    [&service](const std::string& device) {
+                      const std::string result = service.DeviceChanged(device);
+                      if (result.rfind("ERR", 0) == 0) {
+                        std::fprintf(stderr, "halvexd: %s: %s\n", device.c_str(),
+                                     result.c_str() + 4);
+                      }
+                    });
+  watch.Start();
   const bool ok = engine.Run();
+  watch.Stop();
   server.Stop();
   return ok ? 0 : 1;
 }

@@ -1,0 +1,218 @@
+#include "daemon/preset_service.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "daemon/control_service.h"
+#include "daemon/device_watch.h"
+#include "tests/cli/wav_bytes.h"
+#include "tests/daemon/control_fakes.h"
+
+namespace halvex {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The commands as a client sends them, against a fake engine and real files in a fresh folder.
+class PresetCommands : public ::testing::Test {
+ protected:
+  std::string Folder() const { return dir.File("presets"); }
+  std::string BindingsPath() const { return dir.File("bindings.json"); }
+  std::vector<std::string> FolderEntries() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir.path(), ec)) {
+      names.push_back(entry.path().filename().string());
+    }
+    for (const auto& entry : fs::directory_iterator(Folder(), ec)) {
+      names.push_back("presets/" + entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // What a restarted daemon reads back from the bindings file.
+  DeviceBindings Reloaded() {
+    PresetService again(engine, provider, PresetStore(Folder()), BindingsPath());
+    std::string error;
+    EXPECT_TRUE(again.LoadBindings(error)) << error;
+    return again.Bindings();
+  }
+
+  testing::TempDir dir;
+  FakeEngine engine;
+  FakeProvider provider;
+  PresetService presets{engine, provider, PresetStore(dir.File("presets")), BindingsPath()};
+  ControlService service{engine, provider, &presets};
+};
+
+TEST_F(PresetCommands, SaveListLoadDeleteAndTheCurrentName) {
+  engine.enabled = true;
+  EXPECT_EQ(service.Handle("preset list"), "OK presets");
+  EXPECT_EQ(service.Handle("preset"), "OK preset none");
+
+  engine.config.wet_dry_ratio = 0.25f;
+  EXPECT_EQ(service.Handle("preset save quiet"), "OK preset saved quiet");
+  EXPECT_EQ(service.Handle("preset"), "OK preset quiet");
+  ASSERT_EQ(service.Handle("set wet_dry_ratio 0.75"), "OK set wet_dry_ratio=0.75");
+  EXPECT_EQ(service.Handle("preset"), "OK preset none") << "a change since the save";
+  EXPECT_EQ(service.Handle("preset save Loud"), "OK preset saved Loud");
+  EXPECT_EQ(service.Handle("preset list"), "OK presets\tLoud\tquiet");
+
+  // Loading keeps the device and the switch, installs once, and saves the file.
+  engine.config.output_device = "speakers";
+  provider.saved.clear();
+  const int installs = engine.reconfigure_calls;
+  EXPECT_EQ(service.Handle("preset load quiet"), "OK preset loaded quiet");
+  EXPECT_EQ(engine.reconfigure_calls, installs + 1);
+  EXPECT_FLOAT_EQ(engine.config.wet_dry_ratio, 0.25f);
+  EXPECT_EQ(engine.config.output_device, "speakers");
+  ASSERT_EQ(provider.saved.size(), 1u);
+  EXPECT_FLOAT_EQ(provider.saved[0].wet_dry_ratio, 0.25f);
+  EXPECT_TRUE(provider.saved[0].enabled);
+  EXPECT_EQ(service.Handle("preset"), "OK preset quiet");
+  EXPECT_NE(service.Handle("status").find(" wet_dry_ratio=0.25 "), std::string::npos);
+
+  EXPECT_EQ(service.Handle("preset delete quiet"), "OK preset deleted quiet");
+  EXPECT_EQ(service.Handle("preset"), "OK preset none");
+  EXPECT_EQ(service.Handle("preset list"), "OK presets\tLoud");
+  EXPECT_EQ(service.Handle("preset load quiet"), "ERR no such preset: quiet");
+  EXPECT_EQ(service.Handle("preset delete quiet"), "ERR no such preset: quiet");
+}
+
+TEST_F(PresetCommands, BadNamesAreRefusedWithNothingWritten) {
+  for (const std::string& name : std::vector<std::string>{"../x", "a/b", ".hidden", "..", std::string(65, 'a'), "x\x01y",
+                                 "caf\xc3\xa9"}) {
+    for (const char* verb : {"save", "load", "delete"}) {
+      const std::string line = std::string("preset ") + verb + " " + name;
+      const std::string reply = service.Handle(line);
+      EXPECT_EQ(reply.rfind("ERR invalid preset name: ", 0), 0u) << line << " -> " << reply;
+      EXPECT_EQ(reply.find('\x01'), std::string::npos) << "control byte echoed";
+    }
+    EXPECT_EQ(service.Handle("preset fallback " + name).rfind("ERR invalid preset name: ", 0), 0u);
+  }
+  EXPECT_EQ(service.Handle("preset save two words").rfind("ERR usage: preset", 0), 0u);
+  EXPECT_EQ(service.Handle("preset frob").rfind("ERR usage: preset", 0), 0u);
+  EXPECT_TRUE(FolderEntries().empty());
+  EXPECT_EQ(engine.reconfigure_calls, 0);
+  EXPECT_TRUE(provider.saved.empty());
+}
+
+TEST_F(PresetCommands, ABrokenPresetFileChangesNothing) {
+  fs::create_directories(Folder());
+  std::ofstream(Folder() + "/broken.json") << "{\"distance\": ";
+  std::ofstream(Folder() + "/wild.json") << "{\"distance\": 99}";
+  engine.config.distance = 3.0f;
+  EXPECT_EQ(service.Handle("preset load broken").rfind("ERR preset broken: json parse error: ", 0),
+            0u);
+  EXPECT_EQ(service.Handle("preset load wild"), "ERR preset wild: distance out of [1,8]");
+  EXPECT_EQ(engine.reconfigure_calls, 0);
+  EXPECT_FLOAT_EQ(engine.config.distance, 3.0f);
+  EXPECT_TRUE(provider.saved.empty());
+}
+
+TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
+  engine.config.distance = 2.0f;
+  service.Handle("preset save near");
+  engine.config.distance = 6.0f;
+  service.Handle("preset save far");
+
+  EXPECT_EQ(service.Handle("preset bind headset absent"), "ERR no such preset: absent");
+  EXPECT_EQ(service.Handle("preset bind bad/name near").rfind("ERR invalid device name: ", 0), 0u);
+  EXPECT_EQ(service.Handle("preset bind headset near"), "OK preset bound headset=near");
+  EXPECT_EQ(service.Handle("preset bind speakers far"), "OK preset bound speakers=far");
+  EXPECT_EQ(service.Handle("preset bindings"), "OK bindings\theadset=near\tspeakers=far");
+
+  // No fallback yet: an unbound device leaves the settings alone.
+  EXPECT_EQ(service.DeviceChanged("hdmi"), "");
+  EXPECT_FLOAT_EQ(engine.config.distance, 6.0f);
+  EXPECT_EQ(service.DeviceChanged("headset"), "OK preset loaded near");
+  EXPECT_FLOAT_EQ(engine.config.distance, 2.0f);
+  EXPECT_EQ(service.DeviceChanged("speakers"), "OK preset loaded far");
+  EXPECT_FLOAT_EQ(engine.config.distance, 6.0f);
+
+  EXPECT_EQ(service.Handle("preset fallback near"), "OK preset fallback near");
+  EXPECT_EQ(service.Handle("preset bindings"), "OK bindings\theadset=near\tspeakers=far\t*=near");
+  EXPECT_EQ(service.DeviceChanged("hdmi"), "OK preset loaded near");
+  EXPECT_FLOAT_EQ(engine.config.distance, 2.0f);
+
+  // A preset in use by a binding stays until the binding goes.
+  EXPECT_EQ(service.Handle("preset delete far"), "ERR preset far is bound to speakers");
+  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to headset");
+  EXPECT_EQ(service.Handle("preset unbind headset"), "OK preset unbound headset");
+  EXPECT_EQ(service.Handle("preset unbind headset"), "ERR no binding for device: headset");
+  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to the fallback");
+  EXPECT_EQ(service.Handle("preset fallback none"), "OK preset fallback none");
+  EXPECT_EQ(service.Handle("preset delete near"), "OK preset deleted near");
+
+  const DeviceBindings kept = Reloaded();
+  EXPECT_EQ(kept.devices, (std::map<std::string, std::string>{{"speakers", "far"}}));
+  EXPECT_EQ(kept.fallback, "");
+}
+
+TEST_F(PresetCommands, BypassListTakesNamesWithSpacesAndKeepsThem) {
+  EXPECT_EQ(service.Handle("bypass list"), "OK bypass");
+  EXPECT_EQ(service.Handle("bypass add   Voice \t  Chat  "), "OK bypass added Voice Chat");
+  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
+  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
+  EXPECT_EQ(service.Handle("bypass list"), "OK bypass\tVoice Chat\tdaw");
+  EXPECT_EQ(service.Handle("bypass remove nope"), "ERR not bypassed: nope");
+  EXPECT_EQ(service.Handle("bypass remove Voice Chat"), "OK bypass removed Voice Chat");
+  EXPECT_EQ(service.Handle("bypass add"), "ERR usage: bypass add APP | bypass remove APP | bypass list");
+  EXPECT_EQ(service.Handle("bypass add a\x02z"), "ERR invalid app name: a?z");
+
+  EXPECT_EQ(Reloaded().bypass, std::vector<std::string>{"daw"});
+}
+
+TEST_F(PresetCommands, AnUnreadableBindingsFileIsNeverWrittenOver) {
+  std::ofstream(BindingsPath()) << "{\"devices\": ";
+  PresetService broken(engine, provider, PresetStore(Folder()), BindingsPath());
+  std::string error;
+  EXPECT_FALSE(broken.LoadBindings(error));
+  service.Handle("preset save any");
+  ControlService control(engine, provider, &broken);
+  EXPECT_EQ(control.Handle("bypass add app").rfind("ERR ", 0), 0u);
+  EXPECT_EQ(control.Handle("preset bind headset any").rfind("ERR ", 0), 0u);
+  std::ifstream file(BindingsPath());
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "{\"devices\": ");
+}
+
+TEST(DeviceWatchThread, ReportsEachNewDeviceOnceAndIgnoresGaps) {
+  std::mutex mutex;
+  std::vector<std::string> script = {"", "a", "a", "", "a", "b", "b", "a"};
+  size_t next = 0;
+  std::vector<std::string> seen;
+  DeviceWatch watch(
+      [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        const size_t i = next++;
+        return i < script.size() ? script[i] : script.back();
+      },
+      [&](const std::string& device) {
+        std::lock_guard<std::mutex> lock(mutex);
+        seen.push_back(device);
+      });
+  watch.Start();
+  // A read past the script means every scripted value has been handled. Generous: the machine
+  // may be busy; nine polls take about a second when it is not.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (next > script.size()) break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  watch.Stop();
+  EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "a"}));
+}
+
+}  // namespace
+}  // namespace halvex
