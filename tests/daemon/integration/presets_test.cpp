@@ -1,0 +1,121 @@
+// Presets and device bindings against a running daemon on a private graph with three devices.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "tests/daemon/integration/daemon_harness.h"
+#include "tests/daemon/integration/pw_graph.h"
+
+namespace halvex::test {
+namespace {
+
+class PresetGraph : public ::testing::Test {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(graph_.Start(error)) << error;
+    for (const auto& [name, priority] : {std::pair{"speakers", 1000}, std::pair{"headset", 500},
+                                         std::pair{"hdmi", 100}}) {
+      ASSERT_TRUE(graph_.AddSink(name, std::string(name) + " device", 2, priority, error))
+          << error;
+    }
+  }
+
+  std::string Command(const std::string& line) {
+    return RawExchange(graph_.SocketPath(), line + "\n");
+  }
+
+  std::string Distance() { return StatusValue(Command("status"), "distance"); }
+
+  // Milliseconds from `start` (taken just before the action) until the status shows `distance`,
+  // or -1 after a generous wait: the machine may be loaded.
+  int MsUntilDistance(Clock::time_point start, const std::string& distance) {
+    const bool seen = PrivateGraph::WaitUntil([&] { return Distance() == distance; }, 8000, 10);
+    const auto elapsed = Clock::now() - start;
+    return seen ? static_cast<int>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count())
+                : -1;
+  }
+
+  // Asserts the load came, and records how long it took.
+  void ExpectLoad(const char* what, Clock::time_point start, const std::string& distance) {
+    const int ms = MsUntilDistance(start, distance);
+    EXPECT_GE(ms, 0) << what << ": distance stayed " << Distance() << "\n" << graph_.DaemonLog();
+    std::printf("[ timing ] %s: preset in force after %d ms\n", what, ms);
+    // The promise is a second; an idle machine needs a few hundred milliseconds.
+    EXPECT_LT(ms, 3000) << what;
+  }
+
+  PrivateGraph graph_;
+};
+
+TEST_F(PresetGraph, BoundPresetsFollowTheDeviceAndSurviveARestart) {
+  pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+
+  for (const auto& [name, distance] :
+       {std::pair{"near", "2"}, std::pair{"far", "6"}, std::pair{"mid", "4"}}) {
+    ASSERT_EQ(Command(std::string("set distance ") + distance).rfind("OK", 0), 0u);
+    ASSERT_EQ(graph_.Cli({"preset", "save", name}).out,
+              std::string("OK preset saved ") + name + "\n");
+  }
+  EXPECT_EQ(graph_.Cli({"preset", "list"}).out, "OK presets\tfar\tmid\tnear\n");
+  const CommandResult bad = graph_.Cli({"preset", "save", "../escape"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, "ERR invalid preset name: ../escape\n");
+  EXPECT_FALSE(Exists(graph_.home() + "/.config/halvex/escape.json"));
+
+  ASSERT_EQ(Command("preset bind headset near"), "OK preset bound headset=near");
+  ASSERT_EQ(Command("preset bind speakers far"), "OK preset bound speakers=far");
+
+  // Preferring a device loads its preset; so does losing it and getting it back.
+  auto start = Clock::now();
+  ASSERT_EQ(Command("set output_device headset"), "OK set output_device=headset");
+  ExpectLoad("prefer headset", start, "2");
+  start = Clock::now();
+  ASSERT_TRUE(graph_.RemoveNode("headset"));
+  ExpectLoad("unplug headset", start, "6");
+  std::string error;
+  start = Clock::now();
+  ASSERT_TRUE(graph_.AddSink("headset", "headset device", 2, 500, error)) << error;
+  ExpectLoad("re-plug headset", start, "2");
+
+  // An unbound device keeps the settings until a fallback exists.
+  ASSERT_EQ(Command("set distance 3"), "OK set distance=3");
+  ASSERT_EQ(Command("set output_device hdmi"), "OK set output_device=hdmi");
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return Command("devices").find("\thdmi|hdmi device|100|1") != std::string::npos; },
+      8000));
+  EXPECT_EQ(Distance(), "3");
+  ASSERT_EQ(Command("preset fallback mid"), "OK preset fallback mid");
+  start = Clock::now();
+  ASSERT_EQ(Command("set output_device speakers"), "OK set output_device=speakers");
+  ExpectLoad("prefer speakers", start, "6");
+  start = Clock::now();
+  ASSERT_EQ(Command("set output_device hdmi"), "OK set output_device=hdmi");
+  ExpectLoad("prefer unbound hdmi", start, "4");
+  EXPECT_EQ(Command("preset"), "OK preset mid");
+  EXPECT_EQ(StatusValue(Command("status"), "output_device"), "hdmi");
+
+  // After a restart: the settings, presets and bindings are all still there, and the start on
+  // a bound device loads its preset.
+  graph_.Kill(daemon);
+  ASSERT_NE(Command("status").rfind("OK", 0), 0u) << "the daemon is gone";
+  daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  EXPECT_EQ(Distance(), "4");
+  EXPECT_EQ(Command("preset list"), "OK presets\tfar\tmid\tnear");
+  EXPECT_EQ(Command("preset bindings"), "OK bindings\theadset=near\tspeakers=far\t*=mid");
+  start = Clock::now();
+  ASSERT_EQ(Command("set output_device headset"), "OK set output_device=headset");
+  ExpectLoad("prefer headset after restart", start, "2");
+  EXPECT_EQ(Command("preset delete near"), "ERR preset near is bound to headset");
+  graph_.Kill(daemon);
+}
+
+}  // namespace
+}  // namespace halvex::test
