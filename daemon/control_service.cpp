@@ -64,6 +64,7 @@ std::string ControlService::Handle(const std::string& line) {
   if (command == "reload") return Reload();
   if (presets_ != nullptr && command == "preset") return presets_->HandlePreset(words);
   if (presets_ != nullptr && command == "bypass") return presets_->HandleBypass(words);
+  if (presets_ != nullptr && command == "streams") return presets_->Streams();
   return "ERR unknown command: " + command;
 }
 

@@ -18,6 +18,12 @@ struct AudioDevice {
   uint64_t serial = 0;      // "object.serial"
 };
 
+// One playback stream: its application, and whether it plays past the engine.
+struct PlaybackStream {
+  std::string app;  // "application.name", else the process binary, else the node name
+  bool bypassed = false;
+};
+
 // Implemented by the PipeWire daemon; called from the control thread at any time.
 class EngineControl {
  public:
@@ -31,6 +37,10 @@ class EngineControl {
   virtual std::vector<AudioDevice> Devices() const = 0;
   // Node name of the device the DSP output is linked to now (empty when none).
   virtual std::string ActiveDevice() const = 0;
+  // Playback streams of other programs, in node id order.
+  virtual std::vector<PlaybackStream> Streams() const { return {}; }
+  // Streams of these apps (by application name or process binary) go straight to the device.
+  virtual void SetBypassApps(const std::vector<std::string>& apps) { (void)apps; }
 };
 
 }  // namespace halvex

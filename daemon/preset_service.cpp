@@ -65,7 +65,10 @@ PresetService::PresetService(EngineControl& engine, ConfigProvider& provider, Pr
       bindings_path_(std::move(bindings_path)) {}
 
 bool PresetService::LoadBindings(std::string& error) {
-  if (LoadBindingsFile(bindings_path_, bindings_, error)) return true;
+  if (LoadBindingsFile(bindings_path_, bindings_, error)) {
+    engine_.SetBypassApps(bindings_.bypass);
+    return true;
+  }
   unreadable_ = error;
   return false;
 }
@@ -103,7 +106,23 @@ std::string PresetService::HandleBypass(const std::vector<std::string>& words) {
   }
   const std::string refused = Commit(next);
   if (!refused.empty()) return refused;
+  engine_.SetBypassApps(bindings_.bypass);
   return (words[1] == "add" ? "OK bypass added " : "OK bypass removed ") + app;
+}
+
+std::string PresetService::Streams() const {
+  std::string reply = "OK streams";
+  for (const PlaybackStream& stream : engine_.Streams()) {
+    std::string app = stream.app;
+    // The name comes from another program: nothing in it may break the line or the entry.
+    for (char& c : app) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '|') c = ' ';
+    }
+    const std::string entry = "\t" + app + (stream.bypassed ? "|bypassed" : "|processed");
+    if (reply.size() + entry.size() > kMaxReplyBytes) break;
+    reply += entry;
+  }
+  return reply;
 }
 
 std::string PresetService::OnActiveDevice(const std::string& device) {

@@ -23,6 +23,8 @@ class PresetService {
   // `words` is the whole command split at blanks, starting with "preset" or "bypass".
   std::string HandlePreset(const std::vector<std::string>& words);
   std::string HandleBypass(const std::vector<std::string>& words);
+  // "OK streams", then a tab and APP|processed or APP|bypassed per playback stream.
+  std::string Streams() const;
 
   // Loads the preset bound to `device`, else the fallback. Empty when there is nothing to load,
   // else the reply line of the load ("OK ..." or "ERR ...").

@@ -42,6 +42,10 @@ class PwDaemon final : public EngineControl {
   // Only devices whose names could be selected, descriptions cut on a character boundary.
   std::vector<AudioDevice> Devices() const override;
   std::string ActiveDevice() const override;
+  std::vector<PlaybackStream> Streams() const override { return router_.Streams(); }
+  void SetBypassApps(const std::vector<std::string>& apps) override {
+    router_.SetBypassApps(apps);
+  }
 
   // Whole PipeWire lifetime, blocking in the main loop until SIGINT or SIGTERM.
   // False when set-up failed or the connection to the server was lost (said on stderr).

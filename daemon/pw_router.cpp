@@ -181,6 +181,28 @@ std::string PwRouter::ActiveTarget() const {
   return active_;
 }
 
+void PwRouter::SetBypassApps(const std::vector<std::string>& apps) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (apps == bypass_apps_) return;
+  bypass_apps_ = apps;
+  if (route_event_) pw_loop_signal_event(loop_, route_event_.get());
+}
+
+std::vector<PlaybackStream> PwRouter::Streams() const {
+  std::vector<PlaybackStream> streams;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [id, node] : nodes_) {
+    if (node.media_class != "Stream/Output/Audio" || node.name == kDspName) continue;
+    PlaybackStream stream;
+    stream.app = !node.app_name.empty() ? node.app_name
+                 : !node.binary.empty() ? node.binary
+                                        : node.name;
+    stream.bypassed = IsBypassedStream(bypass_apps_, node.app_name, node.binary);
+    streams.push_back(std::move(stream));
+  }
+  return streams;
+}
+
 void PwRouter::OnGlobalThunk(void* data, uint32_t id, uint32_t, const char* type, uint32_t,
                              const spa_dict* props) {
   static_cast<PwRouter*>(data)->OnGlobal(id, type, props);
@@ -268,6 +290,7 @@ void PwRouter::OnGlobalRemoved(uint32_t id) {
     reroute = nodes_.erase(id) > 0;
   }
   moved_streams_.erase(id);
+  bypass_moved_.erase(id);
   const auto port = ports_.find(id);
   if (port != ports_.end()) {
     if (port->second.node == sink_node_id_) sink_ports_changed_ns_ = NowNs();
@@ -301,6 +324,8 @@ void PwRouter::AddNode(uint32_t id, const spa_dict* props) {
   node.media_class = Lookup(props, PW_KEY_MEDIA_CLASS, "");
   node.priority = ParseInt(Lookup(props, PW_KEY_PRIORITY_SESSION, "0"));
   node.serial = ParseUnsigned(Lookup(props, PW_KEY_OBJECT_SERIAL, "0"));
+  node.app_name = Lookup(props, PW_KEY_APP_NAME, "");
+  node.binary = Lookup(props, PW_KEY_APP_PROCESS_BINARY, "");
   std::lock_guard<std::mutex> lock(mutex_);
   nodes_[id] = std::move(node);
 }
@@ -423,7 +448,7 @@ void PwRouter::Route() {
   }
   PinDspOutput(target->serial);
   ClaimDefaultSink();
-  MoveStreamsToSink();
+  MoveStreams(target->serial);
   RemoveBypassLinks(target->id);
 }
 
@@ -575,26 +600,42 @@ void PwRouter::RestoreDefaultSink() {
   }
 }
 
-void PwRouter::MoveStreamsToSink() {
+void PwRouter::MoveStreams(uint64_t target_serial) {
   if (!default_metadata_) return;
   uint64_t sink_serial = 0;
-  std::vector<uint32_t> streams;
+  // (stream id, serial it goes to)
+  std::vector<std::pair<uint32_t, uint64_t>> moves;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto sink = nodes_.find(sink_node_id_);
     if (sink != nodes_.end()) sink_serial = sink->second.serial;
     for (const auto& [id, node] : nodes_) {
-      if (node.media_class == "Stream/Output/Audio" && id != sink_node_id_ &&
-          id != dsp_node_id_ && !moved_streams_.contains(id)) {
-        streams.push_back(id);
+      if (node.media_class != "Stream/Output/Audio" || id == sink_node_id_ ||
+          id == dsp_node_id_) {
+        continue;
       }
+      if (IsBypassedStream(bypass_apps_, node.app_name, node.binary)) {
+        // Follows the device: sent again whenever the chosen device changes.
+        const auto sent = bypass_moved_.find(id);
+        if (sent == bypass_moved_.end() || sent->second != target_serial) {
+          moves.emplace_back(id, target_serial);
+        }
+        continue;
+      }
+      // No longer bypassed: it joins the others, moved into the sink once.
+      if (bypass_moved_.erase(id) > 0) moved_streams_.erase(id);
+      if (!moved_streams_.contains(id)) moves.emplace_back(id, sink_serial);
     }
   }
   if (sink_serial == 0) return;
   char text[32];
-  std::snprintf(text, sizeof text, "%" PRIu64, sink_serial);
-  for (uint32_t id : streams) {
-    moved_streams_.insert(id);
+  for (const auto& [id, serial] : moves) {
+    if (serial == sink_serial) {
+      moved_streams_.insert(id);
+    } else {
+      bypass_moved_[id] = serial;
+    }
+    std::snprintf(text, sizeof text, "%" PRIu64, serial);
     pw_metadata_set_property(default_metadata_->proxy.get(), id, "target.object", "Spa:Id", text);
   }
 }

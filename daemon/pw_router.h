@@ -27,6 +27,8 @@ class PwRouter {
     std::string media_class;
     int32_t priority = 0;
     uint64_t serial = 0;
+    std::string app_name;  // "application.name"
+    std::string binary;    // "application.process.binary"
   };
   using Port = PortInfo;
   using GraphLink = LinkInfo;
@@ -49,6 +51,9 @@ class PwRouter {
   // Every "Audio/Sink" node in id order (the virtual sink included).
   std::vector<AudioDevice> Devices() const;
   std::string ActiveTarget() const;
+  // Any thread. Streams of these apps are sent to the chosen device instead of the sink.
+  void SetBypassApps(const std::vector<std::string>& apps);
+  std::vector<PlaybackStream> Streams() const;
 
  private:
   struct OwnedLink;
@@ -82,7 +87,7 @@ class PwRouter {
   void PinDspOutput(uint64_t serial);
   void ClaimDefaultSink();
   void RestoreDefaultSink();
-  void MoveStreamsToSink();
+  void MoveStreams(uint64_t target_serial);
   void RemoveBypassLinks(uint32_t target_id);
   std::vector<AudioDevice> DevicesLocked() const;
 
@@ -103,6 +108,8 @@ class PwRouter {
   std::map<uint32_t, GraphLink> links_;
   uint64_t pinned_serial_ = 0;
   std::set<uint32_t> moved_streams_;
+  // Bypassed streams and the device serial each was last sent to.
+  std::map<uint32_t, uint64_t> bypass_moved_;
   std::vector<std::unique_ptr<OwnedLink>> owned_links_;
   // Port pairs whose link the server refused, with the number of refusals.
   std::map<std::pair<uint32_t, uint32_t>, int> refused_;
@@ -117,6 +124,7 @@ class PwRouter {
   std::map<uint32_t, Node> nodes_;
   std::string preferred_;
   std::string active_;
+  std::vector<std::string> bypass_apps_;
   bool default_claimed_ = false;
   // Wakes the main loop to route; null outside Start..Stop.
   PwLoopSource route_event_;

@@ -72,6 +72,13 @@ std::vector<uint32_t> BypassLinks(const std::vector<LinkInfo>& links, uint32_t s
   return bypass;
 }
 
+bool IsBypassedStream(const std::vector<std::string>& apps, const std::string& app_name,
+                      const std::string& binary) {
+  return std::any_of(apps.begin(), apps.end(), [&](const std::string& app) {
+    return (!app_name.empty() && app == app_name) || (!binary.empty() && app == binary);
+  });
+}
+
 std::string CutUtf8(std::string_view text, size_t max_bytes) {
   if (text.size() <= max_bytes) return std::string(text);
   size_t end = max_bytes;

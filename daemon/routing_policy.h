@@ -53,6 +53,10 @@ std::vector<std::pair<uint32_t, uint32_t>> MatchPorts(const std::vector<PortInfo
 std::vector<uint32_t> BypassLinks(const std::vector<LinkInfo>& links, uint32_t sink,
                                   uint32_t dsp, uint32_t target);
 
+// Whether a stream with this application name and process binary is one of `apps`.
+bool IsBypassedStream(const std::vector<std::string>& apps, const std::string& app_name,
+                      const std::string& binary);
+
 // `text` cut to at most `max_bytes` without splitting a UTF-8 sequence.
 std::string CutUtf8(std::string_view text, size_t max_bytes);
 

@@ -26,12 +26,16 @@ class FakeEngine : public EngineControl {
   ProcessorConfig CurrentConfig() const override { return config; }
   std::vector<AudioDevice> Devices() const override { return devices; }
   std::string ActiveDevice() const override { return active; }
+  std::vector<PlaybackStream> Streams() const override { return streams; }
+  void SetBypassApps(const std::vector<std::string>& apps) override { bypass_apps = apps; }
 
   bool enabled = false;
   ProcessorConfig config;
   int reconfigure_calls = 0;
   std::vector<AudioDevice> devices;
   std::string active;
+  std::vector<PlaybackStream> streams;
+  std::vector<std::string> bypass_apps;
 };
 
 // A file that holds `stored` when `loadable`, and refuses writes when `save_error` is set.

@@ -168,7 +168,12 @@ TEST_F(PresetCommands, BypassListTakesNamesWithSpacesAndKeepsThem) {
   EXPECT_EQ(service.Handle("bypass add"), "ERR usage: bypass add APP | bypass remove APP | bypass list");
   EXPECT_EQ(service.Handle("bypass add a\x02z"), "ERR invalid app name: a?z");
 
+  EXPECT_EQ(engine.bypass_apps, std::vector<std::string>{"daw"}) << "the router hears of it";
   EXPECT_EQ(Reloaded().bypass, std::vector<std::string>{"daw"});
+
+  engine.streams = {{"Music Player", false}, {"daw", true}, {"odd|name\x01", false}};
+  EXPECT_EQ(service.Handle("streams"),
+            "OK streams\tMusic Player|processed\tdaw|bypassed\todd name |processed");
 }
 
 TEST_F(PresetCommands, AnUnreadableBindingsFileIsNeverWrittenOver) {

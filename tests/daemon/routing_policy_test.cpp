@@ -119,3 +119,19 @@ TEST(DeviceList, DropsUnsafeNamesAndCutsDescriptionsOnCharacterBoundaries) {
 
 }  // namespace
 }  // namespace halvex
+
+namespace halvex {
+namespace {
+
+TEST(BypassedStreams, MatchTheApplicationNameOrTheBinaryExactly) {
+  const std::vector<std::string> apps = {"Voice Chat", "ardour"};
+  EXPECT_TRUE(IsBypassedStream(apps, "Voice Chat", "chat-bin"));
+  EXPECT_TRUE(IsBypassedStream(apps, "Ardour 8", "ardour"));
+  EXPECT_FALSE(IsBypassedStream(apps, "voice chat", ""));
+  EXPECT_FALSE(IsBypassedStream(apps, "Voice", "ardour8"));
+  EXPECT_FALSE(IsBypassedStream({""}, "", "")) << "an unnamed stream is no match";
+  EXPECT_FALSE(IsBypassedStream({}, "Voice Chat", "ardour"));
+}
+
+}  // namespace
+}  // namespace halvex

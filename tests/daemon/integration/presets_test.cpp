@@ -50,6 +50,36 @@ class PresetGraph : public ::testing::Test {
     EXPECT_LT(ms, 3000) << what;
   }
 
+  // Registry id of the playback stream of `app`, or -1.
+  int StreamOf(const std::string& app) {
+    for (const auto& object : graph_.Dump()) {
+      const auto& props = object.value("info", nlohmann::json::object())
+                              .value("props", nlohmann::json::object());
+      if (props.value("media.class", "") == "Stream/Output/Audio" &&
+          props.value("application.name", "") == app) {
+        return object.value("id", -1);
+      }
+    }
+    return -1;
+  }
+
+  // Whether every link out of `stream` goes into `node`, and there are two.
+  bool PlaysInto(int stream, const std::string& node) {
+    const nlohmann::json dump = graph_.Dump();
+    const int target = PrivateGraph::NodeId(dump, node);
+    int links = 0;
+    for (const auto& link : PrivateGraph::Links(dump)) {
+      if (link.output_node != stream) continue;
+      if (link.input_node != target) return false;
+      ++links;
+    }
+    return links == 2;
+  }
+
+  pid_t Play(const std::string& app, const std::string& tone) {
+    return graph_.Spawn({"pw-play", "-P", "{ application.name = \"" + app + "\" }", tone});
+  }
+
   PrivateGraph graph_;
 };
 
@@ -114,6 +144,44 @@ TEST_F(PresetGraph, BoundPresetsFollowTheDeviceAndSurviveARestart) {
   ASSERT_EQ(Command("set output_device headset"), "OK set output_device=headset");
   ExpectLoad("prefer headset after restart", start, "2");
   EXPECT_EQ(Command("preset delete near"), "ERR preset near is bound to headset");
+  graph_.Kill(daemon);
+}
+
+TEST_F(PresetGraph, ABypassedAppPlaysStraightToTheDeviceAndFollowsIt) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_EQ(Command("bypass add Voice   Chat"), "OK bypass added Voice Chat");
+  const std::string tone = graph_.home() + "/tone.wav";
+  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", tone, "synth", "30", "sine",
+                        "440", "gain", "-30"})
+                .status,
+            0);
+  const pid_t call = Play("Voice Chat", tone);
+  const pid_t music = Play("Music Box", tone);
+  int call_stream = -1;
+  int music_stream = -1;
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return (call_stream = StreamOf("Voice Chat")) >= 0 &&
+                   (music_stream = StreamOf("Music Box")) >= 0; },
+      8000));
+
+  EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return PlaysInto(call_stream, "speakers"); }, 8000));
+  EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return PlaysInto(music_stream, "halvex"); }, 8000));
+  const std::string streams = Command("streams");
+  EXPECT_NE(streams.find("\tVoice Chat|bypassed"), std::string::npos) << streams;
+  EXPECT_NE(streams.find("\tMusic Box|processed"), std::string::npos) << streams;
+
+  // The bypassed stream follows the output; the other keeps going through the engine.
+  ASSERT_EQ(Command("set output_device headset"), "OK set output_device=headset");
+  EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return PlaysInto(call_stream, "headset"); }, 8000));
+  EXPECT_TRUE(PlaysInto(music_stream, "halvex"));
+
+  // Taken off the list, it joins the others.
+  ASSERT_EQ(Command("bypass remove Voice Chat"), "OK bypass removed Voice Chat");
+  EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return PlaysInto(call_stream, "halvex"); }, 8000));
+  EXPECT_NE(Command("streams").find("\tVoice Chat|processed"), std::string::npos);
+  graph_.Kill(call);
+  graph_.Kill(music);
   graph_.Kill(daemon);
 }
 
