@@ -20,7 +20,7 @@ sources_for() {
     preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
     control_fuzz)
       ls "$root"/core/config/*.cpp
-      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp"
+      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp $root/daemon/preset_service.cpp"
       ;;
     *) return 1 ;;
   esac
@@ -100,6 +100,9 @@ seed_control_fuzz() {
   printf 'set spatial_algorithm matrix_steer\nset haas_delay_ms 99\nreload\nstatus' >"$dir/sequence"
   printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
   printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
+  printf 'preset save a\nset distance 3\npreset\npreset load a\npreset list\npreset delete a\n' >"$dir/presets"
+  printf 'preset save ../x\npreset save .h\npreset bind dev a\npreset fallback a\npreset bindings\npreset unbind dev\n' >"$dir/bindings"
+  printf 'bypass add Voice  Chat\nbypass list\nbypass remove Voice Chat\nstreams\n' >"$dir/bypass"
   { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
 }
 

@@ -2,7 +2,8 @@
 // a time the way the server reads them, and every line is handled against an in-memory engine and
 // configuration store. ReadLine must return exactly the bytes it consumed; every reply must be one
 // line that begins "OK" or "ERR"; an "ERR" must change nothing; the engine never holds an invalid
-// configuration; and what is saved is what runs.
+// configuration; and what is saved is what runs. Preset, binding and bypass commands work on real
+// files in a private folder, and nothing ever lands outside it.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,12 +11,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/config/config_validation.h"
 #include "core/ipc/socket_io.h"
 #include "daemon/control_service.h"
+#include "daemon/preset_service.h"
 #include "tests/daemon/control_fakes.h"
 
 namespace {
@@ -59,6 +62,33 @@ std::vector<halvex::AudioDevice> Devices() {
   return devices;
 }
 
+// One folder for the whole run: the presets and the bindings file beside them.
+const std::string& Folder() {
+  static const std::string folder = [] {
+    char name[] = "/tmp/halvex-control-fuzz-XXXXXX";
+    Require(::mkdtemp(name) != nullptr);
+    return std::string(name);
+  }();
+  static const bool cleaned_at_exit = [] {
+    return std::atexit([] { std::filesystem::remove_all(folder); }) == 0;
+  }();
+  (void)cleaned_at_exit;
+  return folder;
+}
+
+// Only the presets folder, the bindings file and preset files in that folder may exist.
+void RequireOnlyOurFiles() {
+  namespace fs = std::filesystem;
+  for (const auto& entry : fs::directory_iterator(Folder())) {
+    const std::string name = entry.path().filename().string();
+    Require(name == "presets" || name == "bindings.json");
+  }
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(Folder() + "/presets", ec)) {
+    Require(entry.path().extension() == ".json" && entry.is_regular_file());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -74,7 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine.devices = Devices();
   engine.active = engine.devices.back().name;
   FakeProvider provider;
-  ControlService service(engine, provider);
+  PresetService presets(engine, provider, PresetStore(Folder() + "/presets"),
+                        Folder() + "/bindings.json");
+  std::string bindings_error;
+  presets.LoadBindings(bindings_error);
+  ControlService service(engine, provider, &presets);
 
   size_t consumed = 0;
   for (bool more = true; more;) {
@@ -118,9 +152,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(provider.saved.size() == saves);
       continue;
     }
-    if (StartsWith(reply, "OK devices")) Require(reply.size() <= kMaxReplyBytes);
+    RequireOnlyOurFiles();
+    for (const char* list : {"OK devices", "OK presets", "OK bindings", "OK bypass\t",
+                             "OK streams"}) {
+      if (StartsWith(reply, list)) Require(reply.size() <= kMaxReplyBytes);
+    }
     const bool note = reply.find(" (not saved: disk full)") != std::string::npos;
-    if (StartsWith(reply, "OK set ") || IsSwitchReply(reply)) {
+    if (StartsWith(reply, "OK set ") || IsSwitchReply(reply) ||
+        StartsWith(reply, "OK preset loaded ")) {
       if (provider.save_error.empty()) {
         Require(!note && provider.saved.size() == saves + 1);
         ProcessorConfig running = engine.config;
