@@ -29,6 +29,19 @@ class RemoteEngine final : public EngineRemote {
 
   std::vector<AudioDevice> Devices() override { return ParseDeviceList(Exchange("devices")); }
 
+  void FetchPresets(PresetState& state) override {
+    PresetState fresh;
+    fresh.known = ParsePresetList(Exchange("preset list"), fresh) &&
+                  ParseCurrentPreset(Exchange("preset"), fresh) &&
+                  ParseBindingList(Exchange("preset bindings"), fresh);
+    if (fresh.known) fresh.active = ParseActiveDevice(Exchange("devices"));
+    state = std::move(fresh);
+  }
+
+  bool PresetCommand(const std::string& args, std::string& error) override {
+    return Send("preset " + args, error);
+  }
+
  private:
   using Clock = std::chrono::steady_clock;
 

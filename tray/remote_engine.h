@@ -19,6 +19,10 @@ class EngineRemote {
   virtual bool Reload(std::string& error) = 0;
   // Empty when the daemon is not running.
   virtual std::vector<AudioDevice> Devices() = 0;
+  // Presets, bindings and the active device; `state.known` stays false unless all replies came.
+  virtual void FetchPresets(PresetState& state) = 0;
+  // Sends "preset " + `args` ("load NAME", "bind DEVICE NAME" ...); false with the reason.
+  virtual bool PresetCommand(const std::string& args, std::string& error) = 0;
 };
 
 // Talks to the daemon at `socket_path`. A daemon that lets an exchange time out is not asked

@@ -69,4 +69,60 @@ std::vector<AudioDevice> ParseDeviceList(const std::string& line) {
   return devices;
 }
 
+AudioDevice ParseActiveDevice(const std::string& line) {
+  const std::vector<std::string> pieces = SplitAt(line, '\t');
+  if (pieces[0] != "OK devices") return {};
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    const std::vector<std::string> fields = SplitAt(pieces[i], '|');
+    if (fields.size() < 4 || fields[0].empty() || fields[3] != "1") continue;
+    AudioDevice device;
+    device.name = fields[0];
+    device.description = fields[1];
+    device.priority = LeadingInt(fields[2]);
+    return device;
+  }
+  return {};
+}
+
+std::string PresetState::BoundToActive() const {
+  const auto bound = devices.find(active.name);
+  if (!active.name.empty() && bound != devices.end()) return bound->second;
+  return active.name.empty() ? std::string() : fallback;
+}
+
+bool ParsePresetList(const std::string& line, PresetState& state) {
+  std::vector<std::string> pieces = SplitAt(line, '\t');
+  if (pieces[0] != "OK presets") return false;
+  pieces.erase(pieces.begin());
+  state.names = std::move(pieces);
+  return true;
+}
+
+bool ParseCurrentPreset(const std::string& line, PresetState& state) {
+  constexpr const char* kPrefix = "OK preset ";
+  if (line.rfind(kPrefix, 0) != 0 || line.find(' ', 10) != std::string::npos) return false;
+  const std::string name = line.substr(10);
+  state.current = name == "none" ? "" : name;
+  return true;
+}
+
+bool ParseBindingList(const std::string& line, PresetState& state) {
+  const std::vector<std::string> pieces = SplitAt(line, '\t');
+  if (pieces[0] != "OK bindings") return false;
+  state.devices.clear();
+  state.fallback.clear();
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    // Preset names hold no '=', device names may.
+    const size_t eq = pieces[i].rfind('=');
+    if (eq == std::string::npos || eq == 0) continue;
+    const std::string device = pieces[i].substr(0, eq);
+    if (device == "*") {
+      state.fallback = pieces[i].substr(eq + 1);
+    } else {
+      state.devices[device] = pieces[i].substr(eq + 1);
+    }
+  }
+  return true;
+}
+
 }  // namespace halvex

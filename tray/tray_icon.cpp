@@ -60,6 +60,7 @@ class TrayIconImpl {
   void BuildMenu();
   GtkWidget* AddItem(const char* label, void (*action)(TrayIconImpl&));
   void RebuildDevices();
+  void RebuildPresets();
   void AfterAction() {
     if (after_action_) {
       after_action_();
@@ -79,6 +80,7 @@ class TrayIconImpl {
   static gboolean OnEmbedWait(gpointer data);
   static void OnProcessingToggled(GtkCheckMenuItem* item, gpointer data);
   static void OnDeviceToggled(GtkCheckMenuItem* item, gpointer data);
+  static void OnPresetToggled(GtkCheckMenuItem* item, gpointer data);
 
   TrayPresenter& presenter_;
   TrayWindow& window_;
@@ -94,6 +96,11 @@ class TrayIconImpl {
   std::vector<std::pair<std::string, GtkWidget*>> device_items_;  // (name, radio item)
   std::vector<std::pair<std::string, std::string>> shown_devices_;
   bool devices_built_ = false;
+  GtkWidget* preset_item_ = nullptr;
+  GtkWidget* no_preset_ = nullptr;  // hidden: checked while no preset is in force
+  std::vector<std::pair<std::string, GtkWidget*>> preset_items_;  // (name, radio item)
+  std::vector<std::string> shown_presets_;
+  bool presets_built_ = false;
   guint embed_timer_ = 0;
 };
 
@@ -119,6 +126,8 @@ void TrayIconImpl::BuildMenu() {
   gtk_menu_shell_append(GTK_MENU_SHELL(menu_), processing_);
   device_item_ = gtk_menu_item_new_with_label("Output device");
   gtk_menu_shell_append(GTK_MENU_SHELL(menu_), device_item_);
+  preset_item_ = gtk_menu_item_new_with_label("Presets");
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), preset_item_);
   AddItem("Reload config", [](TrayIconImpl& self) {
     self.presenter_.Reload();
     self.AfterAction();
@@ -134,6 +143,7 @@ void TrayIconImpl::BuildMenu() {
   });
   AddItem("Quit", [](TrayIconImpl&) { gtk_main_quit(); });
   RebuildDevices();
+  RebuildPresets();
   gtk_widget_show_all(menu_);
 }
 
@@ -181,7 +191,38 @@ void TrayIconImpl::Sync() {
     if (name == configured) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
   }
   gtk_widget_set_sensitive(device_item_, view.reachable);
+  RebuildPresets();
+  const std::string& current = presenter_.presets().current;
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(no_preset_), TRUE);
+  for (const auto& [name, item] : preset_items_) {
+    if (name == current) gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(item), TRUE);
+  }
+  gtk_widget_set_sensitive(preset_item_, view.reachable && !preset_items_.empty());
   syncing_ = false;
+}
+
+void TrayIconImpl::RebuildPresets() {
+  const std::vector<std::string>& now = presenter_.presets().names;
+  if (presets_built_ && now == shown_presets_) return;
+  const bool was_syncing = std::exchange(syncing_, true);
+  GtkWidget* menu = gtk_menu_new();
+  no_preset_ = gtk_radio_menu_item_new_with_label(nullptr, "none");
+  gtk_widget_set_no_show_all(no_preset_, TRUE);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu), no_preset_);
+  preset_items_.clear();
+  for (const std::string& name : now) {
+    GtkWidget* item = gtk_radio_menu_item_new_with_label_from_widget(
+        GTK_RADIO_MENU_ITEM(no_preset_), name.c_str());
+    g_object_set_data_full(G_OBJECT(item), "halvex-preset", g_strdup(name.c_str()), g_free);
+    g_signal_connect(item, "toggled", G_CALLBACK(OnPresetToggled), this);
+    gtk_menu_shell_append(GTK_MENU_SHELL(menu), item);
+    preset_items_.emplace_back(name, item);
+  }
+  gtk_widget_show_all(menu);
+  gtk_menu_item_set_submenu(GTK_MENU_ITEM(preset_item_), menu);  // frees the old one
+  shown_presets_ = now;
+  presets_built_ = true;
+  syncing_ = was_syncing;
 }
 
 void TrayIconImpl::RebuildDevices() {
@@ -255,6 +296,14 @@ void TrayIconImpl::OnDeviceToggled(GtkCheckMenuItem* item, gpointer data) {
   if (self->syncing_ || !gtk_check_menu_item_get_active(item)) return;
   const auto* name = static_cast<const char*>(g_object_get_data(G_OBJECT(item), "halvex-device"));
   self->presenter_.SetControl("output_device", name != nullptr && *name != '\0' ? name : "auto");
+  self->AfterAction();
+}
+
+void TrayIconImpl::OnPresetToggled(GtkCheckMenuItem* item, gpointer data) {
+  auto* self = static_cast<TrayIconImpl*>(data);
+  if (self->syncing_ || !gtk_check_menu_item_get_active(item)) return;
+  const auto* name = static_cast<const char*>(g_object_get_data(G_OBJECT(item), "halvex-preset"));
+  if (name != nullptr) self->presenter_.LoadPreset(name);
   self->AfterAction();
 }
 

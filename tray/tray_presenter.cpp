@@ -2,6 +2,7 @@
 
 #include "core/config/config_names.h"
 #include "core/config/config_params.h"
+#include "core/config/preset_name.h"
 #include "tray/control_spec.h"
 
 namespace halvex {
@@ -37,6 +38,10 @@ TrayView TrayPresenter::Refresh() {
   } else if (seen_) {
     AnnounceChanges(status);
   }
+  PresetState presets;
+  engine_.FetchPresets(presets);
+  if (seen_) AnnounceBoundLoad(presets);
+  presets_ = std::move(presets);
   seen_ = true;
   last_ = status;
   return View();
@@ -106,6 +111,21 @@ void TrayPresenter::AnnounceChanges(const EngineStatus& status) const {
   }
 }
 
+void TrayPresenter::AnnounceBoundLoad(const PresetState& presets) {
+  if (!presets.known || !presets_.known) return;
+  const std::string bound = presets.BoundToActive();
+  if (presets.active.name != presets_.active.name) {
+    awaiting_load_ = bound.empty() ? "" : presets.active.name;
+  }
+  // The daemon loads within a second of the change, so the load may show a refresh later.
+  if (awaiting_load_.empty() || awaiting_load_ != presets.active.name ||
+      presets.current != bound) {
+    return;
+  }
+  awaiting_load_.clear();
+  Announce(NotifyLevel::Info, "Preset " + bound + " for " + presets.active.description + ".");
+}
+
 void TrayPresenter::ReportFailure(const std::string& what, const std::string& detail) {
   Announce(NotifyLevel::Warning, what + " failed: " + detail);
 }
@@ -161,6 +181,33 @@ bool TrayPresenter::Reload() {
     Refresh();
   }
   return ok;
+}
+
+bool TrayPresenter::SendPreset(const std::string& args, const std::string& what) {
+  std::string error;
+  const bool ok = engine_.PresetCommand(args, error);
+  if (!ok) ReportFailure(what, error);
+  Refresh();
+  return ok;
+}
+
+bool TrayPresenter::LoadPreset(const std::string& name) {
+  return SendPreset("load " + name, "Loading preset " + name);
+}
+
+bool TrayPresenter::SavePreset(const std::string& name, std::string& error) {
+  if (!IsValidPresetName(name)) {
+    error = "Use 1 to 64 letters, digits, '-', '_' or '.', not starting with '.'";
+    return false;
+  }
+  return SendPreset("save " + name, "Saving preset " + name);
+}
+
+bool TrayPresenter::BindCurrentToActive(bool bind) {
+  const std::string& device = presets_.active.name;
+  if (device.empty() || (bind && presets_.current.empty())) return false;
+  if (bind) return SendPreset("bind " + device + " " + presets_.current, "Binding the preset");
+  return SendPreset("unbind " + device, "Unbinding the preset");
 }
 
 bool TrayPresenter::LaunchVisualizer() {

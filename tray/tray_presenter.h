@@ -54,15 +54,23 @@ class TrayPresenter {
   bool RestartDaemon() { return RequestService(true); }
   bool RequestService(bool restart);
   bool LaunchVisualizer();
+  bool LoadPreset(const std::string& name);
+  // A name the daemon would refuse is refused here, with `error` saying why, and not sent.
+  bool SavePreset(const std::string& name, std::string& error);
+  // Binds the current preset to the active device (bind), or drops that device's binding.
+  bool BindCurrentToActive(bool bind);
 
   const EngineStatus& last() const { return last_; }
   const std::vector<AudioDevice>& devices() const { return devices_; }
+  const PresetState& presets() const { return presets_; }
 
  private:
   enum class Pending { None = 0, Start = 1, Restart = 2 };
 
   void SettlePending(EngineStatus& status);
   void AnnounceChanges(const EngineStatus& status) const;
+  void AnnounceBoundLoad(const PresetState& presets);
+  bool SendPreset(const std::string& args, const std::string& what);
   void ReportFailure(const std::string& what, const std::string& detail);
   void Announce(NotifyLevel level, const std::string& body) const;
 
@@ -71,6 +79,9 @@ class TrayPresenter {
   ServiceControl& service_;
   EngineStatus last_;
   std::vector<AudioDevice> devices_;
+  PresetState presets_;
+  // A device that became active before its bound preset showed up in force.
+  std::string awaiting_load_;
   int device_countdown_ = 0;
   bool seen_ = false;
   Pending pending_ = Pending::None;

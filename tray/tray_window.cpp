@@ -100,6 +100,10 @@ class TrayWindowImpl {
   void BuildMasthead(GtkWidget* box);
   void BuildHeader(GtkWidget* box);
   void BuildDeviceRow(GtkWidget* box);
+  void BuildPresetRow(GtkWidget* box);
+  void SyncPresets();
+  // Asks for a name until it is one the daemon takes, or the user gives up.
+  void AskAndSavePreset();
   void BuildRows(GtkWidget* box);
   void BuildFooter(GtkWidget* box);
   GtkWidget* MakeWidget(Row& row);
@@ -118,6 +122,8 @@ class TrayWindowImpl {
   static gboolean OnSliderTimer(gpointer data);
   static gboolean OnMasterSet(GtkSwitch*, gboolean state, gpointer data);
   static void OnDeviceChanged(GtkComboBox* combo, gpointer data);
+  static void OnPresetChanged(GtkComboBox* combo, gpointer data);
+  static void OnBindToggled(GtkToggleButton* check, gpointer data);
   static gboolean OnDelete(GtkWidget*, GdkEvent*, gpointer data);
   static gboolean OnWindowState(GtkWidget*, GdkEventWindowState* event, gpointer data);
 
@@ -131,6 +137,11 @@ class TrayWindowImpl {
   std::vector<Row> rows_;
   std::vector<std::pair<std::string, std::string>> shown_devices_;  // (name, description)
   bool devices_filled_ = false;
+  GtkWidget* presets_ = nullptr;
+  GtkWidget* save_preset_ = nullptr;
+  GtkWidget* bind_ = nullptr;
+  std::vector<std::string> shown_presets_;
+  bool presets_filled_ = false;
 };
 
 void TrayWindowImpl::Build() {
@@ -147,6 +158,7 @@ void TrayWindowImpl::Build() {
   BuildMasthead(box);
   BuildHeader(box);
   BuildDeviceRow(box);
+  BuildPresetRow(box);
   BuildRows(box);
   BuildFooter(box);
 }
@@ -236,6 +248,99 @@ void TrayWindowImpl::BuildDeviceRow(GtkWidget* box) {
   gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(row), devices_, TRUE, TRUE, 0);
   gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+}
+
+void TrayWindowImpl::BuildPresetRow(GtkWidget* box) {
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  SetMargins(row, 8, 0, 12, 12);
+  GtkWidget* label = gtk_label_new("Preset");
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_widget_set_size_request(label, kLabelWidth, -1);
+  presets_ = gtk_combo_box_text_new();
+  gtk_widget_set_name(presets_, "preset");
+  gtk_widget_set_tooltip_text(presets_, "Load a saved preset: every setting but the device");
+  g_signal_connect(presets_, "changed", G_CALLBACK(OnPresetChanged), this);
+  save_preset_ = gtk_button_new_with_label("Save as…");
+  gtk_widget_set_name(save_preset_, "preset-save");
+  gtk_widget_set_tooltip_text(save_preset_, "Keep the current settings under a name");
+  g_signal_connect(save_preset_, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
+                     static_cast<TrayWindowImpl*>(data)->AskAndSavePreset();
+                   }),
+                   this);
+  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), presets_, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(row), save_preset_, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+
+  bind_ = gtk_check_button_new_with_label("Use for this device");
+  gtk_widget_set_name(bind_, "preset-bind");
+  gtk_widget_set_tooltip_text(bind_,
+                              "Load this preset whenever this device becomes the output");
+  SetMargins(bind_, 4, 0, 12 + kLabelWidth + 12, 12);
+  g_signal_connect(bind_, "toggled", G_CALLBACK(OnBindToggled), this);
+  gtk_box_pack_start(GTK_BOX(box), bind_, FALSE, FALSE, 0);
+}
+
+void TrayWindowImpl::SyncPresets() {
+  const PresetState& presets = presenter_.presets();
+  GtkComboBoxText* combo = GTK_COMBO_BOX_TEXT(presets_);
+  if (!presets_filled_ || presets.names != shown_presets_) {
+    gtk_combo_box_text_remove_all(combo);
+    for (const std::string& name : presets.names) {
+      gtk_combo_box_text_append(combo, name.c_str(), name.c_str());
+    }
+    shown_presets_ = presets.names;
+    presets_filled_ = true;
+  }
+  // No preset in force (or one changed since): nothing is shown as chosen.
+  if (presets.current.empty() ||
+      !gtk_combo_box_set_active_id(GTK_COMBO_BOX(presets_), presets.current.c_str())) {
+    gtk_combo_box_set_active(GTK_COMBO_BOX(presets_), -1);
+  }
+  const bool known = presets.known && !presets.active.name.empty();
+  const std::string device =
+      known ? presets.active.description : std::string("the active device");
+  gtk_button_set_label(GTK_BUTTON(bind_), ("Use for " + device).c_str());
+  const auto bound = presets.devices.find(presets.active.name);
+  const bool is_bound = known && bound != presets.devices.end() &&
+                        bound->second == presets.current && !presets.current.empty();
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bind_), is_bound);
+  gtk_widget_set_sensitive(presets_, presets.known);
+  gtk_widget_set_sensitive(save_preset_, presets.known);
+  gtk_widget_set_sensitive(bind_, known && !presets.current.empty());
+}
+
+void TrayWindowImpl::AskAndSavePreset() {
+  GtkWidget* dialog = gtk_dialog_new_with_buttons(
+      "Save preset", GTK_WINDOW(window_), GTK_DIALOG_MODAL, "_Cancel", GTK_RESPONSE_CANCEL,
+      "_Save", GTK_RESPONSE_ACCEPT, nullptr);
+  gtk_widget_set_name(dialog, "preset-dialog");
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  GtkWidget* area = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  SetMargins(area, 12, 12, 12, 12);
+  gtk_box_set_spacing(GTK_BOX(area), 8);
+  GtkWidget* entry = gtk_entry_new();
+  gtk_widget_set_name(entry, "preset-name");
+  gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
+  gtk_entry_set_max_length(GTK_ENTRY(entry), 64);
+  gtk_entry_set_text(GTK_ENTRY(entry), presenter_.presets().current.c_str());
+  GtkWidget* problem = gtk_label_new("");
+  gtk_widget_set_name(problem, "preset-problem");
+  gtk_label_set_xalign(GTK_LABEL(problem), 0.0f);
+  gtk_label_set_line_wrap(GTK_LABEL(problem), TRUE);
+  gtk_box_pack_start(GTK_BOX(area), gtk_label_new("Name of the preset"), FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(area), entry, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(area), problem, FALSE, FALSE, 0);
+  gtk_widget_show_all(dialog);
+  while (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
+    std::string error;
+    if (presenter_.SavePreset(gtk_entry_get_text(GTK_ENTRY(entry)), error)) break;
+    // A refusal by the daemon has been announced already; only a bad name is explained here.
+    if (error.empty()) break;
+    gtk_label_set_text(GTK_LABEL(problem), error.c_str());
+  }
+  gtk_widget_destroy(dialog);
+  AfterAction();
 }
 
 void TrayWindowImpl::BuildRows(GtkWidget* box) {
@@ -347,6 +452,7 @@ void TrayWindowImpl::Sync() {
     }
   }
   SyncDevices();
+  SyncPresets();
   syncing_ = false;
 }
 
@@ -423,6 +529,21 @@ void TrayWindowImpl::OnDeviceChanged(GtkComboBox* combo, gpointer data) {
   const gchar* id = gtk_combo_box_get_active_id(combo);
   self->presenter_.SetControl("output_device", id != nullptr && *id != '\0' ? id : "auto");
   self->AfterAction();  // a refused device goes back to the configured one
+}
+
+void TrayWindowImpl::OnPresetChanged(GtkComboBox* combo, gpointer data) {
+  auto* self = static_cast<TrayWindowImpl*>(data);
+  const gchar* id = gtk_combo_box_get_active_id(combo);
+  if (self->syncing_ || id == nullptr || self->presenter_.presets().current == id) return;
+  self->presenter_.LoadPreset(id);
+  self->AfterAction();
+}
+
+void TrayWindowImpl::OnBindToggled(GtkToggleButton* check, gpointer data) {
+  auto* self = static_cast<TrayWindowImpl*>(data);
+  if (self->syncing_) return;
+  self->presenter_.BindCurrentToActive(gtk_toggle_button_get_active(check));
+  self->AfterAction();  // a refused binding puts the check back
 }
 
 gboolean TrayWindowImpl::OnDelete(GtkWidget* window, GdkEvent*, gpointer data) {

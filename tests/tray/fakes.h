@@ -34,6 +34,16 @@ class FakeEngine : public EngineRemote {
     commands.push_back("devices");
     return up ? devices : std::vector<AudioDevice>{};
   }
+  // `presets` is what the daemon reports; a preset command only records itself.
+  void FetchPresets(PresetState& out) override {
+    commands.push_back("presets");
+    out = up ? presets : PresetState{};
+  }
+  bool PresetCommand(const std::string& args, std::string& error) override {
+    return Change("preset " + args, error);
+  }
+
+  PresetState presets;
 
  private:
   bool Change(const std::string& command, std::string& error) {

@@ -50,3 +50,41 @@ TEST(DeviceList, KeepsNameDescriptionAndPriorityOfWellFormedPieces) {
 
 }  // namespace
 }  // namespace halvex
+
+namespace halvex {
+namespace {
+
+TEST(PresetReplies, RebuildTheListTheCurrentPresetTheBindingsAndTheActiveDevice) {
+  PresetState state;
+  EXPECT_TRUE(ParsePresetList("OK presets\tDay\tnight", state));
+  EXPECT_EQ(state.names, (std::vector<std::string>{"Day", "night"}));
+  EXPECT_TRUE(ParsePresetList("OK presets", state));
+  EXPECT_TRUE(state.names.empty());
+  EXPECT_FALSE(ParsePresetList("ERR no", state));
+
+  EXPECT_TRUE(ParseCurrentPreset("OK preset night", state));
+  EXPECT_EQ(state.current, "night");
+  EXPECT_TRUE(ParseCurrentPreset("OK preset none", state));
+  EXPECT_EQ(state.current, "");
+  state.current = "kept";
+  EXPECT_FALSE(ParseCurrentPreset("OK preset saved x", state));
+  EXPECT_FALSE(ParseCurrentPreset("ERR unknown command: preset", state));
+  EXPECT_EQ(state.current, "kept");
+
+  EXPECT_TRUE(ParseBindingList("OK bindings\thead=set=night\tspk=Day\t*=Day\tjunk", state));
+  EXPECT_EQ(state.devices,
+            (std::map<std::string, std::string>{{"head=set", "night"}, {"spk", "Day"}}));
+  EXPECT_EQ(state.fallback, "Day");
+
+  state.active = ParseActiveDevice("OK devices\tspk|Speakers|5|0\thead=set|Head Set|1|1");
+  EXPECT_EQ(state.active.name, "head=set");
+  EXPECT_EQ(state.active.description, "Head Set");
+  EXPECT_EQ(state.BoundToActive(), "night");
+  state.active = ParseActiveDevice("OK devices\thdmi|HDMI|1|1");
+  EXPECT_EQ(state.BoundToActive(), "Day") << "the fallback";
+  state.active = ParseActiveDevice("OK devices\thdmi|HDMI|1|0");
+  EXPECT_EQ(state.BoundToActive(), "") << "no active device, no preset";
+}
+
+}  // namespace
+}  // namespace halvex

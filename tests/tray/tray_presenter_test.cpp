@@ -159,3 +159,65 @@ TEST_F(Presenter, ActionsThatWorkUpdateTheViewAndRefreshAsTheirRulesSay) {
 
 }  // namespace
 }  // namespace halvex
+
+namespace halvex {
+namespace {
+
+class PresetPresenter : public Presenter {
+ protected:
+  void Show(const std::string& device, const std::string& current) {
+    engine.presets.known = true;
+    engine.presets.names = {"night", "Day"};
+    engine.presets.devices = {{"head", "night"}};
+    engine.presets.fallback = "Day";
+    engine.presets.active = AudioDevice{device, device + " device", 0, 0, 0};
+    engine.presets.current = current;
+    presenter.Refresh();
+  }
+};
+
+TEST_F(PresetPresenter, SaysWhichPresetABindingLoadedForWhichDeviceOnce) {
+  Show("spk", "Day");
+  Show("spk", "Day");
+  EXPECT_TRUE(notifier.notices.empty()) << "no device change, nothing to say";
+  // The device changes a refresh before its preset shows: said once it does.
+  Show("head", "Day");
+  EXPECT_TRUE(notifier.notices.empty());
+  Show("head", "night");
+  Show("head", "night");
+  Show("hdmi", "Day");
+  EXPECT_EQ(notifier.notices, (std::vector<Notice>{{kInfo, "Preset night for head device."},
+                                                   {kInfo, "Preset Day for hdmi device."}}));
+  // A preset loaded by hand on the same device is the user's own doing.
+  Show("hdmi", "night");
+  EXPECT_EQ(notifier.notices.size(), 2u);
+}
+
+TEST_F(PresetPresenter, RefusesBadNamesBeforeAskingAndBindsTheCurrentPreset) {
+  Show("head", "Day");
+  std::string error;
+  for (const char* bad : {"", "../x", ".dot", "two words"}) {
+    EXPECT_FALSE(presenter.SavePreset(bad, error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_EQ(std::count_if(engine.commands.begin(), engine.commands.end(),
+                          [](const std::string& c) { return c.rfind("preset ", 0) == 0; }),
+            0);
+  error.clear();
+  EXPECT_TRUE(presenter.SavePreset("Evening", error));
+  EXPECT_TRUE(presenter.BindCurrentToActive(true));
+  EXPECT_TRUE(presenter.BindCurrentToActive(false));
+  EXPECT_TRUE(presenter.LoadPreset("night"));
+  std::vector<std::string> sent;
+  for (const std::string& c : engine.commands) {
+    if (c.rfind("preset ", 0) == 0) sent.push_back(c);
+  }
+  EXPECT_EQ(sent, (std::vector<std::string>{"preset save Evening", "preset bind head Day",
+                                            "preset unbind head", "preset load night"}));
+  engine.fail_with = "ERR no such preset: gone";
+  EXPECT_FALSE(presenter.LoadPreset("gone"));
+  EXPECT_EQ(notifier.notices.back().body, "Loading preset gone failed: ERR no such preset: gone");
+}
+
+}  // namespace
+}  // namespace halvex

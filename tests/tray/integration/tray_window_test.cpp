@@ -41,6 +41,10 @@ class RecordingEngine : public EngineRemote {
   }
   bool Reload(std::string& error) override { return real_->Reload(error); }
   std::vector<AudioDevice> Devices() override { return real_->Devices(); }
+  void FetchPresets(PresetState& state) override { real_->FetchPresets(state); }
+  bool PresetCommand(const std::string& args, std::string& error) override {
+    return real_->PresetCommand(args, error);
+  }
 
  private:
   std::unique_ptr<EngineRemote> real_;
