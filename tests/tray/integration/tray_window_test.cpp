@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/config/config_names.h"
+#include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
 #include "tests/tray/fakes.h"
 #include "tests/tray/integration/desktop_helpers.h"
@@ -334,6 +335,100 @@ TEST_F(TrayWindowLive, ClosingOrMinimisingHidesTheWindowOnlyWhenAnIconCanBringIt
     test::Pump(100);
     EXPECT_EQ(gtk_widget_get_visible(window), c.only_way_in) << c.type;
   }
+}
+
+}  // namespace
+}  // namespace halvex
+
+namespace halvex {
+namespace {
+
+GtkWidget* Toplevel(const std::string& name) {
+  GList* windows = gtk_window_list_toplevels();
+  GtkWidget* found = nullptr;
+  for (GList* w = windows; w != nullptr && found == nullptr; w = w->next) {
+    if (name == gtk_widget_get_name(GTK_WIDGET(w->data))) found = GTK_WIDGET(w->data);
+  }
+  g_list_free(windows);
+  return found;
+}
+
+// Drives the modal "Save as…" dialog from inside its own loop: a bad name first, then a good one.
+struct DialogScript {
+  test::PrivateGraph* graph = nullptr;
+  std::string screenshot;
+  int step = 0;
+  std::string problem;  // what the dialog said about the bad name
+};
+
+gboolean OnDialogStep(gpointer data) {
+  auto* script = static_cast<DialogScript*>(data);
+  GtkWidget* dialog = Toplevel("preset-dialog");
+  if (dialog == nullptr) return ++script->step < 40 ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+  GtkWidget* entry = test::FindByName(dialog, "preset-name");
+  GtkWidget* problem = test::FindByName(dialog, "preset-problem");
+  if (script->problem.empty()) {
+    gtk_entry_set_text(GTK_ENTRY(entry), "../evening");
+    gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+    script->problem = "asked";
+    return G_SOURCE_CONTINUE;
+  }
+  script->problem = gtk_label_get_text(GTK_LABEL(problem));
+  script->graph->Screenshot(script->screenshot);
+  gtk_entry_set_text(GTK_ENTRY(entry), "Evening");
+  gtk_dialog_response(GTK_DIALOG(dialog), GTK_RESPONSE_ACCEPT);
+  return G_SOURCE_REMOVE;
+}
+
+TEST_F(TrayWindowLive, ThePresetRowAndMenuLoadSaveAndBindThroughTheDaemon) {
+  Cli({"set", "distance", "2"});
+  Cli({"preset", "save", "near"});
+  Cli({"set", "distance", "6"});
+  Cli({"preset", "save", "far"});
+  Reload();
+  GtkComboBox* combo = GTK_COMBO_BOX(Widget("preset"));
+  EXPECT_STREQ(gtk_combo_box_get_active_id(combo), "far");
+  GtkWidget* bind = Widget("preset-bind");
+  EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(bind)), "Use for Test Speakers");
+  EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(bind)));
+
+  gtk_combo_box_set_active_id(combo, "near");
+  EXPECT_EQ(test::StatusValue(Status(), "distance"), "2");
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(bind), TRUE);
+  EXPECT_EQ(graph_->Cli({"preset", "bindings"}).out, "OK bindings\tspeakers=near\n");
+  test::Pump(300);
+  EXPECT_TRUE(graph_->Screenshot(Artefact("window-presets.png")));
+
+  DialogScript script;
+  script.graph = graph_;
+  script.screenshot = Artefact("window-preset-dialog.png");
+  g_timeout_add(150, OnDialogStep, &script);
+  gtk_button_clicked(GTK_BUTTON(Widget("preset-save")));
+  EXPECT_NE(script.problem.find("letters, digits"), std::string::npos) << script.problem;
+  EXPECT_EQ(graph_->Cli({"preset", "list"}).out, "OK presets\tEvening\tfar\tnear\n");
+
+  TrayIcon icon(*presenter_, *window_);
+  icon.Build();
+  icon.Sync();
+  GtkWidget* far = MenuItem(icon.menu(), "far");
+  GtkWidget* evening = MenuItem(icon.menu(), "Evening");
+  ASSERT_NE(far, nullptr);
+  ASSERT_NE(evening, nullptr);
+  EXPECT_TRUE(gtk_check_menu_item_get_active(GTK_CHECK_MENU_ITEM(evening)));
+  gtk_check_menu_item_set_active(GTK_CHECK_MENU_ITEM(far), TRUE);
+  EXPECT_EQ(test::StatusValue(Status(), "distance"), "6");
+  EXPECT_EQ(graph_->Cli({"preset"}).out, "OK preset far\n");
+
+  // The submenu as the user sees it.
+  GtkWidget* presets = gtk_menu_item_get_submenu(GTK_MENU_ITEM(MenuItem(icon.menu(), "Presets")));
+  gtk_menu_popup_at_widget(GTK_MENU(presets), window_->widget(), GDK_GRAVITY_NORTH_WEST,
+                           GDK_GRAVITY_NORTH_WEST, nullptr);
+  test::Pump(300);
+  EXPECT_TRUE(graph_->Screenshot(Artefact("menu-presets.png")));
+  gtk_menu_popdown(GTK_MENU(presets));
+
+  Cli({"preset", "unbind", "speakers"});
+  for (const char* name : {"near", "far", "Evening"}) Cli({"preset", "delete", name});
 }
 
 }  // namespace
