@@ -175,6 +175,11 @@ got=$(complete_line halvex set spatial_algorithm matrix_)
 [ "$got" = $'matrix_steer\nmatrix_surround' ] || fail "algorithm names after spatial_algorithm: '$got'"
 got=$(complete_line halvex set output_device "")
 [ "$got" = auto ] || fail "output_device without a daemon offers '$got', expected auto"
+got=$(complete_line halvex preset "")
+[ "$got" = "$(printf '%s\n' bind bindings delete fallback list load save unbind)" ] ||
+  fail "halvex preset <TAB> gives '$got'"
+got=$(complete_line halvex preset fallback "")
+[ "$got" = none ] || fail "preset fallback without a daemon offers '$got', expected none"
 # With a daemon answering (a stand-in that replies once), the device names come from it.
 /usr/bin/python3 - "$scratch/runtime/halvexd.sock" <<'PY' &
 import socket, sys
