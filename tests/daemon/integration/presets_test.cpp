@@ -1,9 +1,16 @@
 // Presets and device bindings against a running daemon on a private graph with three devices.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
@@ -182,6 +189,54 @@ TEST_F(PresetGraph, ABypassedAppPlaysStraightToTheDeviceAndFollowsIt) {
   EXPECT_NE(Command("streams").find("\tVoice Chat|processed"), std::string::npos);
   graph_.Kill(call);
   graph_.Kill(music);
+  graph_.Kill(daemon);
+}
+
+TEST_F(PresetGraph, TwoClientsAtOnceWhileDevicesComeAndGoLeaveWholeFiles) {
+  const pid_t daemon = graph_.StartDaemon();
+  ASSERT_GT(daemon, 0) << graph_.DaemonLog();
+  ASSERT_EQ(Command("preset save a"), "OK preset saved a");
+  ASSERT_EQ(Command("set distance 5"), "OK set distance=5");
+  ASSERT_EQ(Command("preset save b"), "OK preset saved b");
+  ASSERT_EQ(Command("preset bind headset a"), "OK preset bound headset=a");
+  ASSERT_EQ(Command("preset fallback b"), "OK preset fallback b");
+
+  std::atomic<int> refused{0};
+  std::vector<std::string> odd;
+  std::mutex odd_mutex;
+  auto client = [&](std::vector<std::string> lines) {
+    for (int round = 0; round < 25; ++round) {
+      for (const std::string& line : lines) {
+        const std::string reply = Command(line);
+        if (reply.rfind("OK", 0) == 0) continue;
+        ++refused;
+        std::lock_guard<std::mutex> lock(odd_mutex);
+        odd.push_back(line + " -> " + reply);
+      }
+    }
+  };
+  std::thread first(client, std::vector<std::string>{"preset load a", "preset save c"});
+  std::thread second(client, std::vector<std::string>{"preset load b", "set distance 3",
+                                                       "preset save c"});
+  std::string error;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(graph_.RemoveNode("headset"));
+    EXPECT_TRUE(graph_.AddSink("headset", "headset device", 2, 1500, error)) << error;
+  }
+  first.join();
+  second.join();
+  EXPECT_EQ(refused.load(), 0) << ::testing::PrintToString(odd);
+
+  // Every file whole, nothing left half-written beside them.
+  const std::string folder = graph_.home() + "/.config/halvex";
+  for (const char* file : {"config.json", "bindings.json", "presets/a.json", "presets/b.json",
+                           "presets/c.json"}) {
+    EXPECT_TRUE(nlohmann::json::accept(Slurp(folder + "/" + file))) << file;
+  }
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+  }
+  EXPECT_EQ(Command("status").rfind("OK", 0), 0u);
   graph_.Kill(daemon);
 }
 
