@@ -112,10 +112,11 @@ int Run(int argc, char** argv) {
                config.enabled ? "processing" : "pass-through", socket_path.c_str());
   DeviceWatch watch([&engine] { return engine.ActiveDevice(); },
                     [&service](const std::string& device) {
+                      // "OK preset loaded NAME..." or "ERR ...": said after the device name.
                       const std::string result = service.DeviceChanged(device);
-                      if (result.rfind("ERR", 0) == 0) {
+                      if (!result.empty()) {
                         std::fprintf(stderr, "halvexd: %s: %s\n", device.c_str(),
-                                     result.c_str() + 4);
+                                     result.c_str() + (result[0] == 'O' ? 3 : 4));
                       }
                     });
   watch.Start();

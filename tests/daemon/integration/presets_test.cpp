@@ -118,6 +118,8 @@ TEST_F(PresetGraph, BoundPresetsFollowTheDeviceAndSurviveARestart) {
   start = Clock::now();
   ASSERT_TRUE(graph_.AddSink("headset", "headset device", 2, 500, error)) << error;
   ExpectLoad("re-plug headset", start, "2");
+  EXPECT_NE(graph_.DaemonLog().find("halvexd: headset: preset loaded near"), std::string::npos)
+      << graph_.DaemonLog();
 
   // An unbound device keeps the settings until a fallback exists.
   ASSERT_EQ(Command("set distance 3"), "OK set distance=3");
