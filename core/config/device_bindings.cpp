@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/config/config_validation.h"
 #include "core/config/json_config.h"
 #include "core/config/preset_name.h"
 #include "core/config/safe_file.h"
@@ -51,6 +52,11 @@ bool ParseBindingsJson(const std::string& text, DeviceBindings& out, std::string
     const json& devices = root["devices"];
     if (!devices.is_object()) return Fail(error, "devices must be an object");
     for (const auto& [device, preset] : devices.items()) {
+      // The name goes out unchanged in the bindings reply.
+      std::string ignored;
+      if (device.empty() || !IsSafeDeviceName(device, ignored)) {
+        return Fail(error, "devices holds an invalid device name");
+      }
       if (!preset.is_string() || !IsValidPresetName(preset.get<std::string>())) {
         return Fail(error, "devices must map to preset names: " + device);
       }

@@ -159,7 +159,8 @@ TEST(DeviceBindingsFile, RoundTripsAndRefusesWhatItCannotTrust) {
   bindings.fallback.clear();
   EXPECT_EQ(PresetForDevice(bindings, "hdmi"), nullptr);
 
-  for (const char* bad : {"[]", R"({"devices": {"x": "../up"}})", R"({"fallback": 1})",
+  for (const char* bad : {"[]", R"({"devices": {"x": "../up"}})", R"({"devices": {"a\tb": "x"}})",
+                          R"({"fallback": 1})",
                           R"({"bypass": [1]})", "{"}) {
     DeviceBindings untouched = parsed;
     EXPECT_FALSE(ParseBindingsJson(bad, untouched, error)) << bad;
