@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -29,6 +30,25 @@ class Fd {
   int fd_;
 };
 
+// False when the peer runs as neither us nor root; `owner` then names it.
+bool ServedByUsOrRoot(int fd, std::string& owner) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    owner = "unknown";
+    return false;
+  }
+  if (cred.uid == ::geteuid() || cred.uid == 0) return true;
+  owner = "uid " + std::to_string(cred.uid);
+  passwd entry{};
+  passwd* found = nullptr;
+  char buffer[1024];
+  if (::getpwuid_r(cred.uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    owner = std::string(found->pw_name) + " (" + owner + ")";
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string SocketClient::SendCommand(const std::string& socket_path, const std::string& line) {
@@ -49,6 +69,13 @@ std::string SocketClient::SendCommand(const std::string& socket_path, const std:
   if (rc != 0) {
     if (errno == EAGAIN || errno == ETIMEDOUT) return kTimedOut;
     return "ERR cannot reach halvexd (is it running? " + socket_path + ")";
+  }
+
+  // Another user's server (say, one that took the shared /tmp fallback first) must never see our
+  // commands nor have its reply believed. Root may serve anyone.
+  std::string owner;
+  if (!ServedByUsOrRoot(fd.get(), owner)) {
+    return "ERR control socket " + socket_path + " belongs to another user: " + owner;
   }
 
   // A failed write is not reported by itself: the reply read next is then empty.
