@@ -7,7 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -15,6 +14,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/ipc/peer_user.h"
 #include "core/ipc/socket_io.h"
 
 namespace halvex {
@@ -54,10 +54,8 @@ int64_t NowMs() {
 }
 
 bool SameUser(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-  return cred.uid == ::geteuid();
+  uid_t uid = 0;
+  return PeerUid(fd, uid) && uid == ::geteuid();
 }
 
 // A peer that has shut both directions (closed, gave up waiting) can no longer read a reply, so
@@ -65,17 +63,6 @@ bool SameUser(int fd) {
 bool PeerGone(int fd) {
   pollfd pfd{fd, 0, 0};
   return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP) != 0;
-}
-
-std::string Owner(uid_t uid) {
-  std::string owner = "uid " + std::to_string(uid);
-  passwd entry{};
-  passwd* found = nullptr;
-  char buffer[1024];
-  if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    owner = std::string(found->pw_name) + " (" + owner + ")";
-  }
-  return owner;
 }
 
 }  // namespace
@@ -103,7 +90,7 @@ bool SocketServer::Start() {
   struct stat existing {};
   const bool exists = ::lstat(path_.c_str(), &existing) == 0;
   if (exists && existing.st_uid != ::geteuid()) {
-    return Fail("owned by another user: " + Owner(existing.st_uid), 0);
+    return Fail("owned by another user: " + DescribeUser(existing.st_uid), 0);
   }
   if (exists && !S_ISSOCK(existing.st_mode)) return Fail("not a socket: " + path_, 0);
   if (exists && SomeoneListens(addr)) {

@@ -2,12 +2,12 @@
 
 #include <cerrno>
 #include <cstring>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "core/ipc/peer_user.h"
 #include "core/ipc/socket_io.h"
 
 namespace halvex {
@@ -29,25 +29,6 @@ class Fd {
  private:
   int fd_;
 };
-
-// False when the peer runs as neither us nor root; `owner` then names it.
-bool ServedByUsOrRoot(int fd, std::string& owner) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-    owner = "unknown";
-    return false;
-  }
-  if (cred.uid == ::geteuid() || cred.uid == 0) return true;
-  owner = "uid " + std::to_string(cred.uid);
-  passwd entry{};
-  passwd* found = nullptr;
-  char buffer[1024];
-  if (::getpwuid_r(cred.uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    owner = std::string(found->pw_name) + " (" + owner + ")";
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -73,9 +54,10 @@ std::string SocketClient::SendCommand(const std::string& socket_path, const std:
 
   // Another user's server (say, one that took the shared /tmp fallback first) must never see our
   // commands nor have its reply believed. Root may serve anyone.
-  std::string owner;
-  if (!ServedByUsOrRoot(fd.get(), owner)) {
-    return "ERR control socket " + socket_path + " belongs to another user: " + owner;
+  uid_t server = 0;
+  if (!PeerUid(fd.get(), server)) return "ERR cannot tell who runs " + socket_path;
+  if (server != ::geteuid() && server != 0) {
+    return "ERR control socket " + socket_path + " belongs to another user: " + DescribeUser(server);
   }
 
   // A failed write is not reported by itself: the reply read next is then empty.
