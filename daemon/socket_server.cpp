@@ -200,32 +200,24 @@ void SocketServer::Accept() {
   }
   Client client;
   client.fd = std::move(connection);
-  client.received.reserve(kMaxLineBytes + 1);
   client.deadline_ms = NowMs() + kClientTimeoutMs;
   clients_.push_back(std::move(client));
 }
 
 bool SocketServer::Serve(Client& client) {
   const int fd = client.fd.get();
-  // One byte past the limit is enough to know a line is too long; nothing beyond it is read.
   char buffer[kMaxLineBytes + 1];
   for (;;) {
-    const size_t room = kMaxLineBytes + 1 - client.received.size();
-    const ssize_t n = ::recv(fd, buffer, room, 0);
+    const ssize_t n = ::recv(fd, buffer, client.line.Room(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;  // else: a broken connection
-    if (n == 0) {  // end of file also ends the line
-      Answer(client, client.received);
+    const LineCollector::State state =
+        n == 0 ? client.line.End() : client.line.Add(buffer, static_cast<size_t>(n));
+    if (state == LineCollector::State::kComplete) {
+      Answer(client, client.line.line());
       return false;
     }
-    const size_t before = client.received.size();
-    client.received.append(buffer, static_cast<size_t>(n));
-    const size_t end = client.received.find('\n', before);
-    if (end != std::string::npos) {
-      Answer(client, client.received.substr(0, end));
-      return false;
-    }
-    if (client.received.size() > kMaxLineBytes) {
+    if (state == LineCollector::State::kTooLong) {
       WriteAll(fd, "ERR command line too long\n");
       return false;
     }

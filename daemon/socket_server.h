@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "daemon/control_service.h"
+#include "daemon/line_collector.h"
 #include "daemon/unique_fd.h"
 
 namespace halvex {
@@ -44,7 +45,7 @@ class SocketServer {
   // One accepted connection and what it has sent so far.
   struct Client {
     UniqueFd fd;
-    std::string received;
+    LineCollector line{kMaxLineBytes};
     int64_t deadline_ms = 0;
   };
 

@@ -20,7 +20,7 @@ sources_for() {
     preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
     control_fuzz)
       ls "$root"/core/config/*.cpp
-      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp"
+      echo "$root/daemon/line_collector.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp"
       ;;
     *) return 1 ;;
   esac
@@ -101,6 +101,7 @@ seed_control_fuzz() {
   printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
   printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
   { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
+  { printf 'set wet_dry_ratio '; printf "%*s" 4075 ""; printf '0.25\nstatus\n'; } >"$dir/cut_value"
 }
 
 status=0
