@@ -78,15 +78,6 @@ TEST_F(SafeFile, SpecialFilesAreRefusedAtOnceInsteadOfBlocking) {
   ::close(listener);
 }
 
-TEST_F(SafeFile, ReadsUpToTheLimitAndNoFurther) {
-  const std::string path = dir_ + "/small";
-  std::ofstream(path, std::ios::binary) << std::string(100, 'a');
-  std::string text;
-  EXPECT_EQ(ReadSmallFileChecked(path, 100, text), SmallFileRead::kOk);
-  EXPECT_EQ(text, std::string(100, 'a'));
-  EXPECT_EQ(ReadSmallFileChecked(path, 99, text), SmallFileRead::kTooLarge);
-}
-
 // A link or FIFO planted at the old fixed temporary name can neither redirect a save nor hang it.
 TEST_F(SafeFile, ThingsPlantedAtTheTemporaryNameAreLeftAlone) {
   const std::string victim = dir_ + "/victim";
@@ -114,22 +105,6 @@ TEST_F(SafeFile, ThingsPlantedAtTheTemporaryNameAreLeftAlone) {
   EXPECT_TRUE(S_ISFIFO(st.st_mode));
   // Nothing but the two saved files, the planted things and the victim.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 5);
-}
-
-// Saving replaces the name it was given; a link there is replaced, and what it pointed to is not
-// written.
-TEST_F(SafeFile, ALinkAtTheDestinationIsReplacedNotFollowed) {
-  const std::string victim = dir_ + "/victim";
-  std::ofstream(victim) << "precious";
-  const std::string path = dir_ + "/config.json";
-  ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0);
-  std::string error;
-  ASSERT_TRUE(ReplaceFileAtomically(path, "new", error)) << error;
-  EXPECT_EQ(Read(victim), "precious");
-  struct stat st {};
-  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISREG(st.st_mode));
-  EXPECT_EQ(Read(path), "new");
 }
 
 }  // namespace
