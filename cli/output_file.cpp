@@ -4,12 +4,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdio>
-#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "core/config/safe_file.h"
 
 namespace halvex {
 namespace {
@@ -107,16 +107,8 @@ bool OutputFile::Open(const std::string& destination, std::string& error) {
 
   // A hidden name in the destination's own folder: the rename stays on one file system, and it
   // replaces the name given (a link there is replaced, never what it points to).
-  std::random_device entropy;
   const std::string stem = DirectoryOf(destination) + "/." + NameOf(destination) + ".";
-  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x.part", static_cast<unsigned>(entropy()));
-    temporary_ = stem + suffix;
-    // 0666 before the umask, as any new file gets; never through something already there.
-    fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ < 0 && errno != EEXIST) break;
-  }
+  fd_ = CreateUniqueFile(stem, ".part", temporary_);
   if (fd_ < 0) {
     temporary_.clear();
     error = "cannot write: " + destination;

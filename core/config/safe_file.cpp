@@ -41,21 +41,6 @@ bool WriteWhole(int fd, const std::string& text) {
   return true;
 }
 
-// A new file of a unique name beginning with `stem`. O_EXCL with O_NOFOLLOW never opens what is
-// already there: a link, FIFO or file another user planted at a guessable name is left alone.
-int CreateTemporary(const std::string& stem, std::string& name) {
-  std::random_device entropy;
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(entropy()));
-    name = stem + suffix;
-    // 0666 before the umask: the process defaults, as any new file gets.
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
 // Makes a completed rename durable. Best effort: by now the new file is in
 // place, so a failure here cannot be reported as "the file is as it was".
 void SyncDirectoryOf(const std::string& path) {
@@ -111,6 +96,18 @@ bool ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& 
   return ReadSmallFileChecked(path, max_bytes, text) == SmallFileRead::kOk;
 }
 
+int CreateUniqueFile(const std::string& stem, const std::string& suffix, std::string& name) {
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(entropy()));
+    name = stem + digits + suffix;
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
   const std::string parent = ParentDirectory(path);
   if (!parent.empty()) {
@@ -126,7 +123,7 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   const std::string shown = path + ".tmp";
   if (path.empty() || path.back() == '/') return Fail(error, "cannot write " + shown);
   std::string temp;
-  const int fd = CreateTemporary(path + ".tmp.", temp);
+  const int fd = CreateUniqueFile(path + ".tmp.", "", temp);
   if (fd < 0) return Fail(error, "cannot write " + shown);
   // The data must be on disk before the rename can publish it.
   const bool written = WriteWhole(fd, text) && ::fsync(fd) == 0;

@@ -23,6 +23,11 @@ SmallFileRead ReadSmallFileChecked(const std::string& path, std::size_t max_byte
 // The same, as a yes or no.
 bool ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& text);
 
+// Creates a new file, open for reading and writing, named `stem` + 8 random hex digits + `suffix`;
+// the name goes to `name`. Exclusive and never through a link: a link, FIFO or file someone
+// planted at a guessable name is left alone. Mode 0666 before the umask. -1 on failure.
+int CreateUniqueFile(const std::string& stem, const std::string& suffix, std::string& name);
+
 // Replaces the file at `path` with `text` atomically and durably: the parent folder is created
 // when missing, the text written to a new temporary file of a unique name beside it (created
 // exclusively, never through a link or into something already there), synced, then renamed over
