@@ -86,6 +86,7 @@ class RendererTest : public ::testing::Test {
   void SetUp() override {
     std::string error;
     ASSERT_TRUE(window.Open("renderer test", width, height, false, error)) << error;
+    renderer.SetRenderScale(render_scale);
     ASSERT_TRUE(renderer.Initialise(window, error)) << error;
     renderer.SetCapture(true);
   }
@@ -110,6 +111,7 @@ class RendererTest : public ::testing::Test {
 
   int width = kWidth;
   int height = kHeight;
+  float render_scale = 1.0f;  // pixel-exact checks need the feedback image at the window's size
   VisWindow window;
   VulkanRenderer renderer;
 };
@@ -120,6 +122,7 @@ class SmallRendererTest : public RendererTest {
   void SetUp() override {
     width = kWidth / 2;
     height = kHeight / 2;
+    render_scale = 0.0f;  // as the program draws: smaller on a software renderer
     RendererTest::SetUp();
   }
 };
@@ -354,7 +357,7 @@ TEST_F(SmallRendererTest, DrawsTheBuiltInPresetAndEveryPresetOfOurs) {
       visualizer.Advance(Music(frame), frame / 60.0, 16.0f / 9.0f);
       ASSERT_TRUE(renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
                                        visualizer.waves(), {}, visualizer.Constants(),
-                                       visualizer.additive_waves()))
+                                       visualizer.additive_waves(), &visualizer.custom_draws()))
           << name;
     }
     Frame frame;
