@@ -121,9 +121,9 @@ void BM_Frame(benchmark::State& state) {
   state.counters["render_ms"] = 1e3 * (Seconds(CLOCK_THREAD_CPUTIME_ID) - thread_start) / frames;
 }
 BENCHMARK(BM_Frame)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 13, 1), {0}, {0}})
-    ->Args({13, 0, 100})  // the built-in preset at full size, as a GPU draws it
-    ->Args({13, 1, 0})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 19, 1), {0}, {0}})
+    ->Args({19, 0, 100})  // the built-in preset at full size, as a GPU draws it
+    ->Args({19, 1, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
