@@ -19,7 +19,7 @@ class CustomWave {
  public:
   // Point-code instructions one wave may run per frame: a long per-point program draws fewer
   // points instead of taking the frame over.
-  static constexpr size_t kPointBudget = 200000;
+  static constexpr size_t kPointBudget = 100000;
 
   // Compiles the wave's code and runs its init code; false with the first compile error. A
   // disabled wave loads as nothing. `index` names the wave in notes.
