@@ -48,8 +48,8 @@ class Visualizer {
   // Sizes the grid, scans the library (or its fallbacks) and loads entry 0 or the built-in.
   void Configure(const VisualizerSettings& settings);
   void ScanLibrary(const std::string& directory);
-  // Loads library entry i at once (no blend); false when out of range, unreadable, too large, unparsable or not
-  // compilable (the current preset then stays).
+  // Loads library entry i at once (no blend); false when out of range, unreadable, too large,
+  // unparsable or not compilable (the current preset then stays).
   bool LoadIndex(size_t i);
   // The next or previous loadable preset, blended in over blend_time.
   void Next();

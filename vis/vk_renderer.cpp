@@ -510,9 +510,12 @@ bool VulkanRenderer::Impl::CreateFeedbackTargets(std::string& error) {
   feedback_initialised = false;
   previous = 0;
   if (extent.width == 0 || extent.height == 0) return true;
-  scale = requested_scale > 0.0f ? std::clamp(requested_scale, VulkanRenderer::kMinRenderScale, 1.0f)
-          : cpu_device           ? VulkanRenderer::kCpuRenderScale
-                                 : 1.0f;
+  // Automatic: a software device pays CPU time for every pixel of the feedback chain.
+  if (requested_scale > 0.0f) {
+    scale = std::clamp(requested_scale, VulkanRenderer::kMinRenderScale, 1.0f);
+  } else {
+    scale = cpu_device ? VulkanRenderer::kCpuRenderScale : 1.0f;
+  }
   const auto scaled = [&](uint32_t side) {
     return std::max(1u, static_cast<uint32_t>(std::lround(static_cast<float>(side) * scale)));
   };
@@ -571,7 +574,8 @@ bool VulkanRenderer::Impl::CreateImage(VkExtent2D size, VkFormat format, VkImage
   VkMemoryAllocateInfo allocation{};
   allocation.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
   allocation.allocationSize = needs.size;
-  allocation.memoryTypeIndex = MemoryType(needs.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+  allocation.memoryTypeIndex =
+      MemoryType(needs.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
   if (vkAllocateMemory(device, &allocation, nullptr, &memory) != VK_SUCCESS) {
     memory = VK_NULL_HANDLE;
     return false;
@@ -831,8 +835,8 @@ bool VulkanRenderer::Impl::CreatePipelines(std::string& error) {
     upscale = BuildPipeline(composite_vs, upscale_fs, triangles, VertexLayout::None, Blend::None,
                             swapchain_format);
     pipeline_swapchain_format = swapchain_format;
-    ok = composite_scaled && upscale && warp && waves_alpha && waves_additive && composite && overlay && dots_alpha &&
-         dots_additive && shapes_alpha && shapes_additive;
+    ok = warp && waves_alpha && waves_additive && composite && overlay && dots_alpha &&
+         dots_additive && shapes_alpha && shapes_additive && composite_scaled && upscale;
   }
   for (VkShaderModule module : modules) {
     if (module != VK_NULL_HANDLE) vkDestroyShaderModule(device, module, nullptr);
@@ -1030,8 +1034,8 @@ void VulkanRenderer::Impl::DrawCustom(const CustomDraws& custom) {
         break;
     }
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
-    vkCmdBindVertexBuffers(commands, 0, 1, shapes ? &shape_buffer.buffer : &custom_line_buffer.buffer,
-                           &zero);
+    const VkBuffer buffer = shapes ? shape_buffer.buffer : custom_line_buffer.buffer;
+    vkCmdBindVertexBuffers(commands, 0, 1, &buffer, &zero);
     if (batch.kind == DrawKind::kLines) {
       vkCmdSetLineWidth(commands, batch.thick && wide_lines ? 2.0f : 1.0f);
     } else if (batch.kind == DrawKind::kDots) {
@@ -1410,8 +1414,8 @@ const std::string& VulkanRenderer::device_name() const {
 }
 
 void VulkanRenderer::SetRenderScale(float scale) {
-  if (impl_) impl_->requested_scale = std::isnan(scale) ? 0.0f : scale;
-  pending_scale_ = std::isnan(scale) ? 0.0f : scale;
+  pending_scale_ = std::isnan(scale) ? 0.0f : scale;  // NaN: automatic
+  if (impl_) impl_->requested_scale = pending_scale_;
 }
 
 float VulkanRenderer::render_scale() const { return impl_ ? impl_->scale : 1.0f; }
