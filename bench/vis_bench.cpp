@@ -1,5 +1,6 @@
 // The visualizer's per-frame work on one core: the per-vertex program, the whole mesh
-// evaluation at the default and the largest grid, and the audio analysis.
+// evaluation at the default and the largest grid, the audio analysis, and the most custom
+// waves and shapes may cost.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "vis/analysis.h"
+#include "vis/custom_scene.h"
 #include "vis/eel.h"
 #include "vis/mesh.h"
 #include "vis/ring.h"
@@ -121,6 +123,44 @@ void BM_WholeFrame96(benchmark::State& state) {
   state.SetLabel(v.current_name());
 }
 BENCHMARK(BM_WholeFrame96)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace halvex::vis
+
+namespace halvex::vis {
+namespace {
+
+// The most a preset's custom drawing may cost a frame: four waves at the per-point budget
+// (long per-point code, so fewer points) and four 100-sided shapes with outlines.
+void BM_CustomSceneWorstCase(benchmark::State& state) {
+  Preset p;
+  std::string code = "x = sample";
+  for (int i = 0; i < 400; ++i) code += " + 0.001*sin(value1*" + std::to_string(i) + ")";
+  code += "; y = 0.5 + value2;";
+  for (size_t n = 0; n < kCustomSlots; ++n) {
+    p.waves[n].enabled = true;
+    p.waves[n].per_point = code;
+    p.shapes[n].enabled = true;
+    p.shapes[n].sides = kMaxShapeSides;
+    p.shapes[n].border_a = 1.0f;
+    p.shapes[n].per_frame = "ang = time; rad = 0.2 + 0.1*sin(time);";
+  }
+  CustomScene scene;
+  std::string error;
+  std::vector<std::string> notes;
+  if (!scene.Load(p, error, notes)) state.SkipWithError(error.c_str());
+  CustomDraws draws;
+  AudioFeatures features;
+  CustomFrame frame;
+  for (auto _ : state) {
+    draws.Clear();
+    frame.time += 1.0 / 60.0;
+    scene.Draw(frame, features, 1.0f, draws);
+    benchmark::DoNotOptimize(draws.lines.data());
+  }
+  state.counters["points"] = static_cast<double>(draws.lines.size());
+}
+BENCHMARK(BM_CustomSceneWorstCase)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace halvex::vis

@@ -70,14 +70,16 @@ AudioFeatures Music(int frame) {
   return f;
 }
 
-// Arguments: index into our collection (one past its end is the built-in preset), and 1 to
-// leave out the preset's evaluation (the renderer's own cost).
+// Arguments: index into our collection (one past its end is the built-in preset), 1 to leave
+// out the preset's evaluation (the renderer's own cost), and the render scale in percent (0:
+// the renderer's automatic choice).
 void BM_Frame(benchmark::State& state) {
   EnsureDisplay();
   unsetenv("HALVEX_VIS_VALIDATE");
   VisWindow window;
   VulkanRenderer renderer;
   std::string error;
+  renderer.SetRenderScale(static_cast<float>(state.range(2)) / 100.0f);
   if (!window.Open("halvex-vis bench", kWidth, kHeight, false, error) ||
       !renderer.Initialise(window, error)) {
     state.SkipWithError(error.c_str());
@@ -96,7 +98,7 @@ void BM_Frame(benchmark::State& state) {
     visualizer.Configure(settings);
   }
   visualizer.ToggleLock();  // the preset under test stays on screen
-  state.SetLabel(visualizer.current_name());
+  state.SetLabel(visualizer.current_name() + " @" + std::to_string(renderer.render_scale()));
 
   const bool render_only = state.range(1) != 0;  // the preset's first frame over and over
   if (render_only) visualizer.Advance(Music(0), 0.0, static_cast<float>(kWidth) / kHeight);
@@ -110,7 +112,7 @@ void BM_Frame(benchmark::State& state) {
     }
     renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
                          visualizer.waves(), {}, visualizer.Constants(),
-                         visualizer.additive_waves());
+                         visualizer.additive_waves(), &visualizer.custom_draws());
     ++frame;
   }
   const double frames = static_cast<double>(frame);
@@ -119,8 +121,9 @@ void BM_Frame(benchmark::State& state) {
   state.counters["render_ms"] = 1e3 * (Seconds(CLOCK_THREAD_CPUTIME_ID) - thread_start) / frames;
 }
 BENCHMARK(BM_Frame)
-    ->ArgsProduct({benchmark::CreateDenseRange(0, 13, 1), {0}})
-    ->Args({13, 1})
+    ->ArgsProduct({benchmark::CreateDenseRange(0, 19, 1), {0}, {0}})
+    ->Args({19, 0, 100})  // the built-in preset at full size, as a GPU draws it
+    ->Args({19, 1, 0})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -4,13 +4,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstdlib>
-#include <cstdio>
-#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "core/config/safe_file.h"
 
 namespace halvex {
 namespace {
@@ -52,15 +51,12 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Follows a symbolic link so that the rename replaces what it points to, not the link.
-std::string ResolveLink(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return path;  // a dangling link: write the link's own name
-  std::string result = resolved;
-  std::free(resolved);
-  return result;
+// A link in a sticky folder (such as /tmp) that someone else made: whatever it points to is theirs
+// to choose, so neither it nor its target is written.
+bool PlantedLink(const std::string& path, const struct stat& link) {
+  struct stat folder {};
+  if (::stat(DirectoryOf(path).c_str(), &folder) != 0) return false;
+  return (folder.st_mode & S_ISVTX) != 0 && link.st_uid != ::geteuid();
 }
 
 }  // namespace
@@ -81,15 +77,26 @@ void OutputFile::Discard() {
 bool OutputFile::Open(const std::string& destination, std::string& error) {
   Discard();
   shown_ = destination;
-  const std::string target = ResolveLink(destination);
+  struct stat link {};
+  const bool is_link = ::lstat(destination.c_str(), &link) == 0 && S_ISLNK(link.st_mode);
+  if (is_link && PlantedLink(destination, link)) {
+    error = "refusing a link owned by another user: " + destination;
+    return false;
+  }
   struct stat st {};
-  const bool exists = ::stat(target.c_str(), &st) == 0;
+  const bool exists = ::stat(destination.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) {
     error = "cannot write: " + destination;
     return false;
   }
   if (exists && !S_ISREG(st.st_mode)) {
-    fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    fd_ = ::open(destination.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    // Checked again on what was opened: a regular file swapped in meanwhile is not overwritten.
+    struct stat opened {};
+    if (fd_ >= 0 && (::fstat(fd_, &opened) != 0 || S_ISREG(opened.st_mode))) {
+      ::close(fd_);
+      fd_ = -1;
+    }
     if (fd_ < 0) {
       error = "cannot write: " + destination;
       return false;
@@ -98,26 +105,20 @@ bool OutputFile::Open(const std::string& destination, std::string& error) {
     return true;
   }
 
-  // A hidden name in the destination's folder: the rename stays on one file system.
-  std::random_device entropy;
-  const std::string stem = DirectoryOf(target) + "/." + NameOf(target) + ".";
-  for (int attempt = 0; attempt < 16 && fd_ < 0; ++attempt) {
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "%08x.part", static_cast<unsigned>(entropy()));
-    temporary_ = stem + suffix;
-    // 0666 before the umask, as any new file gets.
-    fd_ = ::open(temporary_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd_ < 0 && errno != EEXIST) break;
-  }
+  // A hidden name in the destination's own folder: the rename stays on one file system, and it
+  // replaces the name given (a link there is replaced, never what it points to).
+  const std::string stem = DirectoryOf(destination) + "/." + NameOf(destination) + ".";
+  fd_ = CreateUniqueFile(stem, ".part", temporary_);
   if (fd_ < 0) {
     temporary_.clear();
     error = "cannot write: " + destination;
     return false;
   }
   slot_ = Register(temporary_.c_str());
-  // Replacing a file keeps its permissions, as writing over it would.
-  if (exists) ::fchmod(fd_, st.st_mode & 07777);
-  target_ = target;
+  // Replacing a file keeps its permissions, as writing over it would; a link's target is not
+  // the file being replaced.
+  if (exists && !is_link) ::fchmod(fd_, st.st_mode & 07777);
+  target_ = destination;
   seekable_ = true;
   return true;
 }

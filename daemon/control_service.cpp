@@ -37,6 +37,25 @@ std::string Blanked(std::string text) {
   return text;
 }
 
+// Echoed input goes back as text: a control byte (an escape sequence, a NUL) is shown as \xNN so
+// it can neither steer the user's terminal nor end the reply line early.
+std::string Escaped(const std::string& text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xf];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 }  // namespace
 
 ControlService::ControlService(EngineControl& engine, ConfigProvider& provider,
@@ -65,7 +84,7 @@ std::string ControlService::Handle(const std::string& line) {
   if (presets_ != nullptr && command == "preset") return presets_->HandlePreset(words);
   if (presets_ != nullptr && command == "bypass") return presets_->HandleBypass(words);
   if (presets_ != nullptr && command == "streams") return presets_->Streams();
-  return "ERR unknown command: " + command;
+  return "ERR unknown command: " + Escaped(command);
 }
 
 std::string ControlService::Status() {
@@ -124,9 +143,9 @@ std::string ControlService::SetEnabled(bool on) {
 std::string ControlService::Set(const std::string& key, const std::string& value) {
   ProcessorConfig config = engine_.CurrentConfig();
   std::string error;
-  if (!ApplyParam(config, key, value, error)) return "ERR " + error;
-  if (!engine_.Reconfigure(config, error)) return "ERR " + error;
-  return "OK set " + key + "=" + value + Persist(config);
+  if (!ApplyParam(config, key, value, error)) return "ERR " + Escaped(error);
+  if (!engine_.Reconfigure(config, error)) return "ERR " + Escaped(error);
+  return "OK set " + Escaped(key) + "=" + Escaped(value) + Persist(config);
 }
 
 std::string ControlService::Reload() {

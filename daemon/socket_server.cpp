@@ -14,10 +14,13 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "core/ipc/peer_user.h"
 #include "core/ipc/socket_io.h"
 
 namespace halvex {
 namespace {
+
+constexpr int kListenBacklog = 64;
 
 bool MakeAddress(const std::string& path, sockaddr_un& addr) {
   addr = sockaddr_un{};
@@ -50,40 +53,16 @@ int64_t NowMs() {
       .count();
 }
 
-// Waits until a whole command is queued on the connection (a line end, end of file, or as many
-// bytes as are read) or the budget is spent. A per-read time-out alone would let a client that
-// sends a byte now and then hold the serving thread for hours; this bounds the whole exchange.
-bool WaitForCommand(int fd, size_t max_bytes, int budget_ms) {
-  const int64_t deadline = NowMs() + budget_ms;
-  std::string peek(max_bytes, '\0');
-  for (;;) {
-    const ssize_t n = ::recv(fd, peek.data(), peek.size(), MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return true;  // the peer finished sending
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return true;
-    if (n > 0 && (static_cast<size_t>(n) == max_bytes ||
-                  std::memchr(peek.data(), '\n', static_cast<size_t>(n)) != nullptr)) {
-      return true;
-    }
-    const int64_t left = deadline - NowMs();
-    if (left <= 0) return false;
-    if (n > 0) {
-      // Part of a line is queued, so the socket stays readable and poll would not wait; only a
-      // hang-up is worth polling for.
-      pollfd pfd{fd, POLLRDHUP, 0};
-      if (::poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLRDHUP | POLLHUP)) != 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<int64_t>(left, 5)));
-    } else {
-      pollfd pfd{fd, POLLIN, 0};
-      ::poll(&pfd, 1, static_cast<int>(left));
-    }
-  }
+bool SameUser(int fd) {
+  uid_t uid = 0;
+  return PeerUid(fd, uid) && uid == ::geteuid();
 }
 
-bool SameUser(int fd) {
-  ucred cred{};
-  socklen_t len = sizeof cred;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-  return cred.uid == ::geteuid();
+// A peer that has shut both directions (closed, gave up waiting) can no longer read a reply, so
+// its command is not run: the user was already told it failed.
+bool PeerGone(int fd) {
+  pollfd pfd{fd, 0, 0};
+  return ::poll(&pfd, 1, 0) > 0 && (pfd.revents & POLLHUP) != 0;
 }
 
 }  // namespace
@@ -93,7 +72,7 @@ SocketServer::SocketServer(std::string path, ControlService& service)
 
 SocketServer::~SocketServer() { Stop(); }
 
-bool SocketServer::Fail(const char* what, int error_number) {
+bool SocketServer::Fail(const std::string& what, int error_number) {
   error_ = what;
   if (error_number != 0) error_ += std::string(": ") + std::strerror(error_number);
   return false;
@@ -106,19 +85,27 @@ bool SocketServer::Start() {
   sockaddr_un addr;
   if (!MakeAddress(path_, addr)) return Fail("path too long for a socket address", 0);
 
-  if (SomeoneListens(addr)) {
+  // In a shared folder (the /tmp fallback) whatever is at the path may be another user's: it is
+  // never connected to, used or removed. Only our own stale socket is replaced.
+  struct stat existing {};
+  const bool exists = ::lstat(path_.c_str(), &existing) == 0;
+  if (exists && existing.st_uid != ::geteuid()) {
+    return Fail("owned by another user: " + DescribeUser(existing.st_uid), 0);
+  }
+  if (exists && !S_ISSOCK(existing.st_mode)) return Fail("not a socket: " + path_, 0);
+  if (exists && SomeoneListens(addr)) {
     in_use_ = true;
     return Fail("another server listens at the path", 0);
   }
   UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!listener.valid()) return Fail("socket", errno);
 
-  ::unlink(path_.c_str());
+  if (exists) ::unlink(path_.c_str());
   // No client can connect between bind and listen, so narrowing the mode here leaves no window.
   if (::bind(listener.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     return Fail("bind", errno);
   }
-  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener.get(), 4) != 0) {
+  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listener.get(), kListenBacklog) != 0) {
     const int error_number = errno;
     ::unlink(path_.c_str());
     return Fail("listen", error_number);
@@ -154,6 +141,7 @@ void SocketServer::Stop() {
   while (::write(wake_write_fd_.get(), &byte, 1) < 0 && errno == EINTR) {
   }
   if (thread_.joinable()) thread_.join();
+  clients_.clear();
   listen_fd_.Reset();
   wake_read_fd_.Reset();
   wake_write_fd_.Reset();
@@ -161,36 +149,86 @@ void SocketServer::Stop() {
 }
 
 void SocketServer::Run() {
+  std::vector<pollfd> fds;
   while (running_.load()) {
-    pollfd fds[2] = {{listen_fd_.get(), POLLIN, 0}, {wake_read_fd_.get(), POLLIN, 0}};
-    const int rc = ::poll(fds, 2, -1);
+    fds.clear();
+    fds.push_back({listen_fd_.get(), POLLIN, 0});
+    fds.push_back({wake_read_fd_.get(), POLLIN, 0});
+    int64_t next_deadline = -1;
+    for (const Client& client : clients_) {
+      fds.push_back({client.fd.get(), POLLIN | POLLRDHUP, 0});
+      if (next_deadline < 0 || client.deadline_ms < next_deadline) next_deadline = client.deadline_ms;
+    }
+    const int wait_ms =
+        next_deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, next_deadline - NowMs()));
+    const int rc = ::poll(fds.data(), fds.size(), wait_ms);
     if (rc < 0) {
       if (errno == EINTR) continue;
       return;
     }
     if (fds[1].revents != 0) return;
-    if (fds[0].revents & POLLIN) HandleConnection();
+
+    // Clients first, by the indices the poll saw; then the deadlines; then new connections.
+    const int64_t now = NowMs();
+    std::vector<Client> kept;
+    kept.reserve(clients_.size());
+    for (size_t i = 0; i < clients_.size(); ++i) {
+      Client& client = clients_[i];
+      if (fds[i + 2].revents != 0 && !Serve(client)) continue;
+      // A client that has not sent a whole command in time gets no reply and changes nothing.
+      if (now >= client.deadline_ms) continue;
+      kept.push_back(std::move(client));
+    }
+    clients_ = std::move(kept);
+
+    if (fds[0].revents & POLLIN) Accept();
     else if (fds[0].revents != 0) return;  // the listening socket itself failed
   }
 }
 
-void SocketServer::HandleConnection() {
-  const UniqueFd connection(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+void SocketServer::Accept() {
+  UniqueFd connection(::accept4(listen_fd_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   if (!connection.valid()) return;
   const int fd = connection.get();
-  SetSocketTimeouts(fd, kClientTimeoutMs);
   if (!SameUser(fd)) {
     WriteAll(fd, "ERR permission denied\n");
     return;
   }
-  // A client that has not sent a whole command within the time-out gets no reply and changes
-  // nothing: half a command must never be executed.
-  if (!WaitForCommand(fd, kMaxLineBytes, kClientTimeoutMs)) return;
-  ReadEnd end;
-  const std::string line = ReadLine(fd, kMaxLineBytes, end);
-  if (end != ReadEnd::kTimedOut && end != ReadEnd::kError) {
-    WriteAll(fd, service_.Handle(line) + "\n");
+  if (clients_.size() >= kMaxClients) {
+    WriteAll(fd, "ERR busy\n");
+    return;
   }
+  Client client;
+  client.fd = std::move(connection);
+  client.deadline_ms = NowMs() + kClientTimeoutMs;
+  clients_.push_back(std::move(client));
+}
+
+bool SocketServer::Serve(Client& client) {
+  const int fd = client.fd.get();
+  char buffer[kMaxLineBytes + 1];
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, client.line.Room(), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;  // else: a broken connection
+    const LineCollector::State state =
+        n == 0 ? client.line.End() : client.line.Add(buffer, static_cast<size_t>(n));
+    if (state == LineCollector::State::kComplete) {
+      Answer(client, client.line.line());
+      return false;
+    }
+    if (state == LineCollector::State::kTooLong) {
+      WriteAll(fd, "ERR command line too long\n");
+      return false;
+    }
+  }
+}
+
+void SocketServer::Answer(const Client& client, const std::string& line) {
+  const int fd = client.fd.get();
+  if (PeerGone(fd)) return;
+  // A reply is far smaller than the socket's buffer, so this non-blocking write goes out whole.
+  WriteAll(fd, service_.Handle(line) + "\n");
 }
 
 }  // namespace halvex

@@ -16,11 +16,14 @@ sources_for() {
     config_fuzz) ls "$root"/core/config/*.cpp ;;
     wav_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp" ;;
     audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
-    eel_fuzz) echo "$root/vis/eel.cpp" ;;
-    preset_fuzz) echo "$root/vis/preset.cpp $root/vis/eel.cpp $root/vis/mesh.cpp" ;;
+    eel_fuzz) echo "$root/vis/eel.cpp $root/vis/preset.cpp $root/vis/preset_custom.cpp"; ls "$root"/vis/custom_*.cpp ;;
+    preset_fuzz)
+      echo "$root/vis/preset.cpp $root/vis/preset_custom.cpp $root/vis/eel.cpp $root/vis/mesh.cpp"
+      ls "$root"/vis/custom_*.cpp
+      ;;
     control_fuzz)
       ls "$root"/core/config/*.cpp
-      echo "$root/core/ipc/socket_io.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp $root/daemon/preset_service.cpp"
+      echo "$root/daemon/line_collector.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp $root/daemon/preset_service.cpp"
       ;;
     *) return 1 ;;
   esac
@@ -91,6 +94,7 @@ seed_preset_fuzz() {
   done
   printf '[preset00]\nfDecay=abc\nnWaveMode=1e30\nbInvert=nan\nper_frame_10=x=1\nper_frame_9=y=(\n' >"$dir/odd"
   printf 'warp_1=`shader\nper_pixel_1=zoom=megabuf(1)\nper_frame_init_=q = 1 // c\n' >"$dir/shaders"
+  printf 'wavecode_0_enabled=1\nwavecode_0_samples=-4\nwavecode_0_sep=1e9\nwave_0_per_point1=x=0/0;y=sample\nshapecode_3_enabled=1\nshapecode_3_sides=1e30\nshape_3_per_frame1=rad=sqrt(-1);sides=0\n' >"$dir/custom"
 }
 
 seed_control_fuzz() {
@@ -104,6 +108,7 @@ seed_control_fuzz() {
   printf 'preset save ../x\npreset save .h\npreset bind dev a\npreset fallback a\npreset bindings\npreset unbind dev\n' >"$dir/bindings"
   printf 'bypass add Voice  Chat\nbypass list\nbypass remove Voice Chat\nstreams\n' >"$dir/bypass"
   { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
+  { printf 'set wet_dry_ratio '; printf "%*s" 4075 ""; printf '0.25\nstatus\n'; } >"$dir/cut_value"
 }
 
 status=0

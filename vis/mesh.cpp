@@ -57,6 +57,9 @@ bool MeshEvaluator::Load(const Preset& preset, std::string& error) {
       if (std::find(notes_.begin(), notes_.end(), line) == notes_.end()) notes_.push_back(line);
     }
   }
+  for (size_t i = 0; i < q_slots_.size(); ++i) {
+    q_slots_[i] = table_.Find("q" + std::to_string(i + 1));
+  }
   vars_.assign(table_.size(), 0.0);
   frame_vars_.assign(table_.size(), 0.0);
   is_lane_.assign(table_.size(), 0);
@@ -73,6 +76,14 @@ bool MeshEvaluator::Load(const Preset& preset, std::string& error) {
   batch_stack_.assign(Program::kStackSize * Program::kBatchSize, 0.0);
   init_program_.Run(vars_);
   return true;
+}
+
+std::array<double, 8> MeshEvaluator::q() const {
+  std::array<double, 8> values{};
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (q_slots_[i] < frame_vars_.size()) values[i] = frame_vars_[q_slots_[i]];
+  }
+  return values;
 }
 
 double MeshEvaluator::Var(size_t bound, double missing) const {

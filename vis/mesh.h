@@ -82,6 +82,9 @@ class MeshEvaluator {
   const FrameState& frame_state() const { return frame_state_; }
   const PresetParams& params() const { return params_; }
   const std::vector<std::string>& notes() const { return notes_; }
+  // q1..q8 as this frame's per-frame program left them (0 when a preset never names one):
+  // what the custom waves and shapes read.
+  std::array<double, 8> q() const;
   // The live variables and their names, for tests and diagnostics.
   const std::vector<double>& vars() const { return vars_; }
   const VariableTable& table() const { return table_; }
@@ -135,6 +138,7 @@ class MeshEvaluator {
   size_t columns_ = 48;
   size_t rows_ = 36;
   std::array<size_t, kBoundCount> slots_{};
+  std::array<size_t, 8> q_slots_{};
   GridCache grid_;
   // Lanes for running the vertex program over a whole row at once.
   std::vector<double> lanes_;

@@ -18,7 +18,8 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 double ReadNumber(const std::string& text) { return ReadDouble(text.c_str(), nullptr); }
 
-// The decimal digits at the start of `text`, saturating; 0 when there are none.
+}  // namespace
+
 uint64_t LineNumber(std::string_view text) {
   uint64_t n = 0;
   for (char c : text) {
@@ -32,16 +33,12 @@ uint64_t LineNumber(std::string_view text) {
   return n;
 }
 
-using ProgramLines = std::vector<std::pair<uint64_t, std::string>>;
-
 void Assemble(ProgramLines& lines, std::string& code) {
   std::sort(lines.begin(), lines.end());
   for (const auto& [n, line] : lines) {
     if (!line.empty()) Append(code, line);
   }
 }
-
-}  // namespace
 
 std::string Trim(std::string_view text) {
   size_t begin = 0;
@@ -141,6 +138,7 @@ bool ParsePreset(std::string_view text, const std::string& name, Preset& preset)
   preset.additive_waves = Flag(values, "badditivewaves");
   preset.wave_thick = Flag(values, "bwavethick");
 
+  ReadCustomParts(values, preset);
   if (preset.has_shaders) {
     preset.notes.push_back("carries MilkDrop 2 shader stages; rendering with the fixed pipeline");
   }

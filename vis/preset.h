@@ -1,11 +1,13 @@
 // Preset files: key=value text read into the fixed parameters and the three equation programs.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace halvex::vis {
@@ -44,6 +46,40 @@ struct PresetParams {
   bool wave_thick = false;  // kept, but waves are always one pixel wide
 };
 
+// Custom waves and shapes a preset may draw.
+inline constexpr size_t kCustomSlots = 4;
+inline constexpr int32_t kMaxWaveSamples = 512;
+inline constexpr int32_t kMinShapeSides = 3;
+inline constexpr int32_t kMaxShapeSides = 100;
+
+struct CustomWaveSpec {
+  bool enabled = false;
+  int32_t samples = kMaxWaveSamples;
+  int32_t sep = 0;
+  bool spectrum = false;
+  bool dots = false;
+  bool thick = false;
+  bool additive = false;
+  float scaling = 1.0f;
+  float smoothing = 0.5f;
+  float r = 1.0f, g = 1.0f, b = 1.0f, a = 1.0f;
+  std::string init, per_frame, per_point;
+};
+
+struct CustomShapeSpec {
+  bool enabled = false;
+  int32_t sides = 4;
+  bool additive = false;
+  bool thick = false;
+  bool textured = false;
+  float x = 0.5f, y = 0.5f, rad = 0.1f, ang = 0.0f;
+  float tex_ang = 0.0f, tex_zoom = 1.0f;
+  float r = 1.0f, g = 0.0f, b = 0.0f, a = 1.0f;
+  float r2 = 0.0f, g2 = 1.0f, b2 = 0.0f, a2 = 0.0f;
+  float border_r = 1.0f, border_g = 1.0f, border_b = 1.0f, border_a = 0.1f;
+  std::string init, per_frame;
+};
+
 struct Preset : PresetParams {
   std::string name;
   std::string per_frame_init;
@@ -51,6 +87,8 @@ struct Preset : PresetParams {
   std::string per_pixel;
   bool has_shaders = false;  // carries shader stages; drawn with the fixed pipeline anyway
   std::vector<std::string> notes;
+  std::array<CustomWaveSpec, kCustomSlots> waves;
+  std::array<CustomShapeSpec, kCustomSlots> shapes;
 };
 
 // Key prefixes of shader stages.
@@ -63,6 +101,16 @@ PresetValueMap PresetValues(std::string_view text);
 // False when the text holds no key=value line or is larger than kMaxPresetBytes (the preset
 // is then not touched); otherwise fills `preset` and returns true.
 bool ParsePreset(std::string_view text, const std::string& name, Preset& preset);
+
+// The wavecode_N_* / shapecode_N_* keys and the wave_N_* / shape_N_* code lines; out-of-range
+// counts are clamped with a note.
+void ReadCustomParts(const PresetValueMap& values, Preset& preset);
+
+// The decimal digits at the start of `text`, saturating; 0 when there are none.
+uint64_t LineNumber(std::string_view text);
+// Numbered program lines, joined in numeric order (then by text) with Append.
+using ProgramLines = std::vector<std::pair<uint64_t, std::string>>;
+void Assemble(ProgramLines& lines, std::string& code);
 
 std::string Trim(std::string_view text);
 // Adds one program line, so that every line ends as a complete statement.

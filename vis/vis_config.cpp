@@ -139,6 +139,7 @@ bool ParseVisConfig(const std::string& text, VisConfig& config, std::string& not
   config.mesh_x = Clamped(doc, "mesh_x", config.mesh_x, uint64_t{16}, uint64_t{96}, notes);
   config.mesh_y = Clamped(doc, "mesh_y", config.mesh_y, uint64_t{16}, uint64_t{96}, notes);
   config.fps_cap = Clamped(doc, "fps_cap", config.fps_cap, int32_t{30}, int32_t{240}, notes);
+  config.render_scale = Clamped(doc, "render_scale", config.render_scale, 0.0f, 1.0f, notes);
   // A boolean key of another type keeps its value, as every other key does.
   ReadBool(doc, "hard_cut_beat", config.hard_cut_beat);
   ReadBool(doc, "fullscreen", config.fullscreen);

@@ -22,7 +22,10 @@ struct VisConfig {
   std::string preset_dir;
   std::string node_target = "halvex_dsp";
   float preset_time = 25.0f;  // seconds on one preset before the timer switches
-  float blend_time = 2.7f;    // seconds; kept for the file format, presets switch without a blend
+  float blend_time = 2.7f;    // seconds of a soft switch between presets; 0 cuts
+  // Size of the feedback chain as a share of the window's; 0 lets the renderer choose
+  // (smaller on a software renderer, where every pixel costs CPU time).
+  float render_scale = 0.0f;
   bool hard_cut_beat = true;  // a strong beat may switch presets early
   uint64_t mesh_x = 48;       // warp mesh columns
   uint64_t mesh_y = 36;       // warp mesh rows

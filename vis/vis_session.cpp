@@ -138,6 +138,7 @@ VisualizerSettings SettingsFor(const VisConfig& config) {
   settings.preset_dir = config.preset_dir;
   settings.preset_time = config.preset_time;
   settings.hard_cut_beat = config.hard_cut_beat;
+  settings.blend_time = config.blend_time;
   settings.mesh_x = config.mesh_x;
   settings.mesh_y = config.mesh_y;
   return settings;
@@ -160,6 +161,7 @@ bool StartSession(Session& session, const VisOptions& options) {
 
   std::string error;
   const std::string title = std::string(kProductName) + " Visualizer — " + kMakerName;
+  session.renderer.SetRenderScale(session.config.render_scale);
   if (!session.window.Open(title, kWindowWidth, kWindowHeight, session.config.fullscreen, error) ||
       !session.renderer.Initialise(session.window, error) ||
       !session.capture.Start(session.config.node_target, session.ring, error)) {
@@ -276,7 +278,8 @@ bool FrameLoop::Frame(int& status) {
   overlay_.clear();
   ComposeTitle(s.overlay, t, aspect, constants, waves_, overlay_);
   s.renderer.RenderFrame(s.visualizer.mesh(), s.visualizer.columns(), s.visualizer.rows(), waves_,
-                         overlay_, constants, s.visualizer.additive_waves());
+                         overlay_, constants, s.visualizer.additive_waves(),
+                         &s.visualizer.custom_draws());
   // Drawing into a lost device fails every frame from now on: exit so the service manager
   // restarts the program.
   if (s.renderer.lost()) {

@@ -69,6 +69,13 @@ Preset BuiltInPreset() {
 void Visualizer::Configure(const VisualizerSettings& settings) {
   settings_ = settings;
   evaluator_.SetGrid(settings_.mesh_x, settings_.mesh_y);
+  blending_ = false;
+  // Room for two presets' worth of custom drawing (a blend) and the outgoing main wave, so
+  // that frames never allocate.
+  draws_.lines.reserve(2 * kCustomSlots * (kMaxWaveSamples + kMaxShapeSides + 1) + kWaveReserve);
+  draws_.shapes.reserve(2 * kCustomSlots * 3 * kMaxShapeSides);
+  draws_.batches.reserve(2 * 3 * kCustomSlots + 1);
+  blended_mesh_.reserve(MeshEvaluator::kMaxGrid * MeshEvaluator::kMaxGrid);
   ScanLibrary(settings_.preset_dir);
   library_dir_ = settings_.preset_dir;
   if (library_.empty()) {
@@ -88,7 +95,11 @@ void Visualizer::LoadBuiltIn() {
   std::string ignored;
   MeshEvaluator fresh;
   fresh.SetGrid(evaluator_.columns(), evaluator_.rows());
-  if (fresh.Load(BuiltInPreset(), ignored)) evaluator_ = std::move(fresh);
+  if (fresh.Load(BuiltInPreset(), ignored)) {
+    evaluator_ = std::move(fresh);
+    scene_ = CustomScene{};
+  }
+  blending_ = false;
   current_name_ = "built-in";
 }
 
@@ -113,11 +124,15 @@ bool Visualizer::LoadIndex(size_t i) {
   Preset preset;
   if (!ParsePreset(ReadPresetFile(library_[i].path), library_[i].name, preset)) return false;
   // Loaded aside, so a preset that does not compile leaves the current one running.
+  std::string ignored;
+  CustomScene scene;
+  if (!scene.Load(preset, ignored, preset.notes)) return false;
   MeshEvaluator fresh;
   fresh.SetGrid(evaluator_.columns(), evaluator_.rows());
-  std::string ignored;
   if (!fresh.Load(preset, ignored)) return false;
+  BeginSwitch(!soft_switch_);
   evaluator_ = std::move(fresh);
+  scene_ = std::move(scene);
   current_index_ = i;
   current_name_ = preset.name;
   return true;
@@ -125,19 +140,83 @@ bool Visualizer::LoadIndex(size_t i) {
 
 void Visualizer::Next() {
   const size_t n = library_.size();
+  soft_switch_ = !hard_switch_;
   for (size_t k = 1; k <= n; ++k) {
-    if (LoadIndex((current_index_ + k) % n)) return;
+    if (LoadIndex((current_index_ + k) % n)) break;
   }
+  soft_switch_ = false;
 }
 
 void Visualizer::Previous() {
   const size_t n = library_.size();
+  soft_switch_ = true;
   for (size_t k = 1; k <= n; ++k) {
-    if (LoadIndex((current_index_ % n + n - k) % n)) return;
+    if (LoadIndex((current_index_ % n + n - k) % n)) break;
   }
+  soft_switch_ = false;
 }
 
 void Visualizer::StepForward() { Next(); }
+
+void Visualizer::BeginSwitch(bool hard) {
+  if (hard || !(settings_.blend_time > 0.0f) || frame_ == 0) {
+    blending_ = false;
+    return;
+  }
+  // A switch during a blend drops the older preset: the picture itself carries over in the
+  // feedback image, and the motion goes on from the preset that was coming in.
+  outgoing_ = std::move(evaluator_);
+  outgoing_scene_ = std::move(scene_);
+  blending_ = true;
+  blend_start_ = time_;
+  weight_ = 0.0f;
+}
+
+CustomFrame Visualizer::FrameFor(const MeshEvaluator& evaluator, const AudioFeatures& f,
+                                 float aspect) const {
+  CustomFrame frame;
+  frame.time = time_;
+  frame.frame = static_cast<double>(frame_);
+  const double shown = time_ - last_switch_;
+  frame.progress = std::clamp(shown / std::max(double{settings_.preset_time}, 1e-3), 0.0, 1.0);
+  frame.levels = {f.bass, f.mid, f.treb, f.bass_att, f.mid_att, f.treb_att};
+  frame.q = evaluator.q();
+  frame.aspect = aspect;
+  return frame;
+}
+
+void Visualizer::Blend(const AudioFeatures& features, float aspect) {
+  if (time_ < blend_start_) blend_start_ = time_;  // the clock started again
+  const double p = (time_ - blend_start_) / settings_.blend_time;
+  if (!(p < 1.0)) {
+    blending_ = false;
+    return;
+  }
+  const float linear = static_cast<float>(std::max(p, 0.0));
+  weight_ = linear * linear * (3.0f - 2.0f * linear);  // eases in and out
+  outgoing_.Evaluate(features, time_, frame_, aspect);
+  const std::vector<MeshVertex>& in = evaluator_.mesh();
+  const std::vector<MeshVertex>& out = outgoing_.mesh();
+  blended_mesh_.assign(in.begin(), in.end());
+  if (out.size() == in.size()) {
+    for (size_t i = 0; i < in.size(); ++i) {
+      blended_mesh_[i].u = out[i].u + weight_ * (in[i].u - out[i].u);
+      blended_mesh_[i].v = out[i].v + weight_ * (in[i].v - out[i].v);
+    }
+  }
+  const float fade = 1.0f - weight_;
+  outgoing_scene_.Draw(FrameFor(outgoing_, features, aspect), features, fade, draws_);
+  // The outgoing main wave, as a custom line batch with its own blending.
+  BuildWaveFrom(outgoing_.frame_state(), features, fade);
+  if (waves_.size() > 1) {
+    DrawBatch batch;
+    batch.additive = outgoing_.frame_state().additive_waves;
+    batch.first = static_cast<uint32_t>(draws_.lines.size());
+    batch.count = static_cast<uint32_t>(waves_.size());
+    draws_.lines.insert(draws_.lines.end(), waves_.begin(), waves_.end());
+    draws_.batches.push_back(batch);
+  }
+}
 
 void Visualizer::MaybeCycle(const AudioFeatures& features, double t) {
   if (locked_ || library_.size() < 2) return;
@@ -151,27 +230,37 @@ void Visualizer::MaybeCycle(const AudioFeatures& features, double t) {
     return;
   }
   last_switch_ = t;
+  hard_switch_ = beat_switch;  // a beat cuts; the timer blends
   StepForward();
+  hard_switch_ = false;
 }
 
 void Visualizer::Advance(const AudioFeatures& features, double t, float aspect) {
   time_ = t;
   MaybeCycle(features, t);
   evaluator_.Evaluate(features, t, frame_, aspect);
+  draws_.Clear();
+  if (blending_) Blend(features, aspect);
+  scene_.Draw(FrameFor(evaluator_, features, aspect), features, blend_weight(), draws_);
   ++frame_;
   BuildWave(features);
 }
 
 void Visualizer::BuildWave(const AudioFeatures& features) {
-  const FrameState& s = evaluator_.frame_state();
+  BuildWaveFrom(evaluator_.frame_state(), features, blend_weight());
+}
+
+void Visualizer::BuildWaveFrom(const FrameState& s, const AudioFeatures& features, float fade) {
   wave_r_ = s.wave_r;
   wave_g_ = s.wave_g;
   wave_b_ = s.wave_b;
-  wave_a_ = s.wave_a;
+  wave_a_ = s.wave_a * fade;
   waves_.clear();
   waves_.reserve(kWaveReserve);
   const int mode = s.wave_mode >= 0 ? s.wave_mode % 7 : 0;
+  wave_state_ = &s;
   AppendWave(mode, features, time_);
+  wave_state_ = nullptr;
 }
 
 void Visualizer::Emit(float x, float y, float s) {
@@ -182,7 +271,7 @@ void Visualizer::Emit(float x, float y, float s) {
 }
 
 void Visualizer::AppendWave(int mode, const AudioFeatures& f, double time) {
-  const FrameState& s = evaluator_.frame_state();
+  const FrameState& s = wave_state_ != nullptr ? *wave_state_ : evaluator_.frame_state();
   const double cx = 2.0 * s.wave_x - 1.0;
   const double cy = 2.0 * s.wave_y - 1.0;
   const auto& L = f.wave_left;
@@ -254,7 +343,25 @@ void Visualizer::AppendWave(int mode, const AudioFeatures& f, double time) {
 }
 
 FrameConstants Visualizer::Constants() const {
-  const FrameState& s = evaluator_.frame_state();
+  FrameConstants c = ConstantsOf(evaluator_.frame_state());
+  if (!blending_) return c;
+  // The numbers move with the blend; the on/off effects and echo flips switch half-way.
+  const FrameConstants old = ConstantsOf(outgoing_.frame_state());
+  const float w = weight_;
+  const auto mix = [w](float from, float to) { return from + w * (to - from); };
+  c.decay = mix(old.decay, c.decay);
+  c.gamma = mix(old.gamma, c.gamma);
+  c.echo_zoom = mix(old.echo_zoom, c.echo_zoom);
+  c.echo_alpha = mix(old.echo_alpha, c.echo_alpha);
+  if (w < 0.5f) {
+    c.echo_flip_x = old.echo_flip_x;
+    c.echo_flip_y = old.echo_flip_y;
+    c.effects = old.effects;
+  }
+  return c;
+}
+
+FrameConstants Visualizer::ConstantsOf(const FrameState& s) {
   FrameConstants c;
   c.decay = Clamp(s.decay, 0.0f, 1.0f);
   c.gamma = Clamp(s.gamma, 0.0f, 8.0f);

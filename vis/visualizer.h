@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vis/analysis.h"
+#include "vis/custom_scene.h"
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
 #include "vis/preset.h"
@@ -23,7 +24,8 @@ struct PresetEntry {
 struct VisualizerSettings {
   std::string preset_dir;
   float preset_time = 25.0f;  // seconds between automatic switches
-  bool hard_cut_beat = true;  // strong beats may switch early
+  bool hard_cut_beat = true;  // strong beats may switch early, with a hard cut
+  float blend_time = 2.7f;    // seconds a switch by timer or key blends over; 0 cuts
   size_t mesh_x = 48;
   size_t mesh_y = 36;
   // Tried in order when preset_dir is missing or holds no preset.
@@ -46,14 +48,17 @@ class Visualizer {
   // Sizes the grid, scans the library (or its fallbacks) and loads entry 0 or the built-in.
   void Configure(const VisualizerSettings& settings);
   void ScanLibrary(const std::string& directory);
-  // Loads library entry i; false when out of range, unreadable, too large, unparsable or not
-  // compilable (the current preset then stays).
+  // Loads library entry i at once (no blend); false when out of range, unreadable, too large,
+  // unparsable or not compilable (the current preset then stays).
   bool LoadIndex(size_t i);
+  // The next or previous loadable preset, blended in over blend_time.
   void Next();
   void Previous();
   void ToggleLock() { locked_ = !locked_; }
   void MaybeCycle(const AudioFeatures& features, double t);
-  // One frame: cycling, evaluation at time t, the waveform.
+  // One frame: cycling, evaluation at time t, the waveform, the custom waves and shapes. While
+  // a blend runs, the outgoing preset evaluates too: the warp mesh and the frame constants are
+  // interpolated and both presets' drawings are faded against each other.
   void Advance(const AudioFeatures& features, double t, float aspect);
 
   void BuildWave(const AudioFeatures& features);
@@ -62,8 +67,15 @@ class Visualizer {
   FrameConstants Constants() const;
 
   const std::vector<DrawVertex>& waves() const { return waves_; }
+  // Custom waves and shapes of the frame (and the outgoing preset's main wave in a blend).
+  const CustomDraws& custom_draws() const { return draws_; }
   const MeshEvaluator& evaluator() const { return evaluator_; }
-  const std::vector<MeshVertex>& mesh() const { return evaluator_.mesh(); }
+  const std::vector<MeshVertex>& mesh() const {
+    return blending_ ? blended_mesh_ : evaluator_.mesh();
+  }
+  // Share of the incoming preset in the picture: 1 outside a blend.
+  float blend_weight() const { return blending_ ? weight_ : 1.0f; }
+  bool blending() const { return blending_; }
   size_t columns() const { return evaluator_.columns(); }
   size_t rows() const { return evaluator_.rows(); }
   const std::vector<std::string>& notes() const { return evaluator_.notes(); }
@@ -80,9 +92,31 @@ class Visualizer {
  private:
   void LoadBuiltIn();
   void StepForward();
+  // Moves the preset on screen aside as the blend's outgoing one, unless `hard` or blends are
+  // off or nothing was drawn yet.
+  void BeginSwitch(bool hard);
+  void Blend(const AudioFeatures& features, float aspect);
+  // The main wave of the preset in state `s` into waves_, its alpha times `fade`.
+  void BuildWaveFrom(const FrameState& s, const AudioFeatures& features, float fade);
+  static FrameConstants ConstantsOf(const FrameState& s);
+  CustomFrame FrameFor(const MeshEvaluator& evaluator, const AudioFeatures& features,
+                       float aspect) const;
 
   VisualizerSettings settings_;
   MeshEvaluator evaluator_;
+  CustomScene scene_;
+  CustomDraws draws_;
+  // The blend: the preset going out, where it started, the incoming share this frame.
+  MeshEvaluator outgoing_;
+  CustomScene outgoing_scene_;
+  bool outgoing_additive_ = false;
+  bool blending_ = false;
+  bool hard_switch_ = false;  // the switch under way is a beat's cut
+  bool soft_switch_ = false;  // the switch under way may blend (Next, Previous, the timer)
+  double blend_start_ = 0.0;
+  float weight_ = 1.0f;
+  std::vector<MeshVertex> blended_mesh_;
+  const FrameState* wave_state_ = nullptr;  // whose main wave AppendWave draws
   std::vector<PresetEntry> library_;
   std::string library_dir_;
   std::vector<DrawVertex> waves_;

@@ -6,6 +6,8 @@
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,10 +25,21 @@ constexpr const char* kValidationLayer = "VK_LAYER_KHRONOS_validation";
 // 16-bit float channels so that slow decays do not band; 8 bits when the device cannot.
 constexpr VkFormat kFeedbackFormat = VK_FORMAT_R16G16B16A16_SFLOAT;
 constexpr VkFormat kFallbackFeedbackFormat = VK_FORMAT_R8G8B8A8_UNORM;
+// The finished picture at the feedback size, before it is stretched to the window: already
+// in display range, and 8 bits keep the stretch on a software rasteriser's fast path.
+constexpr VkFormat kScaledFormat = VK_FORMAT_R8G8B8A8_UNORM;
+// Descriptor sets: the two feedback images, then the scaled picture.
+constexpr uint32_t kScaledSet = 2;
 constexpr VkDeviceSize kMeshBytes = VulkanRenderer::kMeshVertexCapacity * sizeof(MeshVertex);
 constexpr VkDeviceSize kLineBytes = VulkanRenderer::kLineVertexCapacity * sizeof(DrawVertex);
 static_assert(kMeshBytes == 884736 && kLineBytes == 1572864);
 static_assert(sizeof(FrameConstants) == 48, "the push-constant range is 48 bytes");
+constexpr VkDeviceSize kCustomLineBytes =
+    VulkanRenderer::kCustomLineCapacity * sizeof(DrawVertex);
+constexpr VkDeviceSize kShapeBytes = VulkanRenderer::kShapeVertexCapacity * sizeof(ShapeVertex);
+// Where dots.vert finds its point size in the push constants (FrameConstants::reserved).
+constexpr uint32_t kPointSizeOffset = 24;
+static_assert(offsetof(FrameConstants, reserved) == kPointSizeOffset);
 constexpr VkClearColorValue kBlack = {{0.0f, 0.0f, 0.0f, 1.0f}};
 
 int Score(const DeviceCandidate& device, const char* gpu_filter) {
@@ -40,7 +53,7 @@ int Score(const DeviceCandidate& device, const char* gpu_filter) {
 }
 
 // The fixed-function pieces that differ between the five pipelines.
-enum class VertexLayout { None, Mesh, Draw };
+enum class VertexLayout { None, Mesh, Draw, Shape };
 enum class Blend { None, Alpha, Additive };
 
 struct MappedBuffer {
@@ -120,6 +133,10 @@ struct VulkanRenderer::Impl {
   VkQueue queue = VK_NULL_HANDLE;
   std::string device_name;
   VkFormat feedback_format = kFeedbackFormat;
+  bool cpu_device = false;
+  float requested_scale = 0.0f;  // 0: automatic
+  float scale = 1.0f;
+  VkExtent2D feedback_extent = {1280, 720};
 
   VkSwapchainKHR swapchain = VK_NULL_HANDLE;
   VkFormat swapchain_format = VK_FORMAT_B8G8R8A8_UNORM;
@@ -135,17 +152,28 @@ struct VulkanRenderer::Impl {
   std::array<VkDeviceMemory, 2> feedback_memory = {};
   std::array<VkImageView, 2> feedback_views = {};
   uint32_t previous = 0;
+  // Present only while the feedback chain is smaller than the window.
+  VkImage scaled_image = VK_NULL_HANDLE;
+  VkDeviceMemory scaled_memory = VK_NULL_HANDLE;
+  VkImageView scaled_view = VK_NULL_HANDLE;
 
   VkSampler sampler = VK_NULL_HANDLE;
   VkDescriptorSetLayout set_layout = VK_NULL_HANDLE;
   VkDescriptorPool descriptor_pool = VK_NULL_HANDLE;
-  std::array<VkDescriptorSet, 2> sets = {};
+  std::array<VkDescriptorSet, 3> sets = {};
   VkPipelineLayout pipeline_layout = VK_NULL_HANDLE;
   VkPipeline warp = VK_NULL_HANDLE;
   VkPipeline waves_alpha = VK_NULL_HANDLE;
   VkPipeline waves_additive = VK_NULL_HANDLE;
   VkPipeline composite = VK_NULL_HANDLE;
   VkPipeline overlay = VK_NULL_HANDLE;
+  VkPipeline dots_alpha = VK_NULL_HANDLE;
+  VkPipeline dots_additive = VK_NULL_HANDLE;
+  VkPipeline shapes_alpha = VK_NULL_HANDLE;
+  VkPipeline shapes_additive = VK_NULL_HANDLE;
+  VkPipeline composite_scaled = VK_NULL_HANDLE;  // the composite into the scaled picture
+  VkPipeline upscale = VK_NULL_HANDLE;
+  bool wide_lines = false;  // thick custom waves and outlines; one pixel without it
   VkFormat pipeline_swapchain_format = VK_FORMAT_UNDEFINED;
 
   VkCommandPool command_pool = VK_NULL_HANDLE;
@@ -155,6 +183,8 @@ struct VulkanRenderer::Impl {
   MappedBuffer mesh_buffer;
   MappedBuffer wave_buffer;
   MappedBuffer overlay_buffer;
+  MappedBuffer custom_line_buffer;
+  MappedBuffer shape_buffer;
   bool feedback_initialised = false;
 
   // Lost device or surface: every later frame is refused.
@@ -175,6 +205,9 @@ struct VulkanRenderer::Impl {
   bool CreateDevice(std::string& error);
   bool CreateSwapchain(std::string& error);
   bool CreateFeedbackTargets(std::string& error);
+  bool CreateImage(VkExtent2D size, VkFormat format, VkImage& image, VkDeviceMemory& memory,
+                   VkImageView& view);
+  bool scaled() const { return scaled_view != VK_NULL_HANDLE; }
   bool CreateDescriptors(std::string& error);
   bool CreatePipelines(std::string& error);
   bool CreateCommands(std::string& error);
@@ -187,12 +220,16 @@ struct VulkanRenderer::Impl {
   std::size_t FillMesh(const std::vector<MeshVertex>& mesh, std::size_t columns,
                        std::size_t rows);
   void Record(uint32_t image, uint32_t next, std::size_t mesh_count, std::size_t wave_count,
-              std::size_t overlay_count, const FrameConstants& constants, bool additive);
+              std::size_t overlay_count, const FrameConstants& constants, bool additive,
+              const CustomDraws* custom);
+  // Copies the custom vertices into their buffers; false when they do not fit.
+  bool FillCustom(const CustomDraws& custom);
+  void DrawCustom(const CustomDraws& custom);
   void Barrier(VkImage image, VkImageLayout from, VkImageLayout to);
   void PointDescriptors();
   bool Frame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
              const std::vector<DrawVertex>& waves, const std::vector<DrawVertex>& overlay,
-             const FrameConstants& constants, bool additive);
+             const FrameConstants& constants, bool additive, const CustomDraws* custom);
   bool Resize();
   bool Check(VkResult result);
   void DrawableSize(int& width, int& height) const;
@@ -318,6 +355,9 @@ bool VulkanRenderer::Impl::PickDevice(std::string& error) {
   physical = physicals[chosen];
   queue_family = families[chosen];
   device_name = candidates[chosen].name;
+  VkPhysicalDeviceProperties chosen_properties;
+  vkGetPhysicalDeviceProperties(physical, &chosen_properties);
+  cpu_device = chosen_properties.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
   std::fprintf(stderr, "halvex-vis: rendering on %s\n", device_name.c_str());
   return true;
 }
@@ -333,10 +373,17 @@ bool VulkanRenderer::Impl::CreateDevice(std::string& error) {
   features13.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_VULKAN_1_3_FEATURES;
   features13.synchronization2 = VK_TRUE;
   features13.dynamicRendering = VK_TRUE;
+  VkPhysicalDeviceFeatures supported{};
+  vkGetPhysicalDeviceFeatures(physical, &supported);
+  wide_lines = supported.wideLines == VK_TRUE;
+  VkPhysicalDeviceFeatures2 features{};
+  features.sType = VK_STRUCTURE_TYPE_PHYSICAL_DEVICE_FEATURES_2;
+  features.pNext = &features13;
+  features.features.wideLines = supported.wideLines;
   const char* extension = VK_KHR_SWAPCHAIN_EXTENSION_NAME;
   VkDeviceCreateInfo info{};
   info.sType = VK_STRUCTURE_TYPE_DEVICE_CREATE_INFO;
-  info.pNext = &features13;
+  info.pNext = &features;
   info.queueCreateInfoCount = 1;
   info.pQueueCreateInfos = &queue_info;
   info.enabledExtensionCount = 1;
@@ -463,6 +510,16 @@ bool VulkanRenderer::Impl::CreateFeedbackTargets(std::string& error) {
   feedback_initialised = false;
   previous = 0;
   if (extent.width == 0 || extent.height == 0) return true;
+  // Automatic: a software device pays CPU time for every pixel of the feedback chain.
+  if (requested_scale > 0.0f) {
+    scale = std::clamp(requested_scale, VulkanRenderer::kMinRenderScale, 1.0f);
+  } else {
+    scale = cpu_device ? VulkanRenderer::kCpuRenderScale : 1.0f;
+  }
+  const auto scaled = [&](uint32_t side) {
+    return std::max(1u, static_cast<uint32_t>(std::lround(static_cast<float>(side) * scale)));
+  };
+  feedback_extent = {scaled(extent.width), scaled(extent.height)};
   VkFormatProperties properties;
   vkGetPhysicalDeviceFormatProperties(physical, kFeedbackFormat, &properties);
   // Blending is needed too: the waves are blended into the feedback image.
@@ -477,53 +534,71 @@ bool VulkanRenderer::Impl::CreateFeedbackTargets(std::string& error) {
                  device_name.c_str());
   }
   for (std::size_t i = 0; i < 2; ++i) {
-    VkImageCreateInfo info{};
-    info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-    info.imageType = VK_IMAGE_TYPE_2D;
-    info.format = feedback_format;
-    info.extent = {extent.width, extent.height, 1};
-    info.mipLevels = 1;
-    info.arrayLayers = 1;
-    info.samples = VK_SAMPLE_COUNT_1_BIT;
-    info.tiling = VK_IMAGE_TILING_OPTIMAL;
-    info.usage = VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
-    info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-    info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-    bool ok = vkCreateImage(device, &info, nullptr, &feedback_images[i]) == VK_SUCCESS;
-    if (ok) {
-      VkMemoryRequirements needs;
-      vkGetImageMemoryRequirements(device, feedback_images[i], &needs);
-      VkMemoryAllocateInfo allocation{};
-      allocation.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
-      allocation.allocationSize = needs.size;
-      allocation.memoryTypeIndex =
-          MemoryType(needs.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
-      ok = vkAllocateMemory(device, &allocation, nullptr, &feedback_memory[i]) == VK_SUCCESS &&
-           vkBindImageMemory(device, feedback_images[i], feedback_memory[i], 0) == VK_SUCCESS;
-    }
-    if (ok) {
-      VkImageViewCreateInfo view{};
-      view.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
-      view.image = feedback_images[i];
-      view.viewType = VK_IMAGE_VIEW_TYPE_2D;
-      view.format = feedback_format;
-      view.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
-      ok = vkCreateImageView(device, &view, nullptr, &feedback_views[i]) == VK_SUCCESS;
-    }
-    if (!ok) {
+    if (!CreateImage(feedback_extent, feedback_format, feedback_images[i], feedback_memory[i],
+                     feedback_views[i])) {
       DestroyFeedback();
       error = "could not create the feedback target";
       return false;
     }
   }
+  if ((feedback_extent.width != extent.width || feedback_extent.height != extent.height) &&
+      !CreateImage(feedback_extent, kScaledFormat, scaled_image, scaled_memory, scaled_view)) {
+    DestroyFeedback();
+    error = "could not create the feedback target";
+    return false;
+  }
+  return true;
+}
+
+// A sampled colour-attachment image in device-local memory; false leaves handles to destroy.
+bool VulkanRenderer::Impl::CreateImage(VkExtent2D size, VkFormat format, VkImage& image,
+                                       VkDeviceMemory& memory, VkImageView& view) {
+  VkImageCreateInfo info{};
+  info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
+  info.imageType = VK_IMAGE_TYPE_2D;
+  info.format = format;
+  info.extent = {size.width, size.height, 1};
+  info.mipLevels = 1;
+  info.arrayLayers = 1;
+  info.samples = VK_SAMPLE_COUNT_1_BIT;
+  info.tiling = VK_IMAGE_TILING_OPTIMAL;
+  info.usage = VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+  info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+  info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+  if (vkCreateImage(device, &info, nullptr, &image) != VK_SUCCESS) {
+    image = VK_NULL_HANDLE;
+    return false;
+  }
+  VkMemoryRequirements needs;
+  vkGetImageMemoryRequirements(device, image, &needs);
+  VkMemoryAllocateInfo allocation{};
+  allocation.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
+  allocation.allocationSize = needs.size;
+  allocation.memoryTypeIndex =
+      MemoryType(needs.memoryTypeBits, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT);
+  if (vkAllocateMemory(device, &allocation, nullptr, &memory) != VK_SUCCESS) {
+    memory = VK_NULL_HANDLE;
+    return false;
+  }
+  if (vkBindImageMemory(device, image, memory, 0) != VK_SUCCESS) return false;
+  VkImageViewCreateInfo view_info{};
+  view_info.sType = VK_STRUCTURE_TYPE_IMAGE_VIEW_CREATE_INFO;
+  view_info.image = image;
+  view_info.viewType = VK_IMAGE_VIEW_TYPE_2D;
+  view_info.format = format;
+  view_info.subresourceRange = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 1, 0, 1};
+  if (vkCreateImageView(device, &view_info, nullptr, &view) != VK_SUCCESS) {
+    view = VK_NULL_HANDLE;
+    return false;
+  }
   return true;
 }
 
 void VulkanRenderer::Impl::PointDescriptors() {
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (feedback_views[i] == VK_NULL_HANDLE) continue;
-    VkDescriptorImageInfo image{sampler, feedback_views[i],
-                                VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
+  const std::array<VkImageView, 3> views = {feedback_views[0], feedback_views[1], scaled_view};
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    if (views[i] == VK_NULL_HANDLE) continue;
+    VkDescriptorImageInfo image{sampler, views[i], VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};
     VkWriteDescriptorSet write{};
     write.sType = VK_STRUCTURE_TYPE_WRITE_DESCRIPTOR_SET;
     write.dstSet = sets[i];
@@ -564,16 +639,16 @@ bool VulkanRenderer::Impl::CreateDescriptors(std::string& error) {
     error = "descriptor layout";
     return false;
   }
-  const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_COMBINED_IMAGE_SAMPLER, 2};
+  const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_COMBINED_IMAGE_SAMPLER, 3};
   VkDescriptorPoolCreateInfo pool_info{};
   pool_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
-  pool_info.maxSets = 2;
+  pool_info.maxSets = 3;
   pool_info.poolSizeCount = 1;
   pool_info.pPoolSizes = &size;
-  const std::array<VkDescriptorSetLayout, 2> layouts = {set_layout, set_layout};
+  const std::array<VkDescriptorSetLayout, 3> layouts = {set_layout, set_layout, set_layout};
   VkDescriptorSetAllocateInfo allocation{};
   allocation.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO;
-  allocation.descriptorSetCount = 2;
+  allocation.descriptorSetCount = 3;
   allocation.pSetLayouts = layouts.data();
   if (vkCreateDescriptorPool(device, &pool_info, nullptr, &descriptor_pool) != VK_SUCCESS ||
       (allocation.descriptorPool = descriptor_pool,
@@ -614,10 +689,20 @@ VkPipeline VulkanRenderer::Impl::BuildPipeline(VkShaderModule vertex, VkShaderMo
   stages[1].module = fragment;
 
   VkVertexInputBindingDescription binding{0, 0, VK_VERTEX_INPUT_RATE_VERTEX};
-  std::array<VkVertexInputAttributeDescription, 2> attributes{};
+  std::array<VkVertexInputAttributeDescription, 4> attributes{};
   VkPipelineVertexInputStateCreateInfo input{};
   input.sType = VK_STRUCTURE_TYPE_PIPELINE_VERTEX_INPUT_STATE_CREATE_INFO;
-  if (layout != VertexLayout::None) {
+  if (layout == VertexLayout::Shape) {
+    binding.stride = sizeof(ShapeVertex);
+    attributes[0] = {0, 0, VK_FORMAT_R32G32_SFLOAT, offsetof(ShapeVertex, x)};
+    attributes[1] = {1, 0, VK_FORMAT_R32G32_SFLOAT, offsetof(ShapeVertex, u)};
+    attributes[2] = {2, 0, VK_FORMAT_R32G32B32A32_SFLOAT, offsetof(ShapeVertex, r)};
+    attributes[3] = {3, 0, VK_FORMAT_R32_SFLOAT, offsetof(ShapeVertex, textured)};
+    input.vertexBindingDescriptionCount = 1;
+    input.pVertexBindingDescriptions = &binding;
+    input.vertexAttributeDescriptionCount = 4;
+    input.pVertexAttributeDescriptions = attributes.data();
+  } else if (layout != VertexLayout::None) {
     const bool mesh = layout == VertexLayout::Mesh;
     binding.stride = mesh ? sizeof(MeshVertex) : sizeof(DrawVertex);
     attributes[0] = {0, 0, VK_FORMAT_R32G32_SFLOAT, 0};
@@ -661,11 +746,13 @@ VkPipeline VulkanRenderer::Impl::BuildPipeline(VkShaderModule vertex, VkShaderMo
   blending.sType = VK_STRUCTURE_TYPE_PIPELINE_COLOR_BLEND_STATE_CREATE_INFO;
   blending.attachmentCount = 1;
   blending.pAttachments = &attachment;
-  const std::array<VkDynamicState, 2> dynamic_states = {VK_DYNAMIC_STATE_VIEWPORT,
-                                                        VK_DYNAMIC_STATE_SCISSOR};
+  // Line pipelines take their width per draw (thick custom waves).
+  const std::array<VkDynamicState, 3> dynamic_states = {
+      VK_DYNAMIC_STATE_VIEWPORT, VK_DYNAMIC_STATE_SCISSOR, VK_DYNAMIC_STATE_LINE_WIDTH};
+  const bool lines = topology == VK_PRIMITIVE_TOPOLOGY_LINE_STRIP;
   VkPipelineDynamicStateCreateInfo dynamic{};
   dynamic.sType = VK_STRUCTURE_TYPE_PIPELINE_DYNAMIC_STATE_CREATE_INFO;
-  dynamic.dynamicStateCount = static_cast<uint32_t>(dynamic_states.size());
+  dynamic.dynamicStateCount = lines ? 3u : 2u;
   dynamic.pDynamicStates = dynamic_states.data();
   VkPipelineRenderingCreateInfo rendering{};
   rendering.sType = VK_STRUCTURE_TYPE_PIPELINE_RENDERING_CREATE_INFO;
@@ -698,15 +785,19 @@ bool VulkanRenderer::Impl::CreatePipelines(std::string& error) {
     const uint32_t* words;
     std::size_t bytes;
   };
-  const std::array<Code, 6> code = {{
+  const std::array<Code, 10> code = {{
       {kWarpVertSpv, sizeof(kWarpVertSpv)},
       {kWarpFragSpv, sizeof(kWarpFragSpv)},
       {kDrawVertSpv, sizeof(kDrawVertSpv)},
       {kDrawFragSpv, sizeof(kDrawFragSpv)},
       {kCompositeVertSpv, sizeof(kCompositeVertSpv)},
       {kCompositeFragSpv, sizeof(kCompositeFragSpv)},
+      {kShapeVertSpv, sizeof(kShapeVertSpv)},
+      {kShapeFragSpv, sizeof(kShapeFragSpv)},
+      {kDotsVertSpv, sizeof(kDotsVertSpv)},
+      {kUpscaleFragSpv, sizeof(kUpscaleFragSpv)},
   }};
-  std::array<VkShaderModule, 6> modules = {};
+  std::array<VkShaderModule, 10> modules = {};
   bool ok = true;
   for (std::size_t i = 0; i < code.size() && ok; ++i) {
     VkShaderModuleCreateInfo info{};
@@ -716,7 +807,8 @@ bool VulkanRenderer::Impl::CreatePipelines(std::string& error) {
     ok = vkCreateShaderModule(device, &info, nullptr, &modules[i]) == VK_SUCCESS;
   }
   if (ok) {
-    const auto [warp_vs, warp_fs, draw_vs, draw_fs, composite_vs, composite_fs] = modules;
+    const auto [warp_vs, warp_fs, draw_vs, draw_fs, composite_vs, composite_fs, shape_vs, shape_fs,
+                dots_vs, upscale_fs] = modules;
     const VkPrimitiveTopology triangles = VK_PRIMITIVE_TOPOLOGY_TRIANGLE_LIST;
     const VkPrimitiveTopology lines = VK_PRIMITIVE_TOPOLOGY_LINE_STRIP;
     warp = BuildPipeline(warp_vs, warp_fs, triangles, VertexLayout::Mesh, Blend::None,
@@ -729,8 +821,22 @@ bool VulkanRenderer::Impl::CreatePipelines(std::string& error) {
                               Blend::None, swapchain_format);
     overlay = BuildPipeline(draw_vs, draw_fs, lines, VertexLayout::Draw, Blend::Alpha,
                             swapchain_format);
+    const VkPrimitiveTopology points = VK_PRIMITIVE_TOPOLOGY_POINT_LIST;
+    dots_alpha = BuildPipeline(dots_vs, draw_fs, points, VertexLayout::Draw, Blend::Alpha,
+                               feedback_format);
+    dots_additive = BuildPipeline(dots_vs, draw_fs, points, VertexLayout::Draw, Blend::Additive,
+                                  feedback_format);
+    shapes_alpha = BuildPipeline(shape_vs, shape_fs, triangles, VertexLayout::Shape,
+                                 Blend::Alpha, feedback_format);
+    shapes_additive = BuildPipeline(shape_vs, shape_fs, triangles, VertexLayout::Shape,
+                                    Blend::Additive, feedback_format);
+    composite_scaled = BuildPipeline(composite_vs, composite_fs, triangles, VertexLayout::None,
+                                     Blend::None, kScaledFormat);
+    upscale = BuildPipeline(composite_vs, upscale_fs, triangles, VertexLayout::None, Blend::None,
+                            swapchain_format);
     pipeline_swapchain_format = swapchain_format;
-    ok = warp && waves_alpha && waves_additive && composite && overlay;
+    ok = warp && waves_alpha && waves_additive && composite && overlay && dots_alpha &&
+         dots_additive && shapes_alpha && shapes_additive && composite_scaled && upscale;
   }
   for (VkShaderModule module : modules) {
     if (module != VK_NULL_HANDLE) vkDestroyShaderModule(device, module, nullptr);
@@ -813,7 +919,9 @@ bool VulkanRenderer::Impl::CreateBuffer(VkDeviceSize size, VkBufferUsageFlags us
 bool VulkanRenderer::Impl::CreateBuffers(std::string& error) {
   if (!CreateBuffer(kMeshBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, mesh_buffer) ||
       !CreateBuffer(kLineBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, wave_buffer) ||
-      !CreateBuffer(kLineBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, overlay_buffer)) {
+      !CreateBuffer(kLineBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, overlay_buffer) ||
+      !CreateBuffer(kCustomLineBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, custom_line_buffer) ||
+      !CreateBuffer(kShapeBytes, VK_BUFFER_USAGE_VERTEX_BUFFER_BIT, shape_buffer)) {
     error = "vertex buffers";
     return false;
   }
@@ -891,9 +999,59 @@ void BeginRendering(VkCommandBuffer commands, VkImageView view, VkExtent2D exten
 
 }  // namespace
 
+bool VulkanRenderer::Impl::FillCustom(const CustomDraws& custom) {
+  if (custom.lines.size() > kCustomLineCapacity || custom.shapes.size() > kShapeVertexCapacity) {
+    return false;
+  }
+  if (!custom.lines.empty()) {
+    std::memcpy(custom_line_buffer.mapped, custom.lines.data(),
+                custom.lines.size() * sizeof(DrawVertex));
+  }
+  if (!custom.shapes.empty()) {
+    std::memcpy(shape_buffer.mapped, custom.shapes.data(),
+                custom.shapes.size() * sizeof(ShapeVertex));
+  }
+  return true;
+}
+
+void VulkanRenderer::Impl::DrawCustom(const CustomDraws& custom) {
+  const VkDeviceSize zero = 0;
+  for (const DrawBatch& batch : custom.batches) {
+    const bool shapes = batch.kind == DrawKind::kTriangles;
+    const std::size_t end = std::size_t{batch.first} + batch.count;
+    if (batch.count == 0 || end > (shapes ? custom.shapes.size() : custom.lines.size())) continue;
+    VkPipeline pipeline = VK_NULL_HANDLE;
+    switch (batch.kind) {
+      case DrawKind::kLines:
+        if (batch.count < 2) continue;
+        pipeline = batch.additive ? waves_additive : waves_alpha;
+        break;
+      case DrawKind::kDots:
+        pipeline = batch.additive ? dots_additive : dots_alpha;
+        break;
+      case DrawKind::kTriangles:
+        pipeline = batch.additive ? shapes_additive : shapes_alpha;
+        break;
+    }
+    vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline);
+    const VkBuffer buffer = shapes ? shape_buffer.buffer : custom_line_buffer.buffer;
+    vkCmdBindVertexBuffers(commands, 0, 1, &buffer, &zero);
+    if (batch.kind == DrawKind::kLines) {
+      vkCmdSetLineWidth(commands, batch.thick && wide_lines ? 2.0f : 1.0f);
+    } else if (batch.kind == DrawKind::kDots) {
+      const float size = batch.thick ? 2.0f : 1.0f;
+      vkCmdPushConstants(commands, pipeline_layout,
+                         VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT,
+                         kPointSizeOffset, sizeof(float), &size);
+    }
+    vkCmdDraw(commands, batch.count, 1, batch.first, 0);
+  }
+}
+
 void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mesh_count,
                                   std::size_t wave_count, std::size_t overlay_count,
-                                  const FrameConstants& constants, bool additive) {
+                                  const FrameConstants& constants, bool additive,
+                                  const CustomDraws* custom) {
   vkResetCommandBuffer(commands, 0);
   VkCommandBufferBeginInfo begin{};
   begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
@@ -908,7 +1066,7 @@ void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mes
       Barrier(feedback, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
     }
     for (VkImageView view : feedback_views) {
-      BeginRendering(commands, view, extent, true);
+      BeginRendering(commands, view, feedback_extent, true);
       vkCmdEndRendering(commands);
     }
     for (VkImage feedback : feedback_images) {
@@ -921,7 +1079,7 @@ void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mes
   // Feedback pass: the previous frame through the warp mesh, then the waves on top.
   Barrier(feedback_images[next], VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
           VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-  BeginRendering(commands, feedback_views[next], extent, true);
+  BeginRendering(commands, feedback_views[next], feedback_extent, true);
   vkCmdPushConstants(commands, pipeline_layout, stages, 0, sizeof(FrameConstants), &constants);
   vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, warp);
   vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline_layout, 0, 1,
@@ -930,9 +1088,11 @@ void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mes
     vkCmdBindVertexBuffers(commands, 0, 1, &mesh_buffer.buffer, &zero);
     vkCmdDraw(commands, static_cast<uint32_t>(mesh_count), 1, 0, 0);
   }
+  if (custom != nullptr) DrawCustom(*custom);
   if (wave_count > 1) {
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS,
                       additive ? waves_additive : waves_alpha);
+    vkCmdSetLineWidth(commands, 1.0f);
     vkCmdBindVertexBuffers(commands, 0, 1, &wave_buffer.buffer, &zero);
     vkCmdDraw(commands, static_cast<uint32_t>(wave_count), 1, 0, 0);
   }
@@ -940,17 +1100,31 @@ void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mes
   Barrier(feedback_images[next], VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
           VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
 
-  // Display pass: the new frame with its effects, then the overlay.
+  // Display pass: the new frame with its effects, then the overlay. With a smaller feedback
+  // chain the effects run at its size and the finished picture is stretched to the window.
+  if (scaled()) {
+    Barrier(scaled_image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+    BeginRendering(commands, scaled_view, feedback_extent, false);
+    vkCmdPushConstants(commands, pipeline_layout, stages, 0, sizeof(FrameConstants), &constants);
+    vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, composite_scaled);
+    vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline_layout, 0, 1,
+                            &sets[next], 0, nullptr);
+    vkCmdDraw(commands, 3, 1, 0, 0);
+    vkCmdEndRendering(commands);
+    Barrier(scaled_image, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
+            VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+  }
   const VkImage target = swapchain_images[image];
   Barrier(target, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
   BeginRendering(commands, swapchain_views[image], extent, false);
   vkCmdPushConstants(commands, pipeline_layout, stages, 0, sizeof(FrameConstants), &constants);
-  vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, composite);
+  vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, scaled() ? upscale : composite);
   vkCmdBindDescriptorSets(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, pipeline_layout, 0, 1,
-                          &sets[next], 0, nullptr);
+                          &sets[scaled() ? kScaledSet : next], 0, nullptr);
   vkCmdDraw(commands, 3, 1, 0, 0);
   if (overlay_count > 1) {
     vkCmdBindPipeline(commands, VK_PIPELINE_BIND_POINT_GRAPHICS, overlay);
+    vkCmdSetLineWidth(commands, 1.0f);
     vkCmdBindVertexBuffers(commands, 0, 1, &overlay_buffer.buffer, &zero);
     vkCmdDraw(commands, static_cast<uint32_t>(overlay_count), 1, 0, 0);
   }
@@ -993,7 +1167,8 @@ void VulkanRenderer::Impl::Record(uint32_t image, uint32_t next, std::size_t mes
 bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_t columns,
                                  std::size_t rows, const std::vector<DrawVertex>& waves,
                                  const std::vector<DrawVertex>& overlay_vertices,
-                                 const FrameConstants& constants, bool additive) {
+                                 const FrameConstants& constants, bool additive,
+                                 const CustomDraws* custom) {
   if (fatal != VK_SUCCESS) return false;
   if (swapchain == VK_NULL_HANDLE) {
     // Minimised, or a rebuild that has not worked yet: retry once a real size is there.
@@ -1030,8 +1205,9 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
       }
     }
   }
+  if (custom != nullptr && !FillCustom(*custom)) custom = nullptr;
   const uint32_t next = 1 - previous;
-  Record(image, next, mesh_count, wave_count, overlay_count, constants, additive);
+  Record(image, next, mesh_count, wave_count, overlay_count, constants, additive, custom);
 
   const VkSemaphoreSubmitInfo wait{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
                                    image_available, 0,
@@ -1105,7 +1281,9 @@ void VulkanRenderer::Impl::DestroyBuffer(MappedBuffer& buffer) {
 }
 
 void VulkanRenderer::Impl::DestroyPipelines() {
-  for (VkPipeline* pipeline : {&warp, &waves_alpha, &waves_additive, &composite, &overlay}) {
+  for (VkPipeline* pipeline : {&warp, &waves_alpha, &waves_additive, &composite, &overlay,
+                               &dots_alpha, &dots_additive, &shapes_alpha, &shapes_additive,
+                               &composite_scaled, &upscale}) {
     if (*pipeline != VK_NULL_HANDLE) vkDestroyPipeline(device, *pipeline, nullptr);
     *pipeline = VK_NULL_HANDLE;
   }
@@ -1130,6 +1308,12 @@ void VulkanRenderer::Impl::DestroyFeedback() {
     feedback_images[i] = VK_NULL_HANDLE;
     feedback_memory[i] = VK_NULL_HANDLE;
   }
+  if (scaled_view != VK_NULL_HANDLE) vkDestroyImageView(device, scaled_view, nullptr);
+  if (scaled_image != VK_NULL_HANDLE) vkDestroyImage(device, scaled_image, nullptr);
+  if (scaled_memory != VK_NULL_HANDLE) vkFreeMemory(device, scaled_memory, nullptr);
+  scaled_view = VK_NULL_HANDLE;
+  scaled_image = VK_NULL_HANDLE;
+  scaled_memory = VK_NULL_HANDLE;
   feedback_initialised = false;
 }
 
@@ -1145,6 +1329,8 @@ void VulkanRenderer::Impl::DestroyAll() {
     if (set_layout != VK_NULL_HANDLE) vkDestroyDescriptorSetLayout(device, set_layout, nullptr);
     if (sampler != VK_NULL_HANDLE) vkDestroySampler(device, sampler, nullptr);
     DestroyBuffer(capture_buffer);
+    DestroyBuffer(shape_buffer);
+    DestroyBuffer(custom_line_buffer);
     DestroyBuffer(overlay_buffer);
     DestroyBuffer(wave_buffer);
     DestroyBuffer(mesh_buffer);
@@ -1175,6 +1361,7 @@ bool VulkanRenderer::Initialise(VisWindow& window, std::string& error) {
   lost_reason_.clear();
   impl_ = std::make_unique<Impl>();
   impl_->window = &window;
+  impl_->requested_scale = pending_scale_;
   const bool ok = impl_->CreateInstance(error) && impl_->PickDevice(error) &&
                   impl_->CreateDevice(error) && impl_->CreateSwapchain(error) &&
                   impl_->CreateFeedbackTargets(error) && impl_->CreateDescriptors(error) &&
@@ -1187,9 +1374,11 @@ bool VulkanRenderer::Initialise(VisWindow& window, std::string& error) {
 bool VulkanRenderer::RenderFrame(const std::vector<MeshVertex>& mesh, std::size_t columns,
                                  std::size_t rows, const std::vector<DrawVertex>& waves,
                                  const std::vector<DrawVertex>& overlay,
-                                 const FrameConstants& constants, bool additive) {
+                                 const FrameConstants& constants, bool additive,
+                                 const CustomDraws* custom) {
   if (!impl_) return false;
-  const bool drawn = impl_->Frame(mesh, columns, rows, waves, overlay, constants, additive);
+  const bool drawn =
+      impl_->Frame(mesh, columns, rows, waves, overlay, constants, additive, custom);
   if (impl_->fatal != VK_SUCCESS && lost_reason_.empty()) {
     lost_reason_ = impl_->fatal == VK_ERROR_DEVICE_LOST ? "the Vulkan device was lost"
                    : impl_->fatal == VK_ERROR_SURFACE_LOST_KHR
@@ -1223,6 +1412,13 @@ const std::string& VulkanRenderer::device_name() const {
   static const std::string kNone;
   return impl_ ? impl_->device_name : kNone;
 }
+
+void VulkanRenderer::SetRenderScale(float scale) {
+  pending_scale_ = std::isnan(scale) ? 0.0f : scale;  // NaN: automatic
+  if (impl_) impl_->requested_scale = pending_scale_;
+}
+
+float VulkanRenderer::render_scale() const { return impl_ ? impl_->scale : 1.0f; }
 
 uint32_t VulkanRenderer::validation_reports() const {
   return impl_ ? impl_->validation_reports.load() : 0;

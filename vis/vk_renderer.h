@@ -15,6 +15,7 @@ namespace halvex::vis {
 struct MeshVertex;      // mesh.h
 struct DrawVertex;      // draw_types.h
 struct FrameConstants;  // draw_types.h
+struct CustomDraws;     // draw_types.h
 class VisWindow;
 
 // What device selection needs to know of one physical device.
@@ -38,6 +39,10 @@ class VulkanRenderer {
   static constexpr std::size_t kMaxMeshSide = 96;
   static constexpr std::size_t kMeshVertexCapacity = kMaxMeshSide * kMaxMeshSide * 6;
   static constexpr std::size_t kLineVertexCapacity = 65536;
+  // Custom waves and shape outlines, and filled shapes: enough for two presets at once (a
+  // blend) at the most each may ask for.
+  static constexpr std::size_t kCustomLineCapacity = 8192;
+  static constexpr std::size_t kShapeVertexCapacity = 4096;
 
   VulkanRenderer();
   ~VulkanRenderer();  // Shutdown(): every exit path destroys the swapchain and surface first
@@ -51,11 +56,24 @@ class VulkanRenderer {
   // One frame. `mesh` is the columns × rows grid (row after row); `waves` is drawn into the
   // feedback image (additively when `additive`), `overlay` over the composite only; both are
   // line strips cut to kLineVertexCapacity. A zero-size drawable skips the frame (true).
+  // `custom` (optional) is drawn into the feedback image between the warp and the waves, batch
+  // by batch; a batch beyond the custom buffers' capacity is left out.
   // False when the frame was not drawn: a failed acquire, a swapchain rebuild that did not
   // work yet (retried next frame), or a lost device or surface (see lost()).
   bool RenderFrame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
                    const std::vector<DrawVertex>& waves, const std::vector<DrawVertex>& overlay,
-                   const FrameConstants& constants, bool additive);
+                   const FrameConstants& constants, bool additive,
+                   const CustomDraws* custom = nullptr);
+
+  // The feedback chain's size as a share of the window's, applied from the next Initialise or
+  // HandleResize: values in (0, 1] are used as given (at least kMinRenderScale); 0 picks
+  // kCpuRenderScale on a software (CPU) device and 1 on a GPU. The composite scales the
+  // picture up to the window with linear filtering.
+  static constexpr float kMinRenderScale = 0.25f;
+  static constexpr float kCpuRenderScale = 0.375f;
+  void SetRenderScale(float scale);
+  // The share in force (1 before Initialise).
+  float render_scale() const;
 
   // Rebuilds swapchain and feedback images for the current drawable size; the trails restart.
   // On failure nothing destroyed stays in use and the next frame tries again.
@@ -89,6 +107,7 @@ class VulkanRenderer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   std::string lost_reason_;
+  float pending_scale_ = 0.0f;
 };
 
 }  // namespace halvex::vis

@@ -286,9 +286,10 @@ JsonConfigProvider::JsonConfigProvider(std::string path)
 
 bool JsonConfigProvider::Load(ProcessorConfig& config) {
   std::string text;
-  const bool read_ok = ReadSmallFile(path_, kMaxConfigBytes, text);
-  if (!read_ok) {
-    last_error_ = "cannot open or oversized config file: " + path_;
+  const SmallFileRead read = ReadSmallFileChecked(path_, kMaxConfigBytes, text);
+  if (read != SmallFileRead::kOk) {
+    last_error_ = read == SmallFileRead::kNotRegular ? "not a regular file: " + path_
+                                                      : "cannot open or oversized config file: " + path_;
     config = last_good_;
     return false;
   }

@@ -1,12 +1,14 @@
 #include "core/config/safe_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <random>
 #include <system_error>
 
 namespace halvex {
@@ -52,15 +54,58 @@ void SyncDirectoryOf(const std::string& path) {
 
 }  // namespace
 
+SmallFileRead ReadSmallFileChecked(const std::string& path, std::size_t max_bytes, std::string& text) {
+  // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return SmallFileRead::kCannotOpen;
+  struct stat st {};
+  SmallFileRead result = SmallFileRead::kOk;
+  if (::fstat(fd, &st) != 0) {
+    result = SmallFileRead::kReadFailed;
+  } else if (S_ISDIR(st.st_mode)) {
+    result = SmallFileRead::kCannotOpen;
+  } else if (!S_ISREG(st.st_mode)) {
+    result = SmallFileRead::kNotRegular;
+  } else if (static_cast<std::uint64_t>(st.st_size) > max_bytes) {
+    result = SmallFileRead::kTooLarge;
+  } else {
+    // Read to the end rather than trusting the size: the file may change under us, and one
+    // byte past the limit is enough to tell it grew too large.
+    text.clear();
+    char buffer[16384];
+    for (;;) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        result = SmallFileRead::kReadFailed;
+        break;
+      }
+      if (n == 0) break;
+      if (text.size() + static_cast<std::size_t>(n) > max_bytes) {
+        result = SmallFileRead::kTooLarge;
+        break;
+      }
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+  }
+  ::close(fd);
+  return result;
+}
+
 bool ReadSmallFile(const std::string& path, std::size_t max_bytes, std::string& text) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) return false;
-  const std::streamoff size = file.tellg();
-  if (size < 0 || static_cast<std::uint64_t>(size) > max_bytes) return false;
-  text.resize(static_cast<std::size_t>(size));
-  file.seekg(0);
-  file.read(text.data(), size);
-  return !file.bad() && static_cast<std::size_t>(file.gcount()) == text.size();
+  return ReadSmallFileChecked(path, max_bytes, text) == SmallFileRead::kOk;
+}
+
+int CreateUniqueFile(const std::string& stem, const std::string& suffix, std::string& name) {
+  std::random_device entropy;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(entropy()));
+    name = stem + digits + suffix;
+    const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
@@ -74,16 +119,18 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
     }
   }
 
-  const std::string temp = path + ".tmp";
-  if (path.empty()) return Fail(error, "cannot write " + temp);
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return Fail(error, "cannot write " + temp);
+  // Messages name the temporary by its stem; the unique suffix means nothing to a reader.
+  const std::string shown = path + ".tmp";
+  if (path.empty() || path.back() == '/') return Fail(error, "cannot write " + shown);
+  std::string temp;
+  const int fd = CreateUniqueFile(path + ".tmp.", "", temp);
+  if (fd < 0) return Fail(error, "cannot write " + shown);
   // The data must be on disk before the rename can publish it.
   const bool written = WriteWhole(fd, text) && ::fsync(fd) == 0;
   const bool closed = ::close(fd) == 0;
   if (!written || !closed) {
     ::unlink(temp.c_str());
-    return Fail(error, "write failed: " + temp);
+    return Fail(error, "write failed: " + shown);
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "core/ipc/peer_user.h"
 #include "core/ipc/socket_io.h"
 
 namespace halvex {
@@ -49,6 +50,14 @@ std::string SocketClient::SendCommand(const std::string& socket_path, const std:
   if (rc != 0) {
     if (errno == EAGAIN || errno == ETIMEDOUT) return kTimedOut;
     return "ERR cannot reach halvexd (is it running? " + socket_path + ")";
+  }
+
+  // Another user's server (say, one that took the shared /tmp fallback first) must never see our
+  // commands nor have its reply believed. Root may serve anyone.
+  uid_t server = 0;
+  if (!PeerUid(fd.get(), server)) return "ERR cannot tell who runs " + socket_path;
+  if (server != ::geteuid() && server != 0) {
+    return "ERR control socket " + socket_path + " belongs to another user: " + DescribeUser(server);
   }
 
   // A failed write is not reported by itself: the reply read next is then empty.

@@ -14,7 +14,8 @@ class SocketClient {
   static constexpr int kTimeoutMs = 2000;
 
   // Sends line plus "\n" to the socket at socket_path and returns the reply without its line end.
-  // Never throws for socket failures: each comes back as a reply that begins "ERR ".
+  // Never throws for socket failures: each comes back as a reply that begins "ERR ". A server run
+  // by another user (neither us nor root) is sent nothing.
   static std::string SendCommand(const std::string& socket_path, const std::string& line);
 };
 

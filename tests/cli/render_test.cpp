@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "cli/wav_io.h"
 #include "tests/cli/tool_run.h"
 #include "tests/cli/wav_bytes.h"
+#include "tests/support/other_user.h"
 
 namespace halvex {
 namespace {
@@ -338,19 +340,54 @@ TEST_F(ToolRender, AnInterruptedRenderLeavesNothingBehind) {
   EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"music.wav"}));
 }
 
-TEST_F(ToolRender, ReplacingAFileKeepsItsPermissionsAndFollowsLinks) {
+TEST_F(ToolRender, ReplacingAFileKeepsItsPermissionsAndALinkIsReplacedNotFollowed) {
   const std::string in = MakeMusic("music.wav", 48000, 4800);
   std::ofstream(Path("old.flac")) << "old";
   ::chmod(Path("old.flac").c_str(), 0640);
-  ASSERT_EQ(::symlink("old.flac", Path("link.flac").c_str()), 0);
-  ASSERT_EQ(RunTool({"--wav-in", in, "--wav-out", Path("link.flac")}).status, 0);
+  ASSERT_EQ(RunTool({"--wav-in", in, "--wav-out", Path("old.flac")}).status, 0);
   struct stat st {};
-  ASSERT_EQ(::lstat(Path("link.flac").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
   ASSERT_EQ(::stat(Path("old.flac").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_EQ(Decode(Path("old.flac")).samples.size(), 9600u);
-  EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"link.flac", "music.wav", "old.flac"}));
+
+  std::ofstream(Path("kept.flac")) << "kept";
+  ASSERT_EQ(::symlink("kept.flac", Path("link.flac").c_str()), 0);
+  ASSERT_EQ(RunTool({"--wav-in", in, "--wav-out", Path("link.flac")}).status, 0);
+  ASSERT_EQ(::lstat(Path("link.flac").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(Decode(Path("link.flac")).samples.size(), 9600u);
+  EXPECT_EQ(Slurp(Path("kept.flac")), "kept");
+  EXPECT_EQ(Listing(dir_.path()), (std::vector<std::string>{"kept.flac", "link.flac", "music.wav", "old.flac"}));
+}
+
+// Another user links the expected output names in a shared sticky folder to a file of ours: the
+// render refuses them, and the file they point to is untouched.
+TEST_F(ToolRender, LinksAnotherUserPlantedInASharedFolderAreRefused) {
+  if (!test::CanActAsAnotherUser()) GTEST_SKIP() << "needs root to act as a second user";
+  const std::string in = MakeMusic("music.wav", 48000, 4800);
+  const std::string victim = Path("victim");
+  std::ofstream(victim) << "precious";
+  const std::string shared = test::MakeStickyFolder();
+  ASSERT_FALSE(shared.empty());
+  const std::string single = shared + "/out.wav";
+  const std::string batch = shared + "/music.flac";
+  ASSERT_TRUE(test::AsNobody([&] {
+    return ::symlink(victim.c_str(), single.c_str()) == 0 && ::symlink(victim.c_str(), batch.c_str()) == 0;
+  }));
+
+  RunResult r = RunTool({"--wav-in", in, "--wav-out", single});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "error: refusing a link owned by another user: " + single + "\n");
+  r = RunTool({"render", "--out-dir", shared, "--format", "flac", in});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("refusing a link owned by another user: " + batch), std::string::npos) << r.err;
+
+  EXPECT_EQ(Slurp(victim), "precious");
+  EXPECT_EQ(Listing(shared), (std::vector<std::string>{"music.flac", "out.wav"}));
+  struct stat st {};
+  ASSERT_EQ(::lstat(single.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  test::RemoveFolder(shared);
 }
 
 // Under a pseudo-terminal: a self-updating line, erased before the summary; the same run without a

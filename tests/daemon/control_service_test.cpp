@@ -29,6 +29,20 @@ TEST_F(ControlServiceTest, RejectsEmptyUnknownAndIncompleteCommands) {
   EXPECT_TRUE(provider.saved.empty());
 }
 
+// Echoed words come back with control bytes escaped: a terminal that prints the reply must not
+// run an escape sequence, and a NUL must not end the reply early.
+TEST_F(ControlServiceTest, EchoedInputShowsControlBytesEscaped) {
+  EXPECT_EQ(service.Handle("\x1b[2Jfrob"), "ERR unknown command: \\x1b[2Jfrob");
+  EXPECT_EQ(service.Handle(std::string("a\0b\x7f", 4)), "ERR unknown command: a\\x00b\\x7f");
+  // Parser messages that quote the key or value get the same treatment.
+  for (const char* line : {"set \x1b]0;x 0.5", "set wet_dry_ratio 0.5\x1b[m", "set output_device a\x07"}) {
+    const std::string reply = service.Handle(line);
+    EXPECT_EQ(reply.rfind("ERR ", 0), 0u) << reply;
+    EXPECT_TRUE(std::none_of(reply.begin(), reply.end(), [](char c) { return c > 0 && c < 0x20; }))
+        << reply;
+  }
+}
+
 TEST_F(ControlServiceTest, StatusListsTheSwitchThenEveryKeyInProtocolOrder) {
   engine.enabled = true;
   engine.config.enabled = false;  // the engine's switch wins over the record

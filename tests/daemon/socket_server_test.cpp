@@ -7,16 +7,21 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <utility>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <vector>
 #include <unistd.h>
 
+#include "core/ipc/socket_client.h"
 #include "core/ipc/socket_io.h"
+#include "tests/support/other_user.h"
 #include "tests/daemon/control_fakes.h"
 
 namespace halvex {
@@ -93,14 +98,28 @@ TEST_F(SocketServerTest, ServesOneExchangePerConnectionAndCleansUpOnStop) {
   server->Stop();  // idempotent
 }
 
-TEST_F(SocketServerTest, CutsOversizeLinesAt4096Bytes) {
+// A line cut at the limit could still parse as a different, valid command; nothing of it may run.
+TEST_F(SocketServerTest, RefusesLinesLongerThan4096BytesWithoutRunningAnyOfThem) {
   Started();
-  const std::string word(5000, 'x');
-  EXPECT_EQ(Exchange(path, word + "\n"), "ERR unknown command: " + std::string(4096, 'x'));
-  // The 4096-byte cut falls inside the value: the daemon sees a shorter, still valid command.
-  const std::string set = "set widen_scale 0." + std::string(5000, '5');
-  EXPECT_EQ(Exchange(path, set + "\n"), "OK set widen_scale=" + set.substr(16, 4096 - 16));
-  EXPECT_EQ(Exchange(path, "status\n").substr(0, 13), "OK enabled=0 ");
+  // 4096 bytes before the line end is still a command.
+  std::string fits = "set wet_dry_ratio 0.5";
+  fits.resize(SocketServer::kMaxLineBytes, ' ');
+  EXPECT_EQ(Exchange(path, fits + "\n"), "OK set wet_dry_ratio=0.5");
+  std::string at_eof = "set wet_dry_ratio 0.75";
+  at_eof.resize(SocketServer::kMaxLineBytes, ' ');
+  EXPECT_EQ(Exchange(path, at_eof), "OK set wet_dry_ratio=0.75");
+  const size_t saves = provider.saved.size();
+
+  // Cut after 4096 bytes these would read "set wet_dry_ratio 0.2", an unknown command and
+  // "set wet_dry_ratio".
+  const std::string padded = "set wet_dry_ratio " + std::string(4075, ' ') + "0.25";
+  const std::string cases[] = {padded + "\n", padded, std::string(5000, 'x') + "\n",
+                               "set wet_dry_ratio" + std::string(5000, ' ') + "0.1\n"};
+  for (const std::string& bytes : cases) {
+    EXPECT_EQ(Exchange(path, bytes), "ERR command line too long") << bytes.size();
+  }
+  EXPECT_EQ(engine.config.wet_dry_ratio, 0.75f);
+  EXPECT_EQ(provider.saved.size(), saves);
 }
 
 TEST_F(SocketServerTest, SurvivesClientsThatHangUpEarly) {
@@ -116,7 +135,7 @@ TEST_F(SocketServerTest, SurvivesClientsThatHangUpEarly) {
   EXPECT_EQ(Exchange(path, "devices\n"), "OK devices");
 }
 
-TEST_F(SocketServerTest, SilentClientIsDroppedAfterTheTimeoutWithoutRunningItsPartialLine) {
+TEST_F(SocketServerTest, SilentClientDelaysNobodyAndIsDroppedWithoutRunningItsPartialLine) {
   Started();
   const int silent = Connect(path);
   ASSERT_GE(silent, 0);
@@ -124,21 +143,47 @@ TEST_F(SocketServerTest, SilentClientIsDroppedAfterTheTimeoutWithoutRunningItsPa
   engine.enabled = true;
 
   const auto start = Clock::now();
-  std::string reply;
-  std::thread other([&] { reply = Exchange(path, "status\n"); });
-  other.join();
-  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_EQ(reply.rfind("OK enabled=1", 0), 0u);
-  EXPECT_GT(waited, 1.0);
-  EXPECT_LT(waited, 4.0);
+  EXPECT_EQ(Exchange(path, "status\n").rfind("OK enabled=1", 0), 0u);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
 
-  // The silent connection was closed with no reply (a reset, as its bytes were never read), and
-  // its half command did nothing.
+  // After the time-out the silent connection is closed with no reply, and its half command did
+  // nothing.
   char byte;
   const ssize_t n = ::read(silent, &byte, 1);
+  EXPECT_GT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
   EXPECT_TRUE(n == 0 || (n < 0 && errno == ECONNRESET)) << n;
   ::close(silent);
   EXPECT_TRUE(engine.enabled);
+}
+
+TEST_F(SocketServerTest, SixteenIdleConnectionsDoNotDelayStatusAndOneTooManyIsTurnedAway) {
+  Started();
+  std::vector<int> idle;
+  for (int i = 0; i < 16; ++i) idle.push_back(Connect(path));
+  for (int fd : idle) ASSERT_GE(fd, 0);
+  auto start = Clock::now();
+  EXPECT_EQ(SocketClient::SendCommand(path, "status").rfind("OK enabled=0", 0), 0u);
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+
+  while (idle.size() < SocketServer::kMaxClients) idle.push_back(Connect(path));
+  start = Clock::now();
+  EXPECT_EQ(SocketClient::SendCommand(path, "on"), "ERR busy");
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+  EXPECT_FALSE(engine.enabled);
+  for (int fd : idle) ::close(fd);
+}
+
+// A client that closed before its line was read (it gave up waiting) can no longer be told the
+// outcome, so its command is not run; one that only finished sending still is.
+TEST_F(SocketServerTest, CommandOfAClientThatHungUpIsNotRun) {
+  Started();
+  const int gone = Connect(path);
+  ASSERT_GE(gone, 0);
+  WriteAll(gone, "on\n");
+  ::close(gone);
+  EXPECT_EQ(Exchange(path, "status\n").rfind("OK enabled=0", 0), 0u);
+  EXPECT_FALSE(engine.enabled);
+  EXPECT_EQ(Exchange(path, "on"), "OK enabled");
 }
 
 TEST_F(SocketServerTest, ClientThatTricklesBytesIsDroppedAfterTheTimeout) {
@@ -195,6 +240,42 @@ TEST_F(SocketServerTest, RefusesAPathTakenByALiveServerButReplacesAStaleOne) {
   EXPECT_TRUE(third.Start());
   EXPECT_FALSE(third.InUse());
   EXPECT_EQ(Exchange(path, "status\n").substr(0, 2), "OK");
+}
+
+// The shared /tmp fallback: whatever another user left at the path is refused, never removed,
+// connected to or replaced; a file of our own that is not a socket is not removed either.
+TEST_F(SocketServerTest, RefusesAPathAnotherUserHoldsAndLeavesItAlone) {
+  if (!test::CanActAsAnotherUser()) GTEST_SKIP() << "needs root to act as a second user";
+  const std::string shared = test::MakeStickyFolder();
+  ASSERT_FALSE(shared.empty());
+  const std::string socket_path = shared + "/socket";
+  ASSERT_TRUE(test::AsNobody([&] {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socket_path.c_str(), sizeof(addr.sun_path) - 1);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+           ::mkdir((shared + "/folder").c_str(), 0755) == 0 &&
+           ::close(::open((shared + "/file").c_str(), O_CREAT | O_WRONLY, 0644)) == 0;
+  }));
+  ::close(::open((shared + "/mine").c_str(), O_CREAT | O_WRONLY, 0644));
+
+  const std::pair<std::string, std::string> cases[] = {
+      {"socket", "owned by another user: nobody (uid 65534)"},
+      {"folder", "owned by another user: nobody (uid 65534)"},
+      {"file", "owned by another user: nobody (uid 65534)"},
+      {"mine", "not a socket: " + shared + "/mine"},
+  };
+  for (const auto& [name, error] : cases) {
+    SocketServer server(shared + "/" + name, service);
+    EXPECT_FALSE(server.Start()) << name;
+    EXPECT_FALSE(server.InUse());
+    EXPECT_EQ(server.LastError(), error);
+    server.Stop();
+    struct stat st {};
+    EXPECT_EQ(::lstat((shared + "/" + name).c_str(), &st), 0) << name << " was removed";
+  }
+  test::RemoveFolder(shared);
 }
 
 TEST_F(SocketServerTest, FailsOnAPathThatDoesNotFitASocketAddress) {

@@ -1,30 +1,28 @@
-// libFuzzer target for the control protocol: arbitrary bytes arrive on a socket, are read a line at
-// a time the way the server reads them, and every line is handled against an in-memory engine and
-// configuration store. ReadLine must return exactly the bytes it consumed; every reply must be one
-// line that begins "OK" or "ERR"; an "ERR" must change nothing; the engine never holds an invalid
-// configuration; and what is saved is what runs. Preset, binding and bypass commands work on real
-// files in a private folder, and nothing ever lands outside it.
-#include <sys/socket.h>
-#include <unistd.h>
-
+// libFuzzer target for the control protocol: arbitrary bytes, as a series of clients would send
+// them in pieces of varying size, are put together into lines the way the server does it, and
+// every line is handled against an in-memory engine and configuration store. A line is exactly the
+// bytes before its line end and never longer than the limit; a longer one is refused whole; every
+// reply must be one line that begins "OK" or "ERR"; an "ERR" must change nothing; the engine never
+// holds an invalid configuration; and what is saved is what runs. Preset, binding and bypass
+// commands work on real files in a private folder, and nothing ever lands outside it.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/config/config_validation.h"
-#include "core/ipc/socket_io.h"
+#include "daemon/line_collector.h"
 #include "daemon/control_service.h"
 #include "daemon/preset_service.h"
 #include "tests/daemon/control_fakes.h"
 
 namespace {
 
-// The server's read limit, and an input cap that keeps the whole input within the socket buffer
-// (it is written before it is read, on one thread).
+// The server's line limit, and an input cap that keeps a run short.
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxInput = 64 * 1024;
 constexpr size_t kMaxReplyBytes = 4096;
@@ -95,11 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace halvex;
   if (size > kMaxInput) return 0;
 
-  int fds[2];
-  Require(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0);
-  Require(WriteAll(fds[0], std::string(reinterpret_cast<const char*>(data), size)));
-  ::close(fds[0]);  // the peer is done: the last line ends at end of file
-
   FakeEngine engine;
   engine.devices = Devices();
   engine.active = engine.devices.back().name;
@@ -110,30 +103,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   presets.LoadBindings(bindings_error);
   ControlService service(engine, provider, &presets);
 
+  const char* bytes = reinterpret_cast<const char*>(data);
   size_t consumed = 0;
-  for (bool more = true; more;) {
-    ReadEnd end = ReadEnd::kError;
-    const std::string line = ReadLine(fds[1], kMaxLine, end);
+  while (consumed < size) {
+    // One client: its bytes arrive in pieces whose sizes the input picks.
+    LineCollector collector(kMaxLine);
+    size_t fed = consumed;
+    while (collector.state() == LineCollector::State::kWaiting && fed < size) {
+      const size_t piece = std::min<size_t>(1 + data[fed] % 700, size - fed);
+      collector.Add(bytes + fed, piece);
+      fed += piece;
+    }
+    const bool ended = collector.state() == LineCollector::State::kWaiting;
+    collector.End();
+    const size_t rest = size - consumed;
+    const void* newline = std::memchr(bytes + consumed, '\n', std::min(rest, kMaxLine + 1));
+    if (collector.state() == LineCollector::State::kTooLong) {
+      // Refused only when no line end comes within the limit; the next client starts after it.
+      Require(newline == nullptr && rest > kMaxLine);
+      const void* next = std::memchr(bytes + consumed, '\n', rest);
+      consumed = next == nullptr ? size : static_cast<const char*>(next) - bytes + 1;
+      continue;
+    }
+    const std::string& line = collector.line();
     Require(line.size() <= kMaxLine);
-    Require(consumed + line.size() <= size);
-    Require(std::memcmp(line.data(), data + consumed, line.size()) == 0);
+    Require(std::memcmp(line.data(), bytes + consumed, line.size()) == 0);
     Require(line.find('\n') == std::string::npos);
-    consumed += line.size();
-    switch (end) {
-      case ReadEnd::kNewline:
-        Require(consumed < size && data[consumed] == '\n');
-        ++consumed;
-        break;
-      case ReadEnd::kLimit:
-        Require(line.size() == kMaxLine);
-        break;
-      case ReadEnd::kEndOfFile:
-        Require(consumed == size);
-        more = false;
-        break;
-      case ReadEnd::kTimedOut:
-      case ReadEnd::kError:
-        std::abort();
+    if (ended) {
+      Require(newline == nullptr && consumed + line.size() == size);
+      consumed = size;
+    } else {
+      Require(newline == bytes + consumed + line.size());
+      consumed += line.size() + 1;
     }
 
     // Saving fails now and then, so the save note is exercised too.
@@ -147,12 +148,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(reply.find('\n') == std::string::npos);
     std::string error;
     Require(ValidateConfig(engine.config, error));
+    RequireOnlyOurFiles();
     if (StartsWith(reply, "ERR")) {
       Require(engine.config == before && engine.enabled == was_enabled);
       Require(provider.saved.size() == saves);
       continue;
     }
-    RequireOnlyOurFiles();
     for (const char* list : {"OK devices", "OK presets", "OK bindings", "OK bypass\t",
                              "OK streams"}) {
       if (StartsWith(reply, list)) Require(reply.size() <= kMaxReplyBytes);
@@ -170,6 +171,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  ::close(fds[1]);
   return 0;
 }

@@ -1,6 +1,7 @@
 // libFuzzer target for the expression compiler and evaluator: any text compiles or fails with
 // one message and an empty program, and running what compiled never crashes or hangs, through
-// the checked, the fast and the batched interpreter alike.
+// the checked, the fast and the batched interpreter alike; as a custom wave's point code and
+// a custom shape's frame code it draws only finite vertices.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vis/custom_scene.h"
 #include "vis/eel.h"
 
 namespace {
@@ -53,5 +55,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Require(std::memcmp(&lanes[s * N + 2], &vars[s], sizeof(double)) == 0);
     }
   }
+
+  Preset preset;
+  preset.waves[0].enabled = true;
+  preset.waves[0].per_point = std::string(text);
+  preset.shapes[0].enabled = true;
+  preset.shapes[0].per_frame = std::string(text);
+  CustomScene scene;
+  std::string error;
+  std::vector<std::string> notes;
+  Require(scene.Load(preset, error, notes));
+  CustomDraws draws;
+  scene.Draw(CustomFrame{}, AudioFeatures{}, 1.0f, draws);
+  for (const DrawVertex& v : draws.lines) Require(v.x == v.x && v.y == v.y && v.a == v.a);
+  for (const ShapeVertex& v : draws.shapes) Require(v.x == v.x && v.u == v.u && v.a == v.a);
   return 0;
 }

@@ -23,5 +23,17 @@ inline constexpr uint32_t kCompositeVertSpv[] = {
 inline constexpr uint32_t kCompositeFragSpv[] = {
 #include "composite.frag.spv.inc"
 };
+inline constexpr uint32_t kShapeVertSpv[] = {
+#include "shape.vert.spv.inc"
+};
+inline constexpr uint32_t kShapeFragSpv[] = {
+#include "shape.frag.spv.inc"
+};
+inline constexpr uint32_t kDotsVertSpv[] = {
+#include "dots.vert.spv.inc"
+};
+inline constexpr uint32_t kUpscaleFragSpv[] = {
+#include "upscale.frag.spv.inc"
+};
 
 }  // namespace halvex::vis

@@ -38,8 +38,14 @@ TEST(VisConfig, NumbersAreConvertedClampedAndNotedOtherTypesKeepTheValue) {
     uint64_t mesh_x = 48;
     float preset_time = 25.0f;
     std::string node_target = "halvex_dsp";
+    float render_scale = 0.0f;
   };
   const Case cases[] = {
+      {R"({"render_scale": 0.5})", "", 60, 48, 25.0f, "halvex_dsp", 0.5f},
+      {R"({"render_scale": 2})", "render_scale clamped to range; ", 60, 48, 25.0f, "halvex_dsp",
+       1.0f},
+      {R"({"render_scale": -1})", "render_scale clamped to range; ", 60, 48, 25.0f, "halvex_dsp",
+       0.0f},
       {R"({"fps_cap": 10})", "fps_cap clamped to range; ", 30},
       {R"({"fps_cap": 500})", "fps_cap clamped to range; ", 240},
       {R"({"fps_cap": 72.9})", "", 72},
@@ -63,6 +69,7 @@ TEST(VisConfig, NumbersAreConvertedClampedAndNotedOtherTypesKeepTheValue) {
     EXPECT_EQ(config.mesh_x, c.mesh_x) << c.text;
     EXPECT_EQ(config.preset_time, c.preset_time) << c.text;
     EXPECT_EQ(config.node_target, c.node_target) << c.text;
+    EXPECT_EQ(config.render_scale, c.render_scale) << c.text;
   }
 }
 
