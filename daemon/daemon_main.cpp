@@ -68,6 +68,7 @@ int Run(int argc, char** argv) {
   WarnWithoutRealtime();
 
   std::string path = ConfigArgument(argc, argv);
+  const bool named_by_user = !path.empty();
   if (path.empty()) {
     const char* home = std::getenv("HOME");
     if (home == nullptr || home[0] == '\0') {
@@ -89,8 +90,9 @@ int Run(int argc, char** argv) {
   engine.SetEnabled(config.enabled);
 
   const std::string socket_path = DefaultSocketPath();
-  PresetService presets(engine, provider, PresetStore(PresetFolderFor(path)),
-                        BindingsPathFor(path));
+  const std::string anchor = PresetAnchor(path, named_by_user, std::getenv("XDG_CONFIG_HOME"));
+  PresetService presets(engine, provider, PresetStore(PresetFolderFor(anchor)),
+                        BindingsPathFor(anchor));
   if (!presets.LoadBindings(error)) {
     std::fprintf(stderr, "halvexd: bindings error: %s (no device bindings, no bypass)\n",
                  error.c_str());

@@ -109,6 +109,14 @@ bool PresetStore::Remove(const std::string& name, std::string& error) {
   return true;
 }
 
+std::string PresetAnchor(const std::string& config_path, bool named_by_user,
+                         const char* xdg_config_home) {
+  if (named_by_user || xdg_config_home == nullptr || xdg_config_home[0] != '/') {
+    return config_path;
+  }
+  return std::string(xdg_config_home) + "/halvex/config.json";
+}
+
 std::string PresetFolderFor(const std::string& config_path) {
   const std::size_t slash = config_path.rfind('/');
   if (slash == std::string::npos) return "presets";

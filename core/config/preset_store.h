@@ -44,4 +44,9 @@ class PresetStore {
 // The presets folder that belongs with the configuration file at `config_path`.
 std::string PresetFolderFor(const std::string& config_path);
 
+// The configuration path that presets and bindings are kept beside: `config_path` when the user
+// named the file, else the default file under `xdg_config_home` when that is an absolute path.
+std::string PresetAnchor(const std::string& config_path, bool named_by_user,
+                         const char* xdg_config_home);
+
 }  // namespace halvex

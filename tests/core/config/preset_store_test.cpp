@@ -133,6 +133,17 @@ TEST(PresetStoreFiles, SavesListsLoadsAndRemovesInsideItsFolder) {
   EXPECT_NE(error.find("cannot remove"), std::string::npos) << error;
 }
 
+TEST(PresetStoreFiles, LiveBesideTheNamedFileElseUnderAnAbsoluteXdgConfigHome) {
+  EXPECT_EQ(PresetAnchor("/etc/h.json", true, "/x"), "/etc/h.json");
+  EXPECT_EQ(PresetAnchor("/home/u/.config/halvex/config.json", false, "/x"),
+            "/x/halvex/config.json");
+  for (const char* ignored : {static_cast<const char*>(nullptr), "", "relative"}) {
+    EXPECT_EQ(PresetAnchor("/home/u/c.json", false, ignored), "/home/u/c.json");
+  }
+  EXPECT_EQ(PresetFolderFor("/x/halvex/config.json"), "/x/halvex/presets");
+  EXPECT_EQ(BindingsPathFor("/x/halvex/config.json"), "/x/halvex/bindings.json");
+}
+
 TEST(PresetStoreFiles, AFolderThatCannotBeMadeRefusesTheSaveWithTheReason) {
   TempDir dir;
   WriteText(dir.File("presets"), "not a folder");
