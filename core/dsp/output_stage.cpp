@@ -1,6 +1,7 @@
 #include "core/dsp/output_stage.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/dsp/isa_level.h"
 #include "core/dsp/multiversion.h"
@@ -30,11 +31,13 @@ struct PairedBiquad {
           _mm_setr_ps(l.z2, r.z2, 0, 0)};
 }
 
-[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline void Unpair(const PairedBiquad& q,
-                                                                         Biquad& l, Biquad& r) {
-  alignas(16) float z1[4], z2[4];
-  _mm_store_ps(z1, q.z1);
-  _mm_store_ps(z2, q.z2);
+// Lanes 0 and 1 of a pair's state back into the two filters, for float and double pairs alike.
+template <typename Paired, typename Filter>
+[[gnu::always_inline]] inline void Unpair(const Paired& q, Filter& l, Filter& r) {
+  using Scalar = decltype(l.z1);
+  Scalar z1[sizeof(q.z1) / sizeof(Scalar)], z2[sizeof(q.z2) / sizeof(Scalar)];
+  std::memcpy(z1, &q.z1, sizeof(z1));
+  std::memcpy(z2, &q.z2, sizeof(z2));
   l.z1 = z1[0];
   r.z1 = z1[1];
   l.z2 = z2[0];
@@ -47,13 +50,34 @@ struct PairedBiquad {
   q.z2 = _mm_fmadd_ps(q.b2, x, _mm_mul_ps(q.neg_a2, y));
   return y;
 }
+
+// The same for the double-precision high-pass: WideBiquad::Process lane by lane.
+struct PairedWide {
+  __m128d b0, b1, b2, neg_a1, neg_a2, z1, z2;
+};
+
+[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline PairedWide Pair(const WideBiquad& l,
+                                                                             const WideBiquad& r) {
+  return {_mm_setr_pd(l.b0, r.b0),   _mm_setr_pd(l.b1, r.b1),   _mm_setr_pd(l.b2, r.b2),
+          _mm_setr_pd(-l.a1, -r.a1), _mm_setr_pd(-l.a2, -r.a2), _mm_setr_pd(l.z1, r.z1),
+          _mm_setr_pd(l.z2, r.z2)};
+}
+
+// Takes and gives float lanes 0 and 1; the upper two come back zero.
+[[gnu::always_inline, gnu::target("arch=x86-64-v3")]] inline __m128 Run(PairedWide& q, __m128 in) {
+  const __m128d x = _mm_cvtps_pd(in);
+  const __m128d y = _mm_fmadd_pd(q.b0, x, q.z1);
+  q.z1 = _mm_fmadd_pd(q.b1, x, _mm_fmadd_pd(q.neg_a1, y, q.z2));
+  q.z2 = _mm_fmadd_pd(q.b2, x, _mm_mul_pd(q.neg_a2, y));
+  return _mm_cvtpd_ps(y);
+}
 #endif
 
 }  // namespace
 
 void OutputStage::Configure(const OutputParams& params) {
-  highpass_left_.SetButterworthHighpass(params.highpass_hz);
-  highpass_right_.SetButterworthHighpass(params.highpass_hz);
+  highpass_left_.SetButterworthHighpass(static_cast<double>(params.highpass_hz));
+  highpass_right_.SetButterworthHighpass(static_cast<double>(params.highpass_hz));
 
   treble_on_ = params.treble_shelf_db != 0.0f;
   if (treble_on_) {
@@ -71,10 +95,9 @@ void OutputStage::Configure(const OutputParams& params) {
 }
 
 void OutputStage::Reset() {
-  for (Biquad* q : {&highpass_left_, &highpass_right_, &treble_left_, &treble_right_, &bass_left_,
-                    &bass_right_}) {
-    q->Reset();
-  }
+  highpass_left_.Reset();
+  highpass_right_.Reset();
+  for (Biquad* q : {&treble_left_, &treble_right_, &bass_left_, &bass_right_}) q->Reset();
   haas_line_.fill(0.0f);
   haas_write_ = 0;
 }
@@ -110,7 +133,7 @@ HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept { 
 // parallelism there is.
 [[gnu::target("arch=x86-64-v3")]] void OutputStage::ProcessPaired(StereoSample* frames,
                                                                   size_t count) noexcept {
-  PairedBiquad highpass = Pair(highpass_left_, highpass_right_);
+  PairedWide highpass = Pair(highpass_left_, highpass_right_);
   PairedBiquad bass = Pair(bass_left_, bass_right_);
   PairedBiquad treble = Pair(treble_left_, treble_right_);
   const __m128 knee = _mm_set1_ps(limiter_.knee());
