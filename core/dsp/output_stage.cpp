@@ -129,42 +129,76 @@ void OutputStage::Reset() {
 HALVEX_FMA_CLONES StereoSample OutputStage::Process(StereoSample in) noexcept { return Step(in); }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-// Both channels side by side. The filters are recursive in time, so the pair is the only
-// parallelism there is.
+namespace {
+
+// The filters of a block, both channels side by side: they are recursive in time, so the pair is
+// the only parallelism there is. Which shelves run is fixed per block, not tested per frame.
+template <bool kBass, bool kTreble>
+[[gnu::target("arch=x86-64-v3")]] void FilterPairs(StereoSample* frames, size_t count,
+                                                   PairedWide& highpass, PairedBiquad& bass,
+                                                   PairedBiquad& treble) noexcept {
+  for (size_t i = 0; i < count; ++i) {
+    __m128 x = Run(highpass, _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(frames + i))));
+    if constexpr (kBass) x = Run(bass, x);
+    if constexpr (kTreble) x = Run(treble, x);
+    _mm_store_sd(reinterpret_cast<double*>(frames + i), _mm_castps_pd(x));
+  }
+}
+
+// SoftClipLimiter::Process on every sample, eight at a time: x * (1 - (c * x) * x) inside the
+// knees, the ceiling beyond them.
+[[gnu::target("arch=x86-64-v3")]] void LimitSamples(float* samples, size_t count,
+                                                    const SoftClipLimiter& limiter) noexcept {
+  const __m256 knee = _mm256_set1_ps(limiter.knee());
+  const __m256 neg_knee = _mm256_set1_ps(-limiter.knee());
+  const __m256 ceiling = _mm256_set1_ps(limiter.ceiling());
+  const __m256 neg_ceiling = _mm256_set1_ps(-limiter.ceiling());
+  const __m256 coefficient = _mm256_set1_ps(limiter.coefficient());
+  const __m256 one = _mm256_set1_ps(1.0f);
+  size_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m256 x = _mm256_loadu_ps(samples + i);
+    __m256 y = _mm256_mul_ps(x, _mm256_sub_ps(one, _mm256_mul_ps(_mm256_mul_ps(coefficient, x), x)));
+    y = _mm256_blendv_ps(y, ceiling, _mm256_cmp_ps(x, knee, _CMP_GE_OQ));
+    y = _mm256_blendv_ps(y, neg_ceiling, _mm256_cmp_ps(x, neg_knee, _CMP_LE_OQ));
+    _mm256_storeu_ps(samples + i, y);
+  }
+  for (; i < count; ++i) samples[i] = limiter.Process(samples[i]);
+}
+
+}  // namespace
+
+// Step's work in three passes over the block: the Haas delay, the filters, the limiter. Each
+// sample meets the same operations in the same order, so the bits are Step's.
 [[gnu::target("arch=x86-64-v3")]] void OutputStage::ProcessPaired(StereoSample* frames,
                                                                   size_t count) noexcept {
+  if (haas_delay_ != 0) {
+    float StereoSample::*delayed = haas_left_ ? &StereoSample::left : &StereoSample::right;
+    for (size_t i = 0; i < count; ++i) {
+      haas_line_[haas_write_] = frames[i].*delayed;
+      frames[i].*delayed = haas_line_[(haas_write_ - haas_delay_) & kHaasMask];
+      haas_write_ = (haas_write_ + 1) & kHaasMask;
+    }
+  }
   PairedWide highpass = Pair(highpass_left_, highpass_right_);
   PairedBiquad bass = Pair(bass_left_, bass_right_);
   PairedBiquad treble = Pair(treble_left_, treble_right_);
-  const __m128 knee = _mm_set1_ps(limiter_.knee());
-  const __m128 neg_knee = _mm_set1_ps(-limiter_.knee());
-  const __m128 ceiling = _mm_set1_ps(limiter_.ceiling());
-  const __m128 neg_ceiling = _mm_set1_ps(-limiter_.ceiling());
-  const __m128 coefficient = _mm_set1_ps(limiter_.coefficient());
-  const __m128 one = _mm_set1_ps(1.0f);
-  for (size_t i = 0; i < count; ++i) {
-    float left = frames[i].left;
-    float right = frames[i].right;
-    if (haas_delay_ != 0) {
-      float& delayed = haas_left_ ? left : right;
-      haas_line_[haas_write_] = delayed;
-      delayed = haas_line_[(haas_write_ - haas_delay_) & kHaasMask];
-      haas_write_ = (haas_write_ + 1) & kHaasMask;
+  if (bass_on_) {
+    if (treble_on_) {
+      FilterPairs<true, true>(frames, count, highpass, bass, treble);
+    } else {
+      FilterPairs<true, false>(frames, count, highpass, bass, treble);
     }
-    __m128 x = Run(highpass, _mm_setr_ps(left, right, 0, 0));
-    if (bass_on_) x = Run(bass, x);
-    if (treble_on_) x = Run(treble, x);
-    // SoftClipLimiter::Process, lane by lane: x * (1 - (c * x) * x) inside the knees.
-    __m128 y = _mm_mul_ps(x, _mm_sub_ps(one, _mm_mul_ps(_mm_mul_ps(coefficient, x), x)));
-    y = _mm_blendv_ps(y, ceiling, _mm_cmp_ps(x, knee, _CMP_GE_OQ));
-    y = _mm_blendv_ps(y, neg_ceiling, _mm_cmp_ps(x, neg_knee, _CMP_LE_OQ));
-    alignas(16) float out[4];
-    _mm_store_ps(out, y);
-    frames[i] = {out[0], out[1]};
+  } else if (treble_on_) {
+    FilterPairs<false, true>(frames, count, highpass, bass, treble);
+  } else {
+    FilterPairs<false, false>(frames, count, highpass, bass, treble);
   }
   Unpair(highpass, highpass_left_, highpass_right_);
   Unpair(bass, bass_left_, bass_right_);
   Unpair(treble, treble_left_, treble_right_);
+  static_assert(sizeof(StereoSample) == 2 * sizeof(float));
+  LimitSamples(reinterpret_cast<float*>(frames), 2 * count, limiter_);
 }
 
 #endif
