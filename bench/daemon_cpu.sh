@@ -4,11 +4,13 @@
 # the user's session is never touched) and reports CPU seconds of halvexd per second of audio,
 # read from /proc/<pid>/stat (utime + stime).
 #
-# usage: bench/daemon_cpu.sh [BUILD_DIR] [SECONDS]     (defaults: build, 30)
+# usage: bench/daemon_cpu.sh [BUILD_DIR] [SECONDS] [QUANTUM]
+#        (defaults: build, 30, the graph's own quantum; QUANTUM forces one, in frames)
 set -euo pipefail
 
 build_dir=$(realpath "${1:-build}")
 seconds=${2:-30}
+quantum=${3:-}
 daemon="$build_dir/daemon/halvexd"
 [ -x "$daemon" ] || { echo "error: $daemon not built" >&2; exit 1; }
 for tool in pipewire wireplumber dbus-daemon pw-cli pw-play sox; do
@@ -43,6 +45,7 @@ pipewire >"$base/pipewire.log" 2>&1 & pids+=($!)
 until pw-cli info 0 >/dev/null 2>&1; do sleep 0.02; done
 wireplumber >"$base/wireplumber.log" 2>&1 & pids+=($!)
 until pw-cli ls Metadata 2>/dev/null | grep -q '"default"'; do sleep 0.05; done
+[ -z "$quantum" ] || pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
 pw-cli create-node adapter '{ factory.name=support.null-audio-sink node.name=speakers
   node.description="Bench Speakers" media.class=Audio/Sink object.linger=true
   audio.position=[FL FR] priority.session=1000 }' >/dev/null

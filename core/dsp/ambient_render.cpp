@@ -33,7 +33,7 @@ float TiltDb(float f) {
 
 // (1 + tanh(y)) / 2 as the logistic function 1 / (1 + e^(-2y)): the same value, for one
 // exponential instead of tanh's costlier expm1 path; this runs twice per bin.
-float HalfOnePlusTanh(float y) { return 1.0f / (1.0f + std::exp(-2.0f * y)); }
+float HalfOnePlusTanh(float y) { return 1.0f / (1.0f + PortableExp(-2.0f * y)); }
 
 constexpr size_t kLanes = 8;
 using Int8Unaligned =
@@ -75,20 +75,20 @@ struct BinTables {
   const float* rotation;
   const float* ambient_phase;
   const float* direct_phase;
-  const float* direct_cos;  // std::cos and std::sin of direct_phase
+  const float* direct_cos;  // PortableSinCos of direct_phase
   const float* direct_sin;
   const float* depth_eq;
 };
 
 // RenderOneBin over the bins [first, end), eight at a time: the arithmetic as vectors, lane by
-// lane the scalar operations (selects stand in for its branches), and the library's exp, pow,
-// sin and cos lane by lane, so every bin gets exactly the bits of RenderOneBin. Lanes past
-// `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
-// depth^y is 1 for every y when depth is 1, so pow is not called then; where the phase is the
-// direct phase alone (no ambience) its cosine and sine come from the tables.
+// lane the scalar operations (selects stand in for its branches), and the same polynomial exp,
+// sine and cosine on whole vectors, so every bin gets exactly the bits of RenderOneBin. Lanes
+// past `end` keep their input. The mirror bins are left alone: ApplyBalance writes them.
+// depth^y = e^(y ln depth) is 1 for every y when depth is 1, so it is not computed then; where
+// the phase is the direct phase alone (no ambience) its cosine and sine come from the tables.
 HALVEX_AVX512_CLONES
 void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& tables,
-                float depth, size_t first, size_t end) noexcept {
+                float log_depth, size_t first, size_t end) noexcept {
   const Int8 lane = {0, 1, 2, 3, 4, 5, 6, 7};
   const Float8 zero = {};
   const Float8 one = zero + 1.0f;
@@ -112,22 +112,16 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     const Int8 spreads = weighted & (amb != 0.0f);
     const Float8 y1 = 1.5f * rot * balance;
     const Float8 y2 = -1.5f * amb * quadrature;
-    const Float8 e1_arg = -2.0f * y1;
-    const Float8 e2_arg = -2.0f * y2;
-    Float8 e1 = zero, e2 = zero;
-    Float8 power = one;
+    Float8 lean1 = half, lean2 = half;
     if (Any(rotates | spreads)) {
-      for (size_t i = 0; i < kLanes; ++i) {
-        if (rotates[i]) e1[i] = std::exp(e1_arg[i]);
-        if (spreads[i]) e2[i] = std::exp(e2_arg[i]);
-      }
+      Float8 e1, e2;
+      PortableExp(-2.0f * y1, e1);
+      PortableExp(-2.0f * y2, e2);
+      lean1 = rotates ? 1.0f / (1.0f + e1) : half;
+      lean2 = spreads ? 1.0f / (1.0f + e2) : half;
     }
-    if (depth != 1.0f) {
-      const Float8 exponent = ambience - 0.5f;
-      for (size_t i = 0; i < kLanes; ++i) power[i] = std::pow(depth, exponent[i]);
-    }
-    const Float8 lean1 = rotates ? 1.0f / (1.0f + e1) : half;
-    const Float8 lean2 = spreads ? 1.0f / (1.0f + e2) : half;
+    Float8 power = one;
+    if (log_depth != 0.0f) PortableExp((ambience - 0.5f) * log_depth, power);
     const Float8 theta1 = x * rot * lean1;
     const Float8 theta2 = x * amb * lean2 + (1.0f - x) * direct;
     const Float8 g = (1.0f + (HALVEX_LOAD8(tables.depth_eq + k) - 1.0f) * ambience) * power;
@@ -138,17 +132,17 @@ void RenderBins(StereoSpectrum& s, const AmbientSplit& split, const BinTables& t
     // Compared as bits: the tables hold the functions of exactly these values, signed zeros too.
     Int8 tabled;
     SameBits(theta2, direct, tabled);
-    if (Any(rotates | ~tabled)) {
-      for (size_t i = 0; i < kLanes; ++i) {
-        if (rotates[i]) {
-          c1[i] = std::cos(theta1[i]);
-          s1[i] = std::sin(theta1[i]);
-        }
-        if (!tabled[i]) {
-          c2[i] = std::cos(theta2[i]);
-          s2[i] = std::sin(theta2[i]);
-        }
-      }
+    if (Any(rotates)) {
+      Float8 c, sn;
+      PortableSinCos(theta1, sn, c);
+      c1 = rotates ? c : c1;
+      s1 = rotates ? sn : s1;
+    }
+    if (Any(~tabled)) {
+      Float8 c, sn;
+      PortableSinCos(theta2, sn, c);
+      c2 = tabled ? c2 : c;
+      s2 = tabled ? s2 : sn;
     }
     Float8 bins[4];
     LoadBins(s, k, bins);
@@ -203,12 +197,10 @@ void ApplyBands(StereoSpectrum& s, const int32_t* lower, const float* t,
     Float8 c = __builtin_shuffle(band_cos, j);
     Float8 sn = __builtin_shuffle(band_sin, j);
     if (Any(~tabled)) {
-      for (size_t i = 0; i < kLanes; ++i) {
-        if (!tabled[i]) {
-          c[i] = std::cos(phi[i]);
-          sn[i] = std::sin(phi[i]);
-        }
-      }
+      Float8 pc, ps;
+      PortableSinCos(phi, ps, pc);
+      c = tabled ? c : pc;
+      sn = tabled ? sn : ps;
     }
     Float8 bins[4];
     LoadBins(s, k, bins);
@@ -285,7 +277,7 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
   const AmbientProfile& profile = target == RenderTarget::kHeadphones ? kHeadphones : kSpeakers;
   first_bin_ = profile.first_bin;
   end_bin_ = kRenderEndBin;
-  depth_ = depth;
+  log_depth_ = static_cast<float>(std::log(static_cast<double>(depth)));
 
   std::array<float, kFftBins> tilt{};
   for (size_t i = 0; i < kFftBins; ++i) {
@@ -298,8 +290,7 @@ void AmbientRenderer::Configure(float spread, float depth, float direct, RenderT
     rotation_angle_[i] = ClampAngle(profile.rotation_scale * spread * a);
     ambient_phase_[i] = ClampAngle(profile.phase_scale * spread * b);
     direct_phase_[i] = ClampAngle(profile.phase_scale * direct * b);
-    direct_cos_[i] = std::cos(direct_phase_[i]);
-    direct_sin_[i] = std::sin(direct_phase_[i]);
+    PortableSinCos(direct_phase_[i], direct_sin_[i], direct_cos_[i]);
     const float f = static_cast<float>(i + 1) * kBinHz;
     tilt[i] = std::pow(10.0f, TiltDb(f) / 20.0f);
   }
@@ -349,7 +340,7 @@ void AmbientRenderer::Render(StereoSpectrum& spectrum, const AmbientSplit& split
   const BandSums before = SumBands(spectrum);
   const BinTables tables = {rotation_angle_.data(), ambient_phase_.data(), direct_phase_.data(),
                             direct_cos_.data(),     direct_sin_.data(),    depth_eq_.data()};
-  RenderBins(spectrum, split, tables, depth_, first_bin_, end_bin_);
+  RenderBins(spectrum, split, tables, log_depth_, first_bin_, end_bin_);
   UpdateBalance(before, SumBands(spectrum));
   ApplyBalance(spectrum);
 }
@@ -374,13 +365,13 @@ void AmbientRenderer::RenderOneBin(StereoSpectrum& s, size_t k,
   const float lean2 = spreads ? HalfOnePlusTanh(-1.5f * amb * quadrature) : 0.5f;
   const float theta1 = x * rot * lean1;
   const float theta2 = x * amb * lean2 + (1.0f - x) * direct_phase_[k];
-  const float g = (1.0f + (depth_eq_[k] - 1.0f) * ambience) * std::pow(depth_, ambience - 0.5f);
+  const float power = log_depth_ != 0.0f ? PortableExp((ambience - 0.5f) * log_depth_) : 1.0f;
+  const float g = (1.0f + (depth_eq_[k] - 1.0f) * ambience) * power;
 
   // cos(+-0) = 1 and sin(+-0) = +-0 exactly.
-  const float c1 = rotates ? std::cos(theta1) : 1.0f;
-  const float s1 = rotates ? std::sin(theta1) : theta1;
-  const float c2 = std::cos(theta2);
-  const float s2 = std::sin(theta2);
+  float c1 = 1.0f, s1 = theta1, c2, s2;
+  if (rotates) PortableSinCos(theta1, s1, c1);
+  PortableSinCos(theta2, s2, c2);
   const float lr = s.left_re[k];
   const float li = s.left_im[k];
   const float rr = s.right_re[k];
@@ -451,8 +442,7 @@ void AmbientRenderer::ApplyBalance(StereoSpectrum& s) const noexcept {
       bands.step_right[j] = band_gain_right_[j + 1] - band_gain_right_[j];
       bands.step_phase[j] = band_phase_[j + 1] - band_phase_[j];
     }
-    bands.phase_cos[j] = std::cos(band_phase_[j]);
-    bands.phase_sin[j] = std::sin(band_phase_[j]);
+    PortableSinCos(band_phase_[j], bands.phase_sin[j], bands.phase_cos[j]);
   }
   ApplyBands(s, lerp_lower_.data(), lerp_t_.data(), bands, first_bin_, end_bin_);
 }

@@ -67,7 +67,7 @@ class AmbientRenderer {
   std::array<float, kBalanceBands> band_gain_left_{};
   std::array<float, kBalanceBands> band_gain_right_{};
   std::array<float, kBalanceBands> band_phase_{};
-  float depth_ = 1.0f;
+  float log_depth_ = 0.0f;  // ln of the ambience depth
   size_t first_bin_ = 0;
   size_t end_bin_ = 0;
   // Derived from first_bin once per configuration, so the audio path needs no logarithms

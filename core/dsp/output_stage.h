@@ -8,6 +8,7 @@
 #include "core/dsp/delay_limit.h"
 #include "core/dsp/limiter.h"
 #include "core/dsp/spatial_stage.h"
+#include "core/dsp/wide_biquad.h"
 
 namespace halvex {
 
@@ -40,8 +41,8 @@ class OutputStage {
   using BlockFn = void (OutputStage::*)(StereoSample*, size_t) noexcept;
   static const BlockFn kBlock;  // the way this CPU runs
 
-  Biquad highpass_left_;
-  Biquad highpass_right_;
+  WideBiquad highpass_left_;
+  WideBiquad highpass_right_;
   Biquad treble_left_;
   Biquad treble_right_;
   bool treble_on_ = false;

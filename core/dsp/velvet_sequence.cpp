@@ -15,6 +15,14 @@ using field::SubLanes;
 [[gnu::always_inline]] inline void SumTaps(Lanes32& even, Lanes32& odd, const float* base,
                                            const uint32_t* offset, size_t count) {
   size_t j = 0;
+  // Eight taps a turn (the loop's own instructions are a quarter of the work at two), the same
+  // adds in the same order as two a turn.
+  for (; j + 8 <= count; j += 8) {
+    for (size_t k = 0; k < 8; k += 2) {
+      AddLanes(even, base + offset[j + k]);
+      AddLanes(odd, base + offset[j + k + 1]);
+    }
+  }
   for (; j + 2 <= count; j += 2) {
     AddLanes(even, base + offset[j]);
     AddLanes(odd, base + offset[j + 1]);

@@ -54,5 +54,35 @@ TEST(PortableSinHalfTurn, FollowsTheLibrarySineAndItsVectorFormGivesTheSameBits)
   }
 }
 
+// The renderer's exp, sine and cosine: near the library's over the arguments its kernels meet and
+// beyond, and eight lanes at once give each lane the scalar form's bits (block and bin-by-bin
+// renders rely on that).
+TEST(PortableExpAndSinCos, FollowTheLibraryAndTheirVectorFormsGiveTheSameBits) {
+  for (int i = -4000; i < 4000; i += 8) {
+    Float8 x;
+    for (int k = 0; k < 8; ++k) x[k] = static_cast<float>(i + k) * 0.0123f;  // about +-49
+    Float8 e, s, c;
+    PortableExp(x, e);
+    PortableSinCos(x, s, c);
+    for (int k = 0; k < 8; ++k) {
+      const double xd = x[k];
+      ASSERT_EQ(e[k], PortableExp(x[k])) << x[k];
+      ASSERT_NEAR(e[k] / std::exp(xd), 1.0, 5e-7) << x[k];
+      float s1, c1;
+      PortableSinCos(x[k], s1, c1);
+      ASSERT_EQ(s[k], s1) << x[k];
+      ASSERT_EQ(c[k], c1) << x[k];
+      ASSERT_NEAR(s1, std::sin(xd), 3e-7) << x[k];
+      ASSERT_NEAR(c1, std::cos(xd), 3e-7) << x[k];
+    }
+  }
+  // e^0 is exactly 1 (a depth of 1 must scale nothing); far arguments saturate, not wrap.
+  EXPECT_EQ(PortableExp(0.0f), 1.0f);
+  EXPECT_EQ(PortableExp(-1000.0f), PortableExp(-87.0f));
+  EXPECT_GT(PortableExp(-87.0f), 0.0f);
+  EXPECT_EQ(PortableExp(1000.0f), PortableExp(88.0f));
+  EXPECT_TRUE(std::isfinite(PortableExp(88.0f)));
+}
+
 }  // namespace
 }  // namespace halvex
