@@ -45,11 +45,7 @@ bool SetupFailed(const char* what, const char* detail = nullptr) {
 
 PwDaemon::PwDaemon() = default;
 
-PwDaemon::~PwDaemon() {
-  // The retired processor goes before the current one.
-  retired_.reset();
-  current_.reset();
-}
+PwDaemon::~PwDaemon() = default;
 
 bool PwDaemon::Configure(const ProcessorConfig& config, std::string& error) {
   return SwapProcessor(config, error);
@@ -59,23 +55,37 @@ bool PwDaemon::SwapProcessor(const ProcessorConfig& config, std::string& error) 
   if (!ValidateConfig(config, error)) return false;
   auto fresh = std::make_unique<Processor>();
   fresh->Configure(config);
-  std::unique_ptr<Processor> expired;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    expired = std::move(retired_);
-    retired_ = std::move(current_);
-    current_ = std::move(fresh);
+    current_ = fresh.get();
+    owned_.push_back(std::move(fresh));
     config_ = config;
     // Published under the lock so concurrent swaps publish in the order they install.
-    rt_.processors.Publish(current_.get());
+    rt_.processors.Publish(current_);
   }
-  // The expired processor stopped being live one swap ago, but a data cycle that picked it up
-  // then may still be inside it.
-  if (expired && !rt_.processors.WaitUntilLeft(expired.get(), kRetireWaitMs)) {
-    std::fprintf(stderr, "halvexd: warning: data thread stuck in a processor; not freeing it\n");
-    (void)expired.release();
-  }
+  FreeRetired();
   return true;
+}
+
+void PwDaemon::FreeRetired() {
+  std::vector<std::unique_ptr<Processor>> retired;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = owned_.begin(); it != owned_.end();) {
+      if (it->get() != current_ && !rt_.processors.Holds(it->get())) {
+        retired.push_back(std::move(*it));
+        it = owned_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Destroyed here, after the lock: freeing a processor is not quick.
+}
+
+size_t PwDaemon::OwnedProcessors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return owned_.size();
 }
 
 void PwDaemon::SetEnabled(bool enabled) { rt_.enabled.store(enabled, std::memory_order_relaxed); }
@@ -315,6 +325,7 @@ void PwDaemon::OnSignal(void* data, int) {
 void PwDaemon::OnMonitor(void* data, uint64_t) {
   auto* self = static_cast<PwDaemon*>(data);
   self->ReportRelief();
+  self->FreeRetired();
   const uint32_t quantum = self->rt_.last_quantum.load(std::memory_order_relaxed);
   if (quantum != 0 && !self->quantum_warned_) {
     const double ms = quantum / kEngineRateD * 1000.0;

@@ -31,8 +31,9 @@ class PwDaemon final : public EngineControl {
 
   // Start-up: validates and installs the first processor; same as SwapProcessor.
   bool Configure(const ProcessorConfig& config, std::string& error);
-  // Validates, builds and configures a new processor off the audio thread, then publishes it.
-  // A replaced processor is destroyed only once the data thread has provably left it.
+  // Validates, builds and configures a new processor off the audio thread, then publishes it;
+  // the data thread crosses over to it. Processors the data thread no longer holds are freed
+  // here, never on the data thread.
   bool SwapProcessor(const ProcessorConfig& config, std::string& error);
 
   void SetEnabled(bool enabled) override;
@@ -54,12 +55,13 @@ class PwDaemon final : public EngineControl {
     rt_.ProcessCycle(in_left, in_right, out_left, out_right, frames);
   }
 
-  // The processor a data cycle is inside right now, or null (diagnostics and tests).
-  const Processor* RunningProcessor() const { return rt_.processors.Running(); }
-
-  // Longest a swap waits for the data thread to leave a retired processor before giving up
-  // on freeing it (it is then leaked rather than freed under the data thread).
-  static constexpr int64_t kRetireWaitMs = 2000;
+  // The processor the data thread plays now (null: plain), and how many processors are
+  // still owned (the live one and those the data thread may hold). For tests.
+  const Processor* HeardProcessor() const { return rt_.processors.Heard(); }
+  size_t OwnedProcessors() const;
+  // Frees the processors the data thread has let go; the monitor timer calls it too, so a
+  // finished cross-over does not wait for the next change to free its old processor.
+  void FreeRetired();
 
  private:
   // The PipeWire objects of one Run, declared in the order they are made.
@@ -111,8 +113,9 @@ class PwDaemon final : public EngineControl {
 
   // Control side, guarded by mutex_.
   mutable std::mutex mutex_;
-  std::unique_ptr<Processor> current_;
-  std::unique_ptr<Processor> retired_;
+  // The live processor and those the data thread may still hold (at most four).
+  std::vector<std::unique_ptr<Processor>> owned_;
+  Processor* current_ = nullptr;
   ProcessorConfig config_;
 };
 
