@@ -20,8 +20,8 @@ constexpr const char* kProductName = "Halvex";
 constexpr const char* kMaker = "the Halvex developers";
 constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
 
-constexpr const char* kControlCommands[] = {"status", "devices", "on",     "off",
-                                            "enable", "disable", "reload", "set"};
+constexpr const char* kControlCommands[] = {"status",  "devices", "on",  "off",    "enable",
+                                            "disable", "reload",  "set", "latency"};
 constexpr size_t kKeyLineWidth = 48;
 constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
 
@@ -109,6 +109,7 @@ void PrintUsage(const char* program) {
                "  devices               list output devices (name|description|priority|active)\n"
                "  on | off              enable / disable DSP (off = pass-through)\n"
                "  reload                reload the config file\n"
+               "  latency               engine latency, last cycle and rate (frames, Hz)\n"
                "  set <key> <value>     retune live; keys:\n");
   PrintKeyList();
   std::fprintf(stderr,

@@ -1,5 +1,7 @@
 #include "daemon/pw_daemon.h"
 
+#include <spa/param/latency-utils.h>
+#include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
 #include <algorithm>
@@ -64,6 +66,7 @@ bool PwDaemon::SwapProcessor(const ProcessorConfig& config, std::string& error) 
     rt_.processors.Publish(current_);
   }
   FreeRetired();
+  RequestNodeUpdate();
   return true;
 }
 
@@ -88,7 +91,47 @@ size_t PwDaemon::OwnedProcessors() const {
   return owned_.size();
 }
 
-void PwDaemon::SetEnabled(bool enabled) { rt_.enabled.store(enabled, std::memory_order_relaxed); }
+void PwDaemon::SetEnabled(bool enabled) {
+  rt_.enabled.store(enabled, std::memory_order_relaxed);
+  RequestNodeUpdate();
+}
+
+EngineLatency PwDaemon::Latency() const {
+  EngineLatency latency;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_ != nullptr && IsEnabled()) {
+      latency.engine_frames = static_cast<uint32_t>(current_->Latency());
+    }
+  }
+  latency.quantum = rt_.last_quantum.load(std::memory_order_relaxed);
+  latency.rate = rt_.last_rate.load(std::memory_order_relaxed);
+  return latency;
+}
+
+void PwDaemon::RequestNodeUpdate() {
+  std::lock_guard<std::mutex> lock(node_mutex_);
+  // Signalling an event is safe from any thread.
+  if (node_event_ != nullptr) pw_loop_signal_event(node_loop_, node_event_);
+}
+
+void PwDaemon::OnNodeUpdate(void* data, uint64_t) { static_cast<PwDaemon*>(data)->UpdateNode(); }
+
+void PwDaemon::UpdateNode() {
+  if (session_ == nullptr || !session_->filter) return;
+  const uint32_t frames = Latency().engine_frames;
+  if (frames == told_latency_) return;
+  // Players add this to what the graph reports downstream, so they keep pictures in sync.
+  spa_process_latency_info info{};
+  info.rate = frames;
+  std::array<uint8_t, 256> buffer{};
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer.data(), buffer.size());
+  const spa_pod* param = spa_process_latency_build(&builder, SPA_PARAM_ProcessLatency, &info);
+  if (param == nullptr || pw_filter_update_params(session_->filter.get(), nullptr, &param, 1) < 0) {
+    return;
+  }
+  told_latency_ = frames;
+}
 
 bool PwDaemon::IsEnabled() const { return rt_.enabled.load(std::memory_order_relaxed); }
 
@@ -119,6 +162,11 @@ bool PwDaemon::Run() {
     } else {
       session_ = &session;
       ok = SetupAndRun(session);
+      {
+        std::lock_guard<std::mutex> lock(node_mutex_);
+        node_event_ = nullptr;
+        node_loop_ = nullptr;
+      }
       // The router's proxies and listeners hang off the core, so they go before the session.
       router_.Stop();
       session_ = nullptr;
@@ -232,6 +280,15 @@ bool PwDaemon::SetupAndRun(Session& session) {
   if (!router_.Start(session.core.get(), loop, CurrentConfig().output_device)) {
     return SetupFailed("cannot start output routing (no registry)");
   }
+
+  session.node_update = PwLoopSource(loop, pw_loop_add_event(loop, &PwDaemon::OnNodeUpdate, this));
+  if (!session.node_update) return SetupFailed("cannot add the node update event", std::strerror(errno));
+  {
+    std::lock_guard<std::mutex> lock(node_mutex_);
+    node_loop_ = loop;
+    node_event_ = session.node_update.get();
+  }
+  UpdateNode();
 
   session.monitor_timer = PwLoopSource(loop, pw_loop_add_timer(loop, &PwDaemon::OnMonitor, this));
   if (!session.monitor_timer) return SetupFailed("cannot add the monitor timer", std::strerror(errno));

@@ -43,6 +43,8 @@ class PwDaemon final : public EngineControl {
   // Only devices whose names could be selected, descriptions cut on a character boundary.
   std::vector<AudioDevice> Devices() const override;
   std::string ActiveDevice() const override;
+  // The heard processor's latency as of the last change (0 while off) and the last cycle.
+  EngineLatency Latency() const override;
 
   // Whole PipeWire lifetime, blocking in the main loop until SIGINT or SIGTERM.
   // False when set-up failed or the connection to the server was lost (said on stderr).
@@ -76,12 +78,15 @@ class PwDaemon final : public EngineControl {
     PwListener filter_listener;
     std::array<PwLoopSource, 2> signals;
     PwLoopSource monitor_timer;
+    // Signalled from any thread when what the node tells the graph may have changed.
+    PwLoopSource node_update;
   };
 
   static void OnFilterStateChanged(void* data, pw_filter_state old_state,
                                    pw_filter_state state, const char* error);
   static void OnMonitor(void* data, uint64_t expirations);
   static void OnSignal(void* data, int signal);
+  static void OnNodeUpdate(void* data, uint64_t count);
   static void OnRoundtripTimeout(void* data, uint64_t expirations);
   static void OnCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void OnCoreDone(void* data, uint32_t id, int seq);
@@ -93,6 +98,10 @@ class PwDaemon final : public EngineControl {
   bool AddPorts(Session& session);
   bool SetupAndRun(Session& session);
   void ReportRelief();
+  // Main loop: tells the graph the engine's latency when it changed.
+  void UpdateNode();
+  // Any thread: has the main loop run UpdateNode (nothing outside Run).
+  void RequestNodeUpdate();
   void Fail(const char* what, const char* detail);
   void Roundtrip(Session& session);
 
@@ -107,6 +116,8 @@ class PwDaemon final : public EngineControl {
   bool rate_warned_ = false;
   uint32_t traced_quantum_ = 0;
   uint64_t reported_bursts_ = 0;
+  // What the node last told the graph; UINT32_MAX: nothing yet.
+  uint32_t told_latency_ = UINT32_MAX;
 
   // What the data thread may touch, and the only thing its callback is given.
   RealtimeState rt_;
@@ -117,6 +128,11 @@ class PwDaemon final : public EngineControl {
   std::vector<std::unique_ptr<Processor>> owned_;
   Processor* current_ = nullptr;
   ProcessorConfig config_;
+
+  // Guards the node-update event against Run ending while another thread signals it.
+  std::mutex node_mutex_;
+  pw_loop* node_loop_ = nullptr;
+  spa_source* node_event_ = nullptr;
 };
 
 }  // namespace halvex

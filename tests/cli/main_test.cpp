@@ -122,7 +122,8 @@ TEST(ToolControl, ExitStatusFollowsTheReply) {
 
 TEST(ToolControl, NoDaemonListeningIsReportedOnStandardOutput) {
   TempDir dir;
-  for (const char* command : {"status", "devices", "on", "off", "enable", "disable", "reload", "set"}) {
+  for (const char* command : {"status", "devices", "on", "off", "enable", "disable", "reload", "set",
+                              "latency"}) {
     const RunResult r = RunTool({command}, {{"XDG_RUNTIME_DIR", dir.path().c_str()}});
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_EQ(r.out, "ERR cannot reach halvexd (is it running? " + dir.path() + "/halvexd.sock)\n") << command;

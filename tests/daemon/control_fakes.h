@@ -26,12 +26,14 @@ class FakeEngine : public EngineControl {
   ProcessorConfig CurrentConfig() const override { return config; }
   std::vector<AudioDevice> Devices() const override { return devices; }
   std::string ActiveDevice() const override { return active; }
+  EngineLatency Latency() const override { return latency; }
 
   bool enabled = false;
   ProcessorConfig config;
   int reconfigure_calls = 0;
   std::vector<AudioDevice> devices;
   std::string active;
+  EngineLatency latency;
 };
 
 // A file that holds `stored` when `loadable`, and refuses writes when `save_error` is set.

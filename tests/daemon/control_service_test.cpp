@@ -113,6 +113,15 @@ TEST_F(ControlServiceTest, SwitchingSavesTheNewStateAndReportsAFailedSave) {
   EXPECT_EQ(provider.saved.size(), 2u);
 }
 
+TEST_F(ControlServiceTest, LatencyReportsTheEngineAndTheLastCycleAndChangesNothing) {
+  engine.latency = {1024, 256, 48000};
+  EXPECT_EQ(service.Handle("latency"), "OK latency engine=1024 quantum=256 rate=48000");
+  engine.latency = {};
+  EXPECT_EQ(service.Handle(" latency extra"), "OK latency engine=0 quantum=0 rate=0");
+  EXPECT_EQ(engine.reconfigure_calls, 0);
+  EXPECT_TRUE(provider.saved.empty());
+}
+
 TEST_F(ControlServiceTest, ReloadInstallsTheFileButKeepsTheSwitch) {
   engine.enabled = true;
   provider.stored.distance = 3.0f;

@@ -157,9 +157,11 @@ TEST(PwDaemonSwap, NeverFreesAProcessorTheDataThreadHoldsAndFreesItOnceLetGo) {
   EXPECT_EQ(owned_during, 2u) << "the played processor and the newest one";
   EXPECT_TRUE(std::isfinite(out_left.back()) && std::isfinite(out_right.back()));
 
-  // Later cycles cross over to the newest; then the first one is let go and freed.
+  // Later cycles cross over to the newest; then the first one is let go and freed. They are
+  // spaced as a graph spaces them, or the guard would take the long cycle for a stall.
   std::vector<float> short_in(1024, 0.1f), short_l(1024), short_r(1024);
   for (int i = 0; i < 8; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
     daemon.ProcessCycle(short_in.data(), short_in.data(), short_l.data(), short_r.data(), 1024);
   }
   daemon.FreeRetired();

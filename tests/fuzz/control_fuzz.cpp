@@ -2,7 +2,7 @@
 // a time the way the server reads them, and every line is handled against an in-memory engine and
 // configuration store. ReadLine must return exactly the bytes it consumed; every reply must be one
 // line that begins "OK" or "ERR"; an "ERR" must change nothing; the engine never holds an invalid
-// configuration; and what is saved is what runs.
+// configuration; what is saved is what runs; and "latency" only reports.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeEngine engine;
   engine.devices = Devices();
   engine.active = engine.devices.back().name;
+  engine.latency = {1024, 256, 48000};
   FakeProvider provider;
   ControlService service(engine, provider);
 
@@ -119,6 +120,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     if (StartsWith(reply, "OK devices")) Require(reply.size() <= kMaxReplyBytes);
+    if (StartsWith(reply, "OK latency")) {
+      Require(reply == "OK latency engine=1024 quantum=256 rate=48000");
+      Require(engine.config == before && engine.enabled == was_enabled);
+      Require(provider.saved.size() == saves);
+    }
     const bool note = reply.find(" (not saved: disk full)") != std::string::npos;
     if (StartsWith(reply, "OK set ") || IsSwitchReply(reply)) {
       if (provider.save_error.empty()) {

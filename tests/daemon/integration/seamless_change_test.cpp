@@ -192,3 +192,68 @@ INSTANTIATE_TEST_SUITE_P(Algorithms, SeamlessChanges,
 
 }  // namespace
 }  // namespace halvex::test
+
+namespace halvex::test {
+namespace {
+
+// The node's ProcessLatency as pw-dump shows it: its "rate" (frames), or -1 when absent.
+long ProcessLatencyFrames(const PrivateGraph& graph) {
+  const nlohmann::json dump = graph.Dump();
+  const nlohmann::json* node = PrivateGraph::Object(dump, PrivateGraph::NodeId(dump, "halvex_dsp"));
+  if (node == nullptr) return -1;
+  const auto params = node->value("info", nlohmann::json::object()).value("params",
+                                                                         nlohmann::json::object());
+  const auto it = params.find("ProcessLatency");
+  if (it == params.end() || !it->is_array() || it->empty()) return -1;
+  return (*it)[0].value("rate", -1L);
+}
+
+class EngineLatencyReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(graph_.Start(error)) << error;
+    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+  }
+  PrivateGraph graph_;
+};
+
+TEST_F(EngineLatencyReport, FollowsTheHeardAlgorithmInTheGraphAndOnTheSocket) {
+  ASSERT_TRUE(graph_.WriteConfig("{\"enabled\": true, \"spatial_algorithm\": \"deep_field\"}"));
+  ASSERT_GT(graph_.StartDaemon(), 0) << graph_.DaemonLog();
+  const auto expect_frames = [&](long frames) {
+    EXPECT_TRUE(PrivateGraph::WaitUntil([&] { return ProcessLatencyFrames(graph_) == frames; },
+                                        5000))
+        << "ProcessLatency " << ProcessLatencyFrames(graph_) << ", want " << frames;
+  };
+  expect_frames(0);
+  ASSERT_EQ(graph_.Cli({"set", "spatial_algorithm", "echo_widener"}).status, 0);
+  expect_frames(1024);
+  ASSERT_EQ(graph_.Cli({"off"}).status, 0);
+  expect_frames(0);
+  EXPECT_EQ(graph_.Cli({"latency"}).out.rfind("OK latency engine=0 ", 0), 0u);
+  ASSERT_EQ(graph_.Cli({"on"}).status, 0);
+  expect_frames(1024);
+
+  // Once the graph runs, the reply carries the cycle too.
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.LinksBetween("halvex_dsp", "speakers").size() == 2; }, 10000));
+  WavData silence;
+  silence.samples.assign(2 * 10 * kRate, 0.0f);
+  std::string error;
+  const std::string path = graph_.home() + "/silence.wav";
+  ASSERT_TRUE(WriteWavFloat32(path, silence, error)) << error;
+  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", path});
+  std::string reply;
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] {
+        reply = graph_.Cli({"latency"}).out;
+        return reply.find("quantum=0") == std::string::npos;
+      },
+      5000));
+  EXPECT_EQ(reply, "OK latency engine=1024 quantum=2048 rate=48000\n");
+  graph_.Kill(player);
+}
+
+}  // namespace
+}  // namespace halvex::test
