@@ -25,6 +25,7 @@ namespace {
 constexpr int kRoundtripTimeoutMs = 1000;
 constexpr int kMonitorPeriodS = 2;
 constexpr double kTightBudgetMs = 8.0;
+constexpr int kLongestQuantum = 8192;
 
 struct PortSpec {
   pw_direction direction;
@@ -35,6 +36,28 @@ constexpr PortSpec kPorts[RealtimeState::kPortCount] = {{PW_DIRECTION_INPUT, "in
                                 {PW_DIRECTION_INPUT, "input_FR", "FR"},
                                 {PW_DIRECTION_OUTPUT, "output_FL", "FL"},
                                 {PW_DIRECTION_OUTPUT, "output_FR", "FR"}};
+
+// What the node asks of its graph for a quantum. "node.force-quantum" forces it for this
+// node's driver group only, and only while the node runs; the server-wide setting is never
+// touched, so nothing stays forced after we are gone. A quantum of 0 forces nothing (the
+// server reads "0" as not forced) and asks for the longest latency the graph allows: the
+// graph runs at the shortest any node asks for, so the players decide. (A key cannot be
+// taken back from a running node, and a latency of 0 would be read as the shortest.)
+struct QuantumProps {
+  explicit QuantumProps(int32_t quantum) {
+    std::snprintf(force, sizeof force, "%d", quantum);
+    std::snprintf(latency, sizeof latency, "%d/%d", quantum != 0 ? quantum : kLongestQuantum,
+                  static_cast<int>(kEngineRate));
+    items[0] = SPA_DICT_ITEM_INIT("node.force-quantum", force);
+    items[1] = SPA_DICT_ITEM_INIT("node.latency", latency);
+  }
+  QuantumProps(const QuantumProps&) = delete;
+  QuantumProps& operator=(const QuantumProps&) = delete;
+  char force[16];
+  char latency[32];
+  spa_dict_item items[2];
+  spa_dict dict = SPA_DICT_INIT(items, 2);
+};
 
 // Says what failed, once, and fails.
 bool SetupFailed(const char* what, const char* detail = nullptr) {
@@ -119,6 +142,13 @@ void PwDaemon::OnNodeUpdate(void* data, uint64_t) { static_cast<PwDaemon*>(data)
 
 void PwDaemon::UpdateNode() {
   if (session_ == nullptr || !session_->filter) return;
+  const int32_t quantum = CurrentConfig().quantum;
+  if (quantum != told_quantum_) {
+    const QuantumProps props(quantum);
+    if (pw_filter_update_properties(session_->filter.get(), nullptr, &props.dict) >= 0) {
+      told_quantum_ = quantum;
+    }
+  }
   const uint32_t frames = Latency().engine_frames;
   if (frames == told_latency_) return;
   // Players add this to what the graph reports downstream, so they keep pictures in sync.
@@ -231,11 +261,10 @@ bool PwDaemon::CreateFilter(Session& session) {
   pw_properties* props = pw_properties_new(
       "media.type", "Audio", "media.category", "Duplex", "media.role", "DSP", "node.name",
       "halvex_dsp", "node.description", "Halvex DSP", "node.group", "halvex_group",
-      "node.passive", "true", "node.autoconnect", "false",
-      // Forces the quantum for this node's driver group only, and only while it runs; the
-      // server-wide setting is never touched, so nothing stays forced after we are gone.
-      "node.force-quantum", "2048", nullptr);
-  pw_properties_setf(props, "node.latency", "2048/%d", static_cast<int>(kEngineRate));
+      "node.passive", "true", "node.autoconnect", "false", nullptr);
+  const QuantumProps quantum(CurrentConfig().quantum);
+  pw_properties_update(props, &quantum.dict);
+  told_quantum_ = CurrentConfig().quantum;
   // The engine is tuned for one rate.
   pw_properties_setf(props, "node.rate", "1/%d", static_cast<int>(kEngineRate));
   // Takes the properties, whatever the outcome.

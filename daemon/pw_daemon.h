@@ -118,6 +118,7 @@ class PwDaemon final : public EngineControl {
   uint64_t reported_bursts_ = 0;
   // What the node last told the graph; UINT32_MAX: nothing yet.
   uint32_t told_latency_ = UINT32_MAX;
+  int32_t told_quantum_ = -1;
 
   // What the data thread may touch, and the only thing its callback is given.
   RealtimeState rt_;

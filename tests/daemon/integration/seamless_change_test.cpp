@@ -255,5 +255,53 @@ TEST_F(EngineLatencyReport, FollowsTheHeardAlgorithmInTheGraphAndOnTheSocket) {
   graph_.Kill(player);
 }
 
+// Plays silence into the daemon, asking for `latency` frames ("" lets pw-play choose).
+pid_t PlaySilence(PrivateGraph& graph, const std::string& latency) {
+  WavData silence;
+  silence.samples.assign(2 * 20 * kRate, 0.0f);
+  std::string error;
+  const std::string path = graph.home() + "/silence.wav";
+  EXPECT_TRUE(WriteWavFloat32(path, silence, error)) << error;
+  std::vector<std::string> argv = {"pw-play", "--target", "halvex", path};
+  if (!latency.empty()) argv.insert(argv.begin() + 1, {"--latency", latency});
+  return graph.Spawn(argv);
+}
+
+TEST_F(EngineLatencyReport, QuantumSettingReachesTheRunningGraphAtOnce) {
+  ASSERT_TRUE(graph_.WriteConfig("{\"enabled\": true}"));
+  ASSERT_GT(graph_.StartDaemon(), 0) << graph_.DaemonLog();
+  ASSERT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.LinksBetween("halvex_dsp", "speakers").size() == 2; }, 10000));
+  pid_t player = PlaySilence(graph_, "");
+  std::string reply;
+  const auto cycle_is = [&](const std::string& frames) {
+    return PrivateGraph::WaitUntil(
+        [&] {
+          reply = graph_.Cli({"latency"}).out;
+          return reply.find(" quantum=" + frames + " ") != std::string::npos;
+        },
+        8000);
+  };
+  EXPECT_TRUE(cycle_is("2048")) << reply;
+
+  EXPECT_EQ(graph_.Cli({"set", "quantum", "256"}).out, "OK set quantum=256\n");
+  EXPECT_TRUE(cycle_is("256")) << reply;
+  EXPECT_TRUE(PrivateGraph::WaitUntil(
+      [&] { return graph_.DaemonLog().find("quantum 256f = 5.3 ms") != std::string::npos; },
+      6000))
+      << graph_.DaemonLog();
+
+  const CommandResult junk = graph_.Cli({"set", "quantum", "300"});
+  EXPECT_EQ(junk.out, "ERR quantum must be 0 or a power of two from 64 to 8192: 300\n");
+  EXPECT_NE(graph_.Cli({"status"}).out.find(" quantum=256"), std::string::npos);
+
+  // Left to the graph, the quantum follows a player that asks for 512 frames.
+  EXPECT_EQ(graph_.Cli({"set", "quantum", "0"}).out, "OK set quantum=0\n");
+  graph_.Kill(player);
+  player = PlaySilence(graph_, "512");
+  EXPECT_TRUE(cycle_is("512")) << reply;
+  graph_.Kill(player);
+}
+
 }  // namespace
 }  // namespace halvex::test
