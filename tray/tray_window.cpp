@@ -339,7 +339,7 @@ void TrayWindowImpl::Sync() {
         gtk_switch_set_active(GTK_SWITCH(row.widget), number > 0.5f);
         break;
       case ControlKind::Combo:
-        gtk_combo_box_set_active(GTK_COMBO_BOX(row.widget), static_cast<int>(number));
+        gtk_combo_box_set_active(GTK_COMBO_BOX(row.widget), ChoiceIndex(*row.control, config));
         break;
       case ControlKind::Slider:
         gtk_range_set_value(GTK_RANGE(row.widget), number);

@@ -130,7 +130,8 @@ test::PrivateGraph* TrayWindowLive::graph_ = nullptr;
 std::string TrayWindowLive::setup_error_;
 
 const std::vector<std::string> kOutputRows = {"Bass",         "Crispness",    "Crispness corner",
-                                              "Haas widener", "Haas channel", "Wet / dry"};
+                                              "Haas widener", "Haas channel", "Wet / dry",
+                                              "Latency"};
 std::vector<std::string> With(std::vector<std::string> rows) {
   rows.insert(rows.end(), kOutputRows.begin(), kOutputRows.end());
   return rows;
@@ -176,7 +177,10 @@ TEST_F(TrayWindowLive, ShowsTheValuesTheDaemonReports) {
   Cli({"set", "haas_channel", "R"});
   Cli({"set", "alternate_tap_polarity", "0"});
   Cli({"set", "treble_shelf_hz", "8000"});
+  Cli({"set", "quantum", "512"});
   Reload();
+  EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("quantum"))),
+               "512 frames (10.7 ms)");
   EXPECT_FLOAT_EQ(gtk_range_get_value(GTK_RANGE(Widget("wet_dry_ratio"))), 0.3f);
   EXPECT_FLOAT_EQ(gtk_range_get_value(GTK_RANGE(Widget("treble_shelf_hz"))), 8000.0f);
   EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("haas_channel"))),
@@ -189,6 +193,7 @@ TEST_F(TrayWindowLive, ShowsTheValuesTheDaemonReports) {
   EXPECT_TRUE(engine_->sets.empty());
   Cli({"set", "haas_channel", "L"});
   Cli({"set", "alternate_tap_polarity", "1"});
+  Cli({"set", "quantum", "2048"});
 }
 
 TEST_F(TrayWindowLive, AMovingSliderSendsOneValuePerIntervalThatTheDaemonThenReports) {
