@@ -99,6 +99,7 @@ seed_control_fuzz() {
   printf 'set wet_dry_ratio\nset wet_dry_ratio 0.5 extra\nSTATUS\n' >"$dir/set_words"
   printf 'set spatial_algorithm matrix_steer\nset haas_delay_ms 99\nreload\nstatus' >"$dir/sequence"
   printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
+  printf 'latency\nset quantum 300\nset quantum -256\nset quantum 99999999999\nset quantum 0\n' >"$dir/latency"
   printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
   { printf 'set treble_shelf_hz '; printf "%*s" 5000 "" | tr " " "9"; printf '\nstatus\n'; } >"$dir/long_line"
 }

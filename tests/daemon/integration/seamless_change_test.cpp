@@ -69,7 +69,8 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-class SeamlessChanges : public ::testing::TestWithParam<const char*> {
+// A graph of its own per test: every test starts its own daemon.
+class SpeakersGraph : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string error;
@@ -78,6 +79,8 @@ class SeamlessChanges : public ::testing::TestWithParam<const char*> {
   }
   PrivateGraph graph_;
 };
+
+class SeamlessChanges : public SpeakersGraph, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(SeamlessChanges, NoChangeClicksOrLeavesAGap) {
   const std::string algorithm = GetParam();
@@ -208,15 +211,7 @@ long ProcessLatencyFrames(const PrivateGraph& graph) {
   return (*it)[0].value("rate", -1L);
 }
 
-class EngineLatencyReport : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(graph_.Start(error)) << error;
-    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
-  }
-  PrivateGraph graph_;
-};
+class EngineLatencyReport : public SpeakersGraph {};
 
 TEST_F(EngineLatencyReport, FollowsTheHeardAlgorithmInTheGraphAndOnTheSocket) {
   ASSERT_TRUE(graph_.WriteConfig("{\"enabled\": true, \"spatial_algorithm\": \"deep_field\"}"));
