@@ -317,8 +317,9 @@ void TrayWindowImpl::Sync() {
   if (!view.reachable) {
     gtk_label_set_text(GTK_LABEL(status_), "halvexd is not running");
   } else {
-    const std::string text =
+    std::string text =
         std::string(view.enabled ? "Processing" : "Pass-through") + " — " + view.algorithm;
+    if (!view.latency.empty()) text += " — " + view.latency;
     gtk_label_set_text(GTK_LABEL(status_), text.c_str());
   }
   gtk_switch_set_active(GTK_SWITCH(master_), view.enabled);

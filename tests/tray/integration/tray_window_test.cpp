@@ -239,6 +239,30 @@ TEST_F(TrayWindowLive, PickingAnAlgorithmShowsItsRowsAndAutomaticSendsAuto) {
   EXPECT_NE(Status().find(" output_device=auto "), std::string::npos) << Status();
 }
 
+TEST_F(TrayWindowLive, WhileSoundPlaysTheStatusShowsTheLatencyAndTheLatencyRowItsChoice) {
+  const std::string silence = graph_->home() + "/silence.wav";
+  ASSERT_EQ(graph_->Run({"sox", "-n", "-r", "48000", "-c", "2", silence, "trim", "0", "20"}).status,
+            0);
+  const pid_t player = graph_->Spawn({"pw-play", "--target", "halvex", silence});
+  GtkWidget* status = Widget("status");
+  const auto shown = [&] { return std::string(gtk_label_get_text(GTK_LABEL(status))); };
+  // Deep field adds nothing; one 2048-frame cycle is 42.7 ms.
+  EXPECT_TRUE(test::Pump(8000, [&] {
+    Reload();
+    return shown().ends_with(" — 42.7 ms");
+  })) << shown();
+  EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("quantum"))),
+               "2048 frames (42.7 ms)");
+  // The last rows, where the Latency row is.
+  GtkWidget* scroller = gtk_widget_get_ancestor(Widget("quantum"), GTK_TYPE_SCROLLED_WINDOW);
+  ASSERT_NE(scroller, nullptr);
+  GtkAdjustment* rows = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scroller));
+  gtk_adjustment_set_value(rows, gtk_adjustment_get_upper(rows));
+  test::Pump(300);
+  EXPECT_TRUE(graph_->Screenshot(Artefact("window-latency.png")));
+  graph_->Kill(player);
+}
+
 TEST_F(TrayWindowLive, AnUnreachableDaemonGreysEverythingOut) {
   auto gone = MakeRemoteEngine(graph_->runtime_dir() + "/nobody-listens.sock");
   TrayPresenter presenter(*gone, notifier_, service_);
