@@ -20,9 +20,9 @@ constexpr const char* kProductName = "Halvex";
 constexpr const char* kMaker = "the Halvex developers";
 constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
 
-constexpr const char* kControlCommands[] = {"status",  "devices", "on",  "off",
-                                            "enable",  "disable", "reload", "set",
-                                            "preset",  "bypass",  "streams"};
+constexpr const char* kControlCommands[] = {"status",  "devices", "on",      "off",
+                                            "enable",  "disable", "reload",  "set",
+                                            "latency", "preset",  "bypass",  "streams"};
 constexpr size_t kKeyLineWidth = 48;
 constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
 
@@ -110,6 +110,7 @@ void PrintUsage(const char* program) {
                "  devices               list output devices (name|description|priority|active)\n"
                "  on | off              enable / disable DSP (off = pass-through)\n"
                "  reload                reload the config file\n"
+               "  latency               engine latency, last cycle and rate (frames, Hz)\n"
                "  set <key> <value>     retune live; keys:\n");
   PrintKeyList();
   std::fprintf(stderr,

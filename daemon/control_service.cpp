@@ -81,6 +81,7 @@ std::string ControlService::Handle(const std::string& line) {
     return Set(words[1], words[2]);
   }
   if (command == "reload") return Reload();
+  if (command == "latency") return Latency();
   if (presets_ != nullptr && command == "preset") return presets_->HandlePreset(words);
   if (presets_ != nullptr && command == "bypass") return presets_->HandleBypass(words);
   if (presets_ != nullptr && command == "streams") return presets_->Streams();
@@ -154,6 +155,12 @@ std::string ControlService::Reload() {
   std::string error;
   if (!engine_.Reconfigure(config, error)) return "ERR " + error;
   return "OK reloaded";
+}
+
+std::string ControlService::Latency() {
+  const EngineLatency latency = engine_.Latency();
+  return "OK latency engine=" + std::to_string(latency.engine_frames) +
+         " quantum=" + std::to_string(latency.quantum) + " rate=" + std::to_string(latency.rate);
 }
 
 std::string ControlService::Persist(const ProcessorConfig& config) {

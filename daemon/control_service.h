@@ -30,6 +30,8 @@ class ControlService {
   std::string SetEnabled(bool on);
   std::string Set(const std::string& key, const std::string& value);
   std::string Reload();
+  // "OK latency engine=<frames> quantum=<frames> rate=<Hz>".
+  std::string Latency();
   // Saves `config` with the engine's current switch; empty on success, else " (not saved: ...)".
   std::string Persist(const ProcessorConfig& config);
 

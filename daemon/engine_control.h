@@ -24,6 +24,13 @@ struct PlaybackStream {
   bool bypassed = false;
 };
 
+// What the engine adds to the graph's latency, and the graph's last cycle.
+struct EngineLatency {
+  uint32_t engine_frames = 0;  // the heard processor's latency (0 while processing is off)
+  uint32_t quantum = 0;        // frames of the last cycle (0 before the first)
+  uint32_t rate = 0;           // the graph's rate in Hz (0 before the first cycle)
+};
+
 // Implemented by the PipeWire daemon; called from the control thread at any time.
 class EngineControl {
  public:
@@ -37,6 +44,7 @@ class EngineControl {
   virtual std::vector<AudioDevice> Devices() const = 0;
   // Node name of the device the DSP output is linked to now (empty when none).
   virtual std::string ActiveDevice() const = 0;
+  virtual EngineLatency Latency() const = 0;
   // Playback streams of other programs, in node id order.
   virtual std::vector<PlaybackStream> Streams() const { return {}; }
   // Streams of these apps (by application name or process binary) go straight to the device.

@@ -1,5 +1,7 @@
 #include "daemon/pw_daemon.h"
 
+#include <spa/param/latency-utils.h>
+#include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 
 #include <algorithm>
@@ -23,6 +25,7 @@ namespace {
 constexpr int kRoundtripTimeoutMs = 1000;
 constexpr int kMonitorPeriodS = 2;
 constexpr double kTightBudgetMs = 8.0;
+constexpr int kLongestQuantum = 8192;
 
 struct PortSpec {
   pw_direction direction;
@@ -33,6 +36,28 @@ constexpr PortSpec kPorts[RealtimeState::kPortCount] = {{PW_DIRECTION_INPUT, "in
                                 {PW_DIRECTION_INPUT, "input_FR", "FR"},
                                 {PW_DIRECTION_OUTPUT, "output_FL", "FL"},
                                 {PW_DIRECTION_OUTPUT, "output_FR", "FR"}};
+
+// What the node asks of its graph for a quantum. "node.force-quantum" forces it for this
+// node's driver group only, and only while the node runs; the server-wide setting is never
+// touched, so nothing stays forced after we are gone. A quantum of 0 forces nothing (the
+// server reads "0" as not forced) and asks for the longest latency the graph allows: the
+// graph runs at the shortest any node asks for, so the players decide. (A key cannot be
+// taken back from a running node, and a latency of 0 would be read as the shortest.)
+struct QuantumProps {
+  explicit QuantumProps(int32_t quantum) {
+    std::snprintf(force, sizeof force, "%d", quantum);
+    std::snprintf(latency, sizeof latency, "%d/%d", quantum != 0 ? quantum : kLongestQuantum,
+                  static_cast<int>(kEngineRate));
+    items[0] = SPA_DICT_ITEM_INIT("node.force-quantum", force);
+    items[1] = SPA_DICT_ITEM_INIT("node.latency", latency);
+  }
+  QuantumProps(const QuantumProps&) = delete;
+  QuantumProps& operator=(const QuantumProps&) = delete;
+  char force[16];
+  char latency[32];
+  spa_dict_item items[2];
+  spa_dict dict = SPA_DICT_INIT(items, 2);
+};
 
 // Says what failed, once, and fails.
 bool SetupFailed(const char* what, const char* detail = nullptr) {
@@ -45,11 +70,7 @@ bool SetupFailed(const char* what, const char* detail = nullptr) {
 
 PwDaemon::PwDaemon() = default;
 
-PwDaemon::~PwDaemon() {
-  // The retired processor goes before the current one.
-  retired_.reset();
-  current_.reset();
-}
+PwDaemon::~PwDaemon() = default;
 
 bool PwDaemon::Configure(const ProcessorConfig& config, std::string& error) {
   return SwapProcessor(config, error);
@@ -59,26 +80,88 @@ bool PwDaemon::SwapProcessor(const ProcessorConfig& config, std::string& error) 
   if (!ValidateConfig(config, error)) return false;
   auto fresh = std::make_unique<Processor>();
   fresh->Configure(config);
-  std::unique_ptr<Processor> expired;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    expired = std::move(retired_);
-    retired_ = std::move(current_);
-    current_ = std::move(fresh);
+    current_ = fresh.get();
+    owned_.push_back(std::move(fresh));
     config_ = config;
     // Published under the lock so concurrent swaps publish in the order they install.
-    rt_.processors.Publish(current_.get());
+    rt_.processors.Publish(current_);
   }
-  // The expired processor stopped being live one swap ago, but a data cycle that picked it up
-  // then may still be inside it.
-  if (expired && !rt_.processors.WaitUntilLeft(expired.get(), kRetireWaitMs)) {
-    std::fprintf(stderr, "halvexd: warning: data thread stuck in a processor; not freeing it\n");
-    (void)expired.release();
-  }
+  FreeRetired();
+  RequestNodeUpdate();
   return true;
 }
 
-void PwDaemon::SetEnabled(bool enabled) { rt_.enabled.store(enabled, std::memory_order_relaxed); }
+void PwDaemon::FreeRetired() {
+  std::vector<std::unique_ptr<Processor>> retired;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = owned_.begin(); it != owned_.end();) {
+      if (it->get() != current_ && !rt_.processors.Holds(it->get())) {
+        retired.push_back(std::move(*it));
+        it = owned_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  // Destroyed here, after the lock: freeing a processor is not quick.
+}
+
+size_t PwDaemon::OwnedProcessors() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return owned_.size();
+}
+
+void PwDaemon::SetEnabled(bool enabled) {
+  rt_.enabled.store(enabled, std::memory_order_relaxed);
+  RequestNodeUpdate();
+}
+
+EngineLatency PwDaemon::Latency() const {
+  EngineLatency latency;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_ != nullptr && IsEnabled()) {
+      latency.engine_frames = static_cast<uint32_t>(current_->Latency());
+    }
+  }
+  latency.quantum = rt_.last_quantum.load(std::memory_order_relaxed);
+  latency.rate = rt_.last_rate.load(std::memory_order_relaxed);
+  return latency;
+}
+
+void PwDaemon::RequestNodeUpdate() {
+  std::lock_guard<std::mutex> lock(node_mutex_);
+  // Signalling an event is safe from any thread.
+  if (node_event_ != nullptr) pw_loop_signal_event(node_loop_, node_event_);
+}
+
+void PwDaemon::OnNodeUpdate(void* data, uint64_t) { static_cast<PwDaemon*>(data)->UpdateNode(); }
+
+void PwDaemon::UpdateNode() {
+  if (session_ == nullptr || !session_->filter) return;
+  const int32_t quantum = CurrentConfig().quantum;
+  if (quantum != told_quantum_) {
+    const QuantumProps props(quantum);
+    if (pw_filter_update_properties(session_->filter.get(), nullptr, &props.dict) >= 0) {
+      told_quantum_ = quantum;
+    }
+  }
+  const uint32_t frames = Latency().engine_frames;
+  if (frames == told_latency_) return;
+  // Players add this to what the graph reports downstream, so they keep pictures in sync.
+  spa_process_latency_info info{};
+  info.rate = frames;
+  std::array<uint8_t, 256> buffer{};
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer.data(), buffer.size());
+  const spa_pod* param = spa_process_latency_build(&builder, SPA_PARAM_ProcessLatency, &info);
+  if (param == nullptr || pw_filter_update_params(session_->filter.get(), nullptr, &param, 1) < 0) {
+    return;
+  }
+  told_latency_ = frames;
+}
 
 bool PwDaemon::IsEnabled() const { return rt_.enabled.load(std::memory_order_relaxed); }
 
@@ -109,6 +192,11 @@ bool PwDaemon::Run() {
     } else {
       session_ = &session;
       ok = SetupAndRun(session);
+      {
+        std::lock_guard<std::mutex> lock(node_mutex_);
+        node_event_ = nullptr;
+        node_loop_ = nullptr;
+      }
       // The router's proxies and listeners hang off the core, so they go before the session.
       router_.Stop();
       session_ = nullptr;
@@ -173,11 +261,10 @@ bool PwDaemon::CreateFilter(Session& session) {
   pw_properties* props = pw_properties_new(
       "media.type", "Audio", "media.category", "Duplex", "media.role", "DSP", "node.name",
       "halvex_dsp", "node.description", "Halvex DSP", "node.group", "halvex_group",
-      "node.passive", "true", "node.autoconnect", "false",
-      // Forces the quantum for this node's driver group only, and only while it runs; the
-      // server-wide setting is never touched, so nothing stays forced after we are gone.
-      "node.force-quantum", "2048", nullptr);
-  pw_properties_setf(props, "node.latency", "2048/%d", static_cast<int>(kEngineRate));
+      "node.passive", "true", "node.autoconnect", "false", nullptr);
+  const QuantumProps quantum(CurrentConfig().quantum);
+  pw_properties_update(props, &quantum.dict);
+  told_quantum_ = CurrentConfig().quantum;
   // The engine is tuned for one rate.
   pw_properties_setf(props, "node.rate", "1/%d", static_cast<int>(kEngineRate));
   // Takes the properties, whatever the outcome.
@@ -222,6 +309,15 @@ bool PwDaemon::SetupAndRun(Session& session) {
   if (!router_.Start(session.core.get(), loop, CurrentConfig().output_device)) {
     return SetupFailed("cannot start output routing (no registry)");
   }
+
+  session.node_update = PwLoopSource(loop, pw_loop_add_event(loop, &PwDaemon::OnNodeUpdate, this));
+  if (!session.node_update) return SetupFailed("cannot add the node update event", std::strerror(errno));
+  {
+    std::lock_guard<std::mutex> lock(node_mutex_);
+    node_loop_ = loop;
+    node_event_ = session.node_update.get();
+  }
+  UpdateNode();
 
   session.monitor_timer = PwLoopSource(loop, pw_loop_add_timer(loop, &PwDaemon::OnMonitor, this));
   if (!session.monitor_timer) return SetupFailed("cannot add the monitor timer", std::strerror(errno));
@@ -315,6 +411,7 @@ void PwDaemon::OnSignal(void* data, int) {
 void PwDaemon::OnMonitor(void* data, uint64_t) {
   auto* self = static_cast<PwDaemon*>(data);
   self->ReportRelief();
+  self->FreeRetired();
   const uint32_t quantum = self->rt_.last_quantum.load(std::memory_order_relaxed);
   if (quantum != 0 && !self->quantum_warned_) {
     const double ms = quantum / kEngineRateD * 1000.0;

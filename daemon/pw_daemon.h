@@ -31,8 +31,9 @@ class PwDaemon final : public EngineControl {
 
   // Start-up: validates and installs the first processor; same as SwapProcessor.
   bool Configure(const ProcessorConfig& config, std::string& error);
-  // Validates, builds and configures a new processor off the audio thread, then publishes it.
-  // A replaced processor is destroyed only once the data thread has provably left it.
+  // Validates, builds and configures a new processor off the audio thread, then publishes it;
+  // the data thread crosses over to it. Processors the data thread no longer holds are freed
+  // here, never on the data thread.
   bool SwapProcessor(const ProcessorConfig& config, std::string& error);
 
   void SetEnabled(bool enabled) override;
@@ -42,6 +43,8 @@ class PwDaemon final : public EngineControl {
   // Only devices whose names could be selected, descriptions cut on a character boundary.
   std::vector<AudioDevice> Devices() const override;
   std::string ActiveDevice() const override;
+  // The heard processor's latency as of the last change (0 while off) and the last cycle.
+  EngineLatency Latency() const override;
   std::vector<PlaybackStream> Streams() const override { return router_.Streams(); }
   void SetBypassApps(const std::vector<std::string>& apps) override {
     router_.SetBypassApps(apps);
@@ -58,12 +61,13 @@ class PwDaemon final : public EngineControl {
     rt_.ProcessCycle(in_left, in_right, out_left, out_right, frames);
   }
 
-  // The processor a data cycle is inside right now, or null (diagnostics and tests).
-  const Processor* RunningProcessor() const { return rt_.processors.Running(); }
-
-  // Longest a swap waits for the data thread to leave a retired processor before giving up
-  // on freeing it (it is then leaked rather than freed under the data thread).
-  static constexpr int64_t kRetireWaitMs = 2000;
+  // The processor the data thread plays now (null: plain), and how many processors are
+  // still owned (the live one and those the data thread may hold). For tests.
+  const Processor* HeardProcessor() const { return rt_.processors.Heard(); }
+  size_t OwnedProcessors() const;
+  // Frees the processors the data thread has let go; the monitor timer calls it too, so a
+  // finished cross-over does not wait for the next change to free its old processor.
+  void FreeRetired();
 
  private:
   // The PipeWire objects of one Run, declared in the order they are made.
@@ -78,12 +82,15 @@ class PwDaemon final : public EngineControl {
     PwListener filter_listener;
     std::array<PwLoopSource, 2> signals;
     PwLoopSource monitor_timer;
+    // Signalled from any thread when what the node tells the graph may have changed.
+    PwLoopSource node_update;
   };
 
   static void OnFilterStateChanged(void* data, pw_filter_state old_state,
                                    pw_filter_state state, const char* error);
   static void OnMonitor(void* data, uint64_t expirations);
   static void OnSignal(void* data, int signal);
+  static void OnNodeUpdate(void* data, uint64_t count);
   static void OnRoundtripTimeout(void* data, uint64_t expirations);
   static void OnCoreError(void* data, uint32_t id, int seq, int res, const char* message);
   static void OnCoreDone(void* data, uint32_t id, int seq);
@@ -95,6 +102,10 @@ class PwDaemon final : public EngineControl {
   bool AddPorts(Session& session);
   bool SetupAndRun(Session& session);
   void ReportRelief();
+  // Main loop: tells the graph the engine's latency when it changed.
+  void UpdateNode();
+  // Any thread: has the main loop run UpdateNode (nothing outside Run).
+  void RequestNodeUpdate();
   void Fail(const char* what, const char* detail);
   void Roundtrip(Session& session);
 
@@ -109,15 +120,24 @@ class PwDaemon final : public EngineControl {
   bool rate_warned_ = false;
   uint32_t traced_quantum_ = 0;
   uint64_t reported_bursts_ = 0;
+  // What the node last told the graph; UINT32_MAX: nothing yet.
+  uint32_t told_latency_ = UINT32_MAX;
+  int32_t told_quantum_ = -1;
 
   // What the data thread may touch, and the only thing its callback is given.
   RealtimeState rt_;
 
   // Control side, guarded by mutex_.
   mutable std::mutex mutex_;
-  std::unique_ptr<Processor> current_;
-  std::unique_ptr<Processor> retired_;
+  // The live processor and those the data thread may still hold (at most four).
+  std::vector<std::unique_ptr<Processor>> owned_;
+  Processor* current_ = nullptr;
   ProcessorConfig config_;
+
+  // Guards the node-update event against Run ending while another thread signals it.
+  std::mutex node_mutex_;
+  pw_loop* node_loop_ = nullptr;
+  spa_source* node_event_ = nullptr;
 };
 
 }  // namespace halvex

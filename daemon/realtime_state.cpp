@@ -3,10 +3,8 @@
 #include <pipewire/filter.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "core/dsp/denormal_guard.h"
 
@@ -20,27 +18,6 @@ int64_t SteadyNowNs() noexcept {
 }
 
 }  // namespace
-
-Processor* ProcessorHandoff::Enter() noexcept {
-  // Publish-then-recheck: once `running_` holds what `live_` still holds, no swap that
-  // happened before the recheck can free it without seeing it in `running_`.
-  Processor* processor = live_.load();
-  for (;;) {
-    running_.store(processor);
-    Processor* again = live_.load();
-    if (again == processor) return processor;
-    processor = again;
-  }
-}
-
-bool ProcessorHandoff::WaitUntilLeft(const Processor* processor, int64_t timeout_ms) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (running_.load() == processor) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
 
 void RealtimeState::OnProcess(void* data, spa_io_position* position) noexcept {
   auto* self = static_cast<RealtimeState*>(data);
@@ -60,8 +37,7 @@ void RealtimeState::ProcessCycle(const float* in_left, const float* in_right, fl
   if (out_left == nullptr && out_right == nullptr) return;
   DenormalGuard denormals;
   const bool run = guard.BeginBlock(SteadyNowNs());
-  Processor* processor = nullptr;
-  if (run && enabled.load(std::memory_order_relaxed)) processor = processors.Enter();
+  if (run) processors.BeginCycle(enabled.load(std::memory_order_relaxed));
 
   for (uint32_t offset = 0; offset < frames; offset += kSliceFrames) {
     const uint32_t n = std::min(kSliceFrames, frames - offset);
@@ -71,15 +47,14 @@ void RealtimeState::ProcessCycle(const float* in_left, const float* in_right, fl
     // in step; its samples land in scratch.
     float* ol = out_left != nullptr ? out_left + offset : scratch_left.data();
     float* orr = out_right != nullptr ? out_right + offset : scratch_right.data();
-    if (processor != nullptr) {
-      processor->ProcessPlanar(l, r, ol, orr, n);
+    if (run) {
+      processors.Process(l, r, ol, orr, n);
     } else {
       std::memmove(ol, l, n * sizeof(float));
       std::memmove(orr, r, n * sizeof(float));
     }
     guard.SmoothTransition(ol, orr, n);
   }
-  if (processor != nullptr) processors.Leave();
   guard.EndBlock(SteadyNowNs());
 }
 

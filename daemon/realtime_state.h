@@ -1,5 +1,5 @@
 // Everything PipeWire's real-time data thread may touch, and nothing else: the filter's ports,
-// the processing switch, the guard, the processor hand-off and the stand-in blocks. The filter's
+// the processing switch, the guard, the processor cross-fade and the stand-in blocks. The filter's
 // process callback gets only this as its user data, so the type system keeps the data thread
 // away from the router's maps, the daemon's mutex and the processors' owners.
 #pragma once
@@ -10,34 +10,15 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/dsp/processor.h"
+#include "daemon/processor_crossfade.h"
 #include "daemon/rt_guard.h"
 
 namespace halvex {
 
-// Hands the live processor from the control side to the data thread. The control side owns
-// every processor; this only says which one is live and which one a cycle is inside.
-class ProcessorHandoff {
- public:
-  // Control side: the processor the next cycle runs.
-  void Publish(Processor* processor) noexcept { live_.store(processor); }
-  // Data thread: the live processor, marked as running before it is used.
-  Processor* Enter() noexcept;
-  void Leave() noexcept { running_.store(nullptr); }
-  // The processor a data cycle is inside right now, or null.
-  const Processor* Running() const noexcept { return running_.load(); }
-  // Control side: waits up to `timeout_ms` until no cycle is inside `processor`.
-  bool WaitUntilLeft(const Processor* processor, int64_t timeout_ms) const;
-
- private:
-  std::atomic<Processor*> live_{nullptr};
-  std::atomic<Processor*> running_{nullptr};
-};
-
 struct RealtimeState {
   // Cycles are processed in slices of this many frames (the size of the zero and scratch
   // blocks that stand in for missing port buffers).
-  static constexpr uint32_t kSliceFrames = 1024;
+  static constexpr uint32_t kSliceFrames = ProcessorCrossfade::kMaxFrames;
   enum Port { kInputLeft, kInputRight, kOutputLeft, kOutputRight, kPortCount };
 
   // The filter's process callback; `data` is the RealtimeState.
@@ -54,7 +35,8 @@ struct RealtimeState {
   std::atomic<uint32_t> last_rate{0};
   // Written by the control thread.
   std::atomic<bool> enabled{false};
-  ProcessorHandoff processors;
+  // Published by the control thread; the rest of it is the data thread's.
+  ProcessorCrossfade processors;
   // The data thread's own; its two counters are read by the monitor timer.
   RtGuard guard;
   std::array<float, kSliceFrames> zeros{};

@@ -103,6 +103,7 @@ seed_control_fuzz() {
   printf 'set wet_dry_ratio\nset wet_dry_ratio 0.5 extra\nSTATUS\n' >"$dir/set_words"
   printf 'set spatial_algorithm matrix_steer\nset haas_delay_ms 99\nreload\nstatus' >"$dir/sequence"
   printf 'off\ndevices\non\n\n \t \v\f\n' >"$dir/switches"
+  printf 'latency\nset quantum 300\nset quantum -256\nset quantum 99999999999\nset quantum 0\n' >"$dir/latency"
   printf 'set bands 1\nset output_device a|b\nset centre_width nan\nset bass -0x1p3\n' >"$dir/odd_values"
   printf 'preset save a\nset distance 3\npreset\npreset load a\npreset list\npreset delete a\n' >"$dir/presets"
   printf 'preset save ../x\npreset save .h\npreset bind dev a\npreset fallback a\npreset bindings\npreset unbind dev\n' >"$dir/bindings"

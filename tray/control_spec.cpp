@@ -1,6 +1,7 @@
 #include "tray/control_spec.h"
 
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "core/config/config_params.h"
@@ -15,6 +16,12 @@ constexpr ControlChoice kAlgorithms[] = {
 };
 constexpr ControlChoice kTargets[] = {{"Speakers", "speakers"}, {"Headphones", "headphones"}};
 constexpr ControlChoice kChannels[] = {{"Left", "L"}, {"Right", "R"}};
+// Milliseconds at the engine's 48000 Hz.
+constexpr ControlChoice kQuanta[] = {
+    {"Automatic", "0"},           {"256 frames (5.3 ms)", "256"},
+    {"512 frames (10.7 ms)", "512"}, {"1024 frames (21.3 ms)", "1024"},
+    {"2048 frames (42.7 ms)", "2048"}, {"4096 frames (85.3 ms)", "4096"},
+};
 
 constexpr ControlSpec Choice(const char* key, const char* label, const char* tooltip,
                              ControlScope scope, const ControlChoice* choices, size_t count) {
@@ -119,6 +126,10 @@ constexpr ControlSpec kSpecs[] = {
            kChannels, std::size(kChannels)),
     Slider("wet_dry_ratio", "Wet / dry", "Processed versus untouched blend. 0 = fully dry.",
            S::All, 0, 1, 0.01f),
+    Choice("quantum", "Latency",
+           "How many frames the sound system handles at once while Halvex runs. Fewer react "
+           "faster (games, calls) but cost more CPU; Automatic lets your players decide.",
+           S::All, kQuanta, std::size(kQuanta)),
 };
 
 bool Is(const char* algorithm, std::string_view name) {
@@ -130,6 +141,16 @@ bool Is(const char* algorithm, std::string_view name) {
 size_t ControlSpecCount() { return std::size(kSpecs); }
 
 const ControlSpec& ControlSpecAt(size_t index) { return kSpecs[index]; }
+
+int ChoiceIndex(const ControlSpec& control, const ProcessorConfig& config) {
+  // By text, not number: a choice's number need not be its position (frame counts).
+  std::string text;
+  if (!ReadParamText(config, control.key, text)) return -1;
+  for (size_t i = 0; i < control.choice_count; ++i) {
+    if (text == control.choices[i].value) return static_cast<int>(i);
+  }
+  return -1;
+}
 
 const char* ChoiceLabel(const char* key, const char* value) {
   if (key == nullptr || value == nullptr) return nullptr;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "core/config/config_defaults.h"
+
 namespace halvex {
 
 // Which algorithms a row applies to.
@@ -45,6 +47,9 @@ size_t ControlSpecCount();
 const ControlSpec& ControlSpecAt(size_t index);
 
 // The label of `value` among the choices of `key`'s row, or null when there is no such choice.
+// Position of the configuration's value among the control's choices, -1 when not offered.
+int ChoiceIndex(const ControlSpec& control, const ProcessorConfig& config);
+
 const char* ChoiceLabel(const char* key, const char* value);
 
 // Whether a row of `scope` is shown while `algorithm` (a protocol name) runs.

@@ -17,7 +17,11 @@ class RemoteEngine final : public EngineRemote {
  public:
   explicit RemoteEngine(std::string socket_path) : socket_path_(std::move(socket_path)) {}
 
-  bool Fetch(EngineStatus& status) override { return ParseStatusLine(Exchange("status"), status); }
+  bool Fetch(EngineStatus& status) override {
+    if (!ParseStatusLine(Exchange("status"), status)) return false;
+    ParseLatencyLine(Exchange("latency"), status.latency);
+    return true;
+  }
 
   bool SetEnabled(bool on, std::string& error) override { return Send(on ? "on" : "off", error); }
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <limits>
 #include <sstream>
+#include <string>
+#include <utility>
 
 #include "core/config/config_params.h"
 
@@ -50,6 +52,26 @@ bool ParseStatusLine(const std::string& line, EngineStatus& status) {
       ApplyParam(status.config, key, value, ignored);
     }
   }
+  return true;
+}
+
+bool ParseLatencyLine(const std::string& line, EngineLatency& latency) {
+  std::istringstream words(line);
+  std::string ok, command;
+  if (!(words >> ok >> command) || ok != "OK" || command != "latency") return false;
+  EngineLatency parsed;
+  const std::pair<const char*, uint32_t*> fields[] = {
+      {"engine=", &parsed.engine_frames}, {"quantum=", &parsed.quantum}, {"rate=", &parsed.rate}};
+  for (const auto& [prefix, out] : fields) {
+    std::string word;
+    const size_t n = std::char_traits<char>::length(prefix);
+    if (!(words >> word) || word.compare(0, n, prefix) != 0 || word.size() == n ||
+        word.size() > n + 9 || word.find_first_not_of("0123456789", n) != std::string::npos) {
+      return false;
+    }
+    *out = static_cast<uint32_t>(std::stoul(word.substr(n)));
+  }
+  latency = parsed;
   return true;
 }
 

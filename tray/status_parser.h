@@ -15,11 +15,16 @@ struct EngineStatus {
   bool reachable = false;  // a status line starting with "OK" arrived
   bool enabled = false;    // the daemon's processing switch
   ProcessorConfig config = DefaultConfig();
+  EngineLatency latency;   // all zero until a latency reply arrived
 };
 
 // Rebuilds `status` from a status reply; false (and reachable false) unless the first word is "OK".
 // Pairs the accessor table rejects keep their defaults.
 bool ParseStatusLine(const std::string& line, EngineStatus& status);
+
+// Fills `latency` from "OK latency engine=N quantum=N rate=N"; false, with `latency` untouched,
+// for any other line (a daemon that does not know the command answers "ERR ...").
+bool ParseLatencyLine(const std::string& line, EngineLatency& latency);
 
 // Name, description and priority of every well-formed entry of a devices reply; empty for any
 // reply that is not one.

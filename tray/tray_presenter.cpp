@@ -1,5 +1,7 @@
 #include "tray/tray_presenter.h"
 
+#include <cstdio>
+
 #include "core/config/config_names.h"
 #include "core/config/config_params.h"
 #include "core/config/preset_name.h"
@@ -56,6 +58,14 @@ TrayView TrayPresenter::View() const {
     return view;
   }
   view.algorithm = AlgorithmLabel(last_.config.spatial_algorithm);
+  const EngineLatency& latency = last_.latency;
+  if (latency.rate != 0 && latency.quantum != 0) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms",
+                  (static_cast<double>(latency.engine_frames) + latency.quantum) * 1000.0 /
+                      latency.rate);
+    view.latency = text;
+  }
   view.tooltip =
       std::string("halvex — ") + (view.enabled ? "on" : "pass-through") + ", " + view.algorithm;
   return view;

@@ -422,8 +422,9 @@ void TrayWindowImpl::Sync() {
   if (!view.reachable) {
     gtk_label_set_text(GTK_LABEL(status_), "halvexd is not running");
   } else {
-    const std::string text =
+    std::string text =
         std::string(view.enabled ? "Processing" : "Pass-through") + " — " + view.algorithm;
+    if (!view.latency.empty()) text += " — " + view.latency;
     gtk_label_set_text(GTK_LABEL(status_), text.c_str());
   }
   gtk_switch_set_active(GTK_SWITCH(master_), view.enabled);
@@ -444,7 +445,7 @@ void TrayWindowImpl::Sync() {
         gtk_switch_set_active(GTK_SWITCH(row.widget), number > 0.5f);
         break;
       case ControlKind::Combo:
-        gtk_combo_box_set_active(GTK_COMBO_BOX(row.widget), static_cast<int>(number));
+        gtk_combo_box_set_active(GTK_COMBO_BOX(row.widget), ChoiceIndex(*row.control, config));
         break;
       case ControlKind::Slider:
         gtk_range_set_value(GTK_RANGE(row.widget), number);

@@ -75,6 +75,8 @@ struct ProcessorConfig {
   std::string output_device;
   bool hot_reload = true;
   bool enabled = false;
+  // Frames per cycle the DSP node asks its graph for while it runs; 0: the graph chooses.
+  int32_t quantum = 2048;
   std::vector<BandParam> bands;
 
   // Field by field; a NaN field makes a record unequal to itself.

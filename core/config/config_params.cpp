@@ -1,6 +1,7 @@
 #include "core/config/config_params.h"
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "core/config/config_names.h"
@@ -146,6 +147,33 @@ class OutputDeviceParam final : public ParamAccessor {
   ParamKind Kind() const override { return ParamKind::Device; }
 };
 
+// Whole frame counts only: "256.5", "0x100" or "2e3" would be guesses at what was meant.
+class QuantumParam final : public ParamAccessor {
+ public:
+  bool Apply(ProcessorConfig& config, const std::string& text,
+             std::string& error) const override {
+    int64_t frames = 0;
+    bool digits = !text.empty() && text.size() <= 5;
+    for (char c : text) {
+      digits = digits && c >= '0' && c <= '9';
+      if (digits) frames = frames * 10 + (c - '0');
+    }
+    if (!digits || !IsValidQuantum(frames) || (text.size() > 1 && text[0] == '0')) {
+      error = QuantumError(text);
+      return false;
+    }
+    config.quantum = static_cast<int32_t>(frames);
+    return true;
+  }
+  std::string Text(const ProcessorConfig& config) const override {
+    return std::to_string(config.quantum);
+  }
+  float Number(const ProcessorConfig& config) const override {
+    return static_cast<float>(config.quantum);
+  }
+  ParamKind Kind() const override { return ParamKind::Choice; }
+};
+
 // One accessor per key, constant-initialised so other translation units may
 // look keys up during their own static initialisation.
 constinit const SpatialAlgorithmParam kAlgorithm;
@@ -177,6 +205,7 @@ constinit const FloatParam kTrebleHz(&ProcessorConfig::treble_shelf_hz);
 constinit const FloatParam kWetDry(&ProcessorConfig::wet_dry_ratio);
 constinit const FloatParam kHaasDelay(&ProcessorConfig::haas_delay_ms);
 constinit const HaasChannelParam kHaasChannel;
+constinit const QuantumParam kQuantum;
 
 struct ParamRow {
   const char* key;
@@ -184,7 +213,7 @@ struct ParamRow {
 };
 
 // Order is public: the daemon's status reply and the tool's key list follow it.
-constinit const std::array<ParamRow, 29> kTable{{
+constinit const std::array<ParamRow, 30> kTable{{
     {"spatial_algorithm", &kAlgorithm},
     {"render_target", &kTarget},
     {"ambience_spread", &kAmbienceSpread},
@@ -214,6 +243,7 @@ constinit const std::array<ParamRow, 29> kTable{{
     {"wet_dry_ratio", &kWetDry},
     {"haas_delay_ms", &kHaasDelay},
     {"haas_channel", &kHaasChannel},
+    {"quantum", &kQuantum},
 }};
 
 }  // namespace

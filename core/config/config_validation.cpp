@@ -47,10 +47,20 @@ bool IsSafeDeviceName(const std::string& name, std::string& error) {
   return true;
 }
 
+bool IsValidQuantum(int64_t frames) {
+  // Below 64 frames a cycle costs more in overhead than it saves; above 8192 the graph refuses.
+  return frames == 0 || (frames >= 64 && frames <= 8192 && (frames & (frames - 1)) == 0);
+}
+
+std::string QuantumError(const std::string& text) {
+  return "quantum must be 0 or a power of two from 64 to 8192: " + text;
+}
+
 bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
   if (!IsPowerOfTwo(c.buffer_size_frames)) {
     return Fail(error, "buffer_size_frames is not a power of two");
   }
+  if (!IsValidQuantum(c.quantum)) return Fail(error, QuantumError(std::to_string(c.quantum)).c_str());
 
   struct RangeRule {
     float value;

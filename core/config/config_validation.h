@@ -15,6 +15,11 @@ bool IsSafeDeviceName(const std::string& name, std::string& error);
 
 // True if every rule holds; otherwise `error` gets the first failing rule's
 // message. Never changes or clamps the record; NaN fails every range check.
+// 0, or a power of two from 64 to 8192.
+bool IsValidQuantum(int64_t frames);
+// "quantum must be 0 or a power of two from 64 to 8192: <text>".
+std::string QuantumError(const std::string& text);
+
 bool ValidateConfig(const ProcessorConfig& config, std::string& error);
 
 }  // namespace halvex

@@ -63,6 +63,7 @@ constexpr IntKey kIntKeys[] = {
     {"sample_rate_hz", &ProcessorConfig::sample_rate_hz},
     {"bit_depth", &ProcessorConfig::bit_depth},
     {"buffer_size_frames", &ProcessorConfig::buffer_size_frames},
+    {"quantum", &ProcessorConfig::quantum},
 };
 
 struct BoolKey {

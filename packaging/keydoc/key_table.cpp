@@ -76,6 +76,9 @@ std::vector<std::string> ChoiceCandidates() {
     if (!ParseRenderTarget(name, parsed) || static_cast<int32_t>(parsed) != v) break;
     words.push_back(name);
   }
+  // Frame counts: zero and the powers of two.
+  words.emplace_back("0");
+  for (int32_t frames = 1; frames <= 16384; frames *= 2) words.push_back(std::to_string(frames));
   for (char c = 'A'; c <= 'Z'; ++c) words.emplace_back(1, c);
   for (char c = 'a'; c <= 'z'; ++c) words.emplace_back(1, c);
   return words;

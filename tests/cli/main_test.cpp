@@ -36,7 +36,8 @@ TEST(ToolUsage, HelpGoesToStandardErrorAndExitsZero) {
     EXPECT_EQ(lines[0], std::string("Usage: ") + kTool + " <command> | " + kTool + " --wav-in IN --wav-out OUT");
     EXPECT_EQ(lines[1], "");
     EXPECT_EQ(lines[2], "Control the running halvexd daemon:");
-    EXPECT_EQ(lines[7], "  set <key> <value>     retune live; keys:");
+    EXPECT_EQ(lines[7], "  latency               engine latency, last cycle and rate (frames, Hz)");
+    EXPECT_EQ(lines[8], "  set <key> <value>     retune live; keys:");
     const std::string tail = "\nOffline WAV processing (no daemon):\n"
                              "  --wav-in FILE --wav-out FILE [--config FILE] [--block N]\n\n"
                              "Halvex by the Halvex developers\n"
@@ -47,11 +48,11 @@ TEST(ToolUsage, HelpGoesToStandardErrorAndExitsZero) {
 
 TEST(ToolUsage, KeyListIsWrappedAtFortyEightCharacters) {
   const auto lines = Lines(RunTool({"--help"}).err);
-  std::vector<std::string> key_lines(lines.begin() + 8, lines.end());
+  std::vector<std::string> key_lines(lines.begin() + 9, lines.end());
   key_lines.resize(std::find(key_lines.begin(), key_lines.end(), "") - key_lines.begin());
   ASSERT_EQ(key_lines.size(), 10u);
   EXPECT_EQ(key_lines.front(), std::string(24, ' ') + "spatial_algorithm, render_target");
-  EXPECT_EQ(key_lines.back(), std::string(24, ' ') + "haas_channel");
+  EXPECT_EQ(key_lines.back(), std::string(24, ' ') + "haas_channel, quantum");
   std::string joined;
   for (const auto& line : key_lines) {
     ASSERT_EQ(line.substr(0, 24), std::string(24, ' '));
@@ -60,7 +61,7 @@ TEST(ToolUsage, KeyListIsWrappedAtFortyEightCharacters) {
   }
   // The third line cannot take "envelopment": 41 + 2 + 11 > 48.
   EXPECT_EQ(key_lines[2], std::string(24, ' ') + "distance, field_size, field_level, air");
-  EXPECT_EQ(std::count(joined.begin(), joined.end(), ','), 28);
+  EXPECT_EQ(std::count(joined.begin(), joined.end(), ','), 29);
   EXPECT_NE(joined.find("wet_dry_ratio, haas_delay_ms, haas_channel"), std::string::npos);
 }
 
@@ -122,7 +123,8 @@ TEST(ToolControl, ExitStatusFollowsTheReply) {
 
 TEST(ToolControl, NoDaemonListeningIsReportedOnStandardOutput) {
   TempDir dir;
-  for (const char* command : {"status", "devices", "on", "off", "enable", "disable", "reload", "set"}) {
+  for (const char* command : {"status", "devices", "on", "off", "enable", "disable", "reload", "set",
+                              "latency"}) {
     const RunResult r = RunTool({command}, {{"XDG_RUNTIME_DIR", dir.path().c_str()}});
     EXPECT_EQ(r.status, 1) << command;
     EXPECT_EQ(r.out, "ERR cannot reach halvexd (is it running? " + dir.path() + "/halvexd.sock)\n") << command;

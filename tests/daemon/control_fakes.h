@@ -26,6 +26,7 @@ class FakeEngine : public EngineControl {
   ProcessorConfig CurrentConfig() const override { return config; }
   std::vector<AudioDevice> Devices() const override { return devices; }
   std::string ActiveDevice() const override { return active; }
+  EngineLatency Latency() const override { return latency; }
   std::vector<PlaybackStream> Streams() const override { return streams; }
   void SetBypassApps(const std::vector<std::string>& apps) override { bypass_apps = apps; }
 
@@ -34,6 +35,7 @@ class FakeEngine : public EngineControl {
   int reconfigure_calls = 0;
   std::vector<AudioDevice> devices;
   std::string active;
+  EngineLatency latency;
   std::vector<PlaybackStream> streams;
   std::vector<std::string> bypass_apps;
 };

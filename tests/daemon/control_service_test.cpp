@@ -57,19 +57,19 @@ TEST_F(ControlServiceTest, StatusListsTheSwitchThenEveryKeyInProtocolOrder) {
       "echo_side_gain", "echo_mid_gain", "steer_amount", "steer_depth", "stft_expand",
       "alternate_tap_polarity", "output_device", "centre_width", "dimension", "panorama",
       "surround_gain", "bass", "treble_shelf_db", "treble_shelf_hz", "wet_dry_ratio",
-      "haas_delay_ms", "haas_channel"};
+      "haas_delay_ms", "haas_channel", "quantum"};
   size_t pos = 0;
   for (const std::string& key : keys) {
     const size_t found = reply.find(" " + key + "=", pos);
     ASSERT_NE(found, std::string::npos) << key << " missing or out of order in: " << reply;
     pos = found + 1;
   }
-  // 29 keys, one blank before each.
-  EXPECT_EQ(std::count(reply.begin(), reply.end(), ' '), 1 + 29);
+  // 30 keys, one blank before each.
+  EXPECT_EQ(std::count(reply.begin(), reply.end(), ' '), 1 + 30);
   EXPECT_NE(reply.find(" spatial_algorithm=deep_field "), std::string::npos);
   EXPECT_NE(reply.find(" output_device=speakers "), std::string::npos);
   EXPECT_NE(reply.find(" wet_dry_ratio=0.25 "), std::string::npos);
-  EXPECT_NE(reply.find(" haas_channel=L"), std::string::npos);
+  EXPECT_NE(reply.find(" haas_channel=L quantum=2048"), std::string::npos);
 
   engine.enabled = false;
   engine.config.output_device.clear();
@@ -125,6 +125,15 @@ TEST_F(ControlServiceTest, SwitchingSavesTheNewStateAndReportsAFailedSave) {
   EXPECT_FLOAT_EQ(engine.config.widen_scale, 0.5f);
   EXPECT_EQ(service.Handle("off"), "OK disabled (not saved: cannot write /ro/config.json.tmp)");
   EXPECT_EQ(provider.saved.size(), 2u);
+}
+
+TEST_F(ControlServiceTest, LatencyReportsTheEngineAndTheLastCycleAndChangesNothing) {
+  engine.latency = {1024, 256, 48000};
+  EXPECT_EQ(service.Handle("latency"), "OK latency engine=1024 quantum=256 rate=48000");
+  engine.latency = {};
+  EXPECT_EQ(service.Handle(" latency extra"), "OK latency engine=0 quantum=0 rate=0");
+  EXPECT_EQ(engine.reconfigure_calls, 0);
+  EXPECT_TRUE(provider.saved.empty());
 }
 
 TEST_F(ControlServiceTest, ReloadInstallsTheFileButKeepsTheSwitch) {

@@ -4,7 +4,8 @@
 // bytes before its line end and never longer than the limit; a longer one is refused whole; every
 // reply must be one line that begins "OK" or "ERR"; an "ERR" must change nothing; the engine never
 // holds an invalid configuration; and what is saved is what runs. Preset, binding and bypass
-// commands work on real files in a private folder, and nothing ever lands outside it.
+// commands work on real files in a private folder, and nothing ever lands outside it; "latency"
+// only reports.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -96,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FakeEngine engine;
   engine.devices = Devices();
   engine.active = engine.devices.back().name;
+  engine.latency = {1024, 256, 48000};
   FakeProvider provider;
   PresetService presets(engine, provider, PresetStore(Folder() + "/presets"),
                         Folder() + "/bindings.json");
@@ -157,6 +159,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const char* list : {"OK devices", "OK presets", "OK bindings", "OK bypass\t",
                              "OK streams"}) {
       if (StartsWith(reply, list)) Require(reply.size() <= kMaxReplyBytes);
+    }
+    if (StartsWith(reply, "OK latency")) {
+      Require(reply == "OK latency engine=1024 quantum=256 rate=48000");
+      Require(engine.config == before && engine.enabled == was_enabled);
+      Require(provider.saved.size() == saves);
     }
     const bool note = reply.find(" (not saved: disk full)") != std::string::npos;
     if (StartsWith(reply, "OK set ") || IsSwitchReply(reply) ||

@@ -25,10 +25,10 @@ TEST(ControlScope, AppliesToItsAlgorithms) {
   EXPECT_TRUE(ScopeAppliesTo(static_cast<ControlScope>(99), "deep_field"));
 }
 
-// Both ends of every slider and every choice are accepted by the daemon's validator, and a choice's
-// position is the number its accessor reads, so the window never offers or shows a wrong setting.
+// Both ends of every slider and every choice are accepted by the daemon's validator, and a choice
+// is shown at its own position once set, so the window never offers or shows a wrong setting.
 TEST(ControlTable, OffersOnlyWhatTheDaemonAcceptsAtThePositionsItReports) {
-  ASSERT_EQ(ControlSpecCount(), 28u);
+  ASSERT_EQ(ControlSpecCount(), 29u);
   for (size_t i = 0; i < ControlSpecCount(); ++i) {
     const ControlSpec& control = ControlSpecAt(i);
     std::vector<std::string> values;
@@ -47,10 +47,18 @@ TEST(ControlTable, OffersOnlyWhatTheDaemonAcceptsAtThePositionsItReports) {
       EXPECT_TRUE(ValidateConfig(config, error)) << control.key << "=" << values[v] << ": " << error;
       ASSERT_TRUE(ReadParamNumber(config, control.key, number));
       if (control.choice_count > 0) {
-        EXPECT_EQ(number, float(v)) << control.key << "=" << values[v];
+        EXPECT_EQ(ChoiceIndex(control, config), static_cast<int>(v)) << control.key << "=" << values[v];
       }
     }
   }
+}
+
+TEST(ControlTable, AValueTheRowDoesNotOfferSelectsNothing) {
+  const ControlSpec& latency = ControlSpecAt(28);
+  ProcessorConfig config = DefaultConfig();
+  EXPECT_EQ(ChoiceIndex(latency, config), 4);  // 2048 frames
+  config.quantum = 64;  // valid, set from the command line, but not in the tray's list
+  EXPECT_EQ(ChoiceIndex(latency, config), -1);
 }
 
 TEST(ControlTable, LabelsKindsAndDecimals) {
@@ -69,6 +77,7 @@ TEST(ControlTable, LabelsKindsAndDecimals) {
       {24, "treble_shelf_hz", "Crispness corner", ControlKind::Slider, 0},
       {25, "haas_delay_ms", "Haas widener", ControlKind::Slider, 1},  // step 0.5
       {27, "wet_dry_ratio", "Wet / dry", ControlKind::Slider, 2},
+      {28, "quantum", "Latency", ControlKind::Combo, 0},
   };
   for (const Case& c : cases) {
     const ControlSpec& control = ControlSpecAt(c.row);

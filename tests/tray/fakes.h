@@ -13,7 +13,7 @@ namespace halvex::test {
 class FakeEngine : public EngineRemote {
  public:
   bool up = true;
-  EngineStatus state{true, true, DefaultConfig()};
+  EngineStatus state{true, true, DefaultConfig(), {}};
   std::vector<AudioDevice> devices;
   std::string fail_with;
   std::vector<std::string> commands;  // as the protocol would send them

@@ -48,6 +48,24 @@ TEST(DeviceList, KeepsNameDescriptionAndPriorityOfWellFormedPieces) {
   }
 }
 
+TEST(LatencyLine, ReadsTheThreeFiguresAndRefusesAnythingElseWholesale) {
+  EngineLatency latency;
+  ASSERT_TRUE(ParseLatencyLine("OK latency engine=1024 quantum=256 rate=48000", latency));
+  EXPECT_EQ(latency.engine_frames, 1024u);
+  EXPECT_EQ(latency.quantum, 256u);
+  EXPECT_EQ(latency.rate, 48000u);
+  for (const char* bad : {"ERR unknown command: latency", "", "OK latency",
+                          "OK latency engine=1 quantum=2", "OK latency quantum=2 engine=1 rate=3",
+                          "OK latency engine=-1 quantum=256 rate=48000",
+                          "OK latency engine=1x quantum=256 rate=48000",
+                          "OK latency engine= quantum=256 rate=48000",
+                          "OK latency engine=99999999999 quantum=256 rate=48000",
+                          "OK status engine=1 quantum=2 rate=3"}) {
+    EXPECT_FALSE(ParseLatencyLine(bad, latency)) << bad;
+    EXPECT_EQ(latency.engine_frames, 1024u) << "a refused line must leave the figures alone";
+  }
+}
+
 }  // namespace
 }  // namespace halvex
 

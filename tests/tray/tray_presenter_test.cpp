@@ -151,10 +151,15 @@ TEST_F(Presenter, ActionsThatWorkUpdateTheViewAndRefreshAsTheirRulesSay) {
   for (int i = 0; i < 6; ++i) presenter.Refresh();
   EXPECT_EQ(std::count(engine.commands.begin(), engine.commands.end(), "devices"), 2);
   EXPECT_EQ(presenter.devices().at(0).description, "Test Speakers");
+  EXPECT_EQ(presenter.View().latency, "") << "no cycle reported yet";
+  engine.state.latency = {1024, 2048, 48000};
+  presenter.Refresh();
+  EXPECT_EQ(presenter.View().latency, "64.0 ms");  // engine and one cycle
   engine.up = false;
   presenter.Refresh();
   EXPECT_EQ(presenter.View().tooltip, "halvex — daemon not running");
   EXPECT_EQ(presenter.View().algorithm, "");
+  EXPECT_EQ(presenter.View().latency, "");
 }
 
 }  // namespace

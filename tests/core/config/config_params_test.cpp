@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/config/config_defaults.h"
+#include "core/config/config_validation.h"
 #include "core/config/json_config.h"
 
 namespace halvex {
@@ -34,13 +35,14 @@ std::string Rejection(const std::string& key, const std::string& value) {
   return error;
 }
 
-TEST(ParamTable, ListsTheTwentyNineKeysInOrderAndFindsThemExactly) {
-  ASSERT_EQ(ParamKeyCount(), 29u);
+TEST(ParamTable, ListsTheThirtyKeysInOrderAndFindsThemExactly) {
+  ASSERT_EQ(ParamKeyCount(), 30u);
   EXPECT_STREQ(ParamKeyAt(0), "spatial_algorithm");
   EXPECT_STREQ(ParamKeyAt(18), "output_device");
   EXPECT_STREQ(ParamKeyAt(26), "wet_dry_ratio");
   EXPECT_STREQ(ParamKeyAt(28), "haas_channel");
-  EXPECT_STREQ(ParamKeyAt(29), "");
+  EXPECT_STREQ(ParamKeyAt(29), "quantum");
+  EXPECT_STREQ(ParamKeyAt(30), "");
   for (std::size_t i = 0; i < ParamKeyCount(); ++i) {
     ASSERT_NE(FindParam(ParamKeyAt(i)), nullptr) << ParamKeyAt(i);
   }
@@ -135,6 +137,26 @@ TEST(ParamAccessors, HaasChannelNumberCountsLeftAsZero) {
   EXPECT_EQ(TextOf(config, "haas_channel"), "R");
   EXPECT_EQ(Rejection("haas_channel", "l"), "haas_channel must be L or R: l");
   EXPECT_EQ(Rejection("haas_channel", "left"), "haas_channel must be L or R: left");
+}
+
+TEST(ParamAccessors, QuantumTakesZeroOrAPowerOfTwoFrom64To8192AndNothingElse) {
+  ProcessorConfig config = DefaultConfig();
+  EXPECT_EQ(TextOf(config, "quantum"), "2048");
+  std::string error;
+  for (const char* good : {"0", "64", "256", "8192"}) {
+    ASSERT_TRUE(ApplyParam(config, "quantum", good, error)) << good;
+    EXPECT_EQ(TextOf(config, "quantum"), good);
+    EXPECT_TRUE(ValidateConfig(config, error)) << error;
+  }
+  for (const char* bad : {"", "junk", "-256", "32", "100", "16384", "99999999999999999999",
+                          "256.0", "0x100", "2e3", "0256", " 256"}) {
+    EXPECT_EQ(Rejection("quantum", bad),
+              std::string("quantum must be 0 or a power of two from 64 to 8192: ") + bad);
+  }
+  // A file may hold any integer; the validator refuses it the same way.
+  config.quantum = 48;
+  EXPECT_FALSE(ValidateConfig(config, error));
+  EXPECT_EQ(error, "quantum must be 0 or a power of two from 64 to 8192: 48");
 }
 
 TEST(ParamAccessors, OutputDeviceMapsAutoToTheEmptyName) {

@@ -49,7 +49,7 @@ TEST_F(ControlProtocol, EveryCommandThroughTheTool) {
                          0),
             0u)
       << status;
-  EXPECT_NE(status.find(" treble_shelf_hz=6766 wet_dry_ratio=1 haas_delay_ms=0 haas_channel=L"),
+  EXPECT_NE(status.find(" treble_shelf_hz=6766 wet_dry_ratio=1 haas_delay_ms=0 haas_channel=L quantum=2048"),
             std::string::npos)
       << status;
 

@@ -135,7 +135,8 @@ test::PrivateGraph* TrayWindowLive::graph_ = nullptr;
 std::string TrayWindowLive::setup_error_;
 
 const std::vector<std::string> kOutputRows = {"Bass",         "Crispness",    "Crispness corner",
-                                              "Haas widener", "Haas channel", "Wet / dry"};
+                                              "Haas widener", "Haas channel", "Wet / dry",
+                                              "Latency"};
 std::vector<std::string> With(std::vector<std::string> rows) {
   rows.insert(rows.end(), kOutputRows.begin(), kOutputRows.end());
   return rows;
@@ -181,7 +182,10 @@ TEST_F(TrayWindowLive, ShowsTheValuesTheDaemonReports) {
   Cli({"set", "haas_channel", "R"});
   Cli({"set", "alternate_tap_polarity", "0"});
   Cli({"set", "treble_shelf_hz", "8000"});
+  Cli({"set", "quantum", "512"});
   Reload();
+  EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("quantum"))),
+               "512 frames (10.7 ms)");
   EXPECT_FLOAT_EQ(gtk_range_get_value(GTK_RANGE(Widget("wet_dry_ratio"))), 0.3f);
   EXPECT_FLOAT_EQ(gtk_range_get_value(GTK_RANGE(Widget("treble_shelf_hz"))), 8000.0f);
   EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("haas_channel"))),
@@ -194,6 +198,7 @@ TEST_F(TrayWindowLive, ShowsTheValuesTheDaemonReports) {
   EXPECT_TRUE(engine_->sets.empty());
   Cli({"set", "haas_channel", "L"});
   Cli({"set", "alternate_tap_polarity", "1"});
+  Cli({"set", "quantum", "2048"});
 }
 
 TEST_F(TrayWindowLive, AMovingSliderSendsOneValuePerIntervalThatTheDaemonThenReports) {
@@ -237,6 +242,30 @@ TEST_F(TrayWindowLive, PickingAnAlgorithmShowsItsRowsAndAutomaticSendsAuto) {
   ASSERT_EQ(engine_->sets.size(), 1u);
   EXPECT_EQ(engine_->sets[0].key + "=" + engine_->sets[0].value, "output_device=auto");
   EXPECT_NE(Status().find(" output_device=auto "), std::string::npos) << Status();
+}
+
+TEST_F(TrayWindowLive, WhileSoundPlaysTheStatusShowsTheLatencyAndTheLatencyRowItsChoice) {
+  const std::string silence = graph_->home() + "/silence.wav";
+  ASSERT_EQ(graph_->Run({"sox", "-n", "-r", "48000", "-c", "2", silence, "trim", "0", "20"}).status,
+            0);
+  const pid_t player = graph_->Spawn({"pw-play", "--target", "halvex", silence});
+  GtkWidget* status = Widget("status");
+  const auto shown = [&] { return std::string(gtk_label_get_text(GTK_LABEL(status))); };
+  // Deep field adds nothing; one 2048-frame cycle is 42.7 ms.
+  EXPECT_TRUE(test::Pump(8000, [&] {
+    Reload();
+    return shown().ends_with(" — 42.7 ms");
+  })) << shown();
+  EXPECT_STREQ(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(Widget("quantum"))),
+               "2048 frames (42.7 ms)");
+  // The last rows, where the Latency row is.
+  GtkWidget* scroller = gtk_widget_get_ancestor(Widget("quantum"), GTK_TYPE_SCROLLED_WINDOW);
+  ASSERT_NE(scroller, nullptr);
+  GtkAdjustment* rows = gtk_scrolled_window_get_vadjustment(GTK_SCROLLED_WINDOW(scroller));
+  gtk_adjustment_set_value(rows, gtk_adjustment_get_upper(rows));
+  test::Pump(300);
+  EXPECT_TRUE(graph_->Screenshot(Artefact("window-latency.png")));
+  graph_->Kill(player);
 }
 
 TEST_F(TrayWindowLive, AnUnreachableDaemonGreysEverythingOut) {
