@@ -105,7 +105,7 @@ bool SaveBindingsFile(const std::string& path, const DeviceBindings& bindings,
   } catch (const json::exception&) {
     return Fail(error, "bindings hold a name that is not UTF-8");
   }
-  return ReplaceFileAtomically(path, text, error);
+  return ReplaceFileAtomicallyWithReason(path, text, error);
 }
 
 std::string BindingsPathFor(const std::string& config_path) {

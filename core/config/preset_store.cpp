@@ -87,7 +87,7 @@ bool PresetStore::Exists(const std::string& name) const {
 
 bool PresetStore::Save(const std::string& name, const ProcessorConfig& config,
                        std::string& error) {
-  return ReplaceFileAtomically(PathOf(name), PresetToJson(config), error);
+  return ReplaceFileAtomicallyWithReason(PathOf(name), PresetToJson(config), error);
 }
 
 bool PresetStore::Load(const std::string& name, const ProcessorConfig& base, ProcessorConfig& out,

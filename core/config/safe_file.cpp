@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <random>
 #include <system_error>
@@ -108,7 +109,11 @@ int CreateUniqueFile(const std::string& stem, const std::string& suffix, std::st
   return -1;
 }
 
-bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+namespace {
+
+// `cause` is the errno of the step that failed, 0 when the failure has no system reason.
+bool Replace(const std::string& path, const std::string& text, std::string& error, int& cause) {
+  cause = 0;
   const std::string parent = ParentDirectory(path);
   if (!parent.empty()) {
     std::error_code ec;
@@ -124,20 +129,41 @@ bool ReplaceFileAtomically(const std::string& path, const std::string& text, std
   if (path.empty() || path.back() == '/') return Fail(error, "cannot write " + shown);
   std::string temp;
   const int fd = CreateUniqueFile(path + ".tmp.", "", temp);
-  if (fd < 0) return Fail(error, "cannot write " + shown);
+  if (fd < 0) {
+    cause = errno;
+    return Fail(error, "cannot write " + shown);
+  }
   // The data must be on disk before the rename can publish it.
   const bool written = WriteWhole(fd, text) && ::fsync(fd) == 0;
+  if (!written) cause = errno;
   const bool closed = ::close(fd) == 0;
+  if (written && !closed) cause = errno;
   if (!written || !closed) {
     ::unlink(temp.c_str());
     return Fail(error, "write failed: " + shown);
   }
   if (::rename(temp.c_str(), path.c_str()) != 0) {
+    cause = errno;
     ::unlink(temp.c_str());
     return Fail(error, "cannot replace " + path);
   }
   SyncDirectoryOf(path);
   return true;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error) {
+  int cause = 0;
+  return Replace(path, text, error, cause);
+}
+
+bool ReplaceFileAtomicallyWithReason(const std::string& path, const std::string& text,
+                                     std::string& error) {
+  int cause = 0;
+  if (Replace(path, text, error, cause)) return true;
+  if (cause != 0) error += std::string(": ") + std::strerror(cause);
+  return false;
 }
 
 }  // namespace halvex

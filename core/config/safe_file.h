@@ -34,5 +34,9 @@ int CreateUniqueFile(const std::string& stem, const std::string& suffix, std::st
 // `path` itself (a link at `path` is replaced, its target left alone).
 // False with one line in `error` when anything failed; the file is then as it was.
 bool ReplaceFileAtomically(const std::string& path, const std::string& text, std::string& error);
+// The same, with the system's reason appended to the message (": No space left on device"), for
+// files whose messages may say more than the configuration file's fixed texts.
+bool ReplaceFileAtomicallyWithReason(const std::string& path, const std::string& text,
+                                     std::string& error);
 
 }  // namespace halvex

@@ -12,6 +12,7 @@
 #include "core/config/device_bindings.h"
 #include "core/config/preset_name.h"
 #include "tests/cli/wav_bytes.h"
+#include "tests/support/other_user.h"
 
 namespace halvex {
 namespace {
@@ -152,6 +153,21 @@ TEST(PresetStoreFiles, AFolderThatCannotBeMadeRefusesTheSaveWithTheReason) {
   EXPECT_FALSE(store.Save("x", DefaultConfig(), error));
   EXPECT_EQ(error.rfind("cannot create " + dir.File("presets") + ": ", 0), 0u) << error;
   EXPECT_TRUE(store.List().empty());
+}
+
+TEST(PresetStoreFiles, AFolderThatCannotBeWrittenRefusesTheSaveWithTheReason) {
+  if (!test::CanActAsAnotherUser()) GTEST_SKIP() << "needs root to save as a user who may not write";
+  char folder[] = "/tmp/halvex-readonly-XXXXXX";
+  ASSERT_NE(::mkdtemp(folder), nullptr);
+  ASSERT_EQ(::chmod(folder, 0755), 0);  // root's: nobody may look in but not write
+  PresetStore store(folder);
+  const std::string expected = std::string("cannot write ") + folder + "/x.json.tmp: Permission denied";
+  EXPECT_TRUE(test::AsNobody([&] {
+    std::string error;
+    return !store.Save("x", DefaultConfig(), error) && error == expected;
+  }));
+  EXPECT_TRUE(fs::is_empty(folder));
+  fs::remove_all(folder);
 }
 
 TEST(DeviceBindingsFile, RoundTripsAndRefusesWhatItCannotTrust) {
