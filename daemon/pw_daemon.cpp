@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "core/config/config_validation.h"
@@ -78,8 +80,15 @@ bool PwDaemon::Configure(const ProcessorConfig& config, std::string& error) {
 
 bool PwDaemon::SwapProcessor(const ProcessorConfig& config, std::string& error) {
   if (!ValidateConfig(config, error)) return false;
-  auto fresh = std::make_unique<Processor>();
-  fresh->Configure(config);
+  std::unique_ptr<Processor> fresh;
+  try {
+    fresh = std::make_unique<Processor>();
+    fresh->Configure(config);
+  } catch (const std::bad_alloc&) {
+    // The processor in force keeps playing; the control thread must not die of it.
+    error = "cannot build the engine: out of memory";
+    return false;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     current_ = fresh.get();

@@ -1,6 +1,9 @@
 #include "daemon/pw_daemon.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -107,6 +110,40 @@ TEST(PwDaemonConfig, RejectedConfigurationChangesNothing) {
   EXPECT_EQ(daemon.CurrentConfig().output_device, "speakers");
   EXPECT_TRUE(daemon.Devices().empty());
   EXPECT_EQ(daemon.ActiveDevice(), "");
+}
+
+TEST(PwDaemonConfig, AProcessorThatCannotBeBuiltKeepsTheOneInForce) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "an address-space limit cannot work under AddressSanitizer's shadow memory";
+#endif
+  PwDaemon daemon;
+  std::string error;
+  ProcessorConfig config = DefaultConfig();
+  config.wet_dry_ratio = 0.25f;
+  ASSERT_TRUE(daemon.Configure(config, error)) << error;
+  // In a child, so the address-space limit cannot starve the test itself.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    long pages = 0;
+    FILE* statm = std::fopen("/proc/self/statm", "r");
+    const bool read = statm != nullptr && std::fscanf(statm, "%ld", &pages) == 1;
+    if (statm != nullptr) std::fclose(statm);
+    const rlim_t room = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (64 << 10);
+    const rlimit limit{room, room};
+    ProcessorConfig next = config;
+    next.spatial_algorithm = SpatialAlgorithm::kEchoWidener;
+    std::string why;
+    const bool refused = read && ::setrlimit(RLIMIT_AS, &limit) == 0 &&
+                         !daemon.Reconfigure(next, why) &&
+                         why == "cannot build the engine: out of memory" &&
+                         daemon.CurrentConfig().spatial_algorithm == config.spatial_algorithm;
+    ::_exit(refused ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << "the swap did not fail cleanly under the limit";
 }
 
 TEST(PwDaemonSwap, NeverFreesAProcessorTheDataThreadHoldsAndFreesItOnceLetGo) {
