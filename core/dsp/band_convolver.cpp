@@ -143,10 +143,13 @@ struct BandConvolverKernels {
   using Group = BandConvolver::Group;
   static constexpr size_t kParts = BandConvolver::kParts;
 
-  // The tail of the block that starts now, from the blocks before it: the spectrum of the last
-  // two blocks joins the spectrum line, every filter's partitions multiply the line (overlap
-  // save), and the second half of each inverse transform is the block's tail.
-  template <size_t W>
+  // Partitions First on, for the block of the last kBlock frames in block_left_ and
+  // block_right_: the spectrum of the last two blocks joins the spectrum line, every filter's
+  // partitions multiply the line (overlap save), and the second half of each inverse transform
+  // goes to the tail arrays. First 1 (Process): the block just ended, so partition 1 meets it
+  // and the result is the tail of the block that starts now. First 0 (FilterBlock): the block
+  // just given, so partition 0 meets it and the result is the whole output of that block.
+  template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void Block(BandConvolver& c) noexcept {
     c.spectrum_pos_ = (c.spectrum_pos_ + 1) % kParts;
     float* zr = c.spectrum_re_[c.spectrum_pos_].data();
@@ -161,19 +164,19 @@ struct BandConvolverKernels {
     std::copy(c.block_left_.begin() + kBlock, c.block_left_.end(), c.block_left_.begin());
     std::copy(c.block_right_.begin() + kBlock, c.block_right_.end(), c.block_right_.begin());
 
-    // Partition p (taps 32 (p + 1) on) meets the spectrum of p + 1 blocks ago.
-    std::array<const float*, kParts> spec_re;
-    std::array<const float*, kParts> spec_im;
-    std::array<const float*, kParts> spec_sum;
-    for (size_t p = 0; p < kParts; ++p) {
-      const size_t slot = (c.spectrum_pos_ + kParts - p) % kParts;
+    // Partition p meets the spectrum pushed p - First blocks ago.
+    std::array<const float*, kParts> spec_re{};
+    std::array<const float*, kParts> spec_im{};
+    std::array<const float*, kParts> spec_sum{};
+    for (size_t p = First; p < kParts; ++p) {
+      const size_t slot = (c.spectrum_pos_ + kParts - (p - First)) % kParts;
       spec_re[p] = c.spectrum_re_[slot].data();
       spec_im[p] = c.spectrum_im_[slot].data();
       spec_sum[p] = c.spectrum_sum_[slot].data();
     }
     for (size_t g = 0; g < c.group_count_; ++g) {
       for (size_t slice = 0; slice < kLanes / W; ++slice) {
-        TailSlice<W>(c, c.groups_[g], slice, spec_re, spec_im, spec_sum);
+        TailSlice<W, First>(c, c.groups_[g], slice, spec_re, spec_im, spec_sum);
       }
     }
   }
@@ -181,7 +184,7 @@ struct BandConvolverKernels {
   // One slice of W filters of a group: the partitions times the spectrum line, then the
   // inverse transform. A real filter's bin 64 - k is the conjugate of bin k, so each pair of
   // bins shares its loads.
-  template <size_t W>
+  template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void TailSlice(
       BandConvolver& c, Group& group, size_t slice, const std::array<const float*, kParts>& spec_re,
       const std::array<const float*, kParts>& spec_im,
@@ -204,8 +207,8 @@ struct BandConvolverKernels {
       V m1 = {};
       V m2 = {};
       V m3 = {};
-#pragma GCC unroll 7
-      for (size_t p = 0; p < kParts; ++p) {
+#pragma GCC unroll 8
+      for (size_t p = First; p < kParts; ++p) {
         const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
         const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
         const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
@@ -276,23 +279,43 @@ namespace {
 
 // One build per instruction set, chosen at Configure. Products and sums stay separate (no
 // contraction), so every build rounds identically.
-__attribute__((target("arch=x86-64-v4"))) void BlockV4(BandConvolver& c) noexcept {
-  BandConvolverKernels::Block<16>(c);
+template <size_t W>
+struct KernelsOf {
+  [[gnu::always_inline]] static inline void Tail(BandConvolver& c) noexcept {
+    BandConvolverKernels::Block<W, 1>(c);
+  }
+  [[gnu::always_inline]] static inline void Whole(BandConvolver& c) noexcept {
+    BandConvolverKernels::Block<W, 0>(c);
+  }
+  [[gnu::always_inline]] static inline void Frame(const BandConvolver& c, float* l,
+                                                  float* r) noexcept {
+    BandConvolverKernels::Frame<W>(c, l, r);
+  }
+};
+__attribute__((target("arch=x86-64-v4"))) void TailV4(BandConvolver& c) noexcept {
+  KernelsOf<16>::Tail(c);
+}
+__attribute__((target("arch=x86-64-v4"))) void WholeV4(BandConvolver& c) noexcept {
+  KernelsOf<16>::Whole(c);
 }
 __attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolver& c, float* l,
                                                        float* r) noexcept {
-  BandConvolverKernels::Frame<16>(c, l, r);
+  KernelsOf<16>::Frame(c, l, r);
 }
-__attribute__((target("arch=x86-64-v3"))) void BlockV3(BandConvolver& c) noexcept {
-  BandConvolverKernels::Block<8>(c);
+__attribute__((target("arch=x86-64-v3"))) void TailV3(BandConvolver& c) noexcept {
+  KernelsOf<8>::Tail(c);
+}
+__attribute__((target("arch=x86-64-v3"))) void WholeV3(BandConvolver& c) noexcept {
+  KernelsOf<8>::Whole(c);
 }
 __attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolver& c, float* l,
                                                        float* r) noexcept {
-  BandConvolverKernels::Frame<8>(c, l, r);
+  KernelsOf<8>::Frame(c, l, r);
 }
-void BlockBaseline(BandConvolver& c) noexcept { BandConvolverKernels::Block<4>(c); }
+void TailBaseline(BandConvolver& c) noexcept { KernelsOf<4>::Tail(c); }
+void WholeBaseline(BandConvolver& c) noexcept { KernelsOf<4>::Whole(c); }
 void FrameBaseline(const BandConvolver& c, float* l, float* r) noexcept {
-  BandConvolverKernels::Frame<4>(c, l, r);
+  KernelsOf<4>::Frame(c, l, r);
 }
 
 }  // namespace
@@ -329,7 +352,7 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     // Partition spectra in double, rounded once; the 1 / 64 of the inverse transform is a power
     // of two, so folding it in here changes no bits.
     for (size_t p = 0; p < kParts; ++p) {
-      const float* part = h + kBlock * (p + 1);
+      const float* part = h + kBlock * p;
       for (size_t bin = 0; bin < kBins; ++bin) {
         double re = 0.0;
         double im = 0.0;
@@ -347,8 +370,8 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     }
   }
 
-  builds_ = PickBuild<Builds>(level, {BlockBaseline, FrameBaseline}, {BlockV3, FrameV3},
-                              {BlockV4, FrameV4});
+  builds_ = PickBuild<Builds>(level, {TailBaseline, WholeBaseline, FrameBaseline},
+                              {TailV3, WholeV3, FrameV3}, {TailV4, WholeV4, FrameV4});
   Reset();
 }
 
@@ -372,7 +395,7 @@ void BandConvolver::Reset() {
 void BandConvolver::Process(float left, float right, float* out_left,
                             float* out_right) noexcept {
   if (count_ == 0) return;
-  if (frame_ == 0) builds_.block(*this);
+  if (frame_ == 0) builds_.tail(*this);
   line_pos_ = line_pos_ == 0 ? kBlock - 1 : line_pos_ - 1;
   line_left_[line_pos_] = left;
   line_left_[line_pos_ + kBlock] = left;
@@ -382,6 +405,22 @@ void BandConvolver::Process(float left, float right, float* out_left,
   block_right_[kBlock + frame_] = right;
   builds_.frame(*this, out_left, out_right);
   frame_ = frame_ + 1 == kBlock ? 0 : frame_ + 1;
+}
+
+void BandConvolver::FilterBlock(const float* left, const float* right) noexcept {
+  if (count_ == 0) return;
+  std::copy(left, left + kBlock, block_left_.begin() + kBlock);
+  std::copy(right, right + kBlock, block_right_.begin() + kBlock);
+  builds_.whole(*this);
+}
+
+void BandConvolver::BlockOutput(size_t frame, float* out_left, float* out_right) const noexcept {
+  for (size_t g = 0; g < group_count_; ++g) {
+    std::copy(groups_[g].tail_left[frame].v.begin(), groups_[g].tail_left[frame].v.end(),
+              out_left + g * kLanes);
+    std::copy(groups_[g].tail_right[frame].v.begin(), groups_[g].tail_right[frame].v.end(),
+              out_right + g * kLanes);
+  }
 }
 
 #undef HALVEX_SLICE

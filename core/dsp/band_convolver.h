@@ -1,6 +1,7 @@
 // Up to 32 real 256-tap FIR filters on one stereo pair, without latency: the first 32 taps of
 // each filter run directly, frame by frame; the other 224 by fast convolution, a block of 32
-// frames at a time.
+// frames at a time. A caller that knows its input a block ahead can instead run whole filters
+// by fast convolution, a block at a time.
 #pragma once
 
 #include <array>
@@ -25,6 +26,11 @@ class BandConvolver {
   // below count(). Both arrays must hold kMaxFilters floats: entries past count() are
   // overwritten with 0.
   void Process(float left, float right, float* out_left, float* out_right) noexcept;
+  // The next kBlock frames of input at once (instead of Process): every filter whole, by fast
+  // convolution. Their outputs are then read with BlockOutput.
+  void FilterBlock(const float* left, const float* right) noexcept;
+  // Frame `frame` (below kBlock) of the last FilterBlock, written as Process writes a frame.
+  void BlockOutput(size_t frame, float* out_left, float* out_right) const noexcept;
 
   size_t count() const { return count_; }
 
@@ -41,11 +47,12 @@ class BandConvolver {
   static constexpr size_t kFft = 2 * kBlock;
   // Spectra of real filters: the bins above kFft / 2 are the conjugates of those below.
   static constexpr size_t kBins = kFft / 2 + 1;
-  static constexpr size_t kParts = kTaps / kBlock - 1;
+  // Partition p holds taps 32 p to 32 p + 31; Process transforms partitions 1 on.
+  static constexpr size_t kParts = kTaps / kBlock;
 
   struct Group {
     std::array<Lanes, kBlock> head;  // head[k]: tap k of each filter
-    // Spectra c + id of the tail partitions (taps 32 (p + 1) to 32 (p + 1) + 31), scaled by
+    // Spectra c + id of the partitions, scaled by
     // 1 / 64 for the inverse transform, as c, d - c and c + d: the three factors of a complex
     // product in three multiplies.
     std::array<std::array<Lanes, kBins>, kParts> part_c;
@@ -57,9 +64,12 @@ class BandConvolver {
     std::array<Lanes, kBlock> tail_right;
   };
 
+  using BlockFn = void (*)(BandConvolver&) noexcept;
+  using FrameFn = void (*)(const BandConvolver&, float*, float*) noexcept;
   struct Builds {
-    void (*block)(BandConvolver&) noexcept;
-    void (*frame)(const BandConvolver&, float*, float*) noexcept;
+    BlockFn tail;   // partitions 1 on, for Process
+    BlockFn whole;  // every partition, for FilterBlock
+    FrameFn frame;
   };
 
   std::array<Group, kGroups> groups_{};
@@ -71,7 +81,7 @@ class BandConvolver {
   // The same per pass of the forward transform, contiguous: half span h from offset h - 1.
   std::array<float, kFft - 1> pass_cos_{};
   std::array<float, kFft - 1> pass_sin_{};
-  // Spectra of the last kParts input blocks pairs (left + i right), newest at spectrum_pos_.
+  // Spectra of the last kParts input block pairs (left + i right), newest at spectrum_pos_.
   std::array<std::array<float, kFft>, kParts> spectrum_re_{};
   std::array<std::array<float, kFft>, kParts> spectrum_im_{};
   std::array<std::array<float, kFft>, kParts> spectrum_sum_{};  // re + im

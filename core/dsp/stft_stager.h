@@ -17,6 +17,15 @@ class StftStager : public SpectrumTransform {
   void Reset();
   // The widened frame of 1024 calls ago.
   StereoSample Process(float left, float right) noexcept;
+  // How many of the coming Process results no later input can change any more (1 to 256): the
+  // next transform adds only to the frames after them.
+  size_t FinalAhead() const { return kWolaHop - engine.hop_count; }
+  // What Process will return `ahead` calls from now (0: the next call), for ahead below
+  // FinalAhead().
+  StereoSample Upcoming(size_t ahead) const {
+    const size_t at = (engine.output_pos + ahead) % engine.output_left.size();
+    return {engine.output_left[at], engine.output_right[at]};
+  }
   void Apply(StereoSpectrum& spectrum) override;
   // Apply without vector instructions. For tests: must give the bits of Apply.
   void ApplyOneBinAtATime(StereoSpectrum& spectrum);

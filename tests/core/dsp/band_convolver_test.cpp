@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -47,6 +48,22 @@ double Direct(const float* h, const std::vector<float>& x, size_t n) {
   return sum;
 }
 
+// The same input through FilterBlock, a block at a time, read back frame by frame.
+Outputs ConvolveAhead(BandConvolver& conv, const std::vector<float>& xl,
+                      const std::vector<float>& xr) {
+  constexpr size_t kBlock = BandConvolver::kBlock;
+  Outputs run;
+  run.left.resize(xl.size() / kBlock * kBlock);
+  run.right.resize(run.left.size());
+  for (size_t n = 0; n < run.left.size(); n += kBlock) {
+    conv.FilterBlock(xl.data() + n, xr.data() + n);
+    for (size_t j = 0; j < kBlock; ++j) {
+      conv.BlockOutput(j, run.left[n + j].data(), run.right[n + j].data());
+    }
+  }
+  return run;
+}
+
 TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
   constexpr size_t kFrames = 700;  // many blocks, and a partial one at the end
   for (size_t count : {size_t{1}, size_t{13}, size_t{16}, size_t{17}, size_t{32}}) {
@@ -58,20 +75,24 @@ TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
       xl[n] = next();
       xr[n] = next();
     }
-    auto conv = std::make_unique<BandConvolver>();
-    conv->Configure(rows.data(), count);
-    ASSERT_EQ(conv->count(), count);
-    const Outputs run = Convolve(*conv, xl, xr);
-    double worst = 0.0;
-    for (size_t n = 0; n < kFrames; ++n) {
-      for (size_t f = 0; f < count; ++f) {
-        const float* h = rows.data() + f * kTaps;
-        worst = std::max(worst, std::abs(run.left[n][f] - Direct(h, xl, n)));
-        worst = std::max(worst, std::abs(run.right[n][f] - Direct(h, xr, n)));
+    // Frame by frame (direct head, transformed tail), and whole blocks ahead.
+    for (auto* convolve : {&Convolve, &ConvolveAhead}) {
+      auto conv = std::make_unique<BandConvolver>();
+      conv->Configure(rows.data(), count);
+      ASSERT_EQ(conv->count(), count);
+      const Outputs run = (*convolve)(*conv, xl, xr);
+      ASSERT_GE(run.left.size(), kFrames - BandConvolver::kBlock);
+      double worst = 0.0;
+      for (size_t n = 0; n < run.left.size(); ++n) {
+        for (size_t f = 0; f < count; ++f) {
+          const float* h = rows.data() + f * kTaps;
+          worst = std::max(worst, std::abs(run.left[n][f] - Direct(h, xl, n)));
+          worst = std::max(worst, std::abs(run.right[n][f] - Direct(h, xr, n)));
+        }
       }
+      // Outputs are of order 0.5; single-precision rounding of the transforms stays far below.
+      EXPECT_LT(worst, 2e-6) << count << " filters";
     }
-    // Outputs are of order 0.5; single-precision rounding of the transforms stays far below.
-    EXPECT_LT(worst, 2e-6) << count << " filters";
   }
 }
 
@@ -94,6 +115,7 @@ TEST(BandConvolver, DelaysAnImpulseWithoutLatencyOrLeakage) {
 
 TEST(BandConvolver, EveryBuildGivesTheSameBits) {
   const std::vector<float> rows = RandomRows(kMax, 3);
+  size_t builds_run = 0;
   Noise next{5};
   std::vector<float> xl(300);
   std::vector<float> xr(300);
@@ -101,18 +123,21 @@ TEST(BandConvolver, EveryBuildGivesTheSameBits) {
     xl[n] = next();
     xr[n] = next();
   }
-  auto base = std::make_unique<BandConvolver>();
-  base->Configure(rows.data(), kMax, SplitLevel::kBaseline);
-  const Outputs expected = Convolve(*base, xl, xr);
-  size_t builds_run = 0;
-  for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
-    if (!CpuRuns(level)) continue;
-    ++builds_run;
-    auto conv = std::make_unique<BandConvolver>();
-    conv->Configure(rows.data(), kMax, level);
-    const Outputs run = Convolve(*conv, xl, xr);
-    EXPECT_EQ(run.left, expected.left);
-    EXPECT_EQ(run.right, expected.right);
+  // Frame by frame and whole blocks ahead, each against its own baseline build.
+  for (auto* convolve : {&Convolve, &ConvolveAhead}) {
+    auto base = std::make_unique<BandConvolver>();
+    base->Configure(rows.data(), kMax, SplitLevel::kBaseline);
+    const Outputs expected = (*convolve)(*base, xl, xr);
+    ASSERT_FALSE(expected.left.empty());
+    for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
+      if (!CpuRuns(level)) continue;
+      ++builds_run;
+      auto conv = std::make_unique<BandConvolver>();
+      conv->Configure(rows.data(), kMax, level);
+      const Outputs run = (*convolve)(*conv, xl, xr);
+      EXPECT_EQ(run.left, expected.left);
+      EXPECT_EQ(run.right, expected.right);
+    }
   }
   if (__builtin_cpu_supports("avx2")) {
     EXPECT_GE(builds_run, 1u);
