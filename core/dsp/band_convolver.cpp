@@ -32,6 +32,13 @@ using VecAliasOf = typename Native<W>::Alias;
 #define HALVEX_CSLICE(lanes, s) \
   (*reinterpret_cast<const VecAliasOf<W>*>((lanes).v.data() + (s) * W))
 
+// Keeps v in a vector register at this point (changes no value): the compiler would
+// otherwise reload it from memory at each use.
+template <typename V>
+[[gnu::always_inline]] inline void InRegister(V& v) {
+  asm("" : "+v"(v));
+}
+
 constexpr size_t Reverse6(size_t i) {
   size_t r = 0;
   for (size_t b = 0; b < 6; ++b) r |= ((i >> b) & 1u) << (5 - b);
@@ -143,6 +150,12 @@ struct BandConvolverKernels {
   using Group = BandConvolver::Group;
   static constexpr size_t kParts = BandConvolver::kParts;
 
+  // Floats per row of spectra in the build of width W.
+  template <size_t W>
+  static constexpr size_t Row() {
+    return 3 * kFft * W;
+  }
+
   // Partitions First on, for the block of the last kBlock frames in block_left_ and
   // block_right_: the spectrum of the last two blocks joins the spectrum line, every filter's
   // partitions multiply the line (overlap save), and the second half of each inverse transform
@@ -151,32 +164,37 @@ struct BandConvolverKernels {
   // just given, so partition 0 meets it and the result is the whole output of that block.
   template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void Block(BandConvolver& c) noexcept {
+    using V = VecOf<W>;
     c.spectrum_pos_ = (c.spectrum_pos_ + 1) % kParts;
-    float* zr = c.spectrum_re_[c.spectrum_pos_].data();
-    float* zi = c.spectrum_im_[c.spectrum_pos_].data();
+    float zr[kFft];
+    float zi[kFft];
     for (size_t t = 0; t < kFft; ++t) {
       zr[kBitReversed[t]] = c.block_left_[t];
       zi[kBitReversed[t]] = c.block_right_[t];
     }
     ForwardPasses<(W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
-    float* zs = c.spectrum_sum_[c.spectrum_pos_].data();
-    for (size_t k = 0; k < kFft; ++k) zs[k] = zr[k] + zi[k];
+    float* row = c.spectra_.data() + c.spectrum_pos_ * Row<W>();
+    float* copy = row + kParts * Row<W>();
+    for (size_t k = 0; k < kFft; ++k) {
+      // x - 0 is x, a zero's sign included.
+      const V re = zr[k] - V{};
+      const V im = zi[k] - V{};
+      const V sum = (zr[k] + zi[k]) - V{};
+      for (float* r : {row, copy}) {
+        std::memcpy(r + k * W, &re, sizeof(V));
+        std::memcpy(r + (kFft + k) * W, &im, sizeof(V));
+        std::memcpy(r + (2 * kFft + k) * W, &sum, sizeof(V));
+      }
+    }
     std::copy(c.block_left_.begin() + kBlock, c.block_left_.end(), c.block_left_.begin());
     std::copy(c.block_right_.begin() + kBlock, c.block_right_.end(), c.block_right_.begin());
 
-    // Partition p meets the spectrum pushed p - First blocks ago.
-    std::array<const float*, kParts> spec_re{};
-    std::array<const float*, kParts> spec_im{};
-    std::array<const float*, kParts> spec_sum{};
-    for (size_t p = First; p < kParts; ++p) {
-      const size_t slot = (c.spectrum_pos_ + kParts - (p - First)) % kParts;
-      spec_re[p] = c.spectrum_re_[slot].data();
-      spec_im[p] = c.spectrum_im_[slot].data();
-      spec_sum[p] = c.spectrum_sum_[slot].data();
-    }
+    // Partition p meets the spectrum pushed p - First blocks ago, (p - First) rows before the
+    // newest's second copy.
+    const float* newest = copy;
     for (size_t g = 0; g < c.group_count_; ++g) {
       for (size_t slice = 0; slice < kLanes / W; ++slice) {
-        TailSlice<W, First>(c, c.groups_[g], slice, spec_re, spec_im, spec_sum);
+        TailSlice<W, First>(c, c.groups_[g], slice, newest);
       }
     }
   }
@@ -186,9 +204,7 @@ struct BandConvolverKernels {
   // bins shares its loads.
   template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void TailSlice(
-      BandConvolver& c, Group& group, size_t slice, const std::array<const float*, kParts>& spec_re,
-      const std::array<const float*, kParts>& spec_im,
-      const std::array<const float*, kParts>& spec_sum) noexcept {
+      BandConvolver& c, Group& group, size_t slice, const float* newest) noexcept {
     using V = VecOf<W>;
     V yr[kFft];
     V yi[kFft];
@@ -209,15 +225,28 @@ struct BandConvolverKernels {
       V m3 = {};
 #pragma GCC unroll 8
       for (size_t p = First; p < kParts; ++p) {
-        const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
-        const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
-        const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
-        k1 += hc * spec_sum[p][k];
-        k2 += hd * spec_re[p][k];
-        k3 += hs * spec_im[p][k];
-        m1 += hc * spec_sum[p][m];
-        m2 += hs * spec_re[p][m];
-        m3 += hd * spec_im[p][m];
+        V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
+        V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
+        V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
+        // Each factor meets two spectrum values: held in registers, the spectrum values are
+        // the multiplies' memory operands and no load is repeated.
+        InRegister(hc);
+        InRegister(hd);
+        InRegister(hs);
+        const float* spectrum = newest - (p - First) * Row<W>();
+        V zr_k, zi_k, zs_k, zr_m, zi_m, zs_m;
+        std::memcpy(&zr_k, spectrum + k * W, sizeof(V));
+        std::memcpy(&zi_k, spectrum + (kFft + k) * W, sizeof(V));
+        std::memcpy(&zs_k, spectrum + (2 * kFft + k) * W, sizeof(V));
+        std::memcpy(&zr_m, spectrum + m * W, sizeof(V));
+        std::memcpy(&zi_m, spectrum + (kFft + m) * W, sizeof(V));
+        std::memcpy(&zs_m, spectrum + (2 * kFft + m) * W, sizeof(V));
+        k1 += hc * zs_k;
+        k2 += hd * zr_k;
+        k3 += hs * zi_k;
+        m1 += hc * zs_m;
+        m2 += hs * zr_m;
+        m3 += hd * zi_m;
       }
       yr[kBitReversed[m]] = m1 + m3;
       yi[kBitReversed[m]] = m1 - m2;
@@ -380,9 +409,7 @@ void BandConvolver::Reset() {
     for (Lanes& l : group.tail_left) l.v.fill(0.0f);
     for (Lanes& l : group.tail_right) l.v.fill(0.0f);
   }
-  for (auto& s : spectrum_re_) s.fill(0.0f);
-  for (auto& s : spectrum_im_) s.fill(0.0f);
-  for (auto& s : spectrum_sum_) s.fill(0.0f);
+  spectra_.fill(0.0f);
   spectrum_pos_ = 0;
   block_left_.fill(0.0f);
   block_right_.fill(0.0f);

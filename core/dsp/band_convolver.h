@@ -81,10 +81,12 @@ class BandConvolver {
   // The same per pass of the forward transform, contiguous: half span h from offset h - 1.
   std::array<float, kFft - 1> pass_cos_{};
   std::array<float, kFft - 1> pass_sin_{};
-  // Spectra of the last kParts input block pairs (left + i right), newest at spectrum_pos_.
-  std::array<std::array<float, kFft>, kParts> spectrum_re_{};
-  std::array<std::array<float, kFft>, kParts> spectrum_im_{};
-  std::array<std::array<float, kFft>, kParts> spectrum_sum_{};  // re + im
+  // Spectra of the last kParts input block pairs (left + i right): rows of the real parts,
+  // the imaginary parts and their sums, each value repeated over the W lanes of the build's
+  // vectors, so the products with the partitions take it as a vector operand. The newest is at
+  // row spectrum_pos_ and again at spectrum_pos_ + kParts, so every older one lies a fixed
+  // distance before the second copy: one pointer serves all partitions.
+  alignas(64) std::array<float, 2 * kParts * 3 * kFft * kLanes> spectra_{};
   size_t spectrum_pos_ = 0;
   // The previous block, then the current one, oldest first.
   std::array<float, kFft> block_left_{};

@@ -17,11 +17,9 @@ class StftStager : public SpectrumTransform {
   void Reset();
   // The widened frame of 1024 calls ago.
   StereoSample Process(float left, float right) noexcept;
-  // How many of the coming Process results no later input can change any more (1 to 256): the
-  // next transform adds only to the frames after them.
-  size_t FinalAhead() const { return kWolaHop - engine.hop_count; }
-  // What Process will return `ahead` calls from now (0: the next call), for ahead below
-  // FinalAhead().
+  // What Process will return `ahead` calls from now (0: the next call). Only the results up to
+  // the next transform (kWolaHop - engine.hop_count of them, 1 to 256) are final: a later input
+  // adds only to the frames after them.
   StereoSample Upcoming(size_t ahead) const {
     const size_t at = (engine.output_pos + ahead) % engine.output_left.size();
     return {engine.output_left[at], engine.output_right[at]};
