@@ -147,14 +147,22 @@ void StoreBands(std::array<EchoWidenerStage::EchoLine, kMaxEchoBands>* lines, si
   const size_t w = write[0];
   EchoWidenerStage::EchoLine* left = lines[0].data();
   EchoWidenerStage::EchoLine* right = lines[1].data();
+  // The products first, whole vectors into local arrays the lines cannot overlap; stored
+  // straight into the lines, they would be checked for overlap on every frame.
+  std::array<float, kMaxEchoBands> steered_left;
+  std::array<float, kMaxEchoBands> steered_right;
+  for (size_t b = 0; b < kMaxEchoBands; ++b) {
+    steered_left[b] = frame.left_bands[b] * frame.left_gains[b];
+    steered_right[b] = frame.right_bands[b] * frame.right_gains[b];
+  }
   for (size_t b = first; b < end; ++b) {
-    left[b].samples[w] = frame.left_bands[b] * frame.left_gains[b];
-    right[b].samples[w] = frame.right_bands[b] * frame.right_gains[b];
+    left[b].samples[w] = steered_left[b];
+    right[b].samples[w] = steered_right[b];
   }
   if (w < kBatch) {
     for (size_t b = first; b < end; ++b) {
-      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = left[b].samples[w];
-      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = right[b].samples[w];
+      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = steered_left[b];
+      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = steered_right[b];
     }
   }
   write[0] = (w + 1) & kLineMask;
