@@ -1,6 +1,7 @@
 #include "core/dsp/band_convolver.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cmath>
 #include <cstring>
@@ -11,8 +12,6 @@ namespace halvex {
 namespace {
 
 constexpr size_t kLanes = BandConvolver::kLanes;
-constexpr size_t kBlock = BandConvolver::kBlock;
-constexpr size_t kFft = 2 * kBlock;
 
 // W filters of a lane row as one native vector (16 with AVX-512, 8 with AVX2, 4 otherwise),
 // read and written in place so no vector crosses a call boundary: the builds for different
@@ -39,37 +38,37 @@ template <typename V>
   asm("" : "+v"(v));
 }
 
-constexpr size_t Reverse6(size_t i) {
-  size_t r = 0;
-  for (size_t b = 0; b < 6; ++b) r |= ((i >> b) & 1u) << (5 - b);
-  return r;
-}
-
-constexpr std::array<uint8_t, kFft> kBitReversed = [] {
-  static_assert(kFft == 64, "six-bit reversal");
-  std::array<uint8_t, kFft> r{};
-  for (size_t i = 0; i < kFft; ++i) r[i] = static_cast<uint8_t>(Reverse6(i));
+template <size_t Fft>
+constexpr std::array<uint8_t, Fft> kBitReversed = [] {
+  constexpr size_t bits = std::bit_width(Fft) - 1;
+  static_assert(Fft == size_t{1} << bits && Fft <= 256, "a power of two, as uint8_t");
+  std::array<uint8_t, Fft> r{};
+  for (size_t i = 0; i < Fft; ++i) {
+    size_t reversed = 0;
+    for (size_t b = 0; b < bits; ++b) reversed |= ((i >> b) & 1u) << (bits - 1 - b);
+    r[i] = static_cast<uint8_t>(reversed);
+  }
   return r;
 }();
 
 // A transform of its own, not the spectral engine's (wola.cpp): that one runs the 1024 bins of
-// one spectrum along memory; this one runs 64 points with one transform per vector lane (16
+// one spectrum along memory; this one runs 64 or 128 points with one transform per vector lane (16
 // filters side by side) and passes that may stop at a given span. One routine for both would
 // cost one of them its memory layout.
 //
 // Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans
 // Span up to LastSpan. T is a float or a vector of filters (one transform per lane); the
-// twiddle of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes
+// twiddle of a pass is (wc[j], sign * ws[j]) at stride Fft / span. Every butterfly computes
 // t = w * x[odd] as (wr xr - wi xi, wr xi + wi xr), then x[odd] = x[even] - t, x[even] += t.
 // The spans are compile-time so that every pass unrolls whole.
-template <size_t Span, size_t LastSpan, typename T>
+template <size_t Fft, size_t Span, size_t LastSpan, typename T>
 [[gnu::always_inline]] inline void Passes(T* re, T* im, const float* wc, const float* ws,
                                           float sign) {
   if constexpr (Span <= LastSpan) {
     constexpr size_t half = Span / 2;
-    constexpr size_t stride = kFft / Span;
+    constexpr size_t stride = Fft / Span;
 #pragma GCC unroll 32
-    for (size_t start = 0; start < kFft; start += Span) {
+    for (size_t start = 0; start < Fft; start += Span) {
 #pragma GCC unroll 16
       for (size_t j = 0; j < half; ++j) {
         const float wr = wc[j * stride];
@@ -86,23 +85,23 @@ template <size_t Span, size_t LastSpan, typename T>
         im[start + j] = even_im + ti;
       }
     }
-    Passes<2 * Span, LastSpan>(re, im, wc, ws, sign);
+    Passes<Fft, 2 * Span, LastSpan>(re, im, wc, ws, sign);
   }
 }
 
 // The same passes over floats, W butterflies at a time where a pass's half span holds W;
 // `twiddles` are per pass, contiguous: pass of half span h at offset h - 1. Half spans from
 // Half on, compile-time so that every pass unrolls whole.
-template <size_t W, size_t Half = 1>
+template <size_t Fft, size_t W, size_t Half = 1>
 [[gnu::always_inline]] inline void ForwardPasses(float* re, float* im, const float* tw_cos,
                                                  const float* tw_sin) {
-  if constexpr (Half < kFft) {
+  if constexpr (Half < Fft) {
     using V = typename Native<W>::Vec;
     constexpr size_t half = Half;
     const float* wc = tw_cos + half - 1;
     const float* ws = tw_sin + half - 1;
 #pragma GCC unroll 32
-    for (size_t start = 0; start < kFft; start += 2 * half) {
+    for (size_t start = 0; start < Fft; start += 2 * half) {
       if constexpr (half < W) {
 #pragma GCC unroll 8
         for (size_t j = 0; j < half; ++j) {
@@ -140,15 +139,19 @@ template <size_t W, size_t Half = 1>
         }
       }
     }
-    ForwardPasses<W, 2 * Half>(re, im, tw_cos, tw_sin);
+    ForwardPasses<Fft, W, 2 * Half>(re, im, tw_cos, tw_sin);
   }
 }
 
 }  // namespace
 
+template <size_t B>
 struct BandConvolverKernels {
-  using Group = BandConvolver::Group;
-  static constexpr size_t kParts = BandConvolver::kParts;
+  using C = BandConvolverOf<B>;
+  using Group = typename C::Group;
+  static constexpr size_t kBlock = B;
+  static constexpr size_t kFft = C::kFft;
+  static constexpr size_t kParts = C::kParts;
 
   // Floats per row of spectra in the build of width W.
   template <size_t W>
@@ -163,16 +166,16 @@ struct BandConvolverKernels {
   // and the result is the tail of the block that starts now. First 0 (FilterBlock): the block
   // just given, so partition 0 meets it and the result is the whole output of that block.
   template <size_t W, size_t First>
-  [[gnu::always_inline]] static inline void Block(BandConvolver& c) noexcept {
+  [[gnu::always_inline]] static inline void Block(C& c) noexcept {
     using V = VecOf<W>;
     c.spectrum_pos_ = (c.spectrum_pos_ + 1) % kParts;
     float zr[kFft];
     float zi[kFft];
     for (size_t t = 0; t < kFft; ++t) {
-      zr[kBitReversed[t]] = c.block_left_[t];
-      zi[kBitReversed[t]] = c.block_right_[t];
+      zr[kBitReversed<kFft>[t]] = c.block_left_[t];
+      zi[kBitReversed<kFft>[t]] = c.block_right_[t];
     }
-    ForwardPasses<(W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
+    ForwardPasses<kFft, (W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
     float* row = c.spectra_.data() + c.spectrum_pos_ * Row<W>();
     float* copy = row + kParts * Row<W>();
     for (size_t k = 0; k < kFft; ++k) {
@@ -200,11 +203,11 @@ struct BandConvolverKernels {
   }
 
   // One slice of W filters of a group: the partitions times the spectrum line, then the
-  // inverse transform. A real filter's bin 64 - k is the conjugate of bin k, so each pair of
+  // inverse transform. A real filter's bin kFft - k is the conjugate of bin k, so each pair of
   // bins shares its loads.
   template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void TailSlice(
-      BandConvolver& c, Group& group, size_t slice, const float* newest) noexcept {
+      C& c, Group& group, size_t slice, const float* newest) noexcept {
     using V = VecOf<W>;
     V yr[kFft];
     V yi[kFft];
@@ -213,7 +216,7 @@ struct BandConvolverKernels {
     // k2 = a (d - c) and k3 = b (c + d), H Z = (k1 - k3) + i (k1 + k2); for the conjugate
     // bin, conj(H) Z = (k1 + b (d - c)) + i (k1 - a (c + d)). The three products are summed
     // over the partitions apart and combined once per bin.
-    // Bins 0 and 32 are their own partners: their conjugate results are written first and
+    // Bins 0 and kFft / 2 are their own partners: their conjugate results are written first and
     // overwritten by the direct ones.
     for (size_t k = 0; k <= kHalf; ++k) {
       const size_t m = (kFft - k) % kFft;
@@ -248,12 +251,12 @@ struct BandConvolverKernels {
         m2 += hs * zr_m;
         m3 += hd * zi_m;
       }
-      yr[kBitReversed[m]] = m1 + m3;
-      yi[kBitReversed[m]] = m1 - m2;
-      yr[kBitReversed[k]] = k1 - k3;
-      yi[kBitReversed[k]] = k1 + k2;
+      yr[kBitReversed<kFft>[m]] = m1 + m3;
+      yi[kBitReversed<kFft>[m]] = m1 - m2;
+      yr[kBitReversed<kFft>[k]] = k1 - k3;
+      yi[kBitReversed<kFft>[k]] = k1 + k2;
     }
-    Passes<2, kHalf>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f);
+    Passes<kFft, 2, kHalf>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f);
     // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.
     for (size_t j = 0; j < kBlock; ++j) {
       const float wr = c.twiddle_cos_[j];
@@ -268,7 +271,7 @@ struct BandConvolverKernels {
   // The head taps of this frame plus the block's tail. Four fixed partial sums per channel
   // (tap k goes to sum k % 4), so the chains of additions overlap.
   template <size_t W>
-  [[gnu::always_inline]] static inline void Frame(const BandConvolver& c, float* out_left,
+  [[gnu::always_inline]] static inline void Frame(const C& c, float* out_left,
                                                   float* out_right) noexcept {
     using V = VecOf<W>;
     const float* xl = c.line_left_.data() + c.line_pos_;
@@ -308,48 +311,63 @@ namespace {
 
 // One build per instruction set, chosen at Configure. Products and sums stay separate (no
 // contraction), so every build rounds identically.
-template <size_t W>
+template <size_t B, size_t W>
 struct KernelsOf {
-  [[gnu::always_inline]] static inline void Tail(BandConvolver& c) noexcept {
-    BandConvolverKernels::Block<W, 1>(c);
+  using K = BandConvolverKernels<B>;
+  [[gnu::always_inline]] static inline void Tail(BandConvolverOf<B>& c) noexcept {
+    K::template Block<W, 1>(c);
   }
-  [[gnu::always_inline]] static inline void Whole(BandConvolver& c) noexcept {
-    BandConvolverKernels::Block<W, 0>(c);
+  [[gnu::always_inline]] static inline void Whole(BandConvolverOf<B>& c) noexcept {
+    K::template Block<W, 0>(c);
   }
-  [[gnu::always_inline]] static inline void Frame(const BandConvolver& c, float* l,
+  [[gnu::always_inline]] static inline void Frame(const BandConvolverOf<B>& c, float* l,
                                                   float* r) noexcept {
-    BandConvolverKernels::Frame<W>(c, l, r);
+    K::template Frame<W>(c, l, r);
   }
 };
-__attribute__((target("arch=x86-64-v4"))) void TailV4(BandConvolver& c) noexcept {
-  KernelsOf<16>::Tail(c);
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void TailV4(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 16>::Tail(c);
 }
-__attribute__((target("arch=x86-64-v4"))) void WholeV4(BandConvolver& c) noexcept {
-  KernelsOf<16>::Whole(c);
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void WholeV4(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 16>::Whole(c);
 }
-__attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolver& c, float* l,
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolverOf<B>& c, float* l,
                                                        float* r) noexcept {
-  KernelsOf<16>::Frame(c, l, r);
+  KernelsOf<B, 16>::Frame(c, l, r);
 }
-__attribute__((target("arch=x86-64-v3"))) void TailV3(BandConvolver& c) noexcept {
-  KernelsOf<8>::Tail(c);
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void TailV3(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 8>::Tail(c);
 }
-__attribute__((target("arch=x86-64-v3"))) void WholeV3(BandConvolver& c) noexcept {
-  KernelsOf<8>::Whole(c);
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void WholeV3(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 8>::Whole(c);
 }
-__attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolver& c, float* l,
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolverOf<B>& c, float* l,
                                                        float* r) noexcept {
-  KernelsOf<8>::Frame(c, l, r);
+  KernelsOf<B, 8>::Frame(c, l, r);
 }
-void TailBaseline(BandConvolver& c) noexcept { KernelsOf<4>::Tail(c); }
-void WholeBaseline(BandConvolver& c) noexcept { KernelsOf<4>::Whole(c); }
-void FrameBaseline(const BandConvolver& c, float* l, float* r) noexcept {
-  KernelsOf<4>::Frame(c, l, r);
+template <size_t B>
+void TailBaseline(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 4>::Tail(c);
+}
+template <size_t B>
+void WholeBaseline(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 4>::Whole(c);
+}
+template <size_t B>
+void FrameBaseline(const BandConvolverOf<B>& c, float* l, float* r) noexcept {
+  KernelsOf<B, 4>::Frame(c, l, r);
 }
 
 }  // namespace
 
-void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level) {
+template <size_t B>
+void BandConvolverOf<B>::Configure(const float* rows, size_t count, SplitLevel level) {
   count_ = std::min(count, kMaxFilters);
   group_count_ = (count_ + kLanes - 1) / kLanes;
   for (Group& group : groups_) group = Group{};
@@ -378,7 +396,7 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     const size_t lane = f % kLanes;
     const float* h = rows + f * kTaps;
     for (size_t k = 0; k < kBlock; ++k) group.head[k].v[lane] = h[k];
-    // Partition spectra in double, rounded once; the 1 / 64 of the inverse transform is a power
+    // Partition spectra in double, rounded once; the 1 / kFft of the inverse transform is a power
     // of two, so folding it in here changes no bits.
     for (size_t p = 0; p < kParts; ++p) {
       const float* part = h + kBlock * p;
@@ -399,12 +417,14 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     }
   }
 
-  builds_ = PickBuild<Builds>(level, {TailBaseline, WholeBaseline, FrameBaseline},
-                              {TailV3, WholeV3, FrameV3}, {TailV4, WholeV4, FrameV4});
+  builds_ = PickBuild<Builds>(level, {TailBaseline<B>, WholeBaseline<B>, FrameBaseline<B>},
+                              {TailV3<B>, WholeV3<B>, FrameV3<B>},
+                              {TailV4<B>, WholeV4<B>, FrameV4<B>});
   Reset();
 }
 
-void BandConvolver::Reset() {
+template <size_t B>
+void BandConvolverOf<B>::Reset() {
   for (Group& group : groups_) {
     for (Lanes& l : group.tail_left) l.v.fill(0.0f);
     for (Lanes& l : group.tail_right) l.v.fill(0.0f);
@@ -419,7 +439,8 @@ void BandConvolver::Reset() {
   frame_ = 0;
 }
 
-void BandConvolver::Process(float left, float right, float* out_left,
+template <size_t B>
+void BandConvolverOf<B>::Process(float left, float right, float* out_left,
                             float* out_right) noexcept {
   if (count_ == 0) return;
   if (frame_ == 0) builds_.tail(*this);
@@ -434,14 +455,17 @@ void BandConvolver::Process(float left, float right, float* out_left,
   frame_ = frame_ + 1 == kBlock ? 0 : frame_ + 1;
 }
 
-void BandConvolver::FilterBlock(const float* left, const float* right) noexcept {
+template <size_t B>
+void BandConvolverOf<B>::FilterBlock(const float* left, const float* right) noexcept {
   if (count_ == 0) return;
   std::copy(left, left + kBlock, block_left_.begin() + kBlock);
   std::copy(right, right + kBlock, block_right_.begin() + kBlock);
   builds_.whole(*this);
 }
 
-void BandConvolver::BlockOutput(size_t frame, float* out_left, float* out_right) const noexcept {
+template <size_t B>
+void BandConvolverOf<B>::BlockOutput(size_t frame, float* out_left,
+                                     float* out_right) const noexcept {
   for (size_t g = 0; g < group_count_; ++g) {
     std::copy(groups_[g].tail_left[frame].v.begin(), groups_[g].tail_left[frame].v.end(),
               out_left + g * kLanes);
@@ -449,6 +473,9 @@ void BandConvolver::BlockOutput(size_t frame, float* out_left, float* out_right)
               out_right + g * kLanes);
   }
 }
+
+template class BandConvolverOf<32>;
+template class BandConvolverOf<64>;
 
 #undef HALVEX_SLICE
 #undef HALVEX_CSLICE

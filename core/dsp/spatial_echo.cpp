@@ -253,12 +253,14 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
     if (end_heard_ == 0) first_heard_ = b;
     end_heard_ = b + 1;
   }
-  convolver_.Configure(designs.data(), end_heard_);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
-  static_assert(kWolaHop % BandConvolver::kBlock == 0,
+  static_assert(kWolaHop % BlockBandConvolver::kBlock == 0,
                 "a block of band filtering never spans a transform of the pre-stage");
   ahead_ = stft_on_ && end_heard_ > 0;
+  // Only the convolver of the path in use holds filters.
+  convolver_.Configure(designs.data(), ahead_ ? 0 : end_heard_);
+  ahead_convolver_.Configure(designs.data(), ahead_ ? end_heard_ : 0);
   if (stft_on_) {
     stager_.Configure(config.stft_expand);
   }
@@ -278,6 +280,7 @@ void EchoWidenerStage::Reset() {
   batch_frame_ = 0;
   ahead_frame_ = 0;
   convolver_.Reset();
+  ahead_convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
   for (BandValues& v : block_left_) v.fill(0.0f);
@@ -294,7 +297,7 @@ StereoSample EchoWidenerStage::PreStage(StereoSample in) noexcept {
 
 StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_bands,
                                              BandValues& right_bands) noexcept {
-  constexpr size_t kBlock = BandConvolver::kBlock;
+  constexpr size_t kBlock = BlockBandConvolver::kBlock;
   if (ahead_frame_ == 0) {
     // The pre-stage and the band filters start together at Reset and kBlock divides its hop,
     // so a block starts with at least kBlock final frames ahead.
@@ -305,9 +308,9 @@ StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_b
       block_left[i] = s.left;
       block_right[i] = s.right;
     }
-    convolver_.FilterBlock(block_left.data(), block_right.data());
+    ahead_convolver_.FilterBlock(block_left.data(), block_right.data());
   }
-  convolver_.BlockOutput(ahead_frame_, left_bands.data(), right_bands.data());
+  ahead_convolver_.BlockOutput(ahead_frame_, left_bands.data(), right_bands.data());
   ahead_frame_ = ahead_frame_ + 1 == kBlock ? 0 : ahead_frame_ + 1;
   return stager_.Process(in.left, in.right);
 }

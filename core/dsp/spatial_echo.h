@@ -101,6 +101,7 @@ class EchoWidenerStage final : public SpatialStage {
   // run whole blocks by fast convolution instead of a direct head per frame; ahead_frame_ is
   // this frame's place in that block.
   bool ahead_ = false;
+  BlockBandConvolver ahead_convolver_;
   size_t ahead_frame_ = 0;
 };
 

@@ -49,9 +49,10 @@ double Direct(const float* h, const std::vector<float>& x, size_t n) {
 }
 
 // The same input through FilterBlock, a block at a time, read back frame by frame.
-Outputs ConvolveAhead(BandConvolver& conv, const std::vector<float>& xl,
+template <typename Convolver>
+Outputs ConvolveAhead(Convolver& conv, const std::vector<float>& xl,
                       const std::vector<float>& xr) {
-  constexpr size_t kBlock = BandConvolver::kBlock;
+  constexpr size_t kBlock = Convolver::kBlock;
   Outputs run;
   run.left.resize(xl.size() / kBlock * kBlock);
   run.right.resize(run.left.size());
@@ -64,6 +65,30 @@ Outputs ConvolveAhead(BandConvolver& conv, const std::vector<float>& xl,
   return run;
 }
 
+// Each way to run the filters, from a fresh convolver configured with `count` rows.
+using Path = Outputs (*)(const std::vector<float>& rows, size_t count, SplitLevel level,
+                         const std::vector<float>& xl, const std::vector<float>& xr);
+template <typename Convolver, bool kAhead>
+Outputs Run(const std::vector<float>& rows, size_t count, SplitLevel level,
+            const std::vector<float>& xl, const std::vector<float>& xr) {
+  auto conv = std::make_unique<Convolver>();
+  conv->Configure(rows.data(), count, level);
+  EXPECT_EQ(conv->count(), count);
+  if constexpr (kAhead) {
+    return ConvolveAhead(*conv, xl, xr);
+  } else {
+    return Convolve(*conv, xl, xr);
+  }
+}
+struct NamedPath {
+  const char* name;
+  Path run;
+};
+// Frame by frame (direct head, transformed tail), and whole blocks ahead in both block sizes.
+const NamedPath kPaths[] = {{"frame by frame", &Run<BandConvolver, false>},
+                            {"blocks of 32 ahead", &Run<BandConvolver, true>},
+                            {"blocks of 64 ahead", &Run<BlockBandConvolver, true>}};
+
 TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
   constexpr size_t kFrames = 700;  // many blocks, and a partial one at the end
   for (size_t count : {size_t{1}, size_t{13}, size_t{16}, size_t{17}, size_t{32}}) {
@@ -75,13 +100,9 @@ TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
       xl[n] = next();
       xr[n] = next();
     }
-    // Frame by frame (direct head, transformed tail), and whole blocks ahead.
-    for (auto* convolve : {&Convolve, &ConvolveAhead}) {
-      auto conv = std::make_unique<BandConvolver>();
-      conv->Configure(rows.data(), count);
-      ASSERT_EQ(conv->count(), count);
-      const Outputs run = (*convolve)(*conv, xl, xr);
-      ASSERT_GE(run.left.size(), kFrames - BandConvolver::kBlock);
+    for (const NamedPath& path : kPaths) {
+      const Outputs run = path.run(rows, count, BestSplitLevel(), xl, xr);
+      ASSERT_GE(run.left.size(), kFrames - BlockBandConvolver::kBlock);
       double worst = 0.0;
       for (size_t n = 0; n < run.left.size(); ++n) {
         for (size_t f = 0; f < count; ++f) {
@@ -91,7 +112,7 @@ TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
         }
       }
       // Outputs are of order 0.5; single-precision rounding of the transforms stays far below.
-      EXPECT_LT(worst, 2e-6) << count << " filters";
+      EXPECT_LT(worst, 2e-6) << path.name << ", " << count << " filters";
     }
   }
 }
@@ -123,20 +144,16 @@ TEST(BandConvolver, EveryBuildGivesTheSameBits) {
     xl[n] = next();
     xr[n] = next();
   }
-  // Frame by frame and whole blocks ahead, each against its own baseline build.
-  for (auto* convolve : {&Convolve, &ConvolveAhead}) {
-    auto base = std::make_unique<BandConvolver>();
-    base->Configure(rows.data(), kMax, SplitLevel::kBaseline);
-    const Outputs expected = (*convolve)(*base, xl, xr);
+  // Each path against its own baseline build.
+  for (const NamedPath& path : kPaths) {
+    const Outputs expected = path.run(rows, kMax, SplitLevel::kBaseline, xl, xr);
     ASSERT_FALSE(expected.left.empty());
     for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
       if (!CpuRuns(level)) continue;
       ++builds_run;
-      auto conv = std::make_unique<BandConvolver>();
-      conv->Configure(rows.data(), kMax, level);
-      const Outputs run = (*convolve)(*conv, xl, xr);
-      EXPECT_EQ(run.left, expected.left);
-      EXPECT_EQ(run.right, expected.right);
+      const Outputs run = path.run(rows, kMax, level, xl, xr);
+      EXPECT_EQ(run.left, expected.left) << path.name;
+      EXPECT_EQ(run.right, expected.right) << path.name;
     }
   }
   if (__builtin_cpu_supports("avx2")) {
