@@ -92,14 +92,14 @@ class EchoWidenerStage final : public SpatialStage {
   // The same for each frame of a block.
   std::array<BandValues, kMaxStageBlock> block_left_{};
   std::array<BandValues, kMaxStageBlock> block_right_{};
-  // The band filters (those of bands never heard left at zero), and the range of bands from
-  // the lowest heard one to the highest.
+  // The band filters frame by frame (those of bands never heard left at zero), and the range
+  // of bands from the lowest heard one to the highest.
   BandConvolver convolver_;
   size_t first_heard_ = 0;
   size_t end_heard_ = 0;
   // With the pre-stage on, its output is final a block of frames ahead, so the band filters
-  // run whole blocks by fast convolution instead of a direct head per frame; ahead_frame_ is
-  // this frame's place in that block.
+  // run whole blocks by fast convolution in ahead_convolver_ instead (convolver_ then holds no
+  // filters); ahead_frame_ is this frame's place in that block.
   bool ahead_ = false;
   BlockBandConvolver ahead_convolver_;
   size_t ahead_frame_ = 0;
