@@ -1,6 +1,7 @@
 #include "core/dsp/band_convolver.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cmath>
 #include <cstring>
@@ -11,8 +12,6 @@ namespace halvex {
 namespace {
 
 constexpr size_t kLanes = BandConvolver::kLanes;
-constexpr size_t kBlock = BandConvolver::kBlock;
-constexpr size_t kFft = 2 * kBlock;
 
 // W filters of a lane row as one native vector (16 with AVX-512, 8 with AVX2, 4 otherwise),
 // read and written in place so no vector crosses a call boundary: the builds for different
@@ -32,37 +31,44 @@ using VecAliasOf = typename Native<W>::Alias;
 #define HALVEX_CSLICE(lanes, s) \
   (*reinterpret_cast<const VecAliasOf<W>*>((lanes).v.data() + (s) * W))
 
-constexpr size_t Reverse6(size_t i) {
-  size_t r = 0;
-  for (size_t b = 0; b < 6; ++b) r |= ((i >> b) & 1u) << (5 - b);
-  return r;
+// Keeps v in a vector register at this point (changes no value): the compiler would
+// otherwise reload it from memory at each use.
+template <typename V>
+[[gnu::always_inline]] inline void InRegister(V& v) {
+  asm("" : "+v"(v));
 }
 
-constexpr std::array<uint8_t, kFft> kBitReversed = [] {
-  static_assert(kFft == 64, "six-bit reversal");
-  std::array<uint8_t, kFft> r{};
-  for (size_t i = 0; i < kFft; ++i) r[i] = static_cast<uint8_t>(Reverse6(i));
+template <size_t Fft>
+constexpr std::array<uint8_t, Fft> kBitReversed = [] {
+  constexpr size_t bits = std::bit_width(Fft) - 1;
+  static_assert(Fft == size_t{1} << bits && Fft <= 256, "a power of two, as uint8_t");
+  std::array<uint8_t, Fft> r{};
+  for (size_t i = 0; i < Fft; ++i) {
+    size_t reversed = 0;
+    for (size_t b = 0; b < bits; ++b) reversed |= ((i >> b) & 1u) << (bits - 1 - b);
+    r[i] = static_cast<uint8_t>(reversed);
+  }
   return r;
 }();
 
 // A transform of its own, not the spectral engine's (wola.cpp): that one runs the 1024 bins of
-// one spectrum along memory; this one runs 64 points with one transform per vector lane (16
+// one spectrum along memory; this one runs 64 or 128 points with one transform per vector lane (16
 // filters side by side) and passes that may stop at a given span. One routine for both would
 // cost one of them its memory layout.
 //
 // Radix-2 passes of a decimation-in-time transform over input in bit-reversed order, spans
 // Span up to LastSpan. T is a float or a vector of filters (one transform per lane); the
-// twiddle of a pass is (wc[j], sign * ws[j]) at stride 64 / span. Every butterfly computes
+// twiddle of a pass is (wc[j], sign * ws[j]) at stride Fft / span. Every butterfly computes
 // t = w * x[odd] as (wr xr - wi xi, wr xi + wi xr), then x[odd] = x[even] - t, x[even] += t.
 // The spans are compile-time so that every pass unrolls whole.
-template <size_t Span, size_t LastSpan, typename T>
+template <size_t Fft, size_t Span, size_t LastSpan, typename T>
 [[gnu::always_inline]] inline void Passes(T* re, T* im, const float* wc, const float* ws,
                                           float sign) {
   if constexpr (Span <= LastSpan) {
     constexpr size_t half = Span / 2;
-    constexpr size_t stride = kFft / Span;
+    constexpr size_t stride = Fft / Span;
 #pragma GCC unroll 32
-    for (size_t start = 0; start < kFft; start += Span) {
+    for (size_t start = 0; start < Fft; start += Span) {
 #pragma GCC unroll 16
       for (size_t j = 0; j < half; ++j) {
         const float wr = wc[j * stride];
@@ -79,23 +85,23 @@ template <size_t Span, size_t LastSpan, typename T>
         im[start + j] = even_im + ti;
       }
     }
-    Passes<2 * Span, LastSpan>(re, im, wc, ws, sign);
+    Passes<Fft, 2 * Span, LastSpan>(re, im, wc, ws, sign);
   }
 }
 
 // The same passes over floats, W butterflies at a time where a pass's half span holds W;
 // `twiddles` are per pass, contiguous: pass of half span h at offset h - 1. Half spans from
 // Half on, compile-time so that every pass unrolls whole.
-template <size_t W, size_t Half = 1>
+template <size_t Fft, size_t W, size_t Half = 1>
 [[gnu::always_inline]] inline void ForwardPasses(float* re, float* im, const float* tw_cos,
                                                  const float* tw_sin) {
-  if constexpr (Half < kFft) {
+  if constexpr (Half < Fft) {
     using V = typename Native<W>::Vec;
     constexpr size_t half = Half;
     const float* wc = tw_cos + half - 1;
     const float* ws = tw_sin + half - 1;
 #pragma GCC unroll 32
-    for (size_t start = 0; start < kFft; start += 2 * half) {
+    for (size_t start = 0; start < Fft; start += 2 * half) {
       if constexpr (half < W) {
 #pragma GCC unroll 8
         for (size_t j = 0; j < half; ++j) {
@@ -133,59 +139,75 @@ template <size_t W, size_t Half = 1>
         }
       }
     }
-    ForwardPasses<W, 2 * Half>(re, im, tw_cos, tw_sin);
+    ForwardPasses<Fft, W, 2 * Half>(re, im, tw_cos, tw_sin);
   }
 }
 
 }  // namespace
 
+template <size_t B>
 struct BandConvolverKernels {
-  using Group = BandConvolver::Group;
-  static constexpr size_t kParts = BandConvolver::kParts;
+  using C = BandConvolverOf<B>;
+  using Group = typename C::Group;
+  static constexpr size_t kBlock = B;
+  static constexpr size_t kFft = C::kFft;
+  static constexpr size_t kParts = C::kParts;
 
-  // The tail of the block that starts now, from the blocks before it: the spectrum of the last
-  // two blocks joins the spectrum line, every filter's partitions multiply the line (overlap
-  // save), and the second half of each inverse transform is the block's tail.
+  // Floats per row of spectra in the build of width W.
   template <size_t W>
-  [[gnu::always_inline]] static inline void Block(BandConvolver& c) noexcept {
+  static constexpr size_t Row() {
+    return 3 * kFft * W;
+  }
+
+  // Partitions First on, for the block of the last kBlock frames in block_left_ and
+  // block_right_: the spectrum of the last two blocks joins the spectrum line, every filter's
+  // partitions multiply the line (overlap save), and the second half of each inverse transform
+  // goes to the tail arrays. First 1 (Process): the block just ended, so partition 1 meets it
+  // and the result is the tail of the block that starts now. First 0 (FilterBlock): the block
+  // just given, so partition 0 meets it and the result is the whole output of that block.
+  template <size_t W, size_t First>
+  [[gnu::always_inline]] static inline void Block(C& c) noexcept {
+    using V = VecOf<W>;
     c.spectrum_pos_ = (c.spectrum_pos_ + 1) % kParts;
-    float* zr = c.spectrum_re_[c.spectrum_pos_].data();
-    float* zi = c.spectrum_im_[c.spectrum_pos_].data();
+    float zr[kFft];
+    float zi[kFft];
     for (size_t t = 0; t < kFft; ++t) {
-      zr[kBitReversed[t]] = c.block_left_[t];
-      zi[kBitReversed[t]] = c.block_right_[t];
+      zr[kBitReversed<kFft>[t]] = c.block_left_[t];
+      zi[kBitReversed<kFft>[t]] = c.block_right_[t];
     }
-    ForwardPasses<(W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
-    float* zs = c.spectrum_sum_[c.spectrum_pos_].data();
-    for (size_t k = 0; k < kFft; ++k) zs[k] = zr[k] + zi[k];
+    ForwardPasses<kFft, (W < 8 ? W : 8)>(zr, zi, c.pass_cos_.data(), c.pass_sin_.data());
+    float* row = c.spectra_.data() + c.spectrum_pos_ * Row<W>();
+    float* copy = row + kParts * Row<W>();
+    for (size_t k = 0; k < kFft; ++k) {
+      // x - 0 is x, a zero's sign included.
+      const V re = zr[k] - V{};
+      const V im = zi[k] - V{};
+      const V sum = (zr[k] + zi[k]) - V{};
+      for (float* r : {row, copy}) {
+        std::memcpy(r + k * W, &re, sizeof(V));
+        std::memcpy(r + (kFft + k) * W, &im, sizeof(V));
+        std::memcpy(r + (2 * kFft + k) * W, &sum, sizeof(V));
+      }
+    }
     std::copy(c.block_left_.begin() + kBlock, c.block_left_.end(), c.block_left_.begin());
     std::copy(c.block_right_.begin() + kBlock, c.block_right_.end(), c.block_right_.begin());
 
-    // Partition p (taps 32 (p + 1) on) meets the spectrum of p + 1 blocks ago.
-    std::array<const float*, kParts> spec_re;
-    std::array<const float*, kParts> spec_im;
-    std::array<const float*, kParts> spec_sum;
-    for (size_t p = 0; p < kParts; ++p) {
-      const size_t slot = (c.spectrum_pos_ + kParts - p) % kParts;
-      spec_re[p] = c.spectrum_re_[slot].data();
-      spec_im[p] = c.spectrum_im_[slot].data();
-      spec_sum[p] = c.spectrum_sum_[slot].data();
-    }
+    // Partition p meets the spectrum pushed p - First blocks ago, (p - First) rows before the
+    // newest's second copy.
+    const float* newest = copy;
     for (size_t g = 0; g < c.group_count_; ++g) {
       for (size_t slice = 0; slice < kLanes / W; ++slice) {
-        TailSlice<W>(c, c.groups_[g], slice, spec_re, spec_im, spec_sum);
+        TailSlice<W, First>(c, c.groups_[g], slice, newest);
       }
     }
   }
 
   // One slice of W filters of a group: the partitions times the spectrum line, then the
-  // inverse transform. A real filter's bin 64 - k is the conjugate of bin k, so each pair of
+  // inverse transform. A real filter's bin kFft - k is the conjugate of bin k, so each pair of
   // bins shares its loads.
-  template <size_t W>
+  template <size_t W, size_t First>
   [[gnu::always_inline]] static inline void TailSlice(
-      BandConvolver& c, Group& group, size_t slice, const std::array<const float*, kParts>& spec_re,
-      const std::array<const float*, kParts>& spec_im,
-      const std::array<const float*, kParts>& spec_sum) noexcept {
+      C& c, Group& group, size_t slice, const float* newest) noexcept {
     using V = VecOf<W>;
     V yr[kFft];
     V yi[kFft];
@@ -194,7 +216,7 @@ struct BandConvolverKernels {
     // k2 = a (d - c) and k3 = b (c + d), H Z = (k1 - k3) + i (k1 + k2); for the conjugate
     // bin, conj(H) Z = (k1 + b (d - c)) + i (k1 - a (c + d)). The three products are summed
     // over the partitions apart and combined once per bin.
-    // Bins 0 and 32 are their own partners: their conjugate results are written first and
+    // Bins 0 and kFft / 2 are their own partners: their conjugate results are written first and
     // overwritten by the direct ones.
     for (size_t k = 0; k <= kHalf; ++k) {
       const size_t m = (kFft - k) % kFft;
@@ -204,24 +226,37 @@ struct BandConvolverKernels {
       V m1 = {};
       V m2 = {};
       V m3 = {};
-#pragma GCC unroll 7
-      for (size_t p = 0; p < kParts; ++p) {
-        const V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
-        const V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
-        const V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
-        k1 += hc * spec_sum[p][k];
-        k2 += hd * spec_re[p][k];
-        k3 += hs * spec_im[p][k];
-        m1 += hc * spec_sum[p][m];
-        m2 += hs * spec_re[p][m];
-        m3 += hd * spec_im[p][m];
+#pragma GCC unroll 8
+      for (size_t p = First; p < kParts; ++p) {
+        V hc = HALVEX_CSLICE(group.part_c[p][k], slice);
+        V hd = HALVEX_CSLICE(group.part_d[p][k], slice);
+        V hs = HALVEX_CSLICE(group.part_s[p][k], slice);
+        // Each factor meets two spectrum values: held in registers, the spectrum values are
+        // the multiplies' memory operands and no load is repeated.
+        InRegister(hc);
+        InRegister(hd);
+        InRegister(hs);
+        const float* spectrum = newest - (p - First) * Row<W>();
+        V zr_k, zi_k, zs_k, zr_m, zi_m, zs_m;
+        std::memcpy(&zr_k, spectrum + k * W, sizeof(V));
+        std::memcpy(&zi_k, spectrum + (kFft + k) * W, sizeof(V));
+        std::memcpy(&zs_k, spectrum + (2 * kFft + k) * W, sizeof(V));
+        std::memcpy(&zr_m, spectrum + m * W, sizeof(V));
+        std::memcpy(&zi_m, spectrum + (kFft + m) * W, sizeof(V));
+        std::memcpy(&zs_m, spectrum + (2 * kFft + m) * W, sizeof(V));
+        k1 += hc * zs_k;
+        k2 += hd * zr_k;
+        k3 += hs * zi_k;
+        m1 += hc * zs_m;
+        m2 += hs * zr_m;
+        m3 += hd * zi_m;
       }
-      yr[kBitReversed[m]] = m1 + m3;
-      yi[kBitReversed[m]] = m1 - m2;
-      yr[kBitReversed[k]] = k1 - k3;
-      yi[kBitReversed[k]] = k1 + k2;
+      yr[kBitReversed<kFft>[m]] = m1 + m3;
+      yi[kBitReversed<kFft>[m]] = m1 - m2;
+      yr[kBitReversed<kFft>[k]] = k1 - k3;
+      yi[kBitReversed<kFft>[k]] = k1 + k2;
     }
-    Passes<2, kHalf>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f);
+    Passes<kFft, 2, kHalf>(yr, yi, c.twiddle_cos_.data(), c.twiddle_sin_.data(), -1.0f);
     // Of the last pass only the odd half is kept: the outputs of the circular wrap are not.
     for (size_t j = 0; j < kBlock; ++j) {
       const float wr = c.twiddle_cos_[j];
@@ -236,7 +271,7 @@ struct BandConvolverKernels {
   // The head taps of this frame plus the block's tail. Four fixed partial sums per channel
   // (tap k goes to sum k % 4), so the chains of additions overlap.
   template <size_t W>
-  [[gnu::always_inline]] static inline void Frame(const BandConvolver& c, float* out_left,
+  [[gnu::always_inline]] static inline void Frame(const C& c, float* out_left,
                                                   float* out_right) noexcept {
     using V = VecOf<W>;
     const float* xl = c.line_left_.data() + c.line_pos_;
@@ -276,28 +311,63 @@ namespace {
 
 // One build per instruction set, chosen at Configure. Products and sums stay separate (no
 // contraction), so every build rounds identically.
-__attribute__((target("arch=x86-64-v4"))) void BlockV4(BandConvolver& c) noexcept {
-  BandConvolverKernels::Block<16>(c);
+template <size_t B, size_t W>
+struct KernelsOf {
+  using K = BandConvolverKernels<B>;
+  [[gnu::always_inline]] static inline void Tail(BandConvolverOf<B>& c) noexcept {
+    K::template Block<W, 1>(c);
+  }
+  [[gnu::always_inline]] static inline void Whole(BandConvolverOf<B>& c) noexcept {
+    K::template Block<W, 0>(c);
+  }
+  [[gnu::always_inline]] static inline void Frame(const BandConvolverOf<B>& c, float* l,
+                                                  float* r) noexcept {
+    K::template Frame<W>(c, l, r);
+  }
+};
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void TailV4(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 16>::Tail(c);
 }
-__attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolver& c, float* l,
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void WholeV4(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 16>::Whole(c);
+}
+template <size_t B>
+__attribute__((target("arch=x86-64-v4"))) void FrameV4(const BandConvolverOf<B>& c, float* l,
                                                        float* r) noexcept {
-  BandConvolverKernels::Frame<16>(c, l, r);
+  KernelsOf<B, 16>::Frame(c, l, r);
 }
-__attribute__((target("arch=x86-64-v3"))) void BlockV3(BandConvolver& c) noexcept {
-  BandConvolverKernels::Block<8>(c);
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void TailV3(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 8>::Tail(c);
 }
-__attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolver& c, float* l,
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void WholeV3(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 8>::Whole(c);
+}
+template <size_t B>
+__attribute__((target("arch=x86-64-v3"))) void FrameV3(const BandConvolverOf<B>& c, float* l,
                                                        float* r) noexcept {
-  BandConvolverKernels::Frame<8>(c, l, r);
+  KernelsOf<B, 8>::Frame(c, l, r);
 }
-void BlockBaseline(BandConvolver& c) noexcept { BandConvolverKernels::Block<4>(c); }
-void FrameBaseline(const BandConvolver& c, float* l, float* r) noexcept {
-  BandConvolverKernels::Frame<4>(c, l, r);
+template <size_t B>
+void TailBaseline(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 4>::Tail(c);
+}
+template <size_t B>
+void WholeBaseline(BandConvolverOf<B>& c) noexcept {
+  KernelsOf<B, 4>::Whole(c);
+}
+template <size_t B>
+void FrameBaseline(const BandConvolverOf<B>& c, float* l, float* r) noexcept {
+  KernelsOf<B, 4>::Frame(c, l, r);
 }
 
 }  // namespace
 
-void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level) {
+template <size_t B>
+void BandConvolverOf<B>::Configure(const float* rows, size_t count, SplitLevel level) {
   count_ = std::min(count, kMaxFilters);
   group_count_ = (count_ + kLanes - 1) / kLanes;
   for (Group& group : groups_) group = Group{};
@@ -326,10 +396,10 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     const size_t lane = f % kLanes;
     const float* h = rows + f * kTaps;
     for (size_t k = 0; k < kBlock; ++k) group.head[k].v[lane] = h[k];
-    // Partition spectra in double, rounded once; the 1 / 64 of the inverse transform is a power
+    // Partition spectra in double, rounded once; the 1 / kFft of the inverse transform is a power
     // of two, so folding it in here changes no bits.
     for (size_t p = 0; p < kParts; ++p) {
-      const float* part = h + kBlock * (p + 1);
+      const float* part = h + kBlock * p;
       for (size_t bin = 0; bin < kBins; ++bin) {
         double re = 0.0;
         double im = 0.0;
@@ -347,19 +417,19 @@ void BandConvolver::Configure(const float* rows, size_t count, SplitLevel level)
     }
   }
 
-  builds_ = PickBuild<Builds>(level, {BlockBaseline, FrameBaseline}, {BlockV3, FrameV3},
-                              {BlockV4, FrameV4});
+  builds_ = PickBuild<Builds>(level, {TailBaseline<B>, WholeBaseline<B>, FrameBaseline<B>},
+                              {TailV3<B>, WholeV3<B>, FrameV3<B>},
+                              {TailV4<B>, WholeV4<B>, FrameV4<B>});
   Reset();
 }
 
-void BandConvolver::Reset() {
+template <size_t B>
+void BandConvolverOf<B>::Reset() {
   for (Group& group : groups_) {
     for (Lanes& l : group.tail_left) l.v.fill(0.0f);
     for (Lanes& l : group.tail_right) l.v.fill(0.0f);
   }
-  for (auto& s : spectrum_re_) s.fill(0.0f);
-  for (auto& s : spectrum_im_) s.fill(0.0f);
-  for (auto& s : spectrum_sum_) s.fill(0.0f);
+  spectra_.fill(0.0f);
   spectrum_pos_ = 0;
   block_left_.fill(0.0f);
   block_right_.fill(0.0f);
@@ -369,10 +439,11 @@ void BandConvolver::Reset() {
   frame_ = 0;
 }
 
-void BandConvolver::Process(float left, float right, float* out_left,
+template <size_t B>
+void BandConvolverOf<B>::Process(float left, float right, float* out_left,
                             float* out_right) noexcept {
   if (count_ == 0) return;
-  if (frame_ == 0) builds_.block(*this);
+  if (frame_ == 0) builds_.tail(*this);
   line_pos_ = line_pos_ == 0 ? kBlock - 1 : line_pos_ - 1;
   line_left_[line_pos_] = left;
   line_left_[line_pos_ + kBlock] = left;
@@ -383,6 +454,28 @@ void BandConvolver::Process(float left, float right, float* out_left,
   builds_.frame(*this, out_left, out_right);
   frame_ = frame_ + 1 == kBlock ? 0 : frame_ + 1;
 }
+
+template <size_t B>
+void BandConvolverOf<B>::FilterBlock(const float* left, const float* right) noexcept {
+  if (count_ == 0) return;
+  std::copy(left, left + kBlock, block_left_.begin() + kBlock);
+  std::copy(right, right + kBlock, block_right_.begin() + kBlock);
+  builds_.whole(*this);
+}
+
+template <size_t B>
+void BandConvolverOf<B>::BlockOutput(size_t frame, float* out_left,
+                                     float* out_right) const noexcept {
+  for (size_t g = 0; g < group_count_; ++g) {
+    std::copy(groups_[g].tail_left[frame].v.begin(), groups_[g].tail_left[frame].v.end(),
+              out_left + g * kLanes);
+    std::copy(groups_[g].tail_right[frame].v.begin(), groups_[g].tail_right[frame].v.end(),
+              out_right + g * kLanes);
+  }
+}
+
+template class BandConvolverOf<32>;
+template class BandConvolverOf<64>;
 
 #undef HALVEX_SLICE
 #undef HALVEX_CSLICE

@@ -147,14 +147,22 @@ void StoreBands(std::array<EchoWidenerStage::EchoLine, kMaxEchoBands>* lines, si
   const size_t w = write[0];
   EchoWidenerStage::EchoLine* left = lines[0].data();
   EchoWidenerStage::EchoLine* right = lines[1].data();
+  // The products first, whole vectors into local arrays the lines cannot overlap; stored
+  // straight into the lines, they would be checked for overlap on every frame.
+  std::array<float, kMaxEchoBands> steered_left;
+  std::array<float, kMaxEchoBands> steered_right;
+  for (size_t b = 0; b < kMaxEchoBands; ++b) {
+    steered_left[b] = frame.left_bands[b] * frame.left_gains[b];
+    steered_right[b] = frame.right_bands[b] * frame.right_gains[b];
+  }
   for (size_t b = first; b < end; ++b) {
-    left[b].samples[w] = frame.left_bands[b] * frame.left_gains[b];
-    right[b].samples[w] = frame.right_bands[b] * frame.right_gains[b];
+    left[b].samples[w] = steered_left[b];
+    right[b].samples[w] = steered_right[b];
   }
   if (w < kBatch) {
     for (size_t b = first; b < end; ++b) {
-      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = left[b].samples[w];
-      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = right[b].samples[w];
+      left[b].samples[w + EchoWidenerStage::kEchoLineLength] = steered_left[b];
+      right[b].samples[w + EchoWidenerStage::kEchoLineLength] = steered_right[b];
     }
   }
   write[0] = (w + 1) & kLineMask;
@@ -245,9 +253,14 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
     if (end_heard_ == 0) first_heard_ = b;
     end_heard_ = b + 1;
   }
-  convolver_.Configure(designs.data(), end_heard_);
   steering_.Configure(config.steer_amount, config.steer_depth, band_count_);
   stft_on_ = config.stft_expand > 0.0f;
+  static_assert(kWolaHop % BlockBandConvolver::kBlock == 0,
+                "a block of band filtering never spans a transform of the pre-stage");
+  ahead_ = stft_on_ && end_heard_ > 0;
+  // Only the convolver of the path in use holds filters.
+  convolver_.Configure(designs.data(), ahead_ ? 0 : end_heard_);
+  ahead_convolver_.Configure(designs.data(), ahead_ ? end_heard_ : 0);
   if (stft_on_) {
     stager_.Configure(config.stft_expand);
   }
@@ -265,7 +278,9 @@ void EchoWidenerStage::Reset() {
   echo_write_.fill(0);
   for (auto& channel : echo_batch_) channel.fill(0.0f);
   batch_frame_ = 0;
+  ahead_frame_ = 0;
   convolver_.Reset();
+  ahead_convolver_.Reset();
   band_left_.fill(0.0f);
   band_right_.fill(0.0f);
   for (BandValues& v : block_left_) v.fill(0.0f);
@@ -278,6 +293,26 @@ size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
 
 StereoSample EchoWidenerStage::PreStage(StereoSample in) noexcept {
   return stft_on_ ? stager_.Process(in.left, in.right) : in;
+}
+
+StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_bands,
+                                             BandValues& right_bands) noexcept {
+  constexpr size_t kBlock = BlockBandConvolver::kBlock;
+  if (ahead_frame_ == 0) {
+    // The pre-stage and the band filters start together at Reset and kBlock divides its hop,
+    // so a block starts with at least kBlock final frames ahead.
+    std::array<float, kBlock> block_left;
+    std::array<float, kBlock> block_right;
+    for (size_t i = 0; i < kBlock; ++i) {
+      const StereoSample s = stager_.Upcoming(i);
+      block_left[i] = s.left;
+      block_right[i] = s.right;
+    }
+    ahead_convolver_.FilterBlock(block_left.data(), block_right.data());
+  }
+  ahead_convolver_.BlockOutput(ahead_frame_, left_bands.data(), right_bands.data());
+  ahead_frame_ = ahead_frame_ + 1 == kBlock ? 0 : ahead_frame_ + 1;
+  return stager_.Process(in.left, in.right);
 }
 
 StereoSample EchoWidenerStage::Echo(StereoSample direct, const BandValues& left_bands,
@@ -311,6 +346,10 @@ StereoSample EchoWidenerStage::Echo(StereoSample direct, const BandValues& left_
 }
 
 StageOutput EchoWidenerStage::Process(float left, float right) noexcept {
+  if (ahead_) {
+    const StereoSample direct = PreStageAhead({left, right}, band_left_, band_right_);
+    return {Echo(direct, band_left_, band_right_), direct};
+  }
   const StereoSample direct = PreStage({left, right});
   convolver_.Process(direct.left, direct.right, band_left_.data(), band_right_.data());
   return {Echo(direct, band_left_, band_right_), direct};
@@ -323,10 +362,16 @@ void EchoWidenerStage::ProcessBlock(const StereoSample* in, StageOutput* out,
                                     size_t frames) noexcept {
   for (size_t done = 0; done < frames; done += kMaxStageBlock) {
     const size_t n = std::min(kMaxStageBlock, frames - done);
-    for (size_t i = 0; i < n; ++i) out[done + i].dry = PreStage(in[done + i]);
-    for (size_t i = 0; i < n; ++i) {
-      const StereoSample d = out[done + i].dry;
-      convolver_.Process(d.left, d.right, block_left_[i].data(), block_right_[i].data());
+    if (ahead_) {
+      for (size_t i = 0; i < n; ++i) {
+        out[done + i].dry = PreStageAhead(in[done + i], block_left_[i], block_right_[i]);
+      }
+    } else {
+      for (size_t i = 0; i < n; ++i) out[done + i].dry = PreStage(in[done + i]);
+      for (size_t i = 0; i < n; ++i) {
+        const StereoSample d = out[done + i].dry;
+        convolver_.Process(d.left, d.right, block_left_[i].data(), block_right_[i].data());
+      }
     }
     for (size_t i = 0; i < n; ++i) {
       out[done + i].wet = Echo(out[done + i].dry, block_left_[i], block_right_[i]);

@@ -62,6 +62,9 @@ class EchoWidenerStage final : public SpatialStage {
  private:
   // The frame after the spectral pre-stage (when on): the direct signal and the dry output.
   StereoSample PreStage(StereoSample in) noexcept;
+  // PreStage, and the band values of the frame it returns, filtered a block ahead.
+  StereoSample PreStageAhead(StereoSample in, BandValues& left_bands,
+                             BandValues& right_bands) noexcept;
   // The wet frame from the direct frame and its band values: steering, echo lines, mix.
   StereoSample Echo(StereoSample direct, const BandValues& left_bands,
                     const BandValues& right_bands) noexcept;
@@ -89,11 +92,17 @@ class EchoWidenerStage final : public SpatialStage {
   // The same for each frame of a block.
   std::array<BandValues, kMaxStageBlock> block_left_{};
   std::array<BandValues, kMaxStageBlock> block_right_{};
-  // The band filters (those of bands never heard left at zero), and the range of bands from
-  // the lowest heard one to the highest.
+  // The band filters frame by frame (those of bands never heard left at zero), and the range
+  // of bands from the lowest heard one to the highest.
   BandConvolver convolver_;
   size_t first_heard_ = 0;
   size_t end_heard_ = 0;
+  // With the pre-stage on, its output is final a block of frames ahead, so the band filters
+  // run whole blocks by fast convolution in ahead_convolver_ instead (convolver_ then holds no
+  // filters); ahead_frame_ is this frame's place in that block.
+  bool ahead_ = false;
+  BlockBandConvolver ahead_convolver_;
+  size_t ahead_frame_ = 0;
 };
 
 // The echoes of kEchoBatch consecutive frames of one channel: frame j of the batch sums the

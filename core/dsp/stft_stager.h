@@ -17,6 +17,13 @@ class StftStager : public SpectrumTransform {
   void Reset();
   // The widened frame of 1024 calls ago.
   StereoSample Process(float left, float right) noexcept;
+  // What Process will return `ahead` calls from now (0: the next call). Only the results up to
+  // the next transform (kWolaHop - engine.hop_count of them, 1 to 256) are final: a later input
+  // adds only to the frames after them.
+  StereoSample Upcoming(size_t ahead) const {
+    const size_t at = (engine.output_pos + ahead) % engine.output_left.size();
+    return {engine.output_left[at], engine.output_right[at]};
+  }
   void Apply(StereoSpectrum& spectrum) override;
   // Apply without vector instructions. For tests: must give the bits of Apply.
   void ApplyOneBinAtATime(StereoSpectrum& spectrum);

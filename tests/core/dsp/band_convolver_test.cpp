@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -47,6 +48,47 @@ double Direct(const float* h, const std::vector<float>& x, size_t n) {
   return sum;
 }
 
+// The same input through FilterBlock, a block at a time, read back frame by frame.
+template <typename Convolver>
+Outputs ConvolveAhead(Convolver& conv, const std::vector<float>& xl,
+                      const std::vector<float>& xr) {
+  constexpr size_t kBlock = Convolver::kBlock;
+  Outputs run;
+  run.left.resize(xl.size() / kBlock * kBlock);
+  run.right.resize(run.left.size());
+  for (size_t n = 0; n < run.left.size(); n += kBlock) {
+    conv.FilterBlock(xl.data() + n, xr.data() + n);
+    for (size_t j = 0; j < kBlock; ++j) {
+      conv.BlockOutput(j, run.left[n + j].data(), run.right[n + j].data());
+    }
+  }
+  return run;
+}
+
+// Each way to run the filters, from a fresh convolver configured with `count` rows.
+using Path = Outputs (*)(const std::vector<float>& rows, size_t count, SplitLevel level,
+                         const std::vector<float>& xl, const std::vector<float>& xr);
+template <typename Convolver, bool kAhead>
+Outputs Run(const std::vector<float>& rows, size_t count, SplitLevel level,
+            const std::vector<float>& xl, const std::vector<float>& xr) {
+  auto conv = std::make_unique<Convolver>();
+  conv->Configure(rows.data(), count, level);
+  EXPECT_EQ(conv->count(), count);
+  if constexpr (kAhead) {
+    return ConvolveAhead(*conv, xl, xr);
+  } else {
+    return Convolve(*conv, xl, xr);
+  }
+}
+struct NamedPath {
+  const char* name;
+  Path run;
+};
+// Frame by frame (direct head, transformed tail), and whole blocks ahead in both block sizes.
+const NamedPath kPaths[] = {{"frame by frame", &Run<BandConvolver, false>},
+                            {"blocks of 32 ahead", &Run<BandConvolver, true>},
+                            {"blocks of 64 ahead", &Run<BlockBandConvolver, true>}};
+
 TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
   constexpr size_t kFrames = 700;  // many blocks, and a partial one at the end
   for (size_t count : {size_t{1}, size_t{13}, size_t{16}, size_t{17}, size_t{32}}) {
@@ -58,20 +100,20 @@ TEST(BandConvolver, MatchesDirectConvolutionFromTheFirstFrame) {
       xl[n] = next();
       xr[n] = next();
     }
-    auto conv = std::make_unique<BandConvolver>();
-    conv->Configure(rows.data(), count);
-    ASSERT_EQ(conv->count(), count);
-    const Outputs run = Convolve(*conv, xl, xr);
-    double worst = 0.0;
-    for (size_t n = 0; n < kFrames; ++n) {
-      for (size_t f = 0; f < count; ++f) {
-        const float* h = rows.data() + f * kTaps;
-        worst = std::max(worst, std::abs(run.left[n][f] - Direct(h, xl, n)));
-        worst = std::max(worst, std::abs(run.right[n][f] - Direct(h, xr, n)));
+    for (const NamedPath& path : kPaths) {
+      const Outputs run = path.run(rows, count, BestSplitLevel(), xl, xr);
+      ASSERT_GE(run.left.size(), kFrames - BlockBandConvolver::kBlock);
+      double worst = 0.0;
+      for (size_t n = 0; n < run.left.size(); ++n) {
+        for (size_t f = 0; f < count; ++f) {
+          const float* h = rows.data() + f * kTaps;
+          worst = std::max(worst, std::abs(run.left[n][f] - Direct(h, xl, n)));
+          worst = std::max(worst, std::abs(run.right[n][f] - Direct(h, xr, n)));
+        }
       }
+      // Outputs are of order 0.5; single-precision rounding of the transforms stays far below.
+      EXPECT_LT(worst, 2e-6) << path.name << ", " << count << " filters";
     }
-    // Outputs are of order 0.5; single-precision rounding of the transforms stays far below.
-    EXPECT_LT(worst, 2e-6) << count << " filters";
   }
 }
 
@@ -94,6 +136,7 @@ TEST(BandConvolver, DelaysAnImpulseWithoutLatencyOrLeakage) {
 
 TEST(BandConvolver, EveryBuildGivesTheSameBits) {
   const std::vector<float> rows = RandomRows(kMax, 3);
+  size_t builds_run = 0;
   Noise next{5};
   std::vector<float> xl(300);
   std::vector<float> xr(300);
@@ -101,18 +144,17 @@ TEST(BandConvolver, EveryBuildGivesTheSameBits) {
     xl[n] = next();
     xr[n] = next();
   }
-  auto base = std::make_unique<BandConvolver>();
-  base->Configure(rows.data(), kMax, SplitLevel::kBaseline);
-  const Outputs expected = Convolve(*base, xl, xr);
-  size_t builds_run = 0;
-  for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
-    if (!CpuRuns(level)) continue;
-    ++builds_run;
-    auto conv = std::make_unique<BandConvolver>();
-    conv->Configure(rows.data(), kMax, level);
-    const Outputs run = Convolve(*conv, xl, xr);
-    EXPECT_EQ(run.left, expected.left);
-    EXPECT_EQ(run.right, expected.right);
+  // Each path against its own baseline build.
+  for (const NamedPath& path : kPaths) {
+    const Outputs expected = path.run(rows, kMax, SplitLevel::kBaseline, xl, xr);
+    ASSERT_FALSE(expected.left.empty());
+    for (SplitLevel level : {SplitLevel::kAvx2, SplitLevel::kAvx512}) {
+      if (!CpuRuns(level)) continue;
+      ++builds_run;
+      const Outputs run = path.run(rows, kMax, level, xl, xr);
+      EXPECT_EQ(run.left, expected.left) << path.name;
+      EXPECT_EQ(run.right, expected.right) << path.name;
+    }
   }
   if (__builtin_cpu_supports("avx2")) {
     EXPECT_GE(builds_run, 1u);

@@ -60,8 +60,9 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   }
 }
 
-// The pre-stage only changes what the echo stage is fed: the staged stage gives the bits of a
-// stage without it fed the stager's output.
+// The pre-stage only changes what the echo stage is fed: the staged stage equals a stage
+// without it fed the stager's output (its band filters run whole blocks ahead instead of frame
+// by frame, so up to rounding).
 TEST(EchoWidener, PreStagedStageEchoesTheStagersOutput) {
   ProcessorConfig config = EchoConfig();
   auto staged = MakeStage(config);
@@ -71,13 +72,18 @@ TEST(EchoWidener, PreStagedStageEchoesTheStagersOutput) {
   stager.Configure(0.4f);
   constexpr size_t kFrames = 6000;
   const std::vector<float> in = Noise(kFrames, 1.0f, 13);
+  float worst = 0.0f;
+  float loudest = 0.0f;
   for (size_t i = 0; i < kFrames; ++i) {
     const StageOutput a = staged->Process(in[2 * i], in[2 * i + 1]);
     const StereoSample s = stager.Process(in[2 * i], in[2 * i + 1]);
     const StageOutput b = plain->Process(s.left, s.right);
-    ASSERT_EQ(a.wet.left, b.wet.left) << "frame " << i;
-    ASSERT_EQ(a.wet.right, b.wet.right) << "frame " << i;
+    worst = std::max({worst, std::abs(a.wet.left - b.wet.left),
+                      std::abs(a.wet.right - b.wet.right)});
+    loudest = std::max({loudest, std::abs(b.wet.left), std::abs(b.wet.right)});
   }
+  EXPECT_GT(loudest, 0.1f);
+  EXPECT_LT(worst, 1e-6f);
 }
 
 // One band covering everything is a pure 127-frame delay, so an impulse comes back as the four
