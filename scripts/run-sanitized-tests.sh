@@ -19,6 +19,10 @@
 # a ctest regular expression; empty runs everything):
 # - ToolOffline.AnInputLargerThanTheMemoryLimitStreamsThrough caps the tool's address space with
 #   RLIMIT_AS, and ASan reserves terabytes of shadow memory before main: the process cannot start.
+# - SeamlessChanges measures clicks within a few dB of steady playback against the graph clock; a
+#   sanitized engine runs several times slower, so its margins become the machine's, not the code's.
+#   The cross-over's memory and thread safety stays covered here by the ProcessorCrossfade and
+#   PwDaemon suites, which drive the same code without a clock.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-asan}
@@ -36,7 +40,7 @@ export ASAN_OPTIONS="detect_leaks=1:strict_string_checks=1:check_initialization_
 export LSAN_OPTIONS="suppressions=$lsan_supp:print_suppressions=0${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$ubsan_supp${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
-exclude=${HALVEX_ASAN_EXCLUDE-ToolOffline.AnInputLargerThanTheMemoryLimitStreamsThrough}
+exclude=${HALVEX_ASAN_EXCLUDE-ToolOffline.AnInputLargerThanTheMemoryLimitStreamsThrough|SeamlessChanges\\.}
 
 # Optimised as the release is (-O2 -g): the live-audio suites run the engine against the graph
 # clock and its real-time guard, and at -O1 the sanitized engine is too slow for them. Benchmarks
