@@ -19,9 +19,9 @@ double Get(const std::vector<double>& vars, size_t slot) {
 
 }  // namespace
 
-bool CustomShape::Load(const CustomShapeSpec& spec, size_t index, std::string& error,
+bool CustomShape::Load(const CustomShapeSpec& desc, size_t index, std::string& error,
                        std::vector<std::string>& notes) {
-  spec_ = spec;
+  spec_ = desc;
   table_.Clear();
   init_.Clear();
   frame_.Clear();

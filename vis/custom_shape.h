@@ -19,7 +19,7 @@ class CustomShape {
  public:
   // Compiles the shape's code and runs its init code; false with the first compile error. A
   // disabled shape loads as nothing. `index` names the shape in notes.
-  bool Load(const CustomShapeSpec& spec, size_t index, std::string& error,
+  bool Load(const CustomShapeSpec& desc, size_t index, std::string& error,
             std::vector<std::string>& notes);
   // Runs the frame code and appends the fill and the outline (alpha times `fade`) to `draws`.
   // A shape whose centre or radius is not finite is skipped for the frame.

@@ -31,9 +31,9 @@ void Smooth(std::array<float, kMaxWaveSamples>& data, std::array<float, kMaxWave
 
 }  // namespace
 
-bool CustomWave::Load(const CustomWaveSpec& spec, size_t index, std::string& error,
+bool CustomWave::Load(const CustomWaveSpec& desc, size_t index, std::string& error,
                       std::vector<std::string>& notes) {
-  spec_ = spec;
+  spec_ = desc;
   table_.Clear();
   init_.Clear();
   frame_.Clear();

@@ -23,7 +23,7 @@ class CustomWave {
 
   // Compiles the wave's code and runs its init code; false with the first compile error. A
   // disabled wave loads as nothing. `index` names the wave in notes.
-  bool Load(const CustomWaveSpec& spec, size_t index, std::string& error,
+  bool Load(const CustomWaveSpec& desc, size_t index, std::string& error,
             std::vector<std::string>& notes);
   // Runs the frame code and the point code, then appends the wave (alpha times `fade`) to
   // `draws`. Nothing when disabled.
