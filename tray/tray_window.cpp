@@ -49,6 +49,14 @@ void SetMargins(GtkWidget* widget, int top, int bottom, int start, int end) {
   gtk_widget_set_margin_end(widget, end);
 }
 
+// The caption at the start of a row; one width for all, so the controls line up.
+GtkWidget* RowLabel(const char* text) {
+  GtkWidget* label = gtk_label_new(text);
+  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
+  gtk_widget_set_size_request(label, kLabelWidth, -1);
+  return label;
+}
+
 }  // namespace
 
 class TrayWindowImpl {
@@ -237,9 +245,7 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
 void TrayWindowImpl::BuildDeviceRow(GtkWidget* box) {
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
   SetMargins(row, 12, 0, 12, 12);
-  GtkWidget* label = gtk_label_new("Output device");
-  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
-  gtk_widget_set_size_request(label, kLabelWidth, -1);
+  GtkWidget* label = RowLabel("Output device");
   devices_ = gtk_combo_box_text_new();
   gtk_widget_set_name(devices_, "output_device");
   gtk_widget_set_tooltip_text(devices_, kDeviceTooltip);
@@ -253,9 +259,7 @@ void TrayWindowImpl::BuildDeviceRow(GtkWidget* box) {
 void TrayWindowImpl::BuildPresetRow(GtkWidget* box) {
   GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
   SetMargins(row, 8, 0, 12, 12);
-  GtkWidget* label = gtk_label_new("Preset");
-  gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
-  gtk_widget_set_size_request(label, kLabelWidth, -1);
+  GtkWidget* label = RowLabel("Preset");
   presets_ = gtk_combo_box_text_new();
   gtk_widget_set_name(presets_, "preset");
   gtk_widget_set_tooltip_text(presets_, "Load a saved preset: every setting but the device");
@@ -356,9 +360,7 @@ void TrayWindowImpl::BuildRows(GtkWidget* box) {
   for (size_t i = 0; i < ControlSpecCount(); ++i) {
     const ControlSpec& control = ControlSpecAt(i);
     Row& row = rows_.emplace_back(Row{this, &control, WidgetKind(control), nullptr, nullptr});
-    row.label = gtk_label_new(control.label);
-    gtk_label_set_xalign(GTK_LABEL(row.label), 0.0f);
-    gtk_widget_set_size_request(row.label, kLabelWidth, -1);  // lines up with "Output device"
+    row.label = RowLabel(control.label);
     gtk_widget_set_name(row.label, (std::string(control.key) + "-label").c_str());
     row.widget = MakeWidget(row);
     gtk_widget_set_name(row.widget, control.key);
