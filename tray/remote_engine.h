@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tray/status_parser.h"
+#include "core/ipc/control_replies.h"
 
 namespace halvex {
 

@@ -1,4 +1,4 @@
-#include "tray/status_parser.h"
+#include "core/ipc/control_replies.h"
 
 #include <cerrno>
 #include <cstdlib>
