@@ -10,6 +10,7 @@
 #include "cli/offline_runner.h"
 #include "cli/output_file.h"
 #include "core/config/config_params.h"
+#include "core/ipc/control_words.h"
 #include "core/ipc/socket_client.h"
 #include "core/ipc/socket_path.h"
 
@@ -20,18 +21,8 @@ constexpr const char* kProductName = "Halvex";
 constexpr const char* kMaker = "the Halvex developers";
 constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
 
-constexpr const char* kControlCommands[] = {"status",  "devices", "on",      "off",
-                                            "enable",  "disable", "reload",  "set",
-                                            "latency", "preset",  "bypass",  "streams"};
 constexpr size_t kKeyLineWidth = 48;
 constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
-
-bool IsControlCommand(const char* word) {
-  for (const char* command : kControlCommands) {
-    if (std::strcmp(word, command) == 0) return true;
-  }
-  return false;
-}
 
 void PrintKeyList() {
   std::string line;

@@ -4,14 +4,12 @@
 #include <vector>
 
 #include "core/config/config_params.h"
+#include "core/ipc/control_replies.h"
+#include "core/ipc/control_words.h"
 #include "daemon/routing_policy.h"
 
 namespace halvex {
 namespace {
-
-// A protocol client need not read more of a reply than a command line may hold; the device list
-// is kept within that so every client gets it whole.
-constexpr size_t kMaxReplyBytes = 4096;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -27,14 +25,6 @@ std::vector<std::string> SplitWords(const std::string& line) {
     if (i > start) words.push_back(line.substr(start, i - start));
   }
   return words;
-}
-
-// "|" and control bytes would break the one-line, bar-separated reply.
-std::string Blanked(std::string text) {
-  for (char& c : text) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == '|') c = ' ';
-  }
-  return text;
 }
 
 // Echoed input goes back as text: a control byte (an escape sequence, a NUL) is shown as \xNN so
@@ -72,67 +62,30 @@ std::string ControlService::Handle(const std::string& line) {
   const std::vector<std::string> words = SplitWords(line);
   if (words.empty()) return "ERR empty command";
   const std::string& command = words[0];
-  if (command == "status") return Status();
-  if (command == "devices") return Devices();
-  if (command == "enable" || command == "on") return SetEnabled(true);
-  if (command == "disable" || command == "off") return SetEnabled(false);
-  if (command == "set") {
+  if (command == command::kStatus) return Status();
+  if (command == command::kDevices) return Devices();
+  if (command == command::kEnable || command == command::kOn) return SetEnabled(true);
+  if (command == command::kDisable || command == command::kOff) return SetEnabled(false);
+  if (command == command::kSet) {
     if (words.size() < 3) return "ERR usage: set <key> <value>";
     return Set(words[1], words[2]);
   }
-  if (command == "reload") return Reload();
-  if (command == "latency") return Latency();
-  if (presets_ != nullptr && command == "preset") return presets_->HandlePreset(words);
-  if (presets_ != nullptr && command == "bypass") return presets_->HandleBypass(words);
-  if (presets_ != nullptr && command == "streams") return presets_->Streams();
+  if (command == command::kReload) return Reload();
+  if (command == command::kLatency) return Latency();
+  if (presets_ != nullptr && command == command::kPreset) return presets_->HandlePreset(words);
+  if (presets_ != nullptr && command == command::kBypass) return presets_->HandleBypass(words);
+  if (presets_ != nullptr && command == command::kStreams) return presets_->Streams();
   return "ERR unknown command: " + Escaped(command);
 }
 
 std::string ControlService::Status() {
-  const ProcessorConfig config = engine_.CurrentConfig();
-  std::string reply = engine_.IsEnabled() ? "OK enabled=1" : "OK enabled=0";
-  for (size_t i = 0; i < ParamKeyCount(); ++i) {
-    const char* key = ParamKeyAt(i);
-    std::string text;
-    if (!ReadParamText(config, key, text)) continue;
-    reply += ' ';
-    reply += key;
-    reply += '=';
-    reply += text;
-  }
-  return reply;
+  return FormatStatusLine(engine_.IsEnabled(), engine_.CurrentConfig());
 }
 
 std::string ControlService::Devices() {
   const std::string active = engine_.ActiveDevice();
-  const std::vector<AudioDevice> devices = engine_.Devices();
-
-  std::vector<std::string> entries;
-  std::vector<bool> is_active;
-  size_t active_bytes = 0;
   // The name goes out unchanged, so only names that cannot break the line are listed.
-  for (const AudioDevice& device : ListableDevices(devices)) {
-    const bool on = device.name == active;
-    entries.push_back("\t" + device.name + "|" + Blanked(device.description) + "|" +
-                      std::to_string(device.priority) + "|" + (on ? "1" : "0"));
-    is_active.push_back(on);
-    if (on) active_bytes += entries.back().size();
-  }
-
-  // Past the client's limit the line would be cut mid-entry; drop whole entries instead,
-  // keeping the active device listed.
-  std::string reply = "OK devices";
-  size_t reserved = active_bytes;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (is_active[i]) {
-      if (reply.size() + entries[i].size() > kMaxReplyBytes) continue;
-      reserved -= entries[i].size();
-      reply += entries[i];
-    } else if (reply.size() + reserved + entries[i].size() <= kMaxReplyBytes) {
-      reply += entries[i];
-    }
-  }
-  return reply;
+  return FormatDeviceList(ListableDevices(engine_.Devices()), active);
 }
 
 std::string ControlService::SetEnabled(bool on) {
@@ -157,11 +110,7 @@ std::string ControlService::Reload() {
   return "OK reloaded";
 }
 
-std::string ControlService::Latency() {
-  const EngineLatency latency = engine_.Latency();
-  return "OK latency engine=" + std::to_string(latency.engine_frames) +
-         " quantum=" + std::to_string(latency.quantum) + " rate=" + std::to_string(latency.rate);
-}
+std::string ControlService::Latency() { return FormatLatencyLine(engine_.Latency()); }
 
 std::string ControlService::Persist(const ProcessorConfig& config) {
   ProcessorConfig copy = config;

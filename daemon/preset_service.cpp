@@ -6,12 +6,13 @@
 
 #include "core/config/config_validation.h"
 #include "core/config/preset_name.h"
+#include "core/ipc/control_replies.h"
+#include "core/ipc/control_words.h"
+#include "core/ipc/preset_replies.h"
 
 namespace halvex {
 namespace {
 
-// Every list reply must reach a client whole, and clients read at most this much of it.
-constexpr std::size_t kMaxReplyBytes = 4096;
 constexpr std::size_t kMaxAppBytes = 256;
 
 constexpr const char* kPresetUsage =
@@ -42,19 +43,6 @@ bool HasControlBytes(const std::string& text) {
   });
 }
 
-std::string BindingsReply(const DeviceBindings& bindings) {
-  std::string reply = "OK bindings";
-  for (const auto& [device, name] : bindings.devices) reply += "\t" + device + "=" + name;
-  if (!bindings.fallback.empty()) reply += "\t*=" + bindings.fallback;
-  return reply;
-}
-
-std::string BypassReply(const DeviceBindings& bindings) {
-  std::string reply = "OK bypass";
-  for (const std::string& app : bindings.bypass) reply += "\t" + app;
-  return reply;
-}
-
 }  // namespace
 
 PresetService::PresetService(EngineControl& engine, ConfigProvider& provider, PresetStore store,
@@ -77,29 +65,32 @@ std::string PresetService::HandlePreset(const std::vector<std::string>& words) {
   const std::size_t count = words.size();
   if (count == 1) return Current();
   const std::string& verb = words[1];
-  if (verb == "list" && count == 2) return List();
-  if (verb == "bindings" && count == 2) return ListBindings();
-  if (verb == "save" && count == 3) return Save(words[2]);
-  if (verb == "load" && count == 3) return Load(words[2]);
-  if (verb == "delete" && count == 3) return Delete(words[2]);
-  if (verb == "bind" && count == 4) return Bind(words[2], words[3]);
-  if (verb == "unbind" && count == 3) return Unbind(words[2]);
-  if (verb == "fallback" && count == 3) return Fallback(words[2]);
+  if (verb == preset_verb::kList && count == 2) return List();
+  if (verb == preset_verb::kBindings && count == 2) return ListBindings();
+  if (verb == preset_verb::kSave && count == 3) return Save(words[2]);
+  if (verb == preset_verb::kLoad && count == 3) return Load(words[2]);
+  if (verb == preset_verb::kDelete && count == 3) return Delete(words[2]);
+  if (verb == preset_verb::kBind && count == 4) return Bind(words[2], words[3]);
+  if (verb == preset_verb::kUnbind && count == 3) return Unbind(words[2]);
+  if (verb == preset_verb::kFallback && count == 3) return Fallback(words[2]);
   return kPresetUsage;
 }
 
 std::string PresetService::HandleBypass(const std::vector<std::string>& words) {
-  if (words.size() == 2 && words[1] == "list") return BypassReply(bindings_);
-  if (words.size() < 3 || (words[1] != "add" && words[1] != "remove")) return kBypassUsage;
+  const bool adds = words.size() >= 3 && words[1] == bypass_verb::kAdd;
+  if (words.size() == 2 && words[1] == bypass_verb::kList) {
+    return FormatBypassList(bindings_.bypass);
+  }
+  if (words.size() < 3 || (!adds && words[1] != bypass_verb::kRemove)) return kBypassUsage;
   const std::string app = JoinFrom(words, 2);
   if (app.size() > kMaxAppBytes || HasControlBytes(app)) {
     return "ERR invalid app name: " + Shown(app);
   }
   DeviceBindings next = bindings_;
   const auto found = std::find(next.bypass.begin(), next.bypass.end(), app);
-  if (words[1] == "add") {
+  if (adds) {
     if (found == next.bypass.end()) next.bypass.push_back(app);
-    if (BypassReply(next).size() > kMaxReplyBytes) return "ERR bypass list is full";
+    if (FormatBypassList(next.bypass).size() > kMaxReplyBytes) return "ERR bypass list is full";
   } else {
     if (found == next.bypass.end()) return "ERR not bypassed: " + app;
     next.bypass.erase(found);
@@ -107,23 +98,10 @@ std::string PresetService::HandleBypass(const std::vector<std::string>& words) {
   const std::string refused = Commit(next);
   if (!refused.empty()) return refused;
   engine_.SetBypassApps(bindings_.bypass);
-  return (words[1] == "add" ? "OK bypass added " : "OK bypass removed ") + app;
+  return (adds ? "OK bypass added " : "OK bypass removed ") + app;
 }
 
-std::string PresetService::Streams() const {
-  std::string reply = "OK streams";
-  for (const PlaybackStream& stream : engine_.Streams()) {
-    std::string app = stream.app;
-    // The name comes from another program: nothing in it may break the line or the entry.
-    for (char& c : app) {
-      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '|') c = ' ';
-    }
-    const std::string entry = "\t" + app + (stream.bypassed ? "|bypassed" : "|processed");
-    if (reply.size() + entry.size() > kMaxReplyBytes) break;
-    reply += entry;
-  }
-  return reply;
-}
+std::string PresetService::Streams() const { return FormatStreamList(engine_.Streams()); }
 
 std::string PresetService::OnActiveDevice(const std::string& device) {
   if (device.empty()) return "";
@@ -135,17 +113,10 @@ std::string PresetService::OnActiveDevice(const std::string& device) {
 std::string PresetService::Current() const {
   const bool holds =
       !current_name_.empty() && PresetToJson(engine_.CurrentConfig()) == current_text_;
-  return "OK preset " + (holds ? current_name_ : std::string("none"));
+  return FormatCurrentPreset(holds ? current_name_ : std::string());
 }
 
-std::string PresetService::List() const {
-  std::string reply = "OK presets";
-  for (const std::string& name : store_.List()) {
-    if (reply.size() + 1 + name.size() > kMaxReplyBytes) break;
-    reply += "\t" + name;
-  }
-  return reply;
-}
+std::string PresetService::List() const { return FormatPresetList(store_.List()); }
 
 std::string PresetService::Save(const std::string& name) {
   if (!IsValidPresetName(name)) return "ERR invalid preset name: " + Shown(name);
@@ -196,7 +167,7 @@ std::string PresetService::Bind(const std::string& device, const std::string& na
   if (!refused.empty()) return refused;
   DeviceBindings next = bindings_;
   next.devices[device] = name;
-  if (BindingsReply(next).size() > kMaxReplyBytes) return "ERR too many bindings";
+  if (FormatBindingList(next).size() > kMaxReplyBytes) return "ERR too many bindings";
   const std::string failed = Commit(next);
   if (!failed.empty()) return failed;
   return "OK preset bound " + device + "=" + name;
@@ -212,7 +183,7 @@ std::string PresetService::Unbind(const std::string& device) {
 
 std::string PresetService::Fallback(const std::string& name) {
   DeviceBindings next = bindings_;
-  if (name == "none") {
+  if (name == preset_verb::kNone) {
     next.fallback.clear();
   } else {
     const std::string refused = CheckStored(name);
@@ -224,7 +195,7 @@ std::string PresetService::Fallback(const std::string& name) {
   return "OK preset fallback " + name;
 }
 
-std::string PresetService::ListBindings() const { return BindingsReply(bindings_); }
+std::string PresetService::ListBindings() const { return FormatBindingList(bindings_); }
 
 std::string PresetService::CheckStored(const std::string& name) const {
   if (!IsValidPresetName(name)) return "ERR invalid preset name: " + Shown(name);

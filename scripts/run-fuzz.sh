@@ -24,6 +24,7 @@ sources_for() {
     control_fuzz)
       ls "$root"/core/config/*.cpp
       echo "$root/daemon/line_collector.cpp $root/daemon/control_service.cpp $root/daemon/routing_policy.cpp $root/daemon/preset_service.cpp"
+      echo "$root/core/ipc/control_words.cpp $root/core/ipc/control_replies.cpp $root/core/ipc/preset_replies.cpp"
       ;;
     *) return 1 ;;
   esac

@@ -1,11 +1,18 @@
 #include "tray/remote_engine.h"
 
 #include <chrono>
+#include <string_view>
 
+#include "core/ipc/control_words.h"
 #include "core/ipc/socket_client.h"
 
 namespace halvex {
 namespace {
+
+// A command word and what follows it.
+std::string Line(std::string_view command, std::string_view rest) {
+  return std::string(command) + " " + std::string(rest);
+}
 
 // SocketClient's reply when the daemon accepted but neither answered nor closed in time.
 constexpr const char* kTimedOutReply = "ERR no reply from halvexd (timed out)";
@@ -18,45 +25,49 @@ class RemoteEngine final : public EngineRemote {
   explicit RemoteEngine(std::string socket_path) : socket_path_(std::move(socket_path)) {}
 
   bool Fetch(EngineStatus& status) override {
-    if (!ParseStatusLine(Exchange("status"), status)) return false;
-    ParseLatencyLine(Exchange("latency"), status.latency);
+    if (!ParseStatusLine(Exchange(command::kStatus), status)) return false;
+    ParseLatencyLine(Exchange(command::kLatency), status.latency);
     return true;
   }
 
-  bool SetEnabled(bool on, std::string& error) override { return Send(on ? "on" : "off", error); }
-
-  bool SetParam(const std::string& key, const std::string& value, std::string& error) override {
-    return Send("set " + key + " " + value, error);
+  bool SetEnabled(bool on, std::string& error) override {
+    return Send(on ? command::kOn : command::kOff, error);
   }
 
-  bool Reload(std::string& error) override { return Send("reload", error); }
+  bool SetParam(const std::string& key, const std::string& value, std::string& error) override {
+    return Send(Line(command::kSet, key + " " + value), error);
+  }
 
-  std::vector<AudioDevice> Devices() override { return ParseDeviceList(Exchange("devices")); }
+  bool Reload(std::string& error) override { return Send(command::kReload, error); }
+
+  std::vector<AudioDevice> Devices() override {
+    return ParseDeviceList(Exchange(command::kDevices));
+  }
 
   void FetchPresets(PresetState& state) override {
     PresetState fresh;
-    fresh.known = ParsePresetList(Exchange("preset list"), fresh) &&
-                  ParseCurrentPreset(Exchange("preset"), fresh) &&
-                  ParseBindingList(Exchange("preset bindings"), fresh);
-    if (fresh.known) fresh.active = ParseActiveDevice(Exchange("devices"));
+    fresh.known = ParsePresetList(Exchange(Line(command::kPreset, preset_verb::kList)), fresh) &&
+                  ParseCurrentPreset(Exchange(command::kPreset), fresh) &&
+                  ParseBindingList(Exchange(Line(command::kPreset, preset_verb::kBindings)), fresh);
+    if (fresh.known) fresh.active = ParseActiveDevice(Exchange(command::kDevices));
     state = std::move(fresh);
   }
 
   bool PresetCommand(const std::string& args, std::string& error) override {
-    return Send("preset " + args, error);
+    return Send(Line(command::kPreset, args), error);
   }
 
  private:
   using Clock = std::chrono::steady_clock;
 
-  std::string Exchange(const std::string& command) {
+  std::string Exchange(std::string_view command) {
     if (Clock::now() < stalled_until_) return kTimedOutReply;
-    std::string reply = SocketClient::SendCommand(socket_path_, command);
+    std::string reply = SocketClient::SendCommand(socket_path_, std::string(command));
     if (reply == kTimedOutReply) stalled_until_ = Clock::now() + kHoldOff;
     return reply;
   }
 
-  bool Send(const std::string& command, std::string& error) {
+  bool Send(std::string_view command, std::string& error) {
     const std::string reply = Exchange(command);
     if (reply.empty()) {
       error = "no reply from halvexd";

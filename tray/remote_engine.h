@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/ipc/control_replies.h"
+#include "core/ipc/preset_replies.h"
 
 namespace halvex {
 

@@ -12,6 +12,52 @@
 namespace halvex {
 namespace {
 
+constexpr const char* kDevicesHead = "OK devices";
+constexpr const char* kLatencyHead = "OK latency";
+
+// Leading base-10 digits with an optional sign; 0 when there are none. Saturates rather than wraps.
+int32_t LeadingInt(const std::string& text) {
+  errno = 0;
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+
+// "|" and control bytes would break the one-line, bar-separated reply.
+std::string Blanked(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == '|') c = ' ';
+  }
+  return text;
+}
+
+// One device entry of a devices reply, or false when the piece is not a well-formed one.
+bool ParseDeviceEntry(const std::string& piece, AudioDevice& device, bool& active) {
+  const std::vector<std::string> fields = SplitAt(piece, '|');
+  if (fields.size() < 4 || fields[0].empty()) return false;
+  device = AudioDevice{};
+  device.name = fields[0];
+  device.description = fields[1];
+  device.priority = LeadingInt(fields[2]);
+  active = fields[3] == "1";
+  return true;
+}
+
+// The entries of a devices reply; false when the line is not one.
+bool ParseDeviceEntries(const std::string& line, std::vector<std::pair<AudioDevice, bool>>& out) {
+  const std::vector<std::string> pieces = SplitAt(line, '\t');
+  if (pieces[0].rfind(kDevicesHead, 0) != 0) return false;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    AudioDevice device;
+    bool active = false;
+    if (ParseDeviceEntry(pieces[i], device, active)) out.emplace_back(std::move(device), active);
+  }
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::string> SplitAt(const std::string& text, char separator) {
   std::vector<std::string> pieces;
   size_t start = 0;
@@ -23,16 +69,19 @@ std::vector<std::string> SplitAt(const std::string& text, char separator) {
   }
 }
 
-// Leading base-10 digits with an optional sign; 0 when there are none. Saturates rather than wraps.
-int32_t LeadingInt(const std::string& text) {
-  errno = 0;
-  const long value = std::strtol(text.c_str(), nullptr, 10);
-  if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-  return static_cast<int32_t>(value);
+std::string FormatStatusLine(bool enabled, const ProcessorConfig& config) {
+  std::string reply = enabled ? "OK enabled=1" : "OK enabled=0";
+  for (size_t i = 0; i < ParamKeyCount(); ++i) {
+    const char* key = ParamKeyAt(i);
+    std::string text;
+    if (!ReadParamText(config, key, text)) continue;
+    reply += ' ';
+    reply += key;
+    reply += '=';
+    reply += text;
+  }
+  return reply;
 }
-
-}  // namespace
 
 bool ParseStatusLine(const std::string& line, EngineStatus& status) {
   status = EngineStatus{};
@@ -55,10 +104,15 @@ bool ParseStatusLine(const std::string& line, EngineStatus& status) {
   return true;
 }
 
+std::string FormatLatencyLine(const EngineLatency& latency) {
+  return std::string(kLatencyHead) + " engine=" + std::to_string(latency.engine_frames) +
+         " quantum=" + std::to_string(latency.quantum) + " rate=" + std::to_string(latency.rate);
+}
+
 bool ParseLatencyLine(const std::string& line, EngineLatency& latency) {
   std::istringstream words(line);
   std::string ok, command;
-  if (!(words >> ok >> command) || ok != "OK" || command != "latency") return false;
+  if (!(words >> ok >> command) || ok + " " + command != kLatencyHead) return false;
   EngineLatency parsed;
   const std::pair<const char*, uint32_t*> fields[] = {
       {"engine=", &parsed.engine_frames}, {"quantum=", &parsed.quantum}, {"rate=", &parsed.rate}};
@@ -75,76 +129,49 @@ bool ParseLatencyLine(const std::string& line, EngineLatency& latency) {
   return true;
 }
 
-std::vector<AudioDevice> ParseDeviceList(const std::string& line) {
-  std::vector<AudioDevice> devices;
-  const std::vector<std::string> pieces = SplitAt(line, '\t');
-  if (pieces[0].size() < 10 || pieces[0].compare(0, 10, "OK devices") != 0) return devices;
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    const std::vector<std::string> fields = SplitAt(pieces[i], '|');
-    if (fields.size() < 4 || fields[0].empty()) continue;
-    AudioDevice device;
-    device.name = fields[0];
-    device.description = fields[1];
-    device.priority = LeadingInt(fields[2]);
-    devices.push_back(std::move(device));
+std::string FormatDeviceList(const std::vector<AudioDevice>& devices, const std::string& active) {
+  std::vector<std::string> entries;
+  std::vector<bool> is_active;
+  size_t active_bytes = 0;
+  for (const AudioDevice& device : devices) {
+    const bool on = device.name == active;
+    entries.push_back("\t" + device.name + "|" + Blanked(device.description) + "|" +
+                      std::to_string(device.priority) + "|" + (on ? "1" : "0"));
+    is_active.push_back(on);
+    if (on) active_bytes += entries.back().size();
   }
+
+  // Past the client's limit the line would be cut mid-entry; drop whole entries instead,
+  // keeping the active device listed.
+  std::string reply = kDevicesHead;
+  size_t reserved = active_bytes;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (is_active[i]) {
+      if (reply.size() + entries[i].size() > kMaxReplyBytes) continue;
+      reserved -= entries[i].size();
+      reply += entries[i];
+    } else if (reply.size() + reserved + entries[i].size() <= kMaxReplyBytes) {
+      reply += entries[i];
+    }
+  }
+  return reply;
+}
+
+std::vector<AudioDevice> ParseDeviceList(const std::string& line) {
+  std::vector<std::pair<AudioDevice, bool>> entries;
+  std::vector<AudioDevice> devices;
+  if (!ParseDeviceEntries(line, entries)) return devices;
+  for (auto& [device, active] : entries) devices.push_back(std::move(device));
   return devices;
 }
 
 AudioDevice ParseActiveDevice(const std::string& line) {
-  const std::vector<std::string> pieces = SplitAt(line, '\t');
-  if (pieces[0] != "OK devices") return {};
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    const std::vector<std::string> fields = SplitAt(pieces[i], '|');
-    if (fields.size() < 4 || fields[0].empty() || fields[3] != "1") continue;
-    AudioDevice device;
-    device.name = fields[0];
-    device.description = fields[1];
-    device.priority = LeadingInt(fields[2]);
-    return device;
+  std::vector<std::pair<AudioDevice, bool>> entries;
+  if (!ParseDeviceEntries(line, entries)) return {};
+  for (auto& [device, active] : entries) {
+    if (active) return std::move(device);
   }
   return {};
-}
-
-std::string PresetState::BoundToActive() const {
-  const auto bound = devices.find(active.name);
-  if (!active.name.empty() && bound != devices.end()) return bound->second;
-  return active.name.empty() ? std::string() : fallback;
-}
-
-bool ParsePresetList(const std::string& line, PresetState& state) {
-  std::vector<std::string> pieces = SplitAt(line, '\t');
-  if (pieces[0] != "OK presets") return false;
-  pieces.erase(pieces.begin());
-  state.names = std::move(pieces);
-  return true;
-}
-
-bool ParseCurrentPreset(const std::string& line, PresetState& state) {
-  constexpr const char* kPrefix = "OK preset ";
-  if (line.rfind(kPrefix, 0) != 0 || line.find(' ', 10) != std::string::npos) return false;
-  const std::string name = line.substr(10);
-  state.current = name == "none" ? "" : name;
-  return true;
-}
-
-bool ParseBindingList(const std::string& line, PresetState& state) {
-  const std::vector<std::string> pieces = SplitAt(line, '\t');
-  if (pieces[0] != "OK bindings") return false;
-  state.devices.clear();
-  state.fallback.clear();
-  for (size_t i = 1; i < pieces.size(); ++i) {
-    // Preset names hold no '=', device names may.
-    const size_t eq = pieces[i].rfind('=');
-    if (eq == std::string::npos || eq == 0) continue;
-    const std::string device = pieces[i].substr(0, eq);
-    if (device == "*") {
-      state.fallback = pieces[i].substr(eq + 1);
-    } else {
-      state.devices[device] = pieces[i].substr(eq + 1);
-    }
-  }
-  return true;
 }
 
 }  // namespace halvex

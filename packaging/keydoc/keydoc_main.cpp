@@ -6,6 +6,7 @@
 //   @SETTABLE_KEYS_MAN@   a man(7) .TP list of the keys with kinds, ranges, defaults and notes
 //   @SETTABLE_KEYS@       the keys, blank-separated, in table order
 //   @KEY_VALUE_CASES@     bash case arms: each choice or flag key and its words
+//   @CONTROL_COMMANDS@ ... the control protocol's words (see control_words_fill.h)
 #include <clocale>
 #include <cstdio>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "core/config/config_validation.h"
 #include "core/config/number_format.h"
+#include "packaging/keydoc/control_words_fill.h"
 #include "packaging/keydoc/key_table.h"
 
 namespace halvex {
@@ -160,6 +162,7 @@ int Run(int argc, char** argv) {
   ReplaceAll(text, "@SETTABLE_KEYS_MAN@", ManList(rows, notes));
   ReplaceAll(text, "@SETTABLE_KEYS@", KeyList(rows));
   ReplaceAll(text, "@KEY_VALUE_CASES@", BashCases(rows));
+  for (const auto& [token, value] : ControlWordFills()) ReplaceAll(text, token, value);
   for (int i = 4; i < argc; ++i) {
     const std::string assignment = argv[i];
     const std::size_t equals = assignment.find('=');

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/ipc/control_words.h"
 #include "daemon/control_service.h"
 #include "daemon/device_watch.h"
 #include "tests/cli/wav_bytes.h"
@@ -39,6 +40,29 @@ class PresetCommands : public ::testing::Test {
   PresetService presets{engine, provider, PresetStore(dir.File("presets")), BindingsPath()};
   ControlService service{engine, provider, &presets};
 };
+
+// The words the command-line tool and the completion offer are the ones the daemon answers: each
+// command is known, and each verb is taken with some count of words instead of the usage reply.
+TEST_F(PresetCommands, EveryOfferedCommandAndVerbIsAnswered) {
+  for (const ControlCommand& command : kControlCommands) {
+    const std::string reply = service.Handle(std::string(command.word));
+    EXPECT_EQ(reply.rfind("ERR unknown command", 0), std::string::npos) << command.word;
+  }
+  const auto answered = [&](std::string_view head, std::string_view verb) {
+    std::string line = std::string(head) + " " + std::string(verb);
+    for (int extra = 0; extra < 3; ++extra, line += " x") {
+      if (service.Handle(line).rfind("ERR usage:", 0) != 0) return true;
+    }
+    return false;
+  };
+  for (const std::string_view verb : kPresetVerbs) {
+    EXPECT_TRUE(answered(command::kPreset, verb)) << verb;
+  }
+  for (const std::string_view verb : kBypassVerbs) {
+    EXPECT_TRUE(answered(command::kBypass, verb)) << verb;
+  }
+  EXPECT_FALSE(answered(command::kPreset, "frob")) << "the check can fail";
+}
 
 TEST_F(PresetCommands, SaveListLoadDeleteAndTheCurrentName) {
   engine.enabled = true;
