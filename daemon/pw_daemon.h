@@ -16,7 +16,7 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
 #include "daemon/engine_control.h"
-#include "daemon/pw_handles.h"
+#include "core/pw/pw_handles.h"
 #include "daemon/pw_router.h"
 #include "daemon/realtime_state.h"
 

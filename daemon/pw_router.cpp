@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/pw/passive_link.h"
+
 namespace halvex {
 namespace {
 
@@ -475,20 +477,9 @@ bool PwRouter::LinkNodes(uint32_t out_node, const char* kind, uint32_t in_node) 
     const auto refusals = refused_.find({out_port, in_port});
     if (refusals != refused_.end() && refusals->second >= kMaxRefusals) continue;
 
-    char out_text[16];
-    char in_text[16];
-    std::snprintf(out_text, sizeof out_text, "%u", out_port);
-    std::snprintf(in_text, sizeof in_text, "%u", in_port);
-    pw_properties* props = pw_properties_new(PW_KEY_LINK_OUTPUT_PORT, out_text,
-                                             PW_KEY_LINK_INPUT_PORT, in_text,
-                                             PW_KEY_OBJECT_LINGER, "false",
-                                             // "node.passive" on the filter does not keep
-                                             // these from holding the graph awake here; a
-                                             // passive link runs only while a stream plays.
-                                             PW_KEY_LINK_PASSIVE, "true", nullptr);
-    PwProxyPtr<pw_proxy> proxy(static_cast<pw_proxy*>(pw_core_create_object(
-        core_, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0)));
-    pw_properties_free(props);
+    // "node.passive" on the filter does not keep these from holding the graph awake; passive
+    // links do.
+    PwProxyPtr<pw_proxy> proxy = CreatePassiveLink(core_, out_port, in_port);
     if (!proxy) {
       std::fprintf(stderr, "halvexd: cannot create link %u -> %u: %s\n", out_port, in_port,
                    std::strerror(errno));

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "daemon/engine_control.h"
-#include "daemon/pw_handles.h"
+#include "core/pw/pw_handles.h"
 #include "daemon/routing_policy.h"
 
 namespace halvex {

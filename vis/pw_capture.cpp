@@ -13,6 +13,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/pw/passive_link.h"
+#include "core/pw/pw_handles.h"
+
 namespace halvex::vis {
 
 bool CaptureLoopSlot::Publish(pw_main_loop* loop, const std::atomic<bool>& running) {
@@ -66,26 +69,27 @@ struct PortInfo {
   std::string channel;
 };
 
-// Everything the callbacks of one attempt touch; lives on RunOnce's stack.
+// Everything the callbacks of one attempt touch; lives on RunOnce's stack. The handles are
+// declared in the order they are made, so they go in reverse: timer, links, registry, stream.
 struct Attempt {
   AudioRing* ring = nullptr;
   pw_main_loop* loop = nullptr;
-  pw_stream* stream = nullptr;
   std::atomic<bool>* audio_seen = nullptr;
   std::atomic<bool>* running = nullptr;
 
   std::string target;
-  pw_core* core = nullptr;
-  pw_registry* registry = nullptr;
-  spa_hook registry_listener{};
-  spa_hook stream_listener{};
-  spa_source* timer = nullptr;
   int64_t waited_ms = 0;
   uint32_t target_node = SPA_ID_INVALID;
   uint32_t own_node = SPA_ID_INVALID;
   std::map<uint32_t, PortInfo> ports;
   std::set<std::pair<uint32_t, uint32_t>> linked;
-  std::vector<pw_proxy*> links;
+
+  PwStreamPtr stream;
+  pw_core* core = nullptr;  // the stream's connection, freed with it
+  PwProxyPtr<pw_registry> registry;
+  PwListener registry_listener;
+  std::vector<PwProxyPtr<pw_proxy>> links;
+  PwLoopSource timer;
 
   void Quit() { pw_main_loop_quit(loop); }
   uint32_t FindPort(uint32_t node, bool output, const std::string& channel) const;
@@ -107,20 +111,10 @@ void Attempt::TryLink() {
     const uint32_t out = FindPort(target_node, true, channel);
     const uint32_t in = FindPort(own_node, false, channel);
     if (out == SPA_ID_INVALID || in == SPA_ID_INVALID || linked.contains({out, in})) continue;
-    char out_text[16];
-    char in_text[16];
-    std::snprintf(out_text, sizeof out_text, "%u", out);
-    std::snprintf(in_text, sizeof in_text, "%u", in);
-    pw_properties* props = pw_properties_new(PW_KEY_LINK_OUTPUT_PORT, out_text,
-                                             PW_KEY_LINK_INPUT_PORT, in_text,
-                                             PW_KEY_OBJECT_LINGER, "false",
-                                             // Listening must not keep the graph awake.
-                                             PW_KEY_LINK_PASSIVE, "true", nullptr);
-    auto* proxy = static_cast<pw_proxy*>(pw_core_create_object(
-        core, "link-factory", PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, &props->dict, 0));
-    pw_properties_free(props);
-    if (proxy == nullptr) continue;
-    links.push_back(proxy);
+    // Listening must not keep the graph awake.
+    PwProxyPtr<pw_proxy> link = CreatePassiveLink(core, out, in);
+    if (!link) continue;
+    links.push_back(std::move(link));
     linked.insert({out, in});
   }
 }
@@ -181,7 +175,7 @@ void OnStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
     return;
   }
   if (a->own_node == SPA_ID_INVALID) {
-    const uint32_t id = pw_stream_get_node_id(a->stream);
+    const uint32_t id = pw_stream_get_node_id(a->stream.get());
     if (id != SPA_ID_INVALID) {
       a->own_node = id;
       a->TryLink();
@@ -191,7 +185,7 @@ void OnStateChanged(void* data, pw_stream_state, pw_stream_state state, const ch
 
 void OnProcess(void* data) {
   auto* a = static_cast<Attempt*>(data);
-  pw_buffer* buffer = pw_stream_dequeue_buffer(a->stream);
+  pw_buffer* buffer = pw_stream_dequeue_buffer(a->stream.get());
   if (buffer == nullptr) return;
   spa_buffer* b = buffer->buffer;
   if (b->n_datas > 0 && b->datas[0].data != nullptr && b->datas[0].chunk != nullptr) {
@@ -209,7 +203,7 @@ void OnProcess(void* data) {
     }
     a->audio_seen->store(true);
   }
-  pw_stream_queue_buffer(a->stream, buffer);
+  pw_stream_queue_buffer(a->stream.get(), buffer);
 }
 
 const pw_stream_events kStreamEvents = [] {
@@ -234,15 +228,23 @@ void OnTick(void* data, uint64_t) {
 
 bool RunOnce(const std::string& node_target, AudioRing& ring, std::atomic<bool>& audio_seen,
              std::atomic<bool>& running, CaptureLoopSlot& slot) {
-  pw_main_loop* loop = pw_main_loop_new(nullptr);
-  if (loop == nullptr) return false;
-  if (!slot.Publish(loop, running)) {
-    pw_main_loop_destroy(loop);
-    return false;
-  }
+  const PwMainLoopPtr loop(pw_main_loop_new(nullptr));
+  if (!loop) return false;
+  if (!slot.Publish(loop.get(), running)) return false;
+  // On every way out, once the attempt's handles are gone and before the loop is: the loop is
+  // unpublished and the next attempt starts without audio seen.
+  struct EndOfAttempt {
+    CaptureLoopSlot& slot;
+    std::atomic<bool>& audio_seen;
+    ~EndOfAttempt() {
+      slot.Clear();
+      audio_seen.store(false);
+    }
+  } end_of_attempt{slot, audio_seen};
+
   Attempt a;
   a.ring = &ring;
-  a.loop = loop;
+  a.loop = loop.get();
   a.audio_seen = &audio_seen;
   a.running = &running;
   a.target = node_target;
@@ -253,13 +255,10 @@ bool RunOnce(const std::string& node_target, AudioRing& ring, std::atomic<bool>&
       PW_KEY_TARGET_OBJECT, node_target.c_str(), PW_KEY_NODE_LATENCY, "2048/48000",
       // Linked by TryLink to the target's outputs, never by the session manager to a monitor.
       PW_KEY_NODE_AUTOCONNECT, "false", nullptr);
-  pw_loop* pl = pw_main_loop_get_loop(loop);
-  a.stream = pw_stream_new_simple(pl, "halvex-vis", props, &kStreamEvents, &a);
-  if (a.stream == nullptr) {
-    slot.Clear();
-    pw_main_loop_destroy(loop);
-    return false;
-  }
+  pw_loop* pl = pw_main_loop_get_loop(loop.get());
+  // The stream takes ownership of the properties.
+  a.stream.reset(pw_stream_new_simple(pl, "halvex-vis", props, &kStreamEvents, &a));
+  if (!a.stream) return false;
 
   uint8_t pod_buffer[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod_buffer, sizeof pod_buffer);
@@ -272,31 +271,20 @@ bool RunOnce(const std::string& node_target, AudioRing& ring, std::atomic<bool>&
   const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
   // A simple stream connects to the server only in pw_stream_connect; the registry comes after.
-  bool connected = pw_stream_connect(a.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+  bool connected = pw_stream_connect(a.stream.get(), PW_DIRECTION_INPUT, PW_ID_ANY,
                                      PW_STREAM_FLAG_MAP_BUFFERS, params, 1) >= 0;
-  a.core = connected ? pw_stream_get_core(a.stream) : nullptr;
-  if (a.core != nullptr) a.registry = pw_core_get_registry(a.core, PW_VERSION_REGISTRY, 0);
-  if (a.registry != nullptr) {
-    pw_registry_add_listener(a.registry, &a.registry_listener, &kRegistryEvents, &a);
+  a.core = connected ? pw_stream_get_core(a.stream.get()) : nullptr;
+  if (a.core != nullptr) a.registry.reset(pw_core_get_registry(a.core, PW_VERSION_REGISTRY, 0));
+  if (a.registry) {
+    pw_registry_add_listener(a.registry.get(), a.registry_listener.hook(), &kRegistryEvents, &a);
   }
-  a.timer = pw_loop_add_timer(pl, &OnTick, &a);
+  a.timer = PwLoopSource(pl, pw_loop_add_timer(pl, &OnTick, &a));
   timespec tick{0, kTickMs * 1000000L};
-  if (a.timer != nullptr) pw_loop_update_timer(pl, a.timer, &tick, &tick, false);
-  connected = connected && a.registry != nullptr && a.timer != nullptr;
-  if (connected) pw_main_loop_run(loop);
+  if (a.timer) pw_loop_update_timer(pl, a.timer.get(), &tick, &tick, false);
+  connected = connected && a.registry && a.timer;
+  if (connected) pw_main_loop_run(loop.get());
 
-  const bool result = audio_seen.load();
-  slot.Clear();
-  if (a.timer != nullptr) pw_loop_destroy_source(pl, a.timer);
-  for (pw_proxy* link : a.links) pw_proxy_destroy(link);
-  if (a.registry != nullptr) {
-    spa_hook_remove(&a.registry_listener);
-    pw_proxy_destroy(reinterpret_cast<pw_proxy*>(a.registry));
-  }
-  pw_stream_destroy(a.stream);
-  pw_main_loop_destroy(loop);
-  audio_seen.store(false);
-  return result;
+  return audio_seen.load();
 }
 
 PipeWireCapture::PipeWireCapture() : PipeWireCapture(&RunOnce, &WaitWhileRunning) {}

@@ -5,6 +5,7 @@
 
 #include <pipewire/filter.h>
 #include <pipewire/pipewire.h>
+#include <pipewire/stream.h>
 
 #include <memory>
 #include <utility>
@@ -23,6 +24,9 @@ struct PwCoreDeleter {
 struct PwFilterDeleter {
   void operator()(pw_filter* filter) const noexcept { pw_filter_destroy(filter); }
 };
+struct PwStreamDeleter {
+  void operator()(pw_stream* stream) const noexcept { pw_stream_destroy(stream); }
+};
 struct PwPropertiesDeleter {
   void operator()(pw_properties* properties) const noexcept { pw_properties_free(properties); }
 };
@@ -38,6 +42,7 @@ using PwMainLoopPtr = std::unique_ptr<pw_main_loop, PwMainLoopDeleter>;
 using PwContextPtr = std::unique_ptr<pw_context, PwContextDeleter>;
 using PwCorePtr = std::unique_ptr<pw_core, PwCoreDeleter>;
 using PwFilterPtr = std::unique_ptr<pw_filter, PwFilterDeleter>;
+using PwStreamPtr = std::unique_ptr<pw_stream, PwStreamDeleter>;
 using PwPropertiesPtr = std::unique_ptr<pw_properties, PwPropertiesDeleter>;
 template <typename T>
 using PwProxyPtr = std::unique_ptr<T, PwProxyDeleter>;
