@@ -12,24 +12,15 @@
 
 namespace halvex {
 
-struct PwMainLoopDeleter {
-  void operator()(pw_main_loop* loop) const noexcept { pw_main_loop_destroy(loop); }
+// Frees a handle with `Free`, the library's destroy function for its type.
+template <auto Free>
+struct PwDeleter {
+  template <typename T>
+  void operator()(T* handle) const noexcept {
+    Free(handle);
+  }
 };
-struct PwContextDeleter {
-  void operator()(pw_context* context) const noexcept { pw_context_destroy(context); }
-};
-struct PwCoreDeleter {
-  void operator()(pw_core* core) const noexcept { pw_core_disconnect(core); }
-};
-struct PwFilterDeleter {
-  void operator()(pw_filter* filter) const noexcept { pw_filter_destroy(filter); }
-};
-struct PwStreamDeleter {
-  void operator()(pw_stream* stream) const noexcept { pw_stream_destroy(stream); }
-};
-struct PwPropertiesDeleter {
-  void operator()(pw_properties* properties) const noexcept { pw_properties_free(properties); }
-};
+
 // Registries, metadata and plain proxies are all destroyed as proxies.
 struct PwProxyDeleter {
   template <typename T>
@@ -38,12 +29,12 @@ struct PwProxyDeleter {
   }
 };
 
-using PwMainLoopPtr = std::unique_ptr<pw_main_loop, PwMainLoopDeleter>;
-using PwContextPtr = std::unique_ptr<pw_context, PwContextDeleter>;
-using PwCorePtr = std::unique_ptr<pw_core, PwCoreDeleter>;
-using PwFilterPtr = std::unique_ptr<pw_filter, PwFilterDeleter>;
-using PwStreamPtr = std::unique_ptr<pw_stream, PwStreamDeleter>;
-using PwPropertiesPtr = std::unique_ptr<pw_properties, PwPropertiesDeleter>;
+using PwMainLoopPtr = std::unique_ptr<pw_main_loop, PwDeleter<pw_main_loop_destroy>>;
+using PwContextPtr = std::unique_ptr<pw_context, PwDeleter<pw_context_destroy>>;
+using PwCorePtr = std::unique_ptr<pw_core, PwDeleter<pw_core_disconnect>>;
+using PwFilterPtr = std::unique_ptr<pw_filter, PwDeleter<pw_filter_destroy>>;
+using PwStreamPtr = std::unique_ptr<pw_stream, PwDeleter<pw_stream_destroy>>;
+using PwPropertiesPtr = std::unique_ptr<pw_properties, PwDeleter<pw_properties_free>>;
 template <typename T>
 using PwProxyPtr = std::unique_ptr<T, PwProxyDeleter>;
 

@@ -40,14 +40,19 @@ bool WaitFor(const std::function<bool()>& condition) {
   return true;
 }
 
-TEST(CaptureRetry, GivesUpAfterTenFailuresWithGrowingWaits) {
-  Script script;
+// Starts the scripted capture and stops it once it has given up.
+void RunUntilItGivesUp(Script& script) {
   PipeWireCapture capture = script.Capture();
   AudioRing ring;
   std::string error;
   ASSERT_TRUE(capture.Start("halvex_dsp", ring, error));
   ASSERT_TRUE(WaitFor([&] { return capture.gave_up(); }));
   capture.Stop();
+}
+
+TEST(CaptureRetry, GivesUpAfterTenFailuresWithGrowingWaits) {
+  Script script;
+  ASSERT_NO_FATAL_FAILURE(RunUntilItGivesUp(script));
   EXPECT_EQ(script.next, 10u);
   EXPECT_EQ(script.waits, (std::vector<int>{2000, 4000, 8000, 16000, 30000, 30000, 30000, 30000,
                                             30000}));
@@ -56,12 +61,7 @@ TEST(CaptureRetry, GivesUpAfterTenFailuresWithGrowingWaits) {
 TEST(CaptureRetry, ASuccessRestartsTheCount) {
   Script script;
   script.results = {false, false, true, false};
-  PipeWireCapture capture = script.Capture();
-  AudioRing ring;
-  std::string error;
-  ASSERT_TRUE(capture.Start("halvex_dsp", ring, error));
-  ASSERT_TRUE(WaitFor([&] { return capture.gave_up(); }));
-  capture.Stop();
+  ASSERT_NO_FATAL_FAILURE(RunUntilItGivesUp(script));
   EXPECT_EQ(script.next, 13u);  // 2 failures, 1 success, then 10 failures
   ASSERT_GE(script.waits.size(), 4u);
   EXPECT_EQ(std::vector<int>(script.waits.begin(), script.waits.begin() + 4),
