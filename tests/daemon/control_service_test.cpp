@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/daemon/control_fakes.h"
+#include "tests/daemon/conversation.h"
 
 namespace halvex {
 namespace {
@@ -19,12 +20,14 @@ class ControlServiceTest : public ::testing::Test {
 };
 
 TEST_F(ControlServiceTest, RejectsEmptyUnknownAndIncompleteCommands) {
-  EXPECT_EQ(service.Handle(""), "ERR empty command");
-  EXPECT_EQ(service.Handle(" \t\r\n\v\f"), "ERR empty command");
-  EXPECT_EQ(service.Handle("STATUS"), "ERR unknown command: STATUS");
-  EXPECT_EQ(service.Handle("  frob  status"), "ERR unknown command: frob");
-  EXPECT_EQ(service.Handle("set"), "ERR usage: set <key> <value>");
-  EXPECT_EQ(service.Handle("set wet_dry_ratio"), "ERR usage: set <key> <value>");
+  ExpectConversation(service, {
+      {"", "ERR empty command"},
+      {" \t\r\n\v\f", "ERR empty command"},
+      {"STATUS", "ERR unknown command: STATUS"},
+      {"  frob  status", "ERR unknown command: frob"},
+      {"set", "ERR usage: set <key> <value>"},
+      {"set wet_dry_ratio", "ERR usage: set <key> <value>"},
+  });
   EXPECT_EQ(engine.reconfigure_calls, 0);
   EXPECT_TRUE(provider.saved.empty());
 }
@@ -95,9 +98,11 @@ TEST_F(ControlServiceTest, SetInstallsTheValueAndSavesItWithTheCurrentSwitch) {
 
 TEST_F(ControlServiceTest, InvalidSetChangesNeitherEngineNorFile) {
   const ProcessorConfig before = engine.config;
-  EXPECT_EQ(service.Handle("set Wet_dry_ratio 0.5"), "ERR unknown key: Wet_dry_ratio");
-  EXPECT_EQ(service.Handle("set wet_dry_ratio lots"), "ERR not a number: lots");
-  EXPECT_EQ(service.Handle("set haas_channel left"), "ERR haas_channel must be L or R: left");
+  ExpectConversation(service, {
+      {"set Wet_dry_ratio 0.5", "ERR unknown key: Wet_dry_ratio"},
+      {"set wet_dry_ratio lots", "ERR not a number: lots"},
+      {"set haas_channel left", "ERR haas_channel must be L or R: left"},
+  });
   EXPECT_EQ(engine.reconfigure_calls, 0);  // parser errors never reach the engine
 
   EXPECT_EQ(service.Handle("set distance 99"), "ERR distance out of [1,8]");

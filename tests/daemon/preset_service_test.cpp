@@ -15,6 +15,7 @@
 #include "daemon/device_watch.h"
 #include "tests/cli/wav_bytes.h"
 #include "tests/daemon/control_fakes.h"
+#include "tests/daemon/conversation.h"
 
 namespace halvex {
 namespace {
@@ -90,10 +91,12 @@ TEST_F(PresetCommands, SaveListLoadDeleteAndTheCurrentName) {
   EXPECT_TRUE(provider.saved[0].enabled);
   EXPECT_EQ(service.Handle("preset"), "OK preset quiet");
 
-  EXPECT_EQ(service.Handle("preset delete quiet"), "OK preset deleted quiet");
-  EXPECT_EQ(service.Handle("preset"), "OK preset none");
-  EXPECT_EQ(service.Handle("preset list"), "OK presets\tLoud");
-  EXPECT_EQ(service.Handle("preset load quiet"), "ERR no such preset: quiet");
+  ExpectConversation(service, {
+      {"preset delete quiet", "OK preset deleted quiet"},
+      {"preset", "OK preset none"},
+      {"preset list", "OK presets\tLoud"},
+      {"preset load quiet", "ERR no such preset: quiet"},
+  });
 }
 
 TEST_F(PresetCommands, BadNamesAreRefusedWithNothingWritten) {
@@ -135,9 +138,11 @@ TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
 
   EXPECT_EQ(service.Handle("preset bind headset absent"), "ERR no such preset: absent");
   EXPECT_EQ(service.Handle("preset bind bad/name near").rfind("ERR invalid device name: ", 0), 0u);
-  EXPECT_EQ(service.Handle("preset bind headset near"), "OK preset bound headset=near");
-  EXPECT_EQ(service.Handle("preset bind speakers far"), "OK preset bound speakers=far");
-  EXPECT_EQ(service.Handle("preset bindings"), "OK bindings\theadset=near\tspeakers=far");
+  ExpectConversation(service, {
+      {"preset bind headset near", "OK preset bound headset=near"},
+      {"preset bind speakers far", "OK preset bound speakers=far"},
+      {"preset bindings", "OK bindings\theadset=near\tspeakers=far"},
+  });
 
   // No fallback yet: an unbound device leaves the settings alone.
   EXPECT_EQ(service.DeviceChanged("hdmi"), "");
@@ -153,13 +158,15 @@ TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
   EXPECT_FLOAT_EQ(engine.config.distance, 2.0f);
 
   // A preset in use by a binding stays until the binding goes.
-  EXPECT_EQ(service.Handle("preset delete far"), "ERR preset far is bound to speakers");
-  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to headset");
-  EXPECT_EQ(service.Handle("preset unbind headset"), "OK preset unbound headset");
-  EXPECT_EQ(service.Handle("preset unbind headset"), "ERR no binding for device: headset");
-  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to the fallback");
-  EXPECT_EQ(service.Handle("preset fallback none"), "OK preset fallback none");
-  EXPECT_EQ(service.Handle("preset delete near"), "OK preset deleted near");
+  ExpectConversation(service, {
+      {"preset delete far", "ERR preset far is bound to speakers"},
+      {"preset delete near", "ERR preset near is bound to headset"},
+      {"preset unbind headset", "OK preset unbound headset"},
+      {"preset unbind headset", "ERR no binding for device: headset"},
+      {"preset delete near", "ERR preset near is bound to the fallback"},
+      {"preset fallback none", "OK preset fallback none"},
+      {"preset delete near", "OK preset deleted near"},
+  });
 
   const DeviceBindings kept = Reloaded();
   EXPECT_EQ(kept.devices, (std::map<std::string, std::string>{{"speakers", "far"}}));
@@ -167,15 +174,17 @@ TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
 }
 
 TEST_F(PresetCommands, BypassListTakesNamesWithSpacesAndKeepsThem) {
-  EXPECT_EQ(service.Handle("bypass list"), "OK bypass");
-  EXPECT_EQ(service.Handle("bypass add   Voice \t  Chat  "), "OK bypass added Voice Chat");
-  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
-  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
-  EXPECT_EQ(service.Handle("bypass list"), "OK bypass\tVoice Chat\tdaw");
-  EXPECT_EQ(service.Handle("bypass remove nope"), "ERR not bypassed: nope");
-  EXPECT_EQ(service.Handle("bypass remove Voice Chat"), "OK bypass removed Voice Chat");
-  EXPECT_EQ(service.Handle("bypass add"), "ERR usage: bypass add APP | bypass remove APP | bypass list");
-  EXPECT_EQ(service.Handle("bypass add a\x02z"), "ERR invalid app name: a?z");
+  ExpectConversation(service, {
+      {"bypass list", "OK bypass"},
+      {"bypass add   Voice \t  Chat  ", "OK bypass added Voice Chat"},
+      {"bypass add daw", "OK bypass added daw"},
+      {"bypass add daw", "OK bypass added daw"},
+      {"bypass list", "OK bypass\tVoice Chat\tdaw"},
+      {"bypass remove nope", "ERR not bypassed: nope"},
+      {"bypass remove Voice Chat", "OK bypass removed Voice Chat"},
+      {"bypass add", "ERR usage: bypass add APP | bypass remove APP | bypass list"},
+      {"bypass add a\x02z", "ERR invalid app name: a?z"},
+  });
 
   EXPECT_EQ(engine.bypass_apps, std::vector<std::string>{"daw"}) << "the router hears of it";
   EXPECT_EQ(Reloaded().bypass, std::vector<std::string>{"daw"});
