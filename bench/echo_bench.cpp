@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/band_convolver.h"
+#include "core/dsp/filters/band_convolver.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_echo.h"
+#include "core/dsp/echo/spatial_echo.h"
 
 namespace {
 

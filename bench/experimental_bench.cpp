@@ -8,7 +8,7 @@
 
 #include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_experimental.h"
+#include "core/dsp/experimental/spatial_experimental.h"
 
 namespace {
 

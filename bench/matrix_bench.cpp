@@ -9,9 +9,9 @@
 #include "bench/bench_support.h"
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_matrix.h"
+#include "core/dsp/matrix/spatial_matrix.h"
 
 namespace halvex {
 namespace {

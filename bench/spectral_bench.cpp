@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/dsp/ambient_split.h"
-#include "core/dsp/stft_stager.h"
-#include "core/dsp/wola.h"
+#include "core/dsp/spectral/ambient_split.h"
+#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/spectral/wola.h"
 
 namespace halvex {
 namespace {

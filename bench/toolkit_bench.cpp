@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/dsp/band_split.h"
-#include "core/dsp/filterbank.h"
-#include "core/dsp/fir_design.h"
-#include "core/dsp/fir_filter.h"
+#include "core/dsp/filters/band_split.h"
+#include "core/dsp/filters/filterbank.h"
+#include "core/dsp/filters/fir_design.h"
+#include "core/dsp/filters/fir_filter.h"
 
 namespace halvex {
 namespace {

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/output_stage.h"
 #include "tests/support/test_signals.h"
 
