@@ -1,6 +1,5 @@
 #include "core/dsp/deep_field/band_balance.h"
 
-#include <cstring>
 
 #include "core/dsp/kit/multiversion.h"
 #include "core/dsp/kit/vector_kit.h"
@@ -16,13 +15,6 @@ constexpr float kMaxGain = 1.4f;
 constexpr float kMinGain = 0.71428573f;  // 1/1.4
 
 static_assert(kBands == 8, "the bands are one vector of eight");
-
-[[gnu::always_inline]] inline void Load8(Float8& v, const float* p) {
-  std::memcpy(&v, p, sizeof v);
-}
-[[gnu::always_inline]] inline void Store8(float* p, const Float8& v) {
-  std::memcpy(p, &v, sizeof v);
-}
 
 // The weighted bands of one channel summed pairwise in a fixed order.
 [[gnu::always_inline]] inline float SumBands(const float* w) {

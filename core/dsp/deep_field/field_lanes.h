@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -24,12 +23,6 @@ inline constexpr float kFlush = 1e-25f;
 
 [[gnu::always_inline]] inline float Flush(float x) { return std::fabs(x) < kFlush ? 0.0f : x; }
 
-[[gnu::always_inline]] inline Float4 Load4(const float* p) {
-  Float4 v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
-}
-[[gnu::always_inline]] inline void Store4(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
 [[gnu::always_inline]] inline Float4 Splat(float x) { return Float4{x, x, x, x}; }
 [[gnu::always_inline]] inline Float4 Flush4(Float4 x) {
   const Float4 magnitude = reinterpret_cast<Float4>(reinterpret_cast<Int4>(x) & 0x7fffffff);
@@ -109,17 +102,17 @@ template <typename F, typename... L>
 }
 
 [[gnu::always_inline]] inline void LoadLanes(Lanes32& v, const float* src) {
-  std::memcpy(&v.a, src, sizeof v.a);
-  std::memcpy(&v.b, src + 8, sizeof v.b);
-  std::memcpy(&v.c, src + 16, sizeof v.c);
-  std::memcpy(&v.d, src + 24, sizeof v.d);
+  Load8(v.a, src);
+  Load8(v.b, src + 8);
+  Load8(v.c, src + 16);
+  Load8(v.d, src + 24);
 }
 
 [[gnu::always_inline]] inline void StoreLanes(float* dst, const Lanes32& v) {
-  std::memcpy(dst, &v.a, sizeof v.a);
-  std::memcpy(dst + 8, &v.b, sizeof v.b);
-  std::memcpy(dst + 16, &v.c, sizeof v.c);
-  std::memcpy(dst + 24, &v.d, sizeof v.d);
+  Store8(dst, v.a);
+  Store8(dst + 8, v.b);
+  Store8(dst + 16, v.c);
+  Store8(dst + 24, v.d);
 }
 
 [[gnu::always_inline]] inline void AddLanes(Lanes32& acc, const float* src) {

@@ -16,11 +16,9 @@ using field::Flush;
 using field::Flush4;
 using field::Flush8;
 using field::Lanes32;
-using field::Load4;
 using field::LoadLanes;
 using field::ReadWindow;
 using field::Splat;
-using field::Store4;
 using field::WriteWindow;
 
 constexpr size_t kLines = FieldNetwork::kLines;

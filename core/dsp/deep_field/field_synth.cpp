@@ -16,9 +16,7 @@ namespace halvex {
 namespace {
 
 using field::Flush;
-using field::Load4;
 using field::Splat;
-using field::Store4;
 
 constexpr size_t kLines = FieldSynth::kLines;
 constexpr size_t kLayers = FieldSynth::kLayers;

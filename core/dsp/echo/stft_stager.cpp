@@ -236,17 +236,14 @@ HALVEX_FMA_CLONES void StftStager::ScaleBins(StereoSpectrum& s) noexcept {
   raw_right.front() = raw_right.back() = 1.0f;
   std::copy(gain_left.begin() + kFirstBin, gain_left.begin() + kEndBin, raw_left.begin() + 1);
   std::copy(gain_right.begin() + kFirstBin, gain_right.begin() + kEndBin, raw_right.begin() + 1);
-  auto load = [](const float* p) { return *reinterpret_cast<const Float8Unaligned*>(p); };
-  auto scale = [](float* p, Float8 f) {
-    *reinterpret_cast<Float8Unaligned*>(p) = *reinterpret_cast<const Float8Unaligned*>(p) * f;
-  };
+  auto scale = [](float* p, Float8 f) { HALVEX_STORE8(p, HALVEX_LOAD8(p) * f); };
   // Bins k to k + 7 and their mirrors 1024 - k - 7 to 1024 - k (lanes reversed): scaling by a
   // real factor keeps the conjugate.
   size_t i = 0;
   for (; i + kLanes <= kCount; i += kLanes) {
-    const Float8 fl = (load(&raw_left[i]) + load(&raw_left[i + 1]) + load(&raw_left[i + 2])) / 3.0f;
+    const Float8 fl = (HALVEX_LOAD8(&raw_left[i]) + HALVEX_LOAD8(&raw_left[i + 1]) + HALVEX_LOAD8(&raw_left[i + 2])) / 3.0f;
     const Float8 fr =
-        (load(&raw_right[i]) + load(&raw_right[i + 1]) + load(&raw_right[i + 2])) / 3.0f;
+        (HALVEX_LOAD8(&raw_right[i]) + HALVEX_LOAD8(&raw_right[i + 1]) + HALVEX_LOAD8(&raw_right[i + 2])) / 3.0f;
     const size_t k = kFirstBin + i;
     scale(&s.left_re[k], fl);
     scale(&s.left_im[k], fl);

@@ -39,13 +39,6 @@ constexpr size_t kLanes = 8;
 using Int8Unaligned =
     int32_t __attribute__((vector_size(8 * sizeof(int32_t)), aligned(4), may_alias));
 
-// Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones would
-// pass it differently).
-#define HALVEX_LOAD4(p) (*reinterpret_cast<const Float4Unaligned*>(p))
-#define HALVEX_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
-#define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
-#define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
-
 // Where lanes of a and b hold the same bits (so +0 and -0 differ); by reference, so no vector
 // is passed by value where AVX is not enabled.
 [[gnu::always_inline]] inline void SameBits(const Float8& a, const Float8& b, Int8& same) {
@@ -266,10 +259,6 @@ void SumBandsOf(const StereoSpectrum& s, const size_t* begin, double* left, doub
   }
 }
 
-#undef HALVEX_LOAD4
-#undef HALVEX_LOAD8
-#undef HALVEX_STORE8
-#undef HALVEX_REVERSE8
 
 }  // namespace
 

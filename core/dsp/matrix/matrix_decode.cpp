@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 #include "core/dsp/kit/multiversion.h"
@@ -186,12 +185,6 @@ template <typename F>
   s = highpass[1].Process(s);
   s = lowpass[0].Process(s);
   return lowpass[1].Process(s);
-}
-
-[[gnu::always_inline]] inline Float4 Load(const float* x) {
-  Float4 v;
-  std::memcpy(&v, x, sizeof v);
-  return v;
 }
 
 // Two pairs of lanes as one vector and back.
@@ -507,8 +500,8 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
       lanes.b90[k] = q[i + k].b90;
       lanes.centre[k] = q[i + k].centre;
     }
-    const Weights<Float4> w = WeightsOf(Load(&lr_steer[i]), Load(&front_back[i]),
-                                        Load(&lr_position[i]));
+    const Weights<Float4> w = WeightsOf(Load4(&lr_steer[i]), Load4(&front_back[i]),
+                                        Load4(&lr_position[i]));
     const Bus<Float4> b = SteerBus(w, centre_width_, panorama_, lanes);
     for (size_t k = 0; k < n; ++k) bus[i + k] = BusLane(b, k);
   }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "core/dsp/kit/multiversion.h"
 #include "core/dsp/kit/vector_kit.h"
@@ -43,11 +42,11 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
 #pragma GCC unroll 17
     for (size_t j = 0; j < kBoxWidth; ++j) {
       Float8 v;
-      std::memcpy(&v, padded.data() + k + j, sizeof(v));
+      Load8(v, padded.data() + k + j);
       sum += v;
     }
     sum /= static_cast<float>(kBoxWidth);
-    std::memcpy(dst.data() + first + k, &sum, sizeof(sum));
+    Store8(dst.data() + first + k, sum);
   }
   for (; k < n; ++k) {
     float sum = 0.0f;
@@ -60,8 +59,6 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
 // Helpers called from the cloned functions are always inlined, so each clone compiles them for
 // its own instruction set.
 
-[[gnu::always_inline]] inline void Load(Float8& v, const float* p) { std::memcpy(&v, p, sizeof(v)); }
-[[gnu::always_inline]] inline void Store(float* p, const Float8& v) { std::memcpy(p, &v, sizeof(v)); }
 
 // One bin up to the eigenvalue: smoothing, placement and correlation; leaves P and the
 // discriminant D for the ambience pass.
@@ -102,24 +99,24 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   const Float8 zero = {};
   const Float8 one = zero + 1.0f;
   Float8 lr, li, rr, ri, pl, pr, cr, ci;
-  Load(lr, s.left_re.data() + k);
-  Load(li, s.left_im.data() + k);
-  Load(rr, s.right_re.data() + k);
-  Load(ri, s.right_im.data() + k);
-  Load(pl, a.power_left.data() + k);
-  Load(pr, a.power_right.data() + k);
-  Load(cr, a.cross_re.data() + k);
-  Load(ci, a.cross_im.data() + k);
+  Load8(lr, s.left_re.data() + k);
+  Load8(li, s.left_im.data() + k);
+  Load8(rr, s.right_re.data() + k);
+  Load8(ri, s.right_im.data() + k);
+  Load8(pl, a.power_left.data() + k);
+  Load8(pr, a.power_right.data() + k);
+  Load8(cr, a.cross_re.data() + k);
+  Load8(ci, a.cross_im.data() + k);
   pl += kSmoothing * (lr * lr + li * li - pl);
   pr += kSmoothing * (rr * rr + ri * ri - pr);
   cr += kSmoothing * (lr * rr + li * ri - cr);
   ci += kSmoothing * (li * rr - lr * ri - ci);
-  Store(a.power_left.data() + k, pl);
-  Store(a.power_right.data() + k, pr);
-  Store(a.cross_re.data() + k, cr);
-  Store(a.cross_im.data() + k, ci);
+  Store8(a.power_left.data() + k, pl);
+  Store8(a.power_right.data() + k, pr);
+  Store8(a.cross_re.data() + k, cr);
+  Store8(a.cross_im.data() + k, ci);
   const Float8 p = pl + pr;
-  Store(p_out + k, p);
+  Store8(p_out + k, p);
   const Int8 silent = p < kSilentPower;
 
   // std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v).
@@ -130,17 +127,17 @@ void BoxAverage(const std::array<float, kFftBins>& src, std::array<float, kFftBi
   Float8 quadrature = -2.0f * ci / p;
   quadrature = quadrature < -one ? -one : (one < quadrature ? one : quadrature);
   Float8 old_balance, old_quadrature;
-  Load(old_balance, a.balance.data() + k);
-  Load(old_quadrature, a.quadrature.data() + k);
-  Store(a.coherence.data() + k, silent ? zero : coherence);
-  Store(a.balance.data() + k, silent ? old_balance : balance);
-  Store(a.quadrature.data() + k, silent ? old_quadrature : quadrature);
+  Load8(old_balance, a.balance.data() + k);
+  Load8(old_quadrature, a.quadrature.data() + k);
+  Store8(a.coherence.data() + k, silent ? zero : coherence);
+  Store8(a.balance.data() + k, silent ? old_balance : balance);
+  Store8(a.quadrature.data() + k, silent ? old_quadrature : quadrature);
 
   const Float8 x = cr * cr + ci * ci;
   const Float8 t = kCrossDiscount * pl * pr;
   const Float8 diff = pl - pr;
   const Float8 d = diff * diff + (x > t ? 4.0f * (x - t) : zero);
-  Store(d_out + k, silent ? zero : d);
+  Store8(d_out + k, silent ? zero : d);
 }
 
 // ambience_gated: the 3-bin mean (edge bins count themselves as their missing neighbour) less
@@ -158,13 +155,13 @@ void GateAmbience(const std::array<float, kFftBins>& ambience,
   size_t k = 0;
   for (; k + kLanes <= n; k += kLanes) {
     Float8 below, centre, above;
-    Load(below, padded.data() + k);
-    Load(centre, padded.data() + k + 1);
-    Load(above, padded.data() + k + 2);
+    Load8(below, padded.data() + k);
+    Load8(centre, padded.data() + k + 1);
+    Load8(above, padded.data() + k + 2);
     const Float8 mean = (below + centre + above) / 3.0f;
     const Float8 scaled = (mean - kAmbienceFloor) / 0.95f;
     const Float8 capped = scaled < one ? scaled : one;  // std::min(1, scaled)
-    Store(gated.data() + first + k, mean <= kAmbienceFloor ? zero : capped);
+    Store8(gated.data() + first + k, mean <= kAmbienceFloor ? zero : capped);
   }
   for (; k < n; ++k) {
     const float mean = (padded[k] + padded[k + 1] + padded[k + 2]) / 3.0f;
@@ -186,14 +183,14 @@ void UpdateBins(AmbientSplit& a, const StereoSpectrum& s) {
   const Float8 one = zero + 1.0f;
   for (k = a.first_bin; k + kLanes <= a.end_bin; k += kLanes) {
     Float8 pk, root;
-    Load(pk, p.data() + k);
-    Load(root, d.data() + k);
+    Load8(pk, p.data() + k);
+    Load8(root, d.data() + k);
     for (size_t i = 0; i < kLanes; ++i) root[i] = std::sqrt(root[i]);
     const Float8 lambda = (pk - root) / 2.0f;
     const Float8 positive = lambda < zero ? zero : lambda;  // std::max(lambda, 0)
     const Float8 share = 2.0f * positive / (pk + 1e-12f);
     const Float8 capped = share < one ? share : one;  // std::min(1, share)
-    Store(a.ambience.data() + k, pk < kSilentPower ? zero : capped);
+    Store8(a.ambience.data() + k, pk < kSilentPower ? zero : capped);
   }
   for (; k < a.end_bin; ++k) {
     if (p[k] < kSilentPower) {

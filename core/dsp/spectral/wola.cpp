@@ -129,13 +129,13 @@ template <bool kInverse>
 // Eight complex values from index i of split arrays (r real parts, q imaginary), and back.
 [[gnu::always_inline]] inline void Load(const float* r, const float* q, size_t i, Float8& vr,
                                         Float8& vq) {
-  std::memcpy(&vr, r + i, sizeof(vr));
-  std::memcpy(&vq, q + i, sizeof(vq));
+  Load8(vr, r + i);
+  Load8(vq, q + i);
 }
 [[gnu::always_inline]] inline void Store(float* r, float* q, size_t i, const Float8& vr,
                                          const Float8& vq) {
-  std::memcpy(r + i, &vr, sizeof(vr));
-  std::memcpy(q + i, &vq, sizeof(vq));
+  Store8(r + i, vr);
+  Store8(q + i, vq);
 }
 
 // The twiddles of the pass with butterflies `kHalf` apart, repeated across the lanes.
@@ -335,12 +335,6 @@ void HalfTransform(float* const* re, float* const* im, size_t channels, const fl
                         permuted, scale);
 }
 
-// Loads, stores and reversal by macro, so no vector crosses a call boundary (the clones
-// would pass it differently).
-#define HALVEX_LOAD8(p) (*reinterpret_cast<const Float8Unaligned*>(p))
-#define HALVEX_STORE8(p, v) (*reinterpret_cast<Float8Unaligned*>(p) = (v))
-#define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
-
 // A real frame's spectrum from the half-size transform Z of its sample pairs (even samples
 // real, odd imaginary), in place: with E = (Z[k] + conj Z[512 - k]) / 2 and
 // O = (Z[k] - conj Z[512 - k]) / 2i, X[k] = E + W^k O and X[512 - k] = conj E + W^(512 - k) conj O.
@@ -449,9 +443,6 @@ HALVEX_FMA_CLONES void WindowInOrder(const float* ring, const float* window, siz
   }
 }
 
-#undef HALVEX_LOAD8
-#undef HALVEX_STORE8
-#undef HALVEX_REVERSE8
 
 }  // namespace
 
