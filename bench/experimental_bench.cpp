@@ -1,4 +1,4 @@
-// Cost per frame of the experimental ambience stage alone and of the whole processor running it.
+// Cost per frame of the experimental stage alone and of the whole processor running it.
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "core/dsp/spectral/ambient_split.h"
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 #include "core/dsp/spectral/wola.h"
 
 namespace halvex {
@@ -78,19 +78,19 @@ void BM_WolaEngineAnalyse(benchmark::State& state) {
 }
 BENCHMARK(BM_WolaEngineAnalyse);
 
-void BM_StftStager(benchmark::State& state) {
-  auto stager = std::make_unique<StftStager>();
-  stager->Configure(0.4f);
+void BM_SpectralWidener(benchmark::State& state) {
+  auto widener = std::make_unique<SpectralWidener>();
+  widener->Configure(0.4f);
   Noise noise;
   for (auto _ : state) {
     for (size_t n = 0; n < kWolaHop; ++n) {
       const float x = noise();
-      benchmark::DoNotOptimize(stager->Process(x, 0.5f * x + 0.3f * noise()));
+      benchmark::DoNotOptimize(widener->Process(x, 0.5f * x + 0.3f * noise()));
     }
   }
   Report(state, kWolaHop);
 }
-BENCHMARK(BM_StftStager);
+BENCHMARK(BM_SpectralWidener);
 
 // One Update per transform frame: the per-frame figure is the call's cost spread over a hop.
 void BM_AmbientSplitUpdate(benchmark::State& state) {

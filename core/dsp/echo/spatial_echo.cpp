@@ -262,7 +262,7 @@ void EchoWidenerStage::Configure(const ProcessorConfig& config) {
   convolver_.Configure(designs.data(), ahead_ ? 0 : end_heard_);
   ahead_convolver_.Configure(designs.data(), ahead_ ? end_heard_ : 0);
   if (stft_on_) {
-    stager_.Configure(config.stft_expand);
+    widener_.Configure(config.stft_expand);
   }
   side_gain_ = config.echo_side_gain;
   mid_gain_ = config.echo_mid_gain;
@@ -286,13 +286,13 @@ void EchoWidenerStage::Reset() {
   for (BandValues& v : block_left_) v.fill(0.0f);
   for (BandValues& v : block_right_) v.fill(0.0f);
   steering_.Reset();
-  stager_.Reset();
+  widener_.Reset();
 }
 
 size_t EchoWidenerStage::Latency() const { return stft_on_ ? kWolaLatency : 0; }
 
 StereoSample EchoWidenerStage::PreStage(StereoSample in) noexcept {
-  return stft_on_ ? stager_.Process(in.left, in.right) : in;
+  return stft_on_ ? widener_.Process(in.left, in.right) : in;
 }
 
 StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_bands,
@@ -304,7 +304,7 @@ StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_b
     std::array<float, kBlock> block_left;
     std::array<float, kBlock> block_right;
     for (size_t i = 0; i < kBlock; ++i) {
-      const StereoSample s = stager_.Upcoming(i);
+      const StereoSample s = widener_.Upcoming(i);
       block_left[i] = s.left;
       block_right[i] = s.right;
     }
@@ -312,7 +312,7 @@ StereoSample EchoWidenerStage::PreStageAhead(StereoSample in, BandValues& left_b
   }
   ahead_convolver_.BlockOutput(ahead_frame_, left_bands.data(), right_bands.data());
   ahead_frame_ = ahead_frame_ + 1 == kBlock ? 0 : ahead_frame_ + 1;
-  return stager_.Process(in.left, in.right);
+  return widener_.Process(in.left, in.right);
 }
 
 StereoSample EchoWidenerStage::Echo(StereoSample direct, const BandValues& left_bands,

@@ -13,7 +13,7 @@
 #include "core/dsp/kit/isa_level.h"
 #include "core/dsp/spatial_stage.h"
 #include "core/dsp/echo/steering.h"
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 
 namespace halvex {
 
@@ -80,7 +80,7 @@ class EchoWidenerStage final : public SpatialStage {
   size_t batch_frame_ = 0;
   bool batched_ = false;
   BandSteering steering_;
-  StftStager stager_;
+  SpectralWidener widener_;
   bool stft_on_ = false;
   size_t band_count_ = 0;
   float side_gain_ = 0.0f;

@@ -1,4 +1,4 @@
-// The experimental ambience stage: re-renders ambient and direct sound bin by bin in the
+// The experimental stage: re-renders ambient and direct sound bin by bin in the
 // frequency domain.
 #pragma once
 

@@ -21,7 +21,7 @@ float GeometricMean(float a, float b);
 
 // Two sines, because their callers need different precision at different cost: the field's
 // delay modulation works in double (its result scales a delay of thousands of frames), the
-// spectral stager in float for every bin of every transform. Neither may change its bits.
+// spectral widener in float for every bin of every transform. Neither may change its bits.
 
 // sin of a phase in [0, 2pi + a little], from a Taylor series to x^13 in double (the error at
 // pi/2 is below 1e-9). D is double or Double4: written once for both, with selects for the

@@ -12,7 +12,7 @@
 #include "core/config/config_defaults.h"
 #include "core/dsp/filters/filterbank.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 #include "tests/support/test_signals.h"
 
 namespace halvex {
@@ -45,7 +45,7 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   config.stft_expand = 0.4f;
   auto staged = MakeStage(config);
   EXPECT_EQ(staged->Latency(), 1024u);
-  StftStager reference;
+  SpectralWidener reference;
   reference.Configure(0.4f);
 
   const std::vector<float> in = Noise(3000, 0.5f, 7);
@@ -61,22 +61,22 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
 }
 
 // The pre-stage only changes what the echo stage is fed: the staged stage equals a stage
-// without it fed the stager's output (its band filters run whole blocks ahead instead of frame
+// without it fed the widener's output (its band filters run whole blocks ahead instead of frame
 // by frame, so up to rounding).
-TEST(EchoWidener, PreStagedStageEchoesTheStagersOutput) {
+TEST(EchoWidener, PreStagedStageEchoesTheWidenersOutput) {
   ProcessorConfig config = EchoConfig();
   auto staged = MakeStage(config);
   config.stft_expand = 0.0f;
   auto plain = MakeStage(config);
-  StftStager stager;
-  stager.Configure(0.4f);
+  SpectralWidener widener;
+  widener.Configure(0.4f);
   constexpr size_t kFrames = 6000;
   const std::vector<float> in = Noise(kFrames, 1.0f, 13);
   float worst = 0.0f;
   float loudest = 0.0f;
   for (size_t i = 0; i < kFrames; ++i) {
     const StageOutput a = staged->Process(in[2 * i], in[2 * i + 1]);
-    const StereoSample s = stager.Process(in[2 * i], in[2 * i + 1]);
+    const StereoSample s = widener.Process(in[2 * i], in[2 * i + 1]);
     const StageOutput b = plain->Process(s.left, s.right);
     worst = std::max({worst, std::abs(a.wet.left - b.wet.left),
                       std::abs(a.wet.right - b.wet.right)});

@@ -9,7 +9,7 @@
 
 #include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 #include "tests/support/test_signals.h"
 
 namespace halvex {
@@ -121,10 +121,10 @@ TEST(EchoWidenerInProcessor, DryMixIsThePreStagedInput) {
   config.wet_dry_ratio = 0.0f;
   const std::vector<float> in = Noise(3000, 0.9f, 6);
   const std::vector<float> out = Render(config, in, 256);
-  StftStager stager;
-  stager.Configure(config.stft_expand);
+  SpectralWidener widener;
+  widener.Configure(config.stft_expand);
   for (size_t i = 0; i < 3000; ++i) {
-    const StereoSample expected = stager.Process(in[2 * i], in[2 * i + 1]);
+    const StereoSample expected = widener.Process(in[2 * i], in[2 * i + 1]);
     ASSERT_EQ(out[2 * i], expected.left) << "frame " << i;
     ASSERT_EQ(out[2 * i + 1], expected.right) << "frame " << i;
   }

@@ -1,4 +1,4 @@
-// Spectral re-staging: pushes coherent, off-centre bins further out to widen the stereo stage.
+// Spectral widening: pushes coherent, off-centre bins further out to widen the stereo stage.
 #pragma once
 
 #include <array>
@@ -8,7 +8,7 @@
 
 namespace halvex {
 
-class StftStager : public SpectrumTransform {
+class SpectralWidener : public SpectrumTransform {
  public:
   // Stores `expand` (0 leaves the stage as it is, 1 triples a bin's distance from the centre),
   // configures the engine and resets.

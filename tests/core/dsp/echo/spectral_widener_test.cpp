@@ -1,4 +1,4 @@
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 #include "tests/support/test_signals.h"
 
 #include <gtest/gtest.h>
@@ -14,29 +14,29 @@ namespace {
 
 using Noise = test::UniformNoise<2024>;
 
-std::unique_ptr<StftStager> MakeStager(float expand) {
-  auto s = std::make_unique<StftStager>();
+std::unique_ptr<SpectralWidener> MakeWidener(float expand) {
+  auto s = std::make_unique<SpectralWidener>();
   s->Configure(expand);
   return s;
 }
 
-// Runs the stager over `frames` of the signal; returns input and output.
+// Runs the widener over `frames` of the signal; returns input and output.
 struct Rendered {
   std::vector<StereoSample> in;
   std::vector<StereoSample> out;
 };
 template <typename Signal>
-Rendered Render(StftStager& stager, size_t frames, Signal signal) {
+Rendered Render(SpectralWidener& widener, size_t frames, Signal signal) {
   Rendered r;
   for (size_t n = 0; n < frames; ++n) {
     r.in.push_back(signal(n));
-    r.out.push_back(stager.Process(r.in.back().left, r.in.back().right));
+    r.out.push_back(widener.Process(r.in.back().left, r.in.back().right));
   }
   return r;
 }
 
 // Spectrum of real noise: the right channel half the left, so every bin is coherent and
-// off-centre and the stager moves it.
+// off-centre and the widener moves it.
 StereoSpectrum PannedSpectrum(const WolaEngine& engine, Noise& noise) {
   StereoSpectrum s;
   for (size_t n = 0; n < kFftSize; ++n) {
@@ -48,14 +48,14 @@ StereoSpectrum PannedSpectrum(const WolaEngine& engine, Noise& noise) {
   return s;
 }
 
-TEST(StftStager, NeverTouchesBinsOutsideItsRange) {
-  auto stager = MakeStager(1.0f);
+TEST(SpectralWidener, NeverTouchesBinsOutsideItsRange) {
+  auto widener = MakeWidener(1.0f);
   Noise noise;
   size_t moved = 0;
   for (int frame = 0; frame < 6; ++frame) {
-    const StereoSpectrum before = PannedSpectrum(stager->engine, noise);
+    const StereoSpectrum before = PannedSpectrum(widener->engine, noise);
     StereoSpectrum s = before;
-    stager->Apply(s);
+    widener->Apply(s);
     for (size_t k = 0; k < kFftSize; ++k) {
       const bool steered = (k >= 4 && k <= 340) || (k >= 684 && k <= 1020);
       const bool same = s.left_re[k] == before.left_re[k] && s.left_im[k] == before.left_im[k] &&
@@ -79,10 +79,10 @@ TEST(StftStager, NeverTouchesBinsOutsideItsRange) {
   EXPECT_GT(moved, 3000u);
 }
 
-TEST(StftStager, PushesCoherentOffCentreSoundOutward) {
-  auto stager = MakeStager(1.0f);
+TEST(SpectralWidener, PushesCoherentOffCentreSoundOutward) {
+  auto widener = MakeWidener(1.0f);
   // Tones inside the steered range, right at 0.6 of left: left of centre, fully coherent.
-  const Rendered r = Render(*stager, 20000, [](size_t n) {
+  const Rendered r = Render(*widener, 20000, [](size_t n) {
     const double t = static_cast<double>(n) / 48000.0;
     const float x = static_cast<float>(0.3 * std::sin(2 * std::numbers::pi * 1000.0 * t) +
                                        0.3 * std::sin(2 * std::numbers::pi * 3100.0 * t) +
@@ -100,35 +100,35 @@ TEST(StftStager, PushesCoherentOffCentreSoundOutward) {
   const double phi = std::numbers::pi / 4 + 3.0 * (a - std::numbers::pi / 4);
   const double want_left = std::cos(phi) / std::cos(a);
   const double want_right = std::sin(phi) / std::sin(a);
-  EXPECT_NEAR(stager->angle[64], a, 1e-4);
-  EXPECT_NEAR(stager->gain_left[64], want_left, 1e-3);
-  EXPECT_NEAR(stager->gain_right[64], want_right, 1e-3);
+  EXPECT_NEAR(widener->angle[64], a, 1e-4);
+  EXPECT_NEAR(widener->gain_left[64], want_left, 1e-3);
+  EXPECT_NEAR(widener->gain_right[64], want_right, 1e-3);
   const double ratio = 0.6 * want_right / want_left;
   EXPECT_NEAR(right / left, ratio * ratio, 0.2 * ratio * ratio);
 }
 
-TEST(StftStager, HardLeftStaysHardLeft) {
-  auto stager = MakeStager(1.0f);
+TEST(SpectralWidener, HardLeftStaysHardLeft) {
+  auto widener = MakeWidener(1.0f);
   Noise noise;
-  const Rendered r = Render(*stager, 12000, [&](size_t) { return StereoSample{noise(), 0.0f}; });
+  const Rendered r = Render(*widener, 12000, [&](size_t) { return StereoSample{noise(), 0.0f}; });
   for (size_t n = 0; n < r.out.size(); ++n) {
     ASSERT_EQ(r.out[n].right, 0.0f) << "frame " << n;
   }
-  for (size_t k = 4; k <= 340; ++k) EXPECT_NEAR(stager->angle[k], 0.0f, 1e-6f) << "bin " << k;
+  for (size_t k = 4; k <= 340; ++k) EXPECT_NEAR(widener->angle[k], 0.0f, 1e-6f) << "bin " << k;
   for (size_t n = 8000; n < r.out.size(); ++n) {
     ASSERT_NEAR(r.out[n].left, r.in[n - kWolaLatency].left, 1e-5f) << "frame " << n;
   }
 }
 
-TEST(StftStager, ZeroExpandOnlyDelays) {
-  auto stager = MakeStager(0.0f);
+TEST(SpectralWidener, ZeroExpandOnlyDelays) {
+  auto widener = MakeWidener(0.0f);
   Noise noise;
-  const Rendered r = Render(*stager, 8000, [&](size_t) { return StereoSample{noise(), noise()}; });
+  const Rendered r = Render(*widener, 8000, [&](size_t) { return StereoSample{noise(), noise()}; });
   for (size_t k = 4; k <= 340; ++k) {
-    ASSERT_GT(stager->angle[k], 0.0f);
-    ASSERT_LT(stager->angle[k], std::numbers::pi_v<float> / 2);
-    EXPECT_NEAR(stager->gain_left[k], 1.0, 1e-11) << "bin " << k;
-    EXPECT_NEAR(stager->gain_right[k], 1.0, 1e-11) << "bin " << k;
+    ASSERT_GT(widener->angle[k], 0.0f);
+    ASSERT_LT(widener->angle[k], std::numbers::pi_v<float> / 2);
+    EXPECT_NEAR(widener->gain_left[k], 1.0, 1e-11) << "bin " << k;
+    EXPECT_NEAR(widener->gain_right[k], 1.0, 1e-11) << "bin " << k;
   }
   for (size_t n = kWolaLatency; n < r.out.size(); ++n) {
     ASSERT_NEAR(r.out[n].left, r.in[n - kWolaLatency].left, 2e-6f);
@@ -136,15 +136,15 @@ TEST(StftStager, ZeroExpandOnlyDelays) {
   }
 }
 
-TEST(StftStager, MonoIsNotMovedAtFullExpand) {
-  auto stager = MakeStager(1.0f);
+TEST(SpectralWidener, MonoIsNotMovedAtFullExpand) {
+  auto widener = MakeWidener(1.0f);
   Noise noise;
-  const Rendered r = Render(*stager, 8000, [&](size_t) {
+  const Rendered r = Render(*widener, 8000, [&](size_t) {
     const float x = noise();
     return StereoSample{x, x};
   });
   for (size_t k = 4; k <= 340; ++k) {
-    EXPECT_FLOAT_EQ(stager->angle[k], std::numbers::pi_v<float> / 4) << "bin " << k;
+    EXPECT_FLOAT_EQ(widener->angle[k], std::numbers::pi_v<float> / 4) << "bin " << k;
   }
   for (size_t n = kWolaLatency; n < r.out.size(); ++n) {
     ASSERT_EQ(r.out[n].left, r.out[n].right);
@@ -152,9 +152,9 @@ TEST(StftStager, MonoIsNotMovedAtFullExpand) {
   }
 }
 
-TEST(StftStager, ResetRestoresTheStartingState) {
-  auto fresh = MakeStager(0.8f);
-  auto used = MakeStager(0.8f);
+TEST(SpectralWidener, ResetRestoresTheStartingState) {
+  auto fresh = MakeWidener(0.8f);
+  auto used = MakeWidener(0.8f);
   Noise noise;
   Render(*used, 3000, [&](size_t) { return StereoSample{noise(), 0.3f * noise()}; });
   used->Reset();
@@ -172,9 +172,9 @@ TEST(StftStager, ResetRestoresTheStartingState) {
   }
 }
 
-TEST(StftStager, VectorAndOneBinAtATimeGiveTheSameBits) {
-  auto vector = MakeStager(0.7f);
-  auto scalar = MakeStager(0.7f);
+TEST(SpectralWidener, VectorAndOneBinAtATimeGiveTheSameBits) {
+  auto vector = MakeWidener(0.7f);
+  auto scalar = MakeWidener(0.7f);
   Noise noise;
   for (int frame = 0; frame < 40; ++frame) {
     StereoSpectrum s;

@@ -1,4 +1,4 @@
-#include "core/dsp/echo/stft_stager.h"
+#include "core/dsp/echo/spectral_widener.h"
 
 #include <immintrin.h>
 
@@ -115,14 +115,14 @@ struct ScalarSqrtD {
 using ScalarBin = BinMath<float, double, ScalarToDouble, ScalarToFloat, ScalarSqrtF, ScalarSqrtD>;
 
 // Steers bin k alone.
-void SteerOne(StftStager& st, const StereoSpectrum& s, size_t k) noexcept {
+void SteerOne(SpectralWidener& st, const StereoSpectrum& s, size_t k) noexcept {
   ScalarBin::Steer(st.expand, s.left_re[k], s.left_im[k], s.right_re[k], s.right_im[k],
                    st.angle[k], st.power_left[k], st.power_right[k], st.cross_re[k],
                    st.cross_im[k], st.gain_left[k], st.gain_right[k]);
 }
 
 // Bins first to end - 1 one at a time.
-void SteerScalar(StftStager& st, const StereoSpectrum& s, size_t first, size_t end) noexcept {
+void SteerScalar(SpectralWidener& st, const StereoSpectrum& s, size_t first, size_t end) noexcept {
   for (size_t k = first; k < end; ++k) SteerOne(st, s, k);
 }
 
@@ -153,7 +153,7 @@ struct VectorSqrtD {
 };
 using VectorBin = BinMath<Float4, Double4, VectorToDouble, VectorToFloat, VectorSqrtF, VectorSqrtD>;
 
-__attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(StftStager& st,
+__attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(SpectralWidener& st,
                                                              const StereoSpectrum& s,
                                                              size_t first, size_t end) noexcept {
   auto at = [](auto& array, size_t k) -> Float4Unaligned& {
@@ -185,19 +185,19 @@ __attribute__((target("arch=x86-64-v3"))) void SteerVectorV3(StftStager& st,
   SteerScalar(st, s, k, end);
 }
 
-using SteerFn = void (*)(StftStager&, const StereoSpectrum&, size_t, size_t) noexcept;
+using SteerFn = void (*)(SpectralWidener&, const StereoSpectrum&, size_t, size_t) noexcept;
 const SteerFn SteerBest =
     PickBuild<SteerFn>(BestSplitLevel(), SteerScalar, SteerVectorV3, SteerVectorV3);
 
 }  // namespace
 
-void StftStager::Configure(float expand_amount) {
+void SpectralWidener::Configure(float expand_amount) {
   expand = expand_amount;
   engine.Configure();
   Reset();
 }
 
-void StftStager::Reset() {
+void SpectralWidener::Reset() {
   engine.Reset();
   angle.fill(kCentreF);
   power_left.fill(0.0f);
@@ -208,25 +208,25 @@ void StftStager::Reset() {
   gain_right.fill(1.0f);
 }
 
-StereoSample StftStager::Process(float left, float right) noexcept {
+StereoSample SpectralWidener::Process(float left, float right) noexcept {
   return engine.Process(left, right, *this);
 }
 
-void StftStager::Apply(StereoSpectrum& spectrum) { SteerBins(spectrum); }
+void SpectralWidener::Apply(StereoSpectrum& spectrum) { SteerBins(spectrum); }
 
-void StftStager::ApplyOneBinAtATime(StereoSpectrum& spectrum) {
+void SpectralWidener::ApplyOneBinAtATime(StereoSpectrum& spectrum) {
   SteerScalar(*this, spectrum, kFirstBin, kEndBin);
   ScaleBins(spectrum);
 }
 
-void StftStager::SteerBins(StereoSpectrum& s) noexcept {
+void SpectralWidener::SteerBins(StereoSpectrum& s) noexcept {
   SteerBest(*this, s, kFirstBin, kEndBin);
   ScaleBins(s);
 }
 
 // Cloned so the vectors are whole AVX2 registers; every step is per bin (each lane does the
 // scalar step), so every build gives the same bits.
-HALVEX_FMA_CLONES void StftStager::ScaleBins(StereoSpectrum& s) noexcept {
+HALVEX_FMA_CLONES void SpectralWidener::ScaleBins(StereoSpectrum& s) noexcept {
   constexpr size_t kCount = kEndBin - kFirstBin;
   constexpr size_t kLanes = 8;
   // The raw gains from bin kFirstBin - 1 on, the neighbours outside the range counted as 1.
