@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/core/dsp/deep_field/field_probe.h"
+#include "tests/support/processor_render.h"
 #include "tests/support/test_signals.h"
 
 #include "core/config/config_defaults.h"
@@ -35,17 +36,7 @@ std::vector<float> Noise(size_t frames, float scale, uint32_t seed, bool mono = 
   return v;
 }
 
-std::vector<float> Render(const ProcessorConfig& config, std::vector<float> samples,
-                          size_t block) {
-  DenormalGuard guard;
-  Processor p;
-  p.Configure(config);
-  const size_t frames = samples.size() / 2;
-  for (size_t at = 0; at < frames; at += block) {
-    p.ProcessBlock(samples.data() + 2 * at, std::min(block, frames - at), 2);
-  }
-  return samples;
-}
+using test::Render;
 
 bool SameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;

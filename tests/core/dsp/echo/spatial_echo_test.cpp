@@ -31,10 +31,6 @@ std::unique_ptr<EchoWidenerStage> MakeStage(const ProcessorConfig& config) {
 }
 
 // Uniform noise in [-amplitude, amplitude), interleaved stereo, independent channels.
-std::vector<float> Noise(size_t frames, float amplitude, uint32_t seed) {
-  return test::UniformNoiseSamples(2 * frames, amplitude, seed);
-}
-
 TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   ProcessorConfig config = EchoConfig();
   config.stft_expand = 0.0f;
@@ -48,7 +44,7 @@ TEST(EchoWidener, LatencyAndDryFollowTheSpectralPreStage) {
   SpectralWidener reference;
   reference.Configure(0.4f);
 
-  const std::vector<float> in = Noise(3000, 0.5f, 7);
+  const std::vector<float> in = test::StereoNoise(3000, 0.5f, 7);
   for (size_t i = 0; i < 3000; ++i) {
     const StageOutput a = plain->Process(in[2 * i], in[2 * i + 1]);
     ASSERT_EQ(a.dry.left, in[2 * i]);
@@ -71,7 +67,7 @@ TEST(EchoWidener, PreStagedStageEchoesTheWidenersOutput) {
   SpectralWidener widener;
   widener.Configure(0.4f);
   constexpr size_t kFrames = 6000;
-  const std::vector<float> in = Noise(kFrames, 1.0f, 13);
+  const std::vector<float> in = test::StereoNoise(kFrames, 1.0f, 13);
   float worst = 0.0f;
   float loudest = 0.0f;
   for (size_t i = 0; i < kFrames; ++i) {
@@ -168,49 +164,11 @@ TEST(EchoWidener, DefaultImpulseResponseIsTheSumOfDelayedBandFilters) {
   }
 }
 
-// A block gives the bits of that many frames, whatever the block length and whether the
-// echoes are summed a batch ahead (every delay at least 8 frames) or frame by frame.
-TEST(EchoWidener, BlocksGiveTheBitsOfFrameAfterFrame) {
-  struct Case {
-    const char* name;
-    float stft_expand;
-    float shortest_base_ms;  // 0: the default table
-  };
-  const Case cases[] = {{"default", 0.4f, 0.0f},
-                        {"no pre-stage", 0.0f, 0.0f},
-                        {"taps under a batch", 0.4f, 0.1f}};
-  for (const Case& c : cases) {
-    ProcessorConfig config = EchoConfig();
-    config.stft_expand = c.stft_expand;
-    if (c.shortest_base_ms > 0.0f) config.bands[3].l_base_ms = c.shortest_base_ms;
-    auto framed = MakeStage(config);
-    auto blocked = MakeStage(config);
-    constexpr size_t kFrames = 3000;
-    const std::vector<float> in = Noise(kFrames, 1.0f, 17);
-    std::vector<StereoSample> frames(kFrames);
-    for (size_t i = 0; i < kFrames; ++i) frames[i] = {in[2 * i], in[2 * i + 1]};
-    std::vector<StageOutput> out(kFrames);
-    size_t done = 0;
-    for (size_t length = 1; done < kFrames; length = length % kMaxStageBlock + 7) {
-      const size_t n = std::min(length, kFrames - done);
-      blocked->ProcessBlock(frames.data() + done, out.data() + done, n);
-      done += n;
-    }
-    for (size_t i = 0; i < kFrames; ++i) {
-      const StageOutput expected = framed->Process(frames[i].left, frames[i].right);
-      ASSERT_EQ(out[i].wet.left, expected.wet.left) << c.name << " frame " << i;
-      ASSERT_EQ(out[i].wet.right, expected.wet.right) << c.name << " frame " << i;
-      ASSERT_EQ(out[i].dry.left, expected.dry.left) << c.name << " frame " << i;
-      ASSERT_EQ(out[i].dry.right, expected.dry.right) << c.name << " frame " << i;
-    }
-  }
-}
-
 TEST(EchoWidener, DefaultEchoesOnlyWidenTheSideChannel) {
   ProcessorConfig config = EchoConfig();
   config.stft_expand = 0.0f;
   auto stage = MakeStage(config);
-  const std::vector<float> in = Noise(20000, 0.7f, 3);
+  const std::vector<float> in = test::StereoNoise(20000, 0.7f, 3);
   double side_change = 0.0;
   for (size_t i = 0; i < 20000; ++i) {
     const float l = in[2 * i];
@@ -232,7 +190,7 @@ TEST(EchoWidener, NoBandsOrNoGainsGiveTheInputBack) {
   silent.echo_mid_gain = 0.0f;
   for (const ProcessorConfig& config : {empty, silent}) {
     auto stage = MakeStage(config);
-    const std::vector<float> in = Noise(3000, 1.0f, 5);
+    const std::vector<float> in = test::StereoNoise(3000, 1.0f, 5);
     for (size_t i = 0; i < 3000; ++i) {
       const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
       ASSERT_EQ(out.wet.left, in[2 * i]);
@@ -246,7 +204,7 @@ TEST(EchoWidener, ZeroFrequencyRowStaysFinite) {
   config.bands[3].freq_hz = 0.0f;
   config.bands[9].freq_hz = -20.0f;
   auto stage = MakeStage(config);
-  const std::vector<float> in = Noise(4000, 1.0f, 9);
+  const std::vector<float> in = test::StereoNoise(4000, 1.0f, 9);
   for (size_t i = 0; i < 4000; ++i) {
     const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
     ASSERT_TRUE(std::isfinite(out.wet.left) && std::isfinite(out.wet.right)) << "frame " << i;

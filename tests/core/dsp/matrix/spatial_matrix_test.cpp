@@ -11,6 +11,7 @@
 
 #include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/processor.h"
+#include "tests/support/processor_render.h"
 #include "tests/support/test_signals.h"
 
 namespace halvex {
@@ -23,11 +24,7 @@ std::vector<float> Noise(size_t samples, uint32_t seed) {
   return test::UniformNoiseSamples(samples, 1.0f, seed);
 }
 
-ProcessorConfig ConfigFor(SpatialAlgorithm algorithm) {
-  ProcessorConfig config = DefaultConfig();
-  config.spatial_algorithm = algorithm;
-  return config;
-}
+using test::ConfigFor;
 
 TEST(MatrixSurroundStage, MonoInputIsUnchanged) {
   DenormalGuard guard;
@@ -135,61 +132,9 @@ TEST(MatrixSteerStage, WetDryMixDoesNotCombFilter) {
 
 class MatrixStages : public ::testing::TestWithParam<SpatialAlgorithm> {};
 
-// A signal that walks the steering through its states: stereo noise, hard left, a dominant
-// centre, an anti-phase (rear) pair, silence, then noise again.
-std::vector<StereoSample> SteeringWalk() {
-  const std::vector<float> noise = Noise(2 * 6000, 19);
-  std::vector<StereoSample> x;
-  for (size_t n = 0; n < 6000; ++n) x.push_back({noise[2 * n], noise[2 * n + 1]});
-  for (size_t n = 0; n < 6000; ++n) x.push_back({noise[2 * n], 0.0f});
-  for (size_t n = 0; n < 6000; ++n) x.push_back({noise[2 * n], noise[2 * n] + 0.05f * noise[2 * n + 1]});
-  for (size_t n = 0; n < 6000; ++n) x.push_back({noise[2 * n], -noise[2 * n]});
-  x.resize(x.size() + 3000);
-  for (size_t n = 0; n < 3000; ++n) x.push_back({0.3f * noise[2 * n + 1], noise[2 * n]});
-  return x;
-}
-
-// The stage's own block call against its frame call, in blocks of uneven lengths, for the
-// default settings and for panorama, loudspeaker colour, no centre width and more dimension.
-TEST_P(MatrixStages, BlocksGiveTheBitsOfFrameByFrame) {
-  DenormalGuard guard;
-  ProcessorConfig wide = ConfigFor(GetParam());
-  wide.panorama = 0.6f;
-  wide.render_target = RenderTarget::kSpeakers;
-  wide.centre_width = 0.0f;
-  wide.dimension = 1.0f;
-  const std::vector<StereoSample> in = SteeringWalk();
-  for (const ProcessorConfig& config : {ConfigFor(GetParam()), wide}) {
-    const std::unique_ptr<SpatialStage> by_frame = MakeSpatialStage(GetParam());
-    const std::unique_ptr<SpatialStage> by_block = MakeSpatialStage(GetParam());
-    by_frame->Configure(config);
-    by_frame->Reset();
-    by_block->Configure(config);
-    by_block->Reset();
-    std::vector<StageOutput> blocked(in.size());
-    // 200: a call longer than the Processor's blocks is cut up inside the stage.
-    constexpr size_t kLengths[] = {1, 7, 64, 33, 2, 63, 5, 200};
-    for (size_t at = 0, k = 0; at < in.size(); at += kLengths[k++ % std::size(kLengths)]) {
-      const size_t n = std::min(kLengths[k % std::size(kLengths)], in.size() - at);
-      by_block->ProcessBlock(in.data() + at, blocked.data() + at, n);
-    }
-    for (size_t i = 0; i < in.size(); ++i) {
-      const StageOutput expected = by_frame->Process(in[i].left, in[i].right);
-      ASSERT_EQ(blocked[i].wet.left, expected.wet.left) << i;
-      ASSERT_EQ(blocked[i].wet.right, expected.wet.right) << i;
-      ASSERT_EQ(blocked[i].dry.left, expected.dry.left) << i;
-      ASSERT_EQ(blocked[i].dry.right, expected.dry.right) << i;
-    }
-  }
-}
-
-std::vector<float> Render(SpatialAlgorithm algorithm, std::vector<float> samples, size_t block) {
-  Processor p;
-  p.Configure(ConfigFor(algorithm));
-  for (size_t i = 0; i < samples.size() / 2; i += block) {
-    p.ProcessBlock(samples.data() + 2 * i, std::min(block, samples.size() / 2 - i), 2);
-  }
-  return samples;
+std::vector<float> Render(SpatialAlgorithm algorithm, const std::vector<float>& samples,
+                          size_t block) {
+  return test::Render(ConfigFor(algorithm), samples, block);
 }
 
 TEST_P(MatrixStages, AreDeterministicBlockInvariantAndBoundedOnFullScaleNoise) {
