@@ -29,14 +29,7 @@ ProcessorConfig EchoConfig(float stft_expand) {
 void EchoStage(benchmark::State& state) {
   auto stage = std::make_unique<halvex::EchoWidenerStage>();
   stage->Configure(EchoConfig(static_cast<float>(state.range(0)) / 10.0f));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      const halvex::StageOutput out = stage->Process(input[2 * i], input[2 * i + 1]);
-      benchmark::DoNotOptimize(out);
-    }
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunStageFrames(state, *stage, halvex::bench::LcgNoise(2 * kFrames));
 }
 // Arg: stft_expand x 10 (0 leaves the spectral pre-stage off, 4 is the default).
 BENCHMARK(EchoStage)->Arg(0)->Arg(4);
@@ -64,14 +57,7 @@ BENCHMARK(BandFilters)->Arg(0)->Arg(1)->Arg(2);
 void EchoProcessor(benchmark::State& state) {
   halvex::Processor processor;
   processor.Configure(EchoConfig(static_cast<float>(state.range(0)) / 10.0f));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  std::vector<float> block(input.size());
-  for (auto _ : state) {
-    block = input;
-    processor.ProcessBlock(block.data(), kFrames, 2);
-    benchmark::DoNotOptimize(block.data());
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunProcessorBlock(state, processor, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(EchoProcessor)->Arg(0)->Arg(4);
 

@@ -31,28 +31,14 @@ ProcessorConfig ExperimentalConfig(int64_t variant) {
 void ExperimentalStage(benchmark::State& state) {
   auto stage = std::make_unique<halvex::ExperimentalStage>();
   stage->Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      const halvex::StageOutput out = stage->Process(input[2 * i], input[2 * i + 1]);
-      benchmark::DoNotOptimize(out);
-    }
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunStageFrames(state, *stage, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(ExperimentalStage)->Arg(0)->Arg(1);
 
 void ExperimentalProcessor(benchmark::State& state) {
   halvex::Processor processor;
   processor.Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  std::vector<float> block(input.size());
-  for (auto _ : state) {
-    block = input;
-    processor.ProcessBlock(block.data(), kFrames, 2);
-    benchmark::DoNotOptimize(block.data());
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunProcessorBlock(state, processor, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(ExperimentalProcessor)->Arg(0)->Arg(1);
 

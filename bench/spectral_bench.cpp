@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "bench/bench_support.h"
 #include "core/dsp/spectral/ambient_split.h"
 #include "core/dsp/echo/spectral_widener.h"
 #include "core/dsp/spectral/wola.h"
@@ -12,22 +13,7 @@
 namespace halvex {
 namespace {
 
-constexpr double kSampleRate = 48000.0;
-
-struct Noise {
-  uint32_t s = 1;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
-
-void Report(benchmark::State& state, int64_t frames_per_iteration) {
-  const double frames = static_cast<double>(state.iterations() * frames_per_iteration);
-  state.counters["per_frame"] =
-      benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["rt_factor"] = benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
-}
+using Noise = test::UniformNoise<>;
 
 class Passthrough : public SpectrumTransform {
  public:
@@ -62,7 +48,7 @@ void BM_WolaEngineProcess(benchmark::State& state) {
       benchmark::DoNotOptimize(engine->Process(noise(), noise(), transform));
     }
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_WolaEngineProcess);
 
@@ -74,7 +60,7 @@ void BM_WolaEngineAnalyse(benchmark::State& state) {
   for (auto _ : state) {
     for (size_t n = 0; n < kWolaHop; ++n) engine->Analyse(noise(), noise(), transform);
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_WolaEngineAnalyse);
 
@@ -88,7 +74,7 @@ void BM_SpectralWidener(benchmark::State& state) {
       benchmark::DoNotOptimize(widener->Process(x, 0.5f * x + 0.3f * noise()));
     }
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_SpectralWidener);
 
@@ -105,7 +91,7 @@ void BM_AmbientSplitUpdate(benchmark::State& state) {
     split->Update(*spectrum);
     benchmark::DoNotOptimize(split->ambience_smooth[100]);
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_AmbientSplitUpdate);
 
