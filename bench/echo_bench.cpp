@@ -8,9 +8,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/config/config_defaults.h"
 #include "core/dsp/filters/band_convolver.h"
 #include "core/dsp/processor.h"
+#include "tests/support/processor_render.h"
 #include "core/dsp/echo/spatial_echo.h"
 
 namespace {
@@ -20,8 +20,7 @@ using halvex::ProcessorConfig;
 constexpr size_t kFrames = 4096;
 
 ProcessorConfig EchoConfig(float stft_expand) {
-  ProcessorConfig config = halvex::DefaultConfig();
-  config.spatial_algorithm = halvex::SpatialAlgorithm::kEchoWidener;
+  ProcessorConfig config = halvex::test::ConfigFor(halvex::SpatialAlgorithm::kEchoWidener);
   config.stft_expand = stft_expand;
   return config;
 }

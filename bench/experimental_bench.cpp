@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
+#include "tests/support/processor_render.h"
 #include "core/dsp/experimental/spatial_experimental.h"
 
 namespace {
@@ -18,8 +18,7 @@ constexpr size_t kFrames = 4096;
 
 // Arg 0: the defaults; 1: every option on (speakers, direct spread, depth 4).
 ProcessorConfig ExperimentalConfig(int64_t variant) {
-  ProcessorConfig config = halvex::DefaultConfig();
-  config.spatial_algorithm = halvex::SpatialAlgorithm::kExperimental;
+  ProcessorConfig config = halvex::test::ConfigFor(halvex::SpatialAlgorithm::kExperimental);
   if (variant == 1) {
     config.render_target = halvex::RenderTarget::kSpeakers;
     config.direct_spread = 1.0f;
