@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct BlockCase {
   std::string name;
   ProcessorConfig config;
 };
+
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.name; }
 
 // Each algorithm at its defaults for both render targets, and the settings that take other
 // code paths: the echo widener without its spectral pre-stage, with taps shorter than a batch of
