@@ -10,11 +10,6 @@ void MatrixSurroundStage::Configure(const ProcessorConfig& config) {
   render_.Configure(config, false);
 }
 
-void MatrixSurroundStage::Reset() noexcept {
-  decoder_.Reset();
-  render_.Reset();
-}
-
 StageOutput MatrixSurroundStage::Process(float left, float right) noexcept {
   StageOutput out;
   out.wet = render_.Render(decoder_.Decode(left, right));
@@ -38,11 +33,6 @@ void MatrixSurroundStage::ProcessBlock(const StereoSample* in, StageOutput* out,
 void MatrixSteerStage::Configure(const ProcessorConfig& config) {
   decoder_.Configure(config);
   render_.Configure(config, true);
-}
-
-void MatrixSteerStage::Reset() noexcept {
-  decoder_.Reset();
-  render_.Reset();
 }
 
 StageOutput MatrixSteerStage::Process(float left, float right) noexcept {

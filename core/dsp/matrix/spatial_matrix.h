@@ -8,33 +8,36 @@
 
 namespace halvex {
 
-class MatrixSurroundStage final : public SpatialStage {
+// What both stages are: a decoder and the fold-down of its channels to stereo.
+template <typename Decoder>
+class MatrixStage : public SpatialStage {
  public:
-  void Configure(const ProcessorConfig& config) override;
-  void Reset() noexcept override;
+  void Reset() noexcept override {
+    decoder_.Reset();
+    render_.Reset();
+  }
   size_t Latency() const override { return 0; }
-  // dry is the input itself.
-  StageOutput Process(float left, float right) noexcept override;
-  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
 
- private:
-  PassiveMatrix decoder_;
+ protected:
+  Decoder decoder_;
   MatrixRender render_;
 };
 
-class MatrixSteerStage final : public SpatialStage {
+class MatrixSurroundStage final : public MatrixStage<PassiveMatrix> {
  public:
   void Configure(const ProcessorConfig& config) override;
-  void Reset() noexcept override;
-  size_t Latency() const override { return 0; }
+  // dry is the input itself.
+  StageOutput Process(float left, float right) noexcept override;
+  void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
+};
+
+class MatrixSteerStage final : public MatrixStage<SteeredMatrix> {
+ public:
+  void Configure(const ProcessorConfig& config) override;
   // dry is the input through the decoder's reference allpass chains, so that it stays in phase
   // with the wet fronts; the raw input would comb-filter against them in a wet/dry mix.
   StageOutput Process(float left, float right) noexcept override;
   void ProcessBlock(const StereoSample* in, StageOutput* out, size_t frames) noexcept override;
-
- private:
-  SteeredMatrix decoder_;
-  MatrixRender render_;
 };
 
 }  // namespace halvex
