@@ -23,6 +23,22 @@ Angle AngleOf(float hz) {
   return a;
 }
 
+// The terms the two shelves share (shelf slope 1).
+struct Shelf {
+  Angle a;
+  float A;   // amplitude: 10^(gain / 40)
+  float k;   // 2 sqrt(A) alpha
+  float ap;  // A + 1
+  float am;  // A - 1
+};
+
+Shelf ShelfOf(float hz, float gain_db) {
+  const Angle a = AngleOf(hz);
+  const float A = std::pow(10.0f, gain_db / 40.0f);
+  const float alpha = 0.5f * a.s * kSqrt2;
+  return {a, A, 2.0f * std::sqrt(A) * alpha, A + 1.0f, A - 1.0f};
+}
+
 void Store(Biquad& q, float b0, float b1, float b2, float a0, float a1, float a2) {
   q.b0 = b0 / a0;
   q.b1 = b1 / a0;
@@ -60,23 +76,13 @@ void Biquad::SetLowpass(float hz, float q) {
 }
 
 void Biquad::SetHighShelf(float hz, float gain_db) {
-  const Angle a = AngleOf(hz);
-  const float A = std::pow(10.0f, gain_db / 40.0f);
-  const float alpha = 0.5f * a.s * kSqrt2;
-  const float k = 2.0f * std::sqrt(A) * alpha;
-  const float ap = A + 1.0f;
-  const float am = A - 1.0f;
+  const auto [a, A, k, ap, am] = ShelfOf(hz, gain_db);
   Store(*this, A * (ap + am * a.c + k), -2.0f * A * (am + ap * a.c), A * (ap + am * a.c - k),
         ap - am * a.c + k, 2.0f * (am - ap * a.c), ap - am * a.c - k);
 }
 
 void Biquad::SetLowShelf(float hz, float gain_db) {
-  const Angle a = AngleOf(hz);
-  const float A = std::pow(10.0f, gain_db / 40.0f);
-  const float alpha = 0.5f * a.s * kSqrt2;
-  const float k = 2.0f * std::sqrt(A) * alpha;
-  const float ap = A + 1.0f;
-  const float am = A - 1.0f;
+  const auto [a, A, k, ap, am] = ShelfOf(hz, gain_db);
   Store(*this, A * (ap - am * a.c + k), 2.0f * A * (am - ap * a.c), A * (ap - am * a.c - k),
         ap + am * a.c + k, -2.0f * (am + ap * a.c), ap + am * a.c - k);
 }
