@@ -11,7 +11,7 @@
 
 #include "bench/bench_support.h"
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "daemon/processor_crossfade.h"
 
 namespace halvex {

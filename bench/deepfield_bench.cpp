@@ -9,11 +9,11 @@
 #include "bench/bench_support.h"
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
-#include "core/dsp/distance_stage.h"
-#include "core/dsp/field_synth.h"
+#include "core/dsp/kit/denormal_guard.h"
+#include "core/dsp/deep_field/distance_stage.h"
+#include "core/dsp/deep_field/field_synth.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_deepfield.h"
+#include "core/dsp/deep_field/spatial_deepfield.h"
 
 namespace halvex {
 namespace {

@@ -8,10 +8,10 @@
 #include <memory>
 #include <vector>
 
-#include "core/config/config_defaults.h"
-#include "core/dsp/band_convolver.h"
+#include "core/dsp/filters/band_convolver.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_echo.h"
+#include "tests/support/processor_render.h"
+#include "core/dsp/echo/spatial_echo.h"
 
 namespace {
 
@@ -20,8 +20,7 @@ using halvex::ProcessorConfig;
 constexpr size_t kFrames = 4096;
 
 ProcessorConfig EchoConfig(float stft_expand) {
-  ProcessorConfig config = halvex::DefaultConfig();
-  config.spatial_algorithm = halvex::SpatialAlgorithm::kEchoWidener;
+  ProcessorConfig config = halvex::test::ConfigFor(halvex::SpatialAlgorithm::kEchoWidener);
   config.stft_expand = stft_expand;
   return config;
 }
@@ -29,14 +28,7 @@ ProcessorConfig EchoConfig(float stft_expand) {
 void EchoStage(benchmark::State& state) {
   auto stage = std::make_unique<halvex::EchoWidenerStage>();
   stage->Configure(EchoConfig(static_cast<float>(state.range(0)) / 10.0f));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      const halvex::StageOutput out = stage->Process(input[2 * i], input[2 * i + 1]);
-      benchmark::DoNotOptimize(out);
-    }
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunStageFrames(state, *stage, halvex::bench::LcgNoise(2 * kFrames));
 }
 // Arg: stft_expand x 10 (0 leaves the spectral pre-stage off, 4 is the default).
 BENCHMARK(EchoStage)->Arg(0)->Arg(4);
@@ -64,14 +56,7 @@ BENCHMARK(BandFilters)->Arg(0)->Arg(1)->Arg(2);
 void EchoProcessor(benchmark::State& state) {
   halvex::Processor processor;
   processor.Configure(EchoConfig(static_cast<float>(state.range(0)) / 10.0f));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  std::vector<float> block(input.size());
-  for (auto _ : state) {
-    block = input;
-    processor.ProcessBlock(block.data(), kFrames, 2);
-    benchmark::DoNotOptimize(block.data());
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunProcessorBlock(state, processor, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(EchoProcessor)->Arg(0)->Arg(4);
 

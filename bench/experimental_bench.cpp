@@ -1,4 +1,4 @@
-// Cost per frame of the experimental ambience stage alone and of the whole processor running it.
+// Cost per frame of the experimental stage alone and of the whole processor running it.
 #include <benchmark/benchmark.h>
 
 #include "bench/bench_support.h"
@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/config/config_defaults.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_experimental.h"
+#include "tests/support/processor_render.h"
+#include "core/dsp/experimental/spatial_experimental.h"
 
 namespace {
 
@@ -18,8 +18,7 @@ constexpr size_t kFrames = 4096;
 
 // Arg 0: the defaults; 1: every option on (speakers, direct spread, depth 4).
 ProcessorConfig ExperimentalConfig(int64_t variant) {
-  ProcessorConfig config = halvex::DefaultConfig();
-  config.spatial_algorithm = halvex::SpatialAlgorithm::kExperimental;
+  ProcessorConfig config = halvex::test::ConfigFor(halvex::SpatialAlgorithm::kExperimental);
   if (variant == 1) {
     config.render_target = halvex::RenderTarget::kSpeakers;
     config.direct_spread = 1.0f;
@@ -31,28 +30,14 @@ ProcessorConfig ExperimentalConfig(int64_t variant) {
 void ExperimentalStage(benchmark::State& state) {
   auto stage = std::make_unique<halvex::ExperimentalStage>();
   stage->Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      const halvex::StageOutput out = stage->Process(input[2 * i], input[2 * i + 1]);
-      benchmark::DoNotOptimize(out);
-    }
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunStageFrames(state, *stage, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(ExperimentalStage)->Arg(0)->Arg(1);
 
 void ExperimentalProcessor(benchmark::State& state) {
   halvex::Processor processor;
   processor.Configure(ExperimentalConfig(state.range(0)));
-  const std::vector<float> input = halvex::bench::LcgNoise(2 * kFrames);
-  std::vector<float> block(input.size());
-  for (auto _ : state) {
-    block = input;
-    processor.ProcessBlock(block.data(), kFrames, 2);
-    benchmark::DoNotOptimize(block.data());
-  }
-  halvex::bench::ReportFrames(state, kFrames);
+  halvex::bench::RunProcessorBlock(state, processor, halvex::bench::LcgNoise(2 * kFrames));
 }
 BENCHMARK(ExperimentalProcessor)->Arg(0)->Arg(1);
 

@@ -9,9 +9,10 @@
 #include "bench/bench_support.h"
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/processor.h"
-#include "core/dsp/spatial_matrix.h"
+#include "core/dsp/matrix/spatial_matrix.h"
+#include "tests/support/processor_render.h"
 
 namespace halvex {
 namespace {
@@ -33,26 +34,15 @@ std::vector<float> Noise(size_t frames, uint32_t seed) {
   return v;
 }
 
-ProcessorConfig ConfigFor(SpatialAlgorithm algorithm) {
-  ProcessorConfig config = DefaultConfig();
-  config.spatial_algorithm = algorithm;
-  return config;
-}
+using test::ConfigFor;
 
 template <typename Stage>
 void RunStage(benchmark::State& state, SpatialAlgorithm algorithm) {
   DenormalGuard guard;
-  const std::vector<float> in = Noise(kFrames, 17);
   auto stage = std::make_unique<Stage>();
   stage->Configure(ConfigFor(algorithm));
   stage->Reset();
-  for (auto _ : state) {
-    for (size_t i = 0; i < kFrames; ++i) {
-      const StageOutput out = stage->Process(in[2 * i], in[2 * i + 1]);
-      benchmark::DoNotOptimize(out);
-    }
-  }
-  bench::ReportFrames(state, kFrames);
+  bench::RunStageFrames(state, *stage, Noise(kFrames, 17));
 }
 
 // The same through the stage's block call, kMaxStageBlock frames at a time.
@@ -94,17 +84,9 @@ void BM_MatrixSteerStageBlocks(benchmark::State& state) {
 
 void BM_Processor(benchmark::State& state, SpatialAlgorithm algorithm) {
   DenormalGuard guard;
-  const std::vector<float> in = Noise(kFrames, 17);
-  std::vector<float> block(in.size());
   Processor processor;
   processor.Configure(ConfigFor(algorithm));
-  for (auto _ : state) {
-    block = in;
-    processor.ProcessBlock(block.data(), kFrames, 2);
-    benchmark::DoNotOptimize(block.data());
-    benchmark::ClobberMemory();
-  }
-  bench::ReportFrames(state, kFrames);
+  bench::RunProcessorBlock(state, processor, Noise(kFrames, 17));
 }
 
 BENCHMARK(BM_MatrixSurroundStage);

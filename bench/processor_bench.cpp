@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/output_stage.h"
 #include "core/dsp/processor.h"
 #include "tests/support/test_signals.h"

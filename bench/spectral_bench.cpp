@@ -5,29 +5,15 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/dsp/ambient_split.h"
-#include "core/dsp/stft_stager.h"
-#include "core/dsp/wola.h"
+#include "bench/bench_support.h"
+#include "core/dsp/spectral/ambient_split.h"
+#include "core/dsp/echo/spectral_widener.h"
+#include "core/dsp/spectral/wola.h"
 
 namespace halvex {
 namespace {
 
-constexpr double kSampleRate = 48000.0;
-
-struct Noise {
-  uint32_t s = 1;
-  float operator()() {
-    s = s * 1664525u + 1013904223u;
-    return static_cast<float>(s >> 8) / 8388608.0f - 1.0f;
-  }
-};
-
-void Report(benchmark::State& state, int64_t frames_per_iteration) {
-  const double frames = static_cast<double>(state.iterations() * frames_per_iteration);
-  state.counters["per_frame"] =
-      benchmark::Counter(frames, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["rt_factor"] = benchmark::Counter(frames / kSampleRate, benchmark::Counter::kIsRate);
-}
+using Noise = test::UniformNoise<>;
 
 class Passthrough : public SpectrumTransform {
  public:
@@ -62,7 +48,7 @@ void BM_WolaEngineProcess(benchmark::State& state) {
       benchmark::DoNotOptimize(engine->Process(noise(), noise(), transform));
     }
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_WolaEngineProcess);
 
@@ -74,23 +60,23 @@ void BM_WolaEngineAnalyse(benchmark::State& state) {
   for (auto _ : state) {
     for (size_t n = 0; n < kWolaHop; ++n) engine->Analyse(noise(), noise(), transform);
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_WolaEngineAnalyse);
 
-void BM_StftStager(benchmark::State& state) {
-  auto stager = std::make_unique<StftStager>();
-  stager->Configure(0.4f);
+void BM_SpectralWidener(benchmark::State& state) {
+  auto widener = std::make_unique<SpectralWidener>();
+  widener->Configure(0.4f);
   Noise noise;
   for (auto _ : state) {
     for (size_t n = 0; n < kWolaHop; ++n) {
       const float x = noise();
-      benchmark::DoNotOptimize(stager->Process(x, 0.5f * x + 0.3f * noise()));
+      benchmark::DoNotOptimize(widener->Process(x, 0.5f * x + 0.3f * noise()));
     }
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
-BENCHMARK(BM_StftStager);
+BENCHMARK(BM_SpectralWidener);
 
 // One Update per transform frame: the per-frame figure is the call's cost spread over a hop.
 void BM_AmbientSplitUpdate(benchmark::State& state) {
@@ -105,7 +91,7 @@ void BM_AmbientSplitUpdate(benchmark::State& state) {
     split->Update(*spectrum);
     benchmark::DoNotOptimize(split->ambience_smooth[100]);
   }
-  Report(state, kWolaHop);
+  bench::ReportFrames(state, kWolaHop);
 }
 BENCHMARK(BM_AmbientSplitUpdate);
 

@@ -10,8 +10,8 @@
 #include "cli/progress_line.h"
 #include "cli/render_job.h"
 #include "core/config/json_config.h"
-#include "core/dsp/denormal_guard.h"
-#include "core/dsp/engine_rate.h"
+#include "core/dsp/kit/denormal_guard.h"
+#include "core/dsp/kit/engine_rate.h"
 
 namespace halvex {
 namespace {

@@ -10,7 +10,7 @@
 #include "cli/loudness_meter.h"
 #include "cli/offline_runner.h"
 #include "cli/resampling_stage.h"
-#include "core/dsp/engine_rate.h"
+#include "core/dsp/kit/engine_rate.h"
 #include "core/dsp/processor.h"
 
 namespace halvex {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/dsp/engine_rate.h"
+#include "core/dsp/kit/engine_rate.h"
 
 namespace halvex {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/wav_io.h"
-#include "core/dsp/engine_rate.h"
+#include "core/dsp/kit/engine_rate.h"
 
 namespace halvex {
 

@@ -17,7 +17,7 @@
 #include <thread>
 
 #include "core/config/config_validation.h"
-#include "core/dsp/engine_rate.h"
+#include "core/dsp/kit/engine_rate.h"
 #include "daemon/routing_policy.h"
 
 namespace halvex {

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 
 namespace halvex {
 namespace {

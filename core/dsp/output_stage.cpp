@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/dsp/isa_level.h"
-#include "core/dsp/multiversion.h"
+#include "core/dsp/kit/isa_level.h"
+#include "core/dsp/kit/multiversion.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>

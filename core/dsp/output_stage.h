@@ -4,11 +4,11 @@
 #include <array>
 #include <cstddef>
 
-#include "core/dsp/biquad.h"
-#include "core/dsp/delay_limit.h"
+#include "core/dsp/filters/biquad.h"
+#include "core/dsp/kit/delay_limit.h"
 #include "core/dsp/limiter.h"
 #include "core/dsp/spatial_stage.h"
-#include "core/dsp/wide_biquad.h"
+#include "core/dsp/filters/wide_biquad.h"
 
 namespace halvex {
 

@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "core/dsp/biquad.h"
-#include "core/dsp/multiversion.h"
+#include "core/dsp/filters/biquad.h"
+#include "core/dsp/kit/multiversion.h"
 
 namespace halvex {
 namespace {

@@ -1,9 +1,9 @@
 #include "core/dsp/spatial_stage.h"
 
-#include "core/dsp/spatial_deepfield.h"
-#include "core/dsp/spatial_echo.h"
-#include "core/dsp/spatial_experimental.h"
-#include "core/dsp/spatial_matrix.h"
+#include "core/dsp/deep_field/spatial_deepfield.h"
+#include "core/dsp/echo/spatial_echo.h"
+#include "core/dsp/experimental/spatial_experimental.h"
+#include "core/dsp/matrix/spatial_matrix.h"
 
 namespace halvex {
 

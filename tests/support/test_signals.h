@@ -48,4 +48,9 @@ inline std::vector<float> FullScaleNoiseSamples(size_t samples, uint32_t seed,
   return out;
 }
 
+// `frames` interleaved stereo frames of UniformNoiseSamples.
+inline std::vector<float> StereoNoise(size_t frames, float amplitude, uint32_t seed) {
+  return UniformNoiseSamples(2 * frames, amplitude, seed);
+}
+
 }  // namespace halvex::test

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/output_stage.h"
 #include "tests/support/test_signals.h"
 
@@ -183,64 +183,6 @@ TEST(Processor, DryMixBypassesTheOutputStage) {
     EXPECT_EQ(s.right, -x);
   }
 }
-
-// Every algorithm's block path against its frame path: frame by frame is the reference, blocks
-// of every length through the interleaved and the planar call must match it to the bit.
-class EveryAlgorithm : public ::testing::TestWithParam<SpatialAlgorithm> {};
-
-TEST_P(EveryAlgorithm, OutputDoesNotDependOnBlockSize) {
-  ProcessorConfig c = DefaultConfig();
-  c.spatial_algorithm = GetParam();
-  c.haas_delay_ms = 3.0f;
-  c.bass = 0.5f;
-  constexpr size_t kFrames = 9000;
-  const std::vector<float> input = Noise(kFrames, 2, 7);
-  DenormalGuard guard;
-  Processor by_frame;
-  by_frame.Configure(c);
-  std::vector<float> reference = input;
-  for (size_t i = 0; i < kFrames; ++i) {
-    const StereoSample s = by_frame.ProcessFrame(input[2 * i], input[2 * i + 1]);
-    reference[2 * i] = s.left;
-    reference[2 * i + 1] = s.right;
-  }
-  for (size_t block : {size_t{1}, size_t{37}, size_t{64}, size_t{65}, size_t{2048}, size_t{9000}}) {
-    Processor p;
-    p.Configure(c);
-    std::vector<float> buf = input;
-    for (size_t at = 0; at < kFrames; at += block) {
-      p.ProcessBlock(buf.data() + 2 * at, std::min(block, kFrames - at), 2);
-    }
-    EXPECT_EQ(0, std::memcmp(buf.data(), reference.data(), buf.size() * sizeof(float)))
-        << "interleaved blocks of " << block;
-  }
-  for (size_t block : {size_t{13}, size_t{1024}}) {
-    Processor p;
-    p.Configure(c);
-    std::vector<float> left(kFrames), right(kFrames);
-    for (size_t i = 0; i < kFrames; ++i) {
-      left[i] = input[2 * i];
-      right[i] = input[2 * i + 1];
-    }
-    for (size_t at = 0; at < kFrames; at += block) {
-      const size_t n = std::min(block, kFrames - at);
-      p.ProcessPlanar(left.data() + at, right.data() + at, left.data() + at, right.data() + at, n);
-    }
-    size_t mismatches = 0;
-    for (size_t i = 0; i < kFrames; ++i) {
-      mismatches += std::memcmp(&left[i], &reference[2 * i], sizeof(float)) != 0;
-      mismatches += std::memcmp(&right[i], &reference[2 * i + 1], sizeof(float)) != 0;
-    }
-    EXPECT_EQ(mismatches, 0u) << "planar blocks of " << block;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Processor, EveryAlgorithm,
-                         ::testing::Values(SpatialAlgorithm::kEchoWidener,
-                                           SpatialAlgorithm::kExperimental,
-                                           SpatialAlgorithm::kDeepField,
-                                           SpatialAlgorithm::kMatrixSurround,
-                                           SpatialAlgorithm::kMatrixSteer));
 
 TEST(Processor, ReconfigureStartsFromSilence) {
   ProcessorConfig c = DefaultConfig();

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "core/config/config_defaults.h"
-#include "core/dsp/denormal_guard.h"
+#include "core/dsp/kit/denormal_guard.h"
 #include "core/dsp/processor.h"
 #include "tests/support/test_signals.h"
 

@@ -1,0 +1,224 @@
+#include "core/dsp/deep_field/coherence_gate.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/dsp/kit/isa_level.h"
+#include "core/dsp/kit/multiversion.h"
+#include "core/dsp/kit/vector_kit.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+namespace halvex {
+namespace {
+
+// The analysed bins: 187.5 Hz to 15937.5 Hz.
+constexpr size_t kFirstBin = 4;
+constexpr size_t kEndBin = 341;
+constexpr float kMinBinEnergy = 1e-12f;
+// Ambience this high (relative to the band's energy) counts as fully ambient.
+constexpr float kFullAmbience = 0.7f;
+constexpr float kGainStep = 8e-4f;  // per frame: a full swing takes 1250 frames
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Shape for `count` frames (at most kMaxShapeBlock) with fixed targets, as a wavefront: step t
+// works on frame t - k in lane k, as BandSplit::SplitPair does. Lane k holds band k's gain, the
+// remainder that band k is cut from and the weighted sum up to band k, so after each step the
+// remainders and sums move up one lane and the next frame enters lane 0; lane 7 adds the top
+// band and leaves the frame's result. The gains follow their targets lane by lane, which is
+// the per-frame step, since each band's gain moves on its own. Every lane does the operations
+// of ShapeOne in the same order, so the bits are the same.
+constexpr size_t kMaxShapeBlock = 64;
+
+__attribute__((target("avx2,fma"))) void ShapeWavefront(
+    BandSplit& a, BandSplit& b, float* current, const float* target, const StereoSample* in,
+    StereoSample* out, size_t count) noexcept {
+  constexpr size_t kLag = kBandSplitEdges;
+  BandSplitPairLanes lanes(a, b);
+  const __m256 c = _mm256_load_ps(lanes.coeffs.data());
+  const __m256 goal = _mm256_loadu_ps(target);
+  const __m256 lo = _mm256_set1_ps(-kGainStep);
+  const __m256 hi = _mm256_set1_ps(kGainStep);
+  __m256 g = _mm256_loadu_ps(current);
+  __m256 sa = _mm256_load_ps(lanes.state_a.data());
+  __m256 sb = _mm256_load_ps(lanes.state_b.data());
+  __m256 ra = _mm256_setr_ps(in[0].left, 0, 0, 0, 0, 0, 0, 0);
+  __m256 rb = _mm256_setr_ps(in[0].right, 0, 0, 0, 0, 0, 0, 0);
+  __m256 suma = _mm256_setzero_ps();
+  __m256 sumb = _mm256_setzero_ps();
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  const __m256i up = _mm256_setr_epi32(0, 0, 1, 2, 3, 4, 5, 6);
+  const __m256i n = _mm256_set1_epi32(static_cast<int>(count));
+  const __m256 edge_lanes = _mm256_castsi256_ps(
+      _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(kBandSplitEdges)), lane));
+  for (size_t t = 0; t < count + kLag; ++t) {
+    const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), lane);
+    const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
+        _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+    // The gains of lane k's frame: d < lo ? lo : (hi < d ? hi : d), added.
+    const __m256 d = _mm256_sub_ps(goal, g);
+    const __m256 step = _mm256_blendv_ps(_mm256_blendv_ps(d, hi, _mm256_cmp_ps(hi, d, _CMP_LT_OQ)),
+                                         lo, _mm256_cmp_ps(d, lo, _CMP_LT_OQ));
+    g = _mm256_blendv_ps(g, _mm256_add_ps(g, step), live);
+    const __m256 keep = _mm256_and_ps(live, edge_lanes);
+    const __m256 na = _mm256_fmadd_ps(c, _mm256_sub_ps(ra, sa), sa);
+    const __m256 nb = _mm256_fmadd_ps(c, _mm256_sub_ps(rb, sb), sb);
+    sa = _mm256_blendv_ps(sa, na, keep);
+    sb = _mm256_blendv_ps(sb, nb, keep);
+    // Lane 7 weighs the top band (the remainder), the others their new low-pass outputs.
+    suma = _mm256_add_ps(suma, _mm256_mul_ps(_mm256_blend_ps(na, ra, 0x80), g));
+    sumb = _mm256_add_ps(sumb, _mm256_mul_ps(_mm256_blend_ps(nb, rb, 0x80), g));
+    if (t >= kLag) {
+      out[t - kLag] = {_mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(suma, 0xff), 1)),
+                       _mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(sumb, 0xff), 1))};
+    }
+    suma = _mm256_blend_ps(_mm256_permutevar8x32_ps(suma, up), _mm256_setzero_ps(), 0x01);
+    sumb = _mm256_blend_ps(_mm256_permutevar8x32_ps(sumb, up), _mm256_setzero_ps(), 0x01);
+    const float next_a = t + 1 < count ? in[t + 1].left : 0.0f;
+    const float next_b = t + 1 < count ? in[t + 1].right : 0.0f;
+    ra = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(ra, na), up),
+                         _mm256_set1_ps(next_a), 0x01);
+    rb = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(rb, nb), up),
+                         _mm256_set1_ps(next_b), 0x01);
+  }
+  _mm256_storeu_ps(current, g);
+  _mm256_store_ps(lanes.state_a.data(), sa);
+  _mm256_store_ps(lanes.state_b.data(), sb);
+  lanes.StoreStates(a, b);
+}
+
+const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
+#endif
+
+}  // namespace
+
+void CoherenceGate::Configure(float recycle) {
+  recycle_ = recycle;
+  enabled_ = recycle < 1.0f;
+  engine_.Configure();
+  ambient_.Configure(kFirstBin, kEndBin);
+  split_left_.Configure();
+  split_right_.Configure();
+  for (size_t i = 0; i < kFftBins; ++i) {
+    size_t band = 0;
+    while (band < kBandSplitEdges && static_cast<float>(i) * kBinHz > BandEdgeHz(band)) ++band;
+    band_of_bin_[i] = band;
+  }
+  Reset();
+}
+
+void CoherenceGate::Reset() {
+  engine_.Reset();
+  ambient_.Reset();
+  split_left_.Reset();
+  split_right_.Reset();
+  target_.fill(1.0f);
+  current_.fill(1.0f);
+}
+
+void CoherenceGate::Observe(float left, float right) noexcept {
+  if (enabled_) engine_.Analyse(left, right, *this);
+}
+
+void CoherenceGate::Apply(StereoSpectrum& spectrum) {
+  ambient_.UpdateAmbience(spectrum);  // the gate reads nothing else
+  // The bins' energies first, in one vectorisable pass; a bin below the floor adds +0, which
+  // leaves a sum of non-negative terms (never -0) exactly as skipping it would.
+  alignas(32) std::array<float, kEndBin> energy;
+  alignas(32) std::array<float, kEndBin> ambient;
+  for (size_t k = kFirstBin; k < kEndBin; ++k) {
+    const float e = spectrum.left_re[k] * spectrum.left_re[k] +
+                    spectrum.left_im[k] * spectrum.left_im[k] +
+                    spectrum.right_re[k] * spectrum.right_re[k] +
+                    spectrum.right_im[k] * spectrum.right_im[k];
+    const bool counted = !(e < kMinBinEnergy);
+    energy[k] = counted ? e : 0.0f;
+    ambient[k] = counted ? e * ambient_.ambience_smooth[k] : 0.0f;
+  }
+  // Then each band's sums in bin order; a band's bins are consecutive.
+  std::array<float, kBandSplitBands> numerator{};
+  std::array<float, kBandSplitBands> denominator{};
+  size_t band = band_of_bin_[kFirstBin];
+  float num = 0.0f;
+  float den = 0.0f;
+  for (size_t k = kFirstBin; k < kEndBin; ++k) {
+    if (band_of_bin_[k] != band) {
+      numerator[band] = num;
+      denominator[band] = den;
+      band = band_of_bin_[k];
+      num = 0.0f;
+      den = 0.0f;
+    }
+    num += ambient[k];
+    den += energy[k];
+  }
+  numerator[band] = num;
+  denominator[band] = den;
+  for (size_t b = 0; b < kBandSplitBands; ++b) {
+    if (denominator[b] <= 0.0f) continue;  // a silent band keeps its previous target
+    const float a = std::clamp(numerator[b] / (kFullAmbience * denominator[b]), 0.0f, 1.0f);
+    target_[b] = 1.0f + (recycle_ - 1.0f) * a;
+  }
+}
+
+// The gains move in eight lanes at once (std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v),
+// lane by lane); both channels' splits are inline so their serial chains interleave.
+[[gnu::always_inline]] inline StereoSample CoherenceGate::ShapeOne(float left,
+                                                                  float right) noexcept {
+  static_assert(kBandSplitBands == 8);
+  Float8 current, target;
+  std::memcpy(&current, current_.data(), sizeof current);
+  std::memcpy(&target, target_.data(), sizeof target);
+  const Float8 lo = Float8{} - kGainStep;
+  const Float8 hi = Float8{} + kGainStep;
+  const Float8 d = target - current;
+  current += d < lo ? lo : (hi < d ? hi : d);
+  std::memcpy(current_.data(), &current, sizeof current);
+  return {split_left_.ApplyInline(left, current_.data()),
+          split_right_.ApplyInline(right, current_.data())};
+}
+
+HALVEX_FMA_CLONES StereoSample CoherenceGate::Shape(float left, float right) noexcept {
+  if (!enabled_) return {left, right};
+  return ShapeOne(left, right);
+}
+
+HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, StereoSample* out,
+                                                      size_t count) noexcept {
+  if (!enabled_) {
+    for (size_t i = 0; i < count; ++i) out[i] = in[i];
+    return;
+  }
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kWavefront && count <= kMaxShapeBlock && split_left_.coeffs == split_right_.coeffs) {
+    // The analysis never reads the shaping state, so it runs first; the frames between two
+    // target changes are then shaped in one wavefront. A change made while analysing frame i
+    // (every 256 frames) holds from frame i on, as Observe before Shape has it.
+    std::array<float, kBandSplitBands> target = target_;
+    size_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+      engine_.Analyse(in[i].left, in[i].right, *this);
+      if (std::memcmp(target_.data(), target.data(), sizeof target) == 0) continue;
+      if (i > start) {
+        ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
+                       out + start, i - start);
+      }
+      target = target_;
+      start = i;
+    }
+    if (count > start) {
+      ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
+                     out + start, count - start);
+    }
+    return;
+  }
+#endif
+  for (size_t i = 0; i < count; ++i) {
+    engine_.Analyse(in[i].left, in[i].right, *this);
+    out[i] = ShapeOne(in[i].left, in[i].right);
+  }
+}
+
+}  // namespace halvex

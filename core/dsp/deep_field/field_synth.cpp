@@ -1,0 +1,344 @@
+#include "core/dsp/deep_field/field_synth.h"
+
+#include <cmath>
+#include <utility>
+
+#include "core/dsp/deep_field/field_random.h"
+#include "core/dsp/kit/isa_level.h"
+#include "core/dsp/kit/multiversion.h"
+#include "core/dsp/kit/vector_kit.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+namespace halvex {
+namespace {
+
+using field::Flush;
+using field::Splat;
+
+constexpr size_t kLines = FieldSynth::kLines;
+constexpr size_t kLayers = FieldSynth::kLayers;
+constexpr size_t kBlock = FieldSynth::kVelvetBlock;
+constexpr size_t kHistory = VelvetSequence<FieldSynth::kLateTaps>::kHistory;
+static_assert(VelvetSequence<FieldSynth::kMaxEarlyTaps>::kHistory == kHistory,
+              "all velvet histories share one write position");
+static_assert(kHistory >= FieldSynth::kLateSpan + kBlock, "a block's window fits the history");
+
+// Taps of the six early sequences (primes, so no two sequences share a period).
+constexpr std::array<size_t, FieldSynth::kEarlySequences> kVelvetCount{61, 67, 71, 73, 79, 83};
+constexpr size_t kLateSlot = 6;                // frames per late tap
+constexpr float kLateTapLevel = 0.057735022f;  // 1/sqrt(300)
+// The lines each early layer emphasises.
+constexpr std::array<size_t, kLayers> kLayerFirstLine{0, 2, 5};
+constexpr std::array<size_t, kLayers> kLayerLineCount{3, 4, 3};
+constexpr float kLayerEmphasis = 1.7f;
+// The lines whose injection the right channel takes inverted: half of them, two in each half of
+// the Householder mix, so the channels' fields decorrelate while each keeps the same energy.
+constexpr std::array<bool, kLines> kRightInverted{false, true, true, false,
+                                                  false, true, true, false};
+
+// Tone of the field: peaking sections as (Hz, dB, bandwidth in octaves).
+struct Peak {
+  float hz;
+  float db;
+  float octaves;
+};
+constexpr std::array<Peak, 3> kColour{{{4500.0f, -2.5f, 0.9f},
+                                       {9000.0f, -1.5f, 0.5f},
+                                       {700.0f, 1.0f, 1.0f}}};
+constexpr float kSpeakerColourScale = 0.6f;
+constexpr float kSpeakerWidthScale = 0.85f;
+
+constexpr uint32_t kVelvetSeed = 0x5EED1234u;
+constexpr uint32_t kInjectionSeed = 0xC0DA6B8Du;
+
+constexpr float kInvSqrt8 = 0.35355338f;
+constexpr float kLateMix = 0.75f;
+constexpr float kCentreGain = 0.68f;
+
+// The lines reach the two outputs through orthogonal sign patterns (two columns of an 8x8
+// Hadamard matrix), so the channels share the lines' energy but not their phase:
+// left o0 - o1 + o2 - o3 + o4 - o5 + o6 - o7, right o0 + o1 - o2 - o3 + o4 + o5 - o6 - o7.
+template <typename T>
+[[gnu::always_inline]] inline T LeftLines(const T* o) {
+  return o[0] - o[1] + o[2] - o[3] + o[4] - o[5] + o[6] - o[7];
+}
+template <typename T>
+[[gnu::always_inline]] inline T RightLines(const T* o) {
+  return o[0] + o[1] - o[2] - o[3] + o[4] + o[5] - o[6] - o[7];
+}
+
+// The colour sections, with their memories flushed: near the smallest normal float a resonant
+// section whose a2 term underflows is left undamped and rings forever. Cloned so that the
+// sections' fused multiply-adds are instructions rather than library calls.
+[[gnu::always_inline]] inline float ColourOne(std::array<Biquad, 3>& chain, float x) noexcept {
+  for (Biquad& b : chain) {
+    x = b.Process(x);
+    b.z1 = Flush(b.z1);
+    b.z2 = Flush(b.z2);
+  }
+  return x;
+}
+
+HALVEX_FMA_CLONES
+float Colour(std::array<Biquad, 3>& chain, float x) noexcept { return ColourOne(chain, x); }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The colour of a block as a wavefront: lane 2s + c is section s of channel c (left 0, right
+// 1), and step t works on frame t - s in section s, so the three sections of both channels
+// advance together. Each lane does the operations of ColourOne in the same order, so the bits
+// are the same.
+__attribute__((target("avx2,fma"))) void ColourWavefront(std::array<Biquad, 3>& left_chain,
+                                                         std::array<Biquad, 3>& right_chain,
+                                                         float* left, float* right) noexcept {
+  constexpr size_t kSections = 3;
+  constexpr size_t kLag = kSections - 1;
+  alignas(32) std::array<float, 8> b0{}, b1{}, b2{}, na1{}, na2{}, z1{}, z2{};
+  for (size_t sec = 0; sec < kSections; ++sec) {
+    for (size_t c = 0; c < 2; ++c) {
+      const Biquad& q = (c == 0 ? left_chain : right_chain)[sec];
+      const size_t lane = 2 * sec + c;
+      b0[lane] = q.b0;
+      b1[lane] = q.b1;
+      b2[lane] = q.b2;
+      na1[lane] = -q.a1;
+      na2[lane] = -q.a2;
+      z1[lane] = q.z1;
+      z2[lane] = q.z2;
+    }
+  }
+  const __m256 vb0 = _mm256_load_ps(b0.data());
+  const __m256 vb1 = _mm256_load_ps(b1.data());
+  const __m256 vb2 = _mm256_load_ps(b2.data());
+  const __m256 va1 = _mm256_load_ps(na1.data());
+  const __m256 va2 = _mm256_load_ps(na2.data());
+  __m256 s1 = _mm256_load_ps(z1.data());
+  __m256 s2 = _mm256_load_ps(z2.data());
+  const __m256 limit = _mm256_set1_ps(field::kFlush);
+  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+  const __m256i section = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
+  const __m256i up = _mm256_setr_epi32(0, 1, 0, 1, 2, 3, 4, 5);
+  const __m256i n = _mm256_set1_epi32(static_cast<int>(kBlock));
+  __m256 x = _mm256_setr_ps(left[0], right[0], 0, 0, 0, 0, 0, 0);
+  for (size_t t = 0; t < kBlock + kLag; ++t) {
+    const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), section);
+    const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
+        _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+    const __m256 y = _mm256_fmadd_ps(vb0, x, s1);
+    __m256 n1 = _mm256_fmadd_ps(vb1, x, _mm256_fmadd_ps(va1, y, s2));
+    __m256 n2 = _mm256_fmadd_ps(vb2, x, _mm256_mul_ps(va2, y));
+    n1 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n1, magnitude), limit, _CMP_LT_OQ), n1);
+    n2 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n2, magnitude), limit, _CMP_LT_OQ), n2);
+    s1 = _mm256_blendv_ps(s1, n1, live);
+    s2 = _mm256_blendv_ps(s2, n2, live);
+    if (t >= kLag) {
+      alignas(32) std::array<float, 8> done;
+      _mm256_store_ps(done.data(), y);
+      left[t - kLag] = done[4];
+      right[t - kLag] = done[5];
+    }
+    const float next_left = t + 1 < kBlock ? left[t + 1] : 0.0f;
+    const float next_right = t + 1 < kBlock ? right[t + 1] : 0.0f;
+    x = _mm256_blend_ps(_mm256_permutevar8x32_ps(y, up),
+                        _mm256_setr_ps(next_left, next_right, 0, 0, 0, 0, 0, 0), 0x03);
+  }
+  _mm256_store_ps(z1.data(), s1);
+  _mm256_store_ps(z2.data(), s2);
+  for (size_t sec = 0; sec < kSections; ++sec) {
+    left_chain[sec].z1 = z1[2 * sec];
+    left_chain[sec].z2 = z2[2 * sec];
+    right_chain[sec].z1 = z1[2 * sec + 1];
+    right_chain[sec].z2 = z2[2 * sec + 1];
+  }
+}
+
+const bool kColourWavefront = CpuRuns(SplitLevel::kAvx2);
+#endif
+
+}  // namespace
+
+void FieldSynth::Configure(RenderTarget target, float field_size, float envelopment) {
+  const bool headphones = target == RenderTarget::kHeadphones;
+  network_.Configure(field_size);
+  width_ = headphones ? envelopment : kSpeakerWidthScale * envelopment;
+  const float colour_scale = headphones ? 1.0f : kSpeakerColourScale;
+  for (size_t i = 0; i < kColour.size(); ++i) {
+    colour_left_[i].SetPeaking(kColour[i].hz, kColour[i].db * colour_scale, kColour[i].octaves);
+    colour_right_[i].SetPeaking(kColour[i].hz, kColour[i].db * colour_scale, kColour[i].octaves);
+  }
+  balance_.Configure();
+  BuildVelvet(kVelvetSeed);
+  BuildInjection(kInjectionSeed);
+  Reset();
+}
+
+void FieldSynth::Reset() {
+  for (auto& v : early_) v.Reset();
+  for (auto& v : late_) v.Reset();
+  velvet_write_ = 0;
+  block_pos_ = 0;
+  network_.Reset();
+  for (Biquad& b : colour_left_) b.Reset();
+  for (Biquad& b : colour_right_) b.Reset();
+  balance_.Reset();
+}
+
+void FieldSynth::BuildVelvet(uint32_t seed) {
+  uint32_t s = seed;
+  for (size_t q = 0; q < kEarlySequences; ++q) {
+    const size_t n = kVelvetCount[q];
+    early_[q].Build(n, kEarlySpan / n, 1.0f / std::sqrt(static_cast<float>(n)), s);
+  }
+  for (auto& v : late_) v.Build(kLateTaps, kLateSlot, kLateTapLevel, s);
+}
+
+void FieldSynth::BuildInjection(uint32_t seed) {
+  uint32_t x = seed;
+  for (size_t layer = 0; layer < kLayers; ++layer) {
+    std::array<float, kLines> v{1.0f, 1.0f, 1.0f, 1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+    uint32_t s = x;
+    for (size_t n = kLines - 1; n >= 1; --n) {
+      s = FieldRandomStep(s);
+      std::swap(v[n], v[s % (n + 1)]);
+    }
+    const size_t first = kLayerFirstLine[layer];
+    for (size_t n = first; n < first + kLayerLineCount[layer]; ++n) v[n] *= kLayerEmphasis;
+    float norm2 = 0.0f;
+    for (float e : v) norm2 += e * e;
+    const float norm = std::sqrt(norm2);
+    for (size_t n = 0; n < kLines; ++n) {
+      injection_left_[layer][n] = v[n] / norm;
+      injection_right_[layer][n] =
+          kRightInverted[n] ? -injection_left_[layer][n] : injection_left_[layer][n];
+    }
+    x = s;
+  }
+}
+
+void FieldSynth::InjectAndAdvance(const std::array<float, kLines>& acc,
+                                  std::array<float, kLines>& out) noexcept {
+  network_.Advance(out);
+  network_.Feed(acc, out);
+}
+
+StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
+                                 const FieldSend& late) noexcept {
+  const size_t write = velvet_write_;
+  if (block_pos_ == 0) {
+    for (auto& v : early_) v.SumFar(write);
+    for (auto& v : late_) v.SumFar(write);
+  }
+
+  // The lines' outputs do not depend on this frame's injection, so the long serial path to the
+  // output (lines, colour, balance) starts first and the early diffusion overlaps it.
+  std::array<float, kLines> o;
+  network_.Advance(o);
+  const float late_left = late_[0].Step(late.left, write, block_pos_);
+  const float late_right = late_[1].Step(late.right, write, block_pos_);
+  float left = kLateMix * late_left + LeftLines(o.data()) * kInvSqrt8;
+  float right = kLateMix * late_right + RightLines(o.data()) * kInvSqrt8;
+  left = Colour(colour_left_, left);
+  right = Colour(colour_right_, right);
+  const StereoSample balanced = balance_.Process(left, right);
+
+  alignas(16) std::array<float, kLines> acc{};
+  for (size_t k = 0; k < kLayers; ++k) {
+    const Float4 vl = Splat(early_[2 * k].Step(sends[k].left, write, block_pos_));
+    const Float4 vr = Splat(early_[2 * k + 1].Step(sends[k].right, write, block_pos_));
+    for (size_t h = 0; h < kLines; h += 4) {
+      Store4(acc.data() + h, Load4(acc.data() + h) + (vl * Load4(injection_left_[k].data() + h) +
+                                                      vr * Load4(injection_right_[k].data() + h)));
+    }
+  }
+  network_.Feed(acc, o);
+  velvet_write_ = (write + 1) & (kHistory - 1);
+  block_pos_ = (block_pos_ + 1) % kBlock;
+
+  const float u = (balanced.left + balanced.right) / 2.0f;
+  const float v = (balanced.left - balanced.right) / 2.0f * width_;
+  return {kCentreGain * u + v, kCentreGain * u - v};
+}
+
+// The frames of a block step by step: every velvet sum across the block at once, then the lines,
+// the colour, the balance and the feedback each over the whole block. The lines read only frames
+// written at least 1097 frames ago, so this block's feedback writes can wait until its outputs
+// are known; each recursive state still sees its frames in order, with the operations of
+// Process, so the result is bit for bit that of kVelvetBlock calls of Process.
+HALVEX_FMA_CLONES
+void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
+                              const std::array<FieldSend, kVelvetBlock>& late,
+                              std::array<StereoSample, kVelvetBlock>& out) noexcept {
+  if (block_pos_ != 0) {
+    for (size_t i = 0; i < kBlock; ++i) out[i] = Process(sends[i], late[i]);
+    return;
+  }
+  const size_t write = velvet_write_;
+  for (auto& v : early_) v.SumFar(write);
+  for (auto& v : late_) v.SumFar(write);
+  {
+    alignas(32) std::array<std::array<float, kBlock>, 2 * kLayers + 2> x;
+    for (size_t i = 0; i < kBlock; ++i) {
+      for (size_t k = 0; k < kLayers; ++k) {
+        x[2 * k][i] = sends[i][k].left;
+        x[2 * k + 1][i] = sends[i][k].right;
+      }
+      x[2 * kLayers][i] = late[i].left;
+      x[2 * kLayers + 1][i] = late[i].right;
+    }
+    for (size_t q = 0; q < kEarlySequences; ++q) early_[q].WriteBlock(write, x[q].data());
+    late_[0].WriteBlock(write, x[2 * kLayers].data());
+    late_[1].WriteBlock(write, x[2 * kLayers + 1].data());
+  }
+  for (auto& v : early_) v.AddNear(write);
+  for (auto& v : late_) v.AddNear(write);
+
+  alignas(32) FieldNetwork::Block o;
+  network_.AdvanceBlock(o);
+
+  alignas(64) std::array<float, kBlock> left;
+  alignas(64) std::array<float, kBlock> right;
+  for (size_t i = 0; i < kBlock; ++i) {
+    const std::array<float, kLines> oi{o[0][i], o[1][i], o[2][i], o[3][i],
+                                       o[4][i], o[5][i], o[6][i], o[7][i]};
+    left[i] = kLateMix * late_[0].sum[i] + LeftLines(oi.data()) * kInvSqrt8;
+    right[i] = kLateMix * late_[1].sum[i] + RightLines(oi.data()) * kInvSqrt8;
+  }
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kColourWavefront) {
+    ColourWavefront(colour_left_, colour_right_, left.data(), right.data());
+  } else
+#endif
+  {
+    for (size_t i = 0; i < kBlock; ++i) {
+      left[i] = ColourOne(colour_left_, left[i]);
+      right[i] = ColourOne(colour_right_, right[i]);
+    }
+  }
+  balance_.ProcessBlock(left.data(), right.data());
+  for (size_t i = 0; i < kBlock; ++i) {
+    const float u = (left[i] + right[i]) / 2.0f;
+    const float v = (left[i] - right[i]) / 2.0f * width_;
+    out[i] = {kCentreGain * u + v, kCentreGain * u - v};
+  }
+
+  // The layers' injections summed onto 0 in layer order, as in Process (0 + x is not x for
+  // x = -0, so the first add stays).
+  alignas(32) FieldNetwork::Block acc;
+  for (size_t k = 0; k < kLayers; ++k) {
+    const std::array<float, kBlock>& vl = early_[2 * k].sum;
+    const std::array<float, kBlock>& vr = early_[2 * k + 1].sum;
+    for (size_t n = 0; n < kLines; ++n) {
+      const float il = injection_left_[k][n];
+      const float ir = injection_right_[k][n];
+      for (size_t i = 0; i < kBlock; ++i) {
+        acc[n][i] = (k == 0 ? 0.0f : acc[n][i]) + (vl[i] * il + vr[i] * ir);
+      }
+    }
+  }
+  network_.FeedBlock(acc, o);
+  velvet_write_ = (write + kBlock) & (kHistory - 1);
+}
+
+}  // namespace halvex

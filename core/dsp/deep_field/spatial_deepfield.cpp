@@ -1,0 +1,74 @@
+#include "core/dsp/deep_field/spatial_deepfield.h"
+
+namespace halvex {
+namespace {
+
+constexpr float kSilentFieldDb = -40.0f;
+
+}  // namespace
+
+void DeepFieldStage::Configure(const ProcessorConfig& config) {
+  active_ = config.distance > 1.0f || config.field_level > kSilentFieldDb;
+  if (active_) {
+    distance_.Configure(config.distance, config.air, config.field_level);
+    synth_.Configure(config.render_target, config.field_size, config.envelopment);
+    gate_.Configure(config.recycle);
+  }
+  Reset();
+}
+
+void DeepFieldStage::Reset() {
+  gate_.Reset();
+  distance_.Reset();
+  synth_.Reset();
+  pending_count_ = 0;
+  field_.fill({});
+  pos_ = 0;
+}
+
+void DeepFieldStage::RenderAhead() noexcept {
+  std::array<StereoSample, kBlock> shaped;
+  gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
+  distance_.FeedBlock(shaped.data(), pending_count_);
+  pending_count_ = kBlock;
+  std::array<std::array<FieldSend, 3>, kBlock> sends;
+  std::array<FieldSend, kBlock> late;
+  distance_.SendsBlock(kBlock, sends.data(), late.data());
+  synth_.ProcessBlock(sends, late, field_);
+}
+
+[[gnu::always_inline]] inline StereoSample DeepFieldStage::Field(float left,
+                                                                  float right) noexcept {
+  if (pos_ == 0) RenderAhead();
+  pending_[pos_] = {left, right};
+  const StereoSample field = field_[pos_];
+  pos_ = pos_ + 1 == kBlock ? 0 : pos_ + 1;
+  return field;
+}
+
+StageOutput DeepFieldStage::Process(float left, float right) noexcept {
+  if (!active_) return {{left, right}, {left, right}};
+  const StereoSample field = Field(left, right);
+  const StereoSample direct = distance_.Direct(left, right);
+  return {{direct.left + field.left, direct.right + field.right}, {left, right}};
+}
+
+// The direct path and the field are independent, so each runs over the whole block.
+void DeepFieldStage::ProcessBlock(const StereoSample* in, StageOutput* out,
+                                  size_t frames) noexcept {
+  if (!active_) {
+    for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
+    return;
+  }
+  for (size_t i = 0; i < frames; ++i) {
+    out[i].wet = distance_.Direct(in[i].left, in[i].right);
+    out[i].dry = in[i];
+  }
+  for (size_t i = 0; i < frames; ++i) {
+    const StereoSample field = Field(in[i].left, in[i].right);
+    out[i].wet.left += field.left;
+    out[i].wet.right += field.right;
+  }
+}
+
+}  // namespace halvex

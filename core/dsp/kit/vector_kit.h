@@ -1,0 +1,47 @@
+// The vector types the kernels share, and the one way they load and store them: GCC vector
+// extensions, so every lane does exactly the scalar operation and the bits are a scalar loop's.
+// A vector never crosses a call (the clones of a multiversioned function would pass it
+// differently), so loads and stores are always-inline helpers or macros, compiled inside each
+// clone for its own instruction set.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace halvex {
+
+using Float4 = float __attribute__((vector_size(4 * sizeof(float))));
+using Int4 = int32_t __attribute__((vector_size(4 * sizeof(int32_t))));
+using Float8 = float __attribute__((vector_size(8 * sizeof(float))));
+using Int8 = int32_t __attribute__((vector_size(8 * sizeof(int32_t))));
+using Double4 = double __attribute__((vector_size(4 * sizeof(double))));
+using Int64x4 = int64_t __attribute__((vector_size(4 * sizeof(int64_t))));
+
+// For loads and stores at any float boundary through a cast pointer.
+using Float4Unaligned = float __attribute__((vector_size(4 * sizeof(float)), aligned(4)));
+using Float8Unaligned =
+    float __attribute__((vector_size(8 * sizeof(float)), aligned(4), may_alias));
+
+// Four or eight floats from and to any float boundary. Eight lanes go by reference: returned by
+// value they would change the ABI of the clones built without AVX.
+[[gnu::always_inline]] inline Float4 Load4(const float* p) {
+  Float4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+[[gnu::always_inline]] inline void Store4(float* p, Float4 v) { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline void Load8(Float8& v, const float* p) {
+  std::memcpy(&v, p, sizeof v);
+}
+[[gnu::always_inline]] inline void Store8(float* p, const Float8& v) {
+  std::memcpy(p, &v, sizeof v);
+}
+
+}  // namespace halvex
+
+// The same as expressions, for kernels that read and write through the unaligned aliases.
+#define HALVEX_LOAD4(p) (*reinterpret_cast<const ::halvex::Float4Unaligned*>(p))
+#define HALVEX_LOAD8(p) (*reinterpret_cast<const ::halvex::Float8Unaligned*>(p))
+#define HALVEX_STORE8(p, v) (*reinterpret_cast<::halvex::Float8Unaligned*>(p) = (v))
+// Lanes in reverse order.
+#define HALVEX_REVERSE8(v) __builtin_shufflevector((v), (v), 7, 6, 5, 4, 3, 2, 1, 0)
