@@ -6,7 +6,7 @@
 #include <limits>
 #include <tuple>
 
-#include "vis/eel.h"
+#include "vis/number_conversion.h"
 
 namespace halvex::vis {
 

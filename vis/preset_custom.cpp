@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "vis/eel.h"
+#include "vis/number_conversion.h"
 #include "vis/preset.h"
 
 namespace halvex::vis {

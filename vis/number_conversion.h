@@ -1,0 +1,33 @@
+// Number conversions shared by the expression language and the preset and configuration
+// files: defined for every input, and independent of the process locale.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+namespace halvex::vis {
+
+// Float-to-integer conversions: NaN gives 0; infinities and out-of-range values saturate; the
+// rest truncate toward zero.
+int32_t SaturatingInt32(double value) noexcept;
+int64_t SaturatingInt64(double value) noexcept;
+uint64_t SaturatingUint64(double value) noexcept;
+// strtod in the "C" locale: number texts of the language and of preset files read the same
+// whatever the process locale.
+double ReadDouble(const char* text, char** end) noexcept;
+// Double to float without an undefined conversion: beyond the float range gives an infinity.
+inline float NarrowToFloat(double value) noexcept {
+  constexpr double kMax = 3.4028234663852886e38;  // the largest float
+  if (value > kMax) return __builtin_inff();
+  if (value < -kMax) return -__builtin_inff();
+  return static_cast<float>(value);
+}
+// std::clamp passes NaN through; a NaN that reaches the feedback image never fades out, so
+// this maps it to the low end.
+inline float ClampNanToLow(float value, float low, float high) noexcept {
+  if (std::isnan(value)) return low;
+  return std::min(std::max(value, low), high);
+}
+
+}  // namespace halvex::vis
