@@ -87,6 +87,29 @@ class Parser {
   }
   void Leave() { --depth_; }
 
+  // The binary operators of one precedence level, all left-associative.
+  struct OperatorLevel {
+    char symbol[4];
+    uint8_t code[4];
+  };
+  static constexpr OperatorLevel kSums{{'+', '-', '&', '|'}, {kAdd, kSub, kAnd, kOr}};
+  static constexpr OperatorLevel kProducts{{'*', '/', '%', '\0'}, {kMul, kDiv, kMod, 0}};
+
+  // Moves past the next operator when it belongs to `level`.
+  bool TakeOperator(const OperatorLevel& level, uint8_t& code) {
+    SkipSpace();
+    const char c = Peek();
+    if (c == '\0') return false;
+    for (size_t i = 0; i < 4; ++i) {
+      if (c == level.symbol[i]) {
+        ++pos_;
+        code = level.code[i];
+        return true;
+      }
+    }
+    return false;
+  }
+
   void ParseExpression() {
     if (!Enter()) return;
     SkipSpace();
@@ -105,23 +128,8 @@ class Parser {
       pos_ = start;
     }
     ParseProduct();
-    for (;;) {
-      if (failed_) break;
-      SkipSpace();
-      const char c = Peek();
-      uint8_t op;
-      if (c == '+') {
-        op = kAdd;
-      } else if (c == '-') {
-        op = kSub;
-      } else if (c == '&') {
-        op = kAnd;
-      } else if (c == '|') {
-        op = kOr;
-      } else {
-        break;
-      }
-      ++pos_;
+    uint8_t op;
+    while (!failed_ && TakeOperator(kSums, op)) {
       ParseProduct();
       if (!failed_) Emit(Op::kArith, 0.0, 0, op);
     }
@@ -130,21 +138,8 @@ class Parser {
 
   void ParseProduct() {
     ParseUnary();
-    for (;;) {
-      if (failed_) return;
-      SkipSpace();
-      const char c = Peek();
-      uint8_t op;
-      if (c == '*') {
-        op = kMul;
-      } else if (c == '/') {
-        op = kDiv;
-      } else if (c == '%') {
-        op = kMod;
-      } else {
-        return;
-      }
-      ++pos_;
+    uint8_t op;
+    while (!failed_ && TakeOperator(kProducts, op)) {
       ParseUnary();
       if (!failed_) Emit(Op::kArith, 0.0, 0, op);
     }

@@ -18,6 +18,54 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 double ReadNumber(const std::string& text) { return ReadDouble(text.c_str(), nullptr); }
 
+// The file's keys of the plain parameters (lower case, as PresetValues leaves them).
+struct NumberKey {
+  const char* key;
+  float PresetParams::*field;
+};
+constexpr NumberKey kNumberKeys[] = {
+    {"fzoom", &PresetParams::zoom},
+    {"frot", &PresetParams::rot},
+    {"fwarpamount", &PresetParams::warp},
+    {"fcx", &PresetParams::cx},
+    {"fcy", &PresetParams::cy},
+    {"fdx", &PresetParams::dx},
+    {"fdy", &PresetParams::dy},
+    {"fstretchx", &PresetParams::sx},
+    {"fstretchy", &PresetParams::sy},
+    {"fdecay", &PresetParams::decay},
+    {"fgammaadj", &PresetParams::gamma},
+    {"fvideoechozoom", &PresetParams::echo_zoom},
+    {"fvideoechoalpha", &PresetParams::echo_alpha},
+    {"fwavealpha", &PresetParams::wave_a},
+    {"wave_r", &PresetParams::wave_r},
+    {"wave_g", &PresetParams::wave_g},
+    {"wave_b", &PresetParams::wave_b},
+    {"wave_x", &PresetParams::wave_x},
+    {"wave_y", &PresetParams::wave_y},
+};
+struct FlagKey {
+  const char* key;
+  bool PresetParams::*field;
+};
+constexpr FlagKey kFlagKeys[] = {
+    {"binvert", &PresetParams::invert},
+    {"bbrighten", &PresetParams::brighten},
+    {"bdarken", &PresetParams::darken},
+    {"bsolarize", &PresetParams::solarize},
+    {"badditivewaves", &PresetParams::additive_waves},
+    {"bwavethick", &PresetParams::wave_thick},
+};
+// Whole numbers, read as numbers and converted; absent means 0.
+struct IntegerKey {
+  const char* key;
+  int32_t PresetParams::*field;
+};
+constexpr IntegerKey kIntegerKeys[] = {
+    {"nvideoechoorientation", &PresetParams::echo_orientation},
+    {"nwavemode", &PresetParams::wave_mode},
+};
+
 }  // namespace
 
 uint64_t LineNumber(std::string_view text) {
@@ -109,34 +157,11 @@ bool ParsePreset(std::string_view text, const std::string& name, Preset& preset)
   Assemble(frame, preset.per_frame);
   Assemble(vertex, preset.per_pixel);
 
-  const PresetParams d;
-  preset.zoom = Number(values, "fzoom", d.zoom);
-  preset.rot = Number(values, "frot", d.rot);
-  preset.warp = Number(values, "fwarpamount", d.warp);
-  preset.cx = Number(values, "fcx", d.cx);
-  preset.cy = Number(values, "fcy", d.cy);
-  preset.dx = Number(values, "fdx", d.dx);
-  preset.dy = Number(values, "fdy", d.dy);
-  preset.sx = Number(values, "fstretchx", d.sx);
-  preset.sy = Number(values, "fstretchy", d.sy);
-  preset.decay = Number(values, "fdecay", d.decay);
-  preset.gamma = Number(values, "fgammaadj", d.gamma);
-  preset.echo_zoom = Number(values, "fvideoechozoom", d.echo_zoom);
-  preset.echo_alpha = Number(values, "fvideoechoalpha", d.echo_alpha);
-  preset.echo_orientation = SaturatingInt32(Number(values, "nvideoechoorientation", 0.0f));
-  preset.invert = Flag(values, "binvert");
-  preset.brighten = Flag(values, "bbrighten");
-  preset.darken = Flag(values, "bdarken");
-  preset.solarize = Flag(values, "bsolarize");
-  preset.wave_a = Number(values, "fwavealpha", d.wave_a);
-  preset.wave_r = Number(values, "wave_r", d.wave_r);
-  preset.wave_g = Number(values, "wave_g", d.wave_g);
-  preset.wave_b = Number(values, "wave_b", d.wave_b);
-  preset.wave_x = Number(values, "wave_x", d.wave_x);
-  preset.wave_y = Number(values, "wave_y", d.wave_y);
-  preset.wave_mode = SaturatingInt32(Number(values, "nwavemode", 0.0f));
-  preset.additive_waves = Flag(values, "badditivewaves");
-  preset.wave_thick = Flag(values, "bwavethick");
+  for (const NumberKey& k : kNumberKeys) preset.*k.field = Number(values, k.key, preset.*k.field);
+  for (const FlagKey& k : kFlagKeys) preset.*k.field = Flag(values, k.key);
+  for (const IntegerKey& k : kIntegerKeys) {
+    preset.*k.field = SaturatingInt32(Number(values, k.key, 0.0f));
+  }
 
   ReadCustomParts(values, preset);
   if (preset.has_shaders) {
