@@ -19,52 +19,29 @@ bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 double ReadNumber(const std::string& text) { return ReadDouble(text.c_str(), nullptr); }
 
 // The file's keys of the plain parameters (lower case, as PresetValues leaves them).
-struct NumberKey {
+template <typename T>
+struct FieldKey {
   const char* key;
-  float PresetParams::*field;
+  T PresetParams::*field;
 };
-constexpr NumberKey kNumberKeys[] = {
-    {"fzoom", &PresetParams::zoom},
-    {"frot", &PresetParams::rot},
-    {"fwarpamount", &PresetParams::warp},
-    {"fcx", &PresetParams::cx},
-    {"fcy", &PresetParams::cy},
-    {"fdx", &PresetParams::dx},
-    {"fdy", &PresetParams::dy},
-    {"fstretchx", &PresetParams::sx},
-    {"fstretchy", &PresetParams::sy},
-    {"fdecay", &PresetParams::decay},
-    {"fgammaadj", &PresetParams::gamma},
-    {"fvideoechozoom", &PresetParams::echo_zoom},
-    {"fvideoechoalpha", &PresetParams::echo_alpha},
-    {"fwavealpha", &PresetParams::wave_a},
-    {"wave_r", &PresetParams::wave_r},
-    {"wave_g", &PresetParams::wave_g},
-    {"wave_b", &PresetParams::wave_b},
-    {"wave_x", &PresetParams::wave_x},
-    {"wave_y", &PresetParams::wave_y},
+using P = PresetParams;
+constexpr FieldKey<float> kNumberKeys[] = {
+    {"fzoom", &P::zoom},           {"frot", &P::rot},        {"fwarpamount", &P::warp},
+    {"fcx", &P::cx},               {"fcy", &P::cy},          {"fdx", &P::dx},
+    {"fdy", &P::dy},               {"fstretchx", &P::sx},    {"fstretchy", &P::sy},
+    {"fdecay", &P::decay},         {"fgammaadj", &P::gamma}, {"fvideoechozoom", &P::echo_zoom},
+    {"fvideoechoalpha", &P::echo_alpha}, {"fwavealpha", &P::wave_a},
+    {"wave_r", &P::wave_r},        {"wave_g", &P::wave_g},   {"wave_b", &P::wave_b},
+    {"wave_x", &P::wave_x},        {"wave_y", &P::wave_y},
 };
-struct FlagKey {
-  const char* key;
-  bool PresetParams::*field;
-};
-constexpr FlagKey kFlagKeys[] = {
-    {"binvert", &PresetParams::invert},
-    {"bbrighten", &PresetParams::brighten},
-    {"bdarken", &PresetParams::darken},
-    {"bsolarize", &PresetParams::solarize},
-    {"badditivewaves", &PresetParams::additive_waves},
-    {"bwavethick", &PresetParams::wave_thick},
+constexpr FieldKey<bool> kFlagKeys[] = {
+    {"binvert", &P::invert},     {"bbrighten", &P::brighten},
+    {"bdarken", &P::darken},     {"bsolarize", &P::solarize},
+    {"badditivewaves", &P::additive_waves}, {"bwavethick", &P::wave_thick},
 };
 // Whole numbers, read as numbers and converted; absent means 0.
-struct IntegerKey {
-  const char* key;
-  int32_t PresetParams::*field;
-};
-constexpr IntegerKey kIntegerKeys[] = {
-    {"nvideoechoorientation", &PresetParams::echo_orientation},
-    {"nwavemode", &PresetParams::wave_mode},
-};
+constexpr FieldKey<int32_t> kIntegerKeys[] = {
+    {"nvideoechoorientation", &P::echo_orientation}, {"nwavemode", &P::wave_mode}};
 
 }  // namespace
 
@@ -157,9 +134,9 @@ bool ParsePreset(std::string_view text, const std::string& name, Preset& preset)
   Assemble(frame, preset.per_frame);
   Assemble(vertex, preset.per_pixel);
 
-  for (const NumberKey& k : kNumberKeys) preset.*k.field = Number(values, k.key, preset.*k.field);
-  for (const FlagKey& k : kFlagKeys) preset.*k.field = Flag(values, k.key);
-  for (const IntegerKey& k : kIntegerKeys) {
+  for (const auto& k : kNumberKeys) preset.*k.field = Number(values, k.key, preset.*k.field);
+  for (const auto& k : kFlagKeys) preset.*k.field = Flag(values, k.key);
+  for (const auto& k : kIntegerKeys) {
     preset.*k.field = SaturatingInt32(Number(values, k.key, 0.0f));
   }
 
