@@ -114,7 +114,7 @@ class BatchRun {
     // Every lane starts its run with the same generator state, so each sees the same draw.
     uint32_t after = rng_;
     for (size_t k = 0; k < n_; ++k) {
-      double args[3];
+      double args[3] = {0.0, 0.0, 0.0};
       for (size_t a = 0; a < argc && a < 3; ++a) args[a] = base[a * N + k];
       uint32_t state = rng_;
       base[k] = EelCall(code, args, state);

@@ -1,5 +1,7 @@
 // The expression language's operators and built-in functions over doubles, shared by its
-// interpreters so that every one of them computes the same values.
+// interpreters so that every one of them computes the same values. Static: each interpreter's
+// source keeps its own copy, which the compiler optimises together with the interpreter loop
+// (one shared copy made the single-program interpreter about a fifth slower).
 #pragma once
 
 #include <algorithm>
@@ -12,14 +14,14 @@
 namespace halvex::vis {
 
 // floor, except that NaN gives 0 and magnitudes from 2^52 up are already whole.
-inline double EelInt(double a) {
+static inline double EelInt(double a) {
   if (std::isnan(a)) return 0.0;
   if (std::fabs(a) >= 4503599627370496.0) return a;
   return std::floor(a);
 }
 
 // Built-in function `code` of kFunctions on its arguments; rand advances `rng`.
-inline double EelCall(uint8_t code, const double* arg, uint32_t& rng) {
+static inline double EelCall(uint8_t code, const double* arg, uint32_t& rng) {
   const double a = arg[0];
   switch (code) {
     case 0: return std::sin(a);
@@ -54,7 +56,7 @@ inline double EelCall(uint8_t code, const double* arg, uint32_t& rng) {
 }
 
 // Binary operator `code` (an ArithCode) of a and b.
-inline double EelArith(uint8_t code, double a, double b) {
+static inline double EelArith(uint8_t code, double a, double b) {
   switch (code) {
     case kAdd: return a + b;
     case kSub: return a - b;

@@ -5,14 +5,31 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace halvex::vis {
 
 // Float-to-integer conversions: NaN gives 0; infinities and out-of-range values saturate; the
 // rest truncate toward zero.
-int32_t SaturatingInt32(double value) noexcept;
-int64_t SaturatingInt64(double value) noexcept;
-uint64_t SaturatingUint64(double value) noexcept;
+// Inline: the interpreters' integer operators call them in their inner loops.
+inline int32_t SaturatingInt32(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  if (value >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+  if (value <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+  return static_cast<int32_t>(value);
+}
+inline int64_t SaturatingInt64(double value) noexcept {
+  if (std::isnan(value)) return 0;
+  // 2^63 is the first double above every int64.
+  if (value >= 9223372036854775808.0) return std::numeric_limits<int64_t>::max();
+  if (value <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
+  return static_cast<int64_t>(value);
+}
+inline uint64_t SaturatingUint64(double value) noexcept {
+  if (std::isnan(value) || value <= 0.0) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+  return static_cast<uint64_t>(value);
+}
 // strtod in the "C" locale: number texts of the language and of preset files read the same
 // whatever the process locale.
 double ReadDouble(const char* text, char** end) noexcept;
