@@ -36,6 +36,8 @@ struct VisualizerSettings {
 class Visualizer {
  public:
   static constexpr size_t kWaveReserve = Waveform::kReserve;
+  static constexpr double kBeatSwitchGap = PresetCycle::kBeatSwitchGap;
+  static constexpr float kBeatSwitchBass = PresetCycle::kBeatSwitchBass;
 
   // Sizes the grid, scans the library (or its fallbacks) and loads entry 0 or the built-in.
   void Configure(const VisualizerSettings& settings);
