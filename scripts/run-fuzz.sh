@@ -16,10 +16,14 @@ sources_for() {
     config_fuzz) ls "$root"/core/config/*.cpp ;;
     wav_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp" ;;
     audio_reader_fuzz) echo "$root/cli/wav_io.cpp $root/cli/input_file.cpp $root/cli/wav_source.cpp $root/cli/sndfile_source.cpp -lsndfile" ;;
-    eel_fuzz) echo "$root/vis/eel.cpp $root/vis/preset.cpp $root/vis/preset_custom.cpp"; ls "$root"/vis/custom_*.cpp ;;
+    eel_fuzz)
+      echo "$root/vis/number_conversion.cpp $root/vis/preset.cpp $root/vis/preset_custom.cpp"
+      ls "$root"/vis/eel_*.cpp "$root"/vis/custom_*.cpp
+      ;;
     preset_fuzz)
-      echo "$root/vis/preset.cpp $root/vis/preset_custom.cpp $root/vis/eel.cpp $root/vis/mesh.cpp"
-      ls "$root"/vis/custom_*.cpp
+      echo "$root/vis/preset.cpp $root/vis/preset_custom.cpp $root/vis/mesh.cpp"
+      echo "$root/vis/number_conversion.cpp"
+      ls "$root"/vis/eel_*.cpp "$root"/vis/custom_*.cpp
       ;;
     control_fuzz)
       ls "$root"/core/config/*.cpp

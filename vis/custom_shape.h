@@ -33,6 +33,15 @@ class CustomShape {
   };
 
  private:
+  struct Placement;  // where this frame's code put the shape
+  double Value(Slot slot) const;
+  void RunFrameCode(const CustomFrame& frame);
+  // False when the shape is not drawable this frame.
+  bool Place(const CustomFrame& frame, float fade, Placement& p) const;
+  ShapeVertex Corner(const Placement& p, int k) const;
+  void AppendFill(const Placement& p, CustomDraws& draws) const;
+  void AppendOutline(const Placement& p, CustomDraws& draws) const;
+
   CustomShapeSpec spec_;
   VariableTable table_;
   CustomVariables shared_;

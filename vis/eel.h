@@ -9,24 +9,9 @@
 #include <unordered_map>
 #include <vector>
 
-namespace halvex::vis {
+#include "vis/eel_fast_ops.h"
 
-// Float-to-integer conversions of the language and of the preset and configuration files:
-// defined for every input. NaN gives 0; infinities and out-of-range values saturate; the rest
-// truncate toward zero.
-int32_t SaturatingInt32(double value) noexcept;
-int64_t SaturatingInt64(double value) noexcept;
-uint64_t SaturatingUint64(double value) noexcept;
-// strtod in the "C" locale: number texts of the language and of preset files read the same
-// whatever the process locale.
-double ReadDouble(const char* text, char** end) noexcept;
-// Double to float without an undefined conversion: beyond the float range gives an infinity.
-inline float NarrowToFloat(double value) noexcept {
-  constexpr double kMax = 3.4028234663852886e38;  // the largest float
-  if (value > kMax) return __builtin_inff();
-  if (value < -kMax) return -__builtin_inff();
-  return static_cast<float>(value);
-}
+namespace halvex::vis {
 
 class VariableTable {
  public:
@@ -117,21 +102,11 @@ class Program {
   void Clear();
 
  private:
-  // The instructions lowered for speed: operands fused into arithmetic, stores fused with the
-  // statement's pop, no stack checks. Used only when the program provably never under- or
-  // overflows the stack and the variables cover every slot it names; the result is the same.
-  struct FastOp {
-    uint8_t op = 0;
-    uint8_t code = 0;
-    uint8_t argc = 0;
-    uint32_t slot = 0;
-    double value = 0.0;
-  };
   void Lower();
   void RunChecked(std::vector<double>& variables) const noexcept;
 
   std::vector<Instruction> code_;
-  std::vector<FastOp> fast_;
+  std::vector<FastOp> fast_;  // the lowered program, when it is provably safe
   bool fast_ok_ = false;
   size_t slots_needed_ = 0;
   std::vector<uint32_t> stored_slots_;

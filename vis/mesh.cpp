@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "vis/number_conversion.h"
+
 namespace halvex::vis {
 
 const char* const MeshEvaluator::kBoundNames[kBoundCount] = {

@@ -6,7 +6,7 @@
 #include <limits>
 #include <tuple>
 
-#include "vis/eel.h"
+#include "vis/number_conversion.h"
 
 namespace halvex::vis {
 
@@ -17,6 +17,31 @@ namespace {
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 double ReadNumber(const std::string& text) { return ReadDouble(text.c_str(), nullptr); }
+
+// The file's keys of the plain parameters (lower case, as PresetValues leaves them).
+template <typename T>
+struct FieldKey {
+  const char* key;
+  T PresetParams::*field;
+};
+using P = PresetParams;
+constexpr FieldKey<float> kNumberKeys[] = {
+    {"fzoom", &P::zoom},           {"frot", &P::rot},        {"fwarpamount", &P::warp},
+    {"fcx", &P::cx},               {"fcy", &P::cy},          {"fdx", &P::dx},
+    {"fdy", &P::dy},               {"fstretchx", &P::sx},    {"fstretchy", &P::sy},
+    {"fdecay", &P::decay},         {"fgammaadj", &P::gamma}, {"fvideoechozoom", &P::echo_zoom},
+    {"fvideoechoalpha", &P::echo_alpha}, {"fwavealpha", &P::wave_a},
+    {"wave_r", &P::wave_r},        {"wave_g", &P::wave_g},   {"wave_b", &P::wave_b},
+    {"wave_x", &P::wave_x},        {"wave_y", &P::wave_y},
+};
+constexpr FieldKey<bool> kFlagKeys[] = {
+    {"binvert", &P::invert},     {"bbrighten", &P::brighten},
+    {"bdarken", &P::darken},     {"bsolarize", &P::solarize},
+    {"badditivewaves", &P::additive_waves}, {"bwavethick", &P::wave_thick},
+};
+// Whole numbers, read as numbers and converted; absent means 0.
+constexpr FieldKey<int32_t> kIntegerKeys[] = {
+    {"nvideoechoorientation", &P::echo_orientation}, {"nwavemode", &P::wave_mode}};
 
 }  // namespace
 
@@ -109,34 +134,11 @@ bool ParsePreset(std::string_view text, const std::string& name, Preset& preset)
   Assemble(frame, preset.per_frame);
   Assemble(vertex, preset.per_pixel);
 
-  const PresetParams d;
-  preset.zoom = Number(values, "fzoom", d.zoom);
-  preset.rot = Number(values, "frot", d.rot);
-  preset.warp = Number(values, "fwarpamount", d.warp);
-  preset.cx = Number(values, "fcx", d.cx);
-  preset.cy = Number(values, "fcy", d.cy);
-  preset.dx = Number(values, "fdx", d.dx);
-  preset.dy = Number(values, "fdy", d.dy);
-  preset.sx = Number(values, "fstretchx", d.sx);
-  preset.sy = Number(values, "fstretchy", d.sy);
-  preset.decay = Number(values, "fdecay", d.decay);
-  preset.gamma = Number(values, "fgammaadj", d.gamma);
-  preset.echo_zoom = Number(values, "fvideoechozoom", d.echo_zoom);
-  preset.echo_alpha = Number(values, "fvideoechoalpha", d.echo_alpha);
-  preset.echo_orientation = SaturatingInt32(Number(values, "nvideoechoorientation", 0.0f));
-  preset.invert = Flag(values, "binvert");
-  preset.brighten = Flag(values, "bbrighten");
-  preset.darken = Flag(values, "bdarken");
-  preset.solarize = Flag(values, "bsolarize");
-  preset.wave_a = Number(values, "fwavealpha", d.wave_a);
-  preset.wave_r = Number(values, "wave_r", d.wave_r);
-  preset.wave_g = Number(values, "wave_g", d.wave_g);
-  preset.wave_b = Number(values, "wave_b", d.wave_b);
-  preset.wave_x = Number(values, "wave_x", d.wave_x);
-  preset.wave_y = Number(values, "wave_y", d.wave_y);
-  preset.wave_mode = SaturatingInt32(Number(values, "nwavemode", 0.0f));
-  preset.additive_waves = Flag(values, "badditivewaves");
-  preset.wave_thick = Flag(values, "bwavethick");
+  for (const auto& k : kNumberKeys) preset.*k.field = Number(values, k.key, preset.*k.field);
+  for (const auto& k : kFlagKeys) preset.*k.field = Flag(values, k.key);
+  for (const auto& k : kIntegerKeys) {
+    preset.*k.field = SaturatingInt32(Number(values, k.key, 0.0f));
+  }
 
   ReadCustomParts(values, preset);
   if (preset.has_shaders) {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <string>
 
-#include "vis/eel.h"
+#include "vis/number_conversion.h"
 #include "vis/preset.h"
 
 namespace halvex::vis {
@@ -24,6 +24,15 @@ float Value(const PresetValueMap& values, const std::string& key, float fallback
 
 float Colour(const PresetValueMap& values, const std::string& key, float fallback) {
   return Value(values, key, fallback, 0.0f, 1.0f);
+}
+
+// The four channels of one colour: keys `before` r, g, b, a `after`.
+void ReadRgba(const PresetValueMap& values, const std::string& before, const std::string& after,
+              float& r, float& g, float& b, float& a) {
+  r = Colour(values, before + "r" + after, r);
+  g = Colour(values, before + "g" + after, g);
+  b = Colour(values, before + "b" + after, b);
+  a = Colour(values, before + "a" + after, a);
 }
 
 // A count clamped to [low, high], with a note when the file asked for more or less.
@@ -81,10 +90,7 @@ void ReadWave(const PresetValueMap& values, size_t n, CustomWaveSpec& w,
   w.additive = Flag(values, p + "badditive");
   w.scaling = Value(values, p + "scaling", w.scaling);
   w.smoothing = Value(values, p + "smoothing", w.smoothing, 0.0f, 1.0f);
-  w.r = Colour(values, p + "r", w.r);
-  w.g = Colour(values, p + "g", w.g);
-  w.b = Colour(values, p + "b", w.b);
-  w.a = Colour(values, p + "a", w.a);
+  ReadRgba(values, p, "", w.r, w.g, w.b, w.a);
 }
 
 void ReadShape(const PresetValueMap& values, size_t n, CustomShapeSpec& s,
@@ -101,18 +107,9 @@ void ReadShape(const PresetValueMap& values, size_t n, CustomShapeSpec& s,
   s.ang = Value(values, p + "ang", s.ang);
   s.tex_ang = Value(values, p + "tex_ang", s.tex_ang);
   s.tex_zoom = Value(values, p + "tex_zoom", s.tex_zoom);
-  s.r = Colour(values, p + "r", s.r);
-  s.g = Colour(values, p + "g", s.g);
-  s.b = Colour(values, p + "b", s.b);
-  s.a = Colour(values, p + "a", s.a);
-  s.r2 = Colour(values, p + "r2", s.r2);
-  s.g2 = Colour(values, p + "g2", s.g2);
-  s.b2 = Colour(values, p + "b2", s.b2);
-  s.a2 = Colour(values, p + "a2", s.a2);
-  s.border_r = Colour(values, p + "border_r", s.border_r);
-  s.border_g = Colour(values, p + "border_g", s.border_g);
-  s.border_b = Colour(values, p + "border_b", s.border_b);
-  s.border_a = Colour(values, p + "border_a", s.border_a);
+  ReadRgba(values, p, "", s.r, s.g, s.b, s.a);
+  ReadRgba(values, p, "2", s.r2, s.g2, s.b2, s.a2);
+  ReadRgba(values, p + "border_", "", s.border_r, s.border_g, s.border_b, s.border_a);
 }
 
 }  // namespace

@@ -2,69 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <numbers>
-#include <system_error>
+
+#include "vis/number_conversion.h"
 
 namespace halvex::vis {
 
 namespace {
 
-constexpr double kPi = std::numbers::pi;
-constexpr size_t kWavePoints = AudioFeatures::kWaveSize;
-
-// std::clamp passes NaN through; a NaN that reaches the feedback image never fades out, so
-// these map it to the low end.
-float Clamp(float value, float low, float high) {
-  if (std::isnan(value)) return low;
-  return std::min(std::max(value, low), high);
-}
 float NotNan(float value) { return std::isnan(value) ? 0.0f : value; }
 
-std::string ReadPresetFile(const std::string& path) {
-  std::error_code error;
-  const uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > kMaxPresetBytes) return "";
-  std::ifstream in(path, std::ios::binary);
-  // Never more than the limit, even if the file grew since it was measured.
-  std::string text(kMaxPresetBytes + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
-  return text;
-}
-
 }  // namespace
-
-std::vector<std::string> VisualizerSettings::InstalledPresetDirs() {
-  std::vector<std::string> dirs;
-  const char* env = std::getenv("XDG_DATA_DIRS");
-  const std::string list = env != nullptr && *env != '\0' ? env : "/usr/local/share:/usr/share";
-  size_t start = 0;
-  while (start <= list.size()) {
-    size_t end = list.find(':', start);
-    if (end == std::string::npos) end = list.size();
-    if (end > start) dirs.push_back(list.substr(start, end - start) + "/halvex/presets");
-    start = end + 1;
-  }
-#ifdef HALVEX_INSTALL_DATADIR
-  const std::string installed = std::string(HALVEX_INSTALL_DATADIR) + "/halvex/presets";
-  if (std::find(dirs.begin(), dirs.end(), installed) == dirs.end()) dirs.push_back(installed);
-#endif
-  return dirs;
-}
-
-Preset BuiltInPreset() {
-  Preset preset;
-  preset.name = "built-in";
-  preset.per_frame =
-      "zoom = 1.01 + 0.02*bass_att; rot = 0.008*sin(time*0.3); warp = 0.6;decay = 0.96; "
-      "wave_r = 0.5 + 0.5*sin(time*0.5);wave_g = 0.5 + 0.5*sin(time*0.37 + 2); "
-      "wave_b = 0.5 + 0.5*sin(time*0.23 + 4);";
-  preset.per_pixel = "zoom = zoom + 0.03*rad*bass;";
-  return preset;
-}
 
 void Visualizer::Configure(const VisualizerSettings& settings) {
   settings_ = settings;
@@ -104,19 +51,7 @@ void Visualizer::LoadBuiltIn() {
 }
 
 void Visualizer::ScanLibrary(const std::string& directory) {
-  library_.clear();
-  std::error_code error;
-  if (!std::filesystem::is_directory(directory, error)) return;
-  std::filesystem::directory_iterator it(directory, error);
-  for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
-    const std::filesystem::path& path = it->path();
-    std::error_code type_error;
-    if (!std::filesystem::is_regular_file(path, type_error)) continue;  // follows links
-    if (path.extension() != ".milk") continue;
-    library_.push_back(PresetEntry{path.string(), path.stem().string()});
-  }
-  std::sort(library_.begin(), library_.end(),
-            [](const PresetEntry& a, const PresetEntry& b) { return a.name < b.name; });
+  library_ = ScanPresetDir(directory);
 }
 
 bool Visualizer::LoadIndex(size_t i) {
@@ -139,24 +74,18 @@ bool Visualizer::LoadIndex(size_t i) {
 }
 
 void Visualizer::Next() {
-  const size_t n = library_.size();
   soft_switch_ = !hard_switch_;
-  for (size_t k = 1; k <= n; ++k) {
-    if (LoadIndex((current_index_ + k) % n)) break;
-  }
+  StepThroughLibrary(library_.size(), current_index_, +1,
+                     [this](size_t i) { return LoadIndex(i); });
   soft_switch_ = false;
 }
 
 void Visualizer::Previous() {
-  const size_t n = library_.size();
   soft_switch_ = true;
-  for (size_t k = 1; k <= n; ++k) {
-    if (LoadIndex((current_index_ % n + n - k) % n)) break;
-  }
+  StepThroughLibrary(library_.size(), current_index_, -1,
+                     [this](size_t i) { return LoadIndex(i); });
   soft_switch_ = false;
 }
-
-void Visualizer::StepForward() { Next(); }
 
 void Visualizer::BeginSwitch(bool hard) {
   if (hard || !(settings_.blend_time > 0.0f) || frame_ == 0) {
@@ -177,7 +106,7 @@ CustomFrame Visualizer::FrameFor(const MeshEvaluator& evaluator, const AudioFeat
   CustomFrame frame;
   frame.time = time_;
   frame.frame = static_cast<double>(frame_);
-  const double shown = time_ - last_switch_;
+  const double shown = time_ - cycle_.last_switch();
   frame.progress = std::clamp(shown / std::max(double{settings_.preset_time}, 1e-3), 0.0, 1.0);
   frame.levels = {f.bass, f.mid, f.treb, f.bass_att, f.mid_att, f.treb_att};
   frame.q = evaluator.q();
@@ -207,31 +136,25 @@ void Visualizer::Blend(const AudioFeatures& features, float aspect) {
   const float fade = 1.0f - weight_;
   outgoing_scene_.Draw(FrameFor(outgoing_, features, aspect), features, fade, draws_);
   // The outgoing main wave, as a custom line batch with its own blending.
-  BuildWaveFrom(outgoing_.frame_state(), features, fade);
-  if (waves_.size() > 1) {
+  wave_.Build(outgoing_.frame_state(), features, time_, fade);
+  const std::vector<DrawVertex>& waves = wave_.points();
+  if (waves.size() > 1) {
     DrawBatch batch;
     batch.additive = outgoing_.frame_state().additive_waves;
     batch.first = static_cast<uint32_t>(draws_.lines.size());
-    batch.count = static_cast<uint32_t>(waves_.size());
-    draws_.lines.insert(draws_.lines.end(), waves_.begin(), waves_.end());
+    batch.count = static_cast<uint32_t>(waves.size());
+    draws_.lines.insert(draws_.lines.end(), waves.begin(), waves.end());
     draws_.batches.push_back(batch);
   }
 }
 
 void Visualizer::MaybeCycle(const AudioFeatures& features, double t) {
   if (locked_ || library_.size() < 2) return;
-  const double elapsed = t - last_switch_;
-  bool beat_switch = settings_.hard_cut_beat && features.beat &&
-                     features.bass > kBeatSwitchBass && t - last_beat_switch_ >= kBeatSwitchGap &&
-                     elapsed >= kBeatSwitchGap;
-  if (beat_switch) {
-    last_beat_switch_ = t;
-  } else if (!(elapsed >= settings_.preset_time)) {
-    return;
-  }
-  last_switch_ = t;
-  hard_switch_ = beat_switch;  // a beat cuts; the timer blends
-  StepForward();
+  const CycleSwitch due =
+      cycle_.Due(features, t, settings_.preset_time, settings_.hard_cut_beat);
+  if (due == CycleSwitch::kNone) return;
+  hard_switch_ = due == CycleSwitch::kBeat;  // a beat cuts; the timer blends
+  Next();
   hard_switch_ = false;
 }
 
@@ -247,100 +170,14 @@ void Visualizer::Advance(const AudioFeatures& features, double t, float aspect) 
 }
 
 void Visualizer::BuildWave(const AudioFeatures& features) {
-  BuildWaveFrom(evaluator_.frame_state(), features, blend_weight());
+  wave_.Build(evaluator_.frame_state(), features, time_, blend_weight());
 }
 
-void Visualizer::BuildWaveFrom(const FrameState& s, const AudioFeatures& features, float fade) {
-  wave_r_ = s.wave_r;
-  wave_g_ = s.wave_g;
-  wave_b_ = s.wave_b;
-  wave_a_ = s.wave_a * fade;
-  waves_.clear();
-  waves_.reserve(kWaveReserve);
-  const int mode = s.wave_mode >= 0 ? s.wave_mode % 7 : 0;
-  wave_state_ = &s;
-  AppendWave(mode, features, time_);
-  wave_state_ = nullptr;
+void Visualizer::AppendWave(int mode, const AudioFeatures& features, double time) {
+  wave_.Append(mode, evaluator_.frame_state(), features, time);
 }
 
-void Visualizer::Emit(float x, float y, float s) {
-  // Colours are kept finite and in range: the waves are drawn into the feedback image.
-  waves_.push_back(DrawVertex{Clamp(x, -1.0f, 1.0f), Clamp(y, -1.0f, 1.0f),
-                              Clamp(wave_r_, 0.0f, 1.0f), Clamp(wave_g_, 0.0f, 1.0f),
-                              Clamp(wave_b_, 0.0f, 1.0f), Clamp(s * wave_a_, 0.0f, 1.0f)});
-}
-
-void Visualizer::AppendWave(int mode, const AudioFeatures& f, double time) {
-  const FrameState& s = wave_state_ != nullptr ? *wave_state_ : evaluator_.frame_state();
-  const double cx = 2.0 * s.wave_x - 1.0;
-  const double cy = 2.0 * s.wave_y - 1.0;
-  const auto& L = f.wave_left;
-  const auto& R = f.wave_right;
-  const auto& S = f.spectrum;
-  const auto polar = [&](double r, double theta, float alpha) {
-    Emit(static_cast<float>(cx + r * std::cos(theta)), static_cast<float>(cy + r * std::sin(theta)),
-         alpha);
-  };
-  constexpr double kLast = kWavePoints - 1;
-  switch (mode) {
-    case 0:  // closed circle
-      for (size_t i = 0; i <= kWavePoints; ++i) {
-        const double theta = 2.0 * kPi * static_cast<double>(i) / kWavePoints;
-        polar(0.25 * L[i % kWavePoints] + 0.4, theta, 1.0f);
-      }
-      break;
-    case 1:  // X-Y scope
-      for (size_t i = 0; i < kWavePoints; ++i) {
-        Emit(static_cast<float>(cx + 0.6 * L[i]), static_cast<float>(cy + 0.6 * R[i]), 1.0f);
-      }
-      break;
-    case 2:  // horizontal line
-      for (size_t i = 0; i < kWavePoints; ++i) {
-        Emit(static_cast<float>(i / kLast * 1.6 - 0.8 + 0.1 * cx),
-             static_cast<float>(cy + 0.4 * (L[i] + R[i])), 1.0f);
-      }
-      break;
-    case 3: {  // two channel lines, the centre ignored
-      for (size_t i = 0; i < kWavePoints; ++i) {
-        Emit(static_cast<float>(i / kLast * 1.8 - 0.9), static_cast<float>(0.35 * L[i] + 0.35),
-             1.0f);
-      }
-      const DrawVertex last = waves_.back();
-      Emit(last.x, last.y, 0.0f);
-      for (size_t i = 0; i < kWavePoints; ++i) {
-        Emit(static_cast<float>(0.9 - i / kLast * 1.8), static_cast<float>(0.35 * R[i] - 0.35),
-             1.0f);
-      }
-      break;
-    }
-    case 4: {  // spiral
-      const double phase = 0.2 * time;
-      for (size_t i = 0; i < kWavePoints; ++i) {
-        const double u = i / kLast;
-        polar(0.08 + 0.5 * u + 0.12 * L[i], 4.0 * kPi * u + phase, 1.0f);
-      }
-      break;
-    }
-    case 5:  // spectrum arc over the upper half circle
-      for (size_t k = 0; k <= 510; k += 2) {
-        const double theta = (k / 511.0 + 1.0) * kPi;
-        polar(0.45 * std::min(8.0 * S[k], 1.0) + 0.3, theta, 1.0f);
-      }
-      break;
-    case 6:  // radial spectrum bars, each its own stroke
-      for (size_t b = 0; b < 64; ++b) {
-        const double theta = 2.0 * kPi * static_cast<double>(b) / 64.0;
-        const double length = std::min(10.0 * S[8 * b], 0.7) + 0.18;
-        polar(0.15, theta, 0.0f);
-        polar(0.15, theta, 1.0f);
-        polar(length, theta, 1.0f);
-        polar(length, theta, 0.0f);
-      }
-      break;
-    default:
-      break;
-  }
-}
+void Visualizer::Emit(float x, float y, float alpha_scale) { wave_.Emit(x, y, alpha_scale); }
 
 FrameConstants Visualizer::Constants() const {
   FrameConstants c = ConstantsOf(evaluator_.frame_state());
@@ -363,10 +200,10 @@ FrameConstants Visualizer::Constants() const {
 
 FrameConstants Visualizer::ConstantsOf(const FrameState& s) {
   FrameConstants c;
-  c.decay = Clamp(s.decay, 0.0f, 1.0f);
-  c.gamma = Clamp(s.gamma, 0.0f, 8.0f);
+  c.decay = ClampNanToLow(s.decay, 0.0f, 1.0f);
+  c.gamma = ClampNanToLow(s.gamma, 0.0f, 8.0f);
   c.echo_zoom = s.echo_zoom > 0.01f ? s.echo_zoom : 0.01f;
-  c.echo_alpha = Clamp(s.echo_alpha, 0.0f, 1.0f);
+  c.echo_alpha = ClampNanToLow(s.echo_alpha, 0.0f, 1.0f);
   c.echo_flip_x = (s.echo_orientation & 1) != 0 ? -1.0f : 1.0f;
   c.echo_flip_y = (s.echo_orientation & 2) != 0 ? -1.0f : 1.0f;
   c.reserved = 1.0f;

@@ -1,5 +1,6 @@
-// The visualizer's per-frame brain: the preset library and its cycling, the evaluation of the
-// current preset, the waveform line strip and the frame's shader constants.
+// The visualizer's per-frame brain: loads presets from the library as the cycle or the user
+// asks, evaluates the current one (blending from the previous), and hands the renderer the
+// mesh, the waveform, the custom drawings and the frame's shader constants.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +13,11 @@
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
 #include "vis/preset.h"
+#include "vis/preset_cycle.h"
+#include "vis/preset_library.h"
+#include "vis/waveform.h"
 
 namespace halvex::vis {
-
-struct PresetEntry {
-  std::string path;
-  std::string name;  // file name without its extension
-};
 
 // The parts of the program's configuration that the Visualizer uses.
 struct VisualizerSettings {
@@ -31,19 +30,14 @@ struct VisualizerSettings {
   // Tried in order when preset_dir is missing or holds no preset.
   std::vector<std::string> fallback_dirs = InstalledPresetDirs();
 
-  // The halvex/presets folders of XDG_DATA_DIRS (default /usr/local/share:/usr/share), then
-  // the install prefix's.
-  static std::vector<std::string> InstalledPresetDirs();
+  static std::vector<std::string> InstalledPresetDirs() { return vis::InstalledPresetDirs(); }
 };
-
-// The preset shown when no library preset loads.
-Preset BuiltInPreset();
 
 class Visualizer {
  public:
-  static constexpr size_t kWaveReserve = 1160;  // the longest mode, 1153 points
-  static constexpr double kBeatSwitchGap = 4.0;  // seconds
-  static constexpr float kBeatSwitchBass = 1.8f;
+  static constexpr size_t kWaveReserve = Waveform::kReserve;
+  static constexpr double kBeatSwitchGap = PresetCycle::kBeatSwitchGap;
+  static constexpr float kBeatSwitchBass = PresetCycle::kBeatSwitchBass;
 
   // Sizes the grid, scans the library (or its fallbacks) and loads entry 0 or the built-in.
   void Configure(const VisualizerSettings& settings);
@@ -61,12 +55,13 @@ class Visualizer {
   // interpolated and both presets' drawings are faded against each other.
   void Advance(const AudioFeatures& features, double t, float aspect);
 
+  // The current preset's main wave (what Advance draws last), and its pieces.
   void BuildWave(const AudioFeatures& features);
   void AppendWave(int mode, const AudioFeatures& features, double time);
   void Emit(float x, float y, float alpha_scale);
   FrameConstants Constants() const;
 
-  const std::vector<DrawVertex>& waves() const { return waves_; }
+  const std::vector<DrawVertex>& waves() const { return wave_.points(); }
   // Custom waves and shapes of the frame (and the outgoing preset's main wave in a blend).
   const CustomDraws& custom_draws() const { return draws_; }
   const MeshEvaluator& evaluator() const { return evaluator_; }
@@ -91,13 +86,10 @@ class Visualizer {
 
  private:
   void LoadBuiltIn();
-  void StepForward();
   // Moves the preset on screen aside as the blend's outgoing one, unless `hard` or blends are
   // off or nothing was drawn yet.
   void BeginSwitch(bool hard);
   void Blend(const AudioFeatures& features, float aspect);
-  // The main wave of the preset in state `s` into waves_, its alpha times `fade`.
-  void BuildWaveFrom(const FrameState& s, const AudioFeatures& features, float fade);
   static FrameConstants ConstantsOf(const FrameState& s);
   CustomFrame FrameFor(const MeshEvaluator& evaluator, const AudioFeatures& features,
                        float aspect) const;
@@ -116,20 +108,14 @@ class Visualizer {
   double blend_start_ = 0.0;
   float weight_ = 1.0f;
   std::vector<MeshVertex> blended_mesh_;
-  const FrameState* wave_state_ = nullptr;  // whose main wave AppendWave draws
   std::vector<PresetEntry> library_;
   std::string library_dir_;
-  std::vector<DrawVertex> waves_;
+  Waveform wave_;
   std::string current_name_ = "built-in";
   size_t current_index_ = 0;
-  double last_switch_ = 0.0;
-  double last_beat_switch_ = 0.0;
+  PresetCycle cycle_;
   bool locked_ = false;
   uint32_t frame_ = 0;
-  float wave_r_ = 1.0f;
-  float wave_g_ = 1.0f;
-  float wave_b_ = 1.0f;
-  float wave_a_ = 1.0f;
   double time_ = 0.0;
 };
 

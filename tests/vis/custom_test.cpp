@@ -27,6 +27,13 @@ AudioFeatures Ramp() {
   return f;
 }
 
+// A frame whose preset code left q[i] = value.
+CustomFrame WithQ(size_t i, double value) {
+  CustomFrame frame;
+  frame.q[i] = value;
+  return frame;
+}
+
 CustomDraws Draw(const Preset& preset, CustomFrame frame = {}, int frames = 1) {
   CustomScene scene;
   std::string error;
@@ -76,9 +83,7 @@ TEST(CustomWave, ColouredOnlyThroughQ1AndPlacedFromTheAudioByDefault) {
       "wavecode_0_enabled=1\nwavecode_0_samples=5\nwavecode_0_smoothing=0\n"
       "wavecode_0_r=0.9\nwavecode_0_g=0.9\nwavecode_0_b=0.9\n"
       "wave_0_per_frame1=r=q1;g=0;b=1-q1;\n");
-  CustomFrame frame;
-  frame.q[0] = 0.25;
-  const CustomDraws draws = Draw(p, frame);
+  const CustomDraws draws = Draw(p, WithQ(0, 0.25));
   ASSERT_EQ(draws.batches.size(), 1u);
   EXPECT_EQ(draws.batches[0].kind, DrawKind::kLines);
   ASSERT_EQ(draws.lines.size(), 5u);
@@ -133,9 +138,7 @@ TEST(CustomShape, FillsAGradientPolygonWithAnOutline) {
       "shapecode_0_r=1\nshapecode_0_g=0\nshapecode_0_b=0\nshapecode_0_a=1\n"
       "shapecode_0_r2=0\nshapecode_0_g2=0\nshapecode_0_b2=1\nshapecode_0_a2=0.5\n"
       "shapecode_0_border_a=0.7\nshape_0_per_frame1=x=q2;additive=1;\n");
-  CustomFrame frame;
-  frame.q[1] = 0.75;
-  const CustomDraws draws = Draw(p, frame);
+  const CustomDraws draws = Draw(p, WithQ(1, 0.75));
   ASSERT_EQ(draws.batches.size(), 2u);
   EXPECT_EQ(draws.batches[0].kind, DrawKind::kTriangles);
   EXPECT_TRUE(draws.batches[0].additive);

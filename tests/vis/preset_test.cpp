@@ -61,6 +61,12 @@ TEST(PresetFile, ReadsNumbersWithDefaultsAndFallbacks) {
       {"wave_x=0.1", &Preset::wave_x, 0.1f},
       {"fgammaadj=2", &Preset::gamma, 2.0f},
       {"fdecay=1e300", &Preset::decay, INFINITY},
+      // every other key reaches its own field
+      {"frot=0.1", &Preset::rot, 0.1f},     {"fcy=0.7", &Preset::cy, 0.7f},
+      {"fdx=0.2", &Preset::dx, 0.2f},       {"fdy=0.3", &Preset::dy, 0.3f},
+      {"fstretchy=1.2", &Preset::sy, 1.2f}, {"wave_r=0.4", &Preset::wave_r, 0.4f},
+      {"wave_g=0.5", &Preset::wave_g, 0.5f}, {"wave_b=0.6", &Preset::wave_b, 0.6f},
+      {"wave_y=0.8", &Preset::wave_y, 0.8f},
   };
   for (const ValueCase& c : cases) EXPECT_EQ(Parse(c.text).*c.field, c.expected) << c.text;
 }
