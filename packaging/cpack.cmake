@@ -18,7 +18,7 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND "$CACHE{CMAKE_INSTALL_SYSCONFDIR}" M
 endif()
 
 set(HALVEX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
-set(HALVEX_PACKAGE_MAINTAINER "Halvex developers <halvex@example.org>"
+set(HALVEX_PACKAGE_MAINTAINER "Halvex developers <maintainers@halvex.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
 add_subdirectory(${HALVEX_PACKAGING_DIR}/keydoc ${CMAKE_BINARY_DIR}/packaging/keydoc)

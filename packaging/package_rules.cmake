@@ -51,10 +51,11 @@ install(FILES ${HALVEX_PACKAGING_DIR}/debian/copyright ${HALVEX_DOC_DIR}/changel
 
 add_custom_target(halvex_docs ALL DEPENDS ${halvex_doc_outputs})
 
-# --- AppStream metadata of the tray ---------------------------------------------------------
-configure_file(${HALVEX_PACKAGING_DIR}/desktop/org.halvex.Tray.metainfo.xml.in
-               ${HALVEX_DOC_DIR}/org.halvex.Tray.metainfo.xml @ONLY)
-install(FILES ${HALVEX_DOC_DIR}/org.halvex.Tray.metainfo.xml
+# --- AppStream metadata ---------------------------------------------------------------------
+# No <url>: AppStream takes web addresses only, and the project page is the installed README.
+configure_file(${HALVEX_PACKAGING_DIR}/desktop/org.halvex.Halvex.metainfo.xml.in
+               ${HALVEX_DOC_DIR}/org.halvex.Halvex.metainfo.xml @ONLY)
+install(FILES ${HALVEX_DOC_DIR}/org.halvex.Halvex.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
 
 # --- the Debian package ---------------------------------------------------------------------

@@ -32,6 +32,10 @@ class PresetCommands : public ::testing::Test {
     EXPECT_TRUE(again.LoadBindings(error)) << error;
     return again.Bindings();
   }
+  // Sends each line in turn and checks its reply: a conversation as a client has it.
+  void ExpectReplies(const std::vector<std::pair<std::string, std::string>>& exchange) {
+    for (const auto& [line, reply] : exchange) EXPECT_EQ(service.Handle(line), reply) << line;
+  }
 
   testing::TempDir dir;
   FakeEngine engine;
@@ -129,13 +133,15 @@ TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
   EXPECT_FLOAT_EQ(engine.config.distance, 2.0f);
 
   // A preset in use by a binding stays until the binding goes.
-  EXPECT_EQ(service.Handle("preset delete far"), "ERR preset far is bound to speakers");
-  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to headset");
-  EXPECT_EQ(service.Handle("preset unbind headset"), "OK preset unbound headset");
-  EXPECT_EQ(service.Handle("preset unbind headset"), "ERR no binding for device: headset");
-  EXPECT_EQ(service.Handle("preset delete near"), "ERR preset near is bound to the fallback");
-  EXPECT_EQ(service.Handle("preset fallback none"), "OK preset fallback none");
-  EXPECT_EQ(service.Handle("preset delete near"), "OK preset deleted near");
+  ExpectReplies({
+      {"preset delete far", "ERR preset far is bound to speakers"},
+      {"preset delete near", "ERR preset near is bound to headset"},
+      {"preset unbind headset", "OK preset unbound headset"},
+      {"preset unbind headset", "ERR no binding for device: headset"},
+      {"preset delete near", "ERR preset near is bound to the fallback"},
+      {"preset fallback none", "OK preset fallback none"},
+      {"preset delete near", "OK preset deleted near"},
+  });
 
   const DeviceBindings kept = Reloaded();
   EXPECT_EQ(kept.devices, (std::map<std::string, std::string>{{"speakers", "far"}}));
@@ -143,15 +149,17 @@ TEST_F(PresetCommands, BindingsFollowTheDeviceAndFallBack) {
 }
 
 TEST_F(PresetCommands, BypassListTakesNamesWithSpacesAndKeepsThem) {
-  EXPECT_EQ(service.Handle("bypass list"), "OK bypass");
-  EXPECT_EQ(service.Handle("bypass add   Voice \t  Chat  "), "OK bypass added Voice Chat");
-  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
-  EXPECT_EQ(service.Handle("bypass add daw"), "OK bypass added daw");
-  EXPECT_EQ(service.Handle("bypass list"), "OK bypass\tVoice Chat\tdaw");
-  EXPECT_EQ(service.Handle("bypass remove nope"), "ERR not bypassed: nope");
-  EXPECT_EQ(service.Handle("bypass remove Voice Chat"), "OK bypass removed Voice Chat");
-  EXPECT_EQ(service.Handle("bypass add"), "ERR usage: bypass add APP | bypass remove APP | bypass list");
-  EXPECT_EQ(service.Handle("bypass add a\x02z"), "ERR invalid app name: a?z");
+  ExpectReplies({
+      {"bypass list", "OK bypass"},
+      {"bypass add   Voice \t  Chat  ", "OK bypass added Voice Chat"},
+      {"bypass add daw", "OK bypass added daw"},
+      {"bypass add daw", "OK bypass added daw"},
+      {"bypass list", "OK bypass\tVoice Chat\tdaw"},
+      {"bypass remove nope", "ERR not bypassed: nope"},
+      {"bypass remove Voice Chat", "OK bypass removed Voice Chat"},
+      {"bypass add", "ERR usage: bypass add APP | bypass remove APP | bypass list"},
+      {"bypass add a\x02z", "ERR invalid app name: a?z"},
+  });
 
   EXPECT_EQ(engine.bypass_apps, std::vector<std::string>{"daw"}) << "the router hears of it";
   EXPECT_EQ(Reloaded().bypass, std::vector<std::string>{"daw"});

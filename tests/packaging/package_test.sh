@@ -102,11 +102,16 @@ usage_of() {  # PROGRAM EXPECTED_STATUS: the usage text on standard error, with 
   [ "$status" -eq "$2" ] || fail "$1 --help exits $status, expected $2"
   grep -q "^Usage: /usr/bin/$1" "$scratch/$1.err" || fail "$1 --help prints no usage: $(head -3 "$scratch/$1.err")"
 }
+usage_of halvexd 0
 usage_of halvex 0
 usage_of halvex-tray 1
 usage_of halvex-vis 1
-# The daemon has no --help (it ignores unknown arguments and would start); a configuration file
-# it refuses shows that it runs and stops before touching PipeWire.
+for p in "${programs[@]}"; do
+  out=$("${run_env[@]}" timeout 10 "/usr/bin/$p" --version 2>&1) || fail "$p --version failed: $out"
+  [ "$out" = "$p $version" ] || fail "$p --version says '$out', the package is $version"
+done
+[ ! -e "$scratch/runtime/halvexd.sock" ] || fail "halvexd --help left a control socket"
+# A configuration file the daemon refuses shows that it runs and stops before touching PipeWire.
 echo '{"wet_dry_ratio": 7}' >"$scratch/bad.json"
 status=0
 "${run_env[@]}" timeout 10 /usr/bin/halvexd --config "$scratch/bad.json" 2>"$scratch/halvexd.err" || status=$?

@@ -153,11 +153,8 @@ TEST_F(DaemonGraph, QuantumIsForcedForItsOwnNodesOnlyAndNeverServerWide) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_TRUE(RoutedTo("speakers"));
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "3", "sine", "440", "gain", "-12"})
-                .status,
-            0);
+  const std::string tone = graph_.MakeTone("tone.wav", 3);
+  ASSERT_FALSE(tone.empty());
   const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
@@ -194,11 +191,8 @@ TEST_F(DaemonGraph, IdleGraphSleepsAndWakesWhenAStreamPlays) {
       10000, 200))
       << graph_.NodeState("speakers") << " " << graph_.NodeState("halvex_dsp");
 
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "4", "sine", "440", "gain", "-12"})
-                .status,
-            0);
+  const std::string tone = graph_.MakeTone("tone.wav", 4);
+  ASSERT_FALSE(tone.empty());
   const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
@@ -253,11 +247,8 @@ TEST_F(DaemonGraph, SaysOnceWhenTheGraphRunsAtAnotherRate) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_TRUE(RoutedTo("speakers"));
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "5", "sine", "440", "gain", "-12"})
-                .status,
-            0);
+  const std::string tone = graph_.MakeTone("tone.wav", 5);
+  ASSERT_FALSE(tone.empty());
   const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
   const std::string warning = "halvexd: graph runs at 44100 Hz; the engine is tuned for 48000 Hz";
   EXPECT_TRUE(PrivateGraph::WaitUntil(

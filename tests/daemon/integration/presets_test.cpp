@@ -158,11 +158,8 @@ TEST_F(PresetGraph, ABypassedAppPlaysStraightToTheDeviceAndFollowsIt) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_EQ(Command("bypass add Voice   Chat"), "OK bypass added Voice Chat");
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", tone, "synth", "30", "sine",
-                        "440", "gain", "-30"})
-                .status,
-            0);
+  const std::string tone = graph_.MakeTone("tone.wav", 30, 440, -30);
+  ASSERT_FALSE(tone.empty());
   const pid_t call = Play("Voice Chat", tone);
   const pid_t music = Play("Music Box", tone);
   int call_stream = -1;

@@ -43,6 +43,10 @@ class PrivateGraph {
                int priority, std::string& error);
   bool RemoveNode(const std::string& name);
 
+  // A stereo 48 kHz float WAV of a `hz` sine at `gain_db`, written by sox into HOME under `name`;
+  // its path, or "" when sox failed.
+  std::string MakeTone(const std::string& name, double seconds, int hz = 440,
+                       double gain_db = -12) const;
   // Runs to completion (killed after `timeout_ms`), capturing stdout and stderr.
   CommandResult Run(const std::vector<std::string>& argv, int timeout_ms = 15000) const;
   // Starts a background process of this graph; output goes to the given files ("" = /dev/null).

@@ -60,12 +60,7 @@ class Routing : public ::testing::Test {
   }
 
   // A long quiet tone, so streams stay in the graph while the test looks at them.
-  std::string Tone(double seconds) {
-    const std::string path = graph_.home() + "/tone.wav";
-    graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b", "32", path,
-                "synth", std::to_string(seconds), "sine", "440", "gain", "-30"});
-    return path;
-  }
+  std::string Tone(double seconds) { return graph_.MakeTone("tone.wav", seconds, 440, -30); }
 
   int StreamId() {
     const nlohmann::json dump = graph_.Dump();
