@@ -74,6 +74,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = halvex ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project says $version"
 [ "$(field Architecture)" = amd64 ] || fail "Architecture is '$(field Architecture)'"
+contact=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/halvex/copyright |
+  sed -n 's/^Upstream-Contact: //p')
+[ -n "$contact" ] && [ "$(field Maintainer)" = "$contact" ] ||
+  fail "Maintainer is '$(field Maintainer)', the project's contact '$contact'"
 depends=$(field Depends)
 for lib in libc6 libpipewire-0.3-0 libgtk-3-0 libsdl2-2.0-0 libvulkan1; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib (shlibdeps): $depends"

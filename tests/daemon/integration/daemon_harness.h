@@ -88,6 +88,18 @@ inline std::string StatusValue(const std::string& status, const std::string& key
   return status.substr(start, status.find(' ', start) - start);
 }
 
+// A private graph of its own for each test, with a stereo "speakers" device.
+class SpeakersGraphTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(graph_.Start(error)) << error;
+    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+  }
+
+  PrivateGraph graph_;
+};
+
 // One private graph with a stereo "speakers" device, shared by the tests of a suite.
 class SpeakersGraphSuite : public ::testing::Test {
  protected:

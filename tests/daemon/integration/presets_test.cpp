@@ -73,14 +73,7 @@ class PresetGraph : public ::testing::Test {
   // Whether every link out of `stream` goes into `node`, and there are two.
   bool PlaysInto(int stream, const std::string& node) {
     const nlohmann::json dump = graph_.Dump();
-    const int target = PrivateGraph::NodeId(dump, node);
-    int links = 0;
-    for (const auto& link : PrivateGraph::Links(dump)) {
-      if (link.output_node != stream) continue;
-      if (link.input_node != target) return false;
-      ++links;
-    }
-    return links == 2;
+    return PrivateGraph::LinkCountOnlyInto(dump, stream, PrivateGraph::NodeId(dump, node)) == 2;
   }
 
   pid_t Play(const std::string& app, const std::string& tone) {

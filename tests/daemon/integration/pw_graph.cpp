@@ -328,6 +328,16 @@ const nlohmann::json* PrivateGraph::Object(const nlohmann::json& dump, int id) {
   return nullptr;
 }
 
+int PrivateGraph::LinkCountOnlyInto(const nlohmann::json& dump, int output_node, int input_node) {
+  int count = 0;
+  for (const Link& link : Links(dump)) {
+    if (link.output_node != output_node) continue;
+    if (link.input_node != input_node) return -1;
+    ++count;
+  }
+  return count;
+}
+
 std::vector<PrivateGraph::Link> PrivateGraph::Links(const nlohmann::json& dump) {
   std::vector<Link> links;
   for (const auto& object : dump) {

@@ -82,6 +82,8 @@ class PrivateGraph {
     std::string input_port;
   };
   static std::vector<Link> Links(const nlohmann::json& dump);
+  // How many links leave `output_node`, when every one of them goes into `input_node`; else -1.
+  static int LinkCountOnlyInto(const nlohmann::json& dump, int output_node, int input_node);
   // Value of a key in the metadata object `name` as pw-metadata shows it, "" when absent.
   std::string Metadata(const std::string& name, const std::string& key, int subject = 0) const;
   // Type of that entry ("" when absent or untyped).

@@ -30,15 +30,9 @@ class Routing : public ::testing::Test {
     return PrivateGraph::WaitUntil(
         [&] {
           const nlohmann::json dump = graph_.Dump();
-          const int dsp = PrivateGraph::NodeId(dump, "halvex_dsp");
-          const int target = PrivateGraph::NodeId(dump, device);
-          size_t to_target = 0;
-          for (const auto& link : PrivateGraph::Links(dump)) {
-            if (link.output_node != dsp) continue;
-            if (link.input_node != target) return false;
-            ++to_target;
-          }
-          return to_target == links;
+          return PrivateGraph::LinkCountOnlyInto(dump, PrivateGraph::NodeId(dump, "halvex_dsp"),
+                                                 PrivateGraph::NodeId(dump, device)) ==
+                 static_cast<int>(links);
         },
         timeout_ms);
   }
