@@ -56,6 +56,18 @@ class Routing : public ::testing::Test {
   // A long quiet tone, so streams stay in the graph while the test looks at them.
   std::string Tone(double seconds) { return graph_.MakeTone("tone.wav", seconds, 440, -30); }
 
+  // Waits until both channels of `stream` play into `node`.
+  bool TargetsBecome(int stream, const std::string& node, int timeout_ms) {
+    return PrivateGraph::WaitUntil(
+        [&] { return StreamTargets(stream) == std::vector<std::string>{node, node}; }, timeout_ms);
+  }
+  // The first playback stream once there is one; -1 after `timeout_ms`.
+  int WaitForStream(int timeout_ms) {
+    int stream = -1;
+    PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, timeout_ms);
+    return stream;
+  }
+
   int StreamId() {
     const nlohmann::json dump = graph_.Dump();
     for (const auto& object : dump) {
@@ -165,20 +177,16 @@ TEST_F(Routing, StreamsAreMovedIntoTheSinkOnceAndBypassLinksRemoved) {
   ASSERT_TRUE(OnlyRoutedTo("speakers"));
   // A stream that asks for the device itself is moved into the virtual sink.
   const pid_t player = graph_.Spawn({"pw-play", "--target", "speakers", Tone(30)});
-  int stream = -1;
-  ASSERT_TRUE(PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, 5000));
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      8000))
+  const int stream = WaitForStream(5000);
+  ASSERT_GE(stream, 0);
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
 
   // A direct link from that stream to the device bypasses the engine and is removed.
   const CommandResult linked = graph_.Run({"pw-link", std::to_string(PortId(stream, "output_FL")),
                                            "speakers:playback_FL"});
   ASSERT_EQ(linked.status, 0) << linked.err;
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      8000))
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
 
   // The user moves it to the device: it stays there (moved once), and a link that only goes
@@ -191,9 +199,7 @@ TEST_F(Routing, StreamsAreMovedIntoTheSinkOnceAndBypassLinksRemoved) {
                         speakers_serial, "Spa:Id"})
                 .status,
             0);
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"speakers", "speakers"}; },
-      8000))
+  EXPECT_TRUE(TargetsBecome(stream, "speakers", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(StreamTargets(stream), (std::vector<std::string>{"speakers", "speakers"}));
@@ -207,11 +213,9 @@ TEST_F(Routing, NewMetadataAfterASessionManagerRestartIsUsed) {
   graph_.RestartSessionManager();
   // The old "default" metadata went with it; streams are only moved through the new one.
   const pid_t player = graph_.Spawn({"pw-play", "--target", "speakers", Tone(30)});
-  int stream = -1;
-  ASSERT_TRUE(PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, 8000));
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      10000))
+  const int stream = WaitForStream(8000);
+  ASSERT_GE(stream, 0);
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 10000))
       << ::testing::PrintToString(StreamTargets(stream)) << graph_.DaemonLog();
   EXPECT_EQ(graph_.Metadata("default", "default.configured.audio.sink"), "{\"name\":\"halvex\"}");
   graph_.Kill(player);
