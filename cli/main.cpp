@@ -9,6 +9,7 @@
 #include "cli/batch_runner.h"
 #include "cli/offline_runner.h"
 #include "cli/output_file.h"
+#include "core/about.h"
 #include "core/config/config_params.h"
 #include "core/ipc/control_words.h"
 #include "core/ipc/socket_client.h"
@@ -16,10 +17,6 @@
 
 namespace halvex {
 namespace {
-
-constexpr const char* kProductName = "Halvex";
-constexpr const char* kMaker = "the Halvex developers";
-constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
 
 constexpr size_t kKeyLineWidth = 48;
 constexpr const char* kKeyIndent = "                        ";  // lines up with the command help
@@ -129,7 +126,7 @@ void PrintUsage(const char* program) {
                "extension says: .wav (32-bit float) .flac (24-bit) .ogg .opus .mp3 (320 kbit/s) .aiff\n\n"
                "Offline WAV processing (no daemon):\n"
                "  --wav-in FILE --wav-out FILE [--config FILE] [--block N]\n\n");
-  std::fprintf(stderr, "%s by %s\n%s\n", kProductName, kMaker, kProjectPage);
+  std::fprintf(stderr, "%s by %s\n%s\n", kProductName, kMakerName, kProjectPage);
 }
 
 }  // namespace halvex
@@ -143,6 +140,10 @@ int main(int argc, char** argv) {
   }
   if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
     halvex::PrintUsage(program);
+    return 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::fputs(halvex::VersionLine("halvex").c_str(), stdout);
     return 0;
   }
   if (halvex::IsControlCommand(argv[1])) return halvex::RunControl(argc, argv);

@@ -7,13 +7,16 @@
 #include <cstring>
 #include <pthread.h>
 #include <string>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "core/about.h"
 #include "core/config/config_defaults.h"
 #include "core/config/json_config.h"
 #include "core/ipc/socket_path.h"
 #include "daemon/control_service.h"
+#include "daemon/daemon_options.h"
 #include "daemon/device_watch.h"
 #include "daemon/preset_service.h"
 #include "daemon/pw_daemon.h"
@@ -21,14 +24,6 @@
 
 namespace halvex {
 namespace {
-
-// The file given after the first "--config" that has a value; empty when there is none.
-std::string ConfigArgument(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i) {
-    if (std::strcmp(argv[i], "--config") == 0) return argv[i + 1];
-  }
-  return "";
-}
 
 // Both stop signals are blocked before any thread exists, so every thread inherits the mask and
 // only the main loop's signal sources ever see them: the orderly stop always runs.
@@ -63,11 +58,29 @@ bool LoadConfig(JsonConfigProvider& provider, const std::string& path, Processor
 }
 
 int Run(int argc, char** argv) {
+  const std::vector<std::string> args(argv, argv + argc);
+  const DaemonOptions options = ParseDaemonArguments(args);
+  const std::string program = args.empty() ? "halvexd" : args[0];
+  switch (options.action) {
+    case DaemonAction::kHelp:
+      std::fputs(DaemonUsage(program).c_str(), stderr);
+      return 0;
+    case DaemonAction::kVersion:
+      std::fputs(VersionLine("halvexd").c_str(), stdout);
+      return 0;
+    case DaemonAction::kBadOption:
+      std::fprintf(stderr, "halvexd: unrecognised option: %s (see %s --help)\n",
+                   options.bad_option.c_str(), program.c_str());
+      return 2;
+    case DaemonAction::kRun:
+      break;
+  }
+
   std::setlocale(LC_NUMERIC, "C");
   BlockStopSignals();
   WarnWithoutRealtime();
 
-  std::string path = ConfigArgument(argc, argv);
+  std::string path = options.config_path;
   const bool named_by_user = !path.empty();
   if (path.empty()) {
     const char* home = std::getenv("HOME");

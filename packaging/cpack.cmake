@@ -18,8 +18,9 @@ if(CMAKE_INSTALL_PREFIX STREQUAL "/usr" AND "$CACHE{CMAKE_INSTALL_SYSCONFDIR}" M
 endif()
 
 set(HALVEX_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
-set(HALVEX_PACKAGE_MAINTAINER "Halvex developers <halvex@example.org>"
-    CACHE STRING "Maintainer field of the Debian package")
+# The project's own address, as in the copyright file's Upstream-Contact.
+set(HALVEX_MAINTAINER "Halvex developers <maintainers@halvex.org>"
+    CACHE STRING "Maintainer field of the Debian package and its changelog")
 
 add_subdirectory(${HALVEX_PACKAGING_DIR}/keydoc ${CMAKE_BINARY_DIR}/packaging/keydoc)
 

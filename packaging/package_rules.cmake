@@ -51,10 +51,11 @@ install(FILES ${HALVEX_PACKAGING_DIR}/debian/copyright ${HALVEX_DOC_DIR}/changel
 
 add_custom_target(halvex_docs ALL DEPENDS ${halvex_doc_outputs})
 
-# --- AppStream metadata of the tray ---------------------------------------------------------
-configure_file(${HALVEX_PACKAGING_DIR}/desktop/org.halvex.Tray.metainfo.xml.in
-               ${HALVEX_DOC_DIR}/org.halvex.Tray.metainfo.xml @ONLY)
-install(FILES ${HALVEX_DOC_DIR}/org.halvex.Tray.metainfo.xml
+# --- AppStream metadata ---------------------------------------------------------------------
+# No <url>: AppStream takes web addresses only, and the project page is the installed README.
+configure_file(${HALVEX_PACKAGING_DIR}/desktop/org.halvex.Halvex.metainfo.xml.in
+               ${HALVEX_DOC_DIR}/org.halvex.Halvex.metainfo.xml @ONLY)
+install(FILES ${HALVEX_DOC_DIR}/org.halvex.Halvex.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT desktop)
 
 # --- the Debian package ---------------------------------------------------------------------
@@ -66,7 +67,7 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${HALVEX_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${HALVEX_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "tray/tray_links.h"
+#include "core/about.h"
 
 // GtkStatusIcon is deprecated but remains the only way into an XEmbed system tray.
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS

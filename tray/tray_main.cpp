@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/about.h"
 #include "core/ipc/socket_path.h"
 #include "tray/dbus_notifier.h"
 #include "tray/remote_engine.h"
@@ -31,6 +32,7 @@ struct Options {
   std::string unit = kDefaultUnit;
   bool start = true;
   bool replace = true;
+  bool version = false;  // --version: say it and exit
 };
 
 int Usage(const char* program) {
@@ -77,6 +79,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
       options.start = false;
     } else if (std::strcmp(arg, "--allow-multiple") == 0) {
       options.replace = false;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      options.version = true;
     } else {
       if (std::strcmp(arg, "-h") != 0 && std::strcmp(arg, "--help") != 0) {
         std::fprintf(stderr, "error: unrecognised argument: %s\n", arg);
@@ -109,6 +113,10 @@ gboolean OnPoll(gpointer data) {
 int Run(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, options)) return Usage(argv[0]);
+  if (options.version) {
+    std::fputs(VersionLine("halvex-tray").c_str(), stdout);
+    return 0;
+  }
 
   // A tray that cannot open its display must not end the one that is running.
   if (!gtk_init_check(&argc, &argv)) {

@@ -2,26 +2,16 @@
 
 #include <cstdio>
 
-#include "core/config/config_names.h"
 #include "core/config/config_params.h"
 #include "core/config/preset_name.h"
-#include "tray/control_spec.h"
 
 namespace halvex {
 namespace {
 
-constexpr const char* kTitle = "halvex";
-constexpr const char* kPassThroughHint = " — pass-through. Switch Processing on to hear it.";
 // Devices are fetched on the first refresh and then on every sixth.
 constexpr int kDeviceRefreshEvery = 5;
 
 }  // namespace
-
-std::string AlgorithmLabel(SpatialAlgorithm algorithm) {
-  const char* name = SpatialAlgorithmName(algorithm);
-  const char* label = ChoiceLabel("spatial_algorithm", name);
-  return label != nullptr ? label : name;
-}
 
 TrayPresenter::TrayPresenter(EngineRemote& engine, Notifier& notifier, ServiceControl& service)
     : engine_(engine), notifier_(notifier), service_(service) {}
@@ -38,11 +28,13 @@ TrayView TrayPresenter::Refresh() {
   if (pending_ != Pending::None) {
     SettlePending(status);
   } else if (seen_) {
-    AnnounceChanges(status);
+    for (const Notice& notice : ChangeNotices(last_, status)) Announce(notice);
   }
   PresetState presets;
   engine_.FetchPresets(presets);
-  if (seen_) AnnounceBoundLoad(presets);
+  if (seen_) {
+    if (const auto notice = bound_presets_.Update(presets_, presets)) Announce(*notice);
+  }
   presets_ = std::move(presets);
   seen_ = true;
   last_ = status;
@@ -77,71 +69,31 @@ void TrayPresenter::SettlePending(EngineStatus& status) {
     // A daemon that died right after systemctl reported success must not be waited for silently.
     if (++pending_misses_ >= kPendingRefreshLimit) {
       pending_ = Pending::None;
-      ReportFailure(restart ? "Restarting the daemon" : "Starting the daemon",
-                    "halvexd is not answering");
+      ReportFailure(ServiceRequestName(restart), "halvexd is not answering");
     }
     return;
   }
   pending_ = Pending::None;
-  const std::string done = restart ? "Daemon restarted" : "Daemon started";
+  bool restored = false;
   if (restart && restore_ && !status.enabled) {
     std::string error;
-    if (engine_.SetEnabled(true, error)) {
+    restored = engine_.SetEnabled(true, error);
+    if (restored) {
       EngineStatus again;
       engine_.Fetch(again);
       // Keep what we had if the second fetch failed: the daemon was there a moment ago.
       if (again.reachable) status = again;
-      Announce(NotifyLevel::Info, "Daemon restarted, processing restored.");
-    } else {
-      Announce(NotifyLevel::Info, done + kPassThroughHint);
-    }
-    return;
-  }
-  if (status.enabled) {
-    Announce(NotifyLevel::Info, done + ".");
-  } else {
-    Announce(NotifyLevel::Info, done + kPassThroughHint);
-  }
-}
-
-void TrayPresenter::AnnounceChanges(const EngineStatus& status) const {
-  if (last_.reachable && !status.reachable) {
-    Announce(NotifyLevel::Warning, "Daemon is not running — audio is not being processed.");
-  } else if (!last_.reachable && status.reachable) {
-    Announce(NotifyLevel::Info, "Daemon connected.");
-  } else if (last_.reachable && status.reachable) {
-    if (last_.enabled != status.enabled) {
-      Announce(NotifyLevel::Info,
-               status.enabled ? "Processing enabled." : "Pass-through (processing off).");
-    }
-    if (last_.config.spatial_algorithm != status.config.spatial_algorithm) {
-      Announce(NotifyLevel::Info,
-               "Algorithm: " + AlgorithmLabel(status.config.spatial_algorithm) + ".");
     }
   }
-}
-
-void TrayPresenter::AnnounceBoundLoad(const PresetState& presets) {
-  if (!presets.known || !presets_.known) return;
-  const std::string bound = presets.BoundToActive();
-  if (presets.active.name != presets_.active.name) {
-    awaiting_load_ = bound.empty() ? "" : presets.active.name;
-  }
-  // The daemon loads within a second of the change, so the load may show a refresh later.
-  if (awaiting_load_.empty() || awaiting_load_ != presets.active.name ||
-      presets.current != bound) {
-    return;
-  }
-  awaiting_load_.clear();
-  Announce(NotifyLevel::Info, "Preset " + bound + " for " + presets.active.description + ".");
+  Announce(SettledNotice(restart, status.enabled, restored));
 }
 
 void TrayPresenter::ReportFailure(const std::string& what, const std::string& detail) {
-  Announce(NotifyLevel::Warning, what + " failed: " + detail);
+  Announce(FailureNotice(what, detail));
 }
 
-void TrayPresenter::Announce(NotifyLevel level, const std::string& body) const {
-  notifier_.Notify(level, kTitle, body);
+void TrayPresenter::Announce(const Notice& notice) const {
+  notifier_.Notify(notice.level, kNoticeTitle, notice.body);
 }
 
 bool TrayPresenter::RequestService(bool restart) {
@@ -150,7 +102,7 @@ bool TrayPresenter::RequestService(bool restart) {
   const bool ok = restart ? service_.Restart(error) : service_.Start(error);
   if (!ok) {
     pending_ = Pending::None;
-    ReportFailure(restart ? "Restarting the daemon" : "Starting the daemon", error);
+    ReportFailure(ServiceRequestName(restart), error);
     return false;
   }
   pending_ = restart ? Pending::Restart : Pending::Start;
@@ -187,7 +139,7 @@ bool TrayPresenter::Reload() {
   if (!ok) {
     ReportFailure("Reloading the configuration", error);
   } else {
-    Announce(NotifyLevel::Info, "Configuration reloaded.");
+    Announce(ReloadedNotice());
     Refresh();
   }
   return ok;

@@ -1,21 +1,14 @@
-// The tray's logic, free of any toolkit: polls the engine, announces changes, drives the service
-// manager and produces what the icon and the window draw.
+// The tray's logic, free of any toolkit: polls the engine, announces what the notification policy
+// says, drives the service manager and produces what the icon and the window draw.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "tray/notification_policy.h"
 #include "tray/remote_engine.h"
 
 namespace halvex {
-
-enum class NotifyLevel : int { Info = 0, Warning = 1 };
-
-class Notifier {
- public:
-  virtual ~Notifier() = default;
-  virtual void Notify(NotifyLevel level, const std::string& title, const std::string& body) = 0;
-};
 
 // Starts the daemon and programs as user services.
 class ServiceControl {
@@ -34,9 +27,6 @@ struct TrayView {
   // What the engine and one graph cycle add to playback, "42.7 ms"; empty when not known.
   std::string latency;
 };
-
-// The display label of an algorithm's protocol name (the name itself when the table has none).
-std::string AlgorithmLabel(SpatialAlgorithm algorithm);
 
 class TrayPresenter {
  public:
@@ -70,11 +60,9 @@ class TrayPresenter {
   enum class Pending { None = 0, Start = 1, Restart = 2 };
 
   void SettlePending(EngineStatus& status);
-  void AnnounceChanges(const EngineStatus& status) const;
-  void AnnounceBoundLoad(const PresetState& presets);
   bool SendPreset(const std::string& args, const std::string& what);
   void ReportFailure(const std::string& what, const std::string& detail);
-  void Announce(NotifyLevel level, const std::string& body) const;
+  void Announce(const Notice& notice) const;
 
   EngineRemote& engine_;
   Notifier& notifier_;
@@ -82,8 +70,7 @@ class TrayPresenter {
   EngineStatus last_;
   std::vector<AudioDevice> devices_;
   PresetState presets_;
-  // A device that became active before its bound preset showed up in force.
-  std::string awaiting_load_;
+  BoundPresetWatch bound_presets_;
   int device_countdown_ = 0;
   bool seen_ = false;
   Pending pending_ = Pending::None;

@@ -10,7 +10,7 @@
 #include "core/config/number_format.h"
 #include "tray/control_spec.h"
 #include "tray/masthead_png.h"
-#include "tray/tray_links.h"
+#include "core/about.h"
 
 namespace halvex {
 namespace {

@@ -186,6 +186,10 @@ bool ParseVisArguments(const std::vector<std::string>& args, VisOptions& options
       message = VisUsage(program);
       return false;
     }
+    if (arg == "--version") {
+      options.version = true;
+      return true;
+    }
     if (arg == "--fullscreen") {
       options.fullscreen = true;
     } else if (arg == "--config" && i + 1 < args.size()) {

@@ -8,12 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace halvex::vis {
+#include "core/about.h"  // the product strings of the usage text, title and opening card
 
-// Product strings shown in the usage text, the window title and the opening card.
-inline constexpr const char* kProductName = "Halvex";
-inline constexpr const char* kMakerName = "the Halvex developers";
-inline constexpr const char* kProjectPage = "file:///usr/share/doc/halvex/README.md";
+namespace halvex::vis {
 
 // Largest accepted vis.json, in bytes.
 inline constexpr std::size_t kMaxVisConfigBytes = 1048576;
@@ -62,12 +59,14 @@ int32_t Clamped(const nlohmann::json& object, const char* key, int32_t fallback,
 struct VisOptions {
   std::string config_path;  // DefaultVisConfigPath() unless --config names one
   bool fullscreen = false;  // --fullscreen: overrides the file
+  bool version = false;     // --version: say it and exit
 };
 
 // The usage text for `program` (argv[0]).
 std::string VisUsage(const std::string& program);
-// True: run with `options`. False: print `message` (usage, after an error line when an argument
-// was not understood) to standard error and exit with status 1.
+// True: run with `options` (or only say the version when it is set). False: print `message`
+// (usage, after an error line when an argument was not understood) to standard error and exit
+// with status 1.
 bool ParseVisArguments(const std::vector<std::string>& args, VisOptions& options,
                        std::string& message);
 

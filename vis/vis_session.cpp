@@ -298,6 +298,10 @@ int Run(int argc, char** argv) {
     std::fputs(message.c_str(), stderr);
     return 1;
   }
+  if (options.version) {
+    std::fputs(VersionLine("halvex-vis").c_str(), stdout);
+    return 0;
+  }
   InstallStopSignals();
   Session session;
   if (!StartSession(session, options)) {

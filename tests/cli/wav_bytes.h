@@ -7,6 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace halvex::testing {
 
 using Bytes = std::vector<uint8_t>;
@@ -78,29 +80,7 @@ inline Bytes SimpleWav(uint16_t tag, uint16_t channels, uint32_t rate, uint16_t 
   return Finish(b);
 }
 
-// A temporary directory removed with its files at scope exit.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/halvex-test-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-  std::string Write(const std::string& name, const Bytes& bytes) const {
-    const std::string p = File(name);
-    FILE* f = std::fopen(p.c_str(), "wb");
-    if (f != nullptr) {
-      std::fwrite(bytes.data(), 1, bytes.size(), f);
-      std::fclose(f);
-    }
-    return p;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using test::TempDir;
 
 inline Bytes ReadBytes(const std::string& path) {
   Bytes b;

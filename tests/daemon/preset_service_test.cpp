@@ -34,7 +34,6 @@ class PresetCommands : public ::testing::Test {
     EXPECT_TRUE(again.LoadBindings(error)) << error;
     return again.Bindings();
   }
-
   testing::TempDir dir;
   FakeEngine engine;
   FakeProvider provider;

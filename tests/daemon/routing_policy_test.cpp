@@ -6,12 +6,7 @@ namespace halvex {
 namespace {
 
 AudioDevice Device(const std::string& name, int32_t priority, uint32_t id) {
-  AudioDevice device;
-  device.name = name;
-  device.description = name;
-  device.priority = priority;
-  device.id = id;
-  return device;
+  return AudioDevice{.name = name, .description = name, .priority = priority, .id = id};
 }
 
 std::string Chosen(const std::vector<AudioDevice>& devices, const std::string& preferred = "") {

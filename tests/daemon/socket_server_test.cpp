@@ -22,6 +22,7 @@
 #include "core/ipc/socket_client.h"
 #include "core/ipc/socket_io.h"
 #include "tests/support/other_user.h"
+#include "tests/support/unix_socket.h"
 #include "tests/daemon/control_fakes.h"
 
 namespace halvex {
@@ -29,23 +30,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A connected client socket, or -1.
-int Connect(const std::string& path) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using test::ConnectTo;
 
 // One exchange with raw bytes; no client-side time-out, so a hanging server fails by the test's
 // own watchdog in Exchange's caller, not silently.
 std::string Exchange(const std::string& path, const std::string& bytes) {
-  const int fd = Connect(path);
+  const int fd = ConnectTo(path);
   if (fd < 0) return "<no connection>";
   WriteAll(fd, bytes);
   ::shutdown(fd, SHUT_WR);
@@ -94,7 +84,7 @@ TEST_F(SocketServerTest, ServesOneExchangePerConnectionAndCleansUpOnStop) {
 
   server->Stop();
   EXPECT_NE(::access(path.c_str(), F_OK), 0);
-  EXPECT_EQ(Connect(path), -1);
+  EXPECT_EQ(ConnectTo(path), -1);
   server->Stop();  // idempotent
 }
 
@@ -127,7 +117,7 @@ TEST_F(SocketServerTest, SurvivesClientsThatHangUpEarly) {
   // Closing without writing: the reply goes to a dead peer. Without MSG_NOSIGNAL this test process
   // would die of SIGPIPE.
   for (int i = 0; i < 20; ++i) {
-    const int fd = Connect(path);
+    const int fd = ConnectTo(path);
     ASSERT_GE(fd, 0);
     if (i % 2 == 1) WriteAll(fd, "status\n");
     ::close(fd);
@@ -137,7 +127,7 @@ TEST_F(SocketServerTest, SurvivesClientsThatHangUpEarly) {
 
 TEST_F(SocketServerTest, SilentClientDelaysNobodyAndIsDroppedWithoutRunningItsPartialLine) {
   Started();
-  const int silent = Connect(path);
+  const int silent = ConnectTo(path);
   ASSERT_GE(silent, 0);
   WriteAll(silent, "off");  // no line end, connection kept open
   engine.enabled = true;
@@ -159,13 +149,13 @@ TEST_F(SocketServerTest, SilentClientDelaysNobodyAndIsDroppedWithoutRunningItsPa
 TEST_F(SocketServerTest, SixteenIdleConnectionsDoNotDelayStatusAndOneTooManyIsTurnedAway) {
   Started();
   std::vector<int> idle;
-  for (int i = 0; i < 16; ++i) idle.push_back(Connect(path));
+  for (int i = 0; i < 16; ++i) idle.push_back(ConnectTo(path));
   for (int fd : idle) ASSERT_GE(fd, 0);
   auto start = Clock::now();
   EXPECT_EQ(SocketClient::SendCommand(path, "status").rfind("OK enabled=0", 0), 0u);
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
 
-  while (idle.size() < SocketServer::kMaxClients) idle.push_back(Connect(path));
+  while (idle.size() < SocketServer::kMaxClients) idle.push_back(ConnectTo(path));
   start = Clock::now();
   EXPECT_EQ(SocketClient::SendCommand(path, "on"), "ERR busy");
   EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
@@ -177,7 +167,7 @@ TEST_F(SocketServerTest, SixteenIdleConnectionsDoNotDelayStatusAndOneTooManyIsTu
 // outcome, so its command is not run; one that only finished sending still is.
 TEST_F(SocketServerTest, CommandOfAClientThatHungUpIsNotRun) {
   Started();
-  const int gone = Connect(path);
+  const int gone = ConnectTo(path);
   ASSERT_GE(gone, 0);
   WriteAll(gone, "on\n");
   ::close(gone);
@@ -188,7 +178,7 @@ TEST_F(SocketServerTest, CommandOfAClientThatHungUpIsNotRun) {
 
 TEST_F(SocketServerTest, ClientThatTricklesBytesIsDroppedAfterTheTimeout) {
   Started();
-  const int trickler = Connect(path);
+  const int trickler = ConnectTo(path);
   ASSERT_GE(trickler, 0);
   std::atomic<bool> stop{false};
   std::thread drip([&] {
@@ -211,7 +201,7 @@ TEST_F(SocketServerTest, ClientThatTricklesBytesIsDroppedAfterTheTimeout) {
 
 TEST_F(SocketServerTest, StopDoesNotHangOnASilentClient) {
   Started();
-  const int silent = Connect(path);
+  const int silent = ConnectTo(path);
   ASSERT_GE(silent, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // let the server accept it
   const auto start = Clock::now();

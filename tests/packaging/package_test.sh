@@ -74,6 +74,10 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = halvex ] || fail "Package is '$(field Package)'"
 [ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', the project says $version"
 [ "$(field Architecture)" = amd64 ] || fail "Architecture is '$(field Architecture)'"
+contact=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/halvex/copyright |
+  sed -n 's/^Upstream-Contact: //p')
+[ -n "$contact" ] && [ "$(field Maintainer)" = "$contact" ] ||
+  fail "Maintainer is '$(field Maintainer)', the project's contact '$contact'"
 depends=$(field Depends)
 for lib in libc6 libpipewire-0.3-0 libgtk-3-0 libsdl2-2.0-0 libvulkan1; do
   grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib (shlibdeps): $depends"
@@ -102,11 +106,16 @@ usage_of() {  # PROGRAM EXPECTED_STATUS: the usage text on standard error, with 
   [ "$status" -eq "$2" ] || fail "$1 --help exits $status, expected $2"
   grep -q "^Usage: /usr/bin/$1" "$scratch/$1.err" || fail "$1 --help prints no usage: $(head -3 "$scratch/$1.err")"
 }
+usage_of halvexd 0
 usage_of halvex 0
 usage_of halvex-tray 1
 usage_of halvex-vis 1
-# The daemon has no --help (it ignores unknown arguments and would start); a configuration file
-# it refuses shows that it runs and stops before touching PipeWire.
+for p in "${programs[@]}"; do
+  out=$("${run_env[@]}" timeout 10 "/usr/bin/$p" --version 2>&1) || fail "$p --version failed: $out"
+  [ "$out" = "$p $version" ] || fail "$p --version says '$out', the package is $version"
+done
+[ ! -e "$scratch/runtime/halvexd.sock" ] || fail "halvexd --help left a control socket"
+# A configuration file the daemon refuses shows that it runs and stops before touching PipeWire.
 echo '{"wet_dry_ratio": 7}' >"$scratch/bad.json"
 status=0
 "${run_env[@]}" timeout 10 /usr/bin/halvexd --config "$scratch/bad.json" 2>"$scratch/halvexd.err" || status=$?

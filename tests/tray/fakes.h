@@ -1,5 +1,8 @@
-// Stand-ins for the presenter's three collaborators that record what they are asked.
+// Stand-ins for the presenter's three collaborators that record what they are asked, and a
+// presenter wired to them.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -53,12 +56,6 @@ class FakeEngine : public EngineRemote {
   }
 };
 
-struct Notice {
-  NotifyLevel level;
-  std::string body;
-  bool operator==(const Notice&) const = default;
-};
-
 class FakeNotifier : public Notifier {
  public:
   std::vector<Notice> notices;
@@ -84,6 +81,29 @@ class FakeService : public ServiceControl {
     calls.push_back(what);
     e = error;
     return error.empty();
+  }
+};
+
+class Presenter : public ::testing::Test {
+ protected:
+  FakeEngine engine;
+  FakeNotifier notifier;
+  FakeService service;
+  TrayPresenter presenter{engine, notifier, service};
+};
+
+// A daemon that binds "night" to the device "head" and falls back to "Day".
+class PresetPresenter : public Presenter {
+ protected:
+  // One refresh with `device` active and `current` in force.
+  void Show(const std::string& device, const std::string& current) {
+    engine.presets.known = true;
+    engine.presets.names = {"night", "Day"};
+    engine.presets.devices = {{"head", "night"}};
+    engine.presets.fallback = "Day";
+    engine.presets.active = AudioDevice{device, device + " device", 0, 0, 0};
+    engine.presets.current = current;
+    presenter.Refresh();
   }
 };
 

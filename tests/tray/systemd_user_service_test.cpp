@@ -8,8 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <thread>
+
+#include "tests/support/files.h"
 
 namespace halvex {
 namespace {
@@ -39,10 +40,9 @@ class StandInSystemctl : public ::testing::Test {
     chmod((dir_ + "/systemctl").c_str(), 0755);
   }
   std::string Calls() {
-    std::stringstream text;
-    text << std::ifstream(dir_ + "/calls").rdbuf();
+    const std::string text = test::Slurp(dir_ + "/calls");
     std::filesystem::remove(dir_ + "/calls");
-    return text.str();
+    return text;
   }
 
   std::string dir_;

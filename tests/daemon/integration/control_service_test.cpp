@@ -18,9 +18,7 @@ namespace {
 class ControlProtocol : public SpeakersGraphSuite {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(graph_) << "no private graph";
-    std::filesystem::remove_all(graph_->home() + "/.config/halvex");
-    log_ = graph_->home() + "/halvexd.log";
+    ASSERT_NO_FATAL_FAILURE(FreshSettings(false));
     pid_ = StartDaemon(*graph_, log_);
     ASSERT_GT(pid_, 0) << Slurp(log_);
   }
@@ -37,7 +35,6 @@ class ControlProtocol : public SpeakersGraphSuite {
   }
   std::string Raw(const std::string& bytes) { return RawExchange(graph_->SocketPath(), bytes); }
 
-  std::string log_;
   pid_t pid_ = -1;
 };
 

@@ -8,19 +8,14 @@
 #include <csignal>
 #include <thread>
 
+#include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
 
 namespace halvex::test {
 namespace {
 
-class DaemonGraph : public ::testing::Test {
+class DaemonGraph : public SpeakersGraphTest {
  protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(graph_.Start(error)) << error;
-    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
-  }
-
   // Waits until the DSP output feeds `device` on both channels.
   bool RoutedTo(const std::string& device, int timeout_ms = 10000) {
     return PrivateGraph::WaitUntil(
@@ -37,12 +32,15 @@ class DaemonGraph : public ::testing::Test {
   std::string ConfiguredSink() {
     return graph_.Metadata("default", "default.configured.audio.sink");
   }
+  // A tone of `seconds` played into the virtual sink: the player, or -1 when sox failed.
+  pid_t PlayTone(double seconds) {
+    const std::string tone = graph_.MakeTone("tone.wav", seconds);
+    return tone.empty() ? -1 : graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  }
   bool ConfiguredSinkBecomes(const std::string& name, int timeout_ms) {
     return PrivateGraph::WaitUntil(
         [&] { return ConfiguredSink() == "{\"name\":\"" + name + "\"}"; }, timeout_ms);
   }
-
-  PrivateGraph graph_;
 };
 
 const nlohmann::json& Props(const nlohmann::json& dump, const std::string& node) {
@@ -153,12 +151,8 @@ TEST_F(DaemonGraph, QuantumIsForcedForItsOwnNodesOnlyAndNeverServerWide) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_TRUE(RoutedTo("speakers"));
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "3", "sine", "440", "gain", "-12"})
-                .status,
-            0);
-  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  const pid_t player = PlayTone(3);
+  ASSERT_GT(player, 0);
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
         return graph_.DaemonLog().find("cycle 2048 frames at 48000 Hz") != std::string::npos;
@@ -194,12 +188,8 @@ TEST_F(DaemonGraph, IdleGraphSleepsAndWakesWhenAStreamPlays) {
       10000, 200))
       << graph_.NodeState("speakers") << " " << graph_.NodeState("halvex_dsp");
 
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "4", "sine", "440", "gain", "-12"})
-                .status,
-            0);
-  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  const pid_t player = PlayTone(4);
+  ASSERT_GT(player, 0);
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] {
         return graph_.NodeState("speakers") == "running" &&
@@ -253,12 +243,8 @@ TEST_F(DaemonGraph, SaysOnceWhenTheGraphRunsAtAnotherRate) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_TRUE(RoutedTo("speakers"));
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b",
-                        "32", tone, "synth", "5", "sine", "440", "gain", "-12"})
-                .status,
-            0);
-  const pid_t player = graph_.Spawn({"pw-play", "--target", "halvex", tone});
+  const pid_t player = PlayTone(5);
+  ASSERT_GT(player, 0);
   const std::string warning = "halvexd: graph runs at 44100 Hz; the engine is tuned for 48000 Hz";
   EXPECT_TRUE(PrivateGraph::WaitUntil(
       [&] { return graph_.DaemonLog().find(warning) != std::string::npos; }, 8000))

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -15,43 +15,17 @@
 #include <gtest/gtest.h>
 
 #include "tests/daemon/integration/pw_graph.h"
+#include "tests/support/files.h"
+#include "tests/support/unix_socket.h"
 
 namespace halvex::test {
 
-inline std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-inline void WriteText(const std::string& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-}
-
-inline bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
-
-// A connected socket with a receive time-out, or -1.
-inline int ConnectTo(const std::string& path, int timeout_ms = 5000) {
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+// How long a daemon under test may take to answer one exchange.
+constexpr int kExchangeTimeoutMs = 5000;
 
 // Sends raw bytes, closes the sending side and reads the reply up to its line end.
 inline std::string RawExchange(const std::string& path, const std::string& bytes) {
-  const int fd = ConnectTo(path);
+  const int fd = ConnectTo(path, kExchangeTimeoutMs);
   if (fd < 0) return "<no connection>";
   size_t done = 0;
   while (done < bytes.size()) {
@@ -114,6 +88,18 @@ inline std::string StatusValue(const std::string& status, const std::string& key
   return status.substr(start, status.find(' ', start) - start);
 }
 
+// A private graph of its own for each test, with a stereo "speakers" device.
+class SpeakersGraphTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string error;
+    ASSERT_TRUE(graph_.Start(error)) << error;
+    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+  }
+
+  PrivateGraph graph_;
+};
+
 // One private graph with a stereo "speakers" device, shared by the tests of a suite.
 class SpeakersGraphSuite : public ::testing::Test {
  protected:
@@ -125,7 +111,17 @@ class SpeakersGraphSuite : public ::testing::Test {
   }
   static void TearDownTestSuite() { graph_.reset(); }
 
+  // For each test: none of the last test's settings (an empty settings folder when
+  // `make_folder`), and `log_` the place for its daemon's standard error.
+  void FreshSettings(bool make_folder) {
+    ASSERT_TRUE(graph_) << "no private graph";
+    std::filesystem::remove_all(graph_->home() + "/.config/halvex");
+    if (make_folder) std::filesystem::create_directories(graph_->home() + "/.config/halvex");
+    log_ = graph_->home() + "/halvexd.log";
+  }
+
   static inline std::unique_ptr<PrivateGraph> graph_;
+  std::string log_;
 };
 
 }  // namespace halvex::test

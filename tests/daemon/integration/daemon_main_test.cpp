@@ -14,12 +14,7 @@ namespace {
 
 class DaemonStartup : public SpeakersGraphSuite {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(graph_) << "no private graph";
-    std::filesystem::remove_all(graph_->home() + "/.config/halvex");
-    std::filesystem::create_directories(graph_->home() + "/.config/halvex");
-    log_ = graph_->home() + "/halvexd.log";
-  }
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(FreshSettings(true)); }
 
   // Runs halvexd to completion (it must not get as far as running).
   CommandResult RunDaemon(const std::vector<std::string>& prefix = {},
@@ -36,8 +31,6 @@ class DaemonStartup : public SpeakersGraphSuite {
     return PrivateGraph::WaitUntil(
         [&] { return Slurp(log_).find(text) != std::string::npos; }, 5000);
   }
-
-  std::string log_;
 };
 
 TEST_F(DaemonStartup, WithoutAPipeWireServerItSaysSoOnceAndLeavesNoSocket) {

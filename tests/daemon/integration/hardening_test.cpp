@@ -30,14 +30,10 @@ double SecondsSince(Clock::time_point start) {
 class Hardening : public SpeakersGraphSuite {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(graph_) << "no private graph";
-    std::filesystem::remove_all(graph_->home() + "/.config/halvex");
-    std::filesystem::create_directories(graph_->home() + "/.config/halvex");
-    log_ = graph_->home() + "/halvexd.log";
+    ASSERT_NO_FATAL_FAILURE(FreshSettings(true));
     config_ = graph_->ConfigPath();
   }
 
-  std::string log_;
   std::string config_;
 };
 
@@ -81,7 +77,9 @@ TEST_F(Hardening, IdleConnectionsDelayNoOneAndLongLinesChangeNothing) {
   const pid_t pid = StartDaemon(*graph_, log_);
   ASSERT_GT(pid, 0) << Slurp(log_);
   std::vector<int> idle;
-  for (int i = 0; i < 16; ++i) idle.push_back(ConnectTo(graph_->SocketPath()));
+  for (int i = 0; i < 16; ++i) {
+    idle.push_back(ConnectTo(graph_->SocketPath(), kExchangeTimeoutMs));
+  }
   for (int fd : idle) ASSERT_GE(fd, 0);
 
   // The tool's own start-up is part of the figure, so this is generous for a loaded machine.

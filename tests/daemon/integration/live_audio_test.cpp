@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "cli/wav_io.h"
+#include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
 #include "tests/support/test_signals.h"
 
@@ -93,12 +94,11 @@ Comparison Compare(const WavData& reference, const WavData& recorded) {
   return result;
 }
 
-class LiveAudio : public ::testing::Test {
+class LiveAudio : public SpeakersGraphTest {
  protected:
   void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(SpeakersGraphTest::SetUp());
     std::string error;
-    ASSERT_TRUE(graph_.Start(error)) << error;
-    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
     input_path_ = graph_.home() + "/input.wav";
     ASSERT_TRUE(WriteWavFloat32(input_path_, TestSignal(), error)) << error;
   }
@@ -122,7 +122,6 @@ class LiveAudio : public ::testing::Test {
     return recorded;
   }
 
-  PrivateGraph graph_;
   std::string input_path_;
 };
 

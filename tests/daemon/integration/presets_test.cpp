@@ -73,14 +73,7 @@ class PresetGraph : public ::testing::Test {
   // Whether every link out of `stream` goes into `node`, and there are two.
   bool PlaysInto(int stream, const std::string& node) {
     const nlohmann::json dump = graph_.Dump();
-    const int target = PrivateGraph::NodeId(dump, node);
-    int links = 0;
-    for (const auto& link : PrivateGraph::Links(dump)) {
-      if (link.output_node != stream) continue;
-      if (link.input_node != target) return false;
-      ++links;
-    }
-    return links == 2;
+    return PrivateGraph::LinkCountOnlyInto(dump, stream, PrivateGraph::NodeId(dump, node)) == 2;
   }
 
   pid_t Play(const std::string& app, const std::string& tone) {
@@ -158,11 +151,8 @@ TEST_F(PresetGraph, ABypassedAppPlaysStraightToTheDeviceAndFollowsIt) {
   const pid_t daemon = graph_.StartDaemon();
   ASSERT_GT(daemon, 0) << graph_.DaemonLog();
   ASSERT_EQ(Command("bypass add Voice   Chat"), "OK bypass added Voice Chat");
-  const std::string tone = graph_.home() + "/tone.wav";
-  ASSERT_EQ(graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", tone, "synth", "30", "sine",
-                        "440", "gain", "-30"})
-                .status,
-            0);
+  const std::string tone = graph_.MakeTone("tone.wav", 30, 440, -30);
+  ASSERT_FALSE(tone.empty());
   const pid_t call = Play("Voice Chat", tone);
   const pid_t music = Play("Music Box", tone);
   int call_stream = -1;

@@ -15,17 +15,12 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/files.h"
+
 extern char** environ;
 
 namespace halvex::test {
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 int DecodeStatus(int raw) {
   if (WIFEXITED(raw)) return WEXITSTATUS(raw);
@@ -36,7 +31,7 @@ int DecodeStatus(int raw) {
 // Alive and not a zombie; works for processes that are not our children (the forked bus).
 bool ProcessAlive(pid_t pid) {
   if (pid <= 0 || kill(pid, 0) != 0) return false;
-  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = Slurp("/proc/" + std::to_string(pid) + "/stat");
   const size_t paren = stat.rfind(')');
   return paren == std::string::npos || paren + 2 >= stat.size() || stat[paren + 2] != 'Z';
 }
@@ -145,7 +140,7 @@ bool PrivateGraph::StartServer(std::string& error) {
   server_pid_ = Spawn({"pipewire"}, LogPath("pipewire"), LogPath("pipewire"));
   const bool up = WaitUntil([&] { return Run({"pw-cli", "info", "0"}, 5000).status == 0; },
                             10000, 20);
-  if (!up) error = "pipewire did not answer: " + ReadFile(LogPath("pipewire"));
+  if (!up) error = "pipewire did not answer: " + Slurp(LogPath("pipewire"));
   return up;
 }
 
@@ -158,7 +153,7 @@ bool PrivateGraph::StartSessionManager(std::string& error) {
         return listing.out.find("metadata.name = \"default\"") != std::string::npos;
       },
       15000, 50);
-  if (!up) error = "wireplumber did not start: " + ReadFile(LogPath("wireplumber"));
+  if (!up) error = "wireplumber did not start: " + Slurp(LogPath("wireplumber"));
   return up;
 }
 
@@ -171,12 +166,12 @@ bool PrivateGraph::StartDisplay(std::string& error) {
   std::string number;
   const bool up = pid > 0 && WaitUntil(
                                  [&] {
-                                   number = ReadFile(log);
+                                   number = Slurp(log);
                                    return !number.empty() && number.back() == '\n';
                                  },
                                  10000, 20);
   if (!up) {
-    error = "Xvfb did not start: " + ReadFile(LogPath("xvfb"));
+    error = "Xvfb did not start: " + Slurp(LogPath("xvfb"));
     return false;
   }
   number.pop_back();
@@ -256,8 +251,8 @@ CommandResult PrivateGraph::Run(const std::vector<std::string>& argv, int timeou
       waitpid(pid, &raw, 0);
     }
   }
-  result.out = ReadFile(out_name);
-  result.err = ReadFile(err_name);
+  result.out = Slurp(out_name);
+  result.err = Slurp(err_name);
   unlink(out_name);
   unlink(err_name);
   return result;
@@ -331,6 +326,16 @@ const nlohmann::json* PrivateGraph::Object(const nlohmann::json& dump, int id) {
     if (object.value("id", -2) == id) return &object;
   }
   return nullptr;
+}
+
+int PrivateGraph::LinkCountOnlyInto(const nlohmann::json& dump, int output_node, int input_node) {
+  int count = 0;
+  for (const Link& link : Links(dump)) {
+    if (link.output_node != output_node) continue;
+    if (link.input_node != input_node) return -1;
+    ++count;
+  }
+  return count;
 }
 
 std::vector<PrivateGraph::Link> PrivateGraph::Links(const nlohmann::json& dump) {
@@ -470,6 +475,16 @@ pid_t PrivateGraph::StartDaemon(const std::vector<std::string>& args) {
   return up && IsRunning(pid) ? pid : -1;
 }
 
+std::string PrivateGraph::MakeTone(const std::string& name, double seconds, int hz,
+                                   double gain_db) const {
+  const std::string path = home_ + "/" + name;
+  const CommandResult made =
+      Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b", "32", path,
+           "synth", std::to_string(seconds), "sine", std::to_string(hz), "gain",
+           std::to_string(gain_db)});
+  return made.status == 0 ? path : "";
+}
+
 bool PrivateGraph::WriteConfig(const std::string& json) const {
   std::filesystem::create_directories(home_ + "/.config/halvex");
   std::ofstream out(ConfigPath(), std::ios::binary | std::ios::trunc);
@@ -499,7 +514,7 @@ std::vector<std::string> PrivateGraph::LinksBetween(const std::string& out_node,
   return found;
 }
 
-std::string PrivateGraph::DaemonLog() const { return ReadFile(LogPath("halvexd")); }
+std::string PrivateGraph::DaemonLog() const { return Slurp(LogPath("halvexd")); }
 
 CommandResult PrivateGraph::Cli(const std::vector<std::string>& args) const {
   std::vector<std::string> argv = {CliPath()};

@@ -43,6 +43,10 @@ class PrivateGraph {
                int priority, std::string& error);
   bool RemoveNode(const std::string& name);
 
+  // A stereo 48 kHz float WAV of a `hz` sine at `gain_db`, written by sox into HOME under `name`;
+  // its path, or "" when sox failed.
+  std::string MakeTone(const std::string& name, double seconds, int hz = 440,
+                       double gain_db = -12) const;
   // Runs to completion (killed after `timeout_ms`), capturing stdout and stderr.
   CommandResult Run(const std::vector<std::string>& argv, int timeout_ms = 15000) const;
   // Starts a background process of this graph; output goes to the given files ("" = /dev/null).
@@ -78,6 +82,8 @@ class PrivateGraph {
     std::string input_port;
   };
   static std::vector<Link> Links(const nlohmann::json& dump);
+  // How many links leave `output_node`, when every one of them goes into `input_node`; else -1.
+  static int LinkCountOnlyInto(const nlohmann::json& dump, int output_node, int input_node);
   // Value of a key in the metadata object `name` as pw-metadata shows it, "" when absent.
   std::string Metadata(const std::string& name, const std::string& key, int subject = 0) const;
   // Type of that entry ("" when absent or untyped).

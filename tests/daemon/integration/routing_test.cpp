@@ -30,15 +30,9 @@ class Routing : public ::testing::Test {
     return PrivateGraph::WaitUntil(
         [&] {
           const nlohmann::json dump = graph_.Dump();
-          const int dsp = PrivateGraph::NodeId(dump, "halvex_dsp");
-          const int target = PrivateGraph::NodeId(dump, device);
-          size_t to_target = 0;
-          for (const auto& link : PrivateGraph::Links(dump)) {
-            if (link.output_node != dsp) continue;
-            if (link.input_node != target) return false;
-            ++to_target;
-          }
-          return to_target == links;
+          return PrivateGraph::LinkCountOnlyInto(dump, PrivateGraph::NodeId(dump, "halvex_dsp"),
+                                                 PrivateGraph::NodeId(dump, device)) ==
+                 static_cast<int>(links);
         },
         timeout_ms);
   }
@@ -60,11 +54,18 @@ class Routing : public ::testing::Test {
   }
 
   // A long quiet tone, so streams stay in the graph while the test looks at them.
-  std::string Tone(double seconds) {
-    const std::string path = graph_.home() + "/tone.wav";
-    graph_.Run({"sox", "-n", "-r", "48000", "-c", "2", "-e", "floating-point", "-b", "32", path,
-                "synth", std::to_string(seconds), "sine", "440", "gain", "-30"});
-    return path;
+  std::string Tone(double seconds) { return graph_.MakeTone("tone.wav", seconds, 440, -30); }
+
+  // Waits until both channels of `stream` play into `node`.
+  bool TargetsBecome(int stream, const std::string& node, int timeout_ms) {
+    return PrivateGraph::WaitUntil(
+        [&] { return StreamTargets(stream) == std::vector<std::string>{node, node}; }, timeout_ms);
+  }
+  // The first playback stream once there is one; -1 after `timeout_ms`.
+  int WaitForStream(int timeout_ms) {
+    int stream = -1;
+    PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, timeout_ms);
+    return stream;
   }
 
   int StreamId() {
@@ -176,20 +177,16 @@ TEST_F(Routing, StreamsAreMovedIntoTheSinkOnceAndBypassLinksRemoved) {
   ASSERT_TRUE(OnlyRoutedTo("speakers"));
   // A stream that asks for the device itself is moved into the virtual sink.
   const pid_t player = graph_.Spawn({"pw-play", "--target", "speakers", Tone(30)});
-  int stream = -1;
-  ASSERT_TRUE(PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, 5000));
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      8000))
+  const int stream = WaitForStream(5000);
+  ASSERT_GE(stream, 0);
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
 
   // A direct link from that stream to the device bypasses the engine and is removed.
   const CommandResult linked = graph_.Run({"pw-link", std::to_string(PortId(stream, "output_FL")),
                                            "speakers:playback_FL"});
   ASSERT_EQ(linked.status, 0) << linked.err;
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      8000))
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
 
   // The user moves it to the device: it stays there (moved once), and a link that only goes
@@ -202,9 +199,7 @@ TEST_F(Routing, StreamsAreMovedIntoTheSinkOnceAndBypassLinksRemoved) {
                         speakers_serial, "Spa:Id"})
                 .status,
             0);
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"speakers", "speakers"}; },
-      8000))
+  EXPECT_TRUE(TargetsBecome(stream, "speakers", 8000))
       << ::testing::PrintToString(StreamTargets(stream));
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
   EXPECT_EQ(StreamTargets(stream), (std::vector<std::string>{"speakers", "speakers"}));
@@ -218,11 +213,9 @@ TEST_F(Routing, NewMetadataAfterASessionManagerRestartIsUsed) {
   graph_.RestartSessionManager();
   // The old "default" metadata went with it; streams are only moved through the new one.
   const pid_t player = graph_.Spawn({"pw-play", "--target", "speakers", Tone(30)});
-  int stream = -1;
-  ASSERT_TRUE(PrivateGraph::WaitUntil([&] { return (stream = StreamId()) >= 0; }, 8000));
-  EXPECT_TRUE(PrivateGraph::WaitUntil(
-      [&] { return StreamTargets(stream) == std::vector<std::string>{"halvex", "halvex"}; },
-      10000))
+  const int stream = WaitForStream(8000);
+  ASSERT_GE(stream, 0);
+  EXPECT_TRUE(TargetsBecome(stream, "halvex", 10000))
       << ::testing::PrintToString(StreamTargets(stream)) << graph_.DaemonLog();
   EXPECT_EQ(graph_.Metadata("default", "default.configured.audio.sink"), "{\"name\":\"halvex\"}");
   graph_.Kill(player);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli/wav_io.h"
+#include "tests/daemon/integration/daemon_harness.h"
 #include "tests/daemon/integration/pw_graph.h"
 
 namespace halvex::test {
@@ -70,15 +71,7 @@ double Median(std::vector<double> v) {
 }
 
 // A graph of its own per test: every test starts its own daemon.
-class SpeakersGraph : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(graph_.Start(error)) << error;
-    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
-  }
-  PrivateGraph graph_;
-};
+using SpeakersGraph = SpeakersGraphTest;
 
 class SeamlessChanges : public SpeakersGraph, public ::testing::WithParamInterface<const char*> {};
 

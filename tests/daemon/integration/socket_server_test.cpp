@@ -39,12 +39,12 @@ void Hostile(const std::string& path, uint32_t kind, Lcg& rng) {
       RawExchange(path, std::string(5000, static_cast<char>('a' + rng.Next() % 26)) + "\n");
       break;
     case 2: {  // connect and close at once
-      const int fd = ConnectTo(path);
+      const int fd = ConnectTo(path, kExchangeTimeoutMs);
       if (fd >= 0) ::close(fd);
       break;
     }
     default: {  // a command, then hang up before reading the reply
-      const int fd = ConnectTo(path);
+      const int fd = ConnectTo(path, kExchangeTimeoutMs);
       if (fd >= 0) {
         ::send(fd, "status\n", 7, MSG_NOSIGNAL);
         ::close(fd);

@@ -13,18 +13,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
 #include "tests/tray/integration/desktop_helpers.h"
 
 namespace halvex {
 namespace {
 
 using test::PrivateGraph;
-
-std::string Slurp(const std::string& path) {
-  std::stringstream text;
-  text << std::ifstream(path).rdbuf();
-  return text.str();
-}
+using test::Slurp;
 
 long ReadNumber(const std::string& path) {
   long value = 0;
