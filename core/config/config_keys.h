@@ -57,9 +57,9 @@ struct ConfigKey {
   int check;      // place among the validator's rules, which report only the first failure
   float lo;
   float hi;
-  // Appended to the range message (" ms" gives "haas_delay_ms out of [0,25] ms").
+  // Appended to the range message, after the bracket (" ms").
   const char* message_unit;
-  // Keys that share one range message, naming them all ("centre_width/panorama out of [0,1]").
+  // Keys that share one range message, which names them all joined by '/'.
   bool shared_message;
 };
 

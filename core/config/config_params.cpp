@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "core/config/config_keys.h"
@@ -68,57 +69,44 @@ class BoolParam final : public ParamAccessor {
   bool ProcessorConfig::*field_;
 };
 
-class SpatialAlgorithmParam final : public ParamAccessor {
+// A key whose protocol text is one name of a fixed list.
+template <typename T, bool (*Parse)(std::string_view, T&), const char* (*NameOf)(T),
+          const char* (*Names)(), float (*NumberOf)(T)>
+class NamedParam final : public ParamAccessor {
  public:
-  explicit SpatialAlgorithmParam(const ConfigKey& key)
-      : name_(key.name), field_(FieldOf<SpatialAlgorithm>(key)) {}
+  explicit NamedParam(const ConfigKey& key) : name_(key.name), field_(FieldOf<T>(key)) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
-    if (!ParseSpatialAlgorithm(text, config.*field_)) {
-      error = std::string(name_) + " must be " + SpatialAlgorithmNames();
+    if (!Parse(text, config.*field_)) {
+      error = std::string(name_) + " must be " + Names();
       return false;
     }
     return true;
   }
   std::string Text(const ProcessorConfig& config) const override {
-    return SpatialAlgorithmName(config.*field_);
+    return NameOf(config.*field_);
   }
-  float Number(const ProcessorConfig& config) const override {
-    return static_cast<float>(static_cast<int32_t>(config.*field_));
-  }
+  float Number(const ProcessorConfig& config) const override { return NumberOf(config.*field_); }
   ParamKind Kind() const override { return ParamKind::Choice; }
 
  private:
   const char* name_;
-  SpatialAlgorithm ProcessorConfig::*field_;
+  T ProcessorConfig::*field_;
 };
 
-class RenderTargetParam final : public ParamAccessor {
- public:
-  explicit RenderTargetParam(const ConfigKey& key)
-      : name_(key.name), field_(FieldOf<RenderTarget>(key)) {}
+float AlgorithmNumber(SpatialAlgorithm algorithm) {
+  return static_cast<float>(static_cast<int32_t>(algorithm));
+}
+float TargetNumber(RenderTarget target) {
+  return target == RenderTarget::kHeadphones ? 1.0f : 0.0f;
+}
 
-  bool Apply(ProcessorConfig& config, const std::string& text,
-             std::string& error) const override {
-    if (!ParseRenderTarget(text, config.*field_)) {
-      error = std::string(name_) + " must be " + RenderTargetNames();
-      return false;
-    }
-    return true;
-  }
-  std::string Text(const ProcessorConfig& config) const override {
-    return RenderTargetName(config.*field_);
-  }
-  float Number(const ProcessorConfig& config) const override {
-    return config.*field_ == RenderTarget::kHeadphones ? 1.0f : 0.0f;
-  }
-  ParamKind Kind() const override { return ParamKind::Choice; }
-
- private:
-  const char* name_;
-  RenderTarget ProcessorConfig::*field_;
-};
+using SpatialAlgorithmParam = NamedParam<SpatialAlgorithm, ParseSpatialAlgorithm,
+                                         SpatialAlgorithmName, SpatialAlgorithmNames,
+                                         AlgorithmNumber>;
+using RenderTargetParam =
+    NamedParam<RenderTarget, ParseRenderTarget, RenderTargetName, RenderTargetNames, TargetNumber>;
 
 // The record stores left as 1; a choice list shows L first, so Number counts
 // L as 0 and R as 1.

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "core/config/config_keys.h"
+#include "core/config/fail.h"
 #include "core/config/number_format.h"
 
 namespace halvex {
@@ -20,11 +21,6 @@ bool IsPowerOfTwo(int32_t value) {
 bool IsDeviceNameByte(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
          c == '.' || c == '_' || c == '-' || c == ':';
-}
-
-bool Fail(std::string& error, std::string message) {
-  error = std::move(message);
-  return false;
 }
 
 // Multipliers must rise strictly from 0 up to at most `hi`.

@@ -11,6 +11,7 @@
 #include "core/config/config_keys.h"
 #include "core/config/config_names.h"
 #include "core/config/config_validation.h"
+#include "core/config/fail.h"
 #include "core/config/safe_file.h"
 
 namespace halvex {
@@ -18,11 +19,6 @@ namespace halvex {
 namespace {
 
 using nlohmann::json;
-
-bool Fail(std::string& error, std::string message) {
-  error = std::move(message);
-  return false;
-}
 
 // Brackets are counted over the raw bytes, strings included, so that the
 // recursive parser never sees a deeper text than we allow.
