@@ -63,6 +63,12 @@ struct ConfigKey {
   bool shared_message;
 };
 
+// The member `key` binds, as the type its KeyType holds.
+template <typename T>
+T ProcessorConfig::*MemberOf(const ConfigKey& key) {
+  return std::get<T ProcessorConfig::*>(key.field);
+}
+
 // Every key, settable ones first in their public order (the status reply, the key list).
 std::span<const ConfigKey> ConfigKeys();
 

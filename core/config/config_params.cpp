@@ -14,11 +14,6 @@ namespace halvex {
 
 namespace {
 
-template <typename T>
-T ProcessorConfig::*FieldOf(const ConfigKey& key) {
-  return std::get<T ProcessorConfig::*>(key.field);
-}
-
 class FloatParam final : public ParamAccessor {
  public:
   explicit FloatParam(float ProcessorConfig::*field) : field_(field) {}
@@ -74,7 +69,7 @@ template <typename T, bool (*Parse)(std::string_view, T&), const char* (*NameOf)
           const char* (*Names)(), float (*NumberOf)(T)>
 class NamedParam final : public ParamAccessor {
  public:
-  explicit NamedParam(const ConfigKey& key) : name_(key.name), field_(FieldOf<T>(key)) {}
+  explicit NamedParam(const ConfigKey& key) : name_(key.name), field_(MemberOf<T>(key)) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -113,7 +108,7 @@ using RenderTargetParam =
 class HaasChannelParam final : public ParamAccessor {
  public:
   explicit HaasChannelParam(const ConfigKey& key)
-      : name_(key.name), field_(FieldOf<int32_t>(key)) {}
+      : name_(key.name), field_(MemberOf<int32_t>(key)) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -143,7 +138,7 @@ class HaasChannelParam final : public ParamAccessor {
 // "auto" is the protocol word for the empty name (automatic choice).
 class OutputDeviceParam final : public ParamAccessor {
  public:
-  explicit OutputDeviceParam(const ConfigKey& key) : field_(FieldOf<std::string>(key)) {}
+  explicit OutputDeviceParam(const ConfigKey& key) : field_(MemberOf<std::string>(key)) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -170,7 +165,7 @@ class OutputDeviceParam final : public ParamAccessor {
 // Whole frame counts only: "256.5", "0x100" or "2e3" would be guesses at what was meant.
 class QuantumParam final : public ParamAccessor {
  public:
-  explicit QuantumParam(const ConfigKey& key) : field_(FieldOf<int32_t>(key)) {}
+  explicit QuantumParam(const ConfigKey& key) : field_(MemberOf<int32_t>(key)) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -202,9 +197,9 @@ class QuantumParam final : public ParamAccessor {
 std::unique_ptr<ParamAccessor> MakeAccessor(const ConfigKey& key) {
   switch (key.type) {
     case KeyType::kFloat:
-      return std::make_unique<FloatParam>(FieldOf<float>(key));
+      return std::make_unique<FloatParam>(MemberOf<float>(key));
     case KeyType::kFlag:
-      return std::make_unique<BoolParam>(FieldOf<bool>(key));
+      return std::make_unique<BoolParam>(MemberOf<bool>(key));
     case KeyType::kAlgorithm:
       return std::make_unique<SpatialAlgorithmParam>(key);
     case KeyType::kTarget:

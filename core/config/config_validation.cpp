@@ -61,23 +61,23 @@ bool KeyValid(const ConfigKey& key, const ProcessorConfig& c, std::string& error
     case KeyRule::kNone:
       return true;
     case KeyRule::kRange:
-      return InRange(c.*std::get<float ProcessorConfig::*>(key.field), key.lo, key.hi) ||
+      return InRange(c.*MemberOf<float>(key), key.lo, key.hi) ||
              Fail(error, RangeMessage(key));
     case KeyRule::kPowerOfTwo:
-      return IsPowerOfTwo(c.*std::get<int32_t ProcessorConfig::*>(key.field)) ||
+      return IsPowerOfTwo(c.*MemberOf<int32_t>(key)) ||
              Fail(error, std::string(key.name) + " is not a power of two");
     case KeyRule::kQuantum: {
-      const int32_t frames = c.*std::get<int32_t ProcessorConfig::*>(key.field);
+      const int32_t frames = c.*MemberOf<int32_t>(key);
       return IsValidQuantum(frames) || Fail(error, QuantumError(std::to_string(frames)));
     }
     case KeyRule::kSafeName:
-      return IsSafeDeviceName(c.*std::get<std::string ProcessorConfig::*>(key.field), error);
+      return IsSafeDeviceName(c.*MemberOf<std::string>(key), error);
     case KeyRule::kRisingTaps:
-      return TapsRise(c.*std::get<std::array<float, 4> ProcessorConfig::*>(key.field), key.hi) ||
+      return TapsRise(c.*MemberOf<std::array<float, 4>>(key), key.hi) ||
              Fail(error, std::string(key.name) + " must be strictly increasing in (0," +
                              FormatNumber(key.hi) + "]");
     case KeyRule::kEachInRange:
-      for (float value : c.*std::get<std::array<float, 4> ProcessorConfig::*>(key.field)) {
+      for (float value : c.*MemberOf<std::array<float, 4>>(key)) {
         if (!InRange(value, key.lo, key.hi)) {
           return Fail(error, "a tap volume is out of [" + FormatNumber(key.lo) + "," +
                                  FormatNumber(key.hi) + "]");

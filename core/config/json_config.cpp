@@ -58,15 +58,6 @@ bool NumberOrBool(const json& value, double& out) {
   return false;
 }
 
-template <typename T>
-T& Field(ProcessorConfig& c, const ConfigKey& key) {
-  return c.*std::get<T ProcessorConfig::*>(key.field);
-}
-template <typename T>
-const T& Field(const ProcessorConfig& c, const ConfigKey& key) {
-  return c.*std::get<T ProcessorConfig::*>(key.field);
-}
-
 bool ReadString(const json& value, const ConfigKey& key, std::string& out, std::string& error) {
   if (!value.is_string()) return Fail(error, std::string(key.name) + " must be a string");
   out = value.get<std::string>();
@@ -80,14 +71,14 @@ bool ReadChoice(const json& value, const ConfigKey& key, ProcessorConfig& c,
   const std::string name = key.name;
   switch (key.type) {
     case KeyType::kAlgorithm:
-      return ParseSpatialAlgorithm(text, Field<SpatialAlgorithm>(c, key)) ||
+      return ParseSpatialAlgorithm(text, c.*MemberOf<SpatialAlgorithm>(key)) ||
              Fail(error, name + " must be " + SpatialAlgorithmNames());
     case KeyType::kTarget:
-      return ParseRenderTarget(text, Field<RenderTarget>(c, key)) ||
+      return ParseRenderTarget(text, c.*MemberOf<RenderTarget>(key)) ||
              Fail(error, name + " must be " + RenderTargetNames());
     default:  // the channel
       if (text != "L" && text != "R") return Fail(error, name + " must be \"L\" or \"R\"");
-      Field<int32_t>(c, key) = text == "L" ? 1 : 0;
+      c.*MemberOf<int32_t>(key) = text == "L" ? 1 : 0;
       return true;
   }
 }
@@ -171,22 +162,22 @@ bool ReadBands(const json& value, const ConfigKey& key, std::vector<BandParam>& 
 bool ReadKey(const json& value, const ConfigKey& key, ProcessorConfig& c, std::string& error) {
   switch (key.type) {
     case KeyType::kFloat:
-      return ReadFloat(value, key, Field<float>(c, key), error);
+      return ReadFloat(value, key, c.*MemberOf<float>(key), error);
     case KeyType::kInteger:
     case KeyType::kFrames:
-      return ReadInt(value, key, Field<int32_t>(c, key), error);
+      return ReadInt(value, key, c.*MemberOf<int32_t>(key), error);
     case KeyType::kFlag:
-      return ReadBool(value, key, Field<bool>(c, key), error);
+      return ReadBool(value, key, c.*MemberOf<bool>(key), error);
     case KeyType::kAlgorithm:
     case KeyType::kTarget:
     case KeyType::kChannel:
       return ReadChoice(value, key, c, error);
     case KeyType::kDevice:
-      return ReadString(value, key, Field<std::string>(c, key), error);
+      return ReadString(value, key, c.*MemberOf<std::string>(key), error);
     case KeyType::kTaps:
-      return ReadTaps(value, key, Field<std::array<float, 4>>(c, key), error);
+      return ReadTaps(value, key, c.*MemberOf<std::array<float, 4>>(key), error);
     case KeyType::kBands:
-      return ReadBands(value, key, Field<std::vector<BandParam>>(c, key), error);
+      return ReadBands(value, key, c.*MemberOf<std::vector<BandParam>>(key), error);
   }
   return true;
 }
@@ -214,24 +205,24 @@ json TapsJson(const std::array<float, 4>& taps) {
 json KeyJson(const ProcessorConfig& c, const ConfigKey& key) {
   switch (key.type) {
     case KeyType::kFloat:
-      return Rounded(Field<float>(c, key));
+      return Rounded(c.*MemberOf<float>(key));
     case KeyType::kInteger:
     case KeyType::kFrames:
-      return Field<int32_t>(c, key);
+      return c.*MemberOf<int32_t>(key);
     case KeyType::kFlag:
-      return Field<bool>(c, key);
+      return c.*MemberOf<bool>(key);
     case KeyType::kAlgorithm:
-      return SpatialAlgorithmName(Field<SpatialAlgorithm>(c, key));
+      return SpatialAlgorithmName(c.*MemberOf<SpatialAlgorithm>(key));
     case KeyType::kTarget:
-      return RenderTargetName(Field<RenderTarget>(c, key));
+      return RenderTargetName(c.*MemberOf<RenderTarget>(key));
     case KeyType::kChannel:
-      return Field<int32_t>(c, key) == 1 ? "L" : "R";
+      return c.*MemberOf<int32_t>(key) == 1 ? "L" : "R";
     case KeyType::kDevice:
-      return Field<std::string>(c, key);
+      return c.*MemberOf<std::string>(key);
     case KeyType::kTaps:
-      return TapsJson(Field<std::array<float, 4>>(c, key));
+      return TapsJson(c.*MemberOf<std::array<float, 4>>(key));
     case KeyType::kBands: {
-      const std::vector<BandParam>& rows = Field<std::vector<BandParam>>(c, key);
+      const std::vector<BandParam>& rows = c.*MemberOf<std::vector<BandParam>>(key);
       if (rows.empty()) return nullptr;
       json bands = json::array();
       for (const BandParam& band : rows) {

@@ -84,17 +84,16 @@ ProcessorConfig ChangedIn(const ConfigKey& key) {
   }
   switch (key.type) {
     case KeyType::kInteger:
-      config.*std::get<int32_t ProcessorConfig::*>(key.field) = 1024;
+      config.*MemberOf<int32_t>(key) = 1024;
       break;
     case KeyType::kFlag: {
-      bool& flag = config.*std::get<bool ProcessorConfig::*>(key.field);
+      bool& flag = config.*MemberOf<bool>(key);
       flag = !flag;
       break;
     }
     case KeyType::kTaps:
       // Rising within (0, 10] and each within [0, 1]: valid as multipliers and as volumes.
-      config.*std::get<std::array<float, 4> ProcessorConfig::*>(key.field) = {0.125f, 0.25f,
-                                                                             0.5f, 1.0f};
+      config.*MemberOf<std::array<float, 4>>(key) = {0.125f, 0.25f, 0.5f, 1.0f};
       break;
     case KeyType::kBands:
       config.bands = {{100.0f, 1.5f, 2.5f}};
