@@ -1,4 +1,5 @@
-// The static table the control window is generated from: one row per settable control.
+// The table the control window is generated from: one row per settable control, its range and
+// offered values taken from the configuration key table.
 #pragma once
 
 #include <cstddef>

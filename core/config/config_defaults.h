@@ -37,10 +37,13 @@ struct BandParam {
   friend bool operator==(const BandParam&, const BandParam&) = default;
 };
 
-// Every tunable of the engine and of the daemon's output choice.
+// Every tunable of the engine and of the daemon's output choice. Names, ranges and file forms of
+// the fields are in the key table (config_keys).
 struct ProcessorConfig {
   SpatialAlgorithm spatial_algorithm = SpatialAlgorithm::kDeepField;
   RenderTarget render_target = RenderTarget::kHeadphones;
+  // Read by nothing: the engine runs at a fixed 48000 Hz. These three and hot_reload stay
+  // because stored files carry them; they are loaded, validated and saved unchanged.
   int32_t sample_rate_hz = 48000;
   int32_t bit_depth = 24;
   int32_t buffer_size_frames = 2048;
@@ -73,7 +76,7 @@ struct ProcessorConfig {
   std::array<float, 4> tap_volumes{0.5f, 0.25f, 0.125f, 0.0625f};
   bool alternate_tap_polarity = true;
   std::string output_device;
-  bool hot_reload = true;
+  bool hot_reload = true;  // read by nothing; kept for stored files, as sample_rate_hz above
   bool enabled = false;
   // Frames per cycle the DSP node asks its graph for while it runs; 0: the graph chooses.
   int32_t quantum = 2048;

@@ -1,9 +1,11 @@
 #include "core/config/config_params.h"
 
-#include <array>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <vector>
 
+#include "core/config/config_keys.h"
 #include "core/config/config_names.h"
 #include "core/config/config_validation.h"
 #include "core/config/number_format.h"
@@ -14,7 +16,7 @@ namespace {
 
 class FloatParam final : public ParamAccessor {
  public:
-  explicit constexpr FloatParam(float ProcessorConfig::*field) : field_(field) {}
+  explicit FloatParam(float ProcessorConfig::*field) : field_(field) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -36,7 +38,7 @@ class FloatParam final : public ParamAccessor {
 
 class BoolParam final : public ParamAccessor {
  public:
-  explicit constexpr BoolParam(bool ProcessorConfig::*field) : field_(field) {}
+  explicit BoolParam(bool ProcessorConfig::*field) : field_(field) {}
 
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
@@ -62,94 +64,109 @@ class BoolParam final : public ParamAccessor {
   bool ProcessorConfig::*field_;
 };
 
-class SpatialAlgorithmParam final : public ParamAccessor {
+// A key whose protocol text is one name of a fixed list.
+template <typename T, bool (*Parse)(std::string_view, T&), const char* (*NameOf)(T),
+          const char* (*Names)(), float (*NumberOf)(T)>
+class NamedParam final : public ParamAccessor {
  public:
+  explicit NamedParam(const ConfigKey& key) : name_(key.name), field_(MemberOf<T>(key)) {}
+
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
-    if (!ParseSpatialAlgorithm(text, config.spatial_algorithm)) {
-      error = std::string("spatial_algorithm must be ") + SpatialAlgorithmNames();
+    if (!Parse(text, config.*field_)) {
+      error = std::string(name_) + " must be " + Names();
       return false;
     }
     return true;
   }
   std::string Text(const ProcessorConfig& config) const override {
-    return SpatialAlgorithmName(config.spatial_algorithm);
+    return NameOf(config.*field_);
   }
-  float Number(const ProcessorConfig& config) const override {
-    return static_cast<float>(static_cast<int32_t>(config.spatial_algorithm));
-  }
+  float Number(const ProcessorConfig& config) const override { return NumberOf(config.*field_); }
   ParamKind Kind() const override { return ParamKind::Choice; }
+
+ private:
+  const char* name_;
+  T ProcessorConfig::*field_;
 };
 
-class RenderTargetParam final : public ParamAccessor {
- public:
-  bool Apply(ProcessorConfig& config, const std::string& text,
-             std::string& error) const override {
-    if (!ParseRenderTarget(text, config.render_target)) {
-      error = std::string("render_target must be ") + RenderTargetNames();
-      return false;
-    }
-    return true;
-  }
-  std::string Text(const ProcessorConfig& config) const override {
-    return RenderTargetName(config.render_target);
-  }
-  float Number(const ProcessorConfig& config) const override {
-    return config.render_target == RenderTarget::kHeadphones ? 1.0f : 0.0f;
-  }
-  ParamKind Kind() const override { return ParamKind::Choice; }
-};
+float AlgorithmNumber(SpatialAlgorithm algorithm) {
+  return static_cast<float>(static_cast<int32_t>(algorithm));
+}
+float TargetNumber(RenderTarget target) {
+  return target == RenderTarget::kHeadphones ? 1.0f : 0.0f;
+}
+
+using SpatialAlgorithmParam = NamedParam<SpatialAlgorithm, ParseSpatialAlgorithm,
+                                         SpatialAlgorithmName, SpatialAlgorithmNames,
+                                         AlgorithmNumber>;
+using RenderTargetParam =
+    NamedParam<RenderTarget, ParseRenderTarget, RenderTargetName, RenderTargetNames, TargetNumber>;
 
 // The record stores left as 1; a choice list shows L first, so Number counts
 // L as 0 and R as 1.
 class HaasChannelParam final : public ParamAccessor {
  public:
+  explicit HaasChannelParam(const ConfigKey& key)
+      : name_(key.name), field_(MemberOf<int32_t>(key)) {}
+
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
     if (text == "L") {
-      config.haas_channel = 1;
+      config.*field_ = 1;
     } else if (text == "R") {
-      config.haas_channel = 0;
+      config.*field_ = 0;
     } else {
-      error = "haas_channel must be L or R: " + text;
+      error = std::string(name_) + " must be L or R: " + text;
       return false;
     }
     return true;
   }
   std::string Text(const ProcessorConfig& config) const override {
-    return config.haas_channel == 1 ? "L" : "R";
+    return config.*field_ == 1 ? "L" : "R";
   }
   float Number(const ProcessorConfig& config) const override {
-    return config.haas_channel == 1 ? 0.0f : 1.0f;
+    return config.*field_ == 1 ? 0.0f : 1.0f;
   }
   ParamKind Kind() const override { return ParamKind::Choice; }
+
+ private:
+  const char* name_;
+  int32_t ProcessorConfig::*field_;
 };
 
 // "auto" is the protocol word for the empty name (automatic choice).
 class OutputDeviceParam final : public ParamAccessor {
  public:
+  explicit OutputDeviceParam(const ConfigKey& key) : field_(MemberOf<std::string>(key)) {}
+
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
     if (text == "auto") {
-      config.output_device.clear();
+      (config.*field_).clear();
       return true;
     }
     if (!IsSafeDeviceName(text, error)) return false;
-    config.output_device = text;
+    config.*field_ = text;
     return true;
   }
   std::string Text(const ProcessorConfig& config) const override {
-    return config.output_device.empty() ? "auto" : config.output_device;
+    return (config.*field_).empty() ? "auto" : config.*field_;
   }
   float Number(const ProcessorConfig& config) const override {
-    return config.output_device.empty() ? 0.0f : 1.0f;
+    return (config.*field_).empty() ? 0.0f : 1.0f;
   }
   ParamKind Kind() const override { return ParamKind::Device; }
+
+ private:
+  std::string ProcessorConfig::*field_;
 };
 
 // Whole frame counts only: "256.5", "0x100" or "2e3" would be guesses at what was meant.
 class QuantumParam final : public ParamAccessor {
  public:
+  explicit QuantumParam(const ConfigKey& key) : field_(MemberOf<int32_t>(key)) {}
+
   bool Apply(ProcessorConfig& config, const std::string& text,
              std::string& error) const override {
     int64_t frames = 0;
@@ -162,95 +179,65 @@ class QuantumParam final : public ParamAccessor {
       error = QuantumError(text);
       return false;
     }
-    config.quantum = static_cast<int32_t>(frames);
+    config.*field_ = static_cast<int32_t>(frames);
     return true;
   }
   std::string Text(const ProcessorConfig& config) const override {
-    return std::to_string(config.quantum);
+    return std::to_string(config.*field_);
   }
   float Number(const ProcessorConfig& config) const override {
-    return static_cast<float>(config.quantum);
+    return static_cast<float>(config.*field_);
   }
   ParamKind Kind() const override { return ParamKind::Choice; }
+
+ private:
+  int32_t ProcessorConfig::*field_;
 };
 
-// One accessor per key, constant-initialised so other translation units may
-// look keys up during their own static initialisation.
-constinit const SpatialAlgorithmParam kAlgorithm;
-constinit const RenderTargetParam kTarget;
-constinit const FloatParam kAmbienceSpread(&ProcessorConfig::ambience_spread);
-constinit const FloatParam kAmbienceDepth(&ProcessorConfig::ambience_depth);
-constinit const FloatParam kDirectSpread(&ProcessorConfig::direct_spread);
-constinit const FloatParam kDistance(&ProcessorConfig::distance);
-constinit const FloatParam kFieldSize(&ProcessorConfig::field_size);
-constinit const FloatParam kFieldLevel(&ProcessorConfig::field_level);
-constinit const FloatParam kAir(&ProcessorConfig::air);
-constinit const FloatParam kEnvelopment(&ProcessorConfig::envelopment);
-constinit const FloatParam kRecycle(&ProcessorConfig::recycle);
-constinit const FloatParam kWidenScale(&ProcessorConfig::widen_scale);
-constinit const FloatParam kEchoSideGain(&ProcessorConfig::echo_side_gain);
-constinit const FloatParam kEchoMidGain(&ProcessorConfig::echo_mid_gain);
-constinit const FloatParam kSteerAmount(&ProcessorConfig::steer_amount);
-constinit const FloatParam kSteerDepth(&ProcessorConfig::steer_depth);
-constinit const FloatParam kStftExpand(&ProcessorConfig::stft_expand);
-constinit const BoolParam kTapPolarity(&ProcessorConfig::alternate_tap_polarity);
-constinit const OutputDeviceParam kOutputDevice;
-constinit const FloatParam kCentreWidth(&ProcessorConfig::centre_width);
-constinit const FloatParam kDimension(&ProcessorConfig::dimension);
-constinit const FloatParam kPanorama(&ProcessorConfig::panorama);
-constinit const FloatParam kSurroundGain(&ProcessorConfig::surround_gain);
-constinit const FloatParam kBass(&ProcessorConfig::bass);
-constinit const FloatParam kTrebleDb(&ProcessorConfig::treble_shelf_db);
-constinit const FloatParam kTrebleHz(&ProcessorConfig::treble_shelf_hz);
-constinit const FloatParam kWetDry(&ProcessorConfig::wet_dry_ratio);
-constinit const FloatParam kHaasDelay(&ProcessorConfig::haas_delay_ms);
-constinit const HaasChannelParam kHaasChannel;
-constinit const QuantumParam kQuantum;
+std::unique_ptr<ParamAccessor> MakeAccessor(const ConfigKey& key) {
+  switch (key.type) {
+    case KeyType::kFloat:
+      return std::make_unique<FloatParam>(MemberOf<float>(key));
+    case KeyType::kFlag:
+      return std::make_unique<BoolParam>(MemberOf<bool>(key));
+    case KeyType::kAlgorithm:
+      return std::make_unique<SpatialAlgorithmParam>(key);
+    case KeyType::kTarget:
+      return std::make_unique<RenderTargetParam>(key);
+    case KeyType::kChannel:
+      return std::make_unique<HaasChannelParam>(key);
+    case KeyType::kDevice:
+      return std::make_unique<OutputDeviceParam>(key);
+    case KeyType::kFrames:
+      return std::make_unique<QuantumParam>(key);
+    default:
+      return nullptr;  // file-only types
+  }
+}
 
 struct ParamRow {
   const char* key;
-  const ParamAccessor* accessor;
+  std::unique_ptr<ParamAccessor> accessor;
 };
 
+// Built on first use, so lookups from other translation units' static initialisation work.
 // Order is public: the daemon's status reply and the tool's key list follow it.
-constinit const std::array<ParamRow, 30> kTable{{
-    {"spatial_algorithm", &kAlgorithm},
-    {"render_target", &kTarget},
-    {"ambience_spread", &kAmbienceSpread},
-    {"ambience_depth", &kAmbienceDepth},
-    {"direct_spread", &kDirectSpread},
-    {"distance", &kDistance},
-    {"field_size", &kFieldSize},
-    {"field_level", &kFieldLevel},
-    {"air", &kAir},
-    {"envelopment", &kEnvelopment},
-    {"recycle", &kRecycle},
-    {"widen_scale", &kWidenScale},
-    {"echo_side_gain", &kEchoSideGain},
-    {"echo_mid_gain", &kEchoMidGain},
-    {"steer_amount", &kSteerAmount},
-    {"steer_depth", &kSteerDepth},
-    {"stft_expand", &kStftExpand},
-    {"alternate_tap_polarity", &kTapPolarity},
-    {"output_device", &kOutputDevice},
-    {"centre_width", &kCentreWidth},
-    {"dimension", &kDimension},
-    {"panorama", &kPanorama},
-    {"surround_gain", &kSurroundGain},
-    {"bass", &kBass},
-    {"treble_shelf_db", &kTrebleDb},
-    {"treble_shelf_hz", &kTrebleHz},
-    {"wet_dry_ratio", &kWetDry},
-    {"haas_delay_ms", &kHaasDelay},
-    {"haas_channel", &kHaasChannel},
-    {"quantum", &kQuantum},
-}};
+const std::vector<ParamRow>& Table() {
+  static const std::vector<ParamRow> table = [] {
+    std::vector<ParamRow> rows;
+    for (const ConfigKey& key : ConfigKeys()) {
+      if (key.settable) rows.push_back({key.name, MakeAccessor(key)});
+    }
+    return rows;
+  }();
+  return table;
+}
 
 }  // namespace
 
 const ParamAccessor* FindParam(const std::string& key) {
-  for (const ParamRow& row : kTable) {
-    if (key == row.key) return row.accessor;
+  for (const ParamRow& row : Table()) {
+    if (key == row.key) return row.accessor.get();
   }
   return nullptr;
 }
@@ -279,10 +266,10 @@ bool ReadParamNumber(const ProcessorConfig& config, const std::string& key, floa
   return true;
 }
 
-std::size_t ParamKeyCount() { return kTable.size(); }
+std::size_t ParamKeyCount() { return Table().size(); }
 
 const char* ParamKeyAt(std::size_t index) {
-  return index < kTable.size() ? kTable[index].key : "";
+  return index < Table().size() ? Table()[index].key : "";
 }
 
 }  // namespace halvex

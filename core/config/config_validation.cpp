@@ -3,6 +3,10 @@
 #include <cmath>
 #include <cstdint>
 
+#include "core/config/config_keys.h"
+#include "core/config/fail.h"
+#include "core/config/number_format.h"
+
 namespace halvex {
 
 namespace {
@@ -19,106 +23,23 @@ bool IsDeviceNameByte(unsigned char c) {
          c == '.' || c == '_' || c == '-' || c == ':';
 }
 
-bool Fail(std::string& error, const char* message) {
-  error = message;
-  return false;
-}
-
-// Multipliers must rise strictly from 0 up to at most 10.
-bool TapMultipliersValid(const std::array<float, 4>& taps) {
+// Multipliers must rise strictly from 0 up to at most `hi`.
+bool TapsRise(const std::array<float, 4>& taps, float hi) {
   float previous = 0.0f;
   for (float tap : taps) {
-    if (!(tap > previous && tap <= 10.0f)) return false;
+    if (!(tap > previous && tap <= hi)) return false;
     previous = tap;
   }
   return true;
 }
 
-}  // namespace
-
-bool IsSafeDeviceName(const std::string& name, std::string& error) {
-  if (name.size() > kMaxDeviceNameLength) return Fail(error, "output_device is too long");
-  for (char c : name) {
-    if (!IsDeviceNameByte(static_cast<unsigned char>(c))) {
-      return Fail(error,
-                  "output_device may only contain letters, digits, '.', '_', '-' and ':'");
-    }
-  }
-  return true;
-}
-
-bool IsValidQuantum(int64_t frames) {
-  // Below 64 frames a cycle costs more in overhead than it saves; above 8192 the graph refuses.
-  return frames == 0 || (frames >= 64 && frames <= 8192 && (frames & (frames - 1)) == 0);
-}
-
-std::string QuantumError(const std::string& text) {
-  return "quantum must be 0 or a power of two from 64 to 8192: " + text;
-}
-
-bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
-  if (!IsPowerOfTwo(c.buffer_size_frames)) {
-    return Fail(error, "buffer_size_frames is not a power of two");
-  }
-  if (!IsValidQuantum(c.quantum)) return Fail(error, QuantumError(std::to_string(c.quantum)).c_str());
-
-  struct RangeRule {
-    float value;
-    float lo;
-    float hi;
-    const char* message;
-  };
-  // The checks before the device name, in the order they are reported.
-  const RangeRule before_device[] = {
-      {c.wet_dry_ratio, 0.0f, 1.0f, "wet_dry_ratio out of [0,1]"},
-      {c.widen_scale, 0.0f, 1.0f, "widen_scale out of [0,1]"},
-      {c.haas_delay_ms, 0.0f, kHaasLimitMs, "haas_delay_ms out of [0,25] ms"},
-      {c.steer_amount, 0.0f, 1.0f, "steer_amount out of [0,1]"},
-      {c.steer_depth, 0.0f, 1.0f, "steer_depth out of [0,1]"},
-      {c.stft_expand, 0.0f, 1.0f, "stft_expand out of [0,1]"},
-      {c.ambience_spread, 0.0f, 1.0f, "ambience_spread out of [0,1]"},
-      {c.direct_spread, 0.0f, 1.0f, "direct_spread out of [0,1]"},
-      {c.ambience_depth, 0.25f, 4.0f, "ambience_depth out of [0.25,4]"},
-      {c.distance, 1.0f, 8.0f, "distance out of [1,8]"},
-      {c.field_size, 0.5f, 12.0f, "field_size out of [0.5,12] s"},
-      {c.field_level, -40.0f, 0.0f, "field_level out of [-40,0] dB"},
-      {c.air, 0.0f, 1.0f, "air out of [0,1]"},
-      {c.envelopment, 0.0f, 1.0f, "envelopment out of [0,1]"},
-      {c.recycle, 0.0f, 1.0f, "recycle out of [0,1]"},
-  };
-  for (const RangeRule& rule : before_device) {
-    if (!InRange(rule.value, rule.lo, rule.hi)) return Fail(error, rule.message);
-  }
-
-  if (!IsSafeDeviceName(c.output_device, error)) return false;
-
-  const RangeRule after_device[] = {
-      {c.centre_width, 0.0f, 1.0f, "centre_width/panorama out of [0,1]"},
-      {c.panorama, 0.0f, 1.0f, "centre_width/panorama out of [0,1]"},
-      {c.dimension, -1.0f, 1.0f, "dimension out of [-1,1]"},
-      {c.surround_gain, 0.25f, 2.0f, "surround_gain out of [0.25,2]"},
-      {c.bass, 0.3f, 1.0f, "bass out of [0.3,1]"},
-      {c.treble_shelf_db, -6.0f, 6.0f, "treble_shelf_db out of [-6,6]"},
-      {c.treble_shelf_hz, 2000.0f, 16000.0f, "treble_shelf_hz out of [2000,16000]"},
-      {c.echo_side_gain, -4.0f, 4.0f, "echo_side_gain out of [-4,4]"},
-      {c.echo_mid_gain, 0.0f, 1.0f, "echo_mid_gain out of [0,1]"},
-  };
-  for (const RangeRule& rule : after_device) {
-    if (!InRange(rule.value, rule.lo, rule.hi)) return Fail(error, rule.message);
-  }
-
-  if (!TapMultipliersValid(c.tap_multipliers)) {
-    return Fail(error, "tap_multipliers must be strictly increasing in (0,10]");
-  }
-  for (float volume : c.tap_volumes) {
-    if (!InRange(volume, 0.0f, 1.0f)) return Fail(error, "a tap volume is out of [0,1]");
-  }
-
-  // Row by row: a row's delay range is reported before its longest tap.
+// Row by row: a row's delay range is reported before its longest tap.
+bool BandsValid(const ConfigKey& key, const ProcessorConfig& c, std::string& error) {
   const float longest_multiplier = c.tap_multipliers[3];
   for (const BandParam& band : c.bands) {
-    if (!InRange(band.l_base_ms, 0.0f, 15.0f) || !InRange(band.r_base_ms, 0.0f, 15.0f)) {
-      return Fail(error, "a band base delay is out of [0,15] ms");
+    if (!InRange(band.l_base_ms, key.lo, key.hi) || !InRange(band.r_base_ms, key.lo, key.hi)) {
+      return Fail(error, "a band base delay is out of [" + FormatNumber(key.lo) + "," +
+                             FormatNumber(key.hi) + "] ms");
     }
     if (band.l_base_ms * longest_multiplier > kHaasLimitMs ||
         band.r_base_ms * longest_multiplier > kHaasLimitMs) {
@@ -131,6 +52,71 @@ bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
     if (!(band.freq_hz > 0.0f) || !std::isfinite(band.freq_hz)) {
       return Fail(error, "a band frequency must be a positive number");
     }
+  }
+  return true;
+}
+
+bool KeyValid(const ConfigKey& key, const ProcessorConfig& c, std::string& error) {
+  switch (key.rule) {
+    case KeyRule::kNone:
+      return true;
+    case KeyRule::kRange:
+      return InRange(c.*MemberOf<float>(key), key.lo, key.hi) ||
+             Fail(error, RangeMessage(key));
+    case KeyRule::kPowerOfTwo:
+      return IsPowerOfTwo(c.*MemberOf<int32_t>(key)) ||
+             Fail(error, std::string(key.name) + " is not a power of two");
+    case KeyRule::kQuantum: {
+      const int32_t frames = c.*MemberOf<int32_t>(key);
+      return IsValidQuantum(frames) || Fail(error, QuantumError(std::to_string(frames)));
+    }
+    case KeyRule::kSafeName:
+      return IsSafeDeviceName(c.*MemberOf<std::string>(key), error);
+    case KeyRule::kRisingTaps:
+      return TapsRise(c.*MemberOf<std::array<float, 4>>(key), key.hi) ||
+             Fail(error, std::string(key.name) + " must be strictly increasing in (0," +
+                             FormatNumber(key.hi) + "]");
+    case KeyRule::kEachInRange:
+      for (float value : c.*MemberOf<std::array<float, 4>>(key)) {
+        if (!InRange(value, key.lo, key.hi)) {
+          return Fail(error, "a tap volume is out of [" + FormatNumber(key.lo) + "," +
+                                 FormatNumber(key.hi) + "]");
+        }
+      }
+      return true;
+    case KeyRule::kBands:
+      return BandsValid(key, c, error);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsSafeDeviceName(const std::string& name, std::string& error) {
+  const std::string key = KeyOfType(KeyType::kDevice).name;
+  if (name.size() > kMaxDeviceNameLength) return Fail(error, key + " is too long");
+  for (char c : name) {
+    if (!IsDeviceNameByte(static_cast<unsigned char>(c))) {
+      return Fail(error, key + " may only contain letters, digits, '.', '_', '-' and ':'");
+    }
+  }
+  return true;
+}
+
+bool IsValidQuantum(int64_t frames) {
+  // Below 64 frames a cycle costs more in overhead than it saves; above 8192 the graph refuses.
+  return frames == 0 || (frames >= 64 && frames <= 8192 && (frames & (frames - 1)) == 0);
+}
+
+std::string QuantumError(const std::string& text) {
+  return std::string(KeyOfType(KeyType::kFrames).name) +
+         " must be 0 or a power of two from 64 to 8192: " + text;
+}
+
+bool ValidateConfig(const ProcessorConfig& c, std::string& error) {
+  static const std::vector<const ConfigKey*> rules = KeysInCheckOrder();
+  for (const ConfigKey* key : rules) {
+    if (!KeyValid(*key, c, error)) return false;
   }
   return true;
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/config/config_validation.h"
+#include "core/config/fail.h"
 #include "core/config/json_config.h"
 #include "core/config/preset_name.h"
 #include "core/config/safe_file.h"
@@ -16,11 +17,6 @@ namespace halvex {
 namespace {
 
 using nlohmann::json;
-
-bool Fail(std::string& error, std::string message) {
-  error = std::move(message);
-  return false;
-}
 
 }  // namespace
 

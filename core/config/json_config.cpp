@@ -8,8 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/config/config_keys.h"
 #include "core/config/config_names.h"
 #include "core/config/config_validation.h"
+#include "core/config/fail.h"
 #include "core/config/safe_file.h"
 
 namespace halvex {
@@ -17,70 +19,6 @@ namespace halvex {
 namespace {
 
 using nlohmann::json;
-
-struct FloatKey {
-  const char* key;
-  float ProcessorConfig::*field;
-};
-
-// Read in this order after the integers; written under the same names.
-constexpr FloatKey kFloatKeysBeforeDevice[] = {
-    {"wet_dry_ratio", &ProcessorConfig::wet_dry_ratio},
-    {"widen_scale", &ProcessorConfig::widen_scale},
-    {"echo_side_gain", &ProcessorConfig::echo_side_gain},
-    {"echo_mid_gain", &ProcessorConfig::echo_mid_gain},
-    {"haas_delay_ms", &ProcessorConfig::haas_delay_ms},
-    {"steer_amount", &ProcessorConfig::steer_amount},
-    {"steer_depth", &ProcessorConfig::steer_depth},
-    {"stft_expand", &ProcessorConfig::stft_expand},
-    {"ambience_spread", &ProcessorConfig::ambience_spread},
-    {"ambience_depth", &ProcessorConfig::ambience_depth},
-    {"direct_spread", &ProcessorConfig::direct_spread},
-    {"distance", &ProcessorConfig::distance},
-    {"field_size", &ProcessorConfig::field_size},
-    {"field_level", &ProcessorConfig::field_level},
-    {"air", &ProcessorConfig::air},
-    {"envelopment", &ProcessorConfig::envelopment},
-    {"recycle", &ProcessorConfig::recycle},
-};
-
-constexpr FloatKey kFloatKeysAfterDevice[] = {
-    {"centre_width", &ProcessorConfig::centre_width},
-    {"dimension", &ProcessorConfig::dimension},
-    {"panorama", &ProcessorConfig::panorama},
-    {"surround_gain", &ProcessorConfig::surround_gain},
-    {"bass", &ProcessorConfig::bass},
-    {"treble_shelf_hz", &ProcessorConfig::treble_shelf_hz},
-    {"treble_shelf_db", &ProcessorConfig::treble_shelf_db},
-};
-
-struct IntKey {
-  const char* key;
-  int32_t ProcessorConfig::*field;
-};
-
-constexpr IntKey kIntKeys[] = {
-    {"sample_rate_hz", &ProcessorConfig::sample_rate_hz},
-    {"bit_depth", &ProcessorConfig::bit_depth},
-    {"buffer_size_frames", &ProcessorConfig::buffer_size_frames},
-    {"quantum", &ProcessorConfig::quantum},
-};
-
-struct BoolKey {
-  const char* key;
-  bool ProcessorConfig::*field;
-};
-
-constexpr BoolKey kBoolKeys[] = {
-    {"alternate_tap_polarity", &ProcessorConfig::alternate_tap_polarity},
-    {"hot_reload", &ProcessorConfig::hot_reload},
-    {"enabled", &ProcessorConfig::enabled},
-};
-
-bool Fail(std::string& error, std::string message) {
-  error = std::move(message);
-  return false;
-}
 
 // Brackets are counted over the raw bytes, strings included, so that the
 // recursive parser never sees a deeper text than we allow.
@@ -120,155 +58,138 @@ bool NumberOrBool(const json& value, double& out) {
   return false;
 }
 
-bool ReadHaasChannel(const json& root, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find("haas_channel");
-  if (it == root.end()) return true;
-  if (!it->is_string()) return Fail(error, "haas_channel must be a string");
-  const std::string& text = it->get_ref<const std::string&>();
-  if (text == "L") {
-    c.haas_channel = 1;
-  } else if (text == "R") {
-    c.haas_channel = 0;
-  } else {
-    return Fail(error, "haas_channel must be \"L\" or \"R\"");
-  }
+bool ReadString(const json& value, const ConfigKey& key, std::string& out, std::string& error) {
+  if (!value.is_string()) return Fail(error, std::string(key.name) + " must be a string");
+  out = value.get<std::string>();
   return true;
 }
 
-bool ReadAlgorithm(const json& root, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find("spatial_algorithm");
-  if (it == root.end()) return true;
-  if (!it->is_string()) return Fail(error, "spatial_algorithm must be a string");
-  if (!ParseSpatialAlgorithm(it->get_ref<const std::string&>(), c.spatial_algorithm)) {
-    return Fail(error, std::string("spatial_algorithm must be ") + SpatialAlgorithmNames());
+bool ReadChoice(const json& value, const ConfigKey& key, ProcessorConfig& c,
+                std::string& error) {
+  std::string text;
+  if (!ReadString(value, key, text, error)) return false;
+  const std::string name = key.name;
+  switch (key.type) {
+    case KeyType::kAlgorithm:
+      return ParseSpatialAlgorithm(text, c.*MemberOf<SpatialAlgorithm>(key)) ||
+             Fail(error, name + " must be " + SpatialAlgorithmNames());
+    case KeyType::kTarget:
+      return ParseRenderTarget(text, c.*MemberOf<RenderTarget>(key)) ||
+             Fail(error, name + " must be " + RenderTargetNames());
+    default:  // the channel
+      if (text != "L" && text != "R") return Fail(error, name + " must be \"L\" or \"R\"");
+      c.*MemberOf<int32_t>(key) = text == "L" ? 1 : 0;
+      return true;
   }
-  return true;
 }
 
-bool ReadTarget(const json& root, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find("render_target");
-  if (it == root.end()) return true;
-  if (!it->is_string()) return Fail(error, "render_target must be a string");
-  if (!ParseRenderTarget(it->get_ref<const std::string&>(), c.render_target)) {
-    return Fail(error, std::string("render_target must be ") + RenderTargetNames());
-  }
-  return true;
-}
-
-bool ReadTaps(const json& root, const char* key, std::array<float, 4>& taps,
+bool ReadTaps(const json& value, const ConfigKey& key, std::array<float, 4>& taps,
               std::string& error) {
-  const auto it = root.find(key);
-  if (it == root.end()) return true;
-  if (!it->is_array() || it->size() != taps.size()) {
-    return Fail(error, std::string(key) + " must be an array of 4 numbers");
+  if (!value.is_array() || value.size() != taps.size()) {
+    return Fail(error, std::string(key.name) + " must be an array of 4 numbers");
   }
   std::array<float, 4> read{};
   for (std::size_t i = 0; i < read.size(); ++i) {
-    const json& element = (*it)[i];
-    if (!element.is_number()) return Fail(error, std::string(key) + " must be numbers");
+    const json& element = value[i];
+    if (!element.is_number()) return Fail(error, std::string(key.name) + " must be numbers");
     read[i] = ToFloat(element.get<double>());
   }
   taps = read;
   return true;
 }
 
-bool ReadInt(const json& root, const IntKey& key, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find(key.key);
-  if (it == root.end()) return true;
-  double value = 0.0;
-  if (!NumberOrBool(*it, value)) return Fail(error, std::string(key.key) + " must be a number");
+bool ReadInt(const json& value, const ConfigKey& key, int32_t& out, std::string& error) {
+  double number = 0.0;
+  if (!NumberOrBool(value, number)) return Fail(error, std::string(key.name) + " must be a number");
   // Cutting toward zero is only defined when the result fits.
-  if (!(value > -2147483649.0 && value < 2147483648.0)) {
-    return Fail(error, std::string(key.key) + " is out of the 32-bit integer range");
+  if (!(number > -2147483649.0 && number < 2147483648.0)) {
+    return Fail(error, std::string(key.name) + " is out of the 32-bit integer range");
   }
-  c.*key.field = static_cast<int32_t>(value);
+  out = static_cast<int32_t>(number);
   return true;
 }
 
-bool ReadFloat(const json& root, const FloatKey& key, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find(key.key);
-  if (it == root.end()) return true;
-  double value = 0.0;
-  if (!NumberOrBool(*it, value)) return Fail(error, std::string(key.key) + " must be a number");
-  c.*key.field = ToFloat(value);
+bool ReadFloat(const json& value, const ConfigKey& key, float& out, std::string& error) {
+  double number = 0.0;
+  if (!NumberOrBool(value, number)) return Fail(error, std::string(key.name) + " must be a number");
+  out = ToFloat(number);
   return true;
 }
 
-bool ReadBool(const json& root, const BoolKey& key, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find(key.key);
-  if (it == root.end()) return true;
-  if (!it->is_boolean()) return Fail(error, std::string(key.key) + " must be true or false");
-  c.*key.field = it->get<bool>();
+bool ReadBool(const json& value, const ConfigKey& key, bool& out, std::string& error) {
+  if (!value.is_boolean()) return Fail(error, std::string(key.name) + " must be true or false");
+  out = value.get<bool>();
   return true;
 }
 
-// The name is taken as it stands: here "auto" is a device called auto.
-bool ReadDevice(const json& root, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find("output_device");
-  if (it == root.end()) return true;
-  if (!it->is_string()) return Fail(error, "output_device must be a string");
-  c.output_device = it->get<std::string>();
-  return true;
-}
-
-bool ReadBandMember(const json& band, const char* member, float& out, std::string& error) {
+bool ReadBandMember(const json& band, const std::string& key, const char* member, float& out,
+                    std::string& error) {
   const auto it = band.find(member);
   if (it == band.end()) {
     out = 0.0f;
     return true;
   }
-  if (!it->is_number()) return Fail(error, std::string("bands ") + member + " must be a number");
+  if (!it->is_number()) return Fail(error, key + " " + member + " must be a number");
   out = ToFloat(it->get<double>());
   return true;
 }
 
 // Not an array, or an empty one, keeps the default table.
-bool ReadBands(const json& root, ProcessorConfig& c, std::string& error) {
-  const auto it = root.find("bands");
-  if (it == root.end() || !it->is_array() || it->empty()) return true;
+bool ReadBands(const json& value, const ConfigKey& key, std::vector<BandParam>& out,
+               std::string& error) {
+  if (!value.is_array() || value.empty()) return true;
+  const std::string name = key.name;
   std::vector<BandParam> bands;
-  bands.reserve(it->size());
-  for (const json& element : *it) {
-    if (!element.is_object()) return Fail(error, "bands must be an array of objects");
+  bands.reserve(value.size());
+  for (const json& element : value) {
+    if (!element.is_object()) return Fail(error, name + " must be an array of objects");
     BandParam band;
-    if (!ReadBandMember(element, "freq_hz", band.freq_hz, error) ||
-        !ReadBandMember(element, "l_base_ms", band.l_base_ms, error) ||
-        !ReadBandMember(element, "r_base_ms", band.r_base_ms, error)) {
+    if (!ReadBandMember(element, name, "freq_hz", band.freq_hz, error) ||
+        !ReadBandMember(element, name, "l_base_ms", band.l_base_ms, error) ||
+        !ReadBandMember(element, name, "r_base_ms", band.r_base_ms, error)) {
       return false;
     }
     // Validation has no rule for the frequency, and an infinite one could not
     // be written back as JSON.
-    if (!std::isfinite(band.freq_hz)) return Fail(error, "bands freq_hz is out of range");
+    if (!std::isfinite(band.freq_hz)) return Fail(error, name + " freq_hz is out of range");
     bands.push_back(band);
   }
-  c.bands = std::move(bands);
+  out = std::move(bands);
+  return true;
+}
+
+// The device name is taken as it stands: here "auto" is a device called auto.
+bool ReadKey(const json& value, const ConfigKey& key, ProcessorConfig& c, std::string& error) {
+  switch (key.type) {
+    case KeyType::kFloat:
+      return ReadFloat(value, key, c.*MemberOf<float>(key), error);
+    case KeyType::kInteger:
+    case KeyType::kFrames:
+      return ReadInt(value, key, c.*MemberOf<int32_t>(key), error);
+    case KeyType::kFlag:
+      return ReadBool(value, key, c.*MemberOf<bool>(key), error);
+    case KeyType::kAlgorithm:
+    case KeyType::kTarget:
+    case KeyType::kChannel:
+      return ReadChoice(value, key, c, error);
+    case KeyType::kDevice:
+      return ReadString(value, key, c.*MemberOf<std::string>(key), error);
+    case KeyType::kTaps:
+      return ReadTaps(value, key, c.*MemberOf<std::array<float, 4>>(key), error);
+    case KeyType::kBands:
+      return ReadBands(value, key, c.*MemberOf<std::vector<BandParam>>(key), error);
+  }
   return true;
 }
 
 bool ReadRecord(const json& root, ProcessorConfig& c, std::string& error) {
   if (!root.is_object()) return Fail(error, "config root must be a JSON object");
-  if (!ReadHaasChannel(root, c, error) || !ReadAlgorithm(root, c, error) ||
-      !ReadTarget(root, c, error)) {
-    return false;
+  static const std::vector<const ConfigKey*> order = KeysInReadOrder();
+  for (const ConfigKey* key : order) {
+    const auto it = root.find(key->name);
+    if (it != root.end() && !ReadKey(*it, *key, c, error)) return false;
   }
-  if (!ReadTaps(root, "tap_multipliers", c.tap_multipliers, error) ||
-      !ReadTaps(root, "tap_volumes", c.tap_volumes, error)) {
-    return false;
-  }
-  for (const IntKey& key : kIntKeys) {
-    if (!ReadInt(root, key, c, error)) return false;
-  }
-  for (const FloatKey& key : kFloatKeysBeforeDevice) {
-    if (!ReadFloat(root, key, c, error)) return false;
-  }
-  if (!ReadDevice(root, c, error)) return false;
-  for (const FloatKey& key : kFloatKeysAfterDevice) {
-    if (!ReadFloat(root, key, c, error)) return false;
-  }
-  for (const BoolKey& key : kBoolKeys) {
-    if (!ReadBool(root, key, c, error)) return false;
-  }
-  return ReadBands(root, c, error);
+  return true;
 }
 
 // Six decimals keep the file readable: 0.1f is written as 0.1.
@@ -278,6 +199,42 @@ json TapsJson(const std::array<float, 4>& taps) {
   json array = json::array();
   for (float tap : taps) array.push_back(Rounded(tap));
   return array;
+}
+
+// Null for a key that is left out: an empty band list reads back as the defaults.
+json KeyJson(const ProcessorConfig& c, const ConfigKey& key) {
+  switch (key.type) {
+    case KeyType::kFloat:
+      return Rounded(c.*MemberOf<float>(key));
+    case KeyType::kInteger:
+    case KeyType::kFrames:
+      return c.*MemberOf<int32_t>(key);
+    case KeyType::kFlag:
+      return c.*MemberOf<bool>(key);
+    case KeyType::kAlgorithm:
+      return SpatialAlgorithmName(c.*MemberOf<SpatialAlgorithm>(key));
+    case KeyType::kTarget:
+      return RenderTargetName(c.*MemberOf<RenderTarget>(key));
+    case KeyType::kChannel:
+      return c.*MemberOf<int32_t>(key) == 1 ? "L" : "R";
+    case KeyType::kDevice:
+      return c.*MemberOf<std::string>(key);
+    case KeyType::kTaps:
+      return TapsJson(c.*MemberOf<std::array<float, 4>>(key));
+    case KeyType::kBands: {
+      const std::vector<BandParam>& rows = c.*MemberOf<std::vector<BandParam>>(key);
+      if (rows.empty()) return nullptr;
+      json bands = json::array();
+      for (const BandParam& band : rows) {
+        // Sorted keys put the members in the order freq_hz, l_base_ms, r_base_ms.
+        bands.push_back({{"freq_hz", Rounded(band.freq_hz)},
+                         {"l_base_ms", Rounded(band.l_base_ms)},
+                         {"r_base_ms", Rounded(band.r_base_ms)}});
+      }
+      return bands;
+    }
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -355,25 +312,8 @@ bool ParseConfigJson(const std::string& text, ProcessorConfig& config, std::stri
 
 std::string ConfigToJson(const ProcessorConfig& c) {
   json root = json::object();
-  root["spatial_algorithm"] = SpatialAlgorithmName(c.spatial_algorithm);
-  root["render_target"] = RenderTargetName(c.render_target);
-  root["haas_channel"] = c.haas_channel == 1 ? "L" : "R";
-  for (const IntKey& key : kIntKeys) root[key.key] = c.*key.field;
-  for (const FloatKey& key : kFloatKeysBeforeDevice) root[key.key] = Rounded(c.*key.field);
-  for (const FloatKey& key : kFloatKeysAfterDevice) root[key.key] = Rounded(c.*key.field);
-  root["output_device"] = c.output_device;
-  for (const BoolKey& key : kBoolKeys) root[key.key] = c.*key.field;
-  root["tap_multipliers"] = TapsJson(c.tap_multipliers);
-  root["tap_volumes"] = TapsJson(c.tap_volumes);
-  if (!c.bands.empty()) {
-    json bands = json::array();
-    for (const BandParam& band : c.bands) {
-      // Sorted keys put the members in the order freq_hz, l_base_ms, r_base_ms.
-      bands.push_back({{"freq_hz", Rounded(band.freq_hz)},
-                       {"l_base_ms", Rounded(band.l_base_ms)},
-                       {"r_base_ms", Rounded(band.r_base_ms)}});
-    }
-    root["bands"] = std::move(bands);
+  for (const ConfigKey& key : ConfigKeys()) {
+    if (json value = KeyJson(c, key); !value.is_null()) root[key.name] = std::move(value);
   }
   // A valid record is pure ASCII; replacing bad UTF-8 only keeps an invalid
   // one from throwing.

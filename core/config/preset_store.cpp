@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/config/config_params.h"
+#include "core/config/config_keys.h"
 #include "core/config/json_config.h"
 #include "core/config/preset_name.h"
 #include "core/config/safe_file.h"
@@ -27,9 +27,8 @@ constexpr const char* kSuffix = ".json";
 
 std::vector<std::string> PresetKeys() {
   std::vector<std::string> keys;
-  for (std::size_t i = 0; i < ParamKeyCount(); ++i) {
-    const std::string key = ParamKeyAt(i);
-    if (key != "output_device") keys.push_back(key);
+  for (const ConfigKey& key : ConfigKeys()) {
+    if (key.settable && key.type != KeyType::kDevice) keys.emplace_back(key.name);
   }
   return keys;
 }

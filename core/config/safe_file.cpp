@@ -12,14 +12,11 @@
 #include <random>
 #include <system_error>
 
+#include "core/config/fail.h"
+
 namespace halvex {
 
 namespace {
-
-bool Fail(std::string& error, std::string message) {
-  error = std::move(message);
-  return false;
-}
 
 std::string ParentDirectory(const std::string& path) {
   const std::size_t slash = path.rfind('/');

@@ -1,6 +1,6 @@
-// The settable keys as a user reads them: kind, default, accepted values. Every figure is
-// found by asking the configuration library (accessors and validator), so documentation made
-// from it follows the code.
+// The settable keys as a user reads them: kind, default, accepted values. Every figure comes
+// from the configuration library's key table, which the validator also reads, so
+// documentation made from it follows the code.
 #pragma once
 
 #include <optional>
@@ -21,10 +21,5 @@ struct KeyDoc {
 
 // One row per key, in table order.
 std::vector<KeyDoc> DescribeSettableKeys();
-
-// Lowest and highest value of one Float key that still leaves the default configuration valid;
-// nullopt when the value is unbounded on that side (beyond ±1e9).
-std::optional<float> ProbeLowest(const ParamAccessor& accessor);
-std::optional<float> ProbeHighest(const ParamAccessor& accessor);
 
 }  // namespace halvex

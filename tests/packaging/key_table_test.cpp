@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "core/config/config_validation.h"
 
 namespace halvex {
 namespace {
@@ -24,8 +27,19 @@ TEST(SettableKeyDocs, ListEveryKeyOnceInTableOrder) {
   for (std::size_t i = 0; i < rows.size(); ++i) EXPECT_EQ(rows[i].key, ParamKeyAt(i));
 }
 
-// The ranges a user is promised, found by probing the validator: exact floats at both ends,
-// including ends that are not the default and ends on either side of zero.
+// Whether the default configuration with `key` set to `value` (through its own text form,
+// "%.9g" round-trips every float) passes the validator.
+bool ValidWith(const std::string& key, float value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.9g", value);
+  ProcessorConfig config = DefaultConfig();
+  std::string error;
+  return ApplyParam(config, key, text, error) && ValidateConfig(config, error);
+}
+
+// The ranges a user is promised are exactly where the validator flips: both ends accepted, the
+// next float beyond either refused, including ends that are not the default and ends on either
+// side of zero.
 TEST(SettableKeyDocs, FloatRangesAreTheValidatorsExactBounds) {
   struct Case {
     const char* key;
@@ -49,7 +63,11 @@ TEST(SettableKeyDocs, FloatRangesAreTheValidatorsExactBounds) {
   }
   for (const KeyDoc& row : rows) {
     if (row.kind != ParamKind::Float) continue;
-    EXPECT_TRUE(row.low && row.high) << row.key << " is documented as unbounded";
+    ASSERT_TRUE(row.low && row.high) << row.key << " is documented as unbounded";
+    EXPECT_TRUE(ValidWith(row.key, *row.low)) << row.key;
+    EXPECT_TRUE(ValidWith(row.key, *row.high)) << row.key;
+    EXPECT_FALSE(ValidWith(row.key, std::nextafter(*row.low, -INFINITY))) << row.key;
+    EXPECT_FALSE(ValidWith(row.key, std::nextafter(*row.high, INFINITY))) << row.key;
   }
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <string>
+#include <utility>
 
 #include "core/config/config_params.h"
 #include "core/config/config_validation.h"
@@ -39,6 +42,18 @@ TEST(ControlTable, OffersOnlyWhatTheDaemonAcceptsAtThePositionsItReports) {
     if (WidgetKind(control) == ControlKind::Switch) values = {"0", "1"};
     for (size_t c = 0; c < control.choice_count; ++c) values.push_back(control.choices[c].value);
     ASSERT_FALSE(values.empty()) << control.key;
+    if (WidgetKind(control) == ControlKind::Slider) {
+      // The whole range: one step of a float further is refused at either end.
+      for (float beyond : {std::nextafter(control.min, -INFINITY),
+                           std::nextafter(control.max, INFINITY)}) {
+        ProcessorConfig config = DefaultConfig();
+        std::string error;
+        char text[32];
+        std::snprintf(text, sizeof text, "%.9g", beyond);
+        ASSERT_TRUE(ApplyParam(config, control.key, text, error)) << control.key;
+        EXPECT_FALSE(ValidateConfig(config, error)) << control.key << "=" << text;
+      }
+    }
     for (size_t v = 0; v < values.size(); ++v) {
       ProcessorConfig config = DefaultConfig();
       std::string error;
@@ -87,6 +102,11 @@ TEST(ControlTable, LabelsKindsAndDecimals) {
     if (c.kind == ControlKind::Slider) {
       EXPECT_EQ(SliderDecimals(control.step), c.decimals) << c.key;
     }
+  }
+  // Every labelled value is one the key accepts, so none drops out of the list.
+  const std::pair<size_t, size_t> choice_counts[] = {{0, 5}, {1, 2}, {26, 2}, {28, 6}};
+  for (const auto& [row, count] : choice_counts) {
+    EXPECT_EQ(ControlSpecAt(row).choice_count, count) << ControlSpecAt(row).key;
   }
   EXPECT_STREQ(ChoiceLabel("spatial_algorithm", "experimental"), "Immersive");
   EXPECT_STREQ(ChoiceLabel("haas_channel", "R"), "Right");

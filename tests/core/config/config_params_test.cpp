@@ -24,6 +24,15 @@ float NumberOf(const ProcessorConfig& config, const std::string& key) {
   return out;
 }
 
+// Applies `value` and expects the key to read back as `text` and `number`.
+void ExpectSetsTo(ProcessorConfig& config, const std::string& key, const std::string& value,
+                  const std::string& text, float number) {
+  std::string error;
+  ASSERT_TRUE(ApplyParam(config, key, value, error)) << key << "=" << value << ": " << error;
+  EXPECT_EQ(TextOf(config, key), text) << key << "=" << value;
+  EXPECT_EQ(NumberOf(config, key), number) << key << "=" << value;
+}
+
 // Applies and expects a rejection that leaves the record as it was.
 std::string Rejection(const std::string& key, const std::string& value) {
   ProcessorConfig config = DefaultConfig();
@@ -78,10 +87,8 @@ TEST(ParamTable, EveryFloatKeyChangesTheFieldOfTheSameNameOnly) {
 TEST(ParamAccessors, FloatKeysTakeDecimalCommasButNoBlanksOrSigns) {
   ProcessorConfig config = DefaultConfig();
   std::string error;
-  ASSERT_TRUE(ApplyParam(config, "wet_dry_ratio", "0,75", error));
+  ExpectSetsTo(config, "wet_dry_ratio", "0,75", "0.75", 0.75f);
   EXPECT_EQ(config.wet_dry_ratio, 0.75f);
-  EXPECT_EQ(TextOf(config, "wet_dry_ratio"), "0.75");
-  EXPECT_EQ(NumberOf(config, "wet_dry_ratio"), 0.75f);
   ASSERT_TRUE(ApplyParam(config, "wet_dry_ratio", "1,000", error));
   EXPECT_EQ(config.wet_dry_ratio, 1.0f);
   // Out-of-range values are stored; validation is the caller's job.
@@ -98,9 +105,7 @@ TEST(ParamAccessors, FloatKeysTakeDecimalCommasButNoBlanksOrSigns) {
 TEST(ParamAccessors, FlagsAndChoicesAcceptOnlyTheirExactWords) {
   ProcessorConfig config = DefaultConfig();
   std::string error;
-  ASSERT_TRUE(ApplyParam(config, "alternate_tap_polarity", "0", error));
-  EXPECT_EQ(TextOf(config, "alternate_tap_polarity"), "0");
-  EXPECT_EQ(NumberOf(config, "alternate_tap_polarity"), 0.0f);
+  ExpectSetsTo(config, "alternate_tap_polarity", "0", "0", 0.0f);
   ASSERT_TRUE(ApplyParam(config, "alternate_tap_polarity", "true", error));
   EXPECT_TRUE(config.alternate_tap_polarity);
   for (const char* word : {"True", "yes", "2", " 1"}) {
@@ -108,31 +113,22 @@ TEST(ParamAccessors, FlagsAndChoicesAcceptOnlyTheirExactWords) {
               std::string("not a boolean (use 0/1): ") + word);
   }
 
-  ASSERT_TRUE(ApplyParam(config, "spatial_algorithm", "matrix_surround", error));
-  EXPECT_EQ(TextOf(config, "spatial_algorithm"), "matrix_surround");
-  EXPECT_EQ(NumberOf(config, "spatial_algorithm"), 3.0f);
+  ExpectSetsTo(config, "spatial_algorithm", "matrix_surround", "matrix_surround", 3.0f);
   EXPECT_EQ(Rejection("spatial_algorithm", "Deep_field"),
             "spatial_algorithm must be \"echo_widener\", \"experimental\", \"deep_field\", "
             "\"matrix_surround\" or \"matrix_steer\"");
 
-  ASSERT_TRUE(ApplyParam(config, "render_target", "speakers", error));
-  EXPECT_EQ(TextOf(config, "render_target"), "speakers");
-  EXPECT_EQ(NumberOf(config, "render_target"), 0.0f);
+  ExpectSetsTo(config, "render_target", "speakers", "speakers", 0.0f);
   EXPECT_EQ(Rejection("render_target", "headphone"),
             "render_target must be \"speakers\" or \"headphones\"");
 }
 
 TEST(ParamAccessors, HaasChannelNumberCountsLeftAsZero) {
   ProcessorConfig config = DefaultConfig();
-  std::string error;
-  ASSERT_TRUE(ApplyParam(config, "haas_channel", "R", error));
+  ExpectSetsTo(config, "haas_channel", "R", "R", 1.0f);
   EXPECT_EQ(config.haas_channel, 0);
-  EXPECT_EQ(TextOf(config, "haas_channel"), "R");
-  EXPECT_EQ(NumberOf(config, "haas_channel"), 1.0f);
-  ASSERT_TRUE(ApplyParam(config, "haas_channel", "L", error));
+  ExpectSetsTo(config, "haas_channel", "L", "L", 0.0f);
   EXPECT_EQ(config.haas_channel, 1);
-  EXPECT_EQ(TextOf(config, "haas_channel"), "L");
-  EXPECT_EQ(NumberOf(config, "haas_channel"), 0.0f);
   config.haas_channel = 7;  // any value but 1 is the right channel
   EXPECT_EQ(TextOf(config, "haas_channel"), "R");
   EXPECT_EQ(Rejection("haas_channel", "l"), "haas_channel must be L or R: l");
@@ -165,10 +161,8 @@ TEST(ParamAccessors, OutputDeviceMapsAutoToTheEmptyName) {
   ASSERT_TRUE(ApplyParam(config, "output_device", "alsa_output.usb-1:0", error));
   EXPECT_EQ(config.output_device, "alsa_output.usb-1:0");
   EXPECT_EQ(NumberOf(config, "output_device"), 1.0f);
-  ASSERT_TRUE(ApplyParam(config, "output_device", "auto", error));
+  ExpectSetsTo(config, "output_device", "auto", "auto", 0.0f);
   EXPECT_EQ(config.output_device, "");
-  EXPECT_EQ(TextOf(config, "output_device"), "auto");
-  EXPECT_EQ(NumberOf(config, "output_device"), 0.0f);
   config.output_device = "x";
   ASSERT_TRUE(ApplyParam(config, "output_device", "", error));
   EXPECT_EQ(config.output_device, "");
