@@ -462,23 +462,46 @@ TEST_F(SmallRendererTest, BlendsBetweenPresetsOfOurs) {
   EXPECT_TRUE(visualizer.blending());  // 40 frames of a 60-frame blend
 }
 
-// The window vanishes under the renderer (its X window destroyed by someone else): the next
-// frame finds the surface lost and says so, and every later frame or rebuild is refused.
-TEST(RendererLoss, LostSurfaceIsReportedAndStopsDrawing) {
-  halvex::test::IgnoreXErrors();  // SDL's own teardown will meet the missing window
+// A small window that draws one frame and then vanishes under the renderer (its X window
+// destroyed by someone else).
+class RendererLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    halvex::test::IgnoreXErrors();  // SDL's own teardown will meet the missing window
+    std::string error;
+    ASSERT_TRUE(window.Open("doomed", 320, 240, false, error)) << error;
+    ASSERT_TRUE(renderer.Initialise(window, error)) << error;
+    EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+    EXPECT_EQ(renderer.rebuild_error(), "");
+    ASSERT_TRUE(halvex::test::DestroyXWindowOf(window.handle()));
+  }
+
   VisWindow window;
   VulkanRenderer renderer;
-  std::string error;
-  ASSERT_TRUE(window.Open("doomed", 320, 240, false, error)) << error;
-  ASSERT_TRUE(renderer.Initialise(window, error)) << error;
-  EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
-  ASSERT_TRUE(halvex::test::DestroyXWindowOf(window.handle()));
+};
 
+// The next frame finds the surface lost and says so, and every later frame or rebuild is
+// refused.
+TEST_F(RendererLoss, LostSurfaceIsReportedAndStopsDrawing) {
   EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
   EXPECT_TRUE(renderer.lost());
   EXPECT_EQ(renderer.lost_reason(), "the window's Vulkan surface was lost");
   EXPECT_FALSE(renderer.HandleResize());
   EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+}
+
+// A rebuild fails at its first step and says which and why, once, instead of the failure
+// vanishing behind a false return.
+TEST_F(RendererLoss, FailedRebuildSaysWhichStepFailedAndWhy) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(renderer.HandleResize());
+  EXPECT_FALSE(renderer.HandleResize());
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  const std::string expected =
+      "cannot read the surface's capabilities: VK_ERROR_SURFACE_LOST_KHR";
+  EXPECT_EQ(renderer.rebuild_error(), expected);
+  EXPECT_EQ(said, "halvex-vis: " + expected + "\n");
+  EXPECT_EQ(renderer.lost_reason(), "the window's Vulkan surface was lost");
 }
 
 TEST(RendererStart, MissingValidationLayerIsOnlyAWarning) {
