@@ -26,7 +26,15 @@ struct PipelineShape {
   VertexLayout layout;
   Blend blend;
   VkFormat format;
+  const VkSpecializationInfo* fragment_constants = nullptr;
 };
+
+// composite.frag's kEcho, off and on.
+constexpr VkBool32 kEchoOff = VK_FALSE;
+constexpr VkBool32 kEchoOn = VK_TRUE;
+constexpr VkSpecializationMapEntry kEchoEntry{0, 0, sizeof(VkBool32)};
+const VkSpecializationInfo kWithoutEcho{1, &kEchoEntry, sizeof(VkBool32), &kEchoOff};
+const VkSpecializationInfo kWithEcho{1, &kEchoEntry, sizeof(VkBool32), &kEchoOn};
 
 // Vertex input for one layout; `attributes` must outlive the returned state.
 VkPipelineVertexInputStateCreateInfo VertexInput(
@@ -103,6 +111,7 @@ VkResult Build(VkDevice device, VkPipelineLayout layout, const PipelineShape& sh
   stages[0].module = shape.vertex;
   stages[1].stage = VK_SHADER_STAGE_FRAGMENT_BIT;
   stages[1].module = shape.fragment;
+  stages[1].pSpecializationInfo = shape.fragment_constants;
   VkVertexInputBindingDescription binding{};
   std::array<VkVertexInputAttributeDescription, 4> attributes{};
   const VkPipelineVertexInputStateCreateInfo input = VertexInput(shape.layout, binding, attributes);
@@ -205,16 +214,20 @@ bool Pipelines::Create(VkDevice device, VkPipelineLayout layout, VkFormat feedba
     build(warp, {m[kWarpVs], m[kWarpFs], triangles, L::Mesh, Blend::None, feedback});
     build(waves_alpha, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Alpha, feedback});
     build(waves_additive, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Additive, feedback});
-    build(composite,
-          {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None, window_format});
+    build(composite, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
+                      window_format, &kWithoutEcho});
+    build(composite_echo, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
+                           window_format, &kWithEcho});
     build(overlay, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Alpha, window_format});
     build(dots_alpha, {m[kDotsVs], m[kDrawFs], points, L::Draw, Blend::Alpha, feedback});
     build(dots_additive, {m[kDotsVs], m[kDrawFs], points, L::Draw, Blend::Additive, feedback});
     build(shapes_alpha, {m[kShapeVs], m[kShapeFs], triangles, L::Shape, Blend::Alpha, feedback});
     build(shapes_additive,
           {m[kShapeVs], m[kShapeFs], triangles, L::Shape, Blend::Additive, feedback});
-    build(composite_scaled,
-          {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None, scaled});
+    build(composite_scaled, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
+                             scaled, &kWithoutEcho});
+    build(composite_scaled_echo, {m[kCompositeVs], m[kCompositeFs], triangles, L::None,
+                                  Blend::None, scaled, &kWithEcho});
     build(upscale,
           {m[kCompositeVs], m[kUpscaleFs], triangles, L::None, Blend::None, window_format});
     swapchain_format = window_format;
@@ -227,9 +240,10 @@ bool Pipelines::Create(VkDevice device, VkPipelineLayout layout, VkFormat feedba
 }
 
 void Pipelines::Destroy(VkDevice device) {
-  for (VkPipeline* pipeline : {&warp, &waves_alpha, &waves_additive, &composite, &overlay,
-                               &dots_alpha, &dots_additive, &shapes_alpha, &shapes_additive,
-                               &composite_scaled, &upscale}) {
+  for (VkPipeline* pipeline :
+       {&warp, &waves_alpha, &waves_additive, &composite, &composite_echo, &overlay, &dots_alpha,
+        &dots_additive, &shapes_alpha, &shapes_additive, &composite_scaled,
+        &composite_scaled_echo, &upscale}) {
     if (*pipeline != VK_NULL_HANDLE) vkDestroyPipeline(device, *pipeline, nullptr);
     *pipeline = VK_NULL_HANDLE;
   }

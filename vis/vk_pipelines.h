@@ -16,13 +16,15 @@ struct Pipelines {
   VkPipeline warp = VK_NULL_HANDLE;
   VkPipeline waves_alpha = VK_NULL_HANDLE;
   VkPipeline waves_additive = VK_NULL_HANDLE;
-  VkPipeline composite = VK_NULL_HANDLE;
+  VkPipeline composite = VK_NULL_HANDLE;       // without the echo: frames whose echo_alpha is 0
+  VkPipeline composite_echo = VK_NULL_HANDLE;
   VkPipeline overlay = VK_NULL_HANDLE;
   VkPipeline dots_alpha = VK_NULL_HANDLE;
   VkPipeline dots_additive = VK_NULL_HANDLE;
   VkPipeline shapes_alpha = VK_NULL_HANDLE;
   VkPipeline shapes_additive = VK_NULL_HANDLE;
   VkPipeline composite_scaled = VK_NULL_HANDLE;  // the composite into the scaled picture
+  VkPipeline composite_scaled_echo = VK_NULL_HANDLE;
   VkPipeline upscale = VK_NULL_HANDLE;
   VkFormat swapchain_format = VK_FORMAT_UNDEFINED;  // what the window's pipelines draw into
 

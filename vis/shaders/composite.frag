@@ -12,6 +12,9 @@ layout(push_constant) uniform Constants {
   float unused;
   float effects;  // bits as a float: 1 invert, 2 brighten, 4 darken, 8 solarize
 } constants;
+// False in the pipeline for frames without echo: a software rasteriser runs both sides of a
+// branch, so a second fetch that is never used would still cost every pixel.
+layout(constant_id = 0) const bool kEcho = true;
 layout(location = 0) in vec2 uv;
 layout(location = 0) out vec4 colour;
 
@@ -19,7 +22,7 @@ bool Bit(float field, float weight) { return mod(floor(field / weight), 2.0) >= 
 
 void main() {
   vec3 c = texture(frame, uv).rgb;
-  if (constants.echo_alpha > 0.0) {
+  if (kEcho && constants.echo_alpha > 0.0) {
     vec2 p = (uv - 0.5) / max(constants.echo_zoom, 0.001);
     p *= vec2(constants.echo_flip_x, constants.echo_flip_y);
     const vec3 echo = texture(frame, p + 0.5).rgb;
