@@ -85,9 +85,8 @@ void FramePasses::ScaledComposite(const FeedbackTargets& targets, uint32_t next,
   Barrier(picture.image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
   BeginRendering(picture.view, targets.extent, false);
   PushConstants(*draws.constants);
-  const bool echo = draws.constants->echo_alpha > 0.0f;
   vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
-                    echo ? pipelines_.composite_scaled_echo : pipelines_.composite_scaled);
+                    pipelines_.composite_scaled[Pipelines::CompositeVariant(*draws.constants)]);
   vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, bindings_.layout, 0, 1,
                           &bindings_.sets[next], 0, nullptr);
   vkCmdDraw(commands_, 3, 1, 0, 0);
@@ -105,11 +104,9 @@ void FramePasses::DisplayPass(const FeedbackTargets& targets, uint32_t next,
   BeginRendering(swapchain.views[image], swapchain.extent, false);
   PushConstants(*draws.constants);
   const bool scaled = targets.scaled();
-  const bool echo = draws.constants->echo_alpha > 0.0f;
   vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
                     scaled ? pipelines_.upscale
-                    : echo ? pipelines_.composite_echo
-                           : pipelines_.composite);
+                           : pipelines_.composite[Pipelines::CompositeVariant(*draws.constants)]);
   vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, bindings_.layout, 0, 1,
                           &bindings_.sets[scaled ? ShaderBindings::kScaledSet : next], 0,
                           nullptr);

@@ -29,12 +29,22 @@ struct PipelineShape {
   const VkSpecializationInfo* fragment_constants = nullptr;
 };
 
-// composite.frag's kEcho, off and on.
-constexpr VkBool32 kEchoOff = VK_FALSE;
-constexpr VkBool32 kEchoOn = VK_TRUE;
-constexpr VkSpecializationMapEntry kEchoEntry{0, 0, sizeof(VkBool32)};
-const VkSpecializationInfo kWithoutEcho{1, &kEchoEntry, sizeof(VkBool32), &kEchoOff};
-const VkSpecializationInfo kWithEcho{1, &kEchoEntry, sizeof(VkBool32), &kEchoOn};
+// composite.frag's kEcho and kEffects for each variant (bit 0 echo, bit 1 effects).
+constexpr std::array<VkSpecializationMapEntry, 2> kCompositeEntries = {{
+    {0, 0, sizeof(VkBool32)},
+    {1, sizeof(VkBool32), sizeof(VkBool32)},
+}};
+constexpr std::array<std::array<VkBool32, 2>, 4> kCompositeSwitches = {{
+    {VK_FALSE, VK_FALSE},
+    {VK_TRUE, VK_FALSE},
+    {VK_FALSE, VK_TRUE},
+    {VK_TRUE, VK_TRUE},
+}};
+
+VkSpecializationInfo CompositeSwitches(std::size_t variant) {
+  return {static_cast<uint32_t>(kCompositeEntries.size()), kCompositeEntries.data(),
+          sizeof(kCompositeSwitches[variant]), kCompositeSwitches[variant].data()};
+}
 
 // Vertex input for one layout; `attributes` must outlive the returned state.
 VkPipelineVertexInputStateCreateInfo VertexInput(
@@ -214,20 +224,19 @@ bool Pipelines::Create(VkDevice device, VkPipelineLayout layout, VkFormat feedba
     build(warp, {m[kWarpVs], m[kWarpFs], triangles, L::Mesh, Blend::None, feedback});
     build(waves_alpha, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Alpha, feedback});
     build(waves_additive, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Additive, feedback});
-    build(composite, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
-                      window_format, &kWithoutEcho});
-    build(composite_echo, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
-                           window_format, &kWithEcho});
+    for (std::size_t variant = 0; variant < composite.size(); ++variant) {
+      const VkSpecializationInfo switches = CompositeSwitches(variant);
+      build(composite[variant], {m[kCompositeVs], m[kCompositeFs], triangles, L::None,
+                                 Blend::None, window_format, &switches});
+      build(composite_scaled[variant], {m[kCompositeVs], m[kCompositeFs], triangles, L::None,
+                                        Blend::None, scaled, &switches});
+    }
     build(overlay, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Alpha, window_format});
     build(dots_alpha, {m[kDotsVs], m[kDrawFs], points, L::Draw, Blend::Alpha, feedback});
     build(dots_additive, {m[kDotsVs], m[kDrawFs], points, L::Draw, Blend::Additive, feedback});
     build(shapes_alpha, {m[kShapeVs], m[kShapeFs], triangles, L::Shape, Blend::Alpha, feedback});
     build(shapes_additive,
           {m[kShapeVs], m[kShapeFs], triangles, L::Shape, Blend::Additive, feedback});
-    build(composite_scaled, {m[kCompositeVs], m[kCompositeFs], triangles, L::None, Blend::None,
-                             scaled, &kWithoutEcho});
-    build(composite_scaled_echo, {m[kCompositeVs], m[kCompositeFs], triangles, L::None,
-                                  Blend::None, scaled, &kWithEcho});
     build(upscale,
           {m[kCompositeVs], m[kUpscaleFs], triangles, L::None, Blend::None, window_format});
     swapchain_format = window_format;
@@ -239,11 +248,20 @@ bool Pipelines::Create(VkDevice device, VkPipelineLayout layout, VkFormat feedba
   return result == VK_SUCCESS;
 }
 
+std::size_t Pipelines::CompositeVariant(const FrameConstants& constants) {
+  // NaN effects take the full variant, which draws them exactly as the shader reads them.
+  return (constants.echo_alpha > 0.0f ? 1u : 0u) | (constants.effects != 0.0f ? 2u : 0u);
+}
+
 void Pipelines::Destroy(VkDevice device) {
-  for (VkPipeline* pipeline :
-       {&warp, &waves_alpha, &waves_additive, &composite, &composite_echo, &overlay, &dots_alpha,
-        &dots_additive, &shapes_alpha, &shapes_additive, &composite_scaled,
-        &composite_scaled_echo, &upscale}) {
+  for (CompositeVariants* variants : {&composite, &composite_scaled}) {
+    for (VkPipeline& pipeline : *variants) {
+      if (pipeline != VK_NULL_HANDLE) vkDestroyPipeline(device, pipeline, nullptr);
+      pipeline = VK_NULL_HANDLE;
+    }
+  }
+  for (VkPipeline* pipeline : {&warp, &waves_alpha, &waves_additive, &overlay, &dots_alpha,
+                               &dots_additive, &shapes_alpha, &shapes_additive, &upscale}) {
     if (*pipeline != VK_NULL_HANDLE) vkDestroyPipeline(device, *pipeline, nullptr);
     *pipeline = VK_NULL_HANDLE;
   }

@@ -12,9 +12,10 @@ layout(push_constant) uniform Constants {
   float unused;
   float effects;  // bits as a float: 1 invert, 2 brighten, 4 darken, 8 solarize
 } constants;
-// False in the pipeline for frames without echo: a software rasteriser runs both sides of a
-// branch, so a second fetch that is never used would still cost every pixel.
+// False in the pipelines for frames without echo or without effects: a software rasteriser
+// runs both sides of a branch, so code that changes nothing would still cost every pixel.
 layout(constant_id = 0) const bool kEcho = true;
+layout(constant_id = 1) const bool kEffects = true;
 layout(location = 0) in vec2 uv;
 layout(location = 0) out vec4 colour;
 
@@ -29,10 +30,12 @@ void main() {
     c = mix(c, echo, clamp(constants.echo_alpha, 0.0, 1.0));
   }
   c *= max(constants.gamma, 0.0);
-  const float f = constants.effects;
-  if (Bit(f, 1.0)) c = 1.0 - c;
-  if (Bit(f, 2.0)) c = sqrt(clamp(c, 0.0, 1.0));
-  if (Bit(f, 4.0)) c = c * c;
-  if (Bit(f, 8.0)) c = 1.0 - abs(1.0 - 2.0 * clamp(c, 0.0, 1.0));
+  if (kEffects) {
+    const float f = constants.effects;
+    if (Bit(f, 1.0)) c = 1.0 - c;
+    if (Bit(f, 2.0)) c = sqrt(clamp(c, 0.0, 1.0));
+    if (Bit(f, 4.0)) c = c * c;
+    if (Bit(f, 8.0)) c = 1.0 - abs(1.0 - 2.0 * clamp(c, 0.0, 1.0));
+  }
   colour = vec4(clamp(c, 0.0, 1.0), 1.0);
 }
