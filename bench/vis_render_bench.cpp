@@ -15,6 +15,7 @@
 #include <ctime>
 #include <string>
 
+#include "tests/vis/render/music.h"
 #include "vis/analysis.h"
 #include "vis/vk_renderer.h"
 #include "vis/visualizer.h"
@@ -55,20 +56,6 @@ void EnsureDisplay() {
   close(fds[0]);
   setenv("DISPLAY", (":" + number).c_str(), 1);
   if (std::getenv("XDG_RUNTIME_DIR") == nullptr) setenv("XDG_RUNTIME_DIR", runtime, 1);
-}
-
-AudioFeatures Music(int frame) {
-  AudioFeatures f;
-  for (std::size_t i = 0; i < AudioFeatures::kWaveSize; ++i) {
-    const double phase = 2.0 * M_PI * 4.0 * static_cast<double>(i) / AudioFeatures::kWaveSize;
-    f.wave_left[i] = static_cast<float>(0.5 * std::sin(phase + 0.1 * frame));
-    f.wave_right[i] = static_cast<float>(0.5 * std::cos(phase));
-  }
-  for (std::size_t k = 0; k < AudioFeatures::kSpectrumSize; ++k) {
-    f.spectrum[k] = 0.2f / (1.0f + 0.05f * static_cast<float>(k));
-  }
-  f.bass = f.bass_att = (frame % 30 == 0) ? 2.0f : 1.0f;
-  return f;
 }
 
 // Arguments: index into our collection (one past its end is the built-in preset), 1 to leave

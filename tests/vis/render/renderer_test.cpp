@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "tests/vis/render/display.h"
+#include "tests/vis/render/music.h"
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
 #include "vis/visualizer.h"
@@ -381,22 +382,6 @@ TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
     ExpectNear(screen(px, py), expected, "screen at " + std::to_string(px) + "," +
                                              std::to_string(py), 1);
   }
-}
-
-// A steady tone with a beat every half second, as the analyzer would report it.
-AudioFeatures Music(int frame) {
-  AudioFeatures f;
-  for (std::size_t i = 0; i < AudioFeatures::kWaveSize; ++i) {
-    const double phase = 2.0 * M_PI * 4.0 * static_cast<double>(i) / AudioFeatures::kWaveSize;
-    f.wave_left[i] = static_cast<float>(0.5 * std::sin(phase + 0.1 * frame));
-    f.wave_right[i] = static_cast<float>(0.5 * std::cos(phase));
-  }
-  for (std::size_t k = 0; k < AudioFeatures::kSpectrumSize; ++k) {
-    f.spectrum[k] = 0.2f / (1.0f + 0.05f * static_cast<float>(k));
-  }
-  f.beat = frame % 30 == 0;
-  f.bass = f.bass_att = f.beat ? 2.0f : 1.0f;
-  return f;
 }
 
 // Every preset of ours and the built-in one, 24 frames each: the screen shows something, and
