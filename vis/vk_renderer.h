@@ -1,7 +1,8 @@
 // Draws the visualizer's frames with Vulkan 1.3 (dynamic rendering, synchronization2): a
 // feedback loop over two off-screen images warped by the preset's mesh, waves drawn into it,
 // then a composite pass to the window with the preset's echo and colour effects, and the
-// title overlay on top.
+// title overlay on top. A composition of the pieces in vk_*.h: context (instance, device),
+// swapchain, feedback targets, frame buffers, shader bindings, pipelines and frame passes.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "vis/vk_device_choice.h"
+
 namespace halvex::vis {
 
 struct MeshVertex;      // mesh.h
@@ -17,21 +20,6 @@ struct DrawVertex;      // draw_types.h
 struct FrameConstants;  // draw_types.h
 struct CustomDraws;     // draw_types.h
 class VisWindow;
-
-// What device selection needs to know of one physical device.
-struct DeviceCandidate {
-  std::string name;
-  bool discrete = false;
-  bool integrated = false;
-  uint32_t api_version = 0;
-  bool can_present = false;  // has a graphics queue family that presents to the surface
-};
-
-// The device to render on: discrete before integrated before others, Vulkan 1.3 required
-// unless chosen by name, and `gpu_filter` (HALVEX_VIS_GPU, null when unset; empty matches any
-// name) winning over both. False with a one-line error when none will do.
-bool ChooseDevice(const std::vector<DeviceCandidate>& devices, const char* gpu_filter,
-                  std::size_t& chosen, std::string& error);
 
 class VulkanRenderer {
  public:
@@ -78,6 +66,9 @@ class VulkanRenderer {
   // Rebuilds swapchain and feedback images for the current drawable size; the trails restart.
   // On failure nothing destroyed stays in use and the next frame tries again.
   bool HandleResize();
+  // Why the last rebuild (asked for, or started by a frame) failed, also printed once on
+  // standard error; empty once one has worked.
+  const std::string& rebuild_error() const;
 
   // Waits for the device and destroys everything in reverse order; safe to call twice.
   void Shutdown();

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "tests/vis/render/display.h"
+#include "tests/vis/render/music.h"
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
 #include "vis/visualizer.h"
@@ -383,22 +384,6 @@ TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
   }
 }
 
-// A steady tone with a beat every half second, as the analyzer would report it.
-AudioFeatures Music(int frame) {
-  AudioFeatures f;
-  for (std::size_t i = 0; i < AudioFeatures::kWaveSize; ++i) {
-    const double phase = 2.0 * M_PI * 4.0 * static_cast<double>(i) / AudioFeatures::kWaveSize;
-    f.wave_left[i] = static_cast<float>(0.5 * std::sin(phase + 0.1 * frame));
-    f.wave_right[i] = static_cast<float>(0.5 * std::cos(phase));
-  }
-  for (std::size_t k = 0; k < AudioFeatures::kSpectrumSize; ++k) {
-    f.spectrum[k] = 0.2f / (1.0f + 0.05f * static_cast<float>(k));
-  }
-  f.beat = frame % 30 == 0;
-  f.bass = f.bass_att = f.beat ? 2.0f : 1.0f;
-  return f;
-}
-
 // Every preset of ours and the built-in one, 24 frames each: the screen shows something, and
 // the validation layer (checked at tear-down) has nothing to say. Screenshots are kept.
 TEST_F(SmallRendererTest, DrawsTheBuiltInPresetAndEveryPresetOfOurs) {
@@ -462,23 +447,46 @@ TEST_F(SmallRendererTest, BlendsBetweenPresetsOfOurs) {
   EXPECT_TRUE(visualizer.blending());  // 40 frames of a 60-frame blend
 }
 
-// The window vanishes under the renderer (its X window destroyed by someone else): the next
-// frame finds the surface lost and says so, and every later frame or rebuild is refused.
-TEST(RendererLoss, LostSurfaceIsReportedAndStopsDrawing) {
-  halvex::test::IgnoreXErrors();  // SDL's own teardown will meet the missing window
+// A small window that draws one frame and then vanishes under the renderer (its X window
+// destroyed by someone else).
+class RendererLoss : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    halvex::test::IgnoreXErrors();  // SDL's own teardown will meet the missing window
+    std::string error;
+    ASSERT_TRUE(window.Open("doomed", 320, 240, false, error)) << error;
+    ASSERT_TRUE(renderer.Initialise(window, error)) << error;
+    EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+    EXPECT_EQ(renderer.rebuild_error(), "");
+    ASSERT_TRUE(halvex::test::DestroyXWindowOf(window.handle()));
+  }
+
   VisWindow window;
   VulkanRenderer renderer;
-  std::string error;
-  ASSERT_TRUE(window.Open("doomed", 320, 240, false, error)) << error;
-  ASSERT_TRUE(renderer.Initialise(window, error)) << error;
-  EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
-  ASSERT_TRUE(halvex::test::DestroyXWindowOf(window.handle()));
+};
 
+// The next frame finds the surface lost and says so, and every later frame or rebuild is
+// refused.
+TEST_F(RendererLoss, LostSurfaceIsReportedAndStopsDrawing) {
   EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
   EXPECT_TRUE(renderer.lost());
   EXPECT_EQ(renderer.lost_reason(), "the window's Vulkan surface was lost");
   EXPECT_FALSE(renderer.HandleResize());
   EXPECT_FALSE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false));
+}
+
+// A rebuild fails at its first step and says which and why, once, instead of the failure
+// vanishing behind a false return.
+TEST_F(RendererLoss, FailedRebuildSaysWhichStepFailedAndWhy) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_FALSE(renderer.HandleResize());
+  EXPECT_FALSE(renderer.HandleResize());
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  const std::string expected =
+      "cannot read the surface's capabilities: VK_ERROR_SURFACE_LOST_KHR";
+  EXPECT_EQ(renderer.rebuild_error(), expected);
+  EXPECT_EQ(said, "halvex-vis: " + expected + "\n");
+  EXPECT_EQ(renderer.lost_reason(), "the window's Vulkan surface was lost");
 }
 
 TEST(RendererStart, MissingValidationLayerIsOnlyAWarning) {

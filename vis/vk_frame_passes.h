@@ -1,0 +1,63 @@
+// Records one frame's command buffer: the feedback pass (the previous frame through the warp
+// mesh, custom draws and waves on top), the display pass (composite, stretched when the chain
+// is smaller than the window, then the overlay), and the capture copy of the test hook.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace halvex::vis {
+
+struct CustomDraws;
+struct FeedbackTargets;
+struct FrameBuffers;
+struct FrameConstants;
+struct Pipelines;
+struct ShaderBindings;
+struct Swapchain;
+
+// What one frame draws, already copied into the frame buffers.
+struct FrameDraws {
+  std::size_t mesh_count = 0;
+  std::size_t wave_count = 0;
+  std::size_t overlay_count = 0;
+  const FrameConstants* constants = nullptr;
+  bool additive = false;               // the main waves blend additively
+  const CustomDraws* custom = nullptr;  // null: none this frame
+};
+
+class FramePasses {
+ public:
+  FramePasses(VkCommandBuffer commands, const Pipelines& pipelines,
+              const ShaderBindings& bindings, const FrameBuffers& buffers, bool wide_lines)
+      : commands_(commands), pipelines_(pipelines), bindings_(bindings), buffers_(buffers),
+        wide_lines_(wide_lines) {}
+
+  // Draws into targets.feedback[next] and swapchain image `image`; with `copy` the finished
+  // picture also goes to the capture buffer. Clears the feedback images first when they are new.
+  void Record(FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain, uint32_t image,
+              const FrameDraws& draws, bool copy);
+
+ private:
+  void ClearFeedback(const FeedbackTargets& targets);
+  void FeedbackPass(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
+  void ScaledComposite(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
+  void DisplayPass(const FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain,
+                   uint32_t image, const FrameDraws& draws);
+  void CopyForCapture(VkImage target, VkExtent2D extent);
+  void DrawCustom(const CustomDraws& custom);
+  void DrawLines(VkPipeline pipeline, VkBuffer buffer, std::size_t count);
+  void PushConstants(const FrameConstants& constants);
+  void Barrier(VkImage image, VkImageLayout from, VkImageLayout to);
+  void BeginRendering(VkImageView view, VkExtent2D extent, bool clear);
+
+  VkCommandBuffer commands_;
+  const Pipelines& pipelines_;
+  const ShaderBindings& bindings_;
+  const FrameBuffers& buffers_;
+  bool wide_lines_;
+};
+
+}  // namespace halvex::vis

@@ -1,0 +1,37 @@
+// Buffers mapped into host memory and sampled colour images in device memory: the two kinds
+// of storage the renderer allocates.
+#pragma once
+
+#include <vulkan/vulkan.h>
+
+namespace halvex::vis {
+
+struct VulkanContext;
+
+struct MappedBuffer {
+  VkBuffer buffer = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  void* mapped = nullptr;
+  VkDeviceSize size = 0;
+};
+
+struct DeviceImage {
+  VkImage image = VK_NULL_HANDLE;
+  VkDeviceMemory memory = VK_NULL_HANDLE;
+  VkImageView view = VK_NULL_HANDLE;
+};
+
+// Host-visible, coherent and mapped for the buffer's life. A failure leaves handles for
+// DestroyBuffer.
+VkResult CreateMappedBuffer(const VulkanContext& context, VkDeviceSize size,
+                            VkBufferUsageFlags usage, MappedBuffer& out);
+void DestroyBuffer(VkDevice device, MappedBuffer& buffer);
+
+// A sampled colour-attachment image. A failure leaves handles for DestroyImage.
+VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
+                     DeviceImage& out);
+// A 2D colour view of the whole of `image`.
+VkResult CreateView(VkDevice device, VkImage image, VkFormat format, VkImageView& view);
+void DestroyImage(VkDevice device, DeviceImage& image);
+
+}  // namespace halvex::vis
