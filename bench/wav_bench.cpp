@@ -77,10 +77,9 @@ void BM_WriteWavFloat32(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteWavFloat32)->Unit(benchmark::kMillisecond);
 
-void BM_ReadWavFloat32(benchmark::State& state) {
-  const std::string path = TempPath("float.wav");
+// Reads back the file `path`, which the caller wrote; removes it afterwards.
+void ReadWavRepeatedly(benchmark::State& state, const std::string& path) {
   std::string error;
-  if (!WriteWavFloat32(path, SixtySeconds(), error)) state.SkipWithError(error.c_str());
   for (auto _ : state) {
     WavData out;
     if (!ReadWav(path, out, error)) state.SkipWithError(error.c_str());
@@ -89,19 +88,19 @@ void BM_ReadWavFloat32(benchmark::State& state) {
   std::remove(path.c_str());
   SetFrameCounters(state);
 }
+
+void BM_ReadWavFloat32(benchmark::State& state) {
+  const std::string path = TempPath("float.wav");
+  std::string error;
+  if (!WriteWavFloat32(path, SixtySeconds(), error)) state.SkipWithError(error.c_str());
+  ReadWavRepeatedly(state, path);
+}
 BENCHMARK(BM_ReadWavFloat32)->Unit(benchmark::kMillisecond);
 
 void BM_ReadWavPcm16(benchmark::State& state) {
   const std::string path = TempPath("pcm16.wav");
   WritePcm16(path, SixtySeconds());
-  std::string error;
-  for (auto _ : state) {
-    WavData out;
-    if (!ReadWav(path, out, error)) state.SkipWithError(error.c_str());
-    benchmark::DoNotOptimize(out.samples.data());
-  }
-  std::remove(path.c_str());
-  SetFrameCounters(state);
+  ReadWavRepeatedly(state, path);
 }
 BENCHMARK(BM_ReadWavPcm16)->Unit(benchmark::kMillisecond);
 

@@ -4,6 +4,7 @@
 # device) with processing on and a generated demo signal playing through it. Runs until Ctrl-C.
 # Usage: scripts/run-daemon-demo.sh BUILD_DIR
 set -u
+. "$(dirname "$0")/lib/processes.sh"
 
 build=${1:-}
 if [ -z "$build" ]; then
@@ -24,30 +25,12 @@ pids=()
 scratch=""
 cleanup() {
   trap - INT TERM EXIT
-  # Reverse start order: the daemon first, the server it depends on last.
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[i]}" 2>/dev/null
-  done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
+  stop_processes "${pids[@]}"
   [ -n "$scratch" ] && rm -rf "$scratch"
   echo "demo stopped"
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
-
-wait_for() {  # wait_for TIMEOUT_TENTHS COMMAND...
-  local tries=$1
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
 
 socket_answers() { "$halvex" status >/dev/null 2>&1; }
 

@@ -5,6 +5,7 @@
 # docs/tray.png and docs/visualizer.png; run it again when the look changes.
 # Usage: scripts/screenshots.sh BUILD_DIR
 set -u
+. "$(dirname "$0")/lib/processes.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-}
@@ -27,26 +28,12 @@ pids=()
 scratch=$(mktemp -d /tmp/halvex-shots-XXXXXX)
 cleanup() {
   trap - INT TERM EXIT
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null; done
-  for pid in "${pids[@]}"; do
-    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-  done
+  stop_processes "${pids[@]}"
   rm -rf "$scratch"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
-wait_for() {  # wait_for TIMEOUT_TENTHS COMMAND...
-  local tries=$1
-  shift
-  for _ in $(seq "$tries"); do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  return 1
-}
 die() { echo "screenshots: $*" >&2; exit 1; }
 
 # --- a private graph with the daemon processing a demo signal ---------------------------------

@@ -57,6 +57,16 @@ GtkWidget* RowLabel(const char* text) {
   return label;
 }
 
+// A captioned row packed into `box` with `control` filling the rest of it; the row, for more.
+GtkWidget* PackCaptionedRow(GtkWidget* box, int top, GtkWidget* label, GtkWidget* control) {
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
+  SetMargins(row, top, 0, 12, 12);
+  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), control, TRUE, TRUE, 0);
+  gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+  return row;
+}
+
 }  // namespace
 
 class TrayWindowImpl {
@@ -243,23 +253,16 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
 }
 
 void TrayWindowImpl::BuildDeviceRow(GtkWidget* box) {
-  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
-  SetMargins(row, 12, 0, 12, 12);
   GtkWidget* label = RowLabel("Output device");
   devices_ = gtk_combo_box_text_new();
   gtk_widget_set_name(devices_, "output_device");
   gtk_widget_set_tooltip_text(devices_, kDeviceTooltip);
   gtk_widget_set_tooltip_text(label, kDeviceTooltip);
   g_signal_connect(devices_, "changed", G_CALLBACK(OnDeviceChanged), this);
-  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(row), devices_, TRUE, TRUE, 0);
-  gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
+  PackCaptionedRow(box, 12, label, devices_);
 }
 
 void TrayWindowImpl::BuildPresetRow(GtkWidget* box) {
-  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 12);
-  SetMargins(row, 8, 0, 12, 12);
-  GtkWidget* label = RowLabel("Preset");
   presets_ = gtk_combo_box_text_new();
   gtk_widget_set_name(presets_, "preset");
   gtk_widget_set_tooltip_text(presets_, "Load a saved preset: every setting but the device");
@@ -271,10 +274,8 @@ void TrayWindowImpl::BuildPresetRow(GtkWidget* box) {
                      static_cast<TrayWindowImpl*>(data)->AskAndSavePreset();
                    }),
                    this);
-  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(row), presets_, TRUE, TRUE, 0);
+  GtkWidget* row = PackCaptionedRow(box, 8, RowLabel("Preset"), presets_);
   gtk_box_pack_start(GTK_BOX(row), save_preset_, FALSE, FALSE, 0);
-  gtk_box_pack_start(GTK_BOX(box), row, FALSE, FALSE, 0);
 
   bind_ = gtk_check_button_new_with_label("Use for this device");
   gtk_widget_set_name(bind_, "preset-bind");

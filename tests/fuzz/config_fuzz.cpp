@@ -8,14 +8,7 @@
 #include "core/config/config_params.h"
 #include "core/config/config_validation.h"
 #include "core/config/json_config.h"
-
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+#include "tests/fuzz/require.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace halvex;

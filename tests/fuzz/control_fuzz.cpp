@@ -20,6 +20,7 @@
 #include "daemon/control_service.h"
 #include "daemon/preset_service.h"
 #include "tests/daemon/control_fakes.h"
+#include "tests/fuzz/require.h"
 
 namespace {
 
@@ -27,10 +28,6 @@ namespace {
 constexpr size_t kMaxLine = 4096;
 constexpr size_t kMaxInput = 64 * 1024;
 constexpr size_t kMaxReplyBytes = 4096;
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
 
 bool StartsWith(const std::string& text, const char* prefix) {
   return text.compare(0, std::strlen(prefix), prefix) == 0;

@@ -10,16 +10,9 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/fuzz/require.h"
 #include "vis/custom_scene.h"
 #include "vis/eel.h"
-
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace halvex::vis;

@@ -7,17 +7,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/fuzz/require.h"
 #include "vis/custom_scene.h"
 #include "vis/mesh.h"
 #include "vis/preset.h"
-
-namespace {
-
-void Require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace halvex::vis;

@@ -2,6 +2,7 @@
 // linear congruential step, so every run and every build sees the same input.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -51,6 +52,28 @@ inline std::vector<float> FullScaleNoiseSamples(size_t samples, uint32_t seed,
 // `frames` interleaved stereo frames of UniformNoiseSamples.
 inline std::vector<float> StereoNoise(size_t frames, float amplitude, uint32_t seed) {
   return UniformNoiseSamples(2 * frames, amplitude, seed);
+}
+
+// A tone per channel with shared noise (added left, subtracted right) at 48000 Hz, so a
+// recording can be lined up with it by cross-correlation.
+struct TwoTones {
+  float left_hz, left_amp, right_hz, right_amp;
+  uint32_t seed;
+};
+
+// `frames` interleaved stereo frames, silent outside [begin, end).
+inline std::vector<float> TwoTonesWithNoise(const TwoTones& tones, size_t frames, size_t begin,
+                                            size_t end) {
+  std::vector<float> out(2 * frames, 0.0f);
+  uint32_t seed = tones.seed;
+  for (size_t i = begin; i < end && i < frames; ++i) {
+    seed = LcgStep(seed);
+    const float noise = 0.5f * UniformFrom(seed);
+    const float t = static_cast<float>(i) / 48000.0f;
+    out[2 * i] = tones.left_amp * std::sin(6.2831853f * tones.left_hz * t) + 0.1f * noise;
+    out[2 * i + 1] = tones.right_amp * std::sin(6.2831853f * tones.right_hz * t) - 0.1f * noise;
+  }
+  return out;
 }
 
 }  // namespace halvex::test

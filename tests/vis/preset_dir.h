@@ -10,21 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 #include "vis/visualizer.h"
 
 namespace halvex::vis {
 
 class PresetDir : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/halvex-vis-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   void Write(const std::string& file, const std::string& text) {
-    std::ofstream(dir_ + "/" + file, std::ios::binary) << text;
+    test::WriteText(dir_ + "/" + file, text);
   }
   // One plain preset per name.
   void WritePlain(std::initializer_list<const char*> names) {
@@ -46,7 +43,8 @@ class PresetDir : public ::testing::Test {
     return v;
   }
 
-  std::string dir_;
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.path();
 };
 
 inline std::vector<std::string> Names(const Visualizer& v) {

@@ -13,6 +13,8 @@
 
 #include "core/config/config_defaults.h"
 #include "core/config/config_validation.h"
+#include "tests/support/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace halvex {
 namespace {
@@ -144,26 +146,12 @@ TEST(ConfigText, BandsReplaceTheTableOnlyWhenANonEmptyArray) {
 
 class ConfigFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/halvex-config-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/halvex/config.json";
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(dir_, ignored);
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
 
   static void Write(const std::string& path, const std::string& text) {
-    std::ofstream(path, std::ios::binary) << text;
+    test::WriteText(path, text);
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
+  static std::string Read(const std::string& path) { return test::Slurp(path); }
 
   // What a folder holds, so a test can see that no temporary was left.
   static std::vector<std::string> Names(const std::string& folder) {
@@ -173,8 +161,9 @@ class ConfigFile : public ::testing::Test {
     return names;
   }
 
-  std::string dir_;
-  std::string path_;
+  test::TempDir tmp_;
+  std::string dir_ = tmp_.path();
+  std::string path_ = dir_ + "/halvex/config.json";
 };
 
 TEST_F(ConfigFile, LoadFallsBackToTheLastGoodConfig) {

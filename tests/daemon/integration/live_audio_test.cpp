@@ -28,15 +28,8 @@ WavData TestSignal() {
   wav.sample_rate = kRate;
   wav.channels = 2;
   const int frames = 2 * kRate;
-  wav.samples.resize(static_cast<size_t>(frames + kRate / 4) * 2);
-  uint32_t seed = 12345;
-  for (int i = kRate / 10; i < frames; ++i) {
-    seed = LcgStep(seed);
-    const float noise = 0.5f * UniformFrom(seed);
-    const float t = static_cast<float>(i) / kRate;
-    wav.samples[2 * i] = 0.3f * std::sin(6.2831853f * 440.0f * t) + 0.1f * noise;
-    wav.samples[2 * i + 1] = 0.2f * std::sin(6.2831853f * 587.0f * t) - 0.1f * noise;
-  }
+  wav.samples = TwoTonesWithNoise({440.0f, 0.3f, 587.0f, 0.2f, 12345}, frames + kRate / 4,
+                                  kRate / 10, frames);
   return wav;
 }
 

@@ -20,7 +20,9 @@ namespace halvex::test {
 namespace {
 
 constexpr int kRate = 48000;
-constexpr double kToneSeconds = 7.6;
+// The last change goes out 6.3 s after the player starts; the tone runs on long enough that a
+// loaded machine's late sends and slow player start still leave a steady stretch after it.
+constexpr double kToneSeconds = 8.4;
 // When each change is sent, in seconds after the player starts; the algorithm change comes
 // last so the steady stretches before the first and after the last change bracket it.
 constexpr double kFirstChange = 1.5;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "cli/wav_io.h"
-#include "tests/daemon/integration/pw_graph.h"
+#include "tests/daemon/integration/daemon_harness.h"
 #include "vis/pw_capture.h"
 #include "vis/ring.h"
 #include "tests/support/test_signals.h"
@@ -29,15 +29,7 @@ constexpr int kRate = 48000;
 WavData TestSignal() {
   WavData wav;
   const int frames = 3 * kRate;
-  wav.samples.resize(static_cast<size_t>(frames) * 2);
-  uint32_t seed = 777;
-  for (int i = kRate / 10; i < frames; ++i) {
-    seed = LcgStep(seed);
-    const float noise = 0.5f * UniformFrom(seed);
-    const float t = static_cast<float>(i) / kRate;
-    wav.samples[2 * i] = 0.3f * std::sin(6.2831853f * 330.0f * t) + 0.1f * noise;
-    wav.samples[2 * i + 1] = 0.25f * std::sin(6.2831853f * 495.0f * t) - 0.1f * noise;
-  }
+  wav.samples = TwoTonesWithNoise({330.0f, 0.3f, 495.0f, 0.25f, 777}, frames, kRate / 10, frames);
   return wav;
 }
 
@@ -62,12 +54,11 @@ long Find(const std::vector<float>& haystack, const std::vector<StereoFrame>& ne
   return -1;
 }
 
-class CaptureGraph : public ::testing::Test {
+class CaptureGraph : public SpeakersGraphTest {
  protected:
   void SetUp() override {
-    std::string error;
-    ASSERT_TRUE(graph_.Start(error)) << error;
-    ASSERT_TRUE(graph_.AddSink("speakers", "Test Speakers", 2, 1000, error)) << error;
+    SpeakersGraphTest::SetUp();
+    if (HasFatalFailure()) return;
     ASSERT_TRUE(graph_.WriteConfig("{\"enabled\": true, \"spatial_algorithm\": \"deep_field\"}"));
     daemon_ = graph_.StartDaemon();
     ASSERT_GT(daemon_, 0) << graph_.DaemonLog();
@@ -84,7 +75,6 @@ class CaptureGraph : public ::testing::Test {
     graph_.Stop();
   }
 
-  PrivateGraph graph_;
   pid_t daemon_ = -1;
   AudioRing ring_;
   vis::PipeWireCapture capture_;
