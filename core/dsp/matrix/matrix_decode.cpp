@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "core/dsp/filters/biquad_chain.h"
 #include "core/dsp/kit/multiversion.h"
 #include "core/dsp/kit/vector_kit.h"
 
@@ -177,14 +178,11 @@ template <typename F>
 }
 
 // The passive decoder's band-limited difference of one frame.
-[[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 2>& highpass,
-                                              std::array<Biquad, 2>& lowpass, float left,
+[[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 4>& band, float left,
                                               float right) {
   float s = (left - right) * kHalfSqrt2;
-  s = highpass[0].Process(s);
-  s = highpass[1].Process(s);
-  s = lowpass[0].Process(s);
-  return lowpass[1].Process(s);
+  for (Biquad& section : band) s = section.Process(s);
+  return s;
 }
 
 // Two pairs of lanes as one vector and back.
@@ -289,30 +287,24 @@ template <typename F>
 
 void PassiveMatrix::Configure() {
   for (size_t i = 0; i < 2; ++i) {
-    highpass_[i].SetHighpass(kBandLowHz, kButterworthQ[i]);
-    lowpass_[i].SetLowpass(kBandHighHz, kButterworthQ[i]);
+    band_[i].SetHighpass(kBandLowHz, kButterworthQ[i]);
+    band_[2 + i].SetLowpass(kBandHighHz, kButterworthQ[i]);
   }
 }
 
 void PassiveMatrix::Reset() noexcept {
-  for (size_t i = 0; i < 2; ++i) {
-    highpass_[i].Reset();
-    lowpass_[i].Reset();
-  }
+  for (Biquad& section : band_) section.Reset();
 }
 
 HALVEX_FMA_CLONES
 MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
-  return BusOf({left, right}, BandLimit(highpass_, lowpass_, left, right));
+  return BusOf({left, right}, BandLimit(band_, left, right));
 }
 
-HALVEX_FMA_CLONES
 void PassiveMatrix::DecodeBlock(const StereoSample* __restrict in, float* __restrict surround,
                                 size_t frames) noexcept {
-  // Restrict: no output aliases a filter, so the states stay in registers across the block.
-  for (size_t i = 0; i < frames; ++i) {
-    surround[i] = BandLimit(highpass_, lowpass_, in[i].left, in[i].right);
-  }
+  for (size_t i = 0; i < frames; ++i) surround[i] = (in[i].left - in[i].right) * kHalfSqrt2;
+  RunBiquadChains({band_.data(), band_.size(), surround}, {}, frames);
 }
 
 void HilbertPair::Reset() noexcept {

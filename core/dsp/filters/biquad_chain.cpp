@@ -1,0 +1,139 @@
+#include "core/dsp/filters/biquad_chain.h"
+
+#include <algorithm>
+#include <array>
+
+#include "core/dsp/kit/isa_level.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+namespace halvex {
+namespace {
+
+void RunScalar(BiquadChain c, size_t frames) noexcept {
+  for (size_t i = 0; i < frames; ++i) {
+    float x = c.samples[i];
+    for (size_t k = 0; k < c.count; ++k) x = c.sections[k].Process(x);
+    c.samples[i] = x;
+  }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+constexpr size_t kLanes = 2 * BiquadChain::kMaxSections;
+// Frames per pass of the wavefront: the skewed outputs of a pass fit on the stack.
+constexpr size_t kPassFrames = 64;
+
+// Chain a in lanes 0-3, chain b in lanes 4-7, section k of each in its k-th lane. Step t works on
+// frame t - k in lane k: each lane's output moves up one lane for the next step and the next frame
+// enters the chain's first lane. Lanes whose frame is outside the pass compute but keep their
+// state; lanes past a chain's last section hold zero coefficients and are never read back.
+struct Wavefront {
+  __m256 b0, b1, b2, neg_a1, neg_a2, z1, z2, y;
+  const float* xa;
+  const float* xb;
+  size_t frames;
+  float* skew;
+
+  // kMasked: some lane's frame lies outside the pass (the first steps and the last).
+  template <bool kMasked>
+  [[gnu::always_inline, gnu::target("avx2,fma")]] inline void Step(size_t t) noexcept {
+    const __m256i up = _mm256_setr_epi32(0, 0, 1, 2, 4, 4, 5, 6);
+    __m256 x = _mm256_permutevar8x32_ps(y, up);
+    if (t < frames) {
+      if (xa) x = _mm256_blend_ps(x, _mm256_set1_ps(xa[t]), 0x01);
+      if (xb) x = _mm256_blend_ps(x, _mm256_set1_ps(xb[t]), 0x10);
+    }
+    // Biquad::Process, lane by lane.
+    y = _mm256_fmadd_ps(b0, x, z1);
+    const __m256 n1 = _mm256_fmadd_ps(b1, x, _mm256_fmadd_ps(neg_a1, y, z2));
+    const __m256 n2 = _mm256_fmadd_ps(b2, x, _mm256_mul_ps(neg_a2, y));
+    if constexpr (kMasked) {
+      const __m256i section = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3);
+      const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), section);
+      const __m256 live = _mm256_castsi256_ps(
+          _mm256_and_si256(_mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)),
+                           _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(frames)), frame)));
+      z1 = _mm256_blendv_ps(z1, n1, live);
+      z2 = _mm256_blendv_ps(z2, n2, live);
+    } else {
+      z1 = n1;
+      z2 = n2;
+    }
+    _mm256_store_ps(skew + t * kLanes, y);
+  }
+};
+
+__attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const BiquadChain& b,
+                                                 size_t first, size_t frames) noexcept {
+  alignas(32) std::array<float, kLanes> b0{}, b1{}, b2{}, neg_a1{}, neg_a2{}, z1{}, z2{};
+  const BiquadChain* chains[2] = {&a, &b};
+  for (size_t c = 0; c < 2; ++c) {
+    for (size_t k = 0; k < chains[c]->count; ++k) {
+      const Biquad& q = chains[c]->sections[k];
+      const size_t lane = c * BiquadChain::kMaxSections + k;
+      b0[lane] = q.b0;
+      b1[lane] = q.b1;
+      b2[lane] = q.b2;
+      neg_a1[lane] = -q.a1;
+      neg_a2[lane] = -q.a2;
+      z1[lane] = q.z1;
+      z2[lane] = q.z2;
+    }
+  }
+  alignas(32) std::array<float, (kPassFrames + BiquadChain::kMaxSections - 1) * kLanes> skew;
+  Wavefront w{_mm256_load_ps(b0.data()),
+              _mm256_load_ps(b1.data()),
+              _mm256_load_ps(b2.data()),
+              _mm256_load_ps(neg_a1.data()),
+              _mm256_load_ps(neg_a2.data()),
+              _mm256_load_ps(z1.data()),
+              _mm256_load_ps(z2.data()),
+              _mm256_setzero_ps(),
+              a.count > 0 ? a.samples + first : nullptr,
+              b.count > 0 ? b.samples + first : nullptr,
+              frames,
+              skew.data()};
+  const size_t lag = std::max(a.count, b.count) - 1;
+  size_t t = 0;
+  for (; t < lag; ++t) w.Step<true>(t);
+  for (; t < frames; ++t) w.Step<false>(t);
+  for (; t < frames + lag; ++t) w.Step<true>(t);
+
+  _mm256_store_ps(z1.data(), w.z1);
+  _mm256_store_ps(z2.data(), w.z2);
+  for (size_t c = 0; c < 2; ++c) {
+    const BiquadChain& chain = *chains[c];
+    if (chain.count == 0) continue;
+    for (size_t k = 0; k < chain.count; ++k) {
+      chain.sections[k].z1 = z1[c * BiquadChain::kMaxSections + k];
+      chain.sections[k].z2 = z2[c * BiquadChain::kMaxSections + k];
+    }
+    // Frame i leaves the chain's last section at step i + count - 1.
+    const size_t last = c * BiquadChain::kMaxSections + chain.count - 1;
+    for (size_t i = 0; i < frames; ++i) {
+      chain.samples[first + i] = skew[(i + chain.count - 1) * kLanes + last];
+    }
+  }
+}
+
+const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
+#endif
+
+}  // namespace
+
+void RunBiquadChains(BiquadChain a, BiquadChain b, size_t frames) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kWavefront && std::max(a.count, b.count) > 0) {
+    for (size_t done = 0; done < frames; done += kPassFrames) {
+      RunPass(a, b, done, std::min(kPassFrames, frames - done));
+    }
+    return;
+  }
+#endif
+  RunScalar(a, frames);
+  RunScalar(b, frames);
+}
+
+}  // namespace halvex
