@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 
 #include "core/dsp/kit/isa_level.h"
 
@@ -12,10 +13,21 @@
 namespace halvex {
 namespace {
 
-void RunScalar(BiquadChain c, size_t frames) noexcept {
+[[gnu::always_inline]] inline float Flushed(float z, float flush) {
+  return std::fabs(z) < flush ? 0.0f : z;
+}
+
+void RunScalar(BiquadChain c, float flush, size_t frames) noexcept {
   for (size_t i = 0; i < frames; ++i) {
     float x = c.samples[i];
-    for (size_t k = 0; k < c.count; ++k) x = c.sections[k].Process(x);
+    for (size_t k = 0; k < c.count; ++k) {
+      Biquad& q = c.sections[k];
+      x = q.Process(x);
+      if (flush > 0.0f) {
+        q.z1 = Flushed(q.z1, flush);
+        q.z2 = Flushed(q.z2, flush);
+      }
+    }
     c.samples[i] = x;
   }
 }
@@ -30,14 +42,14 @@ constexpr size_t kPassFrames = 64;
 // enters the chain's first lane. Lanes whose frame is outside the pass compute but keep their
 // state; lanes past a chain's last section hold zero coefficients and are never read back.
 struct Wavefront {
-  __m256 b0, b1, b2, neg_a1, neg_a2, z1, z2, y;
+  __m256 b0, b1, b2, neg_a1, neg_a2, z1, z2, y, flush;
   const float* xa;
   const float* xb;
   size_t frames;
   float* skew;
 
   // kMasked: some lane's frame lies outside the pass (the first steps and the last).
-  template <bool kMasked>
+  template <bool kMasked, bool kFlush>
   [[gnu::always_inline, gnu::target("avx2,fma")]] inline void Step(size_t t) noexcept {
     const __m256i up = _mm256_setr_epi32(0, 0, 1, 2, 4, 4, 5, 6);
     __m256 x = _mm256_permutevar8x32_ps(y, up);
@@ -47,8 +59,13 @@ struct Wavefront {
     }
     // Biquad::Process, lane by lane.
     y = _mm256_fmadd_ps(b0, x, z1);
-    const __m256 n1 = _mm256_fmadd_ps(b1, x, _mm256_fmadd_ps(neg_a1, y, z2));
-    const __m256 n2 = _mm256_fmadd_ps(b2, x, _mm256_mul_ps(neg_a2, y));
+    __m256 n1 = _mm256_fmadd_ps(b1, x, _mm256_fmadd_ps(neg_a1, y, z2));
+    __m256 n2 = _mm256_fmadd_ps(b2, x, _mm256_mul_ps(neg_a2, y));
+    if constexpr (kFlush) {
+      const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
+      n1 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n1, magnitude), flush, _CMP_LT_OQ), n1);
+      n2 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n2, magnitude), flush, _CMP_LT_OQ), n2);
+    }
     if constexpr (kMasked) {
       const __m256i section = _mm256_setr_epi32(0, 1, 2, 3, 0, 1, 2, 3);
       const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), section);
@@ -65,6 +82,7 @@ struct Wavefront {
   }
 };
 
+template <bool kFlush>
 __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const BiquadChain& b,
                                                  size_t first, size_t frames) noexcept {
   alignas(32) std::array<float, kLanes> b0{}, b1{}, b2{}, neg_a1{}, neg_a2{}, z1{}, z2{};
@@ -91,15 +109,16 @@ __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const Biq
               _mm256_load_ps(z1.data()),
               _mm256_load_ps(z2.data()),
               _mm256_setzero_ps(),
+              _mm256_set1_ps(a.flush),
               a.count > 0 ? a.samples + first : nullptr,
               b.count > 0 ? b.samples + first : nullptr,
               frames,
               skew.data()};
   const size_t lag = std::max(a.count, b.count) - 1;
   size_t t = 0;
-  for (; t < lag; ++t) w.Step<true>(t);
-  for (; t < frames; ++t) w.Step<false>(t);
-  for (; t < frames + lag; ++t) w.Step<true>(t);
+  for (; t < lag; ++t) w.Step<true, kFlush>(t);
+  for (; t < frames; ++t) w.Step<false, kFlush>(t);
+  for (; t < frames + lag; ++t) w.Step<true, kFlush>(t);
 
   _mm256_store_ps(z1.data(), w.z1);
   _mm256_store_ps(z2.data(), w.z2);
@@ -126,14 +145,15 @@ const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
 void RunBiquadChains(BiquadChain a, BiquadChain b, size_t frames) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kWavefront && std::max(a.count, b.count) > 0) {
+    const auto pass = a.flush > 0.0f ? RunPass<true> : RunPass<false>;
     for (size_t done = 0; done < frames; done += kPassFrames) {
-      RunPass(a, b, done, std::min(kPassFrames, frames - done));
+      pass(a, b, done, std::min(kPassFrames, frames - done));
     }
     return;
   }
 #endif
-  RunScalar(a, frames);
-  RunScalar(b, frames);
+  RunScalar(a, a.flush, frames);
+  RunScalar(b, a.flush, frames);
 }
 
 }  // namespace halvex
