@@ -34,19 +34,24 @@ void RunScalar(BiquadChain c, float flush, size_t frames) noexcept {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 constexpr size_t kLanes = 2 * BiquadChain::kMaxSections;
-// Frames per pass of the wavefront: the skewed outputs of a pass fit on the stack.
-constexpr size_t kPassFrames = 64;
 
 // Chain a in lanes 0-3, chain b in lanes 4-7, section k of each in its k-th lane. Step t works on
 // frame t - k in lane k: each lane's output moves up one lane for the next step and the next frame
 // enters the chain's first lane. Lanes whose frame is outside the pass compute but keep their
-// state; lanes past a chain's last section hold zero coefficients and are never read back.
+// state; lanes past a chain's last section hold zero coefficients and are never read back. A
+// chain's output of frame t - lag leaves its last section's lane at step t.
 struct Wavefront {
   __m256 b0, b1, b2, neg_a1, neg_a2, z1, z2, y, flush;
-  const float* xa;
-  const float* xb;
+  __m256i last_a, last_b;  // each chain's last lane, in every lane
+  float* xa;               // null for a chain with no sections
+  float* xb;
+  size_t lag_a, lag_b;
   size_t frames;
-  float* skew;
+
+  [[gnu::always_inline, gnu::target("avx2,fma")]] inline void Emit(float* out, __m256i last,
+                                                                   size_t at) noexcept {
+    _mm_store_ss(out + at, _mm256_castps256_ps128(_mm256_permutevar8x32_ps(y, last)));
+  }
 
   // kMasked: some lane's frame lies outside the pass (the first steps and the last).
   template <bool kMasked, bool kFlush>
@@ -78,13 +83,20 @@ struct Wavefront {
       z1 = n1;
       z2 = n2;
     }
-    _mm256_store_ps(skew + t * kLanes, y);
+    // In place: frame t's input was read above, and a chain's output is never ahead of it.
+    if constexpr (kMasked) {
+      if (xa && t >= lag_a && t - lag_a < frames) Emit(xa, last_a, t - lag_a);
+      if (xb && t >= lag_b && t - lag_b < frames) Emit(xb, last_b, t - lag_b);
+    } else {
+      if (xa) Emit(xa, last_a, t - lag_a);
+      if (xb) Emit(xb, last_b, t - lag_b);
+    }
   }
 };
 
 template <bool kFlush>
 __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const BiquadChain& b,
-                                                 size_t first, size_t frames) noexcept {
+                                                 size_t frames) noexcept {
   alignas(32) std::array<float, kLanes> b0{}, b1{}, b2{}, neg_a1{}, neg_a2{}, z1{}, z2{};
   const BiquadChain* chains[2] = {&a, &b};
   for (size_t c = 0; c < 2; ++c) {
@@ -100,7 +112,10 @@ __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const Biq
       z2[lane] = q.z2;
     }
   }
-  alignas(32) std::array<float, (kPassFrames + BiquadChain::kMaxSections - 1) * kLanes> skew;
+  // A chain with no sections has no last lane; its pointer is null and nothing reads these.
+  const size_t lag_a = a.count > 0 ? a.count - 1 : 0;
+  const size_t lag_b = b.count > 0 ? b.count - 1 : 0;
+  const int last_b = static_cast<int>(BiquadChain::kMaxSections + lag_b);
   Wavefront w{_mm256_load_ps(b0.data()),
               _mm256_load_ps(b1.data()),
               _mm256_load_ps(b2.data()),
@@ -110,11 +125,14 @@ __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const Biq
               _mm256_load_ps(z2.data()),
               _mm256_setzero_ps(),
               _mm256_set1_ps(a.flush),
-              a.count > 0 ? a.samples + first : nullptr,
-              b.count > 0 ? b.samples + first : nullptr,
-              frames,
-              skew.data()};
-  const size_t lag = std::max(a.count, b.count) - 1;
+              _mm256_set1_epi32(static_cast<int>(lag_a)),
+              _mm256_set1_epi32(last_b),
+              a.count > 0 ? a.samples : nullptr,
+              b.count > 0 ? b.samples : nullptr,
+              lag_a,
+              lag_b,
+              frames};
+  const size_t lag = std::max(lag_a, lag_b);
   size_t t = 0;
   for (; t < lag; ++t) w.Step<true, kFlush>(t);
   for (; t < frames; ++t) w.Step<false, kFlush>(t);
@@ -123,16 +141,9 @@ __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const Biq
   _mm256_store_ps(z1.data(), w.z1);
   _mm256_store_ps(z2.data(), w.z2);
   for (size_t c = 0; c < 2; ++c) {
-    const BiquadChain& chain = *chains[c];
-    if (chain.count == 0) continue;
-    for (size_t k = 0; k < chain.count; ++k) {
-      chain.sections[k].z1 = z1[c * BiquadChain::kMaxSections + k];
-      chain.sections[k].z2 = z2[c * BiquadChain::kMaxSections + k];
-    }
-    // Frame i leaves the chain's last section at step i + count - 1.
-    const size_t last = c * BiquadChain::kMaxSections + chain.count - 1;
-    for (size_t i = 0; i < frames; ++i) {
-      chain.samples[first + i] = skew[(i + chain.count - 1) * kLanes + last];
+    for (size_t k = 0; k < chains[c]->count; ++k) {
+      chains[c]->sections[k].z1 = z1[c * BiquadChain::kMaxSections + k];
+      chains[c]->sections[k].z2 = z2[c * BiquadChain::kMaxSections + k];
     }
   }
 }
@@ -145,9 +156,10 @@ const bool kWavefront = CpuRuns(SplitLevel::kAvx2);
 void RunBiquadChains(BiquadChain a, BiquadChain b, size_t frames) noexcept {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kWavefront && std::max(a.count, b.count) > 0) {
-    const auto pass = a.flush > 0.0f ? RunPass<true> : RunPass<false>;
-    for (size_t done = 0; done < frames; done += kPassFrames) {
-      pass(a, b, done, std::min(kPassFrames, frames - done));
+    if (a.flush > 0.0f) {
+      RunPass<true>(a, b, frames);
+    } else {
+      RunPass<false>(a, b, frames);
     }
     return;
   }
