@@ -240,18 +240,22 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
   }
 
   // The layers' injections summed onto 0 in layer order, as in Process (0 + x is not x for
-  // x = -0, so the first add stays).
+  // x = -0, so the first add stays). Line by line, so a line's sums stay in registers across
+  // the layers.
   alignas(32) FieldNetwork::Block acc;
-  for (size_t k = 0; k < kLayers; ++k) {
-    const std::array<float, kBlock>& vl = early_[2 * k].sum;
-    const std::array<float, kBlock>& vr = early_[2 * k + 1].sum;
-    for (size_t n = 0; n < kLines; ++n) {
+  for (size_t n = 0; n < kLines; ++n) {
+    field::Lanes32 sum{};
+    for (size_t k = 0; k < kLayers; ++k) {
+      field::Lanes32 vl, vr;
+      field::LoadLanes(vl, early_[2 * k].sum.data());
+      field::LoadLanes(vr, early_[2 * k + 1].sum.data());
       const float il = injection_left_[k][n];
       const float ir = injection_right_[k][n];
-      for (size_t i = 0; i < kBlock; ++i) {
-        acc[n][i] = (k == 0 ? 0.0f : acc[n][i]) + (vl[i] * il + vr[i] * ir);
-      }
+      field::ForParts(
+          [il, ir](Float8& s, const Float8& l, const Float8& r) { s += l * il + r * ir; }, sum,
+          vl, vr);
     }
+    field::StoreLanes(acc[n].data(), sum);
   }
   network_.FeedBlock(acc, o);
   velvet_write_ = (write + kBlock) & (kHistory - 1);
