@@ -4,13 +4,9 @@
 #include <utility>
 
 #include "core/dsp/deep_field/field_random.h"
-#include "core/dsp/kit/isa_level.h"
+#include "core/dsp/filters/biquad_chain.h"
 #include "core/dsp/kit/multiversion.h"
 #include "core/dsp/kit/vector_kit.h"
-
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#endif
 
 namespace halvex {
 namespace {
@@ -85,77 +81,6 @@ template <typename T>
 HALVEX_FMA_CLONES
 float Colour(std::array<Biquad, 3>& chain, float x) noexcept { return ColourOne(chain, x); }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// The colour of a block as a wavefront: lane 2s + c is section s of channel c (left 0, right
-// 1), and step t works on frame t - s in section s, so the three sections of both channels
-// advance together. Each lane does the operations of ColourOne in the same order, so the bits
-// are the same.
-__attribute__((target("avx2,fma"))) void ColourWavefront(std::array<Biquad, 3>& left_chain,
-                                                         std::array<Biquad, 3>& right_chain,
-                                                         float* left, float* right) noexcept {
-  constexpr size_t kSections = 3;
-  constexpr size_t kLag = kSections - 1;
-  alignas(32) std::array<float, 8> b0{}, b1{}, b2{}, na1{}, na2{}, z1{}, z2{};
-  for (size_t sec = 0; sec < kSections; ++sec) {
-    for (size_t c = 0; c < 2; ++c) {
-      const Biquad& q = (c == 0 ? left_chain : right_chain)[sec];
-      const size_t lane = 2 * sec + c;
-      b0[lane] = q.b0;
-      b1[lane] = q.b1;
-      b2[lane] = q.b2;
-      na1[lane] = -q.a1;
-      na2[lane] = -q.a2;
-      z1[lane] = q.z1;
-      z2[lane] = q.z2;
-    }
-  }
-  const __m256 vb0 = _mm256_load_ps(b0.data());
-  const __m256 vb1 = _mm256_load_ps(b1.data());
-  const __m256 vb2 = _mm256_load_ps(b2.data());
-  const __m256 va1 = _mm256_load_ps(na1.data());
-  const __m256 va2 = _mm256_load_ps(na2.data());
-  __m256 s1 = _mm256_load_ps(z1.data());
-  __m256 s2 = _mm256_load_ps(z2.data());
-  const __m256 limit = _mm256_set1_ps(field::kFlush);
-  const __m256 magnitude = _mm256_castsi256_ps(_mm256_set1_epi32(0x7fffffff));
-  const __m256i section = _mm256_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3);
-  const __m256i up = _mm256_setr_epi32(0, 1, 0, 1, 2, 3, 4, 5);
-  const __m256i n = _mm256_set1_epi32(static_cast<int>(kBlock));
-  __m256 x = _mm256_setr_ps(left[0], right[0], 0, 0, 0, 0, 0, 0);
-  for (size_t t = 0; t < kBlock + kLag; ++t) {
-    const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), section);
-    const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
-        _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
-    const __m256 y = _mm256_fmadd_ps(vb0, x, s1);
-    __m256 n1 = _mm256_fmadd_ps(vb1, x, _mm256_fmadd_ps(va1, y, s2));
-    __m256 n2 = _mm256_fmadd_ps(vb2, x, _mm256_mul_ps(va2, y));
-    n1 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n1, magnitude), limit, _CMP_LT_OQ), n1);
-    n2 = _mm256_andnot_ps(_mm256_cmp_ps(_mm256_and_ps(n2, magnitude), limit, _CMP_LT_OQ), n2);
-    s1 = _mm256_blendv_ps(s1, n1, live);
-    s2 = _mm256_blendv_ps(s2, n2, live);
-    if (t >= kLag) {
-      alignas(32) std::array<float, 8> done;
-      _mm256_store_ps(done.data(), y);
-      left[t - kLag] = done[4];
-      right[t - kLag] = done[5];
-    }
-    const float next_left = t + 1 < kBlock ? left[t + 1] : 0.0f;
-    const float next_right = t + 1 < kBlock ? right[t + 1] : 0.0f;
-    x = _mm256_blend_ps(_mm256_permutevar8x32_ps(y, up),
-                        _mm256_setr_ps(next_left, next_right, 0, 0, 0, 0, 0, 0), 0x03);
-  }
-  _mm256_store_ps(z1.data(), s1);
-  _mm256_store_ps(z2.data(), s2);
-  for (size_t sec = 0; sec < kSections; ++sec) {
-    left_chain[sec].z1 = z1[2 * sec];
-    left_chain[sec].z2 = z2[2 * sec];
-    right_chain[sec].z1 = z1[2 * sec + 1];
-    right_chain[sec].z2 = z2[2 * sec + 1];
-  }
-}
-
-const bool kColourWavefront = CpuRuns(SplitLevel::kAvx2);
-#endif
 
 }  // namespace
 
@@ -305,17 +230,8 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
     left[i] = kLateMix * late_[0].sum[i] + LeftLines(oi.data()) * kInvSqrt8;
     right[i] = kLateMix * late_[1].sum[i] + RightLines(oi.data()) * kInvSqrt8;
   }
-#if defined(__x86_64__) && defined(__GNUC__)
-  if (kColourWavefront) {
-    ColourWavefront(colour_left_, colour_right_, left.data(), right.data());
-  } else
-#endif
-  {
-    for (size_t i = 0; i < kBlock; ++i) {
-      left[i] = ColourOne(colour_left_, left[i]);
-      right[i] = ColourOne(colour_right_, right[i]);
-    }
-  }
+  RunBiquadChains({colour_left_.data(), colour_left_.size(), left.data(), field::kFlush},
+                  {colour_right_.data(), colour_right_.size(), right.data()}, kBlock);
   balance_.ProcessBlock(left.data(), right.data());
   for (size_t i = 0; i < kBlock; ++i) {
     const float u = (left[i] + right[i]) / 2.0f;
@@ -324,18 +240,22 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
   }
 
   // The layers' injections summed onto 0 in layer order, as in Process (0 + x is not x for
-  // x = -0, so the first add stays).
+  // x = -0, so the first add stays). Line by line, so a line's sums stay in registers across
+  // the layers.
   alignas(32) FieldNetwork::Block acc;
-  for (size_t k = 0; k < kLayers; ++k) {
-    const std::array<float, kBlock>& vl = early_[2 * k].sum;
-    const std::array<float, kBlock>& vr = early_[2 * k + 1].sum;
-    for (size_t n = 0; n < kLines; ++n) {
+  for (size_t n = 0; n < kLines; ++n) {
+    field::Lanes32 sum{};
+    for (size_t k = 0; k < kLayers; ++k) {
+      field::Lanes32 vl, vr;
+      field::LoadLanes(vl, early_[2 * k].sum.data());
+      field::LoadLanes(vr, early_[2 * k + 1].sum.data());
       const float il = injection_left_[k][n];
       const float ir = injection_right_[k][n];
-      for (size_t i = 0; i < kBlock; ++i) {
-        acc[n][i] = (k == 0 ? 0.0f : acc[n][i]) + (vl[i] * il + vr[i] * ir);
-      }
+      field::ForParts(
+          [il, ir](Float8& s, const Float8& l, const Float8& r) { s += l * il + r * ir; }, sum,
+          vl, vr);
     }
+    field::StoreLanes(acc[n].data(), sum);
   }
   network_.FeedBlock(acc, o);
   velvet_write_ = (write + kBlock) & (kHistory - 1);

@@ -37,6 +37,18 @@ using Float8Unaligned =
   std::memcpy(p, &v, sizeof v);
 }
 
+// r[i][j] becomes r[j][i]: unpacks within pairs of rows, then pairs of pairs.
+[[gnu::always_inline]] inline void Transpose4x4(Float4* r) {
+  const Float4 t0 = __builtin_shuffle(r[0], r[1], Int4{0, 4, 1, 5});
+  const Float4 t1 = __builtin_shuffle(r[0], r[1], Int4{2, 6, 3, 7});
+  const Float4 t2 = __builtin_shuffle(r[2], r[3], Int4{0, 4, 1, 5});
+  const Float4 t3 = __builtin_shuffle(r[2], r[3], Int4{2, 6, 3, 7});
+  r[0] = __builtin_shuffle(t0, t2, Int4{0, 1, 4, 5});
+  r[1] = __builtin_shuffle(t0, t2, Int4{2, 3, 6, 7});
+  r[2] = __builtin_shuffle(t1, t3, Int4{0, 1, 4, 5});
+  r[3] = __builtin_shuffle(t1, t3, Int4{2, 3, 6, 7});
+}
+
 }  // namespace halvex
 
 // The same as expressions, for kernels that read and write through the unaligned aliases.

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 
+#include "core/dsp/filters/biquad_chain.h"
 #include "core/dsp/kit/multiversion.h"
 #include "core/dsp/kit/vector_kit.h"
 
@@ -177,14 +180,11 @@ template <typename F>
 }
 
 // The passive decoder's band-limited difference of one frame.
-[[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 2>& highpass,
-                                              std::array<Biquad, 2>& lowpass, float left,
+[[gnu::always_inline]] inline float BandLimit(std::array<Biquad, 4>& band, float left,
                                               float right) {
   float s = (left - right) * kHalfSqrt2;
-  s = highpass[0].Process(s);
-  s = highpass[1].Process(s);
-  s = lowpass[0].Process(s);
-  return lowpass[1].Process(s);
+  for (Biquad& section : band) s = section.Process(s);
+  return s;
 }
 
 // Two pairs of lanes as one vector and back.
@@ -214,13 +214,27 @@ struct Quadrature {
   return {a0, a90, b0, b90, (a0 + b0) * kHalfSqrt2};
 }
 
+// Four frames' Hilbert outputs from arrays that hold each value's frames side by side.
+[[gnu::always_inline]] inline Quadrature<Float4> QuadratureAt(const float* a0, const float* a90,
+                                                              const float* b0, const float* b90,
+                                                              size_t i) {
+  const Float4 a = Load4(a0 + i);
+  const Float4 b = Load4(b0 + i);
+  return {a, Load4(a90 + i), b, Load4(b90 + i), (a + b) * kHalfSqrt2};
+}
+
+template <typename F>
+[[gnu::always_inline]] inline F SurroundLeftOf(F a90, F b90) {
+  return a90 * kSqrtTwoThirds - b90 * kSqrtThird;
+}
+
 // What the servo measures: the fronts, the centre and the plain matrix surrounds.
 [[gnu::always_inline]] inline MatrixBus ProbeOf(const Quadrature<float>& q) {
   MatrixBus probe;
   probe.left = q.a0;
   probe.right = q.b0;
   probe.centre = q.centre;
-  probe.surround_left = q.a90 * kSqrtTwoThirds - q.b90 * kSqrtThird;
+  probe.surround_left = SurroundLeftOf(q.a90, q.b90);
   probe.surround_right = q.a90 * kSqrtThird - q.b90 * kSqrtTwoThirds;
   return probe;
 }
@@ -285,34 +299,45 @@ template <typename F>
   return bus;
 }
 
+// Four frames' buses at once: the members in two groups of four, each turned into one vector per
+// frame and stored whole, and the last member frame by frame.
+[[gnu::always_inline]] inline void StoreBuses(const Bus<Float4>& b, MatrixBus* bus) {
+  static_assert(sizeof(MatrixBus) == 9 * sizeof(float));
+  static_assert(offsetof(MatrixBus, surround_right) == 4 * sizeof(float));
+  Float4 first[4] = {b.left, b.right, b.centre, b.surround_left};
+  Float4 second[4] = {b.surround_right, b.cancel_left, b.cancel_right, b.extra_left};
+  Transpose4x4(first);
+  Transpose4x4(second);
+  for (size_t k = 0; k < 4; ++k) {
+    char* at = reinterpret_cast<char*>(&bus[k]);
+    std::memcpy(at + offsetof(MatrixBus, left), &first[k], sizeof(Float4));
+    std::memcpy(at + offsetof(MatrixBus, surround_right), &second[k], sizeof(Float4));
+    bus[k].extra_right = b.extra_right[k];
+  }
+}
+
 }  // namespace
 
 void PassiveMatrix::Configure() {
   for (size_t i = 0; i < 2; ++i) {
-    highpass_[i].SetHighpass(kBandLowHz, kButterworthQ[i]);
-    lowpass_[i].SetLowpass(kBandHighHz, kButterworthQ[i]);
+    band_[i].SetHighpass(kBandLowHz, kButterworthQ[i]);
+    band_[2 + i].SetLowpass(kBandHighHz, kButterworthQ[i]);
   }
 }
 
 void PassiveMatrix::Reset() noexcept {
-  for (size_t i = 0; i < 2; ++i) {
-    highpass_[i].Reset();
-    lowpass_[i].Reset();
-  }
+  for (Biquad& section : band_) section.Reset();
 }
 
 HALVEX_FMA_CLONES
 MatrixBus PassiveMatrix::Decode(float left, float right) noexcept {
-  return BusOf({left, right}, BandLimit(highpass_, lowpass_, left, right));
+  return BusOf({left, right}, BandLimit(band_, left, right));
 }
 
-HALVEX_FMA_CLONES
 void PassiveMatrix::DecodeBlock(const StereoSample* __restrict in, float* __restrict surround,
                                 size_t frames) noexcept {
-  // Restrict: no output aliases a filter, so the states stay in registers across the block.
-  for (size_t i = 0; i < frames; ++i) {
-    surround[i] = BandLimit(highpass_, lowpass_, in[i].left, in[i].right);
-  }
+  for (size_t i = 0; i < frames; ++i) surround[i] = (in[i].left - in[i].right) * kHalfSqrt2;
+  RunBiquadChains({band_.data(), band_.size(), surround}, {}, frames);
 }
 
 void HilbertPair::Reset() noexcept {
@@ -416,7 +441,9 @@ MatrixBus SteeredMatrix::Decode(float left, float right) noexcept {
 HALVEX_FMA_CLONES __attribute__((flatten))
 void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __restrict bus,
                                 StereoSample* __restrict reference, size_t frames) noexcept {
-  std::array<Quadrature<float>, kMaxStageBlock> q;
+  // The Hilbert outputs, each with its frames side by side so that later passes load four
+  // frames at once; the lanes past the block's end are zero.
+  alignas(16) std::array<float, kMaxStageBlock + 3> a0, a90, b0, b90;
 
   // Lanes: left chain A, left chain B, right chain A, right chain B.
   std::array<Float4, HilbertPair::kSections> x1, x2, y1, y2, coef;
@@ -438,7 +465,11 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
     for (size_t k = 0; k < HilbertPair::kSections; ++k) {
       x = HilbertPair::Step(x1[k], x2[k], y1[k], y2[k], coef[k], x);
     }
-    q[i] = QuadratureOf(previous_left, x[1], previous_right, x[3]);
+    a0[i] = previous_left;
+    a90[i] = x[1];
+    b0[i] = previous_right;
+    b90[i] = x[3];
+    reference[i] = {previous_left, previous_right};
     previous_left = x[0];
     previous_right = x[2];
   }
@@ -453,17 +484,23 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
   }
   hilbert_left_.previous_a_ = previous_left;
   hilbert_right_.previous_a_ = previous_right;
+  for (size_t i = frames; i < frames + 3; ++i) a0[i] = a90[i] = b0[i] = b90[i] = 0.0f;
 
-  // Envelopes of the servo's probe: front left, front right, centre and the first surround.
+  // Envelopes of the servo's probe: front left, front right, centre and the first surround. The
+  // probes are formed four frames at a time, then turned into one vector per frame.
   std::array<Float4, kMaxStageBlock> envelopes;
   const Float4 attack = {servo_.attack, servo_.attack, servo_.attack, servo_.attack};
   const Float4 release = {servo_.release, servo_.release, servo_.release, servo_.release};
   Float4 env = {servo_.env_left, servo_.env_right, servo_.env_centre, servo_.env_surround};
-  for (size_t i = 0; i < frames; ++i) {
-    const MatrixBus probe = ProbeOf(q[i]);
-    env = Follow(env, Float4{probe.left, probe.right, probe.centre, probe.surround_left}, attack,
-                 release);
-    envelopes[i] = env;
+  for (size_t i = 0; i < frames; i += 4) {
+    const Quadrature<Float4> lanes = QuadratureAt(a0.data(), a90.data(), b0.data(), b90.data(), i);
+    Float4 probe[4] = {lanes.a0, lanes.b0, lanes.centre, SurroundLeftOf(lanes.a90, lanes.b90)};
+    Transpose4x4(probe);
+    const size_t n = std::min<size_t>(4, frames - i);
+    for (size_t k = 0; k < n; ++k) {
+      env = Follow(env, probe[k], attack, release);
+      envelopes[i + k] = env;
+    }
   }
   servo_.env_left = env[0];
   servo_.env_right = env[1];
@@ -488,22 +525,18 @@ void SteeredMatrix::DecodeBlock(const StereoSample* __restrict in, MatrixBus* __
     lr_steer[i] = d.lr_steer;
     front_back[i] = d.front_back;
     lr_position[i] = d.lr_position;
-    reference[i] = {q[i].a0, q[i].b0};
   }
   for (size_t i = 0; i < frames; i += 4) {
-    const size_t n = std::min<size_t>(4, frames - i);
-    Quadrature<Float4> lanes{};
-    for (size_t k = 0; k < n; ++k) {
-      lanes.a0[k] = q[i + k].a0;
-      lanes.a90[k] = q[i + k].a90;
-      lanes.b0[k] = q[i + k].b0;
-      lanes.b90[k] = q[i + k].b90;
-      lanes.centre[k] = q[i + k].centre;
-    }
     const Weights<Float4> w = WeightsOf(Load4(&lr_steer[i]), Load4(&front_back[i]),
                                         Load4(&lr_position[i]));
+    const Quadrature<Float4> lanes = QuadratureAt(a0.data(), a90.data(), b0.data(), b90.data(), i);
     const Bus<Float4> b = SteerBus(w, centre_width_, panorama_, lanes);
-    for (size_t k = 0; k < n; ++k) bus[i + k] = BusLane(b, k);
+    const size_t n = std::min<size_t>(4, frames - i);
+    if (n == 4) {
+      StoreBuses(b, bus + i);
+    } else {
+      for (size_t k = 0; k < n; ++k) bus[i + k] = BusLane(b, k);
+    }
   }
   if (frames > 0) {
     const size_t last = frames - 1;

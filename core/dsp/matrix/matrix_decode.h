@@ -48,8 +48,8 @@ class PassiveMatrix {
   void DecodeBlock(const StereoSample* in, float* surround, size_t frames) noexcept;
 
  private:
-  std::array<Biquad, 2> highpass_;
-  std::array<Biquad, 2> lowpass_;
+  // The two high-pass sections, then the two low-pass ones.
+  std::array<Biquad, 4> band_;
 };
 
 // Two allpass chains whose outputs stay about 90 degrees apart across the audio band.

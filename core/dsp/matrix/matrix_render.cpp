@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/dsp/filters/biquad_chain.h"
 #include "core/dsp/kit/multiversion.h"
 
 namespace halvex {
@@ -147,16 +148,14 @@ HALVEX_FMA_CLONES
 void MatrixRender::PlaceBlock(float* __restrict left, float* __restrict right, size_t frames,
                               bool right_heard) noexcept {
   surround_left_.PushBlock(left, frames, surround_delay_);
+  for (size_t i = 0; i < frames; ++i) left[i] *= colour_norm_;
+  BiquadChain right_chain;
   if (right_heard) {
     surround_right_.PushBlock(right, frames, surround_delay_);
-    // One loop for both chains, so that their recursions overlap.
-    for (size_t i = 0; i < frames; ++i) {
-      left[i] = Colour(colour_left_, left[i] * colour_norm_);
-      right[i] = Colour(colour_right_, right[i] * colour_norm_);
-    }
-  } else {
-    for (size_t i = 0; i < frames; ++i) left[i] = Colour(colour_left_, left[i] * colour_norm_);
+    for (size_t i = 0; i < frames; ++i) right[i] *= colour_norm_;
+    right_chain = {colour_right_.data(), colour_right_.size(), right};
   }
+  RunBiquadChains({colour_left_.data(), colour_left_.size(), left}, right_chain, frames);
   // Without cross-feed the cross-feed rings are never read, so they are not written either.
   if (crossfeed_gain_ <= 0.0f) return;
   std::array<float, kMaxStageBlock> left_earlier, right_earlier;
