@@ -5,13 +5,9 @@
 # Usage: scripts/run-daemon-demo.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/lib/processes.sh"
+. "$(dirname "$0")/lib/build_dir.sh"
 
-build=${1:-}
-if [ -z "$build" ]; then
-  echo "usage: $0 BUILD_DIR" >&2
-  exit 2
-fi
-build=$(cd "$build" && pwd) || exit 2
+build_dir_from_args "$@"
 halvexd=$build/daemon/halvexd
 halvex=$build/cli/halvex
 for program in "$halvexd" "$halvex"; do

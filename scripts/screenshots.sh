@@ -6,14 +6,10 @@
 # Usage: scripts/screenshots.sh BUILD_DIR
 set -u
 . "$(dirname "$0")/lib/processes.sh"
+. "$(dirname "$0")/lib/build_dir.sh"
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-}
-if [ -z "$build" ]; then
-  echo "usage: $0 BUILD_DIR" >&2
-  exit 2
-fi
-build=$(cd "$build" && pwd) || exit 2
+build_dir_from_args "$@"
 halvexd=$build/daemon/halvexd
 halvex=$build/cli/halvex
 tray=$build/tray/halvex-tray

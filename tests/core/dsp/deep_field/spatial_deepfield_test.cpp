@@ -84,23 +84,25 @@ double MeasureT60(const ProcessorConfig& config, double seconds) {
   return -60.0 / slope;
 }
 
-TEST(DeepFieldStage, InactiveWhenCloseAndSilentPassesInputUnchanged) {
+// The defaults with the source at `distance` and the surrounding field at `field_level` dB.
+ProcessorConfig AtDistance(float distance, float field_level) {
   ProcessorConfig config = DefaultConfig();
-  config.distance = 1.0f;
-  config.field_level = -40.0f;
+  config.distance = distance;
+  config.field_level = field_level;
+  return config;
+}
+
+TEST(DeepFieldStage, InactiveWhenCloseAndSilentPassesInputUnchanged) {
   DeepFieldStage stage;
-  stage.Configure(config);
+  stage.Configure(AtDistance(1.0f, -40.0f));
   EXPECT_FALSE(stage.Active());
   EXPECT_EQ(stage.Latency(), 0u);
   ASSERT_NO_FATAL_FAILURE(test::ExpectPassesThrough(stage, Noise(2000, 0.8f, 7)));
 }
 
 TEST(DeepFieldStage, AtDistanceOneTheDirectSoundIsUntouchedUntilTheFirstReflection) {
-  ProcessorConfig config = DefaultConfig();
-  config.distance = 1.0f;
-  config.field_level = -20.0f;
   DeepFieldStage stage;
-  stage.Configure(config);
+  stage.Configure(AtDistance(1.0f, -20.0f));
   ASSERT_TRUE(stage.Active());
   // The earliest reflection at distance 1 is the third: round((18/2.6 + 4) ms * 48) = 524.
   const size_t first = 524;
@@ -120,14 +122,11 @@ TEST(DeepFieldStage, AtDistanceOneTheDirectSoundIsUntouchedUntilTheFirstReflecti
 }
 
 TEST(DeepFieldStage, SilentFieldLeavesOnlyTheDarkenedDirectSound) {
-  ProcessorConfig config = DefaultConfig();
-  config.distance = 4.0f;
-  config.field_level = -40.0f;
   DeepFieldStage stage;
-  stage.Configure(config);
+  stage.Configure(AtDistance(4.0f, -40.0f));
   ASSERT_TRUE(stage.Active());
   DistanceStage direct;
-  direct.Configure(4.0f, config.air, -40.0f);
+  direct.Configure(4.0f, DefaultConfig().air, -40.0f);
   const std::vector<float> x = Noise(6000, 0.7f, 11);
   double darkening = 0.0;
   for (size_t i = 0; i < 6000; ++i) {

@@ -30,6 +30,14 @@ Placed PlaceImpulse(MatrixRender& render, size_t frames) {
   return out;
 }
 
+// The impulse through a render with default settings, passive or steered.
+Placed PlaceImpulseDefault(bool steered, size_t frames) {
+  DenormalGuard guard;
+  MatrixRender render;
+  render.Configure(DefaultConfig(), steered);
+  return PlaceImpulse(render, frames);
+}
+
 size_t FirstNonZero(const std::vector<float>& x) {
   for (size_t i = 0; i < x.size(); ++i) {
     if (x[i] != 0.0f) return i;
@@ -38,19 +46,13 @@ size_t FirstNonZero(const std::vector<float>& x) {
 }
 
 TEST(MatrixRender, PassiveSurroundArrives960FramesLateWithoutCrossfeed) {
-  DenormalGuard guard;
-  MatrixRender render;
-  render.Configure(DefaultConfig(), false);
-  const Placed p = PlaceImpulse(render, 2000);
+  const Placed p = PlaceImpulseDefault(false, 2000);
   EXPECT_EQ(FirstNonZero(p.first), 960u);
   EXPECT_EQ(FirstNonZero(p.second), p.second.size());
 }
 
 TEST(MatrixRender, SteeredSurroundArrives480FramesLateAndCrossfeeds34FramesLaterAtMinus6Db) {
-  DenormalGuard guard;
-  MatrixRender render;
-  render.Configure(DefaultConfig(), true);
-  const Placed p = PlaceImpulse(render, 2000);
+  const Placed p = PlaceImpulseDefault(true, 2000);
   ASSERT_EQ(FirstNonZero(p.first), 480u);
   ASSERT_EQ(FirstNonZero(p.second), 514u);
   for (size_t n = 514; n < 700; ++n) {

@@ -30,6 +30,19 @@ void FillSpectrum(StereoSpectrum& s, Noise& noise, float mix) {
   }
 }
 
+// A split over [first, end) after `frames` spectra of FillSpectrum with `mix`.
+std::unique_ptr<AmbientSplit> SplitAfter(int frames, float mix, size_t first = 4,
+                                         size_t end = 341) {
+  auto split = MakeSplit(first, end);
+  Noise noise;
+  StereoSpectrum s;
+  for (int frame = 0; frame < frames; ++frame) {
+    FillSpectrum(s, noise, mix);
+    split->Update(s);
+  }
+  return split;
+}
+
 double Mean(const std::array<float, kFftBins>& a, size_t first, size_t end) {
   double sum = 0.0;
   for (size_t k = first; k < end; ++k) sum += a[k];
@@ -37,13 +50,7 @@ double Mean(const std::array<float, kFftBins>& a, size_t first, size_t end) {
 }
 
 TEST(AmbientSplit, IdenticalChannelsAreCoherentAndGatedToNoAmbience) {
-  auto split = MakeSplit();
-  Noise noise;
-  StereoSpectrum s;
-  for (int frame = 0; frame < 200; ++frame) {
-    FillSpectrum(s, noise, 0.0f);
-    split->Update(s);
-  }
+  auto split = SplitAfter(200, 0.0f);
   // With the cross term discounted by 3/47 the smaller eigenvalue of a rank-one covariance is
   // (1 - sqrt(44/47)) of the power.
   const float raw = static_cast<float>(1.0 - std::sqrt(44.0 / 47.0));
@@ -59,13 +66,7 @@ TEST(AmbientSplit, IdenticalChannelsAreCoherentAndGatedToNoAmbience) {
 }
 
 TEST(AmbientSplit, IndependentChannelsReadAsAmbience) {
-  auto split = MakeSplit();
-  Noise noise;
-  StereoSpectrum s;
-  for (int frame = 0; frame < 400; ++frame) {
-    FillSpectrum(s, noise, 1.0f);
-    split->Update(s);
-  }
+  auto split = SplitAfter(400, 1.0f);
   // Smoothing over about eight frames leaves some chance correlation per bin; across bins the
   // estimates sit near their limits.
   EXPECT_GT(Mean(split->ambience, 4, 341), 0.75);
@@ -115,13 +116,7 @@ TEST(AmbientSplit, SilenceClearsAmbienceButKeepsPlacement) {
 }
 
 TEST(AmbientSplit, AnalysesOnlyItsBinRange) {
-  auto split = MakeSplit(10, 20);
-  Noise noise;
-  StereoSpectrum s;
-  for (int frame = 0; frame < 10; ++frame) {
-    FillSpectrum(s, noise, 0.5f);
-    split->Update(s);
-  }
+  auto split = SplitAfter(10, 0.5f, 10, 20);
   for (size_t k = 0; k < kFftBins; ++k) {
     const bool inside = k >= 10 && k < 20;
     EXPECT_EQ(split->power_left[k] != 0.0f, inside) << "bin " << k;
