@@ -63,12 +63,17 @@ void BM_OutputStage(benchmark::State& state) {
 }
 BENCHMARK(BM_OutputStage);
 
-// Arg: the spatial algorithm's value.
-void BM_ProcessFrame(benchmark::State& state) {
+// The defaults with the spatial algorithm whose value is the benchmark's argument.
+ProcessorConfig ConfigForArg(const benchmark::State& state) {
   ProcessorConfig config = DefaultConfig();
   config.spatial_algorithm = static_cast<SpatialAlgorithm>(state.range(0));
+  return config;
+}
+
+// Arg: the spatial algorithm's value.
+void BM_ProcessFrame(benchmark::State& state) {
   Processor processor;
-  processor.Configure(config);
+  processor.Configure(ConfigForArg(state));
   const std::vector<float> input = MakeInput(kBlockFrames);
   DenormalGuard guard;
   for (auto _ : state) {
@@ -83,10 +88,8 @@ BENCHMARK(BM_ProcessFrame)->ArgName("algorithm")->DenseRange(0, 4);
 // Whole 2048-frame blocks, as the command-line tool runs them (the daemon runs its cycles the same
 // way, planar). Arg: the spatial algorithm's value; the default configuration is deep_field.
 void BM_ProcessBlock(benchmark::State& state) {
-  ProcessorConfig config = DefaultConfig();
-  config.spatial_algorithm = static_cast<SpatialAlgorithm>(state.range(0));
   Processor processor;
-  processor.Configure(config);
+  processor.Configure(ConfigForArg(state));
   const std::vector<float> input = MakeInput(kBlockFrames);
   std::vector<float> block(input.size());
   DenormalGuard guard;

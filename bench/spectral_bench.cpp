@@ -38,29 +38,28 @@ void BM_Fft1024(benchmark::State& state) {
 }
 BENCHMARK(BM_Fft1024);
 
-void BM_WolaEngineProcess(benchmark::State& state) {
+// One hop of noise a turn through `step(engine, left, right, transform)`.
+template <typename Step>
+void RunWolaHops(benchmark::State& state, Step step) {
   auto engine = std::make_unique<WolaEngine>();
   engine->Configure();
   Passthrough transform;
   Noise noise;
   for (auto _ : state) {
-    for (size_t n = 0; n < kWolaHop; ++n) {
-      benchmark::DoNotOptimize(engine->Process(noise(), noise(), transform));
-    }
+    for (size_t n = 0; n < kWolaHop; ++n) step(*engine, noise(), noise(), transform);
   }
   bench::ReportFrames(state, kWolaHop);
+}
+
+void BM_WolaEngineProcess(benchmark::State& state) {
+  RunWolaHops(state, [](WolaEngine& e, float l, float r, Passthrough& t) {
+    benchmark::DoNotOptimize(e.Process(l, r, t));
+  });
 }
 BENCHMARK(BM_WolaEngineProcess);
 
 void BM_WolaEngineAnalyse(benchmark::State& state) {
-  auto engine = std::make_unique<WolaEngine>();
-  engine->Configure();
-  Passthrough transform;
-  Noise noise;
-  for (auto _ : state) {
-    for (size_t n = 0; n < kWolaHop; ++n) engine->Analyse(noise(), noise(), transform);
-  }
-  bench::ReportFrames(state, kWolaHop);
+  RunWolaHops(state, [](WolaEngine& e, float l, float r, Passthrough& t) { e.Analyse(l, r, t); });
 }
 BENCHMARK(BM_WolaEngineAnalyse);
 
