@@ -29,8 +29,9 @@ void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchai
     targets.initialised = true;
   }
   FeedbackPass(targets, next, draws);
-  if (targets.scaled()) ScaledComposite(targets, next, draws);
-  DisplayPass(targets, next, swapchain, image, draws);
+  const bool stretched = Stretched(targets, *draws.constants);
+  if (stretched) ScaledComposite(targets, next, draws);
+  DisplayPass(next, swapchain, image, draws, stretched);
   const VkImage target = swapchain.images[image];
   if (copy) {
     CopyForCapture(target, swapchain.extent);
@@ -78,7 +79,16 @@ void FramePasses::FeedbackPass(const FeedbackTargets& targets, uint32_t next,
           VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
 }
 
-// With a smaller feedback chain the effects run at its size, into the scaled picture.
+// A smaller chain normally goes to the window in one pass that samples it with linear
+// filtering and does the composite per window pixel: a pass at the window's size is paid
+// anyway, and a separate one at the chain's size would add a whole target's worth of work.
+// The echo is the exception: a second filtered fetch per window pixel costs more than
+// finishing the picture at the chain's size and stretching it with a bare fetch.
+bool FramePasses::Stretched(const FeedbackTargets& targets, const FrameConstants& constants) {
+  return targets.scaled() && (Pipelines::CompositeVariant(constants) & Pipelines::kEchoBit) != 0;
+}
+
+// The echo frames of a smaller chain: the effects run at its size, into the scaled picture.
 void FramePasses::ScaledComposite(const FeedbackTargets& targets, uint32_t next,
                                   const FrameDraws& draws) {
   const DeviceImage& picture = targets.scaled_picture;
@@ -96,19 +106,18 @@ void FramePasses::ScaledComposite(const FeedbackTargets& targets, uint32_t next,
 }
 
 // The new frame with its effects (or the scaled picture stretched), then the overlay.
-void FramePasses::DisplayPass(const FeedbackTargets& targets, uint32_t next,
-                              const Swapchain& swapchain, uint32_t image,
-                              const FrameDraws& draws) {
+void FramePasses::DisplayPass(uint32_t next, const Swapchain& swapchain, uint32_t image,
+                              const FrameDraws& draws, bool stretched) {
   Barrier(swapchain.images[image], VK_IMAGE_LAYOUT_UNDEFINED,
           VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
   BeginRendering(swapchain.views[image], swapchain.extent, false);
   PushConstants(*draws.constants);
-  const bool scaled = targets.scaled();
   vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
-                    scaled ? pipelines_.upscale
-                           : pipelines_.composite[Pipelines::CompositeVariant(*draws.constants)]);
+                    stretched
+                        ? pipelines_.upscale
+                        : pipelines_.composite[Pipelines::CompositeVariant(*draws.constants)]);
   vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, bindings_.layout, 0, 1,
-                          &bindings_.sets[scaled ? ShaderBindings::kScaledSet : next], 0,
+                          &bindings_.sets[stretched ? ShaderBindings::kScaledSet : next], 0,
                           nullptr);
   vkCmdDraw(commands_, 3, 1, 0, 0);
   DrawLines(pipelines_.overlay, buffers_.overlay.buffer, draws.overlay_count);

@@ -1,6 +1,6 @@
 // Records one frame's command buffer: the feedback pass (the previous frame through the warp
-// mesh, custom draws and waves on top), the display pass (composite, stretched when the chain
-// is smaller than the window, then the overlay), and the capture copy of the test hook.
+// mesh, custom draws and waves on top), the display pass (composite, sampling a smaller chain
+// straight up to the window's size, then the overlay), and the capture copy of the test hook.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -44,8 +44,11 @@ class FramePasses {
   void ClearFeedback(const FeedbackTargets& targets);
   void FeedbackPass(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
   void ScaledComposite(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
-  void DisplayPass(const FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain,
-                   uint32_t image, const FrameDraws& draws);
+  // With `stretched` the display pass stretches the scaled picture; otherwise it composites
+  // the feedback image itself, whatever its size.
+  static bool Stretched(const FeedbackTargets& targets, const FrameConstants& constants);
+  void DisplayPass(uint32_t next, const Swapchain& swapchain, uint32_t image,
+                   const FrameDraws& draws, bool stretched);
   void CopyForCapture(VkImage target, VkExtent2D extent);
   void DrawCustom(const CustomDraws& custom);
   void DrawLines(VkPipeline pipeline, VkBuffer buffer, std::size_t count);

@@ -33,8 +33,9 @@ struct Pipelines {
   VkFormat swapchain_format = VK_FORMAT_UNDEFINED;  // what the window's pipelines draw into
 
   bool built() const { return warp != VK_NULL_HANDLE; }
-  // The composite that leaves out what the frame does not use: +1 with the echo (echo_alpha
-  // above 0), +2 with the colour effects (effects not 0).
+  // The composite that leaves out what the frame does not use: +kEchoBit with the echo
+  // (echo_alpha above 0), +2 with the colour effects (effects not 0).
+  static constexpr std::size_t kEchoBit = 1;
   static std::size_t CompositeVariant(const FrameConstants& constants);
   // All of them or none; `error` says which step failed and why.
   bool Create(VkDevice device, VkPipelineLayout layout, VkFormat feedback_format,

@@ -1,5 +1,6 @@
 // The feedback chain's two images (one read while the other is drawn) and, when the chain is
-// smaller than the window, the picture finished at its size before it is stretched.
+// smaller than the window, the picture that frames with the echo finish at its size before
+// it is stretched.
 #pragma once
 
 #include <vulkan/vulkan.h>

@@ -291,6 +291,41 @@ TEST_F(RendererTest, SmallerFeedbackChainIsStretchedToTheWholeWindow) {
   EXPECT_EQ(renderer.render_scale(), VulkanRenderer::kCpuRenderScale);
 }
 
+// A smaller chain reaches the window by two roads (composited while stretched, or finished at
+// its size first when the echo is on): both keep the effects and the echo.
+TEST_F(RendererTest, SmallerFeedbackChainKeepsTheEffectsAndTheEcho) {
+  renderer.SetRenderScale(0.5f);
+  ASSERT_TRUE(renderer.HandleResize());
+  CustomDraws custom;
+  Rectangle(custom, -1.0f, -1.0f, -0.5f, 1.0f, 1.0f, 1.0f, 1.0f);  // the left quarter, white
+  EXPECT_TRUE(renderer.RenderFrame(Grid(), 48, 36, {}, {}, Still(), false, &custom));
+  struct Case {
+    const char* what;
+    float effects;
+    float echo_alpha;
+    Rgb left;
+    Rgb right;  // mirrored over the left quarter by a full echo
+    Rgb middle;
+  };
+  const Case cases[] = {
+      {"plain", 0, 0, {255, 255, 255}, {0, 0, 0}, {0, 0, 0}},
+      {"invert", 1, 0, {0, 0, 0}, {255, 255, 255}, {255, 255, 255}},
+      {"mirrored", 0, 1, {0, 0, 0}, {255, 255, 255}, {0, 0, 0}},
+      {"mirrored and inverted", 1, 1, {255, 255, 255}, {0, 0, 0}, {255, 255, 255}},
+  };
+  for (const Case& k : cases) {
+    FrameConstants constants = Still();
+    constants.effects = k.effects;
+    constants.echo_alpha = k.echo_alpha;
+    constants.echo_flip_x = -1.0f;
+    const Frame frame = Draw({}, constants);
+    ASSERT_EQ(frame.width, static_cast<uint32_t>(kWidth));
+    ExpectNear(frame.At(100, 360), k.left, std::string(k.what) + ": left quarter");
+    ExpectNear(frame.At(kWidth - 101, 360), k.right, std::string(k.what) + ": right quarter");
+    ExpectNear(frame.At(640, 100), k.middle, std::string(k.what) + ": middle");
+  }
+}
+
 TEST_F(RendererTest, DrawsOnlyTheFirst65536WaveVertices) {
   std::vector<DrawVertex> waves;
   const float top = Centre(100, kHeight);
