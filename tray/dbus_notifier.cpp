@@ -1,5 +1,7 @@
 #include "tray/dbus_notifier.h"
 
+#include "core/dbus/private_session_bus.h"
+
 namespace halvex {
 
 struct DbusNotifier::State {
@@ -15,24 +17,8 @@ DbusNotifier::DbusNotifier() : state_(std::make_shared<State>()) {}
 DbusNotifier::~DbusNotifier() = default;
 
 bool DbusNotifier::Connect() {
-  // A connection of our own rather than the process-wide one: that one ends the process when the
-  // bus goes away.
-  GError* error = nullptr;
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-  GDBusConnection* bus = nullptr;
-  if (address != nullptr) {
-    bus = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-  }
-  if (bus == nullptr) {
-    g_clear_error(&error);
-    return false;
-  }
-  g_dbus_connection_set_exit_on_close(bus, FALSE);
+  GDBusConnection* bus = ConnectPrivateSessionBus(nullptr);
+  if (bus == nullptr) return false;
   if (state_->bus != nullptr) g_object_unref(state_->bus);
   state_->bus = bus;
   return true;

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/dbus/private_session_bus.h"
+
 namespace halvex::vis {
 
 namespace {
@@ -120,21 +122,7 @@ gboolean QuitLoop(gpointer loop) {
 }
 
 Connection ConnectSessionBus(GCancellable* cancellable, bool& cancelled) {
-  GError* error = nullptr;
-  gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, cancellable, &error);
-  GDBusConnection* bus = nullptr;
-  if (address != nullptr) {
-    // A connection of our own: the shared one would exit the process when the bus goes away.
-    bus = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, cancellable, &error);
-    g_free(address);
-  }
-  cancelled = error != nullptr && g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-  if (error != nullptr) g_error_free(error);
-  return Connection(bus);
+  return Connection(ConnectPrivateSessionBus(cancellable, &cancelled));
 }
 
 }  // namespace
