@@ -24,32 +24,32 @@ void BM_FirFilter256(benchmark::State& state) {
 }
 BENCHMARK(BM_FirFilter256);
 
+// One noise sample a turn split into `kBands` bands.
+template <size_t kBands, typename Splitter>
+void RunSplits(benchmark::State& state, Splitter& splitter) {
+  std::array<float, kBands> out{};
+  Noise noise;
+  for (auto _ : state) {
+    splitter.Split(noise(), out);
+    benchmark::DoNotOptimize(out);
+  }
+  bench::ReportFrames(state, 1);
+}
+
 // One channel of the echo widener: 32 bands of 256 taps.
 void BM_FirFilterbank32x256(benchmark::State& state) {
   auto bank = std::make_unique<FirFilterbank>();
   std::array<float, kFilterbankMaxBands + 1> edges{};
   for (size_t i = 1; i <= kFilterbankMaxBands; ++i) edges[i] = 750.0f * static_cast<float>(i);
   bank->Configure(LinkwitzRileyFir{}, edges, 32, 256);
-  std::array<float, kFilterbankMaxBands> out{};
-  Noise noise;
-  for (auto _ : state) {
-    bank->Split(noise(), out);
-    benchmark::DoNotOptimize(out);
-  }
-  bench::ReportFrames(state, 1);
+  RunSplits<kFilterbankMaxBands>(state, *bank);
 }
 BENCHMARK(BM_FirFilterbank32x256);
 
 void BM_BandSplitSplit(benchmark::State& state) {
   BandSplit split;
   split.Configure();
-  std::array<float, kBandSplitBands> out{};
-  Noise noise;
-  for (auto _ : state) {
-    split.Split(noise(), out);
-    benchmark::DoNotOptimize(out);
-  }
-  bench::ReportFrames(state, 1);
+  RunSplits<kBandSplitBands>(state, split);
 }
 BENCHMARK(BM_BandSplitSplit);
 
