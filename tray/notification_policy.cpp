@@ -1,5 +1,6 @@
 #include "tray/notification_policy.h"
 
+#include "core/config/config_keys.h"
 #include "core/config/config_names.h"
 #include "tray/control_spec.h"
 
@@ -12,7 +13,7 @@ constexpr const char* kPassThroughHint = " — pass-through. Switch Processing o
 
 std::string AlgorithmLabel(SpatialAlgorithm algorithm) {
   const char* name = SpatialAlgorithmName(algorithm);
-  const char* label = ChoiceLabel("spatial_algorithm", name);
+  const char* label = ChoiceLabel(KeyName(&ProcessorConfig::spatial_algorithm), name);
   return label != nullptr ? label : name;
 }
 

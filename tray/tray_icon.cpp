@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/about.h"
+#include "core/config/config_keys.h"
 
 // GtkStatusIcon is deprecated but remains the only way into an XEmbed system tray.
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -295,7 +296,8 @@ void TrayIconImpl::OnDeviceToggled(GtkCheckMenuItem* item, gpointer data) {
   // A radio group toggles the item that was left as well: only the one chosen acts.
   if (self->syncing_ || !gtk_check_menu_item_get_active(item)) return;
   const auto* name = static_cast<const char*>(g_object_get_data(G_OBJECT(item), "halvex-device"));
-  self->presenter_.SetControl("output_device", name != nullptr && *name != '\0' ? name : "auto");
+  self->presenter_.SetControl(KeyName(&ProcessorConfig::output_device),
+                              name != nullptr && *name != '\0' ? name : "auto");
   self->AfterAction();
 }
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/config/config_keys.h"
 #include "core/config/config_names.h"
 #include "core/config/config_params.h"
 #include "core/config/number_format.h"
@@ -255,7 +256,7 @@ void TrayWindowImpl::BuildHeader(GtkWidget* box) {
 void TrayWindowImpl::BuildDeviceRow(GtkWidget* box) {
   GtkWidget* label = RowLabel("Output device");
   devices_ = gtk_combo_box_text_new();
-  gtk_widget_set_name(devices_, "output_device");
+  gtk_widget_set_name(devices_, KeyName(&ProcessorConfig::output_device));
   gtk_widget_set_tooltip_text(devices_, kDeviceTooltip);
   gtk_widget_set_tooltip_text(label, kDeviceTooltip);
   g_signal_connect(devices_, "changed", G_CALLBACK(OnDeviceChanged), this);
@@ -531,7 +532,8 @@ void TrayWindowImpl::OnDeviceChanged(GtkComboBox* combo, gpointer data) {
   auto* self = static_cast<TrayWindowImpl*>(data);
   if (self->syncing_ || gtk_combo_box_get_active(combo) < 0) return;
   const gchar* id = gtk_combo_box_get_active_id(combo);
-  self->presenter_.SetControl("output_device", id != nullptr && *id != '\0' ? id : "auto");
+  self->presenter_.SetControl(KeyName(&ProcessorConfig::output_device),
+                              id != nullptr && *id != '\0' ? id : "auto");
   self->AfterAction();  // a refused device goes back to the configured one
 }
 

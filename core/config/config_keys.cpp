@@ -105,6 +105,12 @@ const ConfigKey& KeyOfType(KeyType type) {
                        [type](const ConfigKey& key) { return key.type == type; });
 }
 
+const char* KeyName(KeyField field) {
+  return std::find_if(kKeys.begin(), kKeys.end(),
+                      [&field](const ConfigKey& key) { return key.field == field; })
+      ->name;
+}
+
 std::vector<const ConfigKey*> KeysInReadOrder() { return SortedBy(&ConfigKey::read, false); }
 
 std::vector<const ConfigKey*> KeysInCheckOrder() { return SortedBy(&ConfigKey::check, true); }

@@ -78,6 +78,9 @@ const ConfigKey* FindConfigKey(std::string_view name);
 // The first key of `type` (the device key for the device-name messages).
 const ConfigKey& KeyOfType(KeyType type);
 
+// The name of the key that binds `field`, for code that names one key on purpose.
+const char* KeyName(KeyField field);
+
 // Keys in the order of `read` or of `check` (keys without a rule left out).
 std::vector<const ConfigKey*> KeysInReadOrder();
 std::vector<const ConfigKey*> KeysInCheckOrder();

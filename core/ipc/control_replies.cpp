@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "core/config/config_keys.h"
 #include "core/config/config_params.h"
 
 namespace halvex {
@@ -95,7 +96,7 @@ bool ParseStatusLine(const std::string& line, EngineStatus& status) {
     if (eq == std::string::npos || eq == 0 || eq + 1 == word.size()) continue;
     const std::string key = word.substr(0, eq);
     const std::string value = word.substr(eq + 1);
-    if (key == "enabled") {
+    if (key == KeyName(&ProcessorConfig::enabled)) {
       status.enabled = value == "1";
     } else {
       ApplyParam(status.config, key, value, ignored);

@@ -42,6 +42,7 @@ TEST(KeyTable, BindsEveryFieldOnceWithOrdersThatArePermutations) {
       EXPECT_LT(key.lo, key.hi) << key.name;
     }
     EXPECT_EQ(FindConfigKey(key.name), &key);
+    EXPECT_STREQ(KeyName(key.field), key.name);
   }
   // One row per field of ProcessorConfig.
   EXPECT_EQ(keys.size(), 38u);
