@@ -158,13 +158,13 @@ const ControlTable& Table() {
     for (const ControlSpec& row : kRows) {
       const ConfigKey* key = FindConfigKey(row.key);
       const std::vector<ControlChoice>& offered = built.choices.emplace_back(Offered(row, key));
-      ControlSpec& spec = built.specs.emplace_back(row);
+      ControlSpec& control = built.specs.emplace_back(row);
       if (key != nullptr && key->rule == KeyRule::kRange) {
-        spec.min = key->lo;
-        spec.max = key->hi;
+        control.min = key->lo;
+        control.max = key->hi;
       }
-      spec.choices = offered.empty() ? nullptr : offered.data();
-      spec.choice_count = offered.size();
+      control.choices = offered.empty() ? nullptr : offered.data();
+      control.choice_count = offered.size();
     }
     return built;
   }();
