@@ -200,8 +200,6 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
     return;
   }
   const size_t write = velvet_write_;
-  for (auto& v : early_) v.SumFar(write);
-  for (auto& v : late_) v.SumFar(write);
   {
     alignas(32) std::array<std::array<float, kBlock>, 2 * kLayers + 2> x;
     for (size_t i = 0; i < kBlock; ++i) {
@@ -216,8 +214,8 @@ void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvet
     late_[0].WriteBlock(write, x[2 * kLayers].data());
     late_[1].WriteBlock(write, x[2 * kLayers + 1].data());
   }
-  for (auto& v : early_) v.AddNear(write);
-  for (auto& v : late_) v.AddNear(write);
+  for (auto& v : early_) v.SumBlock(write);
+  for (auto& v : late_) v.SumBlock(write);
 
   alignas(32) FieldNetwork::Block o;
   network_.AdvanceBlock(o);
