@@ -37,12 +37,14 @@ template <bool kAdd>
 
 // s +-= the window at base + offset[j] for each tap in order, four taps a turn (the loop's own
 // instructions would otherwise be a fifth of the work).
-template <bool kAdd, typename L>
+template <bool kAdd, size_t kUnroll = 4, typename L>
 [[gnu::always_inline]] inline void Taps(L& s, const float* base, const uint32_t* offset,
                                         size_t count) {
   size_t j = 0;
-  for (; j + 4 <= count; j += 4) {
-    for (size_t k = 0; k < 4; ++k) Tap<kAdd>(s, base + offset[j + k]);
+  if constexpr (kUnroll > 1) {
+    for (; j + kUnroll <= count; j += kUnroll) {
+      for (size_t k = 0; k < kUnroll; ++k) Tap<kAdd>(s, base + offset[j + k]);
+    }
   }
   for (; j < count; ++j) Tap<kAdd>(s, base + offset[j]);
 }
@@ -72,9 +74,9 @@ void SumBlockTaps(const float* __restrict base, const uint32_t* __restrict offse
   size_t begin = 0;
   for (size_t g = 0; g < groups; ++g) {
     if (g % 2 == 0) {
-      Taps<true>(s, base, offset + begin, end[g] - begin);
+      Taps<true, 1>(s, base, offset + begin, end[g] - begin);
     } else {
-      Taps<false>(s, base, offset + begin, end[g] - begin);
+      Taps<false, 1>(s, base, offset + begin, end[g] - begin);
     }
     begin = end[g];
   }
