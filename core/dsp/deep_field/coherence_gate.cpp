@@ -22,6 +22,45 @@ constexpr float kMinBinEnergy = 1e-12f;
 constexpr float kFullAmbience = 0.7f;
 constexpr float kGainStep = 8e-4f;  // per frame: a full swing takes 1250 frames
 
+// The analysed bins' energies, and their ambient parts, eight bins at a time (a float compare
+// in a plain loop keeps GCC from vectorising it). A bin below the floor gives +0 to both, which
+// leaves a band's sum of non-negative terms (never -0) exactly as skipping it would.
+[[gnu::always_inline]] inline void BinEnergy(const StereoSpectrum& s, const float* smooth,
+                                            size_t k, Float8& energy, Float8& ambient) {
+  Float8 lr, li, rr, ri, sm;
+  Load8(lr, s.left_re.data() + k);
+  Load8(li, s.left_im.data() + k);
+  Load8(rr, s.right_re.data() + k);
+  Load8(ri, s.right_im.data() + k);
+  Load8(sm, smooth + k);
+  const Float8 e = lr * lr + li * li + rr * rr + ri * ri;
+  const Int8 counted = ~(e < kMinBinEnergy);
+  energy = reinterpret_cast<Float8>(reinterpret_cast<Int8>(e) & counted);
+  ambient = reinterpret_cast<Float8>(reinterpret_cast<Int8>(e * sm) & counted);
+}
+
+HALVEX_FMA_CLONES
+void BinEnergies(const StereoSpectrum& s, const float* smooth, float* energy, float* ambient) {
+  static_assert(kEndBin + 8 <= kFftBins, "the last vector stays inside the bins");
+  for (size_t k = kFirstBin; k < kEndBin; k += 8) {
+    Float8 e, a;
+    BinEnergy(s, smooth, k, e, a);
+    // The last vector's bins past kEndBin are not stored.
+    alignas(32) std::array<float, 8> te, ta;
+    if (k + 8 <= kEndBin) {
+      Store8(energy + k, e);
+      Store8(ambient + k, a);
+    } else {
+      Store8(te.data(), e);
+      Store8(ta.data(), a);
+      for (size_t i = 0; k + i < kEndBin; ++i) {
+        energy[k + i] = te[i];
+        ambient[k + i] = ta[i];
+      }
+    }
+  }
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 // Shape for `count` frames (at most kMaxShapeBlock) with fixed targets, as a wavefront: step t
 // works on frame t - k in lane k, as BandSplit::SplitPair does. Lane k holds band k's gain, the
@@ -106,6 +145,12 @@ void CoherenceGate::Configure(float recycle) {
     while (band < kBandSplitEdges && static_cast<float>(i) * kBinHz > BandEdgeHz(band)) ++band;
     band_of_bin_[i] = band;
   }
+  // The bands' bins among the analysed ones: band b has [band_begin_[b], band_begin_[b + 1]).
+  for (size_t b = 0; b <= kBandSplitBands; ++b) {
+    size_t k = kFirstBin;
+    while (k < kEndBin && band_of_bin_[k] < b) ++k;
+    band_begin_[b] = b == kBandSplitBands ? kEndBin : k;
+  }
   Reset();
 }
 
@@ -116,6 +161,7 @@ void CoherenceGate::Reset() {
   split_right_.Reset();
   target_.fill(1.0f);
   current_.fill(1.0f);
+  retargeted_ = false;
 }
 
 void CoherenceGate::Observe(float left, float right) noexcept {
@@ -124,43 +170,28 @@ void CoherenceGate::Observe(float left, float right) noexcept {
 
 void CoherenceGate::Apply(StereoSpectrum& spectrum) {
   ambient_.UpdateAmbience(spectrum);  // the gate reads nothing else
-  // The bins' energies first, in one vectorisable pass; a bin below the floor adds +0, which
-  // leaves a sum of non-negative terms (never -0) exactly as skipping it would.
   alignas(32) std::array<float, kEndBin> energy;
   alignas(32) std::array<float, kEndBin> ambient;
-  for (size_t k = kFirstBin; k < kEndBin; ++k) {
-    const float e = spectrum.left_re[k] * spectrum.left_re[k] +
-                    spectrum.left_im[k] * spectrum.left_im[k] +
-                    spectrum.right_re[k] * spectrum.right_re[k] +
-                    spectrum.right_im[k] * spectrum.right_im[k];
-    const bool counted = !(e < kMinBinEnergy);
-    energy[k] = counted ? e : 0.0f;
-    ambient[k] = counted ? e * ambient_.ambience_smooth[k] : 0.0f;
-  }
+  BinEnergies(spectrum, ambient_.ambience_smooth.data(), energy.data(), ambient.data());
   // Then each band's sums in bin order; a band's bins are consecutive.
   std::array<float, kBandSplitBands> numerator{};
   std::array<float, kBandSplitBands> denominator{};
-  size_t band = band_of_bin_[kFirstBin];
-  float num = 0.0f;
-  float den = 0.0f;
-  for (size_t k = kFirstBin; k < kEndBin; ++k) {
-    if (band_of_bin_[k] != band) {
-      numerator[band] = num;
-      denominator[band] = den;
-      band = band_of_bin_[k];
-      num = 0.0f;
-      den = 0.0f;
+  for (size_t b = 0; b < kBandSplitBands; ++b) {
+    float num = 0.0f;
+    float den = 0.0f;
+    for (size_t k = band_begin_[b]; k < band_begin_[b + 1]; ++k) {
+      num += ambient[k];
+      den += energy[k];
     }
-    num += ambient[k];
-    den += energy[k];
+    numerator[b] = num;
+    denominator[b] = den;
   }
-  numerator[band] = num;
-  denominator[band] = den;
   for (size_t b = 0; b < kBandSplitBands; ++b) {
     if (denominator[b] <= 0.0f) continue;  // a silent band keeps its previous target
     const float a = std::clamp(numerator[b] / (kFullAmbience * denominator[b]), 0.0f, 1.0f);
     target_[b] = 1.0f + (recycle_ - 1.0f) * a;
   }
+  retargeted_ = true;
 }
 
 // The gains move in eight lanes at once (std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v),
@@ -194,13 +225,14 @@ HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, St
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kWavefront && count <= kMaxShapeBlock && split_left_.coeffs == split_right_.coeffs) {
     // The analysis never reads the shaping state, so it runs first; the frames between two
-    // target changes are then shaped in one wavefront. A change made while analysing frame i
+    // runs of Apply are then shaped in one wavefront. A change made while analysing frame i
     // (every 256 frames) holds from frame i on, as Observe before Shape has it.
     std::array<float, kBandSplitBands> target = target_;
     size_t start = 0;
     for (size_t i = 0; i < count; ++i) {
       engine_.Analyse(in[i].left, in[i].right, *this);
-      if (std::memcmp(target_.data(), target.data(), sizeof target) == 0) continue;
+      if (!retargeted_) continue;
+      retargeted_ = false;
       if (i > start) {
         ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
                        out + start, i - start);
