@@ -92,36 +92,51 @@ __attribute__((target("avx2,fma"))) void ShapeWavefront(
   const __m256i n = _mm256_set1_epi32(static_cast<int>(count));
   const __m256 edge_lanes = _mm256_castsi256_ps(
       _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(kBandSplitEdges)), lane));
-  for (size_t t = 0; t < count + kLag; ++t) {
-    const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), lane);
-    const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
-        _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+  // Step t; kEdge when some lane holds no frame (the first and last kLag steps), which must
+  // then keep its state: in between every lane is live and the masks fall away.
+  const auto step = [&]<bool kEdge>(size_t t)
+                        __attribute__((always_inline, target("avx2,fma"))) {
     // The gains of lane k's frame: d < lo ? lo : (hi < d ? hi : d), added.
     const __m256 d = _mm256_sub_ps(goal, g);
     const __m256 step = _mm256_blendv_ps(_mm256_blendv_ps(d, hi, _mm256_cmp_ps(hi, d, _CMP_LT_OQ)),
                                          lo, _mm256_cmp_ps(d, lo, _CMP_LT_OQ));
-    g = _mm256_blendv_ps(g, _mm256_add_ps(g, step), live);
-    const __m256 keep = _mm256_and_ps(live, edge_lanes);
     const __m256 na = _mm256_fmadd_ps(c, _mm256_sub_ps(ra, sa), sa);
     const __m256 nb = _mm256_fmadd_ps(c, _mm256_sub_ps(rb, sb), sb);
-    sa = _mm256_blendv_ps(sa, na, keep);
-    sb = _mm256_blendv_ps(sb, nb, keep);
+    if constexpr (kEdge) {
+      const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), lane);
+      const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
+          _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+      g = _mm256_blendv_ps(g, _mm256_add_ps(g, step), live);
+      const __m256 keep = _mm256_and_ps(live, edge_lanes);
+      sa = _mm256_blendv_ps(sa, na, keep);
+      sb = _mm256_blendv_ps(sb, nb, keep);
+    } else {
+      g = _mm256_add_ps(g, step);
+      sa = _mm256_blend_ps(na, sa, 0x80);
+      sb = _mm256_blend_ps(nb, sb, 0x80);
+    }
     // Lane 7 weighs the top band (the remainder), the others their new low-pass outputs.
     suma = _mm256_add_ps(suma, _mm256_mul_ps(_mm256_blend_ps(na, ra, 0x80), g));
     sumb = _mm256_add_ps(sumb, _mm256_mul_ps(_mm256_blend_ps(nb, rb, 0x80), g));
-    if (t >= kLag) {
+    if (!kEdge || t >= kLag) {
       out[t - kLag] = {_mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(suma, 0xff), 1)),
                        _mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(sumb, 0xff), 1))};
     }
     suma = _mm256_blend_ps(_mm256_permutevar8x32_ps(suma, up), _mm256_setzero_ps(), 0x01);
     sumb = _mm256_blend_ps(_mm256_permutevar8x32_ps(sumb, up), _mm256_setzero_ps(), 0x01);
-    const float next_a = t + 1 < count ? in[t + 1].left : 0.0f;
-    const float next_b = t + 1 < count ? in[t + 1].right : 0.0f;
+    const float next_a = !kEdge || t + 1 < count ? in[t + 1].left : 0.0f;
+    const float next_b = !kEdge || t + 1 < count ? in[t + 1].right : 0.0f;
     ra = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(ra, na), up),
                          _mm256_set1_ps(next_a), 0x01);
     rb = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(rb, nb), up),
                          _mm256_set1_ps(next_b), 0x01);
-  }
+  };
+  // Every lane is live at steps kLag .. count - 1.
+  const size_t steady_end = std::max(count, kLag);
+  size_t t = 0;
+  for (; t < kLag; ++t) step.template operator()<true>(t);
+  for (; t + 1 < steady_end; ++t) step.template operator()<false>(t);
+  for (; t < count + kLag; ++t) step.template operator()<true>(t);
   _mm256_storeu_ps(current, g);
   _mm256_store_ps(lanes.state_a.data(), sa);
   _mm256_store_ps(lanes.state_b.data(), sb);
