@@ -172,16 +172,23 @@ void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
   std::memcpy(&g, gain.data(), sizeof g);
   std::memcpy(&state, lp.data(), sizeof state);
   const float g2 = reflections_[1].gain;
+  const auto frame = [&](const Float8& x, size_t at) {
+    state = state + c * (x - state);
+    const Float8 send = g * state;
+    std::memcpy(static_cast<void*>(sends[at].data()), &send, sizeof(FieldSend) * kReflections);
+    const Float8 combined = late_level_ * (g2 * state) / late_norm_;
+    late[at] = {combined[2], combined[3]};
+  };
   for (size_t at = 0; at < count; at += 8) {
     Float8 x[kLanes];
     for (size_t n = 0; n < kLanes; ++n) std::memcpy(&x[n], rows[n].data() + at, sizeof x[n]);
     field::Transpose8x8(x);  // x[i]: every filter's input in frame at + i
-    for (size_t i = 0; i < 8 && at + i < count; ++i) {
-      state = state + c * (x[i] - state);
-      const Float8 send = g * state;
-      std::memcpy(static_cast<void*>(sends[at + i].data()), &send, sizeof(FieldSend) * kReflections);
-      const Float8 combined = late_level_ * (g2 * state) / late_norm_;
-      late[at + i] = {combined[2], combined[3]};
+    if (at + 8 <= count) {
+      // Unrolled, so the transposed frames stay in registers.
+#pragma GCC unroll 8
+      for (size_t i = 0; i < 8; ++i) frame(x[i], at + i);
+    } else {
+      for (size_t i = 0; at + i < count; ++i) frame(x[i], at + i);
     }
   }
   std::memcpy(lp.data(), &state, sizeof state);
