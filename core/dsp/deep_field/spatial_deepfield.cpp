@@ -31,10 +31,9 @@ void DeepFieldStage::RenderAhead() noexcept {
   gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
   distance_.FeedBlock(shaped.data(), pending_count_);
   pending_count_ = kBlock;
-  std::array<std::array<FieldSend, 3>, kBlock> sends;
-  std::array<FieldSend, kBlock> late;
-  distance_.SendsBlock(kBlock, sends.data(), late.data());
-  synth_.ProcessBlock(sends, late, field_);
+  alignas(32) SendRows sends;
+  distance_.SendsBlock(kBlock, sends);
+  synth_.ProcessBlock(sends, field_);
 }
 
 [[gnu::always_inline]] inline StereoSample DeepFieldStage::Field(float left,
