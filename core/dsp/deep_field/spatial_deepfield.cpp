@@ -1,5 +1,7 @@
 #include "core/dsp/deep_field/spatial_deepfield.h"
 
+#include <algorithm>
+
 namespace halvex {
 namespace {
 
@@ -63,10 +65,17 @@ void DeepFieldStage::ProcessBlock(const StereoSample* in, StageOutput* out,
     out[i].wet = distance_.Direct(in[i].left, in[i].right);
     out[i].dry = in[i];
   }
-  for (size_t i = 0; i < frames; ++i) {
-    const StereoSample field = Field(in[i].left, in[i].right);
-    out[i].wet.left += field.left;
-    out[i].wet.right += field.right;
+  // Field frame by frame, a run up to the end of the current block at a time.
+  for (size_t i = 0; i < frames;) {
+    if (pos_ == 0) RenderAhead();
+    const size_t run = std::min(frames - i, kBlock - pos_);
+    for (size_t j = 0; j < run; ++j) {
+      pending_[pos_ + j] = in[i + j];
+      out[i + j].wet.left += field_[pos_ + j].left;
+      out[i + j].wet.right += field_[pos_ + j].right;
+    }
+    i += run;
+    pos_ = pos_ + run == kBlock ? 0 : pos_ + run;
   }
 }
 
