@@ -35,8 +35,9 @@ template <bool kAdd>
   Tap<kAdd>(s.d, src + 3 * field::kBlock);
 }
 
-// s +-= the window at base + offset[j] for each tap in order, four taps a turn (the loop's own
-// instructions would otherwise be a fifth of the work).
+// s +-= the window at base + offset[j] for each tap in order, kUnroll taps a turn (the loop's
+// own instructions would otherwise be a large part of the work; eight a turn counted more
+// than four in the wide sums).
 template <bool kAdd, size_t kUnroll = 4, typename L>
 [[gnu::always_inline]] inline void Taps(L& s, const float* base, const uint32_t* offset,
                                         size_t count) {
