@@ -22,6 +22,45 @@ constexpr float kMinBinEnergy = 1e-12f;
 constexpr float kFullAmbience = 0.7f;
 constexpr float kGainStep = 8e-4f;  // per frame: a full swing takes 1250 frames
 
+// The analysed bins' energies, and their ambient parts, eight bins at a time (a float compare
+// in a plain loop keeps GCC from vectorising it). A bin below the floor gives +0 to both, which
+// leaves a band's sum of non-negative terms (never -0) exactly as skipping it would.
+[[gnu::always_inline]] inline void BinEnergy(const StereoSpectrum& s, const float* smooth,
+                                            size_t k, Float8& energy, Float8& ambient) {
+  Float8 lr, li, rr, ri, sm;
+  Load8(lr, s.left_re.data() + k);
+  Load8(li, s.left_im.data() + k);
+  Load8(rr, s.right_re.data() + k);
+  Load8(ri, s.right_im.data() + k);
+  Load8(sm, smooth + k);
+  const Float8 e = lr * lr + li * li + rr * rr + ri * ri;
+  const Int8 counted = ~(e < kMinBinEnergy);
+  energy = reinterpret_cast<Float8>(reinterpret_cast<Int8>(e) & counted);
+  ambient = reinterpret_cast<Float8>(reinterpret_cast<Int8>(e * sm) & counted);
+}
+
+HALVEX_FMA_CLONES
+void BinEnergies(const StereoSpectrum& s, const float* smooth, float* energy, float* ambient) {
+  static_assert(kEndBin + 8 <= kFftBins, "the last vector stays inside the bins");
+  for (size_t k = kFirstBin; k < kEndBin; k += 8) {
+    Float8 e, a;
+    BinEnergy(s, smooth, k, e, a);
+    // The last vector's bins past kEndBin are not stored.
+    alignas(32) std::array<float, 8> te, ta;
+    if (k + 8 <= kEndBin) {
+      Store8(energy + k, e);
+      Store8(ambient + k, a);
+    } else {
+      Store8(te.data(), e);
+      Store8(ta.data(), a);
+      for (size_t i = 0; k + i < kEndBin; ++i) {
+        energy[k + i] = te[i];
+        ambient[k + i] = ta[i];
+      }
+    }
+  }
+}
+
 #if defined(__x86_64__) && defined(__GNUC__)
 // Shape for `count` frames (at most kMaxShapeBlock) with fixed targets, as a wavefront: step t
 // works on frame t - k in lane k, as BandSplit::SplitPair does. Lane k holds band k's gain, the
@@ -53,36 +92,51 @@ __attribute__((target("avx2,fma"))) void ShapeWavefront(
   const __m256i n = _mm256_set1_epi32(static_cast<int>(count));
   const __m256 edge_lanes = _mm256_castsi256_ps(
       _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(kBandSplitEdges)), lane));
-  for (size_t t = 0; t < count + kLag; ++t) {
-    const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), lane);
-    const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
-        _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+  // Step t; kEdge when some lane holds no frame (the first and last kLag steps), which must
+  // then keep its state: in between every lane is live and the masks fall away.
+  const auto step = [&]<bool kEdge>(size_t t)
+                        __attribute__((always_inline, target("avx2,fma"))) {
     // The gains of lane k's frame: d < lo ? lo : (hi < d ? hi : d), added.
     const __m256 d = _mm256_sub_ps(goal, g);
     const __m256 step = _mm256_blendv_ps(_mm256_blendv_ps(d, hi, _mm256_cmp_ps(hi, d, _CMP_LT_OQ)),
                                          lo, _mm256_cmp_ps(d, lo, _CMP_LT_OQ));
-    g = _mm256_blendv_ps(g, _mm256_add_ps(g, step), live);
-    const __m256 keep = _mm256_and_ps(live, edge_lanes);
     const __m256 na = _mm256_fmadd_ps(c, _mm256_sub_ps(ra, sa), sa);
     const __m256 nb = _mm256_fmadd_ps(c, _mm256_sub_ps(rb, sb), sb);
-    sa = _mm256_blendv_ps(sa, na, keep);
-    sb = _mm256_blendv_ps(sb, nb, keep);
+    if constexpr (kEdge) {
+      const __m256i frame = _mm256_sub_epi32(_mm256_set1_epi32(static_cast<int>(t)), lane);
+      const __m256 live = _mm256_castsi256_ps(_mm256_and_si256(
+          _mm256_cmpgt_epi32(frame, _mm256_set1_epi32(-1)), _mm256_cmpgt_epi32(n, frame)));
+      g = _mm256_blendv_ps(g, _mm256_add_ps(g, step), live);
+      const __m256 keep = _mm256_and_ps(live, edge_lanes);
+      sa = _mm256_blendv_ps(sa, na, keep);
+      sb = _mm256_blendv_ps(sb, nb, keep);
+    } else {
+      g = _mm256_add_ps(g, step);
+      sa = _mm256_blend_ps(na, sa, 0x80);
+      sb = _mm256_blend_ps(nb, sb, 0x80);
+    }
     // Lane 7 weighs the top band (the remainder), the others their new low-pass outputs.
     suma = _mm256_add_ps(suma, _mm256_mul_ps(_mm256_blend_ps(na, ra, 0x80), g));
     sumb = _mm256_add_ps(sumb, _mm256_mul_ps(_mm256_blend_ps(nb, rb, 0x80), g));
-    if (t >= kLag) {
+    if (!kEdge || t >= kLag) {
       out[t - kLag] = {_mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(suma, 0xff), 1)),
                        _mm_cvtss_f32(_mm256_extractf128_ps(_mm256_permute_ps(sumb, 0xff), 1))};
     }
     suma = _mm256_blend_ps(_mm256_permutevar8x32_ps(suma, up), _mm256_setzero_ps(), 0x01);
     sumb = _mm256_blend_ps(_mm256_permutevar8x32_ps(sumb, up), _mm256_setzero_ps(), 0x01);
-    const float next_a = t + 1 < count ? in[t + 1].left : 0.0f;
-    const float next_b = t + 1 < count ? in[t + 1].right : 0.0f;
+    const float next_a = !kEdge || t + 1 < count ? in[t + 1].left : 0.0f;
+    const float next_b = !kEdge || t + 1 < count ? in[t + 1].right : 0.0f;
     ra = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(ra, na), up),
                          _mm256_set1_ps(next_a), 0x01);
     rb = _mm256_blend_ps(_mm256_permutevar8x32_ps(_mm256_sub_ps(rb, nb), up),
                          _mm256_set1_ps(next_b), 0x01);
-  }
+  };
+  // Every lane is live at steps kLag .. count - 1.
+  const size_t steady_end = std::max(count, kLag);
+  size_t t = 0;
+  for (; t < kLag; ++t) step.template operator()<true>(t);
+  for (; t + 1 < steady_end; ++t) step.template operator()<false>(t);
+  for (; t < count + kLag; ++t) step.template operator()<true>(t);
   _mm256_storeu_ps(current, g);
   _mm256_store_ps(lanes.state_a.data(), sa);
   _mm256_store_ps(lanes.state_b.data(), sb);
@@ -106,6 +160,12 @@ void CoherenceGate::Configure(float recycle) {
     while (band < kBandSplitEdges && static_cast<float>(i) * kBinHz > BandEdgeHz(band)) ++band;
     band_of_bin_[i] = band;
   }
+  // The bands' bins among the analysed ones: band b has [band_begin_[b], band_begin_[b + 1]).
+  for (size_t b = 0; b <= kBandSplitBands; ++b) {
+    size_t k = kFirstBin;
+    while (k < kEndBin && band_of_bin_[k] < b) ++k;
+    band_begin_[b] = b == kBandSplitBands ? kEndBin : k;
+  }
   Reset();
 }
 
@@ -116,6 +176,7 @@ void CoherenceGate::Reset() {
   split_right_.Reset();
   target_.fill(1.0f);
   current_.fill(1.0f);
+  retargeted_ = false;
 }
 
 void CoherenceGate::Observe(float left, float right) noexcept {
@@ -124,43 +185,28 @@ void CoherenceGate::Observe(float left, float right) noexcept {
 
 void CoherenceGate::Apply(StereoSpectrum& spectrum) {
   ambient_.UpdateAmbience(spectrum);  // the gate reads nothing else
-  // The bins' energies first, in one vectorisable pass; a bin below the floor adds +0, which
-  // leaves a sum of non-negative terms (never -0) exactly as skipping it would.
   alignas(32) std::array<float, kEndBin> energy;
   alignas(32) std::array<float, kEndBin> ambient;
-  for (size_t k = kFirstBin; k < kEndBin; ++k) {
-    const float e = spectrum.left_re[k] * spectrum.left_re[k] +
-                    spectrum.left_im[k] * spectrum.left_im[k] +
-                    spectrum.right_re[k] * spectrum.right_re[k] +
-                    spectrum.right_im[k] * spectrum.right_im[k];
-    const bool counted = !(e < kMinBinEnergy);
-    energy[k] = counted ? e : 0.0f;
-    ambient[k] = counted ? e * ambient_.ambience_smooth[k] : 0.0f;
-  }
+  BinEnergies(spectrum, ambient_.ambience_smooth.data(), energy.data(), ambient.data());
   // Then each band's sums in bin order; a band's bins are consecutive.
   std::array<float, kBandSplitBands> numerator{};
   std::array<float, kBandSplitBands> denominator{};
-  size_t band = band_of_bin_[kFirstBin];
-  float num = 0.0f;
-  float den = 0.0f;
-  for (size_t k = kFirstBin; k < kEndBin; ++k) {
-    if (band_of_bin_[k] != band) {
-      numerator[band] = num;
-      denominator[band] = den;
-      band = band_of_bin_[k];
-      num = 0.0f;
-      den = 0.0f;
+  for (size_t b = 0; b < kBandSplitBands; ++b) {
+    float num = 0.0f;
+    float den = 0.0f;
+    for (size_t k = band_begin_[b]; k < band_begin_[b + 1]; ++k) {
+      num += ambient[k];
+      den += energy[k];
     }
-    num += ambient[k];
-    den += energy[k];
+    numerator[b] = num;
+    denominator[b] = den;
   }
-  numerator[band] = num;
-  denominator[band] = den;
   for (size_t b = 0; b < kBandSplitBands; ++b) {
     if (denominator[b] <= 0.0f) continue;  // a silent band keeps its previous target
     const float a = std::clamp(numerator[b] / (kFullAmbience * denominator[b]), 0.0f, 1.0f);
     target_[b] = 1.0f + (recycle_ - 1.0f) * a;
   }
+  retargeted_ = true;
 }
 
 // The gains move in eight lanes at once (std::clamp(v, lo, hi) is v < lo ? lo : (hi < v ? hi : v),
@@ -194,13 +240,14 @@ HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, St
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kWavefront && count <= kMaxShapeBlock && split_left_.coeffs == split_right_.coeffs) {
     // The analysis never reads the shaping state, so it runs first; the frames between two
-    // target changes are then shaped in one wavefront. A change made while analysing frame i
+    // runs of Apply are then shaped in one wavefront. A change made while analysing frame i
     // (every 256 frames) holds from frame i on, as Observe before Shape has it.
     std::array<float, kBandSplitBands> target = target_;
     size_t start = 0;
     for (size_t i = 0; i < count; ++i) {
       engine_.Analyse(in[i].left, in[i].right, *this);
-      if (std::memcmp(target_.data(), target.data(), sizeof target) == 0) continue;
+      if (!retargeted_) continue;
+      retargeted_ = false;
       if (i > start) {
         ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
                        out + start, i - start);

@@ -35,9 +35,11 @@ class CoherenceGate final : public SpectrumTransform {
   BandSplit split_left_{};
   BandSplit split_right_{};
   std::array<size_t, kFftBins> band_of_bin_{};
+  std::array<size_t, kBandSplitBands + 1> band_begin_{};  // each band's first analysed bin
   std::array<float, kBandSplitBands> target_{};
   std::array<float, kBandSplitBands> current_{};
   float recycle_ = 1.0f;
+  bool retargeted_ = false;  // Apply ran since the shaping last took up the targets
   bool enabled_ = false;
 
   StereoSample ShapeOne(float left, float right) noexcept;

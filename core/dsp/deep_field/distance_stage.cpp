@@ -13,6 +13,18 @@ namespace halvex {
 namespace {
 
 constexpr size_t kRingMask = DistanceStage::kRingLength - 1;
+
+// dst[i] = src[i] for a run of frames; a whole block as four vector copies, where GCC would
+// call memcpy for the loop (several times the instructions for 128 bytes).
+[[gnu::always_inline]] inline void CopyFrames(float* dst, const float* src, size_t count) {
+  if (count == field::kBlock) {
+    field::Lanes32 v;
+    field::LoadLanes(v, src);
+    field::StoreLanes(dst, v);
+    return;
+  }
+  for (size_t i = 0; i < count; ++i) dst[i] = src[i];
+}
 constexpr float kMinDistance = 1.0f;
 constexpr float kMaxDistance = 8.0f;
 constexpr float kSilentFieldDb = -40.0f;
@@ -116,10 +128,8 @@ void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept
   }
   for (Reflection& r : reflections_) {
     if (r.write + count <= kRingLength) {
-      for (size_t i = 0; i < count; ++i) {
-        r.ring_left[r.write + i] = left[i];
-        r.ring_right[r.write + i] = right[i];
-      }
+      CopyFrames(r.ring_left.data() + r.write, left.data(), count);
+      CopyFrames(r.ring_right.data() + r.write, right.data(), count);
     } else {
       for (size_t i = 0; i < count; ++i) {
         r.ring_left[(r.write + i) & kRingMask] = left[i];
@@ -130,14 +140,25 @@ void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept
   }
 }
 
-// Lane 2k is reflection k's left filter, lane 2k + 1 its right one; lanes 6 and 7 idle. Each
-// lane does the operations of Sends, so the bits are the same.
-HALVEX_FMA_CLONES
 void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
                                FieldSend* late) noexcept {
-  static_assert(2 * kReflections <= 8, "the six filters fit one vector");
+  alignas(32) SendRows rows;
+  SendsBlock(count, rows);
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t k = 0; k < kReflections; ++k) sends[i][k] = {rows[2 * k][i], rows[2 * k + 1][i]};
+    late[i] = {rows[6][i], rows[7][i]};
+  }
+}
+
+// Lane 2k is reflection k's left filter, lane 2k + 1 its right one, each doing the operations
+// of Sends, so the bits are the same. Eight frames at a time are transposed in, run frame by
+// frame across the lanes, and transposed back out as rows; lanes 6 and 7 carry the late send
+// out, taken from reflection 1's lanes.
+HALVEX_FMA_CLONES
+void DistanceStage::SendsBlock(size_t count, SendRows& out) noexcept {
+  static_assert(2 * kReflections + 2 == kSendRows, "the sends and the late send fill a vector");
   constexpr size_t kLanes = 8;
-  // The frames each filter reads, one row per lane, then turned into one vector per frame.
+  // The frames each filter reads, one row per lane.
   alignas(32) std::array<std::array<float, kMaxBlock>, kLanes> rows;
   rows[6].fill(0.0f);
   rows[7].fill(0.0f);
@@ -148,10 +169,8 @@ void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
     const Reflection& r = reflections_[k];
     const size_t first = (r.read - r.delay) & kRingMask;
     if (first + count <= kRingLength) {
-      for (size_t i = 0; i < count; ++i) {
-        rows[2 * k][i] = r.ring_left[first + i];
-        rows[2 * k + 1][i] = r.ring_right[first + i];
-      }
+      CopyFrames(rows[2 * k].data(), r.ring_left.data() + first, count);
+      CopyFrames(rows[2 * k + 1].data(), r.ring_right.data() + first, count);
       continue;
     }
     for (size_t i = 0; i < count; ++i) {
@@ -172,17 +191,25 @@ void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
   std::memcpy(&g, gain.data(), sizeof g);
   std::memcpy(&state, lp.data(), sizeof state);
   const float g2 = reflections_[1].gain;
+  const auto frame = [&](Float8& x) {
+    state = state + c * (x - state);
+    const Float8 send = g * state;
+    const Float8 combined = late_level_ * (g2 * state) / late_norm_;
+    x = __builtin_shufflevector(send, combined, 0, 1, 2, 3, 4, 5, 10, 11);
+  };
   for (size_t at = 0; at < count; at += 8) {
     Float8 x[kLanes];
     for (size_t n = 0; n < kLanes; ++n) std::memcpy(&x[n], rows[n].data() + at, sizeof x[n]);
     field::Transpose8x8(x);  // x[i]: every filter's input in frame at + i
-    for (size_t i = 0; i < 8 && at + i < count; ++i) {
-      state = state + c * (x[i] - state);
-      const Float8 send = g * state;
-      std::memcpy(static_cast<void*>(sends[at + i].data()), &send, sizeof(FieldSend) * kReflections);
-      const Float8 combined = late_level_ * (g2 * state) / late_norm_;
-      late[at + i] = {combined[2], combined[3]};
+    if (at + 8 <= count) {
+      // Unrolled, so the transposed frames stay in registers.
+#pragma GCC unroll 8
+      for (size_t i = 0; i < 8; ++i) frame(x[i]);
+    } else {
+      for (size_t i = 0; at + i < count; ++i) frame(x[i]);
     }
+    field::Transpose8x8(x);  // x[n]: row n's eight frames
+    for (size_t n = 0; n < kLanes; ++n) std::memcpy(out[n].data() + at, &x[n], sizeof x[n]);
   }
   std::memcpy(lp.data(), &state, sizeof state);
   for (size_t k = 0; k < kReflections; ++k) {

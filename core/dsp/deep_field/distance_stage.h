@@ -15,6 +15,12 @@ struct FieldSend {
   float right = 0.0f;
 };
 
+// A block of sends as rows of frames: rows 2k and 2k + 1 the left and right send of reflection
+// k, rows 6 and 7 the late send's left and right.
+inline constexpr size_t kSendRows = 8;
+inline constexpr size_t kSendBlock = 32;
+using SendRows = std::array<std::array<float, kSendBlock>, kSendRows>;
+
 struct DistanceOutput {
   StereoSample direct;
   std::array<FieldSend, 3> sends;
@@ -49,9 +55,11 @@ class DistanceStage {
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
   // Feed and Sends for `count` frames (at most kMaxBlock) in a row; the sends' six filters run
   // side by side in one vector.
-  static constexpr size_t kMaxBlock = 32;
+  static constexpr size_t kMaxBlock = kSendBlock;
   void FeedBlock(const StereoSample* shaped, size_t count) noexcept;
   void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
+  // The same sends as rows; a row's entries past `count` are left undefined.
+  void SendsBlock(size_t count, SendRows& rows) noexcept;
 
  private:
   struct Reflection {

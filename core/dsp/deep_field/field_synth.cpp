@@ -186,38 +186,45 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
   return {kCentreGain * u + v, kCentreGain * u - v};
 }
 
+void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
+                              const std::array<FieldSend, kVelvetBlock>& late,
+                              std::array<StereoSample, kVelvetBlock>& out) noexcept {
+  alignas(32) SendRows rows;
+  for (size_t i = 0; i < kBlock; ++i) {
+    for (size_t k = 0; k < kLayers; ++k) {
+      rows[2 * k][i] = sends[i][k].left;
+      rows[2 * k + 1][i] = sends[i][k].right;
+    }
+    rows[2 * kLayers][i] = late[i].left;
+    rows[2 * kLayers + 1][i] = late[i].right;
+  }
+  ProcessBlock(rows, out);
+}
+
 // The frames of a block step by step: every velvet sum across the block at once, then the lines,
 // the colour, the balance and the feedback each over the whole block. The lines read only frames
 // written at least 1097 frames ago, so this block's feedback writes can wait until its outputs
 // are known; each recursive state still sees its frames in order, with the operations of
 // Process, so the result is bit for bit that of kVelvetBlock calls of Process.
 HALVEX_FMA_CLONES
-void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
-                              const std::array<FieldSend, kVelvetBlock>& late,
+void FieldSynth::ProcessBlock(const SendRows& x,
                               std::array<StereoSample, kVelvetBlock>& out) noexcept {
+  static_assert(kSendRows == 2 * kLayers + 2 && kSendBlock == kBlock,
+                "a row per early sequence and per late one, a block long");
   if (block_pos_ != 0) {
-    for (size_t i = 0; i < kBlock; ++i) out[i] = Process(sends[i], late[i]);
+    for (size_t i = 0; i < kBlock; ++i) {
+      const std::array<FieldSend, 3> sends{
+          {{x[0][i], x[1][i]}, {x[2][i], x[3][i]}, {x[4][i], x[5][i]}}};
+      out[i] = Process(sends, {x[6][i], x[7][i]});
+    }
     return;
   }
   const size_t write = velvet_write_;
-  for (auto& v : early_) v.SumFar(write);
-  for (auto& v : late_) v.SumFar(write);
-  {
-    alignas(32) std::array<std::array<float, kBlock>, 2 * kLayers + 2> x;
-    for (size_t i = 0; i < kBlock; ++i) {
-      for (size_t k = 0; k < kLayers; ++k) {
-        x[2 * k][i] = sends[i][k].left;
-        x[2 * k + 1][i] = sends[i][k].right;
-      }
-      x[2 * kLayers][i] = late[i].left;
-      x[2 * kLayers + 1][i] = late[i].right;
-    }
-    for (size_t q = 0; q < kEarlySequences; ++q) early_[q].WriteBlock(write, x[q].data());
-    late_[0].WriteBlock(write, x[2 * kLayers].data());
-    late_[1].WriteBlock(write, x[2 * kLayers + 1].data());
-  }
-  for (auto& v : early_) v.AddNear(write);
-  for (auto& v : late_) v.AddNear(write);
+  for (size_t q = 0; q < kEarlySequences; ++q) early_[q].WriteBlock(write, x[q].data());
+  late_[0].WriteBlock(write, x[2 * kLayers].data());
+  late_[1].WriteBlock(write, x[2 * kLayers + 1].data());
+  for (auto& v : early_) v.SumBlock(write);
+  for (auto& v : late_) v.SumBlock(write);
 
   alignas(32) FieldNetwork::Block o;
   network_.AdvanceBlock(o);

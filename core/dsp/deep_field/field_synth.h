@@ -37,6 +37,8 @@ class FieldSynth {
   void ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
                     const std::array<FieldSend, kVelvetBlock>& late,
                     std::array<StereoSample, kVelvetBlock>& out) noexcept;
+  // The same with the sends as rows (DistanceStage::SendsBlock's form).
+  void ProcessBlock(const SendRows& rows, std::array<StereoSample, kVelvetBlock>& out) noexcept;
 
   void BuildVelvet(uint32_t seed);
   void BuildInjection(uint32_t seed);

@@ -1,5 +1,7 @@
 #include "core/dsp/deep_field/spatial_deepfield.h"
 
+#include <algorithm>
+
 namespace halvex {
 namespace {
 
@@ -31,10 +33,9 @@ void DeepFieldStage::RenderAhead() noexcept {
   gate_.ObserveAndShape(pending_.data(), shaped.data(), pending_count_);
   distance_.FeedBlock(shaped.data(), pending_count_);
   pending_count_ = kBlock;
-  std::array<std::array<FieldSend, 3>, kBlock> sends;
-  std::array<FieldSend, kBlock> late;
-  distance_.SendsBlock(kBlock, sends.data(), late.data());
-  synth_.ProcessBlock(sends, late, field_);
+  alignas(32) SendRows sends;
+  distance_.SendsBlock(kBlock, sends);
+  synth_.ProcessBlock(sends, field_);
 }
 
 [[gnu::always_inline]] inline StereoSample DeepFieldStage::Field(float left,
@@ -64,10 +65,17 @@ void DeepFieldStage::ProcessBlock(const StereoSample* in, StageOutput* out,
     out[i].wet = distance_.Direct(in[i].left, in[i].right);
     out[i].dry = in[i];
   }
-  for (size_t i = 0; i < frames; ++i) {
-    const StereoSample field = Field(in[i].left, in[i].right);
-    out[i].wet.left += field.left;
-    out[i].wet.right += field.right;
+  // Field frame by frame, a run up to the end of the current block at a time.
+  for (size_t i = 0; i < frames;) {
+    if (pos_ == 0) RenderAhead();
+    const size_t run = std::min(frames - i, kBlock - pos_);
+    for (size_t j = 0; j < run; ++j) {
+      pending_[pos_ + j] = in[i + j];
+      out[i + j].wet.left += field_[pos_ + j].left;
+      out[i + j].wet.right += field_[pos_ + j].right;
+    }
+    i += run;
+    pos_ = pos_ + run == kBlock ? 0 : pos_ + run;
   }
 }
 

@@ -1,5 +1,7 @@
 #include "core/dsp/deep_field/velvet_sequence.h"
 
+#include <utility>
+
 #include "core/dsp/deep_field/field_random.h"
 #include "core/dsp/kit/multiversion.h"
 
@@ -12,41 +14,74 @@ using field::LoadLanes;
 using field::StoreLanes;
 using field::SubLanes;
 
-[[gnu::always_inline]] inline void SumTaps(Lanes32& even, Lanes32& odd, const float* base,
-                                           const uint32_t* offset, size_t count) {
-  size_t j = 0;
-  // Eight taps a turn (the loop's own instructions are a quarter of the work at two), the same
-  // adds in the same order as two a turn.
-  for (; j + 8 <= count; j += 8) {
-    for (size_t k = 0; k < 8; k += 2) {
-      AddLanes(even, base + offset[j + k]);
-      AddLanes(odd, base + offset[j + k + 1]);
-    }
+// The wide taps' window: kWide frames as two blocks of lanes.
+struct LanesWide {
+  Lanes32 a, b, c, d;
+};
+
+template <bool kAdd>
+[[gnu::always_inline]] inline void Tap(Lanes32& s, const float* src) {
+  if constexpr (kAdd) {
+    AddLanes(s, src);
+  } else {
+    SubLanes(s, src);
   }
-  for (; j + 2 <= count; j += 2) {
-    AddLanes(even, base + offset[j]);
-    AddLanes(odd, base + offset[j + 1]);
-  }
-  if (j < count) AddLanes(even, base + offset[j]);
+}
+template <bool kAdd>
+[[gnu::always_inline]] inline void Tap(LanesWide& s, const float* src) {
+  Tap<kAdd>(s.a, src);
+  Tap<kAdd>(s.b, src + field::kBlock);
+  Tap<kAdd>(s.c, src + 2 * field::kBlock);
+  Tap<kAdd>(s.d, src + 3 * field::kBlock);
 }
 
-// far[i] = sum over the far taps of sign * x(block start + i - position), lanes across time.
-// The order of the sum is free: the positive taps and the negative taps are each summed in
-// position order, alternating between two partial sums so consecutive adds do not wait on each
-// other, and far = (plus_even + plus_odd) - (minus_even + minus_odd). base points at the
-// block's first frame in the second copy of the history, so base - position stays inside the
-// doubled ring for every far tap.
+// s +-= the window at base + offset[j] for each tap in order, kUnroll taps a turn (the loop's
+// own instructions would otherwise be a large part of the work; eight a turn counted more
+// than four in the wide sums).
+template <bool kAdd, size_t kUnroll = 4, typename L>
+[[gnu::always_inline]] inline void Taps(L& s, const float* base, const uint32_t* offset,
+                                        size_t count) {
+  size_t j = 0;
+  if constexpr (kUnroll > 1) {
+    for (; j + kUnroll <= count; j += kUnroll) {
+      for (size_t k = 0; k < kUnroll; ++k) Tap<kAdd>(s, base + offset[j + k]);
+    }
+  }
+  for (; j < count; ++j) Tap<kAdd>(s, base + offset[j]);
+}
+
+// The sums are free in order: the positive taps are added in position order, then the negative
+// ones subtracted, one accumulator per eight frames, and every frame's sum runs over its taps in
+// the same order whichever path asks. base points at the window's first frame in the second copy
+// of the history, so base - position stays inside the doubled ring for every far tap.
 HALVEX_FMA_CLONES
-void SumFarTaps(const float* __restrict base, const uint32_t* __restrict offset, size_t plus,
-                size_t count, float* __restrict far) {
-  Lanes32 plus_even{}, plus_odd{}, minus_even{}, minus_odd{};
-  SumTaps(plus_even, plus_odd, base, offset, plus);
-  SumTaps(minus_even, minus_odd, base, offset + plus, count - plus);
-  Lanes32 sum;
-  field::ForParts([](Float8& s, const Float8& pe, const Float8& po, const Float8& me,
-                     const Float8& mo) { s = (pe + po) - (me + mo); },
-                  sum, plus_even, plus_odd, minus_even, minus_odd);
-  StoreLanes(far, sum);
+void SumWideTaps(const float* __restrict base, const uint32_t* __restrict offset, size_t plus,
+                 size_t count, float* __restrict out) {
+  LanesWide s{};
+  Taps<true>(s, base, offset, plus);
+  Taps<false>(s, base, offset + plus, count - plus);
+  StoreLanes(out, s.a);
+  StoreLanes(out + field::kBlock, s.b);
+  StoreLanes(out + 2 * field::kBlock, s.c);
+  StoreLanes(out + 3 * field::kBlock, s.d);
+}
+
+// out = wide + the groups of taps up to `groups`, alternately added and subtracted.
+HALVEX_FMA_CLONES
+void SumBlockTaps(const float* __restrict base, const uint32_t* __restrict offset,
+                  const size_t* end, size_t groups, const float* wide, float* __restrict out) {
+  Lanes32 s;
+  LoadLanes(s, wide);
+  size_t begin = 0;
+  for (size_t g = 0; g < groups; ++g) {
+    if (g % 2 == 0) {
+      Taps<true, 1>(s, base, offset + begin, end[g] - begin);
+    } else {
+      Taps<false, 1>(s, base, offset + begin, end[g] - begin);
+    }
+    begin = end[g];
+  }
+  StoreLanes(out, s);
 }
 
 }  // namespace
@@ -55,66 +90,69 @@ template <size_t kCapacity>
 void VelvetSequence<kCapacity>::Build(size_t taps, size_t span, float tap_level, uint32_t& s) {
   count = taps;
   level = tap_level;
-  near_count = 0;
   for (size_t j = 0; j < taps; ++j) {
     const uint32_t s1 = FieldRandomStep(s);
     position[j] = j * span + s1 % span;
     sign[j] = (s & 1u) ? level : -level;
     s = FieldRandomStep(s1);
-    // Positions grow with j, so the near taps are a prefix.
-    if (position[j] < kBlock) near_count = j + 1;
   }
-  far_plus = 0;
+  const auto group_of = [this](size_t j) {
+    const size_t plus = position[j] < kBlock  ? kNearPlus
+                        : position[j] < kWide ? kMidPlus
+                                              : kWidePlus;
+    return plus + (sign[j] > 0.0f ? 0 : 1);
+  };
   size_t n = 0;
-  for (bool positive : {true, false}) {
-    for (size_t j = near_count; j < taps; ++j) {
-      if ((sign[j] > 0.0f) != positive) continue;
-      far_offset[n++] = static_cast<uint32_t>(kHistory - position[j]);
+  for (size_t g = 0; g < group_end.size(); ++g) {
+    for (size_t j = 0; j < taps; ++j) {
+      if (group_of(j) == g) offset[n++] = static_cast<uint32_t>(kHistory - position[j]);
     }
-    if (positive) far_plus = n;
+    group_end[g] = n;
   }
 }
 
 template <size_t kCapacity>
 void VelvetSequence<kCapacity>::Reset() {
   history.fill(0.0f);
+  wide.fill(0.0f);
   sum.fill(0.0f);
 }
 
 template <size_t kCapacity>
-float VelvetSequence<kCapacity>::Step(float x, size_t write, size_t block_pos) noexcept {
-  constexpr size_t kMask = kHistory - 1;
-  Write(write, x);
-  float s = sum[block_pos];
-  for (size_t j = 0; j < near_count; ++j) {
-    const float h = history[(write - position[j]) & kMask];
-    s += sign[j] > 0.0f ? h : -h;
+void VelvetSequence<kCapacity>::Sum(size_t write, Group last_group) noexcept {
+  static_assert(kHistory % kWide == 0, "a window never wraps the history");
+  static_assert(kMidPlus == 0 && kWidePlus % 2 == 0, "groups alternate, from positive ones");
+  // base + offset is the tap's frame in the second copy of the history, inside the doubled ring
+  // for the whole window.
+  const float* base = history.data() + write;
+  const size_t part = write % kWide;
+  if (part == 0) {
+    const size_t first = group_end[kWidePlus - 1];
+    const size_t plus = group_end[kWidePlus] - first;
+    SumWideTaps(base, offset.data() + first, plus, group_end[kWideMinus] - first, wide.data());
   }
-  return s;
+  SumBlockTaps(base, offset.data(), group_end.data(), last_group, wide.data() + part,
+               sum.data());
 }
 
 template <size_t kCapacity>
 void VelvetSequence<kCapacity>::SumFar(size_t write) noexcept {
-  static_assert(kHistory % kBlock == 0, "a block never wraps the history");
-  SumFarTaps(history.data() + write, far_offset.data(), far_plus, count - near_count, sum.data());
+  Sum(write, kNearPlus);
 }
 
-// The near taps in tap order, lanes across the block's frames: the same adds, in the same
-// order, as Step makes frame by frame.
 template <size_t kCapacity>
-void VelvetSequence<kCapacity>::AddNear(size_t write) noexcept {
-  constexpr size_t kMask = kHistory - 1;
-  Lanes32 s;
-  LoadLanes(s, sum.data());
-  for (size_t j = 0; j < near_count; ++j) {
-    const float* src = history.data() + ((write - position[j]) & kMask);
-    if (sign[j] > 0.0f) {
-      AddLanes(s, src);
-    } else {
-      SubLanes(s, src);
-    }
-  }
-  StoreLanes(sum.data(), s);
+void VelvetSequence<kCapacity>::SumBlock(size_t write) noexcept {
+  Sum(write, kWidePlus);
+}
+
+template <size_t kCapacity>
+float VelvetSequence<kCapacity>::Step(float x, size_t write, size_t block_pos) noexcept {
+  Write(write, x);
+  float s = sum[block_pos];
+  const float* base = history.data() + write;
+  for (size_t j = group_end[kMidMinus]; j < group_end[kNearPlus]; ++j) s += base[offset[j]];
+  for (size_t j = group_end[kNearPlus]; j < group_end[kNearMinus]; ++j) s -= base[offset[j]];
+  return s;
 }
 
 // The early sequences hold up to 96 taps, the late ones 300.

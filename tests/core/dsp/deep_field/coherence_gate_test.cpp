@@ -86,7 +86,7 @@ TEST(CoherenceGate, IndependentChannelsCloseTheAnalysedBandsByRecycle) {
 // across the analysis's target changes and while the gains move, it must give the bits of
 // Observe and Shape frame by frame.
 TEST(CoherenceGate, BlockShapingMatchesFrameByFrameBitForBit) {
-  for (size_t block : {size_t{1}, size_t{7}, size_t{32}, size_t{64}}) {
+  for (size_t block : {size_t{1}, size_t{7}, size_t{9}, size_t{32}, size_t{64}}) {
     auto frame = std::make_unique<CoherenceGate>();
     auto blocks = std::make_unique<CoherenceGate>();
     frame->Configure(0.2f);

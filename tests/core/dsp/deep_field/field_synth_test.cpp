@@ -116,11 +116,12 @@ TEST(FieldSynth, LateSendArrivesAtTheFirstTapOfItsSequence) {
 
 // The block path groups the work differently but must keep every operation of Process, in
 // order: compare it bit for bit over several wraps of every ring, with all sends busy, for both
-// targets, and once starting mid-block (where it must fall back to frame by frame).
+// targets, once starting mid-block (where it must fall back to frame by frame) and once after
+// a block frame by frame (the blocks then take up sums the frames began).
 TEST(FieldSynth, BlockProcessingMatchesFrameByFrameBitForBit) {
   constexpr size_t kB = FieldSynth::kVelvetBlock;
   for (RenderTarget target : {RenderTarget::kHeadphones, RenderTarget::kSpeakers}) {
-    for (size_t lead_in : {size_t{0}, size_t{5}}) {
+    for (size_t lead_in : {size_t{0}, size_t{5}, kB}) {
       auto frame = std::make_unique<FieldSynth>();
       auto block = std::make_unique<FieldSynth>();
       frame->Configure(target, 3.0f, 0.7f);
