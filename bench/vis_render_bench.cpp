@@ -1,7 +1,8 @@
 // Whole visualizer frames at 1280x720 (preset evaluation, waves, Vulkan feedback and composite,
 // present) for the built-in preset and each preset of ours. Runs on whatever Vulkan device the
 // loader offers; `VK_ICD_FILENAMES=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json` picks lavapipe.
-// Without DISPLAY a private Xvfb is started. Counters: fps (wall clock), cpu_ms (process CPU
+// Without DISPLAY a private Xvfb is started. As in halvex-vis, lavapipe rasterises on one
+// thread unless LP_NUM_THREADS says otherwise. Counters: fps (wall clock), cpu_ms (process CPU
 // per frame, the rasteriser's threads included on a software device), render_ms (the calling
 // thread's CPU per frame: evaluation, recording, submission).
 #include <benchmark/benchmark.h>
@@ -17,6 +18,7 @@
 
 #include "tests/vis/render/music.h"
 #include "vis/analysis.h"
+#include "vis/vk_context.h"
 #include "vis/vk_renderer.h"
 #include "vis/visualizer.h"
 #include "vis/window.h"
@@ -62,6 +64,7 @@ void EnsureDisplay() {
 // out the preset's evaluation (the renderer's own cost), and the render scale in percent (0:
 // the renderer's automatic choice).
 void BM_Frame(benchmark::State& state) {
+  PreferOneSoftwareRasteriserThread();  // as halvex-vis does
   EnsureDisplay();
   unsetenv("HALVEX_VIS_VALIDATE");
   VisWindow window;

@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include "vis/vk_context.h"
+
 namespace halvex::vis {
 
 namespace {
@@ -302,6 +304,7 @@ int Run(int argc, char** argv) {
     std::fputs(VersionLine("halvex-vis").c_str(), stdout);
     return 0;
   }
+  PreferOneSoftwareRasteriserThread();  // before any thread starts
   InstallStopSignals();
   Session session;
   if (!StartSession(session, options)) {

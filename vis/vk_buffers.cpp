@@ -10,6 +10,7 @@
 #include "vis/vk_context.h"
 #include "vis/vk_renderer.h"
 #include "vis/vk_result.h"
+#include "vis/vk_targets.h"
 
 namespace halvex::vis {
 
@@ -21,6 +22,8 @@ static_assert(kMeshBytes == 884736 && kLineBytes == 1572864);
 constexpr VkDeviceSize kCustomLineBytes =
     VulkanRenderer::kCustomLineCapacity * sizeof(DrawVertex);
 constexpr VkDeviceSize kShapeBytes = VulkanRenderer::kShapeVertexCapacity * sizeof(ShapeVertex);
+constexpr std::size_t kGridSide = FeedbackTargets::kWarpGridSide;
+constexpr VkDeviceSize kWarpGridBytes = kGridSide * kGridSide * 2 * sizeof(float);
 
 }  // namespace
 
@@ -40,11 +43,15 @@ bool FrameBuffers::Create(const VulkanContext& context, std::string& error) {
       return false;
     }
   }
-  return true;
+  const VkResult staging = CreateMappedBuffer(context, kWarpGridBytes,
+                                              VK_BUFFER_USAGE_TRANSFER_SRC_BIT, warp_grid);
+  if (staging != VK_SUCCESS) error = StepFailed("create the warp grid's buffer", staging);
+  return staging == VK_SUCCESS;
 }
 
 void FrameBuffers::Destroy(VkDevice device) {
-  for (MappedBuffer* buffer : {&capture, &shapes, &custom_lines, &overlay, &waves, &mesh}) {
+  for (MappedBuffer* buffer :
+       {&capture, &warp_grid, &shapes, &custom_lines, &overlay, &waves, &mesh}) {
     DestroyBuffer(device, *buffer);
   }
 }
@@ -70,6 +77,20 @@ std::size_t FrameBuffers::FillMesh(const std::vector<MeshVertex>& grid, std::siz
     }
   }
   return count;
+}
+
+bool FrameBuffers::FillWarpGrid(const std::vector<MeshVertex>& grid, std::size_t columns,
+                                std::size_t rows) {
+  if (columns < 2 || rows < 2 || columns > kGridSide || rows > kGridSide ||
+      columns * rows > grid.size()) {
+    return false;
+  }
+  auto* out = static_cast<float*>(warp_grid.mapped);
+  for (std::size_t k = 0; k < columns * rows; ++k) {
+    out[2 * k] = grid[k].u;
+    out[2 * k + 1] = grid[k].v;
+  }
+  return true;
 }
 
 std::size_t FrameBuffers::FillLines(const std::vector<DrawVertex>& lines, MappedBuffer& target) {

@@ -1,5 +1,6 @@
 // The persistently mapped vertex buffers a frame's draws read, filled from the visualizer's
-// lists without allocating, and the capture buffer of the test hook.
+// lists without allocating, the warp grid's staging buffer, and the capture buffer of the
+// test hook.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -23,9 +24,11 @@ struct FrameBuffers {
   MappedBuffer overlay;
   MappedBuffer custom_lines;
   MappedBuffer shapes;
-  MappedBuffer capture;  // grown on demand while capturing
+  MappedBuffer warp_grid;  // copied into the warp grid image
+  MappedBuffer capture;    // grown on demand while capturing
 
-  // All five vertex buffers at their fixed capacities; `error` says which failed and why.
+  // All five vertex buffers and the staging buffer at their fixed capacities; `error` says
+  // which failed and why.
   bool Create(const VulkanContext& context, std::string& error);
   void Destroy(VkDevice device);
 
@@ -33,6 +36,9 @@ struct FrameBuffers {
   // the vertex list draws nothing rather than reading past it.
   std::size_t FillMesh(const std::vector<MeshVertex>& grid, std::size_t columns,
                        std::size_t rows);
+  // The grid's texture coordinates, row after row, `columns` (u, v) pairs each; false (nothing
+  // written) for a grid that does not match the vertex list or the grid image.
+  bool FillWarpGrid(const std::vector<MeshVertex>& grid, std::size_t columns, std::size_t rows);
   // Copies a line strip into `target`, cut to the line capacity; the vertex count.
   static std::size_t FillLines(const std::vector<DrawVertex>& lines, MappedBuffer& target);
   // Copies the custom vertices; false when they do not fit.

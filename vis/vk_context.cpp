@@ -104,6 +104,11 @@ DeviceCandidate Describe(VkPhysicalDevice physical, VkSurfaceKHR surface, uint32
 
 }  // namespace
 
+// llvmpipe (lavapipe's rasteriser) starts a thread per core; for our small passes the
+// hand-offs between them cost more than they gain, and one thread keeps the visualizer within
+// one core, leaving the other to the audio.
+void PreferOneSoftwareRasteriserThread() { setenv("LP_NUM_THREADS", "1", 0); }
+
 bool VulkanContext::Create(VisWindow& window, std::string& error) {
   return CreateInstance(window, error) && PickDevice(error) && CreateDevice(error);
 }

@@ -12,6 +12,11 @@ namespace halvex::vis {
 
 class VisWindow;
 
+// Call before the first Vulkan instance, while the program has one thread (it sets an
+// environment variable): Mesa's software rasteriser then runs one rasteriser thread, unless
+// the user has chosen a count with LP_NUM_THREADS. Other drivers do not read the variable.
+void PreferOneSoftwareRasteriserThread();
+
 struct VulkanContext {
   VkInstance instance = VK_NULL_HANDLE;
   VkDebugUtilsMessengerEXT messenger = VK_NULL_HANDLE;

@@ -8,7 +8,7 @@ namespace halvex::vis {
 
 namespace {
 
-static_assert(sizeof(FrameConstants) == 48, "the push-constant range is 48 bytes");
+static_assert(sizeof(FrameConstants) == ShaderBindings::kGridSpanOffset);
 
 VkResult CreateSampler(VkDevice device, VkSampler& sampler) {
   VkSamplerCreateInfo info{};
@@ -31,11 +31,13 @@ bool ShaderBindings::Create(VkDevice device, std::string& error) {
     return false;
   }
   const VkPushConstantRange range{VK_SHADER_STAGE_VERTEX_BIT | VK_SHADER_STAGE_FRAGMENT_BIT, 0,
-                                  sizeof(FrameConstants)};
+                                  kPushConstantBytes};
+  // Set 1 is read by the grid warp only; the other pipelines leave it unused.
+  const std::array<VkDescriptorSetLayout, 2> set_layouts = {set_layout, set_layout};
   VkPipelineLayoutCreateInfo info{};
   info.sType = VK_STRUCTURE_TYPE_PIPELINE_LAYOUT_CREATE_INFO;
-  info.setLayoutCount = 1;
-  info.pSetLayouts = &set_layout;
+  info.setLayoutCount = static_cast<uint32_t>(set_layouts.size());
+  info.pSetLayouts = set_layouts.data();
   info.pushConstantRangeCount = 1;
   info.pPushConstantRanges = &range;
   return Made(vkCreatePipelineLayout(device, &info, nullptr, &layout), layout,
@@ -56,21 +58,22 @@ bool ShaderBindings::CreateSets(VkDevice device, std::string& error) {
             "create the descriptor set layout", error)) {
     return false;
   }
-  const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_COMBINED_IMAGE_SAMPLER, 3};
+  const VkDescriptorPoolSize size{VK_DESCRIPTOR_TYPE_COMBINED_IMAGE_SAMPLER, kSetCount};
   VkDescriptorPoolCreateInfo pool_info{};
   pool_info.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_POOL_CREATE_INFO;
-  pool_info.maxSets = 3;
+  pool_info.maxSets = kSetCount;
   pool_info.poolSizeCount = 1;
   pool_info.pPoolSizes = &size;
   if (!Made(vkCreateDescriptorPool(device, &pool_info, nullptr, &pool), pool,
             "create the descriptor pool", error)) {
     return false;
   }
-  const std::array<VkDescriptorSetLayout, 3> layouts = {set_layout, set_layout, set_layout};
+  std::array<VkDescriptorSetLayout, kSetCount> layouts;
+  layouts.fill(set_layout);
   VkDescriptorSetAllocateInfo allocation{};
   allocation.sType = VK_STRUCTURE_TYPE_DESCRIPTOR_SET_ALLOCATE_INFO;
   allocation.descriptorPool = pool;
-  allocation.descriptorSetCount = 3;
+  allocation.descriptorSetCount = kSetCount;
   allocation.pSetLayouts = layouts.data();
   const VkResult result = vkAllocateDescriptorSets(device, &allocation, sets.data());
   if (result != VK_SUCCESS) error = StepFailed("allocate the descriptor sets", result);
@@ -78,8 +81,9 @@ bool ShaderBindings::CreateSets(VkDevice device, std::string& error) {
 }
 
 void ShaderBindings::Point(VkDevice device, const FeedbackTargets& targets) const {
-  const std::array<VkImageView, 3> views = {targets.feedback[0].view, targets.feedback[1].view,
-                                            targets.scaled_picture.view};
+  const std::array<VkImageView, kSetCount> views = {
+      targets.feedback[0].view, targets.feedback[1].view, targets.scaled_picture.view,
+      targets.warp_grid.view};
   for (std::size_t i = 0; i < views.size(); ++i) {
     if (views[i] == VK_NULL_HANDLE) continue;
     VkDescriptorImageInfo image{sampler, views[i], VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL};

@@ -1,5 +1,7 @@
 #include "vis/vk_frame_passes.h"
 
+#include <array>
+
 #include "vis/draw_types.h"
 #include "vis/vk_buffers.h"
 #include "vis/vk_descriptors.h"
@@ -60,23 +62,52 @@ void FramePasses::ClearFeedback(const FeedbackTargets& targets) {
 void FramePasses::FeedbackPass(const FeedbackTargets& targets, uint32_t next,
                                const FrameDraws& draws) {
   const DeviceImage& into = targets.feedback[next];
+  if (draws.grid_columns > 0) UploadWarpGrid(targets, draws);
   Barrier(into.image, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
           VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
   BeginRendering(into.view, targets.extent, true);
   PushConstants(*draws.constants);
-  vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, pipelines_.warp);
-  vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, bindings_.layout, 0, 1,
-                          &bindings_.sets[targets.previous], 0, nullptr);
-  if (draws.mesh_count > 0) {
-    vkCmdBindVertexBuffers(commands_, 0, 1, &buffers_.mesh.buffer, &kZero);
-    vkCmdDraw(commands_, static_cast<uint32_t>(draws.mesh_count), 1, 0, 0);
-  }
+  DrawWarp(targets, draws);
   if (draws.custom != nullptr) DrawCustom(*draws.custom);
   DrawLines(draws.additive ? pipelines_.waves_additive : pipelines_.waves_alpha,
             buffers_.waves.buffer, draws.wave_count);
   vkCmdEndRendering(commands_);
   Barrier(into.image, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
           VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+}
+
+// The grid's texture coordinates from the staging buffer into the grid image's corner.
+void FramePasses::UploadWarpGrid(const FeedbackTargets& targets, const FrameDraws& draws) {
+  const VkImage grid = targets.warp_grid.image;
+  Barrier(grid, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL);
+  VkBufferImageCopy region{};
+  region.imageSubresource = {VK_IMAGE_ASPECT_COLOR_BIT, 0, 0, 1};
+  region.imageExtent = {draws.grid_columns, draws.grid_rows, 1};
+  vkCmdCopyBufferToImage(commands_, buffers_.warp_grid.buffer, grid,
+                         VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, 1, &region);
+  Barrier(grid, VK_IMAGE_LAYOUT_TRANSFER_DST_OPTIMAL, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+}
+
+// The previous frame through the grid (one triangle) or the mesh (two per cell). Leaves the
+// previous frame bound as set 0 for the textured shapes.
+void FramePasses::DrawWarp(const FeedbackTargets& targets, const FrameDraws& draws) {
+  const bool grid = draws.grid_columns > 0;
+  const std::array<VkDescriptorSet, 2> sets = {bindings_.sets[targets.previous],
+                                               bindings_.sets[ShaderBindings::kWarpGridSet]};
+  vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
+                    grid ? pipelines_.warp_grid : pipelines_.warp);
+  vkCmdBindDescriptorSets(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS, bindings_.layout, 0,
+                          grid ? 2 : 1, sets.data(), 0, nullptr);
+  if (grid) {
+    const std::array<float, 2> span = {static_cast<float>(draws.grid_columns - 1),
+                                       static_cast<float>(draws.grid_rows - 1)};
+    vkCmdPushConstants(commands_, bindings_.layout, kStages, ShaderBindings::kGridSpanOffset,
+                       sizeof(span), span.data());
+    vkCmdDraw(commands_, 3, 1, 0, 0);
+  } else if (draws.mesh_count > 0) {
+    vkCmdBindVertexBuffers(commands_, 0, 1, &buffers_.mesh.buffer, &kZero);
+    vkCmdDraw(commands_, static_cast<uint32_t>(draws.mesh_count), 1, 0, 0);
+  }
 }
 
 // A smaller chain normally goes to the window in one pass that samples it with linear

@@ -1,6 +1,7 @@
 // Records one frame's command buffer: the feedback pass (the previous frame through the warp
-// mesh, custom draws and waves on top), the display pass (composite, sampling a smaller chain
-// straight up to the window's size, then the overlay), and the capture copy of the test hook.
+// mesh or grid, custom draws and waves on top), the display pass (composite, sampling a smaller
+// chain straight up to the window's size, then the overlay), and the capture copy of the test
+// hook.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -21,6 +22,10 @@ struct Swapchain;
 // What one frame draws, already copied into the frame buffers.
 struct FrameDraws {
   std::size_t mesh_count = 0;
+  // Non-zero: the warp grid's buffer holds this many columns and rows, drawn instead of the
+  // mesh.
+  uint32_t grid_columns = 0;
+  uint32_t grid_rows = 0;
   std::size_t wave_count = 0;
   std::size_t overlay_count = 0;
   const FrameConstants* constants = nullptr;
@@ -43,6 +48,8 @@ class FramePasses {
  private:
   void ClearFeedback(const FeedbackTargets& targets);
   void FeedbackPass(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
+  void UploadWarpGrid(const FeedbackTargets& targets, const FrameDraws& draws);
+  void DrawWarp(const FeedbackTargets& targets, const FrameDraws& draws);
   void ScaledComposite(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
   // With `stretched` the display pass stretches the scaled picture; otherwise it composites
   // the feedback image itself, whatever its size.

@@ -51,7 +51,7 @@ void DestroyBuffer(VkDevice device, MappedBuffer& buffer) {
 }
 
 VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
-                     DeviceImage& out) {
+                     DeviceImage& out, VkImageUsageFlags usage) {
   VkImageCreateInfo info{};
   info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
   info.imageType = VK_IMAGE_TYPE_2D;
@@ -61,7 +61,7 @@ VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat for
   info.arrayLayers = 1;
   info.samples = VK_SAMPLE_COUNT_1_BIT;
   info.tiling = VK_IMAGE_TILING_OPTIMAL;
-  info.usage = VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT;
+  info.usage = usage;
   info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
   info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
   VkResult result = vkCreateImage(context.device, &info, nullptr, &out.image);

@@ -27,9 +27,12 @@ VkResult CreateMappedBuffer(const VulkanContext& context, VkDeviceSize size,
                             VkBufferUsageFlags usage, MappedBuffer& out);
 void DestroyBuffer(VkDevice device, MappedBuffer& buffer);
 
-// A sampled colour-attachment image. A failure leaves handles for DestroyImage.
+// A sampled colour image (drawn into, unless `usage` says otherwise). A failure leaves handles
+// for DestroyImage.
 VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
-                     DeviceImage& out);
+                     DeviceImage& out,
+                     VkImageUsageFlags usage = VK_IMAGE_USAGE_SAMPLED_BIT |
+                                               VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT);
 // A 2D colour view of the whole of `image`.
 VkResult CreateView(VkDevice device, VkImage image, VkFormat format, VkImageView& view);
 void DestroyImage(VkDevice device, DeviceImage& image);

@@ -170,7 +170,7 @@ struct Spirv {
   std::size_t bytes;
 };
 enum Module { kWarpVs, kWarpFs, kDrawVs, kDrawFs, kCompositeVs, kCompositeFs, kShapeVs, kShapeFs,
-              kDotsVs, kUpscaleFs, kModuleCount };
+              kDotsVs, kUpscaleFs, kWarpGridVs, kWarpGridFs, kModuleCount };
 constexpr std::array<Spirv, kModuleCount> kSpirv = {{
     {kWarpVertSpv, sizeof(kWarpVertSpv)},
     {kWarpFragSpv, sizeof(kWarpFragSpv)},
@@ -182,6 +182,8 @@ constexpr std::array<Spirv, kModuleCount> kSpirv = {{
     {kShapeFragSpv, sizeof(kShapeFragSpv)},
     {kDotsVertSpv, sizeof(kDotsVertSpv)},
     {kUpscaleFragSpv, sizeof(kUpscaleFragSpv)},
+    {kWarpGridVertSpv, sizeof(kWarpGridVertSpv)},
+    {kWarpGridFragSpv, sizeof(kWarpGridFragSpv)},
 }};
 
 using Modules = std::array<VkShaderModule, kModuleCount>;
@@ -222,6 +224,7 @@ bool Pipelines::Create(VkDevice device, VkPipelineLayout layout, VkFormat feedba
     };
     using L = VertexLayout;
     build(warp, {m[kWarpVs], m[kWarpFs], triangles, L::Mesh, Blend::None, feedback});
+    build(warp_grid, {m[kWarpGridVs], m[kWarpGridFs], triangles, L::None, Blend::None, feedback});
     build(waves_alpha, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Alpha, feedback});
     build(waves_additive, {m[kDrawVs], m[kDrawFs], lines, L::Draw, Blend::Additive, feedback});
     for (std::size_t variant = 0; variant < composite.size(); ++variant) {
@@ -260,8 +263,9 @@ void Pipelines::Destroy(VkDevice device) {
       pipeline = VK_NULL_HANDLE;
     }
   }
-  for (VkPipeline* pipeline : {&warp, &waves_alpha, &waves_additive, &overlay, &dots_alpha,
-                               &dots_additive, &shapes_alpha, &shapes_additive, &upscale}) {
+  for (VkPipeline* pipeline : {&warp, &warp_grid, &waves_alpha, &waves_additive, &overlay,
+                               &dots_alpha, &dots_additive, &shapes_alpha, &shapes_additive,
+                               &upscale}) {
     if (*pipeline != VK_NULL_HANDLE) vkDestroyPipeline(device, *pipeline, nullptr);
     *pipeline = VK_NULL_HANDLE;
   }

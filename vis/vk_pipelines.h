@@ -1,5 +1,6 @@
-// The graphics pipelines of a frame: the warp, waves, dots and shapes into the feedback image,
-// the composite (to the window, or to the scaled picture and then stretched), and the overlay.
+// The graphics pipelines of a frame: the warp (mesh or grid), waves, dots and shapes into the
+// feedback image, the composite (to the window, or to the scaled picture and then stretched),
+// and the overlay.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -18,6 +19,7 @@ struct Pipelines {
   static constexpr uint32_t kPointSizeOffset = 24;
 
   VkPipeline warp = VK_NULL_HANDLE;
+  VkPipeline warp_grid = VK_NULL_HANDLE;  // the warp from the grid image, one triangle
   VkPipeline waves_alpha = VK_NULL_HANDLE;
   VkPipeline waves_additive = VK_NULL_HANDLE;
   // The composite to the window and into the scaled picture, by CompositeVariant.

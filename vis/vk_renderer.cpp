@@ -197,7 +197,12 @@ FrameDraws VulkanRenderer::Impl::Upload(const std::vector<MeshVertex>& mesh,
                                         const std::vector<DrawVertex>& overlay,
                                         const CustomDraws* custom) {
   FrameDraws draws;
-  draws.mesh_count = buffers.FillMesh(mesh, columns, rows);
+  if (targets.grid_warp() && buffers.FillWarpGrid(mesh, columns, rows)) {
+    draws.grid_columns = static_cast<uint32_t>(columns);
+    draws.grid_rows = static_cast<uint32_t>(rows);
+  } else {
+    draws.mesh_count = buffers.FillMesh(mesh, columns, rows);
+  }
   draws.wave_count = FrameBuffers::FillLines(waves, buffers.waves);
   draws.overlay_count = FrameBuffers::FillLines(overlay, buffers.overlay);
   if (capture && swapchain.readable) {

@@ -56,7 +56,8 @@ class VulkanRenderer {
   // The feedback chain's size as a share of the window's, applied from the next Initialise or
   // HandleResize: values in (0, 1] are used as given (at least kMinRenderScale); 0 picks
   // kCpuRenderScale on a software (CPU) device and 1 on a GPU. The composite scales the
-  // picture up to the window with linear filtering.
+  // picture up to the window with linear filtering; below 1 the warp interpolates the mesh's
+  // texture coordinates per pixel in one pass instead of drawing its triangles.
   static constexpr float kMinRenderScale = 0.25f;
   static constexpr float kCpuRenderScale = 0.375f;
   void SetRenderScale(float scale);

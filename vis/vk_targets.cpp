@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "vis/vk_context.h"
+#include "vis/vk_renderer.h"
 #include "vis/vk_result.h"
 
 namespace halvex::vis {
@@ -14,6 +15,7 @@ namespace {
 // 16-bit float channels so that slow decays do not band; 8 bits when the device cannot.
 constexpr VkFormat kFeedbackFormat = VK_FORMAT_R16G16B16A16_SFLOAT;
 constexpr VkFormat kFallbackFeedbackFormat = VK_FORMAT_R8G8B8A8_UNORM;
+static_assert(FeedbackTargets::kWarpGridSide == VulkanRenderer::kMaxMeshSide);
 
 VkFormat FeedbackFormat(const VulkanContext& context) {
   VkFormatProperties properties;
@@ -27,6 +29,18 @@ VkFormat FeedbackFormat(const VulkanContext& context) {
   std::fprintf(stderr, "halvex-vis: %s lacks RGBA16F rendering; trails will band\n",
                context.device_name.c_str());
   return kFallbackFeedbackFormat;
+}
+
+// Texture coordinates need 32-bit floats: 16 bits would move the picture by a fraction of a
+// pixel, and the loop would add those errors up frame after frame.
+bool FiltersWarpGrid(const VulkanContext& context) {
+  VkFormatProperties properties;
+  vkGetPhysicalDeviceFormatProperties(context.physical, FeedbackTargets::kWarpGridFormat,
+                                      &properties);
+  const VkFormatFeatureFlags needed = VK_FORMAT_FEATURE_SAMPLED_IMAGE_BIT |
+                                      VK_FORMAT_FEATURE_SAMPLED_IMAGE_FILTER_LINEAR_BIT |
+                                      VK_FORMAT_FEATURE_TRANSFER_DST_BIT;
+  return (properties.optimalTilingFeatures & needed) == needed;
 }
 
 }  // namespace
@@ -63,6 +77,16 @@ bool FeedbackTargets::Create(const VulkanContext& context, VkExtent2D window_ext
       error = StepFailed("create the scaled picture", result);
       return false;
     }
+    if (FiltersWarpGrid(context)) {
+      const VkResult grid =
+          CreateImage(context, {kWarpGridSide, kWarpGridSide}, kWarpGridFormat, warp_grid,
+                      VK_IMAGE_USAGE_SAMPLED_BIT | VK_IMAGE_USAGE_TRANSFER_DST_BIT);
+      if (grid != VK_SUCCESS) {
+        Destroy(context.device);
+        error = StepFailed("create the warp grid", grid);
+        return false;
+      }
+    }
   }
   return true;
 }
@@ -70,6 +94,7 @@ bool FeedbackTargets::Create(const VulkanContext& context, VkExtent2D window_ext
 void FeedbackTargets::Destroy(VkDevice device) {
   for (DeviceImage& image : feedback) DestroyImage(device, image);
   DestroyImage(device, scaled_picture);
+  DestroyImage(device, warp_grid);
   initialised = false;
 }
 

@@ -35,5 +35,11 @@ inline constexpr uint32_t kDotsVertSpv[] = {
 inline constexpr uint32_t kUpscaleFragSpv[] = {
 #include "upscale.frag.spv.inc"
 };
+inline constexpr uint32_t kWarpGridVertSpv[] = {
+#include "warp_grid.vert.spv.inc"
+};
+inline constexpr uint32_t kWarpGridFragSpv[] = {
+#include "warp_grid.frag.spv.inc"
+};
 
 }  // namespace halvex::vis

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 
+#include "tests/vis/app/scoped_env.h"
 #include "vis/draw_types.h"
+#include "vis/vk_context.h"
 #include "vis/vk_pipelines.h"
 #include "vis/vk_renderer.h"
 #include "vis/vk_targets.h"
@@ -55,6 +58,17 @@ TEST(CompositeChoice, LeavesOutOnlyWhatTheFrameDoesNotUse) {
     EXPECT_EQ(Pipelines::CompositeVariant(constants), c.expected)
         << "echo " << c.echo_alpha << ", effects " << c.effects;
   }
+}
+
+TEST(SoftwareRasteriserThreads, OneUnlessTheUserChoseACount) {
+  {
+    const ScopedEnv unset("LP_NUM_THREADS", nullptr);
+    PreferOneSoftwareRasteriserThread();
+    EXPECT_STREQ(std::getenv("LP_NUM_THREADS"), "1");
+  }
+  const ScopedEnv chosen("LP_NUM_THREADS", "3");
+  PreferOneSoftwareRasteriserThread();
+  EXPECT_STREQ(std::getenv("LP_NUM_THREADS"), "3");
 }
 
 }  // namespace

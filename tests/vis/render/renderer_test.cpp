@@ -48,14 +48,15 @@ FrameConstants Still(float decay = 1.0f) {
   return c;
 }
 
-// The warp grid, every vertex fetching from its own position shifted by (du, 0).
-std::vector<MeshVertex> Grid(float du = 0.0f, std::size_t columns = 48, std::size_t rows = 36) {
+// The warp grid, every vertex fetching from its own position shifted by (du, dv).
+std::vector<MeshVertex> Grid(float du = 0.0f, std::size_t columns = 48, std::size_t rows = 36,
+                             float dv = 0.0f) {
   std::vector<MeshVertex> mesh;
   for (std::size_t j = 0; j < rows; ++j) {
     for (std::size_t i = 0; i < columns; ++i) {
       const float x = static_cast<float>(i) / static_cast<float>(columns - 1);
       const float y = static_cast<float>(j) / static_cast<float>(rows - 1);
-      mesh.push_back({x, y, x + du, y});
+      mesh.push_back({x, y, x + du, y + dv});
     }
   }
   return mesh;
@@ -323,6 +324,36 @@ TEST_F(RendererTest, SmallerFeedbackChainKeepsTheEffectsAndTheEcho) {
     ExpectNear(frame.At(100, 360), k.left, std::string(k.what) + ": left quarter");
     ExpectNear(frame.At(kWidth - 101, 360), k.right, std::string(k.what) + ": right quarter");
     ExpectNear(frame.At(640, 100), k.middle, std::string(k.what) + ": middle");
+  }
+}
+
+// A smaller chain draws the warp by interpolating the grid per pixel: every grid size must land
+// where the mesh would, edges included (half a cell off would move them by tens of pixels).
+TEST_F(RendererTest, SmallerFeedbackChainWarpsLikeTheMeshAtEveryGridSize) {
+  renderer.SetRenderScale(0.5f);
+  ASSERT_TRUE(renderer.HandleResize());
+  for (const auto [columns, rows] : {std::array<std::size_t, 2>{48, 36}, {8, 8}, {96, 96},
+                                     {17, 61}}) {
+    const std::string what = std::to_string(columns) + "x" + std::to_string(rows) + ": ";
+    CustomDraws custom;  // x 320..640, y 180..540, white, alone (decay 0)
+    Rectangle(custom, -0.5f, -0.5f, 0.0f, 0.5f, 1.0f, 1.0f, 1.0f);
+    const std::vector<MeshVertex> still = Grid(0.0f, columns, rows);
+    ASSERT_TRUE(renderer.RenderFrame(still, columns, rows, {}, {}, Still(0.0f), false, &custom));
+    // Fetching a quarter width left and an eighth height up: 320 right, 90 down.
+    const std::vector<MeshVertex> shifted = Grid(-0.25f, columns, rows, -0.125f);
+    ASSERT_TRUE(renderer.RenderFrame(shifted, columns, rows, {}, {}, Still(), false));
+    Frame frame;
+    ASSERT_TRUE(renderer.CapturedFrame(frame.rgba, frame.width, frame.height));
+    ExpectNear(frame.At(800, 450), {255, 255, 255}, what + "moved band");
+    ExpectNear(frame.At(480, 450), {0, 0, 0}, what + "where it was");
+    for (const auto [x, y] : {std::array{628, 450}, {972, 450}, {800, 258}, {800, 642}}) {
+      ExpectNear(frame.At(x, y), {0, 0, 0}, what + "outside at " + std::to_string(x) + "," +
+                                                std::to_string(y));
+    }
+    for (const auto [x, y] : {std::array{652, 450}, {948, 450}, {800, 282}, {800, 618}}) {
+      ExpectNear(frame.At(x, y), {255, 255, 255}, what + "inside at " + std::to_string(x) +
+                                                      "," + std::to_string(y));
+    }
   }
 }
 
