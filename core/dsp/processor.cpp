@@ -84,6 +84,12 @@ void Processor::ProcessBlock(float* samples, size_t frames, size_t channels) noe
   for (size_t done = 0; done < frames; done += kMaxStageBlock) {
     const size_t n = std::min(kMaxStageBlock, frames - done);
     float* first = samples + done * channels;
+    if (channels == 2) {
+      // Interleaved stereo already has the frames' layout: run in place, without copies.
+      static_assert(sizeof(StereoSample) == 2 * sizeof(float));
+      RunBlock(reinterpret_cast<StereoSample*>(first), n);
+      continue;
+    }
     for (size_t i = 0; i < n; ++i) chunk[i] = {first[i * channels], first[i * channels + 1]};
     RunBlock(chunk.data(), n);
     for (size_t i = 0; i < n; ++i) {
