@@ -599,4 +599,21 @@ void WolaEngine::Analyse(float left, float right, SpectrumTransform& transform) 
   }
 }
 
+size_t WolaEngine::AnalyseRun(const StereoSample* in, size_t count,
+                              SpectrumTransform& transform) noexcept {
+  const size_t run = std::min(count, kWolaHop - hop_count);
+  for (size_t i = 0; i < run; ++i) {
+    const size_t at = (input_pos + i) & kInputMask;
+    input_left[at] = in[i].left;
+    input_right[at] = in[i].right;
+  }
+  input_pos = (input_pos + run) & kInputMask;
+  hop_count += run;
+  if (hop_count == kWolaHop) {
+    hop_count = 0;
+    AnalyseFrame(transform);
+  }
+  return run;
+}
+
 }  // namespace halvex
