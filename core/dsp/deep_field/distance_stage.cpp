@@ -120,7 +120,8 @@ void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noex
 
 // Two frames at a time, left and right as lanes: every lane does Direct's operations in its
 // order, so the bits are Direct's. Lanes 2 and 3 of the filter state carry values never used.
-void DistanceStage::DirectBlock(const StereoSample* in, const StereoSample* field, StageOutput* out,
+// Cloned for the three-operand forms, which save the register copies.
+HALVEX_FMA_CLONES void DistanceStage::DirectBlock(const StereoSample* in, const StereoSample* field, StageOutput* out,
                                 size_t count) noexcept {
   static_assert(sizeof(StereoSample) == 2 * sizeof(float) && sizeof(StageOutput) == 4 * sizeof(float));
   const Float4 coefficient = field::Splat(direct_coefficient_);
