@@ -6,11 +6,14 @@
 #include <cstring>
 #include <utility>
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace halvex {
 namespace {
 
+// What is gathered before a write: large writes keep the file system's per-call cost small. A
+// block that does not fit goes out in the same call as what is gathered, without being copied.
 constexpr size_t kFlushBytes = size_t{1} << 20;
 
 bool WriteAllBytes(int fd, const uint8_t* bytes, size_t size) {
@@ -20,6 +23,24 @@ bool WriteAllBytes(int fd, const uint8_t* bytes, size_t size) {
     if (n <= 0) return false;
     bytes += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes both pieces, resuming after partial writes.
+bool WritevAll(int fd, const uint8_t* first, size_t first_size, const uint8_t* second, size_t second_size) {
+  iovec pieces[2] = {{const_cast<uint8_t*>(first), first_size}, {const_cast<uint8_t*>(second), second_size}};
+  int at = first_size == 0 ? 1 : 0;
+  while (at < 2) {
+    const ssize_t n = ::writev(fd, pieces + at, 2 - at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    size_t done = static_cast<size_t>(n);
+    while (at < 2 && done >= pieces[at].iov_len) done -= pieces[at++].iov_len;
+    if (at < 2) {
+      pieces[at].iov_base = static_cast<uint8_t*>(pieces[at].iov_base) + done;
+      pieces[at].iov_len -= done;
+    }
   }
   return true;
 }
@@ -49,38 +70,51 @@ WavSink::WavSink(std::string path, int sample_rate, int channels, uint64_t expec
   const uint64_t expected = std::min(expected_frames * 4 * static_cast<uint64_t>(std::max(channels, 0)),
                                      kMaxWavFloatDataBytes);
   header_ = WavFloatHeader(static_cast<uint32_t>(expected), channels_, sample_rate_);
-  pending_ = header_;
+  // Not zero-filled: only bytes written are ever read.
+  pending_.reset(new uint8_t[kFlushBytes]);
+  std::copy(header_.begin(), header_.end(), pending_.get());
+  pending_size_ = header_.size();
 }
 
 void WavSink::Write(const float* samples, size_t frames, int channels) {
   if (!error_.empty()) return;
   channels_ = channels;
   const size_t count = frames * static_cast<size_t>(channels > 0 ? channels : 0);
-  if (data_bytes_ + count * 4 > kMaxWavFloatDataBytes) {
+  const size_t bytes = count * 4;
+  if (data_bytes_ + bytes > kMaxWavFloatDataBytes) {
     error_ = "output too large for a wav file: " + path_;
     return;
   }
-  const size_t at = pending_.size();
-  pending_.resize(at + count * 4);
   if constexpr (std::endian::native == std::endian::little) {
-    if (count != 0) std::memcpy(pending_.data() + at, samples, count * 4);
+    if (pending_size_ + bytes > kFlushBytes) {
+      if (!WritevAll(file_.fd(), pending_.get(), pending_size_, reinterpret_cast<const uint8_t*>(samples),
+                     bytes)) {
+        error_ = "write failed: " + path_;
+        return;
+      }
+      header_written_ = true;
+      pending_size_ = 0;
+    } else if (bytes != 0) {
+      std::memcpy(pending_.get() + pending_size_, samples, bytes);
+      pending_size_ += bytes;
+    }
   } else {
     for (size_t i = 0; i < count; ++i) {
+      if (pending_size_ + 4 > kFlushBytes && !Flush()) return;
       const uint32_t raw = std::bit_cast<uint32_t>(samples[i]);
-      for (int b = 0; b < 4; ++b) pending_[at + i * 4 + b] = static_cast<uint8_t>(raw >> (8 * b));
+      for (int b = 0; b < 4; ++b) pending_[pending_size_++] = static_cast<uint8_t>(raw >> (8 * b));
     }
   }
-  data_bytes_ += count * 4;
-  if (pending_.size() >= kFlushBytes) Flush();
+  data_bytes_ += bytes;
 }
 
 bool WavSink::Flush() {
-  if (!WriteAllBytes(file_.fd(), pending_.data(), pending_.size())) {
+  if (!WriteAllBytes(file_.fd(), pending_.get(), pending_size_)) {
     error_ = "write failed: " + path_;
     return false;
   }
   header_written_ = true;
-  pending_.clear();
+  pending_size_ = 0;
   return true;
 }
 
@@ -89,7 +123,7 @@ bool WavSink::Finish() {
   const std::vector<uint8_t> header =
       WavFloatHeader(static_cast<uint32_t>(data_bytes_), channels_, sample_rate_);
   const bool header_pending = !header_written_;
-  if (header_pending) std::copy(header.begin(), header.end(), pending_.begin());
+  if (header_pending) std::copy(header.begin(), header.end(), pending_.get());
   if (!Flush()) return false;
   if (!header_pending && header != header_ &&
       !PwriteAll(file_.fd(), header.data(), header.size(), 0)) {

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,8 @@ class WavSink : public AudioSink {
   int sample_rate_;
   int channels_;
   OutputFile file_;
-  std::vector<uint8_t> pending_;  // bytes not yet written
+  std::unique_ptr<uint8_t[]> pending_;  // bytes not yet written: the first pending_size_
+  size_t pending_size_ = 0;
   uint64_t data_bytes_ = 0;
   bool header_written_ = false;
   std::vector<uint8_t> header_;   // as written first

@@ -242,12 +242,14 @@ HALVEX_FMA_CLONES void CoherenceGate::ObserveAndShape(const StereoSample* in, St
     // The analysis never reads the shaping state, so it runs first; the frames between two
     // runs of Apply are then shaped in one wavefront. A change made while analysing frame i
     // (every 256 frames) holds from frame i on, as Observe before Shape has it.
+    // Analysed in runs that end where a hop completes, so only a run's last frame can retarget.
     std::array<float, kBandSplitBands> target = target_;
     size_t start = 0;
-    for (size_t i = 0; i < count; ++i) {
-      engine_.Analyse(in[i].left, in[i].right, *this);
+    for (size_t done = 0; done < count;) {
+      done += engine_.AnalyseRun(in + done, count - done, *this);
       if (!retargeted_) continue;
       retargeted_ = false;
+      const size_t i = done - 1;
       if (i > start) {
         ShapeWavefront(split_left_, split_right_, current_.data(), target.data(), in + start,
                        out + start, i - start);

@@ -118,6 +118,34 @@ void DistanceStage::Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noex
   late.right = late_level_ * (g2 * reflections_[1].lp_right) / late_norm_;
 }
 
+// Two frames at a time, left and right as lanes: every lane does Direct's operations in its
+// order, so the bits are Direct's. Lanes 2 and 3 of the filter state carry values never used.
+// Cloned for the three-operand forms, which save the register copies.
+HALVEX_FMA_CLONES void DistanceStage::DirectBlock(const StereoSample* in, const StereoSample* field, StageOutput* out,
+                                size_t count) noexcept {
+  static_assert(sizeof(StereoSample) == 2 * sizeof(float) && sizeof(StageOutput) == 4 * sizeof(float));
+  const Float4 coefficient = field::Splat(direct_coefficient_);
+  const Float4 dry = field::Splat(dry_mix_);
+  const Float4 air = field::Splat(air_mix_);
+  Float4 lp{direct_lp_left_, direct_lp_right_, 0.0f, 0.0f};
+  size_t i = 0;
+  for (; i + 2 <= count; i += 2) {
+    const Float4 x = Load4(&in[i].left);
+    const Float4 first = lp + coefficient * (x - lp);
+    lp = first + coefficient * (__builtin_shufflevector(x, x, 2, 3, 2, 3) - first);
+    const Float4 both = __builtin_shufflevector(first, lp, 0, 1, 4, 5);
+    const Float4 wet = dry * x + air * both + Load4(&field[i].left);
+    Store4(&out[i].wet.left, __builtin_shufflevector(wet, x, 0, 1, 4, 5));
+    Store4(&out[i + 1].wet.left, __builtin_shufflevector(wet, x, 2, 3, 6, 7));
+  }
+  direct_lp_left_ = lp[0];
+  direct_lp_right_ = lp[1];
+  if (i < count) {
+    const StereoSample direct = Direct(in[i].left, in[i].right);
+    out[i] = {{direct.left + field[i].left, direct.right + field[i].right}, in[i]};
+  }
+}
+
 HALVEX_FMA_CLONES
 void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept {
   alignas(32) std::array<float, kMaxBlock> left;

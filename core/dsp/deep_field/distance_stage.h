@@ -51,6 +51,9 @@ class DistanceStage {
     return {dry_mix_ * left + air_mix_ * direct_lp_left_,
             dry_mix_ * right + air_mix_ * direct_lp_right_};
   }
+  // Direct for `count` frames in a row, plus the field: out[i] = {Direct(in[i]) + field[i], in[i]}.
+  void DirectBlock(const StereoSample* in, const StereoSample* field, StageOutput* out,
+                   size_t count) noexcept;
   void Feed(float shaped_left, float shaped_right) noexcept;
   void Sends(std::array<FieldSend, 3>& sends, FieldSend& late) noexcept;
   // Feed and Sends for `count` frames (at most kMaxBlock) in a row; the sends' six filters run

@@ -54,26 +54,19 @@ StageOutput DeepFieldStage::Process(float left, float right) noexcept {
   return {{direct.left + field.left, direct.right + field.right}, {left, right}};
 }
 
-// The direct path and the field are independent, so each runs over the whole block.
+// The direct path and the field are independent, so the direct path of a run of frames is
+// computed with the field of the same run, a run up to the end of the current block at a time.
 void DeepFieldStage::ProcessBlock(const StereoSample* in, StageOutput* out,
                                   size_t frames) noexcept {
   if (!active_) {
     for (size_t i = 0; i < frames; ++i) out[i] = {in[i], in[i]};
     return;
   }
-  for (size_t i = 0; i < frames; ++i) {
-    out[i].wet = distance_.Direct(in[i].left, in[i].right);
-    out[i].dry = in[i];
-  }
-  // Field frame by frame, a run up to the end of the current block at a time.
   for (size_t i = 0; i < frames;) {
     if (pos_ == 0) RenderAhead();
     const size_t run = std::min(frames - i, kBlock - pos_);
-    for (size_t j = 0; j < run; ++j) {
-      pending_[pos_ + j] = in[i + j];
-      out[i + j].wet.left += field_[pos_ + j].left;
-      out[i + j].wet.right += field_[pos_ + j].right;
-    }
+    distance_.DirectBlock(in + i, field_.data() + pos_, out + i, run);
+    std::copy_n(in + i, run, pending_.data() + pos_);
     i += run;
     pos_ = pos_ + run == kBlock ? 0 : pos_ + run;
   }

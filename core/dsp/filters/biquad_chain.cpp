@@ -53,14 +53,15 @@ struct Wavefront {
     _mm_store_ss(out + at, _mm256_castps256_ps128(_mm256_permutevar8x32_ps(y, last)));
   }
 
-  // kMasked: some lane's frame lies outside the pass (the first steps and the last).
-  template <bool kMasked, bool kFlush>
+  // kMasked: some lane's frame lies outside the pass (the first steps and the last). kBoth: both
+  // chains have sections, so neither pointer needs testing.
+  template <bool kMasked, bool kFlush, bool kBoth>
   [[gnu::always_inline, gnu::target("avx2,fma")]] inline void Step(size_t t) noexcept {
     const __m256i up = _mm256_setr_epi32(0, 0, 1, 2, 4, 4, 5, 6);
     __m256 x = _mm256_permutevar8x32_ps(y, up);
     if (t < frames) {
-      if (xa) x = _mm256_blend_ps(x, _mm256_set1_ps(xa[t]), 0x01);
-      if (xb) x = _mm256_blend_ps(x, _mm256_set1_ps(xb[t]), 0x10);
+      if (kBoth || xa) x = _mm256_blend_ps(x, _mm256_set1_ps(xa[t]), 0x01);
+      if (kBoth || xb) x = _mm256_blend_ps(x, _mm256_set1_ps(xb[t]), 0x10);
     }
     // Biquad::Process, lane by lane.
     y = _mm256_fmadd_ps(b0, x, z1);
@@ -88,8 +89,8 @@ struct Wavefront {
       if (xa && t >= lag_a && t - lag_a < frames) Emit(xa, last_a, t - lag_a);
       if (xb && t >= lag_b && t - lag_b < frames) Emit(xb, last_b, t - lag_b);
     } else {
-      if (xa) Emit(xa, last_a, t - lag_a);
-      if (xb) Emit(xb, last_b, t - lag_b);
+      if (kBoth || xa) Emit(xa, last_a, t - lag_a);
+      if (kBoth || xb) Emit(xb, last_b, t - lag_b);
     }
   }
 };
@@ -134,9 +135,13 @@ __attribute__((target("avx2,fma"))) void RunPass(const BiquadChain& a, const Biq
               frames};
   const size_t lag = std::max(lag_a, lag_b);
   size_t t = 0;
-  for (; t < lag; ++t) w.Step<true, kFlush>(t);
-  for (; t < frames; ++t) w.Step<false, kFlush>(t);
-  for (; t < frames + lag; ++t) w.Step<true, kFlush>(t);
+  for (; t < lag; ++t) w.Step<true, kFlush, false>(t);
+  if (w.xa && w.xb) {
+    for (; t < frames; ++t) w.Step<false, kFlush, true>(t);
+  } else {
+    for (; t < frames; ++t) w.Step<false, kFlush, false>(t);
+  }
+  for (; t < frames + lag; ++t) w.Step<true, kFlush, false>(t);
 
   _mm256_store_ps(z1.data(), w.z1);
   _mm256_store_ps(z2.data(), w.z2);

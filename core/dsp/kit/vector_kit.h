@@ -49,6 +49,32 @@ using Float8Unaligned =
   r[3] = __builtin_shuffle(t1, t3, Int4{2, 3, 6, 7});
 }
 
+// r[i][j] becomes r[j][i]: unpacks within pairs of rows, then pairs of pairs, then halves.
+[[gnu::always_inline]] inline void Transpose8x8(Float8* r) {
+  const Int8 unpack_lo = {0, 8, 1, 9, 4, 12, 5, 13};
+  const Int8 unpack_hi = {2, 10, 3, 11, 6, 14, 7, 15};
+  const Int8 pair_lo = {0, 1, 8, 9, 4, 5, 12, 13};
+  const Int8 pair_hi = {2, 3, 10, 11, 6, 7, 14, 15};
+  const Int8 half_lo = {0, 1, 2, 3, 8, 9, 10, 11};
+  const Int8 half_hi = {4, 5, 6, 7, 12, 13, 14, 15};
+  Float8 t[8];
+  for (size_t k = 0; k < 8; k += 2) {
+    t[k] = __builtin_shuffle(r[k], r[k + 1], unpack_lo);
+    t[k + 1] = __builtin_shuffle(r[k], r[k + 1], unpack_hi);
+  }
+  Float8 s[8];
+  for (size_t k = 0; k < 8; k += 4) {
+    s[k] = __builtin_shuffle(t[k], t[k + 2], pair_lo);
+    s[k + 1] = __builtin_shuffle(t[k], t[k + 2], pair_hi);
+    s[k + 2] = __builtin_shuffle(t[k + 1], t[k + 3], pair_lo);
+    s[k + 3] = __builtin_shuffle(t[k + 1], t[k + 3], pair_hi);
+  }
+  for (size_t k = 0; k < 4; ++k) {
+    r[k] = __builtin_shuffle(s[k], s[k + 4], half_lo);
+    r[k + 4] = __builtin_shuffle(s[k], s[k + 4], half_hi);
+  }
+}
+
 }  // namespace halvex
 
 // The same as expressions, for kernels that read and write through the unaligned aliases.

@@ -444,6 +444,41 @@ HALVEX_FMA_CLONES void WindowInOrder(const float* ring, const float* window, siz
 }
 
 
+// dst[rev(m)] = src[m] over the half size's 9-bit reversal. m's bits split into three groups
+// of three, a b c, and rev(m) is rev(c) rev(b) rev(a): for each b, the eight rows a (taken in
+// reversed order) of eight c form a block whose transpose has each rev(c)'s eight values in
+// their final order.
+[[gnu::always_inline]] inline void BitReverseCopy(const float* src, float* dst) noexcept {
+  static_assert(kHalfSize == 512);
+  constexpr size_t kRev3[8] = {0, 4, 2, 6, 1, 5, 3, 7};
+  // Unrolled whole, so that every row's address is a constant offset and the rows stay in
+  // registers.
+#pragma GCC unroll 8
+  for (size_t b = 0; b < 8; ++b) {
+    Float8 rows[8];
+#pragma GCC unroll 8
+    for (size_t k = 0; k < 8; ++k) Load8(rows[k], src + kRev3[k] * 64 + b * 8);
+    Transpose8x8(rows);
+#pragma GCC unroll 8
+    for (size_t c = 0; c < 8; ++c) Store8(dst + kRev3[c] * 64 + kRev3[b] * 8, rows[c]);
+  }
+}
+
+// The windowed frame's sample pairs (2m, 2m + 1) to re and im at m's bit-reversed place.
+HALVEX_FMA_CLONES void PairsBitReversed(const float* windowed, float* re, float* im) noexcept {
+  alignas(32) std::array<float, kHalfSize> even;
+  alignas(32) std::array<float, kHalfSize> odd;
+  for (size_t n = 0; n < kFftSize; n += 2 * kLanes) {
+    Float8 a, b;
+    Load8(a, windowed + n);
+    Load8(b, windowed + n + kLanes);
+    Store8(even.data() + n / 2, __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14));
+    Store8(odd.data() + n / 2, __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15));
+  }
+  BitReverseCopy(even.data(), re);
+  BitReverseCopy(odd.data(), im);
+}
+
 }  // namespace
 
 void WolaEngine::Configure() {
@@ -494,13 +529,8 @@ void WolaEngine::AnalyseFrame(SpectrumTransform& transform) noexcept {
   alignas(32) std::array<float, kFftSize> right;
   WindowInOrder(input_left.data(), window.data(), input_pos, left.data());
   WindowInOrder(input_right.data(), window.data(), input_pos, right.data());
-  for (size_t m = 0; m < kHalfSize; ++m) {
-    const size_t to = kHalfBitReversed[m];
-    spectrum.left_re[to] = left[2 * m];
-    spectrum.left_im[to] = left[2 * m + 1];
-    spectrum.right_re[to] = right[2 * m];
-    spectrum.right_im[to] = right[2 * m + 1];
-  }
+  PairsBitReversed(left.data(), spectrum.left_re.data(), spectrum.left_im.data());
+  PairsBitReversed(right.data(), spectrum.right_re.data(), spectrum.right_im.data());
   float* re[2] = {spectrum.left_re.data(), spectrum.right_re.data()};
   float* im[2] = {spectrum.left_im.data(), spectrum.right_im.data()};
   HalfTransform(re, im, 2, twiddle_cos.data(), twiddle_sin.data(), pass_cos.data(),
@@ -567,6 +597,23 @@ void WolaEngine::Analyse(float left, float right, SpectrumTransform& transform) 
   } else {
     ++hop_count;
   }
+}
+
+size_t WolaEngine::AnalyseRun(const StereoSample* in, size_t count,
+                              SpectrumTransform& transform) noexcept {
+  const size_t run = std::min(count, kWolaHop - hop_count);
+  for (size_t i = 0; i < run; ++i) {
+    const size_t at = (input_pos + i) & kInputMask;
+    input_left[at] = in[i].left;
+    input_right[at] = in[i].right;
+  }
+  input_pos = (input_pos + run) & kInputMask;
+  hop_count += run;
+  if (hop_count == kWolaHop) {
+    hop_count = 0;
+    AnalyseFrame(transform);
+  }
+  return run;
 }
 
 }  // namespace halvex

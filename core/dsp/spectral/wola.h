@@ -75,6 +75,9 @@ struct WolaEngine {
                     SpectrumTransform& transform) noexcept;
   // Input bookkeeping only: the transform observes every 256th call, nothing is resynthesised.
   void Analyse(float left, float right, SpectrumTransform& transform) noexcept;
+  // Analyse over in[0..count) up to the first frame that completes a hop, that frame included;
+  // returns how many frames it took. The transform can only have observed on the last of them.
+  size_t AnalyseRun(const StereoSample* in, size_t count, SpectrumTransform& transform) noexcept;
   // In-place radix-2 transform of one channel; the inverse is scaled by 1/1024.
   void Fft(std::array<float, kFftSize>& re, std::array<float, kFftSize>& im,
            bool inverse) const noexcept;
