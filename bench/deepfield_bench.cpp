@@ -44,18 +44,17 @@ void BM_FieldSynthProcessBlock(benchmark::State& state) {
   auto synth = std::make_unique<FieldSynth>();
   synth->Configure(RenderTarget::kHeadphones, 12.0f, 1.0f);
   const std::vector<float> x = bench::LcgNoise(2 * kFrames, 1);
-  std::array<std::array<FieldSend, 3>, kB> sends;
-  std::array<FieldSend, kB> late;
+  alignas(32) SendRows rows;
   std::array<StereoSample, kB> out;
   for (auto _ : state) {
     for (size_t at = 0; at < kFrames; at += kB) {
       for (size_t i = 0; i < kB; ++i) {
         const float l = 0.05f * x[2 * (at + i)];
         const float r = 0.05f * x[2 * (at + i) + 1];
-        sends[i] = {{{l, r}, {r, l}, {l, -r}}};
-        late[i] = {l, r};
+        const std::array<float, kSendRows> row{l, r, r, l, l, -r, l, r};
+        for (size_t k = 0; k < kSendRows; ++k) rows[k][i] = row[k];
       }
-      synth->ProcessBlock(sends, late, out);
+      synth->ProcessBlock(rows, out);
       benchmark::DoNotOptimize(out.data());
     }
   }

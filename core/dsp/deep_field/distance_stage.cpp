@@ -168,16 +168,6 @@ void DistanceStage::FeedBlock(const StereoSample* shaped, size_t count) noexcept
   }
 }
 
-void DistanceStage::SendsBlock(size_t count, std::array<FieldSend, 3>* sends,
-                               FieldSend* late) noexcept {
-  alignas(32) SendRows rows;
-  SendsBlock(count, rows);
-  for (size_t i = 0; i < count; ++i) {
-    for (size_t k = 0; k < kReflections; ++k) sends[i][k] = {rows[2 * k][i], rows[2 * k + 1][i]};
-    late[i] = {rows[6][i], rows[7][i]};
-  }
-}
-
 // Lane 2k is reflection k's left filter, lane 2k + 1 its right one, each doing the operations
 // of Sends, so the bits are the same. Eight frames at a time are transposed in, run frame by
 // frame across the lanes, and transposed back out as rows; lanes 6 and 7 carry the late send

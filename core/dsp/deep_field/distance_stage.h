@@ -60,8 +60,7 @@ class DistanceStage {
   // side by side in one vector.
   static constexpr size_t kMaxBlock = kSendBlock;
   void FeedBlock(const StereoSample* shaped, size_t count) noexcept;
-  void SendsBlock(size_t count, std::array<FieldSend, 3>* sends, FieldSend* late) noexcept;
-  // The same sends as rows; a row's entries past `count` are left undefined.
+  // The sends as rows; a row's entries past `count` are left undefined.
   void SendsBlock(size_t count, SendRows& rows) noexcept;
 
  private:

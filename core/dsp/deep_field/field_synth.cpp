@@ -186,21 +186,6 @@ StereoSample FieldSynth::Process(const std::array<FieldSend, 3>& sends,
   return {kCentreGain * u + v, kCentreGain * u - v};
 }
 
-void FieldSynth::ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
-                              const std::array<FieldSend, kVelvetBlock>& late,
-                              std::array<StereoSample, kVelvetBlock>& out) noexcept {
-  alignas(32) SendRows rows;
-  for (size_t i = 0; i < kBlock; ++i) {
-    for (size_t k = 0; k < kLayers; ++k) {
-      rows[2 * k][i] = sends[i][k].left;
-      rows[2 * k + 1][i] = sends[i][k].right;
-    }
-    rows[2 * kLayers][i] = late[i].left;
-    rows[2 * kLayers + 1][i] = late[i].right;
-  }
-  ProcessBlock(rows, out);
-}
-
 // The frames of a block step by step: every velvet sum across the block at once, then the lines,
 // the colour, the balance and the feedback each over the whole block. The lines read only frames
 // written at least 1097 frames ago, so this block's feedback writes can wait until its outputs

@@ -33,11 +33,8 @@ class FieldSynth {
   // Clears every ring, filter memory, phase and smoothed power; band gains back to 1.
   void Reset();
   StereoSample Process(const std::array<FieldSend, 3>& sends, const FieldSend& late) noexcept;
-  // kVelvetBlock frames at once: the same result as that many calls of Process.
-  void ProcessBlock(const std::array<std::array<FieldSend, 3>, kVelvetBlock>& sends,
-                    const std::array<FieldSend, kVelvetBlock>& late,
-                    std::array<StereoSample, kVelvetBlock>& out) noexcept;
-  // The same with the sends as rows (DistanceStage::SendsBlock's form).
+  // kVelvetBlock frames at once, the sends as rows (DistanceStage::SendsBlock's form): the same
+  // result as that many calls of Process.
   void ProcessBlock(const SendRows& rows, std::array<StereoSample, kVelvetBlock>& out) noexcept;
 
   void BuildVelvet(uint32_t seed);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/core/dsp/deep_field/send_rows.h"
 #include "tests/support/test_signals.h"
 
 namespace halvex {
@@ -92,7 +93,9 @@ TEST(DistanceStage, BlockFeedAndSendsMatchProcessBitForBit) {
       for (size_t at = 0; at < 3 * DistanceStage::kRingLength; at += block) {
         for (size_t i = 0; i < block; ++i) in[i] = {noise(), noise()};
         blocks.FeedBlock(in.data(), block);
-        blocks.SendsBlock(block, sends.data(), late.data());
+        alignas(32) SendRows rows;
+        blocks.SendsBlock(block, rows);
+        test::FromRows(rows, block, sends, late);
         for (size_t i = 0; i < block; ++i) {
           const DistanceOutput out = frame.Process(0.0f, 0.0f, in[i].left, in[i].right);
           ASSERT_EQ(std::memcmp(&out.sends, &sends[i], sizeof out.sends), 0) << at + i;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/core/dsp/deep_field/field_probe.h"
+#include "tests/core/dsp/deep_field/send_rows.h"
 #include "tests/support/test_signals.h"
 
 namespace halvex {
@@ -148,7 +149,8 @@ TEST(FieldSynth, BlockProcessingMatchesFrameByFrameBitForBit) {
           for (FieldSend& s : sends[i]) s = {gain * next(), gain * next()};
           late[i] = {gain * next(), gain * next()};
         }
-        block->ProcessBlock(sends, late, out);
+        alignas(32) const SendRows rows = test::ToRows(sends, late);
+        block->ProcessBlock(rows, out);
         for (size_t i = 0; i < kB; ++i) {
           const StereoSample a = frame->Process(sends[i], late[i]);
           ASSERT_EQ(std::memcmp(&a, &out[i], sizeof a), 0) << n << " " << i;
