@@ -52,6 +52,7 @@ constexpr size_t kFirstModulatedLine = 6;  // lines 6 and 7 wander slowly to bre
 // the two never move in step.
 constexpr std::array<float, 2> kModulationHz{0.31f, 0.67f};
 constexpr float kModDepth = 2.0f;  // frames of delay modulation
+constexpr float kFractionFloor = 0.5f;  // the interpolating allpass's least fractional delay
 
 static_assert(kFdnLen[0] > kBlock, "the lines read nothing a block writes");
 static_assert(kAllpassLen[0][0] > kBlock && kAllpassLen[4][0] > kBlock,
@@ -98,13 +99,16 @@ void FieldNetwork::Reset() {
   if (phase > kTwoPi) phase -= kTwoPi;
   mod_phase_[line] = phase;
   const float d = static_cast<float>(kFdnLen[line]) + kModDepth * PortableSin(phase);
-  const int32_t whole = static_cast<int32_t>(d);  // d is about 3000: a signed convert suffices
+  // The allpass delays by f in [0.5, 1.5): its pole -eta then stays within 1/3 of the origin.
+  // Near f = 0 it would sit next to -1 and ring at half the rate each time eta moved.
+  const int32_t whole = static_cast<int32_t>(d - kFractionFloor);  // about 3000: signed suffices
   const size_t i = static_cast<size_t>(whole);
   const float f = d - static_cast<float>(whole);
   const float eta = (1.0f - f) / (1.0f + f);
-  // First-order allpass interpolation: flat magnitude, so modulation does not dull the tail.
-  const float y = Flush(ring[(p - i) & kLineMask] +
-                        eta * (ring[(p - i - 1) & kLineMask] - line_prev_[line]));
+  // First-order allpass interpolation, eta * x[n] + x[n - 1] - eta * y[n - 1] on the line
+  // delayed by `whole`: flat magnitude, so modulation does not dull the tail.
+  const float y = Flush(ring[(p - i - 1) & kLineMask] +
+                        eta * (ring[(p - i) & kLineMask] - line_prev_[line]));
   line_prev_[line] = y;
   return y;
 }
@@ -207,7 +211,7 @@ void FieldNetwork::AdvanceBlock(Block& out) noexcept {
       Float4 d;
       std::memcpy(&d, sine[m].data() + i, sizeof d);
       d = static_cast<float>(kFdnLen[n]) + kModDepth * d;
-      const Int4 w = __builtin_convertvector(d, Int4);  // d is about 3000: a signed convert
+      const Int4 w = __builtin_convertvector(d - kFractionFloor, Int4);  // as ReadLineAt
       const Float4 f = d - __builtin_convertvector(w, Float4);
       const Float4 e = (1.0f - f) / (1.0f + f);
       std::memcpy(eta[m].data() + i, &e, sizeof e);
@@ -234,7 +238,7 @@ void FieldNetwork::AdvanceBlock(Block& out) noexcept {
 #pragma GCC unroll 32
   for (size_t i = 0; i < kBlock; ++i) {
     for (size_t m = 0; m < kModulated; ++m) {
-      prev[m] = Flush(near[m][i] + eta[m][i] * (far[m][i] - prev[m]));
+      prev[m] = Flush(far[m][i] + eta[m][i] * (near[m][i] - prev[m]));
       y[m][i] = prev[m];
     }
   }
