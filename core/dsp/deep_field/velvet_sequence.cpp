@@ -91,9 +91,12 @@ void VelvetSequence<kCapacity>::Build(size_t taps, size_t span, float tap_level,
   count = taps;
   level = tap_level;
   for (size_t j = 0; j < taps; ++j) {
+    // Draws from the generator's high bits: its bit 0 alternates step by step, so with two steps
+    // a tap it never changes, which made every sign alike (a low-frequency boost of up to 25 dB,
+    // not velvet noise) and every slot draw of an even span odd.
     const uint32_t s1 = FieldRandomStep(s);
-    position[j] = j * span + s1 % span;
-    sign[j] = (s & 1u) ? level : -level;
+    position[j] = j * span + (s1 >> 16) % span;
+    sign[j] = (s >> 31) ? level : -level;
     s = FieldRandomStep(s1);
   }
   const auto group_of = [this](size_t j) {

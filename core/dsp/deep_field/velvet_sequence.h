@@ -38,8 +38,8 @@ struct VelvetSequence {
   std::array<float, kWide> wide{};
   std::array<float, kBlock> sum{};  // the block's sums: see SumFar and SumBlock
 
-  // `taps` taps of +-level, tap j at j * span plus a draw below span, its sign from the state
-  // before the draw; `s` is the generator state, advanced twice per tap.
+  // `taps` taps of +-level, tap j at j * span plus a draw below span, its sign from the top bit
+  // of the state before the draw; `s` is the generator state, advanced twice per tap.
   void Build(size_t taps, size_t span, float level, uint32_t& s);
   void Reset();
 
