@@ -3,6 +3,7 @@
 #include <vulkan/vulkan.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -11,6 +12,7 @@
 #include "vis/vk_buffers.h"
 #include "vis/vk_context.h"
 #include "vis/vk_descriptors.h"
+#include "vis/vk_frame_slot.h"
 #include "vis/vk_frame_passes.h"
 #include "vis/vk_pipelines.h"
 #include "vis/vk_result.h"
@@ -20,55 +22,6 @@
 
 namespace halvex::vis {
 
-namespace {
-
-// The command buffer one frame at a time is recorded into, and what orders it with the
-// swapchain: the fence a frame waits for, the semaphore an acquired image signals.
-struct FrameSync {
-  VkCommandPool pool = VK_NULL_HANDLE;
-  VkCommandBuffer commands = VK_NULL_HANDLE;
-  VkFence fence = VK_NULL_HANDLE;
-  VkSemaphore image_available = VK_NULL_HANDLE;
-
-  bool Create(VkDevice device, uint32_t queue_family, std::string& error) {
-    VkCommandPoolCreateInfo pool_info{};
-    pool_info.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
-    pool_info.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
-    pool_info.queueFamilyIndex = queue_family;
-    if (!Made(vkCreateCommandPool(device, &pool_info, nullptr, &pool), pool,
-              "create the command pool", error)) {
-      return false;
-    }
-    VkCommandBufferAllocateInfo allocation{};
-    allocation.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocation.commandPool = pool;
-    allocation.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocation.commandBufferCount = 1;
-    if (!Made(vkAllocateCommandBuffers(device, &allocation, &commands), commands,
-              "allocate the command buffer", error)) {
-      return false;
-    }
-    VkFenceCreateInfo fence_info{};
-    fence_info.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    fence_info.flags = VK_FENCE_CREATE_SIGNALED_BIT;
-    VkSemaphoreCreateInfo semaphore_info{};
-    semaphore_info.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
-    return Made(vkCreateFence(device, &fence_info, nullptr, &fence), fence,
-                "create the frame fence", error) &&
-           Made(vkCreateSemaphore(device, &semaphore_info, nullptr, &image_available),
-                image_available, "create the acquire semaphore", error);
-  }
-
-  void Destroy(VkDevice device) {
-    if (image_available != VK_NULL_HANDLE) vkDestroySemaphore(device, image_available, nullptr);
-    if (fence != VK_NULL_HANDLE) vkDestroyFence(device, fence, nullptr);
-    if (pool != VK_NULL_HANDLE) vkDestroyCommandPool(device, pool, nullptr);
-    *this = FrameSync{};
-  }
-};
-
-}  // namespace
-
 struct VulkanRenderer::Impl {
   VisWindow* window = nullptr;
   VulkanContext context;
@@ -76,8 +29,8 @@ struct VulkanRenderer::Impl {
   FeedbackTargets targets;
   ShaderBindings bindings;
   Pipelines pipelines;
-  FrameBuffers buffers;
-  FrameSync sync;
+  std::array<FrameSlot, kFramesInFlight> slots;
+  uint32_t current = 0;  // the slot the next frame is prepared in
   float requested_scale = 0.0f;  // 0: automatic
   // Lost device or surface: every later frame is refused.
   VkResult fatal = VK_SUCCESS;
@@ -90,6 +43,7 @@ struct VulkanRenderer::Impl {
   VkExtent2D captured_extent = {0, 0};
   VkFormat captured_format = VK_FORMAT_UNDEFINED;
   bool captured = false;
+  uint32_t captured_slot = 0;
 
   bool Create(std::string& error);
   bool CreateSwapchain(std::string& error);
@@ -97,10 +51,10 @@ struct VulkanRenderer::Impl {
   bool Frame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
              const std::vector<DrawVertex>& waves, const std::vector<DrawVertex>& overlay,
              const FrameConstants& constants, bool additive, const CustomDraws* custom);
-  FrameDraws Upload(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
-                    const std::vector<DrawVertex>& waves,
+  FrameDraws Upload(FrameBuffers& buffers, const std::vector<MeshVertex>& mesh,
+                    std::size_t columns, std::size_t rows, const std::vector<DrawVertex>& waves,
                     const std::vector<DrawVertex>& overlay, const CustomDraws* custom);
-  bool SubmitAndPresent(uint32_t image, uint32_t next);
+  bool SubmitAndPresent(FrameSlot& slot, uint32_t image, uint32_t next);
   bool Resize();
   bool Rebuild(std::string& error);
   void ReportRebuild(const std::string& error);
@@ -130,10 +84,14 @@ bool VulkanRenderer::Impl::Create(std::string& error) {
     return false;
   }
   bindings.Point(context.device, targets);
-  return pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
-                          error) &&
-         sync.Create(context.device, context.queue_family, error) &&
-         buffers.Create(context, error);
+  if (!pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
+                        error)) {
+    return false;
+  }
+  for (FrameSlot& slot : slots) {
+    if (!slot.Create(context, error)) return false;
+  }
+  return true;
 }
 
 bool VulkanRenderer::Impl::CreateSwapchain(std::string& error) {
@@ -166,32 +124,37 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
     if (width <= 0 || height <= 0) return true;
     return Resize();
   }
-  if (!Check(vkWaitForFences(context.device, 1, &sync.fence, VK_TRUE, UINT64_MAX))) return false;
+  // The device may still draw the frame before this one; only this slot's last use must be over.
+  FrameSlot& slot = slots[current];
+  if (!Check(vkWaitForFences(context.device, 1, &slot.fence, VK_TRUE, UINT64_MAX))) return false;
   uint32_t image = 0;
   const VkResult acquired = vkAcquireNextImageKHR(context.device, swapchain.handle, UINT64_MAX,
-                                                  sync.image_available, VK_NULL_HANDLE, &image);
+                                                  slot.image_available, VK_NULL_HANDLE, &image);
   if (acquired == VK_ERROR_OUT_OF_DATE_KHR) return Resize();
   if (acquired != VK_SUCCESS && acquired != VK_SUBOPTIMAL_KHR) {
     Check(acquired);
     return false;  // no image, nothing signalled: skip the frame
   }
-  FrameDraws draws = Upload(mesh, columns, rows, waves, overlay, custom);
+  FrameDraws draws = Upload(slot.buffers, mesh, columns, rows, waves, overlay, custom);
   draws.constants = &constants;
   draws.additive = additive;
-  const bool copy = capture && swapchain.readable && buffers.capture.buffer != VK_NULL_HANDLE;
+  const bool copy =
+      capture && swapchain.readable && slot.buffers.capture.buffer != VK_NULL_HANDLE;
   const uint32_t next = 1 - targets.previous;
-  FramePasses(sync.commands, pipelines, bindings, buffers, context.wide_lines)
+  FramePasses(slot.commands, pipelines, bindings, slot.buffers, context.wide_lines)
       .Record(targets, next, swapchain, image, draws, copy);
   if (copy) {
     captured_extent = swapchain.extent;
     captured_format = swapchain.format;
     captured = true;
+    captured_slot = current;
   }
-  return SubmitAndPresent(image, next);
+  return SubmitAndPresent(slot, image, next);
 }
 
 // Copies the frame's vertices into the mapped buffers (and grows the capture buffer).
-FrameDraws VulkanRenderer::Impl::Upload(const std::vector<MeshVertex>& mesh,
+FrameDraws VulkanRenderer::Impl::Upload(FrameBuffers& buffers,
+                                        const std::vector<MeshVertex>& mesh,
                                         std::size_t columns, std::size_t rows,
                                         const std::vector<DrawVertex>& waves,
                                         const std::vector<DrawVertex>& overlay,
@@ -213,15 +176,15 @@ FrameDraws VulkanRenderer::Impl::Upload(const std::vector<MeshVertex>& mesh,
   return draws;
 }
 
-bool VulkanRenderer::Impl::SubmitAndPresent(uint32_t image, uint32_t next) {
+bool VulkanRenderer::Impl::SubmitAndPresent(FrameSlot& slot, uint32_t image, uint32_t next) {
   const VkSemaphoreSubmitInfo wait{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
-                                   sync.image_available, 0,
+                                   slot.image_available, 0,
                                    VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT, 0};
   const VkSemaphoreSubmitInfo signal{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
                                      swapchain.render_finished[image], 0,
                                      VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, 0};
   const VkCommandBufferSubmitInfo command_info{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO,
-                                               nullptr, sync.commands, 0};
+                                               nullptr, slot.commands, 0};
   VkSubmitInfo2 submit{};
   submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO_2;
   submit.waitSemaphoreInfoCount = 1;
@@ -231,14 +194,15 @@ bool VulkanRenderer::Impl::SubmitAndPresent(uint32_t image, uint32_t next) {
   submit.signalSemaphoreInfoCount = 1;
   submit.pSignalSemaphoreInfos = &signal;
   // Reset only now: a frame that ends before this point leaves the fence signalled.
-  vkResetFences(context.device, 1, &sync.fence);
-  const VkResult submitted = vkQueueSubmit2(context.queue, 1, &submit, sync.fence);
+  vkResetFences(context.device, 1, &slot.fence);
+  const VkResult submitted = vkQueueSubmit2(context.queue, 1, &submit, slot.fence);
   if (submitted != VK_SUCCESS) {
     // The fence would never signal again; no later frame could start.
     fatal = submitted == VK_ERROR_DEVICE_LOST ? VK_ERROR_DEVICE_LOST : VK_ERROR_UNKNOWN;
     return false;
   }
   targets.previous = next;
+  current = (current + 1) % kFramesInFlight;
 
   VkPresentInfoKHR present{};
   present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
@@ -306,8 +270,7 @@ void VulkanRenderer::Impl::DestroyAll() {
     targets.Destroy(device);
     pipelines.Destroy(device);
     bindings.Destroy(device);
-    buffers.Destroy(device);
-    sync.Destroy(device);
+    for (FrameSlot& slot : slots) slot.Destroy(device);
   }
   context.Destroy();
 }
@@ -397,14 +360,16 @@ void VulkanRenderer::OverrideDrawableSize(int width, int height) {
 
 bool VulkanRenderer::CapturedFrame(std::vector<uint8_t>& rgba, uint32_t& width,
                                    uint32_t& height) {
-  if (!impl_ || !impl_->captured || impl_->buffers.capture.mapped == nullptr) return false;
-  if (!impl_->Check(vkWaitForFences(impl_->context.device, 1, &impl_->sync.fence, VK_TRUE,
+  if (!impl_ || !impl_->captured) return false;
+  FrameSlot& slot = impl_->slots[impl_->captured_slot];
+  if (slot.buffers.capture.mapped == nullptr) return false;
+  if (!impl_->Check(vkWaitForFences(impl_->context.device, 1, &slot.fence, VK_TRUE,
                                     UINT64_MAX))) {
     return false;
   }
   width = impl_->captured_extent.width;
   height = impl_->captured_extent.height;
-  const auto* pixels = static_cast<const uint8_t*>(impl_->buffers.capture.mapped);
+  const auto* pixels = static_cast<const uint8_t*>(slot.buffers.capture.mapped);
   rgba.assign(pixels, pixels + std::size_t{width} * height * 4);
   const bool bgra = impl_->captured_format == VK_FORMAT_B8G8R8A8_UNORM ||
                     impl_->captured_format == VK_FORMAT_B8G8R8A8_SRGB;
