@@ -6,6 +6,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
@@ -15,6 +17,7 @@
 #include "vis/vk_frame_slot.h"
 #include "vis/vk_frame_passes.h"
 #include "vis/vk_pipelines.h"
+#include "vis/vk_soft_display.h"
 #include "vis/vk_result.h"
 #include "vis/vk_swapchain.h"
 #include "vis/vk_targets.h"
@@ -25,7 +28,9 @@ namespace halvex::vis {
 struct VulkanRenderer::Impl {
   VisWindow* window = nullptr;
   VulkanContext context;
-  Swapchain swapchain;
+  Swapchain swapchain;  // on a software device shown through shared memory: our own image
+  SoftDisplay soft;
+  int pending_slot = -1;  // a drawn frame not shown yet (shared memory only)
   FeedbackTargets targets;
   ShaderBindings bindings;
   Pipelines pipelines;
@@ -55,6 +60,8 @@ struct VulkanRenderer::Impl {
                     std::size_t columns, std::size_t rows, const std::vector<DrawVertex>& waves,
                     const std::vector<DrawVertex>& overlay, const CustomDraws* custom);
   bool SubmitAndPresent(FrameSlot& slot, uint32_t image, uint32_t next);
+  bool ShowPending(uint32_t submitted);
+  void DestroyDisplay();
   bool Resize();
   bool Rebuild(std::string& error);
   void ReportRebuild(const std::string& error);
@@ -78,8 +85,16 @@ void VulkanRenderer::Impl::DrawableSize(int& width, int& height) const {
   window->DrawableSize(width, height);
 }
 
+// Shared memory unless HALVEX_VIS_SHM=0 asks for the driver's present (comparisons, tests).
+bool SharedMemoryAllowed() {
+  const char* shm = std::getenv("HALVEX_VIS_SHM");
+  return shm == nullptr || std::strcmp(shm, "0") != 0;
+}
+
 bool VulkanRenderer::Impl::Create(std::string& error) {
-  if (!context.Create(*window, error) || !CreateSwapchain(error) || !CreateTargets(error) ||
+  if (!context.Create(*window, error)) return false;
+  if (context.cpu_device && SharedMemoryAllowed()) soft.Open(window->handle());
+  if (!CreateSwapchain(error) || !CreateTargets(error) ||
       !bindings.Create(context.device, error)) {
     return false;
   }
@@ -98,7 +113,9 @@ bool VulkanRenderer::Impl::CreateSwapchain(std::string& error) {
   int width = 0;
   int height = 0;
   DrawableSize(width, height);
-  const VkResult result = swapchain.Create(context, width, height, error);
+  const VkResult result = soft.active()
+                             ? soft.Create(context, width, height, swapchain, error)
+                             : swapchain.Create(context, width, height, error);
   Check(result);
   return result == VK_SUCCESS;
 }
@@ -116,7 +133,7 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
                                  const FrameConstants& constants, bool additive,
                                  const CustomDraws* custom) {
   if (fatal != VK_SUCCESS) return false;
-  if (swapchain.handle == VK_NULL_HANDLE) {
+  if (swapchain.images.empty()) {
     // Minimised, or a rebuild that has not worked yet: retry once a real size is there.
     int width = 0;
     int height = 0;
@@ -127,9 +144,11 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
   // The device may still draw the frame before this one; only this slot's last use must be over.
   FrameSlot& slot = slots[current];
   if (!Check(vkWaitForFences(context.device, 1, &slot.fence, VK_TRUE, UINT64_MAX))) return false;
-  uint32_t image = 0;
-  const VkResult acquired = vkAcquireNextImageKHR(context.device, swapchain.handle, UINT64_MAX,
-                                                  slot.image_available, VK_NULL_HANDLE, &image);
+  uint32_t image = current;  // shared memory: each slot has its own image
+  const VkResult acquired =
+      soft.active() ? VK_SUCCESS
+                    : vkAcquireNextImageKHR(context.device, swapchain.handle, UINT64_MAX,
+                                            slot.image_available, VK_NULL_HANDLE, &image);
   if (acquired == VK_ERROR_OUT_OF_DATE_KHR) return Resize();
   if (acquired != VK_SUCCESS && acquired != VK_SUBOPTIMAL_KHR) {
     Check(acquired);
@@ -142,7 +161,7 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
       capture && swapchain.readable && slot.buffers.capture.buffer != VK_NULL_HANDLE;
   const uint32_t next = 1 - targets.previous;
   FramePasses(slot.commands, pipelines, bindings, slot.buffers, context.wide_lines)
-      .Record(targets, next, swapchain, image, draws, copy);
+      .Record(targets, next, swapchain, image, draws, copy, soft.active());
   if (copy) {
     captured_extent = swapchain.extent;
     captured_format = swapchain.format;
@@ -180,18 +199,21 @@ bool VulkanRenderer::Impl::SubmitAndPresent(FrameSlot& slot, uint32_t image, uin
   const VkSemaphoreSubmitInfo wait{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
                                    slot.image_available, 0,
                                    VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT, 0};
+  // Shown through shared memory: no swapchain image to wait for or hand on.
+  const VkSemaphore render_finished =
+      soft.active() ? VK_NULL_HANDLE : swapchain.render_finished[image];
   const VkSemaphoreSubmitInfo signal{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
-                                     swapchain.render_finished[image], 0,
-                                     VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, 0};
+                                     render_finished, 0, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                                     0};
   const VkCommandBufferSubmitInfo command_info{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO,
                                                nullptr, slot.commands, 0};
   VkSubmitInfo2 submit{};
   submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO_2;
-  submit.waitSemaphoreInfoCount = 1;
+  submit.waitSemaphoreInfoCount = soft.active() ? 0 : 1;
   submit.pWaitSemaphoreInfos = &wait;
   submit.commandBufferInfoCount = 1;
   submit.pCommandBufferInfos = &command_info;
-  submit.signalSemaphoreInfoCount = 1;
+  submit.signalSemaphoreInfoCount = soft.active() ? 0 : 1;
   submit.pSignalSemaphoreInfos = &signal;
   // Reset only now: a frame that ends before this point leaves the fence signalled.
   vkResetFences(context.device, 1, &slot.fence);
@@ -202,7 +224,9 @@ bool VulkanRenderer::Impl::SubmitAndPresent(FrameSlot& slot, uint32_t image, uin
     return false;
   }
   targets.previous = next;
+  const uint32_t slot_index = current;
   current = (current + 1) % kFramesInFlight;
+  if (soft.active()) return ShowPending(slot_index);
 
   VkPresentInfoKHR present{};
   present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
@@ -214,6 +238,31 @@ bool VulkanRenderer::Impl::SubmitAndPresent(FrameSlot& slot, uint32_t image, uin
   const VkResult presented = vkQueuePresentKHR(context.queue, &present);
   if (presented == VK_ERROR_OUT_OF_DATE_KHR || presented == VK_SUBOPTIMAL_KHR) return Resize();
   return Check(presented);
+}
+
+// The frame before the one just submitted goes to the window: it is done or nearly, and the
+// device goes on with the new one while the host copies and the server takes the picture.
+bool VulkanRenderer::Impl::ShowPending(uint32_t submitted) {
+  static_assert(ShmPresenter::kSegments == kFramesInFlight);
+  const int shown = pending_slot;
+  pending_slot = static_cast<int>(submitted);
+  if (shown < 0) return true;
+  FrameSlot& slot = slots[static_cast<std::size_t>(shown)];
+  if (!Check(vkWaitForFences(context.device, 1, &slot.fence, VK_TRUE, UINT64_MAX))) return false;
+  if (!soft.Show(static_cast<uint32_t>(shown))) {
+    fatal = VK_ERROR_SURFACE_LOST_KHR;
+    return false;
+  }
+  return true;
+}
+
+void VulkanRenderer::Impl::DestroyDisplay() {
+  pending_slot = -1;  // drawn at the old size
+  if (soft.active()) {
+    soft.Destroy(context.device, swapchain);
+  } else {
+    swapchain.Destroy(context.device);
+  }
 }
 
 bool VulkanRenderer::Impl::Resize() {
@@ -232,12 +281,12 @@ bool VulkanRenderer::Impl::Rebuild(std::string& error) {
     error = StepFailed("wait for the device", idle);
     return false;
   }
-  swapchain.Destroy(context.device);
+  DestroyDisplay();
   targets.Destroy(context.device);
   if (!CreateSwapchain(error)) return false;
-  if (swapchain.handle == VK_NULL_HANDLE) return true;  // zero size: nothing to draw into
+  if (swapchain.images.empty()) return true;  // zero size: nothing to draw into
   if (!CreateTargets(error)) {
-    swapchain.Destroy(context.device);
+    DestroyDisplay();
     return false;
   }
   if (!pipelines.built() || pipelines.swapchain_format != swapchain.format) {
@@ -245,7 +294,7 @@ bool VulkanRenderer::Impl::Rebuild(std::string& error) {
     if (!pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
                           error)) {
       targets.Destroy(context.device);
-      swapchain.Destroy(context.device);
+      DestroyDisplay();
       return false;
     }
   }
@@ -266,7 +315,8 @@ void VulkanRenderer::Impl::DestroyAll() {
   const VkDevice device = context.device;
   if (device != VK_NULL_HANDLE) {
     vkDeviceWaitIdle(device);
-    swapchain.Destroy(device);
+    DestroyDisplay();
+    soft.Close(device, swapchain);
     targets.Destroy(device);
     pipelines.Destroy(device);
     bindings.Destroy(device);
@@ -343,6 +393,8 @@ void VulkanRenderer::SetRenderScale(float scale) {
 }
 
 float VulkanRenderer::render_scale() const { return impl_ ? impl_->targets.scale : 1.0f; }
+
+bool VulkanRenderer::shared_memory_present() const { return impl_ && impl_->soft.active(); }
 
 uint32_t VulkanRenderer::validation_reports() const {
   return impl_ ? impl_->context.validation_reports.load() : 0;

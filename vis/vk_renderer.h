@@ -87,6 +87,10 @@ class VulkanRenderer {
 
   // The name of the device frames are drawn on (empty before Initialise).
   const std::string& device_name() const;
+  // True when frames reach the window through X11 shared memory instead of a swapchain: on a
+  // software device with an X11 window, unless HALVEX_VIS_SHM=0. The window then shows each
+  // frame once the next one has been submitted.
+  bool shared_memory_present() const;
 
   // Test and diagnostics hook: while on, each drawn frame's composite (overlay included) is
   // also copied to host memory. Needs a swapchain that allows transfer reads.
