@@ -47,22 +47,28 @@ bool ShmPresenter::Open(SDL_Window* window) {
   }
   connection_ = xcb_connect(nullptr, nullptr);  // the server SDL opened: $DISPLAY
   window_ = static_cast<uint32_t>(info.info.x11.window);
+  const bool usable = xcb_connection_has_error(connection_) == 0 && Describe() &&
+                      Resize(1, 1);  // a remote or confined server cannot attach our memory
+  FreeSegments();
+  if (!usable) Close();
+  return usable;
+}
+
+// The window's depth and pixel layout, and a graphics context for it; false when the server
+// has no MIT-SHM or the window's pixels are not BGRX.
+bool ShmPresenter::Describe() {
   xcb_connection_t* c = connection_;
-  xcb_shm_query_version_reply_t* shm =
-      xcb_connection_has_error(c) ? nullptr
-                                  : xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr);
-  xcb_get_geometry_reply_t* geometry =
-      shm == nullptr ? nullptr : xcb_get_geometry_reply(c, xcb_get_geometry(c, window_), nullptr);
-  xcb_get_window_attributes_reply_t* attributes =
-      geometry == nullptr
-          ? nullptr
-          : xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window_), nullptr);
-  bool usable = attributes != nullptr &&
+  auto* shm = xcb_shm_query_version_reply(c, xcb_shm_query_version(c), nullptr);
+  auto* geometry = xcb_get_geometry_reply(c, xcb_get_geometry(c, window_), nullptr);
+  auto* attributes =
+      xcb_get_window_attributes_reply(c, xcb_get_window_attributes(c, window_), nullptr);
+  bool usable = shm != nullptr && geometry != nullptr && attributes != nullptr &&
                 IsBgrx(xcb_get_setup(c), attributes->visual, geometry->depth);
   if (usable) {
     depth_ = geometry->depth;
     gc_ = xcb_generate_id(c);
-    xcb_generic_error_t* error = xcb_request_check(c, xcb_create_gc_checked(c, gc_, window_, 0, nullptr));
+    xcb_generic_error_t* error =
+        xcb_request_check(c, xcb_create_gc_checked(c, gc_, window_, 0, nullptr));
     if (error != nullptr) gc_ = 0;
     usable = error == nullptr;
     std::free(error);
@@ -70,7 +76,6 @@ bool ShmPresenter::Open(SDL_Window* window) {
   std::free(attributes);
   std::free(geometry);
   std::free(shm);
-  if (!usable) Close();
   return usable;
 }
 

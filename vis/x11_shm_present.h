@@ -40,6 +40,7 @@ class ShmPresenter {
   void Close();
 
  private:
+  bool Describe();
   void FreeSegments();
 
   xcb_connection_t* connection_ = nullptr;
