@@ -28,7 +28,8 @@ namespace halvex::vis {
 struct VulkanRenderer::Impl {
   VisWindow* window = nullptr;
   VulkanContext context;
-  Swapchain swapchain;  // on a software device shown through shared memory: our own image
+  // On a software device shown through shared memory: our own images, one per frame slot.
+  Swapchain swapchain;
   SoftDisplay soft;
   int pending_slot = -1;  // a drawn frame not shown yet (shared memory only)
   FeedbackTargets targets;
@@ -85,11 +86,15 @@ void VulkanRenderer::Impl::DrawableSize(int& width, int& height) const {
   window->DrawableSize(width, height);
 }
 
+namespace {
+
 // Shared memory unless HALVEX_VIS_SHM=0 asks for the driver's present (comparisons, tests).
 bool SharedMemoryAllowed() {
   const char* shm = std::getenv("HALVEX_VIS_SHM");
   return shm == nullptr || std::strcmp(shm, "0") != 0;
 }
+
+}  // namespace
 
 bool VulkanRenderer::Impl::Create(std::string& error) {
   if (!context.Create(*window, error)) return false;
