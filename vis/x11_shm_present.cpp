@@ -13,9 +13,10 @@ namespace halvex::vis {
 
 namespace {
 
-// The visual's pixels are 32-bit B, G, R, unused in memory: what a B8G8R8A8 image holds.
+// The visual's pixels are 32-bit B, G, R, unused in memory: what a B8G8R8A8 image holds. Depth
+// 24 only: in a window with alpha (depth 32) a compositor would show our alpha channel.
 bool IsBgrx(const xcb_setup_t* setup, xcb_visualid_t visual, uint8_t depth) {
-  if (setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
+  if (depth != 24 || setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) return false;
   bool bits32 = false;
   for (auto f = xcb_setup_pixmap_formats_iterator(setup); f.rem > 0; xcb_format_next(&f)) {
     if (f.data->depth == depth) bits32 = f.data->bits_per_pixel == 32;
