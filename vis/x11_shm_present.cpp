@@ -95,9 +95,9 @@ bool ShmPresenter::Resize(uint32_t width, uint32_t height) {
         mapped == reinterpret_cast<void*>(-1)
             ? nullptr
             : xcb_request_check(connection_,
-                                xcb_shm_attach_checked(connection_, segment, id, 0));
-    // Marked for removal now: the memory goes once both sides have let go of it, even if we
-    // end without cleaning up.
+                                xcb_shm_attach_checked(connection_, segment, id, 1));
+    // Read-only for the server. Marked for removal now: the memory goes once both sides have
+    // let go of it, even if we end without cleaning up.
     shmctl(id, IPC_RMID, nullptr);
     if (mapped == reinterpret_cast<void*>(-1)) break;
     if (error != nullptr) {
