@@ -2,9 +2,11 @@
 // present) for the built-in preset and each preset of ours. Runs on whatever Vulkan device the
 // loader offers; `VK_ICD_FILENAMES=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json` picks lavapipe.
 // Without DISPLAY a private Xvfb is started. As in halvex-vis, lavapipe rasterises on one
-// thread unless LP_NUM_THREADS says otherwise. Counters: fps (wall clock), cpu_ms (process CPU
-// per frame, the rasteriser's threads included on a software device), render_ms (the calling
-// thread's CPU per frame: evaluation, recording, submission).
+// thread unless LP_NUM_THREADS says otherwise, and its frames reach the window through X11
+// shared memory unless HALVEX_VIS_SHM=0 asks for the swapchain. Counters: fps (wall clock),
+// cpu_ms (process CPU per frame, the rasteriser's threads included on a software device),
+// render_ms (the calling thread's CPU per frame: evaluation, recording, submission, and the
+// copy into shared memory).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/prctl.h>

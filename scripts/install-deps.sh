@@ -12,6 +12,7 @@ packages=(
   # visualizer
   libsdl2-dev libvulkan-dev glslang-tools glslc mesa-vulkan-drivers vulkan-tools vulkan-validationlayers
   libx11-dev  # renderer tests pull a window from under SDL
+  libxcb1-dev libxcb-shm0-dev  # software frames shown through MIT-SHM
   # offline rendering of compressed files
   libsndfile1-dev libsoxr-dev libebur128-dev
   # test tools: displays, screenshots, D-Bus peers, test files

@@ -20,7 +20,7 @@ constexpr VkDeviceSize kZero = 0;
 }  // namespace
 
 void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain,
-                         uint32_t image, const FrameDraws& draws, bool copy) {
+                         uint32_t image, const FrameDraws& draws, bool copy, bool to_host) {
   vkResetCommandBuffer(commands_, 0);
   VkCommandBufferBeginInfo begin{};
   begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
@@ -39,6 +39,11 @@ void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchai
     CopyForCapture(target, swapchain.extent);
   } else {
     Barrier(target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
+  }
+  if (to_host) {
+    // A linear image the host reads once the fence has signalled.
+    Barrier(target, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR, VK_IMAGE_LAYOUT_GENERAL,
+            VK_PIPELINE_STAGE_2_HOST_BIT, VK_ACCESS_2_HOST_READ_BIT);
   }
   vkEndCommandBuffer(commands_);
 }
@@ -226,13 +231,14 @@ void FramePasses::PushConstants(const FrameConstants& constants) {
   vkCmdPushConstants(commands_, bindings_.layout, kStages, 0, sizeof(FrameConstants), &constants);
 }
 
-void FramePasses::Barrier(VkImage image, VkImageLayout from, VkImageLayout to) {
+void FramePasses::Barrier(VkImage image, VkImageLayout from, VkImageLayout to,
+                          VkPipelineStageFlags2 dst_stage, VkAccessFlags2 dst_access) {
   VkImageMemoryBarrier2 barrier{};
   barrier.sType = VK_STRUCTURE_TYPE_IMAGE_MEMORY_BARRIER_2;
   barrier.srcStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT;
   barrier.srcAccessMask = VK_ACCESS_2_MEMORY_WRITE_BIT;
-  barrier.dstStageMask = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT;
-  barrier.dstAccessMask = VK_ACCESS_2_MEMORY_READ_BIT | VK_ACCESS_2_MEMORY_WRITE_BIT;
+  barrier.dstStageMask = dst_stage;
+  barrier.dstAccessMask = dst_access;
   barrier.oldLayout = from;
   barrier.newLayout = to;
   barrier.srcQueueFamilyIndex = VK_QUEUE_FAMILY_IGNORED;

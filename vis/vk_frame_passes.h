@@ -41,9 +41,11 @@ class FramePasses {
         wide_lines_(wide_lines) {}
 
   // Draws into targets.feedback[next] and swapchain image `image`; with `copy` the finished
-  // picture also goes to the capture buffer. Clears the feedback images first when they are new.
+  // picture also goes to the capture buffer, and with `to_host` the image is left for the host
+  // to read (once the frame's fence has signalled) instead of for a present. Clears the feedback
+  // images first when they are new.
   void Record(FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain, uint32_t image,
-              const FrameDraws& draws, bool copy);
+              const FrameDraws& draws, bool copy, bool to_host = false);
 
  private:
   void ClearFeedback(const FeedbackTargets& targets);
@@ -60,7 +62,10 @@ class FramePasses {
   void DrawCustom(const CustomDraws& custom);
   void DrawLines(VkPipeline pipeline, VkBuffer buffer, std::size_t count);
   void PushConstants(const FrameConstants& constants);
-  void Barrier(VkImage image, VkImageLayout from, VkImageLayout to);
+  void Barrier(VkImage image, VkImageLayout from, VkImageLayout to,
+               VkPipelineStageFlags2 dst_stage = VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+               VkAccessFlags2 dst_access = VK_ACCESS_2_MEMORY_READ_BIT |
+                                           VK_ACCESS_2_MEMORY_WRITE_BIT);
   void BeginRendering(VkImageView view, VkExtent2D extent, bool clear);
 
   VkCommandBuffer commands_;

@@ -17,6 +17,34 @@ VkResult Allocate(const VulkanContext& context, const VkMemoryRequirements& need
   return result;
 }
 
+// A 2D colour image bound to new memory of the given kind, without a view.
+VkResult MakeImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
+                   VkImageUsageFlags usage, VkImageTiling tiling, VkMemoryPropertyFlags memory,
+                   DeviceImage& out) {
+  VkImageCreateInfo info{};
+  info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
+  info.imageType = VK_IMAGE_TYPE_2D;
+  info.format = format;
+  info.extent = {size.width, size.height, 1};
+  info.mipLevels = 1;
+  info.arrayLayers = 1;
+  info.samples = VK_SAMPLE_COUNT_1_BIT;
+  info.tiling = tiling;
+  info.usage = usage;
+  info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
+  info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
+  VkResult result = vkCreateImage(context.device, &info, nullptr, &out.image);
+  if (result != VK_SUCCESS) {
+    out.image = VK_NULL_HANDLE;
+    return result;
+  }
+  VkMemoryRequirements needs;
+  vkGetImageMemoryRequirements(context.device, out.image, &needs);
+  result = Allocate(context, needs, memory, out.memory);
+  if (result != VK_SUCCESS) return result;
+  return vkBindImageMemory(context.device, out.image, out.memory, 0);
+}
+
 }  // namespace
 
 VkResult CreateMappedBuffer(const VulkanContext& context, VkDeviceSize size,
@@ -52,28 +80,8 @@ void DestroyBuffer(VkDevice device, MappedBuffer& buffer) {
 
 VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
                      DeviceImage& out, VkImageUsageFlags usage) {
-  VkImageCreateInfo info{};
-  info.sType = VK_STRUCTURE_TYPE_IMAGE_CREATE_INFO;
-  info.imageType = VK_IMAGE_TYPE_2D;
-  info.format = format;
-  info.extent = {size.width, size.height, 1};
-  info.mipLevels = 1;
-  info.arrayLayers = 1;
-  info.samples = VK_SAMPLE_COUNT_1_BIT;
-  info.tiling = VK_IMAGE_TILING_OPTIMAL;
-  info.usage = usage;
-  info.sharingMode = VK_SHARING_MODE_EXCLUSIVE;
-  info.initialLayout = VK_IMAGE_LAYOUT_UNDEFINED;
-  VkResult result = vkCreateImage(context.device, &info, nullptr, &out.image);
-  if (result != VK_SUCCESS) {
-    out.image = VK_NULL_HANDLE;
-    return result;
-  }
-  VkMemoryRequirements needs;
-  vkGetImageMemoryRequirements(context.device, out.image, &needs);
-  result = Allocate(context, needs, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out.memory);
-  if (result != VK_SUCCESS) return result;
-  result = vkBindImageMemory(context.device, out.image, out.memory, 0);
+  const VkResult result = MakeImage(context, size, format, usage, VK_IMAGE_TILING_OPTIMAL,
+                                    VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out);
   if (result != VK_SUCCESS) return result;
   return CreateView(context.device, out.image, format, out.view);
 }
@@ -95,6 +103,30 @@ void DestroyImage(VkDevice device, DeviceImage& image) {
   if (image.image != VK_NULL_HANDLE) vkDestroyImage(device, image.image, nullptr);
   if (image.memory != VK_NULL_HANDLE) vkFreeMemory(device, image.memory, nullptr);
   image = DeviceImage{};
+}
+
+VkResult CreateHostImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
+                         VkImageUsageFlags usage, HostImage& out) {
+  VkResult result = MakeImage(
+      context, size, format, usage, VK_IMAGE_TILING_LINEAR,
+      VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT, out.image);
+  void* mapped = nullptr;
+  if (result == VK_SUCCESS) {
+    result = vkMapMemory(context.device, out.image.memory, 0, VK_WHOLE_SIZE, 0, &mapped);
+  }
+  if (result != VK_SUCCESS) return result;
+  const VkImageSubresource colour{VK_IMAGE_ASPECT_COLOR_BIT, 0, 0};
+  VkSubresourceLayout layout;
+  vkGetImageSubresourceLayout(context.device, out.image.image, &colour, &layout);
+  out.rows = static_cast<const uint8_t*>(mapped) + layout.offset;
+  out.row_pitch = layout.rowPitch;
+  return CreateView(context.device, out.image.image, format, out.image.view);
+}
+
+void DestroyHostImage(VkDevice device, HostImage& image) {
+  if (image.rows != nullptr) vkUnmapMemory(device, image.image.memory);
+  DestroyImage(device, image.image);
+  image = HostImage{};
 }
 
 }  // namespace halvex::vis

@@ -4,6 +4,8 @@
 
 #include <vulkan/vulkan.h>
 
+#include <cstdint>
+
 namespace halvex::vis {
 
 struct VulkanContext;
@@ -33,6 +35,18 @@ VkResult CreateImage(const VulkanContext& context, VkExtent2D size, VkFormat for
                      DeviceImage& out,
                      VkImageUsageFlags usage = VK_IMAGE_USAGE_SAMPLED_BIT |
                                                VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT);
+// A colour image drawn into by the device and read by the host: linear, in host-visible memory
+// mapped for its life; `rows` points at its first row, `row_pitch` bytes apart. A failure
+// leaves handles for DestroyHostImage.
+struct HostImage {
+  DeviceImage image;
+  const uint8_t* rows = nullptr;
+  VkDeviceSize row_pitch = 0;
+};
+VkResult CreateHostImage(const VulkanContext& context, VkExtent2D size, VkFormat format,
+                         VkImageUsageFlags usage, HostImage& out);
+void DestroyHostImage(VkDevice device, HostImage& image);
+
 // A 2D colour view of the whole of `image`.
 VkResult CreateView(VkDevice device, VkImage image, VkFormat format, VkImageView& view);
 void DestroyImage(VkDevice device, DeviceImage& image);

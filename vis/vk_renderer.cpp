@@ -3,16 +3,21 @@
 #include <vulkan/vulkan.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "vis/draw_types.h"
 #include "vis/mesh.h"
 #include "vis/vk_buffers.h"
 #include "vis/vk_context.h"
 #include "vis/vk_descriptors.h"
+#include "vis/vk_frame_slot.h"
 #include "vis/vk_frame_passes.h"
 #include "vis/vk_pipelines.h"
+#include "vis/vk_soft_display.h"
 #include "vis/vk_result.h"
 #include "vis/vk_swapchain.h"
 #include "vis/vk_targets.h"
@@ -20,64 +25,18 @@
 
 namespace halvex::vis {
 
-namespace {
-
-// The command buffer one frame at a time is recorded into, and what orders it with the
-// swapchain: the fence a frame waits for, the semaphore an acquired image signals.
-struct FrameSync {
-  VkCommandPool pool = VK_NULL_HANDLE;
-  VkCommandBuffer commands = VK_NULL_HANDLE;
-  VkFence fence = VK_NULL_HANDLE;
-  VkSemaphore image_available = VK_NULL_HANDLE;
-
-  bool Create(VkDevice device, uint32_t queue_family, std::string& error) {
-    VkCommandPoolCreateInfo pool_info{};
-    pool_info.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
-    pool_info.flags = VK_COMMAND_POOL_CREATE_RESET_COMMAND_BUFFER_BIT;
-    pool_info.queueFamilyIndex = queue_family;
-    if (!Made(vkCreateCommandPool(device, &pool_info, nullptr, &pool), pool,
-              "create the command pool", error)) {
-      return false;
-    }
-    VkCommandBufferAllocateInfo allocation{};
-    allocation.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_ALLOCATE_INFO;
-    allocation.commandPool = pool;
-    allocation.level = VK_COMMAND_BUFFER_LEVEL_PRIMARY;
-    allocation.commandBufferCount = 1;
-    if (!Made(vkAllocateCommandBuffers(device, &allocation, &commands), commands,
-              "allocate the command buffer", error)) {
-      return false;
-    }
-    VkFenceCreateInfo fence_info{};
-    fence_info.sType = VK_STRUCTURE_TYPE_FENCE_CREATE_INFO;
-    fence_info.flags = VK_FENCE_CREATE_SIGNALED_BIT;
-    VkSemaphoreCreateInfo semaphore_info{};
-    semaphore_info.sType = VK_STRUCTURE_TYPE_SEMAPHORE_CREATE_INFO;
-    return Made(vkCreateFence(device, &fence_info, nullptr, &fence), fence,
-                "create the frame fence", error) &&
-           Made(vkCreateSemaphore(device, &semaphore_info, nullptr, &image_available),
-                image_available, "create the acquire semaphore", error);
-  }
-
-  void Destroy(VkDevice device) {
-    if (image_available != VK_NULL_HANDLE) vkDestroySemaphore(device, image_available, nullptr);
-    if (fence != VK_NULL_HANDLE) vkDestroyFence(device, fence, nullptr);
-    if (pool != VK_NULL_HANDLE) vkDestroyCommandPool(device, pool, nullptr);
-    *this = FrameSync{};
-  }
-};
-
-}  // namespace
-
 struct VulkanRenderer::Impl {
   VisWindow* window = nullptr;
   VulkanContext context;
+  // On a software device shown through shared memory: our own images, one per frame slot.
   Swapchain swapchain;
+  SoftDisplay soft;
+  int pending_slot = -1;  // a drawn frame not shown yet (shared memory only)
   FeedbackTargets targets;
   ShaderBindings bindings;
   Pipelines pipelines;
-  FrameBuffers buffers;
-  FrameSync sync;
+  std::array<FrameSlot, kFramesInFlight> slots;
+  uint32_t current = 0;  // the slot the next frame is prepared in
   float requested_scale = 0.0f;  // 0: automatic
   // Lost device or surface: every later frame is refused.
   VkResult fatal = VK_SUCCESS;
@@ -90,6 +49,7 @@ struct VulkanRenderer::Impl {
   VkExtent2D captured_extent = {0, 0};
   VkFormat captured_format = VK_FORMAT_UNDEFINED;
   bool captured = false;
+  uint32_t captured_slot = 0;
 
   bool Create(std::string& error);
   bool CreateSwapchain(std::string& error);
@@ -97,10 +57,12 @@ struct VulkanRenderer::Impl {
   bool Frame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
              const std::vector<DrawVertex>& waves, const std::vector<DrawVertex>& overlay,
              const FrameConstants& constants, bool additive, const CustomDraws* custom);
-  FrameDraws Upload(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
-                    const std::vector<DrawVertex>& waves,
+  FrameDraws Upload(FrameBuffers& buffers, const std::vector<MeshVertex>& mesh,
+                    std::size_t columns, std::size_t rows, const std::vector<DrawVertex>& waves,
                     const std::vector<DrawVertex>& overlay, const CustomDraws* custom);
-  bool SubmitAndPresent(uint32_t image, uint32_t next);
+  bool SubmitAndPresent(FrameSlot& slot, uint32_t image, uint32_t next);
+  bool ShowPending(uint32_t submitted);
+  void DestroyDisplay();
   bool Resize();
   bool Rebuild(std::string& error);
   void ReportRebuild(const std::string& error);
@@ -124,23 +86,41 @@ void VulkanRenderer::Impl::DrawableSize(int& width, int& height) const {
   window->DrawableSize(width, height);
 }
 
+namespace {
+
+// Shared memory unless HALVEX_VIS_SHM=0 asks for the driver's present (comparisons, tests).
+bool SharedMemoryAllowed() {
+  const char* shm = std::getenv("HALVEX_VIS_SHM");
+  return shm == nullptr || std::strcmp(shm, "0") != 0;
+}
+
+}  // namespace
+
 bool VulkanRenderer::Impl::Create(std::string& error) {
-  if (!context.Create(*window, error) || !CreateSwapchain(error) || !CreateTargets(error) ||
+  if (!context.Create(*window, error)) return false;
+  if (context.cpu_device && SharedMemoryAllowed()) soft.Open(window->handle());
+  if (!CreateSwapchain(error) || !CreateTargets(error) ||
       !bindings.Create(context.device, error)) {
     return false;
   }
   bindings.Point(context.device, targets);
-  return pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
-                          error) &&
-         sync.Create(context.device, context.queue_family, error) &&
-         buffers.Create(context, error);
+  if (!pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
+                        error)) {
+    return false;
+  }
+  for (FrameSlot& slot : slots) {
+    if (!slot.Create(context, error)) return false;
+  }
+  return true;
 }
 
 bool VulkanRenderer::Impl::CreateSwapchain(std::string& error) {
   int width = 0;
   int height = 0;
   DrawableSize(width, height);
-  const VkResult result = swapchain.Create(context, width, height, error);
+  const VkResult result = soft.active()
+                             ? soft.Create(context, width, height, swapchain, error)
+                             : swapchain.Create(context, width, height, error);
   Check(result);
   return result == VK_SUCCESS;
 }
@@ -158,7 +138,7 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
                                  const FrameConstants& constants, bool additive,
                                  const CustomDraws* custom) {
   if (fatal != VK_SUCCESS) return false;
-  if (swapchain.handle == VK_NULL_HANDLE) {
+  if (swapchain.images.empty()) {
     // Minimised, or a rebuild that has not worked yet: retry once a real size is there.
     int width = 0;
     int height = 0;
@@ -166,32 +146,39 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
     if (width <= 0 || height <= 0) return true;
     return Resize();
   }
-  if (!Check(vkWaitForFences(context.device, 1, &sync.fence, VK_TRUE, UINT64_MAX))) return false;
-  uint32_t image = 0;
-  const VkResult acquired = vkAcquireNextImageKHR(context.device, swapchain.handle, UINT64_MAX,
-                                                  sync.image_available, VK_NULL_HANDLE, &image);
+  // The device may still draw the frame before this one; only this slot's last use must be over.
+  FrameSlot& slot = slots[current];
+  if (!Check(vkWaitForFences(context.device, 1, &slot.fence, VK_TRUE, UINT64_MAX))) return false;
+  uint32_t image = current;  // shared memory: each slot has its own image
+  const VkResult acquired =
+      soft.active() ? VK_SUCCESS
+                    : vkAcquireNextImageKHR(context.device, swapchain.handle, UINT64_MAX,
+                                            slot.image_available, VK_NULL_HANDLE, &image);
   if (acquired == VK_ERROR_OUT_OF_DATE_KHR) return Resize();
   if (acquired != VK_SUCCESS && acquired != VK_SUBOPTIMAL_KHR) {
     Check(acquired);
     return false;  // no image, nothing signalled: skip the frame
   }
-  FrameDraws draws = Upload(mesh, columns, rows, waves, overlay, custom);
+  FrameDraws draws = Upload(slot.buffers, mesh, columns, rows, waves, overlay, custom);
   draws.constants = &constants;
   draws.additive = additive;
-  const bool copy = capture && swapchain.readable && buffers.capture.buffer != VK_NULL_HANDLE;
+  const bool copy =
+      capture && swapchain.readable && slot.buffers.capture.buffer != VK_NULL_HANDLE;
   const uint32_t next = 1 - targets.previous;
-  FramePasses(sync.commands, pipelines, bindings, buffers, context.wide_lines)
-      .Record(targets, next, swapchain, image, draws, copy);
+  FramePasses(slot.commands, pipelines, bindings, slot.buffers, context.wide_lines)
+      .Record(targets, next, swapchain, image, draws, copy, soft.active());
   if (copy) {
     captured_extent = swapchain.extent;
     captured_format = swapchain.format;
     captured = true;
+    captured_slot = current;
   }
-  return SubmitAndPresent(image, next);
+  return SubmitAndPresent(slot, image, next);
 }
 
 // Copies the frame's vertices into the mapped buffers (and grows the capture buffer).
-FrameDraws VulkanRenderer::Impl::Upload(const std::vector<MeshVertex>& mesh,
+FrameDraws VulkanRenderer::Impl::Upload(FrameBuffers& buffers,
+                                        const std::vector<MeshVertex>& mesh,
                                         std::size_t columns, std::size_t rows,
                                         const std::vector<DrawVertex>& waves,
                                         const std::vector<DrawVertex>& overlay,
@@ -213,32 +200,38 @@ FrameDraws VulkanRenderer::Impl::Upload(const std::vector<MeshVertex>& mesh,
   return draws;
 }
 
-bool VulkanRenderer::Impl::SubmitAndPresent(uint32_t image, uint32_t next) {
+bool VulkanRenderer::Impl::SubmitAndPresent(FrameSlot& slot, uint32_t image, uint32_t next) {
   const VkSemaphoreSubmitInfo wait{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
-                                   sync.image_available, 0,
+                                   slot.image_available, 0,
                                    VK_PIPELINE_STAGE_2_COLOR_ATTACHMENT_OUTPUT_BIT, 0};
+  // Shown through shared memory: no swapchain image to wait for or hand on.
+  const VkSemaphore render_finished =
+      soft.active() ? VK_NULL_HANDLE : swapchain.render_finished[image];
   const VkSemaphoreSubmitInfo signal{VK_STRUCTURE_TYPE_SEMAPHORE_SUBMIT_INFO, nullptr,
-                                     swapchain.render_finished[image], 0,
-                                     VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT, 0};
+                                     render_finished, 0, VK_PIPELINE_STAGE_2_ALL_COMMANDS_BIT,
+                                     0};
   const VkCommandBufferSubmitInfo command_info{VK_STRUCTURE_TYPE_COMMAND_BUFFER_SUBMIT_INFO,
-                                               nullptr, sync.commands, 0};
+                                               nullptr, slot.commands, 0};
   VkSubmitInfo2 submit{};
   submit.sType = VK_STRUCTURE_TYPE_SUBMIT_INFO_2;
-  submit.waitSemaphoreInfoCount = 1;
+  submit.waitSemaphoreInfoCount = soft.active() ? 0 : 1;
   submit.pWaitSemaphoreInfos = &wait;
   submit.commandBufferInfoCount = 1;
   submit.pCommandBufferInfos = &command_info;
-  submit.signalSemaphoreInfoCount = 1;
+  submit.signalSemaphoreInfoCount = soft.active() ? 0 : 1;
   submit.pSignalSemaphoreInfos = &signal;
   // Reset only now: a frame that ends before this point leaves the fence signalled.
-  vkResetFences(context.device, 1, &sync.fence);
-  const VkResult submitted = vkQueueSubmit2(context.queue, 1, &submit, sync.fence);
+  vkResetFences(context.device, 1, &slot.fence);
+  const VkResult submitted = vkQueueSubmit2(context.queue, 1, &submit, slot.fence);
   if (submitted != VK_SUCCESS) {
     // The fence would never signal again; no later frame could start.
     fatal = submitted == VK_ERROR_DEVICE_LOST ? VK_ERROR_DEVICE_LOST : VK_ERROR_UNKNOWN;
     return false;
   }
   targets.previous = next;
+  const uint32_t slot_index = current;
+  current = (current + 1) % kFramesInFlight;
+  if (soft.active()) return ShowPending(slot_index);
 
   VkPresentInfoKHR present{};
   present.sType = VK_STRUCTURE_TYPE_PRESENT_INFO_KHR;
@@ -250,6 +243,31 @@ bool VulkanRenderer::Impl::SubmitAndPresent(uint32_t image, uint32_t next) {
   const VkResult presented = vkQueuePresentKHR(context.queue, &present);
   if (presented == VK_ERROR_OUT_OF_DATE_KHR || presented == VK_SUBOPTIMAL_KHR) return Resize();
   return Check(presented);
+}
+
+// The frame before the one just submitted goes to the window: it is done or nearly, and the
+// device goes on with the new one while the host copies and the server takes the picture.
+bool VulkanRenderer::Impl::ShowPending(uint32_t submitted) {
+  static_assert(ShmPresenter::kSegments == kFramesInFlight);
+  const int shown = pending_slot;
+  pending_slot = static_cast<int>(submitted);
+  if (shown < 0) return true;
+  FrameSlot& slot = slots[static_cast<std::size_t>(shown)];
+  if (!Check(vkWaitForFences(context.device, 1, &slot.fence, VK_TRUE, UINT64_MAX))) return false;
+  if (!soft.Show(static_cast<uint32_t>(shown))) {
+    fatal = VK_ERROR_SURFACE_LOST_KHR;
+    return false;
+  }
+  return true;
+}
+
+void VulkanRenderer::Impl::DestroyDisplay() {
+  pending_slot = -1;  // drawn at the old size
+  if (soft.active()) {
+    soft.Destroy(context.device, swapchain);
+  } else {
+    swapchain.Destroy(context.device);
+  }
 }
 
 bool VulkanRenderer::Impl::Resize() {
@@ -268,12 +286,12 @@ bool VulkanRenderer::Impl::Rebuild(std::string& error) {
     error = StepFailed("wait for the device", idle);
     return false;
   }
-  swapchain.Destroy(context.device);
+  DestroyDisplay();
   targets.Destroy(context.device);
   if (!CreateSwapchain(error)) return false;
-  if (swapchain.handle == VK_NULL_HANDLE) return true;  // zero size: nothing to draw into
+  if (swapchain.images.empty()) return true;  // zero size: nothing to draw into
   if (!CreateTargets(error)) {
-    swapchain.Destroy(context.device);
+    DestroyDisplay();
     return false;
   }
   if (!pipelines.built() || pipelines.swapchain_format != swapchain.format) {
@@ -281,7 +299,7 @@ bool VulkanRenderer::Impl::Rebuild(std::string& error) {
     if (!pipelines.Create(context.device, bindings.layout, targets.format, swapchain.format,
                           error)) {
       targets.Destroy(context.device);
-      swapchain.Destroy(context.device);
+      DestroyDisplay();
       return false;
     }
   }
@@ -302,12 +320,12 @@ void VulkanRenderer::Impl::DestroyAll() {
   const VkDevice device = context.device;
   if (device != VK_NULL_HANDLE) {
     vkDeviceWaitIdle(device);
-    swapchain.Destroy(device);
+    DestroyDisplay();
+    soft.Close(device, swapchain);
     targets.Destroy(device);
     pipelines.Destroy(device);
     bindings.Destroy(device);
-    buffers.Destroy(device);
-    sync.Destroy(device);
+    for (FrameSlot& slot : slots) slot.Destroy(device);
   }
   context.Destroy();
 }
@@ -381,6 +399,8 @@ void VulkanRenderer::SetRenderScale(float scale) {
 
 float VulkanRenderer::render_scale() const { return impl_ ? impl_->targets.scale : 1.0f; }
 
+bool VulkanRenderer::shared_memory_present() const { return impl_ && impl_->soft.active(); }
+
 uint32_t VulkanRenderer::validation_reports() const {
   return impl_ ? impl_->context.validation_reports.load() : 0;
 }
@@ -397,14 +417,16 @@ void VulkanRenderer::OverrideDrawableSize(int width, int height) {
 
 bool VulkanRenderer::CapturedFrame(std::vector<uint8_t>& rgba, uint32_t& width,
                                    uint32_t& height) {
-  if (!impl_ || !impl_->captured || impl_->buffers.capture.mapped == nullptr) return false;
-  if (!impl_->Check(vkWaitForFences(impl_->context.device, 1, &impl_->sync.fence, VK_TRUE,
+  if (!impl_ || !impl_->captured) return false;
+  FrameSlot& slot = impl_->slots[impl_->captured_slot];
+  if (slot.buffers.capture.mapped == nullptr) return false;
+  if (!impl_->Check(vkWaitForFences(impl_->context.device, 1, &slot.fence, VK_TRUE,
                                     UINT64_MAX))) {
     return false;
   }
   width = impl_->captured_extent.width;
   height = impl_->captured_extent.height;
-  const auto* pixels = static_cast<const uint8_t*>(impl_->buffers.capture.mapped);
+  const auto* pixels = static_cast<const uint8_t*>(slot.buffers.capture.mapped);
   rgba.assign(pixels, pixels + std::size_t{width} * height * 4);
   const bool bgra = impl_->captured_format == VK_FORMAT_B8G8R8A8_UNORM ||
                     impl_->captured_format == VK_FORMAT_B8G8R8A8_SRGB;

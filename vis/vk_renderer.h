@@ -32,6 +32,12 @@ class VulkanRenderer {
   static constexpr std::size_t kCustomLineCapacity = 8192;
   static constexpr std::size_t kShapeVertexCapacity = 4096;
 
+  // Frames prepared ahead of the device: the host records and submits one while the device
+  // still draws the one before (and the window system takes the one before that), each with
+  // its own command buffer, fence, acquire semaphore and vertex buffers. The feedback images
+  // stay single: the queue's order and the recorded barriers hand each picture to the next.
+  static constexpr uint32_t kFramesInFlight = 2;
+
   VulkanRenderer();
   ~VulkanRenderer();  // Shutdown(): every exit path destroys the swapchain and surface first
   VulkanRenderer(const VulkanRenderer&) = delete;
@@ -81,6 +87,10 @@ class VulkanRenderer {
 
   // The name of the device frames are drawn on (empty before Initialise).
   const std::string& device_name() const;
+  // True when frames reach the window through X11 shared memory instead of a swapchain: on a
+  // software device with an X11 window, unless HALVEX_VIS_SHM=0. The window then shows each
+  // frame once the next one has been submitted.
+  bool shared_memory_present() const;
 
   // Test and diagnostics hook: while on, each drawn frame's composite (overlay included) is
   // also copied to host memory. Needs a swapchain that allows transfer reads.

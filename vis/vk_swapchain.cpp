@@ -55,25 +55,29 @@ VkCompositeAlphaFlagBitsKHR ChooseAlpha(const VkSurfaceCapabilitiesKHR& caps) {
 
 }  // namespace
 
-VkResult Swapchain::Create(const VulkanContext& context, int width, int height,
-                           std::string& error) {
-  VkSurfaceCapabilitiesKHR caps;
-  VkResult result =
+VkResult SurfaceExtent(const VulkanContext& context, int width, int height,
+                       VkSurfaceCapabilitiesKHR& caps, VkExtent2D& extent, std::string& error) {
+  extent = {0, 0};
+  const VkResult result =
       vkGetPhysicalDeviceSurfaceCapabilitiesKHR(context.physical, context.surface, &caps);
   if (result != VK_SUCCESS) {
     error = StepFailed("read the surface's capabilities", result);
     return result;
   }
-  extent = {0, 0};
   if (width <= 0 || height <= 0) return VK_SUCCESS;
   extent.width = std::clamp(static_cast<uint32_t>(width), caps.minImageExtent.width,
                             caps.maxImageExtent.width);
   extent.height = std::clamp(static_cast<uint32_t>(height), caps.minImageExtent.height,
                              caps.maxImageExtent.height);
-  if (extent.width == 0 || extent.height == 0) {
-    extent = {0, 0};
-    return VK_SUCCESS;
-  }
+  if (extent.width == 0 || extent.height == 0) extent = {0, 0};
+  return VK_SUCCESS;
+}
+
+VkResult Swapchain::Create(const VulkanContext& context, int width, int height,
+                           std::string& error) {
+  VkSurfaceCapabilitiesKHR caps;
+  VkResult result = SurfaceExtent(context, width, height, caps, extent, error);
+  if (result != VK_SUCCESS || extent.width == 0) return result;
   VkSurfaceFormatKHR chosen{};
   result = ChooseFormat(context, chosen);
   if (result != VK_SUCCESS) {

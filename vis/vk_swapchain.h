@@ -10,6 +10,11 @@ namespace halvex::vis {
 
 struct VulkanContext;
 
+// The surface's capabilities, and a drawable of width × height clamped to them ({0, 0} for a
+// zero size, as a minimised window reports). On failure the result, `error` saying so.
+VkResult SurfaceExtent(const VulkanContext& context, int width, int height,
+                       VkSurfaceCapabilitiesKHR& caps, VkExtent2D& extent, std::string& error);
+
 struct Swapchain {
   VkSwapchainKHR handle = VK_NULL_HANDLE;
   VkFormat format = VK_FORMAT_B8G8R8A8_UNORM;

@@ -54,6 +54,8 @@ class DisplayEnvironment : public ::testing::Environment {
     setenv("XDG_RUNTIME_DIR", runtime_dir_.c_str(), 1);
     setenv("VK_ICD_FILENAMES", "/usr/share/vulkan/icd.d/lvp_icd.x86_64.json", 1);
     setenv("HALVEX_VIS_VALIDATE", "0", 1);  // any value turns validation on, 0 too
+    // Hazards between frames in flight, and within one, are reported like any other error.
+    setenv("VK_LAYER_ENABLES", "VK_VALIDATION_FEATURE_ENABLE_SYNCHRONIZATION_VALIDATION_EXT", 0);
     unsetenv("HALVEX_VIS_GPU");
     std::filesystem::create_directories(HALVEX_ARTEFACT_DIR);
   }

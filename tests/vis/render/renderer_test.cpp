@@ -129,8 +129,12 @@ class SmallRendererTest : public RendererTest {
   }
 };
 
+// These tests run twice: showing frames through shared memory, as on a software device with an
+// X11 window, and with HALVEX_VIS_SHM=0 through the swapchain, as on a GPU.
 TEST_F(RendererTest, StartsOnLavapipeWithClearedTrails) {
   EXPECT_NE(renderer.device_name().find("llvmpipe"), std::string::npos) << renderer.device_name();
+  const char* shm = std::getenv("HALVEX_VIS_SHM");
+  EXPECT_EQ(renderer.shared_memory_present(), shm == nullptr || std::string(shm) != "0");
   const Frame frame = Draw({});
   ASSERT_EQ(frame.width, static_cast<uint32_t>(kWidth));
   ASSERT_EQ(frame.height, static_cast<uint32_t>(kHeight));
@@ -450,6 +454,86 @@ TEST_F(RendererTest, TheScreenShowsWhatWasDrawn) {
   }
 }
 
+// A window whose width no driver aligns rows to: the screen shows the frame exactly, every
+// pixel of it (row pitch, channel order, the last row and column), also after a resize to
+// another such size.
+class OddSizeRendererTest : public RendererTest {
+ protected:
+  void SetUp() override {
+    width = 1001;
+    height = 333;
+    RendererTest::SetUp();
+  }
+
+  // A picture with something in every column, drawn and then kept for two frames (no motion, no
+  // decay) so that a screen a frame behind shows it too.
+  Frame DrawStillPicture() {
+    std::vector<DrawVertex> zigzag;
+    for (int i = 0; i <= 400; ++i) {
+      const float t = static_cast<float>(i) / 400.0f;
+      zigzag.push_back({2.0f * t - 1.0f, i % 2 == 0 ? -1.0f : 1.0f, t, 1.0f - t, 0.5f, 1.0f});
+    }
+    Draw(zigzag);
+    Draw({});
+    return Draw({});
+  }
+
+  // Pixels of the window on the screen that differ from `frame`; `lit` counts the frame's
+  // non-dark ones.
+  std::size_t DifferingOnScreen(const Frame& frame, const std::string& png, std::size_t& lit) {
+    int x = 0;
+    int y = 0;
+    SDL_GetWindowPosition(window.handle(), &x, &y);
+    std::string rgb;
+    int screen_width = 0;
+    int screen_height = 0;
+    if (!halvex::test::ScreenshotRgb(halvex::test::ArtefactPath(png), rgb, screen_width,
+                                     screen_height) ||
+        x + static_cast<int>(frame.width) > screen_width ||
+        y + static_cast<int>(frame.height) > screen_height) {
+      ADD_FAILURE() << "no screenshot holding the window";
+      return frame.rgba.size();
+    }
+    std::size_t differing = 0;
+    lit = 0;
+    for (int py = 0; py < static_cast<int>(frame.height); ++py) {
+      for (int px = 0; px < static_cast<int>(frame.width); ++px) {
+        const Rgb want = frame.At(px, py);
+        const std::size_t i = (static_cast<std::size_t>(py + y) * screen_width + px + x) * 3;
+        const Rgb got{static_cast<uint8_t>(rgb[i]), static_cast<uint8_t>(rgb[i + 1]),
+                      static_cast<uint8_t>(rgb[i + 2])};
+        lit += want.r + want.g + want.b > 30;
+        differing += std::abs(got.r - want.r) > 1 || std::abs(got.g - want.g) > 1 ||
+                     std::abs(got.b - want.b) > 1;
+      }
+    }
+    return differing;
+  }
+};
+
+TEST_F(OddSizeRendererTest, TheScreenShowsEveryPixelOfTheFrame) {
+  Frame frame = DrawStillPicture();
+  ASSERT_EQ(frame.width, 1001u);
+  ASSERT_EQ(frame.height, 333u);
+  std::size_t lit = 0;
+  EXPECT_EQ(DifferingOnScreen(frame, "odd-size.png", lit), 0u);
+  EXPECT_GT(lit, 1001u * 333u / 10) << "too little drawn to compare";
+
+  SDL_SetWindowSize(window.handle(), 777, 555);
+  bool resized = false;
+  for (int i = 0; i < 200 && !resized; ++i) {
+    for (WindowEvent e : window.Poll()) resized |= e == WindowEvent::Resized;
+    if (!resized) SDL_Delay(10);
+  }
+  ASSERT_TRUE(resized);
+  ASSERT_TRUE(renderer.HandleResize());
+  frame = DrawStillPicture();
+  ASSERT_EQ(frame.width, 777u);
+  ASSERT_EQ(frame.height, 555u);
+  EXPECT_EQ(DifferingOnScreen(frame, "odd-size-resized.png", lit), 0u);
+  EXPECT_GT(lit, 777u * 555u / 10) << "too little drawn to compare";
+}
+
 // Every preset of ours and the built-in one, 24 frames each: the screen shows something, and
 // the validation layer (checked at tear-down) has nothing to say. Screenshots are kept.
 TEST_F(SmallRendererTest, DrawsTheBuiltInPresetAndEveryPresetOfOurs) {
@@ -511,6 +595,46 @@ TEST_F(SmallRendererTest, BlendsBetweenPresetsOfOurs) {
   }
   EXPECT_TRUE(seen_blend);
   EXPECT_TRUE(visualizer.blending());  // 40 frames of a 60-frame blend
+}
+
+// A preset with waves and textured shapes, 240 frames prepared while the device still draws
+// the one before, ends on exactly the picture of the same frames drawn one at a time (each
+// read back before the next starts), with synchronisation validation on (display.cpp): no
+// frame's buffers are reused while the device reads them, and each frame warps its
+// predecessor.
+TEST_F(SmallRendererTest, FramesInFlightDrawWhatFramesOneAtATimeDraw) {
+  const auto run = [&](bool one_at_a_time) {
+    VisualizerSettings settings;
+    settings.fallback_dirs.clear();
+    settings.preset_dir = HALVEX_SOURCE_DIR "/vis/presets";
+    Visualizer visualizer;
+    visualizer.Configure(settings);
+    for (std::size_t i = 0; i < visualizer.library_size(); ++i) {
+      if (visualizer.LoadIndex(i) && visualizer.current_name() == "Halvex - Mirror Lens") break;
+    }
+    EXPECT_EQ(visualizer.current_name(), "Halvex - Mirror Lens");
+    EXPECT_TRUE(renderer.HandleResize());  // the trails restart
+    Frame frame;
+    for (int n = 0; n < 240; ++n) {
+      visualizer.Advance(Music(n), n / 60.0, 16.0f / 9.0f);
+      EXPECT_TRUE(renderer.RenderFrame(visualizer.mesh(), visualizer.columns(), visualizer.rows(),
+                                       visualizer.waves(), {}, visualizer.Constants(),
+                                       visualizer.additive_waves(), &visualizer.custom_draws()));
+      if (one_at_a_time || n == 239) {
+        EXPECT_TRUE(renderer.CapturedFrame(frame.rgba, frame.width, frame.height));
+      }
+    }
+    return frame;
+  };
+  const Frame overlapped = run(false);
+  const Frame serial = run(true);
+  ASSERT_EQ(overlapped.rgba.size(), serial.rgba.size());
+  std::size_t lit = 0;
+  for (std::size_t i = 0; i < serial.rgba.size(); i += 4) {
+    lit += serial.rgba[i] + serial.rgba[i + 1] + serial.rgba[i + 2] > 30;
+  }
+  EXPECT_GT(lit, serial.rgba.size() / 4 / 20) << "too little drawn to compare";
+  EXPECT_TRUE(overlapped.rgba == serial.rgba);
 }
 
 // A small window that draws one frame and then vanishes under the renderer (its X window
