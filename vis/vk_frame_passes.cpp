@@ -35,15 +35,15 @@ void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchai
   if (stretched) ScaledComposite(targets, next, draws);
   DisplayPass(next, swapchain, image, draws, stretched);
   const VkImage target = swapchain.images[image];
-  if (copy) {
-    CopyForCapture(target, swapchain.extent);
-  } else {
-    Barrier(target, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
-  }
+  if (copy) CopyForCapture(target, swapchain.extent);
+  const VkImageLayout drawn =
+      copy ? VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
   if (to_host) {
     // A linear image the host reads once the fence has signalled.
-    Barrier(target, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR, VK_IMAGE_LAYOUT_GENERAL,
-            VK_PIPELINE_STAGE_2_HOST_BIT, VK_ACCESS_2_HOST_READ_BIT);
+    Barrier(target, drawn, VK_IMAGE_LAYOUT_GENERAL, VK_PIPELINE_STAGE_2_HOST_BIT,
+            VK_ACCESS_2_HOST_READ_BIT);
+  } else {
+    Barrier(target, drawn, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
   }
   vkEndCommandBuffer(commands_);
 }
@@ -182,7 +182,6 @@ void FramePasses::CopyForCapture(VkImage target, VkExtent2D extent) {
   dependency.bufferMemoryBarrierCount = 1;
   dependency.pBufferMemoryBarriers = &to_host;
   vkCmdPipelineBarrier2(commands_, &dependency);
-  Barrier(target, VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
 }
 
 // Batch by batch; a batch reaching past the vertices it was given is left out.

@@ -58,6 +58,7 @@ class FramePasses {
   static bool Stretched(const FeedbackTargets& targets, const FrameConstants& constants);
   void DisplayPass(uint32_t next, const Swapchain& swapchain, uint32_t image,
                    const FrameDraws& draws, bool stretched);
+  // Leaves `target` in TRANSFER_SRC_OPTIMAL; Record moves it on to where it is shown.
   void CopyForCapture(VkImage target, VkExtent2D extent);
   void DrawCustom(const CustomDraws& custom);
   void DrawLines(VkPipeline pipeline, VkBuffer buffer, std::size_t count);

@@ -1,7 +1,8 @@
 // The window's picture on a software (CPU) device without the driver's window-system present:
 // each frame slot's display pass draws into a host-visible image of ours, and once the device
-// is done the host copies it into shared memory the X server reads from. The device's one queue is then never held while a picture travels to the
-// server, so the next frame rasterises meanwhile.
+// is done the host copies it into shared memory the X server reads from. The device's one
+// queue is then never held while a picture travels to the server, so the next frame
+// rasterises meanwhile.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -33,8 +34,9 @@ struct SoftDisplay {
   bool active() const { return presenter.open(); }
 
   // The images and shared segments for a drawable of width × height, described in `swapchain`
-  // as its images so that the frame passes draw into them (image i for frame slot i). A zero size leaves both empty and
-  // succeeds. On failure the result of the call that failed, `error` saying which.
+  // as its images so that the frame passes draw into them (image i for frame slot i). A zero
+  // size leaves both empty and succeeds. On failure the result of the call that failed, `error`
+  // saying which.
   VkResult Create(const VulkanContext& context, int width, int height, Swapchain& swapchain,
                   std::string& error);
   // The device must be idle.
