@@ -1,6 +1,7 @@
 // The visualizer's per-frame work on one core: the per-vertex program, the whole mesh
 // evaluation at the default and the largest grid, the audio analysis, and the most custom
-// waves and shapes may cost.
+// waves and shapes may cost, and the host's stretch of a software device's picture to the
+// window.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include "vis/custom_scene.h"
 #include "vis/eel.h"
 #include "vis/mesh.h"
+#include "vis/picture_stretch.h"
 #include "vis/ring.h"
 #include "vis/visualizer.h"
 
@@ -166,6 +168,24 @@ void BM_CustomSceneWorstCase(benchmark::State& state) {
   state.counters["points"] = static_cast<double>(draws.lines.size());
 }
 BENCHMARK(BM_CustomSceneWorstCase)->Unit(benchmark::kMicrosecond);
+
+// The software device's picture at the automatic scale (and at full size, a copy) stretched to
+// a 1280x720 window; items are output pixels.
+void BM_PictureStretch(benchmark::State& state) {
+  const auto from_width = static_cast<uint32_t>(state.range(0));
+  const auto from_height = static_cast<uint32_t>(state.range(1));
+  std::vector<uint8_t> from(std::size_t{from_width} * from_height * 4);
+  for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<uint8_t>(i * 37 >> 3);
+  std::vector<uint8_t> to(1280 * 720 * 4);
+  PictureStretch stretch;
+  stretch.Configure(from_width, from_height, 1280, 720);
+  for (auto _ : state) {
+    stretch.Run(from.data(), std::size_t{from_width} * 4, to.data(), 1280 * 4);
+    benchmark::DoNotOptimize(to.data());
+  }
+  state.SetItemsProcessed(state.iterations() * 1280 * 720);
+}
+BENCHMARK(BM_PictureStretch)->Args({480, 270})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace halvex::vis

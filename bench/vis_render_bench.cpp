@@ -5,8 +5,8 @@
 // thread unless LP_NUM_THREADS says otherwise, and its frames reach the window through X11
 // shared memory unless HALVEX_VIS_SHM=0 asks for the swapchain. Counters: fps (wall clock),
 // cpu_ms (process CPU per frame, the rasteriser's threads included on a software device),
-// render_ms (the calling thread's CPU per frame: evaluation, recording, submission, and the
-// copy into shared memory).
+// render_ms (the calling thread's CPU per frame: evaluation, recording, submission, and on a
+// software device the stretch into shared memory).
 #include <benchmark/benchmark.h>
 #include <signal.h>
 #include <sys/prctl.h>

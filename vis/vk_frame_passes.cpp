@@ -6,7 +6,6 @@
 #include "vis/vk_buffers.h"
 #include "vis/vk_descriptors.h"
 #include "vis/vk_pipelines.h"
-#include "vis/vk_swapchain.h"
 #include "vis/vk_targets.h"
 
 namespace halvex::vis {
@@ -19,8 +18,8 @@ constexpr VkDeviceSize kZero = 0;
 
 }  // namespace
 
-void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain,
-                         uint32_t image, const FrameDraws& draws, bool copy, bool to_host) {
+void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const DisplayTarget& display,
+                         const FrameDraws& draws, bool copy) {
   vkResetCommandBuffer(commands_, 0);
   VkCommandBufferBeginInfo begin{};
   begin.sType = VK_STRUCTURE_TYPE_COMMAND_BUFFER_BEGIN_INFO;
@@ -31,20 +30,26 @@ void FramePasses::Record(FeedbackTargets& targets, uint32_t next, const Swapchai
     targets.initialised = true;
   }
   FeedbackPass(targets, next, draws);
+  if (display.host) {
+    // A linear image the host reads once the fence has signalled.
+    CompositeAtChainSize(targets, next, draws, display.image, display.view,
+                         VK_IMAGE_LAYOUT_GENERAL, VK_PIPELINE_STAGE_2_HOST_BIT,
+                         VK_ACCESS_2_HOST_READ_BIT);
+    vkEndCommandBuffer(commands_);
+    return;
+  }
   const bool stretched = Stretched(targets, *draws.constants);
-  if (stretched) ScaledComposite(targets, next, draws);
-  DisplayPass(next, swapchain, image, draws, stretched);
-  const VkImage target = swapchain.images[image];
-  if (copy) CopyForCapture(target, swapchain.extent);
+  if (stretched) {
+    CompositeAtChainSize(targets, next, draws, targets.scaled_picture.image,
+                         targets.scaled_picture.view, VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL,
+                         VK_PIPELINE_STAGE_2_FRAGMENT_SHADER_BIT,
+                         VK_ACCESS_2_SHADER_SAMPLED_READ_BIT);
+  }
+  DisplayPass(next, display, draws, stretched);
+  if (copy) CopyForCapture(display.image, display.extent);
   const VkImageLayout drawn =
       copy ? VK_IMAGE_LAYOUT_TRANSFER_SRC_OPTIMAL : VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL;
-  if (to_host) {
-    // A linear image the host reads once the fence has signalled.
-    Barrier(target, drawn, VK_IMAGE_LAYOUT_GENERAL, VK_PIPELINE_STAGE_2_HOST_BIT,
-            VK_ACCESS_2_HOST_READ_BIT);
-  } else {
-    Barrier(target, drawn, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
-  }
+  Barrier(display.image, drawn, VK_IMAGE_LAYOUT_PRESENT_SRC_KHR);
   vkEndCommandBuffer(commands_);
 }
 
@@ -124,12 +129,14 @@ bool FramePasses::Stretched(const FeedbackTargets& targets, const FrameConstants
   return targets.scaled() && (Pipelines::CompositeVariant(constants) & Pipelines::kEchoBit) != 0;
 }
 
-// The echo frames of a smaller chain: the effects run at its size, into the scaled picture.
-void FramePasses::ScaledComposite(const FeedbackTargets& targets, uint32_t next,
-                                  const FrameDraws& draws) {
-  const DeviceImage& picture = targets.scaled_picture;
-  Barrier(picture.image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-  BeginRendering(picture.view, targets.extent, false);
+// The effects at the chain's size: the echo frames of a smaller chain, into the scaled picture
+// a window pass stretches, or every frame the host stretches.
+void FramePasses::CompositeAtChainSize(const FeedbackTargets& targets, uint32_t next,
+                                       const FrameDraws& draws, VkImage image, VkImageView view,
+                                       VkImageLayout final_layout, VkPipelineStageFlags2 reader,
+                                       VkAccessFlags2 reader_access) {
+  Barrier(image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+  BeginRendering(view, targets.extent, false);
   PushConstants(*draws.constants);
   vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
                     pipelines_.composite_scaled[Pipelines::CompositeVariant(*draws.constants)]);
@@ -137,16 +144,14 @@ void FramePasses::ScaledComposite(const FeedbackTargets& targets, uint32_t next,
                           &bindings_.sets[next], 0, nullptr);
   vkCmdDraw(commands_, 3, 1, 0, 0);
   vkCmdEndRendering(commands_);
-  Barrier(picture.image, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL,
-          VK_IMAGE_LAYOUT_SHADER_READ_ONLY_OPTIMAL);
+  Barrier(image, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL, final_layout, reader, reader_access);
 }
 
 // The new frame with its effects (or the scaled picture stretched), then the overlay.
-void FramePasses::DisplayPass(uint32_t next, const Swapchain& swapchain, uint32_t image,
+void FramePasses::DisplayPass(uint32_t next, const DisplayTarget& display,
                               const FrameDraws& draws, bool stretched) {
-  Barrier(swapchain.images[image], VK_IMAGE_LAYOUT_UNDEFINED,
-          VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
-  BeginRendering(swapchain.views[image], swapchain.extent, false);
+  Barrier(display.image, VK_IMAGE_LAYOUT_UNDEFINED, VK_IMAGE_LAYOUT_COLOR_ATTACHMENT_OPTIMAL);
+  BeginRendering(display.view, display.extent, false);
   PushConstants(*draws.constants);
   vkCmdBindPipeline(commands_, VK_PIPELINE_BIND_POINT_GRAPHICS,
                     stretched

@@ -1,7 +1,7 @@
 // Records one frame's command buffer: the feedback pass (the previous frame through the warp
 // mesh or grid, custom draws and waves on top), the display pass (composite, sampling a smaller
-// chain straight up to the window's size, then the overlay), and the capture copy of the test
-// hook.
+// chain straight up to the window's size, then the overlay) or, for the host to finish, the
+// composite at the chain's size, and the capture copy of the test hook.
 #pragma once
 
 #include <vulkan/vulkan.h>
@@ -17,7 +17,6 @@ struct FrameBuffers;
 struct FrameConstants;
 struct Pipelines;
 struct ShaderBindings;
-struct Swapchain;
 
 // What one frame draws, already copied into the frame buffers.
 struct FrameDraws {
@@ -33,6 +32,17 @@ struct FrameDraws {
   const CustomDraws* custom = nullptr;  // null: none this frame
 };
 
+// Where a frame ends.
+struct DisplayTarget {
+  VkImage image = VK_NULL_HANDLE;
+  VkImageView view = VK_NULL_HANDLE;
+  VkExtent2D extent = {0, 0};
+  // True: a host-readable image at the feedback chain's size, left for the host (once the
+  // frame's fence has signalled), which stretches it and draws the overlay itself. False: the
+  // window's swapchain image, left for a present.
+  bool host = false;
+};
+
 class FramePasses {
  public:
   FramePasses(VkCommandBuffer commands, const Pipelines& pipelines,
@@ -40,24 +50,26 @@ class FramePasses {
       : commands_(commands), pipelines_(pipelines), bindings_(bindings), buffers_(buffers),
         wide_lines_(wide_lines) {}
 
-  // Draws into targets.feedback[next] and swapchain image `image`; with `copy` the finished
-  // picture also goes to the capture buffer, and with `to_host` the image is left for the host
-  // to read (once the frame's fence has signalled) instead of for a present. Clears the feedback
-  // images first when they are new.
-  void Record(FeedbackTargets& targets, uint32_t next, const Swapchain& swapchain, uint32_t image,
-              const FrameDraws& draws, bool copy, bool to_host = false);
+  // Draws into targets.feedback[next] and `display`; with `copy` a window's finished picture
+  // also goes to the capture buffer. Clears the feedback images first when they are new.
+  void Record(FeedbackTargets& targets, uint32_t next, const DisplayTarget& display,
+              const FrameDraws& draws, bool copy);
 
  private:
   void ClearFeedback(const FeedbackTargets& targets);
   void FeedbackPass(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
   void UploadWarpGrid(const FeedbackTargets& targets, const FrameDraws& draws);
   void DrawWarp(const FeedbackTargets& targets, const FrameDraws& draws);
-  void ScaledComposite(const FeedbackTargets& targets, uint32_t next, const FrameDraws& draws);
+  // The composite at the chain's size into `image`, left in `final_layout` for `reader`.
+  void CompositeAtChainSize(const FeedbackTargets& targets, uint32_t next,
+                            const FrameDraws& draws, VkImage image, VkImageView view,
+                            VkImageLayout final_layout, VkPipelineStageFlags2 reader,
+                            VkAccessFlags2 reader_access);
   // With `stretched` the display pass stretches the scaled picture; otherwise it composites
   // the feedback image itself, whatever its size.
   static bool Stretched(const FeedbackTargets& targets, const FrameConstants& constants);
-  void DisplayPass(uint32_t next, const Swapchain& swapchain, uint32_t image,
-                   const FrameDraws& draws, bool stretched);
+  void DisplayPass(uint32_t next, const DisplayTarget& display, const FrameDraws& draws,
+                   bool stretched);
   // Leaves `target` in TRANSFER_SRC_OPTIMAL; Record moves it on to where it is shown.
   void CopyForCapture(VkImage target, VkExtent2D extent);
   void DrawCustom(const CustomDraws& custom);

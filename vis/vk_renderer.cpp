@@ -28,7 +28,7 @@ namespace halvex::vis {
 struct VulkanRenderer::Impl {
   VisWindow* window = nullptr;
   VulkanContext context;
-  // On a software device shown through shared memory: our own images, one per frame slot.
+  // On a software device shown through shared memory only the window's size and format.
   Swapchain swapchain;
   SoftDisplay soft;
   int pending_slot = -1;  // a drawn frame not shown yet (shared memory only)
@@ -52,6 +52,8 @@ struct VulkanRenderer::Impl {
   uint32_t captured_slot = 0;
 
   bool Create(std::string& error);
+  // Something to draw into: false while minimised or after a rebuild that failed.
+  bool DisplayReady() const { return soft.active() ? soft.ready() : !swapchain.images.empty(); }
   bool CreateSwapchain(std::string& error);
   bool CreateTargets(std::string& error);
   bool Frame(const std::vector<MeshVertex>& mesh, std::size_t columns, std::size_t rows,
@@ -129,7 +131,13 @@ bool VulkanRenderer::Impl::CreateTargets(std::string& error) {
   const float scale = ChooseRenderScale(requested_scale, context.cpu_device,
                                         VulkanRenderer::kMinRenderScale,
                                         VulkanRenderer::kCpuRenderScale);
-  return targets.Create(context, swapchain.extent, scale, error);
+  if (!targets.Create(context, swapchain.extent, scale, error)) return false;
+  if (soft.active() && targets.extent.width > 0 &&
+      !Check(soft.CreatePictures(context, targets.extent, error))) {
+    targets.Destroy(context.device);
+    return false;
+  }
+  return true;
 }
 
 bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_t columns,
@@ -138,7 +146,7 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
                                  const FrameConstants& constants, bool additive,
                                  const CustomDraws* custom) {
   if (fatal != VK_SUCCESS) return false;
-  if (swapchain.images.empty()) {
+  if (!DisplayReady()) {
     // Minimised, or a rebuild that has not worked yet: retry once a real size is there.
     int width = 0;
     int height = 0;
@@ -162,12 +170,21 @@ bool VulkanRenderer::Impl::Frame(const std::vector<MeshVertex>& mesh, std::size_
   FrameDraws draws = Upload(slot.buffers, mesh, columns, rows, waves, overlay, custom);
   draws.constants = &constants;
   draws.additive = additive;
-  const bool copy =
-      capture && swapchain.readable && slot.buffers.capture.buffer != VK_NULL_HANDLE;
+  DisplayTarget display;
+  if (soft.active()) {
+    const HostImage& picture = soft.pictures[current];
+    display = {picture.image.image, picture.image.view, targets.extent, true};
+    soft.KeepOverlay(current, overlay, draws.overlay_count);
+  } else {
+    display = {swapchain.images[image], swapchain.views[image], swapchain.extent, false};
+  }
+  // Shared memory: the host finishes the picture, and a capture is taken from it then.
+  const bool copy = capture && !soft.active() && swapchain.readable &&
+                    slot.buffers.capture.buffer != VK_NULL_HANDLE;
   const uint32_t next = 1 - targets.previous;
   FramePasses(slot.commands, pipelines, bindings, slot.buffers, context.wide_lines)
-      .Record(targets, next, swapchain, image, draws, copy, soft.active());
-  if (copy) {
+      .Record(targets, next, display, draws, copy);
+  if (copy || (capture && soft.active())) {
     captured_extent = swapchain.extent;
     captured_format = swapchain.format;
     captured = true;
@@ -192,7 +209,7 @@ FrameDraws VulkanRenderer::Impl::Upload(FrameBuffers& buffers,
   }
   draws.wave_count = FrameBuffers::FillLines(waves, buffers.waves);
   draws.overlay_count = FrameBuffers::FillLines(overlay, buffers.overlay);
-  if (capture && swapchain.readable) {
+  if (capture && swapchain.readable && !soft.active()) {
     buffers.EnsureCapture(context, VkDeviceSize{swapchain.extent.width} *
                                        swapchain.extent.height * 4);
   }
@@ -264,6 +281,7 @@ bool VulkanRenderer::Impl::ShowPending(uint32_t submitted) {
 void VulkanRenderer::Impl::DestroyDisplay() {
   pending_slot = -1;  // drawn at the old size
   if (soft.active()) {
+    captured = false;  // its picture goes with the display
     soft.Destroy(context.device, swapchain);
   } else {
     swapchain.Destroy(context.device);
@@ -289,7 +307,7 @@ bool VulkanRenderer::Impl::Rebuild(std::string& error) {
   DestroyDisplay();
   targets.Destroy(context.device);
   if (!CreateSwapchain(error)) return false;
-  if (swapchain.images.empty()) return true;  // zero size: nothing to draw into
+  if (swapchain.extent.width == 0) return true;  // zero size: nothing to draw into
   if (!CreateTargets(error)) {
     DestroyDisplay();
     return false;
@@ -419,15 +437,22 @@ bool VulkanRenderer::CapturedFrame(std::vector<uint8_t>& rgba, uint32_t& width,
                                    uint32_t& height) {
   if (!impl_ || !impl_->captured) return false;
   FrameSlot& slot = impl_->slots[impl_->captured_slot];
-  if (slot.buffers.capture.mapped == nullptr) return false;
+  const bool host = impl_->soft.active();
+  if (!host && slot.buffers.capture.mapped == nullptr) return false;
   if (!impl_->Check(vkWaitForFences(impl_->context.device, 1, &slot.fence, VK_TRUE,
                                     UINT64_MAX))) {
     return false;
   }
   width = impl_->captured_extent.width;
   height = impl_->captured_extent.height;
-  const auto* pixels = static_cast<const uint8_t*>(slot.buffers.capture.mapped);
-  rgba.assign(pixels, pixels + std::size_t{width} * height * 4);
+  if (host) {
+    // What the window shows, finished the way it is for the window.
+    rgba.assign(std::size_t{width} * height * 4, 0);
+    impl_->soft.Compose(impl_->captured_slot, rgba.data(), std::size_t{width} * 4);
+  } else {
+    const auto* pixels = static_cast<const uint8_t*>(slot.buffers.capture.mapped);
+    rgba.assign(pixels, pixels + std::size_t{width} * height * 4);
+  }
   const bool bgra = impl_->captured_format == VK_FORMAT_B8G8R8A8_UNORM ||
                     impl_->captured_format == VK_FORMAT_B8G8R8A8_SRGB;
   if (bgra) {

@@ -1,10 +1,12 @@
 #include "vis/vk_soft_display.h"
 
-#include <cstring>
+#include <algorithm>
 
+#include "vis/host_lines.h"
 #include "vis/vk_context.h"
 #include "vis/vk_result.h"
 #include "vis/vk_swapchain.h"
+#include "vis/vk_targets.h"
 
 namespace halvex::vis {
 
@@ -17,39 +19,38 @@ VkResult SoftDisplay::Create(const VulkanContext& context, int width, int height
   extent = {0, 0};
   swapchain.extent = extent;
   if (result != VK_SUCCESS || wanted.width == 0) return result;
-  for (HostImage& picture : images) {
-    result = CreateHostImage(context, wanted, kFormat,
-                             VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT | VK_IMAGE_USAGE_TRANSFER_SRC_BIT,
-                             picture);
-    if (result != VK_SUCCESS) {
-      Destroy(context.device, swapchain);
-      error = StepFailed("create the window's picture", result);
-      return result;
-    }
-  }
   if (!presenter.Resize(wanted.width, wanted.height)) {
-    Destroy(context.device, swapchain);
     error = "cannot share memory with the X server for the window's picture";
     return VK_ERROR_OUT_OF_HOST_MEMORY;
   }
   extent = wanted;
   swapchain.extent = extent;
   swapchain.format = kFormat;
-  swapchain.readable = true;
-  for (const HostImage& picture : images) {
-    swapchain.images.push_back(picture.image.image);
-    swapchain.views.push_back(picture.image.view);
+  return VK_SUCCESS;
+}
+
+VkResult SoftDisplay::CreatePictures(const VulkanContext& context, VkExtent2D size,
+                                     std::string& error) {
+  for (HostImage& picture : pictures) {
+    const VkResult result = CreateHostImage(context, size, FeedbackTargets::kScaledFormat,
+                                            VK_IMAGE_USAGE_COLOR_ATTACHMENT_BIT, picture);
+    if (result != VK_SUCCESS) {
+      for (HostImage& made : pictures) DestroyHostImage(context.device, made);
+      error = StepFailed("create the window's picture", result);
+      return result;
+    }
   }
+  picture_extent = size;
+  stretch.Configure(size.width, size.height, extent.width, extent.height);
   return VK_SUCCESS;
 }
 
 void SoftDisplay::Destroy(VkDevice device, Swapchain& swapchain) {
-  // The views are ours, not the swapchain's to destroy.
-  swapchain.images.clear();
-  swapchain.views.clear();
-  for (HostImage& picture : images) DestroyHostImage(device, picture);
+  for (HostImage& picture : pictures) DestroyHostImage(device, picture);
   presenter.Resize(0, 0);
   extent = {0, 0};
+  picture_extent = {0, 0};
+  swapchain.extent = extent;
 }
 
 void SoftDisplay::Close(VkDevice device, Swapchain& swapchain) {
@@ -57,18 +58,25 @@ void SoftDisplay::Close(VkDevice device, Swapchain& swapchain) {
   presenter.Close();
 }
 
+void SoftDisplay::KeepOverlay(uint32_t slot, const std::vector<DrawVertex>& overlay,
+                              std::size_t count) {
+  std::vector<DrawVertex>& kept = overlays[slot];
+  kept.assign(overlay.begin(),
+              overlay.begin() + static_cast<std::ptrdiff_t>(std::min(count, overlay.size())));
+}
+
+void SoftDisplay::Compose(uint32_t slot, uint8_t* into, std::size_t pitch) {
+  const HostImage& picture = pictures[slot];
+  if (picture.rows == nullptr) return;
+  stretch.Run(picture.rows, picture.row_pitch, into, pitch);
+  const std::vector<DrawVertex>& overlay = overlays[slot];
+  BlendLineStrip(overlay.data(), overlay.size(), into, pitch, extent.width, extent.height);
+}
+
 bool SoftDisplay::Show(uint32_t slot) {
   uint8_t* into = presenter.Pixels(slot);
-  if (into == nullptr || slot >= images.size() || images[slot].rows == nullptr) return true;
-  const HostImage& picture = images[slot];
-  const std::size_t row_bytes = std::size_t{extent.width} * 4;
-  if (picture.row_pitch == row_bytes) {
-    std::memcpy(into, picture.rows, row_bytes * extent.height);
-  } else {
-    for (uint32_t y = 0; y < extent.height; ++y) {
-      std::memcpy(into + y * row_bytes, picture.rows + y * picture.row_pitch, row_bytes);
-    }
-  }
+  if (into == nullptr || slot >= pictures.size() || pictures[slot].rows == nullptr) return true;
+  Compose(slot, into, std::size_t{extent.width} * 4);
   return presenter.Show(slot);
 }
 

@@ -406,6 +406,13 @@ TEST_F(RendererTest, SurvivesResizesAnnouncedOrNot) {
     if (!resized) SDL_Delay(10);
   }
   ASSERT_TRUE(renderer.HandleResize());
+  // The last capture was taken at the smaller size: if it can still be read, then only as it
+  // was (shared memory drops it with its picture).
+  Frame stale;
+  if (renderer.CapturedFrame(stale.rgba, stale.width, stale.height)) {
+    EXPECT_EQ(stale.width, 640u);
+    EXPECT_EQ(stale.rgba.size(), std::size_t{640} * 360 * 4);
+  }
   const Frame larger = Draw({});
   EXPECT_EQ(larger.width, 800u);
   EXPECT_EQ(larger.height, 600u);
