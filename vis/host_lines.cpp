@@ -62,8 +62,8 @@ void Segment(const DrawVertex& from, const DrawVertex& to, uint8_t* pixels, std:
 
 }  // namespace
 
-void BlendLineStrip(const DrawVertex* points, std::size_t count, uint8_t* pixels,
-                    std::size_t pitch, uint32_t width, uint32_t height) {
+void BlendLineStrip(const DrawVertex* points, std::size_t count, uint8_t* pixels, std::size_t pitch,
+                    uint32_t width, uint32_t height) {
   for (std::size_t i = 1; i < count; ++i) {
     Segment(points[i - 1], points[i], pixels, pitch, width, height);
   }

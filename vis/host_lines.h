@@ -13,7 +13,7 @@ namespace halvex::vis {
 // Blends the strip `points` (clip space, x right, y down) over `width` × `height` BGRX pixels
 // with rows `pitch` bytes apart. Segments with both ends transparent or with a coordinate that
 // is not finite draw nothing; only pixels inside the picture are touched.
-void BlendLineStrip(const DrawVertex* points, std::size_t count, uint8_t* pixels,
-                    std::size_t pitch, uint32_t width, uint32_t height);
+void BlendLineStrip(const DrawVertex* points, std::size_t count, uint8_t* pixels, std::size_t pitch,
+                    uint32_t width, uint32_t height);
 
 }  // namespace halvex::vis

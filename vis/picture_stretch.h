@@ -14,8 +14,7 @@ class PictureStretch {
  public:
   // From `from_width` × `from_height` RGBA pixels to `to_width` × `to_height` BGRX ones.
   // Allocates; a zero size stretches nothing.
-  void Configure(uint32_t from_width, uint32_t from_height, uint32_t to_width,
-                 uint32_t to_height);
+  void Configure(uint32_t from_width, uint32_t from_height, uint32_t to_width, uint32_t to_height);
   // Rows `from_pitch` and `to_pitch` bytes apart; no allocation.
   void Run(const uint8_t* from, std::size_t from_pitch, uint8_t* to, std::size_t to_pitch);
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -14,91 +14,81 @@ constexpr uint32_t kWidth = 64;
 constexpr uint32_t kHeight = 32;
 constexpr std::size_t kGuard = 64;  // bytes either side that no segment may touch
 
-// A BGRX canvas filled with one grey, inside guard bytes.
+// A grey BGRX picture between guard bytes.
 struct Canvas {
-  explicit Canvas(uint8_t grey = 0) : bytes(kGuard * 2 + kWidth * kHeight * 4, 0x5a) {
-    for (std::size_t i = 0; i < kWidth * kHeight * 4; ++i) bytes[kGuard + i] = grey;
+  explicit Canvas(uint8_t grey = 0) : grey(grey), bytes(kGuard * 2 + kWidth * kHeight * 4, 0x5a) {
+    std::fill_n(bytes.begin() + kGuard, kWidth * kHeight * 4, grey);
   }
-  uint8_t* pixels() { return bytes.data() + kGuard; }
   const uint8_t* At(uint32_t x, uint32_t y) const {
     return bytes.data() + kGuard + (std::size_t{y} * kWidth + x) * 4;
   }
-  void Draw(const std::vector<DrawVertex>& strip) {
-    BlendLineStrip(strip.data(), strip.size(), pixels(), kWidth * 4, kWidth, kHeight);
+  Canvas& Draw(const std::vector<DrawVertex>& strip) {
+    BlendLineStrip(strip.data(), strip.size(), bytes.data() + kGuard, kWidth * 4, kWidth, kHeight);
+    return *this;
   }
-  int Touched(uint8_t grey) const {
+  int Touched() const {
     int count = 0;
-    for (uint32_t y = 0; y < kHeight; ++y) {
-      for (uint32_t x = 0; x < kWidth; ++x) {
-        const uint8_t* p = At(x, y);
-        count += p[0] != grey || p[1] != grey || p[2] != grey;
-      }
+    for (uint32_t i = 0; i < kWidth * kHeight; ++i) {
+      const uint8_t* p = At(i % kWidth, i / kWidth);
+      count += p[0] != grey || p[1] != grey || p[2] != grey;
     }
     return count;
   }
   bool GuardsIntact() const {
-    for (std::size_t i = 0; i < kGuard; ++i) {
-      if (bytes[i] != 0x5a || bytes[bytes.size() - 1 - i] != 0x5a) return false;
-    }
-    return true;
+    return std::all_of(bytes.begin(), bytes.begin() + kGuard,
+                       [](uint8_t b) { return b == 0x5a; }) &&
+           std::all_of(bytes.end() - kGuard, bytes.end(), [](uint8_t b) { return b == 0x5a; });
   }
+  uint8_t grey;
   std::vector<uint8_t> bytes;
 };
 
-// Clip coordinates of a pixel centre.
-float ClipX(float x) { return (x + 0.5f) / kWidth * 2.0f - 1.0f; }
-float ClipY(float y) { return (y + 0.5f) / kHeight * 2.0f - 1.0f; }
-
-DrawVertex Point(float x, float y, float r, float g, float b, float a) {
+// A point at a pixel's centre, or at clip coordinates when `clip`.
+DrawVertex At(float x, float y, float r, float g, float b, float a, bool clip = false) {
+  if (!clip) {
+    x = (x + 0.5f) / kWidth * 2.0f - 1.0f;
+    y = (y + 0.5f) / kHeight * 2.0f - 1.0f;
+  }
   return DrawVertex{x, y, r, g, b, a};
 }
 
 TEST(HostLines, OpaqueLinesCoverOnePixelPerStepInBgrx) {
-  Canvas across;
-  across.Draw({Point(-1.0f, ClipY(10), 1, 0, 0, 1), Point(1.0f, ClipY(10), 1, 0, 0, 1)});
-  for (uint32_t x = 0; x < kWidth; ++x) {
-    ASSERT_EQ(across.At(x, 10)[2], 255) << x;  // red
-    ASSERT_EQ(across.At(x, 10)[0], 0) << x;
-  }
-  EXPECT_EQ(across.Touched(0), static_cast<int>(kWidth));
+  const Canvas across = Canvas().Draw({At(-1, 10, 1, 0, 0, 1), At(kWidth, 10, 1, 0, 0, 1)});
+  for (uint32_t x = 0; x < kWidth; ++x) ASSERT_EQ(across.At(x, 10)[2], 255) << x;  // red
+  EXPECT_EQ(across.Touched(), static_cast<int>(kWidth));
 
-  Canvas down;  // steep: one pixel per row, in its column
-  down.Draw({Point(ClipX(5), -1.0f, 0, 0, 1, 1), Point(ClipX(5), 1.0f, 0, 0, 1, 1)});
+  const Canvas down = Canvas().Draw({At(5, -1, 0, 0, 1, 1), At(5, kHeight, 0, 0, 1, 1)});
   for (uint32_t y = 0; y < kHeight; ++y) ASSERT_EQ(down.At(5, y)[0], 255) << y;  // blue
-  EXPECT_EQ(down.Touched(0), static_cast<int>(kHeight));
+  EXPECT_EQ(down.Touched(), static_cast<int>(kHeight));
 
-  Canvas diagonal;  // from pixel (2, 2) to (20, 20): the end is left for the next segment
-  diagonal.Draw({Point(ClipX(2), ClipY(2), 0, 1, 0, 1), Point(ClipX(20), ClipY(20), 0, 1, 0, 1)});
+  // The end pixel is left for the strip's next segment.
+  const Canvas diagonal = Canvas().Draw({At(2, 2, 0, 1, 0, 1), At(20, 20, 0, 1, 0, 1)});
   for (uint32_t i = 2; i < 20; ++i) ASSERT_EQ(diagonal.At(i, i)[1], 255) << i;
-  EXPECT_EQ(diagonal.Touched(0), 18);
+  EXPECT_EQ(diagonal.Touched(), 18);
 }
 
 TEST(HostLines, BlendsByAlphaAndSkipsTransparentJoins) {
-  Canvas half(100);
-  half.Draw({Point(-1.0f, ClipY(4), 1, 1, 1, 0.5f), Point(1.0f, ClipY(4), 1, 1, 1, 0.5f)});
+  const Canvas half = Canvas(100).Draw({At(-1, 4, 1, 1, 1, 0.5f), At(kWidth, 4, 1, 1, 1, 0.5f)});
   EXPECT_EQ(half.At(30, 4)[1], 178);  // 255 · 0.5 + 100 · 0.5, rounded
   EXPECT_EQ(half.At(30, 5)[1], 100);
 
   // Two strokes joined by alpha-0 points, as the title card's strips are.
-  Canvas strokes;
-  strokes.Draw({Point(ClipX(0), ClipY(2), 1, 1, 1, 1), Point(ClipX(10), ClipY(2), 1, 1, 1, 1),
-                Point(ClipX(10), ClipY(2), 1, 1, 1, 0), Point(ClipX(0), ClipY(20), 1, 1, 1, 0),
-                Point(ClipX(0), ClipY(20), 1, 1, 1, 1), Point(ClipX(10), ClipY(20), 1, 1, 1, 1)});
-  EXPECT_EQ(strokes.Touched(0), 20);
-  EXPECT_EQ(strokes.At(0, 11)[0], 0) << "the join drew";
+  const Canvas strokes =
+      Canvas().Draw({At(0, 2, 1, 1, 1, 1), At(10, 2, 1, 1, 1, 1), At(10, 2, 1, 1, 1, 0),
+                     At(0, 20, 1, 1, 1, 0), At(0, 20, 1, 1, 1, 1), At(10, 20, 1, 1, 1, 1)});
+  EXPECT_EQ(strokes.Touched(), 20);
 }
 
 TEST(HostLines, BadCoordinatesAndColoursStayInsideThePicture) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
-  Canvas canvas;
-  canvas.Draw({Point(-1e30f, ClipY(3), 1, 1, 1, 1), Point(1e30f, ClipY(3), 1, 1, 1, 1),
-               Point(ClipX(3), 1e30f, 1, 1, 1, 1), Point(nan, 0.0f, 1, 1, 1, 1),
-               Point(0.0f, inf, 1, 1, 1, 1), Point(-5.0f, -5.0f, nan, 2.0f, -1.0f, 1),
-               Point(5.0f, 5.0f, nan, 2.0f, -1.0f, 1)});
+  const Canvas canvas =
+      Canvas().Draw({At(-1e30f, 3, 1, 1, 1, 1), At(1e30f, 3, 1, 1, 1, 1), At(3, 1e30f, 1, 1, 1, 1),
+                     At(nan, 0, 1, 1, 1, 1, true), At(0, inf, 1, 1, 1, 1, true),
+                     At(-5, -5, nan, 2, -1, 1, true), At(5, 5, nan, 2, -1, 1, true)});
   EXPECT_TRUE(canvas.GuardsIntact());
   EXPECT_EQ(canvas.At(40, 3)[0], 255) << "the visible part of a far line";
-  // The diagonal through the whole picture: NaN red counts as none, colours clamped.
+  // The line through the whole picture: NaN red counts as none, the others clamped.
   EXPECT_EQ(canvas.At(16, 8)[0], 0);
   EXPECT_EQ(canvas.At(16, 8)[1], 255);
   EXPECT_EQ(canvas.At(16, 8)[2], 0);
