@@ -18,9 +18,6 @@ class PictureStretch {
   // Rows `from_pitch` and `to_pitch` bytes apart; no allocation.
   void Run(const uint8_t* from, std::size_t from_pitch, uint8_t* to, std::size_t to_pitch);
 
-  uint32_t to_width() const { return static_cast<uint32_t>(columns_.size()); }
-  uint32_t to_height() const { return static_cast<uint32_t>(rows_.size()); }
-
  private:
   // Where one output column or row samples: two neighbours, and the far one's weight in 1/256.
   struct Tap {

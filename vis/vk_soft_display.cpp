@@ -40,7 +40,6 @@ VkResult SoftDisplay::CreatePictures(const VulkanContext& context, VkExtent2D si
       return result;
     }
   }
-  picture_extent = size;
   stretch.Configure(size.width, size.height, extent.width, extent.height);
   return VK_SUCCESS;
 }
@@ -49,7 +48,6 @@ void SoftDisplay::Destroy(VkDevice device, Swapchain& swapchain) {
   for (HostImage& picture : pictures) DestroyHostImage(device, picture);
   presenter.Resize(0, 0);
   extent = {0, 0};
-  picture_extent = {0, 0};
   swapchain.extent = extent;
 }
 

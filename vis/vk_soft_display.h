@@ -34,8 +34,7 @@ struct SoftDisplay {
   // Each slot's title card, drawn by the host after the stretch.
   std::array<std::vector<DrawVertex>, ShmPresenter::kSegments> overlays;
   PictureStretch stretch;
-  VkExtent2D extent = {0, 0};          // the window's
-  VkExtent2D picture_extent = {0, 0};  // the pictures', the feedback chain's
+  VkExtent2D extent = {0, 0};  // the window's
 
   // True when the window can take frames this way (an X11 window on a server that shares
   // memory with us); otherwise the swapchain is used.
